@@ -1,0 +1,32 @@
+// AlgorithmResult is what every limiter's check returns: the verdict, its reason
+// code and what is left of the key's allowance. Plain value; the caller owns it.
+//
+// Every admission carries LimitReason::WithinLimit, and no refusal does.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vorn {
+
+enum class LimitReason : uint8_t {
+  WithinLimit = 0,
+  LimitExceeded = 1,
+  TokenExhausted = 2,
+};
+
+struct AlgorithmResult {
+  bool allowed = false;
+  LimitReason reason = LimitReason::WithinLimit;
+  // Whole units of allowance left after this request; every limiter sets it.
+  std::optional<uint64_t> remaining;
+  // Until the current window ends (fixed window) or the oldest logged request
+  // leaves the window (sliding window).
+  std::optional<uint64_t> reset_after_ms;
+  // Until the bucket next gains a whole token; token bucket only.
+  std::optional<uint64_t> retry_after_ms;
+  std::string message;
+};
+
+}  // namespace vorn

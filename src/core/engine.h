@@ -1,0 +1,91 @@
+// A VornEngine answers, for each request, whether a client may pass. It owns one
+// limiter (behind an engine-wide poisoning lock), the mode, the telemetry queue
+// and options it only stores. Construction never fails.
+//
+// Thread-safety: check_request_with_identity is thread-safe. Active and shadow
+// checks serialise on the limiter lock for the limiter call only; disabled checks
+// take no lock. Lock order: limiter lock, then the limiter's shard lock; the
+// telemetry queue's lock is taken only after the limiter lock is released, so no
+// two of the engine's locks are ever held in opposite orders.
+//
+// Fatal failures (clock before the epoch, poisoned lock) throw FatalError. One
+// raised inside the limiter poisons the limiter lock for the engine's life; from
+// then on every active or shadow check throws, while disabled checks succeed.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "algorithms/algorithm.h"
+#include "algorithms/clock.h"
+#include "core/canonical.h"
+#include "core/poisoning_mutex.h"
+#include "telemetry/queue.h"
+
+namespace vorn {
+
+// Stored with the engine; no decision reads them.
+struct RateLimitOptions {
+  std::optional<uint64_t> requests_per_minute;
+  std::optional<uint64_t> requests_per_second;
+  std::optional<uint64_t> burst_limit;
+};
+
+struct CheckOutcome {
+  CanonicalDecision decision;
+  std::string algorithm;              // the configured algorithm text
+  std::string debug_info;             // the limiter's message, or "disabled"
+  std::optional<std::string> reason;  // absent in disabled mode
+  bool allowed = false;
+  bool would_block = false;
+};
+
+class VornEngine {
+ public:
+  VornEngine(std::string_view algorithm, std::string_view mode, std::optional<std::string> api_key,
+             double capacity, double refill_rate, double burst_multiplier,
+             std::optional<std::string> debug, RateLimitOptions limits, uint64_t block_duration_ms,
+             std::string backend_url, Clock clock = Clock::system());
+
+  VornEngine(const VornEngine&) = delete;
+  VornEngine& operator=(const VornEngine&) = delete;
+
+  // Decides one request. The key is the identity when given (the empty text
+  // included), else the IP; the route never takes part in it. Thread-safe.
+  // Throws FatalError on a fatal failure.
+  CheckOutcome check_request_with_identity(std::optional<std::string_view> identity,
+                                           std::string_view ip, std::string_view route,
+                                           uint64_t start_ms) const;
+
+  Mode mode() const { return mode_; }
+  const std::string& algorithm_name() const { return algorithm_name_; }
+  const TelemetryQueue& telemetry() const { return telemetry_; }
+  const std::optional<std::string>& api_key() const { return api_key_; }
+  const std::optional<std::string>& debug() const { return debug_; }
+  const RateLimitOptions& limits() const { return limits_; }
+  double burst_multiplier() const { return burst_multiplier_; }
+  uint64_t block_duration_ms() const { return block_duration_ms_; }
+
+ private:
+  CanonicalDecision build_canonical_decision(DecisionKind decision, LimitReason reason,
+                                             std::optional<std::string_view> identity,
+                                             std::string_view ip, std::string_view route,
+                                             uint64_t start_ms, std::optional<uint64_t> remaining,
+                                             std::optional<uint64_t> reset_after_ms,
+                                             std::optional<uint64_t> retry_after_ms) const;
+
+  mutable PoisoningMutex<Algorithm> limiter_;
+  std::string algorithm_name_;
+  TelemetryQueue telemetry_;
+  std::optional<std::string> api_key_;
+  std::optional<std::string> debug_;
+  Mode mode_;
+  RateLimitOptions limits_;
+  double burst_multiplier_;
+  uint64_t block_duration_ms_;
+  Clock clock_;
+};
+
+}  // namespace vorn
