@@ -1,0 +1,45 @@
+// An Algorithm is the one limiter an engine holds: a tagged union of the four
+// limiters, built from the configured algorithm name by exact, case-sensitive
+// match. "sliding_window" and "fixed_window" get WINDOW_MS and the capacity
+// converted to u64; "leaky_bucket" gets the refill rate as its leak rate; every
+// other name (also "token_bucket", "Token_Bucket" and "") gives the token
+// bucket. Construction never fails.
+//
+// check() adds no lock of its own and is thread-safe like the limiters.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <variant>
+
+#include "algorithms/algorithm_result.h"
+#include "algorithms/clock.h"
+#include "algorithms/fixed_window.h"
+#include "algorithms/leaky_bucket.h"
+#include "algorithms/sliding_window.h"
+#include "algorithms/token_bucket.h"
+
+namespace vorn {
+
+inline constexpr uint64_t WINDOW_MS = 60000;
+
+class Algorithm {
+ public:
+  using Variant = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket>;
+
+  static Algorithm from_name(std::string_view name, double capacity, double refill_rate,
+                             Clock clock = Clock::system());
+
+  explicit Algorithm(Variant limiter) : limiter_(std::move(limiter)) {}
+
+  AlgorithmResult check(std::string_view key) const {
+    return std::visit([key](const auto& limiter) { return limiter.check(key); }, limiter_);
+  }
+
+  const Variant& limiter() const { return limiter_; }
+
+ private:
+  Variant limiter_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,45 @@
+#include "algorithms/fixed_window.h"
+
+#include "algorithms/numeric.h"
+
+namespace vorn {
+
+FixedWindow::FixedWindow(uint64_t window_ms, uint64_t max_requests, Clock clock)
+    : store_(std::make_shared<ShardedMap<Window>>()),
+      window_ms_(window_ms),
+      max_requests_(max_requests),
+      clock_(clock) {}
+
+AlgorithmResult FixedWindow::check(std::string_view key) const {
+  auto window = store_->entry_or_insert(key, [&] { return Window{0, clock_.now_ms()}; });
+  const uint64_t now = clock_.now_ms();
+  const uint64_t elapsed = saturating_sub(now, window->window_start);
+  uint64_t time_left;
+  // The roll-over comes before the admission test, so a refused check rolls too.
+  if (elapsed >= window_ms_) {
+    window->count = 0;
+    window->window_start = now;
+    time_left = window_ms_;
+  } else {
+    time_left = window_ms_ - elapsed;
+  }
+
+  AlgorithmResult result;
+  result.reset_after_ms = time_left;
+  if (window->count < max_requests_) {
+    window->count += 1;
+    result.allowed = true;
+    result.reason = LimitReason::WithinLimit;
+    result.remaining = max_requests_ - window->count;
+    append_decimal(result.message, *result.remaining);
+    result.message += " requests remaining";
+  } else {
+    result.allowed = false;
+    result.reason = LimitReason::LimitExceeded;
+    result.remaining = 0;
+    result.message = "0 requests remaining";
+  }
+  return result;
+}
+
+}  // namespace vorn

@@ -1,0 +1,44 @@
+// A FixedWindow counts admitted requests per key in windows of `window_ms`
+// milliseconds and admits at most `max_requests` per window. Windows are not
+// aligned to the clock: a key's window opens at its first request, and the next
+// one at the first request at or after the old window's end. The count never
+// exceeds max_requests.
+//
+// check() is thread-safe: it runs under the key's shard lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "algorithms/algorithm_result.h"
+#include "algorithms/clock.h"
+#include "algorithms/sharded_map.h"
+
+namespace vorn {
+
+struct Window {
+  uint64_t count;
+  uint64_t window_start;
+};
+
+class FixedWindow {
+ public:
+  FixedWindow(uint64_t window_ms, uint64_t max_requests, Clock clock = Clock::system());
+
+  // Decides one request for `key` and updates its window. Throws FatalError
+  // when the clock reads before the epoch (the window then stays as it was).
+  AlgorithmResult check(std::string_view key) const;
+
+  uint64_t window_ms() const { return window_ms_; }
+  uint64_t max_requests() const { return max_requests_; }
+  const ShardedMap<Window>& store() const { return *store_; }
+
+ private:
+  std::shared_ptr<ShardedMap<Window>> store_;
+  uint64_t window_ms_;
+  uint64_t max_requests_;
+  Clock clock_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,43 @@
+#include "algorithms/leaky_bucket.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "algorithms/numeric.h"
+
+namespace vorn {
+
+LeakyBucket::LeakyBucket(double capacity, double leak_rate, Clock clock)
+    : store_(std::make_shared<ShardedMap<leaky_bucket::Bucket>>()),
+      capacity_(capacity),
+      leak_rate_(leak_rate),
+      clock_(clock) {}
+
+AlgorithmResult LeakyBucket::check(std::string_view key) const {
+  auto bucket =
+      store_->entry_or_insert(key, [&] { return leaky_bucket::Bucket{0.0, clock_.now_ms()}; });
+  const uint64_t now = clock_.now_ms();
+  const uint64_t elapsed = saturating_sub(now, bucket->last_leak);
+  const double drained = (static_cast<double>(elapsed) / -1000.0) * leak_rate_ + bucket->level;
+  bucket->level = std::fmax(drained, 0.0);  // a NaN drained gives 0
+  bucket->last_leak = std::max(bucket->last_leak, now);
+
+  AlgorithmResult result;
+  if (bucket->level < capacity_) {
+    bucket->level += 1.0;
+    const double room = capacity_ - bucket->level;
+    result.allowed = true;
+    result.reason = LimitReason::WithinLimit;
+    append_count(result.message, room);
+    result.message += " bucket space remaining";
+    result.remaining = to_u64_saturating(std::floor(room));
+  } else {
+    result.allowed = false;
+    result.reason = LimitReason::LimitExceeded;
+    result.remaining = 0;
+    result.message = "0 bucket space remaining";
+  }
+  return result;
+}
+
+}  // namespace vorn

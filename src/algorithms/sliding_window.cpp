@@ -1,0 +1,42 @@
+#include "algorithms/sliding_window.h"
+
+#include "algorithms/numeric.h"
+
+namespace vorn {
+
+SlidingWindow::SlidingWindow(uint64_t window_ms, uint64_t max_requests, Clock clock)
+    : store_(std::make_shared<ShardedMap<RequestLog>>()),
+      window_ms_(window_ms),
+      max_requests_(max_requests),
+      clock_(clock) {}
+
+AlgorithmResult SlidingWindow::check(std::string_view key) const {
+  auto log = store_->entry_or_insert(key, [] { return RequestLog(); });
+  const uint64_t now = clock_.now_ms();
+  const uint64_t cutoff = saturating_sub(now, window_ms_);
+  // Only the front is examined: behind a newer front (a clock that stepped
+  // back) older entries wait until the front itself expires.
+  while (!log->empty() && log->front() < cutoff) log->pop_front();
+  const uint64_t count = log->size();
+
+  AlgorithmResult result;
+  if (!log->empty()) {
+    result.reset_after_ms = saturating_sub(saturating_add(log->front(), window_ms_), now);
+  }
+  if (count < max_requests_) {
+    log->push_back(now);
+    result.allowed = true;
+    result.reason = LimitReason::WithinLimit;
+    result.remaining = max_requests_ - (count + 1);
+    append_decimal(result.message, *result.remaining);
+    result.message += " requests remaining";
+  } else {
+    result.allowed = false;
+    result.reason = LimitReason::LimitExceeded;
+    result.remaining = 0;
+    result.message = "0 requests remaining";
+  }
+  return result;
+}
+
+}  // namespace vorn

@@ -1,0 +1,51 @@
+#include "algorithms/token_bucket.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "algorithms/numeric.h"
+
+namespace vorn {
+
+TokenBucket::TokenBucket(double capacity, double refill_rate, Clock clock)
+    : store_(std::make_shared<ShardedMap<token_bucket::Bucket>>()),
+      capacity_(capacity),
+      refill_rate_(refill_rate),
+      clock_(clock) {}
+
+AlgorithmResult TokenBucket::check(std::string_view key) const {
+  auto bucket = store_->entry_or_insert(
+      key, [&] { return token_bucket::Bucket{capacity_, clock_.now_ms()}; });
+  const uint64_t now = clock_.now_ms();
+  const uint64_t elapsed = saturating_sub(now, bucket->last_refill);
+  const double candidate = (static_cast<double>(elapsed) / 1000.0) * refill_rate_ + bucket->tokens;
+  // fmin ignores a NaN operand: a NaN candidate gives the capacity and a NaN
+  // capacity gives the candidate.
+  const double filled = std::fmin(candidate, capacity_);
+  bucket->last_refill = std::max(bucket->last_refill, now);
+
+  AlgorithmResult result;
+  if (filled >= 1.0) {
+    bucket->tokens = filled - 1.0;
+    result.allowed = true;
+    result.reason = LimitReason::WithinLimit;
+    if (refill_rate_ > 0.0 && capacity_ > bucket->tokens) {
+      result.retry_after_ms = to_u64_saturating(
+          std::ceil((1.0 - std::fmod(bucket->tokens, 1.0)) / refill_rate_ * 1000.0));
+    }
+  } else {
+    bucket->tokens = filled;
+    result.allowed = false;
+    result.reason = LimitReason::TokenExhausted;
+    if (refill_rate_ > 0.0) {
+      result.retry_after_ms =
+          to_u64_saturating(std::ceil((1.0 - bucket->tokens) / refill_rate_ * 1000.0));
+    }
+  }
+  append_count(result.message, bucket->tokens);
+  result.message += " tokens remaining";
+  result.remaining = to_u64_saturating(std::floor(bucket->tokens));
+  return result;
+}
+
+}  // namespace vorn
