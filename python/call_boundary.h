@@ -1,0 +1,192 @@
+// The call boundary between CPython and native code: binding positional and
+// keyword arguments to named parameters, converting arguments, reporting
+// failures as Python exceptions, and the entry guards that every function the
+// interpreter calls runs its body in.
+//
+// Inside a guarded body, failures travel as C++ exceptions: a PyError is a
+// Python exception on its way to the interpreter, anything else (InternalFailure,
+// the engine's FatalError, std::bad_alloc, ...) is an internal failure that the
+// guard reports on standard error and raises as PanicException, a BaseException
+// subclass. Nothing unwinds past a guard. Knows nothing of the engine.
+//
+// Thread-safety: every function here requires the GIL.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "py_ref.h"
+#include "python_api.h"
+
+namespace vorn::python {
+
+// Where an internal failure was raised, for the standard-error report.
+struct SourceSite {
+  const char* file = __builtin_FILE();
+  int line = __builtin_LINE();
+};
+
+// A failure that is not a Python error: a broken invariant of the boundary or
+// an interpreter call that must not fail. Always becomes PanicException.
+class InternalFailure : public std::runtime_error {
+ public:
+  explicit InternalFailure(const std::string& message, SourceSite site = {})
+      : std::runtime_error(message), site_(site) {}
+  const SourceSite& site() const { return site_; }
+
+ private:
+  SourceSite site_;
+};
+
+// One Python exception (type, value, traceback) owned outside the interpreter's
+// error indicator. The value may be unnormalised until normalize() is called.
+class PyError {
+ public:
+  // Takes the interpreter's pending exception; a SystemError when none is set.
+  static PyError fetch();
+  // A new exception of `type` (borrowed) whose argument is `message`.
+  static PyError with_message(PyObject* type, std::string_view message);
+
+  bool type_is_exactly(PyObject* type) const { return type_.get() == type; }
+  // Whether the exception is a `type` or one of its subclasses.
+  bool matches(PyObject* type) const { return PyErr_GivenExceptionMatches(type_.get(), type) != 0; }
+  // Makes the value an instance of the type, as the interpreter would.
+  void normalize();
+  // The value's str(); requires a normalised value.
+  PyRef value_str() const;
+  // Hands the exception back to the interpreter as its pending exception.
+  void restore() &&;
+
+ private:
+  PyError(PyRef type, PyRef value, PyRef traceback)
+      : type_(std::move(type)), value_(std::move(value)), traceback_(std::move(traceback)) {}
+  friend PyError argument_error(std::string_view parameter, PyError error);
+
+  PyRef type_;
+  PyRef value_;
+  PyRef traceback_;
+};
+
+// A process-wide interned str created on first use and never released.
+// Constant-initialised, so nothing runs when the library is loaded.
+class InternedName {
+ public:
+  explicit constexpr InternedName(const char* text) : text_(text) {}
+  PyObject* get();  // borrowed; throws PyError when the interpreter cannot create it
+
+ private:
+  const char* text_;
+  PyObject* object_ = nullptr;
+};
+
+// How one callable entry point takes its parameters. Static and immutable.
+template <size_t N>
+struct CallSignature {
+  const char* class_name;  // null for a plain function
+  const char* function_name;
+  std::array<const char*, N> parameter_names;
+  size_t positional_only_count;
+  size_t required_count;
+};
+
+// One slot per parameter: a borrowed argument, or null when not given.
+template <size_t N>
+using BoundArguments = std::array<PyObject*, N>;
+
+// Untemplated core of bind_arguments; throws PyError (TypeError).
+void bind_into(const char* class_name, const char* function_name,
+               std::span<const char* const> parameter_names, size_t positional_only_count,
+               size_t required_count, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
+
+template <size_t N>
+BoundArguments<N> bind_arguments(const CallSignature<N>& signature, PyObject* args,
+                                 PyObject* kwargs) {
+  BoundArguments<N> slots{};
+  bind_into(signature.class_name, signature.function_name, signature.parameter_names,
+            signature.positional_only_count, signature.required_count, args, kwargs, slots);
+  return slots;
+}
+
+// UTF-8 text owned through the bytes object it was encoded into: no copy, and
+// embedded zero bytes are kept.
+class OwnedText {
+ public:
+  explicit OwnedText(PyRef bytes);
+  std::string_view view() const { return view_; }
+  std::string str() const { return std::string(view_); }
+
+ private:
+  PyRef bytes_;
+  std::string_view view_;
+};
+
+// `str` and its subclasses only; throws PyError.
+OwnedText extract_text(PyObject* object);
+// Null and None give nothing; anything else as extract_text.
+std::optional<OwnedText> extract_optional_text(PyObject* object);
+// Anything the interpreter converts to float; -1.0 is an ordinary value.
+double extract_f64(PyObject* object);
+
+// The error raised when converting parameter `parameter` failed with `error`:
+// an exact TypeError is re-raised as "argument '<parameter>': <text>" keeping its
+// __cause__; any other error unchanged.
+PyError argument_error(std::string_view parameter, PyError error);
+
+// Runs `convert(object)`, passing a failure through argument_error.
+template <typename Convert>
+auto convert_argument(const char* parameter, PyObject* object, Convert convert) {
+  try {
+    return convert(object);
+  } catch (PyError& error) {
+    throw argument_error(parameter, std::move(error));
+  }
+}
+
+// The __qualname__ of `type`, or a fixed placeholder when it cannot be read.
+std::string type_qualname(PyObject* type);
+
+// New objects for results. A null from the interpreter here is an internal
+// failure: the pending error is printed and InternalFailure thrown.
+PyRef new_text(std::string_view text);
+PyRef new_optional_u64(const std::optional<uint64_t>& value);
+PyRef new_dict();
+// Stores `value` (borrowed) under `key` (borrowed); throws PyError.
+void set_item(PyObject* dict, PyObject* key, PyObject* value);
+
+// The process-wide PanicException type (borrowed), created on first use.
+PyObject* panic_exception_type();
+
+// Turns the exception in flight into the interpreter's pending exception, or
+// ends the process if even that fails. Call only from a catch block.
+void translate_current_failure(const char* entry_name) noexcept;
+
+// Runs an entry point's body. Returns its new reference, or null with the
+// failure set as the interpreter's pending exception.
+template <typename Body>
+PyObject* guard_entry(const char* entry_name, Body&& body) noexcept {
+  try {
+    return body().release();
+  } catch (...) {
+    translate_current_failure(entry_name);
+    return nullptr;
+  }
+}
+
+// Runs a deallocator's body. A failure is reported with PyErr_WriteUnraisable
+// on `object`; an exception that was pending before is kept pending.
+void report_unraisable(PyObject* object, const char* entry_name) noexcept;
+template <typename Body>
+void guard_dealloc(PyObject* object, const char* entry_name, Body&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+    report_unraisable(object, entry_name);
+  }
+}
+
+}  // namespace vorn::python

@@ -1,0 +1,23 @@
+// The Python class RustEngine: one VornEngine held by value inside each
+// instance, built by the constructor and destroyed by the deallocator, and the
+// method check that turns the engine's outcome into a dict.
+//
+// Thread-safety: every function here requires the GIL, which is never released.
+#pragma once
+
+#include "algorithms/clock.h"
+#include "py_ref.h"
+#include "python_api.h"
+
+namespace vorn::python {
+
+// The RustEngine class (borrowed), created on first use and kept for the
+// process. Throws PyError when the interpreter cannot create it.
+PyObject* engine_type();
+
+// Builds an instance of `subtype` from the constructor's arguments, whose engine
+// reads `clock`. The class's own constructor passes the system clock. Throws
+// PyError on a binding or conversion error.
+PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock);
+
+}  // namespace vorn::python

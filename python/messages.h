@@ -1,0 +1,61 @@
+// Every fixed text that the Python module shows its callers, in one place. Each
+// "{}" is filled in order by fill_template(). Changing a text here changes what
+// Python code sees, so the tests compare them literally.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace vorn::python::messages {
+
+// Argument binding; the first "{}" is always the full name such as "RustEngine.check()".
+inline constexpr std::string_view kTakesExactly =
+    "{} takes {} positional arguments but {} {} given";
+inline constexpr std::string_view kTakesFromTo =
+    "{} takes from {} to {} positional arguments but {} {} given";
+inline constexpr std::string_view kUnexpectedKeyword = "{} got an unexpected keyword argument '{}'";
+inline constexpr std::string_view kMultipleValues = "{} got multiple values for argument '{}'";
+inline constexpr std::string_view kMissingRequired = "{} missing {} required {} {}: ";
+inline constexpr std::string_view kPositionalOnlyByKeyword =
+    "{} got some positional-only arguments passed as keyword arguments: {}";
+
+// Conversions.
+inline constexpr std::string_view kCannotConvert = "'{}' object cannot be converted to '{}'";
+inline constexpr std::string_view kArgumentPrefixed = "argument '{}': {}";
+inline constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
+inline constexpr std::string_view kStringTarget = "PyString";
+inline constexpr std::string_view kListTarget = "PyList";
+
+// Failures of the boundary itself.
+inline constexpr std::string_view kNoExceptionSet = "attempted to fetch exception but none was set";
+inline constexpr std::string_view kApiCallFailed = "Python API call failed";
+inline constexpr std::string_view kUnknownFailure = "native code failed without a message";
+inline constexpr std::string_view kPanicTypeFailed = "Failed to initialize new exception type.";
+inline constexpr std::string_view kEscapedBoundary = "uncaught panic at ffi boundary";
+
+// The module and its class.
+inline constexpr std::string_view kInitialisedTwice =
+    "vorn_native may be initialized only once per interpreter process";
+inline constexpr std::string_view kAllAppendFailed = "could not append __name__ to __all__: {}";
+inline constexpr std::string_view kAlreadyMutablyBorrowed = "Already mutably borrowed";
+
+// Replaces each "{}" of `pattern` with the next of `values`, in order.
+inline std::string fill_template(std::string_view pattern,
+                                 std::initializer_list<std::string_view> values) {
+  std::string text;
+  text.reserve(pattern.size() + 64);
+  auto next = values.begin();
+  for (size_t at = 0; at < pattern.size(); ++at) {
+    if (pattern[at] == '{' && at + 1 < pattern.size() && pattern[at + 1] == '}' &&
+        next != values.end()) {
+      text += *next++;
+      ++at;
+    } else {
+      text += pattern[at];
+    }
+  }
+  return text;
+}
+
+}  // namespace vorn::python::messages
