@@ -1,0 +1,143 @@
+// The Node-API call boundary: how an entry point of the addon fetches its
+// arguments, reads optional properties, converts JavaScript values to text and
+// numbers, creates result values and turns a failure into the one exception
+// JavaScript sees. It knows nothing of the engine.
+//
+// Every operation returns its value or an Error and never throws a JavaScript
+// exception by itself (a Node-API call it makes may leave the runtime's own
+// exception pending; throw_into then lets that one win). Only throw_into puts an
+// exception into the environment.
+//
+// Thread-safety: none is needed; everything here runs on the JavaScript thread
+// of the environment, inside a callback Node.js is executing, and keeps no state
+// between calls.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "ffi/napi_api.h"
+#include "ffi/napi_messages.h"
+
+namespace vorn::ffi {
+
+// The name JavaScript sees as `code` for a Node-API status; "Unknown" for a
+// status this build has no name for.
+std::string_view status_name(napi_status status);
+
+// The word for a napi_typeof classification; "Unknown" beyond napi_external.
+std::string_view value_type_word(napi_valuetype type);
+
+// Owns one strong napi_ref and deletes it when destroyed. Move-only. Must be
+// used and destroyed on its environment's JavaScript thread.
+class Reference {
+ public:
+  Reference() = default;
+  Reference(napi_env env, napi_ref ref) : env_(env), ref_(ref) {}
+  Reference(Reference&& other) noexcept
+      : env_(other.env_), ref_(std::exchange(other.ref_, nullptr)) {}
+  Reference& operator=(Reference&& other) noexcept;
+  Reference(const Reference&) = delete;
+  Reference& operator=(const Reference&) = delete;
+  ~Reference() { reset(); }
+
+  // Strong reference (count 1) to `value`; an Error on failure is the caller's
+  // to build, so this only reports the status.
+  static napi_status create(napi_env env, napi_value value, Reference& out);
+
+  explicit operator bool() const { return ref_ != nullptr; }
+  // The referenced value, or nullptr when empty or the call fails.
+  napi_value value() const;
+  void reset();
+
+ private:
+  napi_env env_ = nullptr;
+  napi_ref ref_ = nullptr;
+};
+
+// What every fallible operation of the boundary returns on failure. `status`
+// becomes the thrown error's `code` and `reason` its `message`; `maybe_raw`
+// holds a JavaScript exception caught on the way, thrown in preference to a new
+// error when it is an error object.
+struct Error {
+  napi_status status = napi_generic_failure;
+  std::string reason;
+  Reference maybe_raw;
+};
+
+// A value or an Error.
+template <typename T>
+class [[nodiscard]] Expected {
+ public:
+  Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Expected(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return state_.index() == 0; }
+  T& value() { return std::get<0>(state_); }
+  Error& error() { return std::get<1>(state_); }
+
+ private:
+  std::variant<T, Error> state_;
+};
+
+// An operation that yields no value: empty on success.
+using MaybeError = std::optional<Error>;
+
+// `this` and exactly N argument slots; slots beyond the arguments passed hold
+// `undefined`, and extra arguments are ignored.
+template <size_t N>
+struct CallbackInfo {
+  napi_value self = nullptr;
+  std::array<napi_value, N> args{};
+
+  static Expected<CallbackInfo> fetch(napi_env env, napi_callback_info info);
+};
+
+// Reads `object[name]` as an ordinary property read (inherited properties and
+// getters count). `undefined` is absent; every other value, `null` included, is
+// present.
+Expected<std::optional<napi_value>> get(napi_env env, napi_value object, const char* name);
+
+// Converts a JavaScript value to a native one; only std::string and double.
+// Nothing is coerced: only JavaScript strings become text, only JavaScript
+// numbers become doubles (NaN and the infinities as they are).
+template <typename T>
+Expected<T> from_napi_value(napi_env env, napi_value value);
+template <>
+Expected<std::string> from_napi_value<std::string>(napi_env env, napi_value value);
+template <>
+Expected<double> from_napi_value<double>(napi_env env, napi_value value);
+
+// A description of `value` for conversion messages, such as "Number 42 ",
+// "Object [1,2]", "function f(..) " or "Symbol".
+Expected<std::string> describe_value(napi_env env, napi_value value);
+
+// Result values. A C string must be passed as a string_view, never as bool.
+Expected<napi_value> to_napi_value(napi_env env, bool value);
+Expected<napi_value> to_napi_value(napi_env env, std::string_view text);
+Expected<napi_value> to_napi_value(napi_env env, const char* text) = delete;
+MaybeError set_property(napi_env env, napi_value object, const char* name, napi_value value);
+
+// Leaves exactly one exception pending in `env`: the pending one when the error
+// says so or the runtime left one, else `maybe_raw` when it is an error object,
+// else a new plain Error with `code` set to the status name.
+void throw_into(Error error, napi_env env);
+
+// Builds an Error whose reason is `pattern` filled with `arg`.
+Error make_error(napi_status status, std::string_view pattern, std::string_view arg = {});
+
+template <size_t N>
+Expected<CallbackInfo<N>> CallbackInfo<N>::fetch(napi_env env, napi_callback_info info) {
+  CallbackInfo result;
+  size_t argc = N;
+  napi_status status = napi_get_cb_info(env, info, &argc, result.args.data(), &result.self, nullptr);
+  if (status != napi_ok) return make_error(status, msg::kCallbackInfo);
+  return result;
+}
+
+}  // namespace vorn::ffi

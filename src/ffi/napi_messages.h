@@ -1,0 +1,56 @@
+// Every text that JavaScript can see in the `message` of an error thrown by the
+// addon, kept together so they can be read and checked at a glance. A "{}" is
+// filled by fill(); texts are constants and safe to share between threads.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace vorn::ffi::msg {
+
+// The call boundary.
+inline constexpr std::string_view kCallbackInfo = "Failed to initialize napi function call.";
+inline constexpr std::string_view kGetProperty = "Failed to get property with field `{}`";
+inline constexpr std::string_view kToText = "Failed to convert JavaScript value `{}` into rust type `String`";
+inline constexpr std::string_view kToTextSecondRead = "Failed to convert napi `{}` into rust type `String`";
+inline constexpr std::string_view kToNumber = "Failed to convert napi value {} into rust type `f64`";
+inline constexpr std::string_view kFromBool = "Failed to convert rust type `bool` into napi value";
+inline constexpr std::string_view kFromText = "Failed to convert rust `String` into napi `string`";
+inline constexpr std::string_view kSetProperty = "Failed to set property with field `{}`";
+inline constexpr std::string_view kGetGlobal = "Get global object from Env failed";
+inline constexpr std::string_view kGetPropertyUnchecked = "get_named_property_unchecked error";
+inline constexpr std::string_view kCreateReference = "Create Error reference failed";
+
+// Descriptions of values inside conversion messages; note the trailing blanks.
+inline constexpr std::string_view kDescribeFunction = "function {}(..) ";
+inline constexpr std::string_view kAnonymousFunction = "anonymous";
+inline constexpr std::string_view kDescribeObject = "Object {}";
+inline constexpr std::string_view kDescribeScalar = "{} {} ";
+
+// The addon.
+inline constexpr std::string_view kRegisterClass = "Failed to register class `{}` generate by struct `{}`";
+inline constexpr std::string_view kInitializeClass = "Failed to initialize class `{}`";
+inline constexpr std::string_view kUnwrap = "Failed to unwrap exclusive reference of `{}` type from napi value";
+inline constexpr std::string_view kOnNodeConfig = "{} on NodeConfig.{}";
+inline constexpr std::string_view kMissingEnvironmentData = "VornNode is not registered in this environment";
+inline constexpr std::string_view kUnknownFailure = "unknown internal failure";
+
+// Replaces each "{}" of `pattern`, left to right, with the next argument; a
+// placeholder without an argument stays as it is.
+inline std::string fill(std::string_view pattern, std::initializer_list<std::string_view> args) {
+  std::string out;
+  out.reserve(pattern.size() + 32);
+  auto next = args.begin();
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (next != args.end() && pattern[i] == '{' && i + 1 < pattern.size() && pattern[i + 1] == '}') {
+      out.append(*next++);
+      ++i;
+    } else {
+      out.push_back(pattern[i]);
+    }
+  }
+  return out;
+}
+
+}  // namespace vorn::ffi::msg

@@ -1,0 +1,147 @@
+"""Argument binding and conversion at the Python boundary of RustEngine."""
+import unittest
+
+from vorn_loader import RustEngine, engine
+
+SEVEN = ("token_bucket", "active", 10, 1.0, None, None, "")
+
+
+class BindingMessages(unittest.TestCase):
+    def assertTypeError(self, message, call, *args, **kwargs):
+        with self.assertRaises(TypeError) as caught:
+            call(*args, **kwargs)
+        self.assertIs(type(caught.exception), TypeError)
+        self.assertEqual(str(caught.exception), message)
+
+    def test_too_many_positional_is_reported_before_keyword_problems(self):
+        self.assertTypeError(
+            "RustEngine.__new__() takes 7 positional arguments but 8 were given",
+            RustEngine, *SEVEN, "extra", nope=1)
+        self.assertTypeError(
+            "RustEngine.check() takes from 2 to 3 positional arguments but 4 were given",
+            engine().check, "ip", "/", None, "extra", IP="x")
+
+    def test_unexpected_keyword_is_reported_before_missing_arguments(self):
+        self.assertTypeError("RustEngine.__new__() got an unexpected keyword argument 'x'",
+                             RustEngine, x=1)
+        # Keywords match case-sensitively.
+        self.assertTypeError("RustEngine.check() got an unexpected keyword argument 'IP'",
+                             engine().check, IP="1.2.3.4", route="/")
+        # A keyword without a UTF-8 form is still named, escaped.
+        self.assertTypeError(
+            "RustEngine.check() got an unexpected keyword argument '\\udc80'",
+            engine().check, "ip", "/", **{"\udc80": 1})
+
+    def test_multiple_values(self):
+        self.assertTypeError("RustEngine.check() got multiple values for argument 'ip'",
+                             engine().check, "1.2.3.4", "/", ip="5.6.7.8")
+
+    def test_missing_names_are_listed_in_parameter_order(self):
+        self.assertTypeError(
+            "RustEngine.check() missing 1 required positional argument: 'route'",
+            engine().check, "1.2.3.4")
+        self.assertTypeError(
+            "RustEngine.__new__() missing 2 required positional arguments: 'api_key' and 'debug'",
+            RustEngine, "token_bucket", "active", 10, 1.0, backend_url="")
+        self.assertTypeError(
+            "RustEngine.__new__() missing 7 required positional arguments: 'algorithm_str', "
+            "'mode_str', 'capacity', 'refill_rate', 'api_key', 'debug', and 'backend_url'",
+            RustEngine)
+        self.assertTypeError(
+            "RustEngine.__new__() missing 3 required positional arguments: 'algorithm_str', "
+            "'refill_rate', and 'backend_url'",
+            RustEngine, mode_str="active", capacity=1, api_key=None, debug=None)
+
+    def test_keywords_and_positions_are_interchangeable(self):
+        by_keyword = RustEngine(algorithm_str="token_bucket", mode_str="active", capacity=1,
+                                refill_rate=0, api_key=None, debug=None, backend_url="")
+        self.assertTrue(by_keyword.check("a", "/")["allowed"])
+        self.assertFalse(by_keyword.check("a", "/", None)["allowed"])
+        self.assertFalse(by_keyword.check(ip="a", route="/", identity=None)["allowed"])
+
+
+class Conversions(unittest.TestCase):
+    def test_text_accepts_str_subclasses_only(self):
+        class Name(str):
+            pass
+
+        result = engine().check(Name("1.2.3.4"), Name("/route"))
+        self.assertIs(type(result["decision"]["route"]), str)
+        self.assertEqual(result["decision"]["route"], "/route")
+        cases = [
+            ("ip", lambda: engine().check(b"1.2.3.4", "/"), "bytes"),
+            ("route", lambda: engine().check("1.2.3.4", None), "NoneType"),
+            ("identity", lambda: engine().check("1.2.3.4", "/", 7), "int"),
+            ("algorithm_str", lambda: RustEngine(None, *SEVEN[1:]), "NoneType"),
+            ("debug", lambda: RustEngine(*SEVEN[:5], True, ""), "bool"),
+            ("backend_url", lambda: RustEngine(*SEVEN[:6], None), "NoneType"),
+        ]
+        for parameter, call, type_name in cases:
+            with self.subTest(parameter), self.assertRaises(TypeError) as caught:
+                call()
+            self.assertEqual(
+                str(caught.exception),
+                f"argument '{parameter}': '{type_name}' object cannot be converted to 'PyString'")
+
+    def test_text_keeps_embedded_nul_bytes(self):
+        limiter = engine(capacity=1)
+        self.assertTrue(limiter.check("a\0b", "/")["allowed"])
+        self.assertTrue(limiter.check("a\0c", "/")["allowed"], "distinct keys after the NUL")
+        self.assertFalse(limiter.check("a\0b", "/")["allowed"])
+        self.assertEqual(limiter.check("x", "r\0s")["decision"]["route"], "r\0s")
+
+    def test_lone_surrogates_raise_the_interpreters_error_unprefixed(self):
+        for call in (lambda: engine().check("\ud800", "/"),
+                     lambda: RustEngine("\udc80", *SEVEN[1:])):
+            with self.assertRaises(UnicodeEncodeError) as caught:
+                call()
+            self.assertNotIn("argument", str(caught.exception))
+
+    def test_numbers(self):
+        self.assertEqual(engine(capacity=10).check("a", "/")["decision"]["remaining"], 9)
+        self.assertEqual(engine(capacity=True).check("a", "/")["decision"]["remaining"], 0)
+        # -1.0 is a value, not a failure signal: a bucket below one token refuses.
+        self.assertFalse(engine(capacity=-1.0).check("a", "/")["allowed"])
+        self.assertTrue(engine(capacity=float("inf")).check("a", "/")["allowed"])
+
+    def test_number_failures(self):
+        class FloatFails:
+            def __init__(self, error):
+                self.error = error
+
+            def __float__(self):
+                raise self.error
+
+        with self.assertRaises(TypeError) as caught:
+            engine(capacity="10")
+        self.assertTrue(str(caught.exception).startswith("argument 'capacity': "))
+        with self.assertRaises(ValueError) as caught:
+            engine(refill_rate=FloatFails(ValueError("no float here")))
+        self.assertEqual(str(caught.exception), "no float here")
+        with self.assertRaises(OverflowError) as caught:
+            engine(capacity=10**400)
+        self.assertNotIn("argument", str(caught.exception))
+
+        root = KeyError("root")
+        chained = TypeError("inner")
+        chained.__cause__ = root
+        with self.assertRaises(TypeError) as caught:
+            engine(refill_rate=FloatFails(chained))
+        self.assertEqual(str(caught.exception), "argument 'refill_rate': inner")
+        self.assertIs(caught.exception.__cause__, root)
+
+    def test_exact_type_error_only_is_prefixed(self):
+        class NarrowTypeError(TypeError):
+            pass
+
+        class Odd:
+            def __float__(self):
+                raise NarrowTypeError("narrow")
+
+        with self.assertRaises(NarrowTypeError) as caught:
+            engine(capacity=Odd())
+        self.assertEqual(str(caught.exception), "narrow")
+
+
+if __name__ == "__main__":
+    unittest.main()
