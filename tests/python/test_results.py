@@ -20,7 +20,7 @@ class ResultShape(unittest.TestCase):
         self.assertEqual(
             {k: first[k] for k in OUTER_KEYS[:3]},
             {"allowed": True, "would_block": False, "reason": "within_limit"})
-        self.assertEqual(second["allowed"], False)
+        self.assertIs(second["allowed"], False)
         self.assertIs(second["would_block"], True)
         self.assertEqual(second["reason"], "token_exhausted")
         self.assertEqual(second["decision"]["decision"], "block")
