@@ -28,6 +28,7 @@
 #pragma weak napi_get_global
 #pragma weak napi_get_instance_data
 #pragma weak napi_get_named_property
+#pragma weak napi_get_new_target
 #pragma weak napi_get_reference_value
 #pragma weak napi_get_undefined
 #pragma weak napi_get_value_double
@@ -38,6 +39,8 @@
 #pragma weak napi_set_instance_data
 #pragma weak napi_set_named_property
 #pragma weak napi_throw
+#pragma weak napi_type_tag_object
+#pragma weak napi_check_object_type_tag
 #pragma weak napi_typeof
 #pragma weak napi_unwrap
 #pragma weak napi_wrap

@@ -154,16 +154,26 @@ std::string_view status_name(napi_status status) {
 
 std::string_view value_type_word(napi_valuetype type) {
   switch (type) {
-    case napi_undefined: return "Undefined";
-    case napi_null: return "Null";
-    case napi_boolean: return "Boolean";
-    case napi_number: return "Number";
-    case napi_string: return "String";
-    case napi_symbol: return "Symbol";
-    case napi_object: return "Object";
-    case napi_function: return "Function";
-    case napi_external: return "External";
-    default: return "Unknown";
+    case napi_undefined:
+      return "Undefined";
+    case napi_null:
+      return "Null";
+    case napi_boolean:
+      return "Boolean";
+    case napi_number:
+      return "Number";
+    case napi_string:
+      return "String";
+    case napi_symbol:
+      return "Symbol";
+    case napi_object:
+      return "Object";
+    case napi_function:
+      return "Function";
+    case napi_external:
+      return "External";
+    default:
+      return "Unknown";
   }
 }
 
@@ -245,11 +255,15 @@ Expected<std::string> describe_value(napi_env env, napi_value value) {
   napi_status status = napi_typeof(env, value, &type);
   if (status != napi_ok) return error_without_reason(status);
   switch (type) {
-    case napi_function: return describe_function(env, value);
-    case napi_object: return describe_object(env, value);
+    case napi_function:
+      return describe_function(env, value);
+    case napi_object:
+      return describe_object(env, value);
     case napi_boolean:
-    case napi_number: return describe_scalar(env, value, type);
-    default: return std::string(value_type_word(type));
+    case napi_number:
+      return describe_scalar(env, value, type);
+    default:
+      return std::string(value_type_word(type));
   }
 }
 

@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,8 +34,8 @@ std::string_view status_name(napi_status status);
 // The word for a napi_typeof classification; "Unknown" beyond napi_external.
 std::string_view value_type_word(napi_valuetype type);
 
-// Owns one strong napi_ref and deletes it when destroyed. Move-only. Must be
-// used and destroyed on its environment's JavaScript thread.
+// Owns one napi_ref (strong or weak) and deletes it when destroyed. Move-only.
+// Must be used and destroyed on its environment's JavaScript thread.
 class Reference {
  public:
   Reference() = default;
@@ -128,6 +129,39 @@ MaybeError set_property(napi_env env, napi_value object, const char* name, napi_
 // else a new plain Error with `code` set to the status name.
 void throw_into(Error error, napi_env env);
 
+// A "GenericFailure" Error for a C++ exception; without a reason when even
+// that cannot be allocated.
+inline Error internal_failure(std::string_view message) noexcept {
+  Error error;
+  error.status = napi_generic_failure;
+  try {
+    error.reason.assign(message);
+  } catch (...) {
+  }
+  return error;
+}
+
+// Runs the body of an entry point (a callback Node.js calls) and reports its
+// failure: an Error through throw_into, any C++ exception (an internal fatal
+// failure) as a plain Error with code "GenericFailure" and the exception's
+// message. No C++ exception ever unwinds into Node.js. The body returns
+// Expected<napi_value>; everything it built is released before the throw.
+template <typename Body>
+napi_value run_entry_point(napi_env env, Body&& body) noexcept {
+  Error failure;
+  try {
+    Expected<napi_value> result = body();
+    if (result.ok()) return result.value();
+    failure = std::move(result.error());
+  } catch (const std::exception& e) {
+    failure = internal_failure(e.what());
+  } catch (...) {
+    failure = internal_failure(msg::kUnknownFailure);
+  }
+  throw_into(std::move(failure), env);
+  return nullptr;
+}
+
 // Builds an Error whose reason is `pattern` filled with `arg`.
 Error make_error(napi_status status, std::string_view pattern, std::string_view arg = {});
 
@@ -135,7 +169,8 @@ template <size_t N>
 Expected<CallbackInfo<N>> CallbackInfo<N>::fetch(napi_env env, napi_callback_info info) {
   CallbackInfo result;
   size_t argc = N;
-  napi_status status = napi_get_cb_info(env, info, &argc, result.args.data(), &result.self, nullptr);
+  napi_status status =
+      napi_get_cb_info(env, info, &argc, result.args.data(), &result.self, nullptr);
   if (status != napi_ok) return make_error(status, msg::kCallbackInfo);
   return result;
 }

@@ -12,9 +12,12 @@ namespace vorn::ffi::msg {
 // The call boundary.
 inline constexpr std::string_view kCallbackInfo = "Failed to initialize napi function call.";
 inline constexpr std::string_view kGetProperty = "Failed to get property with field `{}`";
-inline constexpr std::string_view kToText = "Failed to convert JavaScript value `{}` into rust type `String`";
-inline constexpr std::string_view kToTextSecondRead = "Failed to convert napi `{}` into rust type `String`";
-inline constexpr std::string_view kToNumber = "Failed to convert napi value {} into rust type `f64`";
+inline constexpr std::string_view kToText =
+    "Failed to convert JavaScript value `{}` into rust type `String`";
+inline constexpr std::string_view kToTextSecondRead =
+    "Failed to convert napi `{}` into rust type `String`";
+inline constexpr std::string_view kToNumber =
+    "Failed to convert napi value {} into rust type `f64`";
 inline constexpr std::string_view kFromBool = "Failed to convert rust type `bool` into napi value";
 inline constexpr std::string_view kFromText = "Failed to convert rust `String` into napi `string`";
 inline constexpr std::string_view kSetProperty = "Failed to set property with field `{}`";
@@ -29,11 +32,16 @@ inline constexpr std::string_view kDescribeObject = "Object {}";
 inline constexpr std::string_view kDescribeScalar = "{} {} ";
 
 // The addon.
-inline constexpr std::string_view kRegisterClass = "Failed to register class `{}` generate by struct `{}`";
+inline constexpr std::string_view kRegisterClass =
+    "Failed to register class `{}` generate by struct `{}`";
 inline constexpr std::string_view kInitializeClass = "Failed to initialize class `{}`";
-inline constexpr std::string_view kUnwrap = "Failed to unwrap exclusive reference of `{}` type from napi value";
+inline constexpr std::string_view kUnwrap =
+    "Failed to unwrap exclusive reference of `{}` type from napi value";
 inline constexpr std::string_view kOnNodeConfig = "{} on NodeConfig.{}";
-inline constexpr std::string_view kMissingEnvironmentData = "VornNode is not registered in this environment";
+inline constexpr std::string_view kWithoutNew =
+    "Class constructor {} cannot be invoked without 'new'";
+inline constexpr std::string_view kMissingEnvironmentData =
+    "VornNode is not registered in this environment";
 inline constexpr std::string_view kUnknownFailure = "unknown internal failure";
 
 // Replaces each "{}" of `pattern`, left to right, with the next argument; a
@@ -43,7 +51,8 @@ inline std::string fill(std::string_view pattern, std::initializer_list<std::str
   out.reserve(pattern.size() + 32);
   auto next = args.begin();
   for (size_t i = 0; i < pattern.size(); ++i) {
-    if (next != args.end() && pattern[i] == '{' && i + 1 < pattern.size() && pattern[i + 1] == '}') {
+    if (next != args.end() && pattern[i] == '{' && i + 1 < pattern.size() &&
+        pattern[i + 1] == '}') {
       out.append(*next++);
       ++i;
     } else {

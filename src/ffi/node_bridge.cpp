@@ -1,0 +1,316 @@
+// The Node.js addon: registration, the VornNode class and its two entry points.
+#include "ffi/node_bridge.h"
+
+#include <utility>
+
+#include "algorithms/numeric.h"
+#include "core/engine.h"
+
+namespace vorn::ffi {
+namespace {
+
+// The class as JavaScript sees it. Constant-initialised, so it is in place as
+// soon as the library is loaded, by Node.js or by CPython alike, without any
+// Node-API call; registration reads it once per environment.
+struct MethodDescription {
+  const char* name;
+  napi_callback callback;
+};
+struct ClassDescription {
+  const char* name;
+  napi_callback constructor;
+  MethodDescription method;
+};
+
+napi_value construct_entry(napi_env env, napi_callback_info info);
+napi_value check_request_entry(napi_env env, napi_callback_info info);
+
+constinit const ClassDescription kVornNodeClass = {
+    .name = "VornNode",
+    .constructor = construct_entry,
+    .method = {.name = "checkRequest", .callback = check_request_entry},
+};
+
+// Marks the objects this addon wrapped. Every Node-API addon shares one wrap
+// slot, so an object another addon wrapped would otherwise unwrap into a
+// pointer of some foreign type.
+constexpr napi_type_tag kVornNodeTypeTag = {0x766f726e4e6f6465ULL, 0x9b2f1c4d83e5a071ULL};
+
+// Builds a CheckResultNode object from its five values; reason is undefined
+// when absent, and the property is then not created. Object literals make the
+// result in one step, where setting five properties through Node-API one by
+// one costs several times the whole check.
+constexpr char kResultFactorySource[] = R"js(
+(function makeCheckResult(allowed, wouldBlock, reason, algorithm, debugInfo) {
+  'use strict';
+  return reason === undefined
+      ? { allowed, wouldBlock, algorithm, debugInfo }
+      : { allowed, wouldBlock, reason, algorithm, debugInfo };
+}))js";
+
+// What one environment keeps between calls; owned by the environment as its
+// instance data and destroyed with it.
+struct EnvironmentData {
+  Reference constructor;
+  Reference result_factory;
+};
+
+void finalize_environment_data(napi_env, void* data, void*) {
+  std::unique_ptr<EnvironmentData> owned(static_cast<EnvironmentData*>(data));
+}
+
+void finalize_node(napi_env, void* data, void*) {
+  std::unique_ptr<VornNode> owned(static_cast<VornNode*>(data));
+}
+
+Error on_config_property(Error error, std::string_view property) {
+  error.reason = msg::fill(msg::kOnNodeConfig, {error.reason, property});
+  return error;
+}
+
+// Reads one optional option; absent stays absent.
+template <typename T>
+MaybeError read_option(napi_env env, napi_value object, const char* name, std::optional<T>& out) {
+  Expected<std::optional<napi_value>> value = get(env, object, name);
+  if (!value.ok()) return on_config_property(std::move(value.error()), name);
+  if (!value.value().has_value()) return std::nullopt;
+  Expected<T> converted = from_napi_value<T>(env, *value.value());
+  if (!converted.ok()) return on_config_property(std::move(converted.error()), name);
+  out = std::move(converted.value());
+  return std::nullopt;
+}
+
+Expected<EnvironmentData*> environment_data(napi_env env) {
+  void* data = nullptr;
+  napi_status status = napi_get_instance_data(env, &data);
+  if (status != napi_ok) return make_error(status, msg::kMissingEnvironmentData);
+  if (data == nullptr) return make_error(napi_generic_failure, msg::kMissingEnvironmentData);
+  return static_cast<EnvironmentData*>(data);
+}
+
+// The environment's data, created on the first registration in it. A second
+// registration in the same environment (the file opened again) reuses it.
+Expected<EnvironmentData*> ensure_environment_data(napi_env env) {
+  void* existing = nullptr;
+  napi_status status = napi_get_instance_data(env, &existing);
+  if (status != napi_ok) return Error{status, {}, {}};
+  if (existing != nullptr) return static_cast<EnvironmentData*>(existing);
+  auto data = std::make_unique<EnvironmentData>();
+  status = napi_set_instance_data(env, data.get(), finalize_environment_data, nullptr);
+  if (status != napi_ok) return Error{status, {}, {}};
+  return data.release();  // the environment owns it now
+}
+
+MaybeError create_result_factory(napi_env env, EnvironmentData& data) {
+  if (data.result_factory) return std::nullopt;
+  napi_value source = nullptr;
+  napi_status status =
+      napi_create_string_utf8(env, kResultFactorySource, sizeof(kResultFactorySource) - 1, &source);
+  napi_value factory = nullptr;
+  if (status == napi_ok) status = napi_run_script(env, source, &factory);
+  if (status == napi_ok) status = Reference::create(env, factory, data.result_factory);
+  if (status != napi_ok) return Error{status, {}, {}};
+  return std::nullopt;
+}
+
+// Defines the class with no methods of its own and puts the method on the
+// prototype as a plain function: a method of napi_define_class would get the
+// runtime's receiver check, which answers a foreign `this` before the unwrap
+// can, and would not be enumerable.
+MaybeError register_class(napi_env env, napi_value exports, const ClassDescription& description) {
+  Expected<EnvironmentData*> data = ensure_environment_data(env);
+  if (!data.ok()) return std::move(data.error());
+  napi_value constructor = nullptr;
+  napi_status status =
+      napi_define_class(env, description.name, NAPI_AUTO_LENGTH, description.constructor, nullptr,
+                        0, nullptr, &constructor);
+  if (status != napi_ok) return Error{status, {}, {}};
+  napi_value prototype = nullptr;
+  status = napi_get_named_property(env, constructor, "prototype", &prototype);
+  if (status != napi_ok) return Error{status, {}, {}};
+  napi_value method = nullptr;
+  status = napi_create_function(env, description.method.name, NAPI_AUTO_LENGTH,
+                                description.method.callback, nullptr, &method);
+  if (status != napi_ok) return Error{status, {}, {}};
+  const napi_property_descriptor method_property = {
+      .utf8name = description.method.name,
+      .name = nullptr,
+      .method = nullptr,
+      .getter = nullptr,
+      .setter = nullptr,
+      .value = method,
+      .attributes = static_cast<napi_property_attributes>(napi_writable | napi_enumerable |
+                                                          napi_configurable),
+      .data = nullptr,
+  };
+  status = napi_define_properties(env, prototype, 1, &method_property);
+  if (status != napi_ok) return Error{status, {}, {}};
+  status = Reference::create(env, constructor, data.value()->constructor);
+  if (status != napi_ok) return Error{status, {}, {}};
+  if (MaybeError failure = create_result_factory(env, *data.value())) return failure;
+  return set_property(env, exports, description.name, constructor);
+}
+
+napi_value construct_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    Expected<CallbackInfo<1>> call = CallbackInfo<1>::fetch(env, info);
+    if (!call.ok()) return std::move(call.error());
+    const napi_value self = call.value().self;
+    // Called as a plain function, `this` is the global object (or whatever the
+    // caller bound), which must not become an instance.
+    napi_value new_target = nullptr;
+    napi_status status = napi_get_new_target(env, info, &new_target);
+    if (status != napi_ok) return Error{status, {}, {}};
+    if (new_target == nullptr) {
+      return make_error(napi_invalid_arg, msg::kWithoutNew, kVornNodeClass.name);
+    }
+    Expected<NodeConfig> config = NodeConfig::from_napi_value(env, call.value().args[0]);
+    if (!config.ok()) return std::move(config.error());
+
+    auto node = std::make_unique<VornNode>(config.value());
+    napi_ref wrapper = nullptr;
+    status = napi_wrap(env, self, node.get(), finalize_node, nullptr, &wrapper);
+    if (status != napi_ok) return make_error(status, msg::kInitializeClass, "constructor");
+    node.release()->set_wrapper(Reference(env, wrapper));  // the JavaScript object owns it now
+    status = napi_type_tag_object(env, self, &kVornNodeTypeTag);
+    if (status != napi_ok) return make_error(status, msg::kInitializeClass, "constructor");
+    return self;
+  });
+}
+
+// The VornNode wrapped in `self`, only when this addon wrapped it.
+Expected<const VornNode*> unwrap_node(napi_env env, napi_value self) {
+  bool tagged = false;
+  napi_status status = napi_check_object_type_tag(env, self, &kVornNodeTypeTag, &tagged);
+  if (status == napi_ok && !tagged) status = napi_invalid_arg;
+  void* native = nullptr;
+  if (status == napi_ok) status = napi_unwrap(env, self, &native);
+  if (status != napi_ok) return make_error(status, msg::kUnwrap, kVornNodeClass.name);
+  return static_cast<const VornNode*>(native);
+}
+
+napi_value check_request_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    Expected<CallbackInfo<3>> call = CallbackInfo<3>::fetch(env, info);
+    if (!call.ok()) return std::move(call.error());
+    const auto& [self, args] = call.value();
+    Expected<const VornNode*> node = unwrap_node(env, self);
+    if (!node.ok()) return std::move(node.error());
+    Expected<std::string> ip = from_napi_value<std::string>(env, args[0]);
+    if (!ip.ok()) return std::move(ip.error());
+    Expected<std::string> route = from_napi_value<std::string>(env, args[1]);
+    if (!route.ok()) return std::move(route.error());
+    Expected<double> start = from_napi_value<double>(env, args[2]);
+    if (!start.ok()) return std::move(start.error());
+    Expected<EnvironmentData*> data = environment_data(env);
+    if (!data.ok()) return std::move(data.error());
+
+    const CheckResultNode result =
+        node.value()->check_request(ip.value(), route.value(), start.value());
+    return result.to_napi_value(env, data.value()->result_factory.value());
+  });
+}
+
+}  // namespace
+
+Expected<NodeConfig> NodeConfig::from_napi_value(napi_env env, napi_value value) {
+  NodeConfig c;
+  MaybeError failure;
+  if ((failure = read_option(env, value, "algorithm", c.algorithm)) ||
+      (failure = read_option(env, value, "mode", c.mode)) ||
+      (failure = read_option(env, value, "capacity", c.capacity)) ||
+      (failure = read_option(env, value, "refillRate", c.refill_rate)) ||
+      (failure = read_option(env, value, "apiKey", c.api_key)) ||
+      (failure = read_option(env, value, "debug", c.debug)) ||
+      (failure = read_option(env, value, "backendUrl", c.backend_url)) ||
+      (failure = read_option(env, value, "requestsPerMinute", c.requests_per_minute)) ||
+      (failure = read_option(env, value, "requestsPerSecond", c.requests_per_second)) ||
+      (failure = read_option(env, value, "burstLimit", c.burst_limit)) ||
+      (failure = read_option(env, value, "burstMultiplier", c.burst_multiplier)) ||
+      (failure = read_option(env, value, "blockDurationMs", c.block_duration_ms))) {
+    return std::move(*failure);
+  }
+  return c;
+}
+
+Expected<napi_value> CheckResultNode::to_napi_value(napi_env env, napi_value factory) const {
+  if (factory == nullptr) return make_error(napi_generic_failure, msg::kMissingEnvironmentData);
+  std::array<napi_value, 5> values{};
+  Expected<napi_value> value = ffi::to_napi_value(env, allowed);
+  if (!value.ok()) return std::move(value.error());
+  values[0] = value.value();
+  if (value = ffi::to_napi_value(env, would_block); !value.ok()) return std::move(value.error());
+  values[1] = value.value();
+  if (reason.has_value()) {
+    if (value = ffi::to_napi_value(env, std::string_view(*reason)); !value.ok()) {
+      return std::move(value.error());
+    }
+    values[2] = value.value();
+  } else if (napi_status status = napi_get_undefined(env, &values[2]); status != napi_ok) {
+    return Error{status, {}, {}};
+  }
+  if (value = ffi::to_napi_value(env, std::string_view(algorithm)); !value.ok()) {
+    return std::move(value.error());
+  }
+  values[3] = value.value();
+  if (value = ffi::to_napi_value(env, std::string_view(debug_info)); !value.ok()) {
+    return std::move(value.error());
+  }
+  values[4] = value.value();
+
+  napi_value undefined = nullptr;
+  napi_status status = napi_get_undefined(env, &undefined);
+  napi_value result = nullptr;
+  if (status == napi_ok) {
+    status = napi_call_function(env, undefined, factory, values.size(), values.data(), &result);
+  }
+  if (status != napi_ok) return Error{status, {}, {}};
+  return result;
+}
+
+VornNode::VornNode(const NodeConfig& config) {
+  RateLimitOptions limits;
+  if (config.requests_per_minute)
+    limits.requests_per_minute = to_u64_saturating(*config.requests_per_minute);
+  if (config.requests_per_second)
+    limits.requests_per_second = to_u64_saturating(*config.requests_per_second);
+  if (config.burst_limit) limits.burst_limit = to_u64_saturating(*config.burst_limit);
+  const uint64_t block_duration_ms = config.block_duration_ms
+                                         ? to_u64_saturating(*config.block_duration_ms)
+                                         : kDefaultBlockDurationMs;
+  const std::string_view algorithm = config.algorithm ? *config.algorithm : kDefaultAlgorithm;
+  const std::string_view mode = config.mode ? *config.mode : kDefaultMode;
+  engine_ = std::make_shared<VornEngine>(
+      algorithm, mode, config.api_key, config.capacity.value_or(kDefaultCapacity),
+      config.refill_rate.value_or(kDefaultRefillRate),
+      config.burst_multiplier.value_or(kDefaultBurstMultiplier), config.debug, limits,
+      block_duration_ms, config.backend_url.value_or(std::string(kDefaultBackendUrl)));
+}
+
+CheckResultNode VornNode::check_request(std::string_view ip, std::string_view route,
+                                        double start) const {
+  CheckOutcome outcome =
+      engine_->check_request_with_identity(std::nullopt, ip, route, to_u64_saturating(start));
+  return CheckResultNode{
+      .allowed = outcome.allowed,
+      .would_block = outcome.would_block,
+      .reason = std::move(outcome.reason),
+      .algorithm = std::move(outcome.algorithm),
+      .debug_info = std::move(outcome.debug_info),
+  };
+}
+
+}  // namespace vorn::ffi
+
+// The registration entry Node.js looks up, once per environment.
+extern "C" __attribute__((visibility("default"))) napi_value napi_register_module_v1(
+    napi_env env, napi_value exports) {
+  using namespace vorn::ffi;
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    if (MaybeError failure = register_class(env, exports, kVornNodeClass)) {
+      failure->reason = msg::fill(msg::kRegisterClass, {kVornNodeClass.name, kVornNodeClass.name});
+      return std::move(*failure);
+    }
+    return exports;
+  });
+}

@@ -1,0 +1,90 @@
+// The Node.js addon: the class VornNode, its options (NodeConfig) and its result
+// (CheckResultNode), on top of the Node-API call boundary.
+//
+// Node.js calls napi_register_module_v1 once per environment (the main thread
+// and every worker thread); each registration defines its own class, and each
+// environment keeps its own data (the class constructor and the result factory)
+// as Node-API instance data. Every entry point runs on the JavaScript thread of
+// its environment; the addon takes no lock of its own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ffi/napi_boundary.h"
+
+namespace vorn {
+class VornEngine;
+}
+
+namespace vorn::ffi {
+
+// The constructor's options, each optional, in the order they are read. Absent
+// options get their defaults only when the engine is built.
+struct NodeConfig {
+  std::optional<std::string> algorithm;
+  std::optional<std::string> mode;
+  std::optional<double> capacity;
+  std::optional<double> refill_rate;
+  std::optional<std::string> api_key;
+  std::optional<std::string> debug;
+  std::optional<std::string> backend_url;
+  std::optional<double> requests_per_minute;
+  std::optional<double> requests_per_second;
+  std::optional<double> burst_limit;
+  std::optional<double> burst_multiplier;
+  std::optional<double> block_duration_ms;
+
+  // Reads the twelve properties of `value` in order and stops at the first
+  // failure, whose reason then names the property ("... on NodeConfig.mode").
+  static Expected<NodeConfig> from_napi_value(napi_env env, napi_value value);
+};
+
+inline constexpr std::string_view kDefaultAlgorithm = "token_bucket";
+inline constexpr std::string_view kDefaultMode = "active";
+inline constexpr double kDefaultCapacity = 100;
+inline constexpr double kDefaultRefillRate = 10;
+inline constexpr double kDefaultBurstMultiplier = 2;
+inline constexpr uint64_t kDefaultBlockDurationMs = 60000;
+inline constexpr std::string_view kDefaultBackendUrl = "http://localhost:4000";
+
+// The five fields of a check that JavaScript sees, in the order of the result
+// object's properties. `reason` is absent in disabled mode.
+struct CheckResultNode {
+  bool allowed = false;
+  bool would_block = false;
+  std::optional<std::string> reason;
+  std::string algorithm;
+  std::string debug_info;
+
+  // A fresh ordinary object with own properties allowed, wouldBlock, reason
+  // (only when present), algorithm, debugInfo, in that order. `factory` is the
+  // environment's function that builds it.
+  Expected<napi_value> to_napi_value(napi_env env, napi_value factory) const;
+};
+
+// The native object behind one JavaScript VornNode. It holds its engine under
+// shared ownership; the JavaScript object's finalizer destroys the VornNode and
+// with it the engine. check_request is safe on any thread (the engine locks);
+// the addon calls it only on the instance's JavaScript thread.
+class VornNode {
+ public:
+  // Applies the defaults and builds the engine. Never fails.
+  explicit VornNode(const NodeConfig& config);
+
+  // One engine check keyed by `ip`, without identity. Throws FatalError on a
+  // fatal engine failure.
+  CheckResultNode check_request(std::string_view ip, std::string_view route, double start) const;
+
+  // The weak reference napi_wrap returned; deleted with this object.
+  void set_wrapper(Reference wrapper) { wrapper_ = std::move(wrapper); }
+
+ private:
+  std::shared_ptr<vorn::VornEngine> engine_;
+  Reference wrapper_;
+};
+
+}  // namespace vorn::ffi
