@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Runs the C++ core tests under AddressSanitizer+UndefinedBehaviorSanitizer and
+# under ThreadSanitizer, each in a build directory of its own.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+for sanitizer in address thread; do
+  build_dir=build-$sanitizer
+  cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=$sanitizer \
+    -DVORN_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$build_dir" -j"$(nproc)" --target vorn_core_tests
+  echo "== core tests under $sanitizer sanitizer"
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    TSAN_OPTIONS=halt_on_error=1 "$build_dir/tests/vorn_core_tests" --gtest_brief=1
+done
