@@ -123,7 +123,7 @@ void PyError::restore() && {
 
 PyObject* InternedName::get() {
   if (object_ == nullptr) {
-    object_ = PyUnicode_InternFromString(text_);
+    object_ = PyUnicode_InternFromString(text_.data());
     if (object_ == nullptr) throw PyError::fetch();
   }
   return object_;

@@ -76,11 +76,12 @@ class PyError {
 // Constant-initialised, so nothing runs when the library is loaded.
 class InternedName {
  public:
-  explicit constexpr InternedName(const char* text) : text_(text) {}
+  explicit constexpr InternedName(const char* text) : text_(text) {}  // text: a literal
   PyObject* get();  // borrowed; throws PyError when the interpreter cannot create it
+  std::string_view text() const { return text_; }
 
  private:
-  const char* text_;
+  std::string_view text_;
   PyObject* object_ = nullptr;
 };
 

@@ -22,12 +22,17 @@ namespace {
 //
 // borrow_count counts the check calls using the engine (0 when idle; -1 would
 // mean exclusive use, which nothing takes). Plain, because the GIL guards it.
+//
+// algorithm_text is the engine's algorithm name as a str, made once: every
+// result reports that same text.
 struct InstanceState {
   template <typename... EngineArgs>
-  explicit InstanceState(EngineArgs&&... args) : engine(std::forward<EngineArgs>(args)...) {}
+  explicit InstanceState(PyRef algorithm, EngineArgs&&... args)
+      : engine(std::forward<EngineArgs>(args)...), algorithm_text(std::move(algorithm)) {}
 
   VornEngine engine;
   Py_ssize_t borrow_count = 0;
+  PyRef algorithm_text;
 };
 
 // pymalloc hands out 16-byte aligned blocks.
@@ -72,6 +77,20 @@ InternedName key_route("route");
 InternedName key_remaining("remaining");
 InternedName key_latency_ms("latency_ms");
 
+// The decision and reason words, made into str once: results carry only these.
+InternedName vocabulary[] = {
+    InternedName("allow"),        InternedName("block"),          InternedName("would_block"),
+    InternedName("within_limit"), InternedName("limit_exceeded"), InternedName("token_exhausted"),
+};
+
+// A str of `word`: the shared one for a vocabulary word, else a new one.
+PyRef word_text(std::string_view word) {
+  for (InternedName& known : vocabulary) {
+    if (known.text() == word) return PyRef::borrow(known.get());
+  }
+  return new_text(word);
+}
+
 // Created once; the class and everything its spec points to live for the process.
 PyObject* engine_class = nullptr;
 
@@ -99,18 +118,19 @@ class BorrowScope {
 
 PyObject* bool_object(bool value) { return value ? Py_True : Py_False; }  // borrowed
 
-PyRef build_result(const CheckOutcome& outcome) {
+// `algorithm` (borrowed) is the str of the outcome's algorithm name.
+PyRef build_result(const CheckOutcome& outcome, PyObject* algorithm) {
   PyRef result = new_dict();
   set_item(result.get(), key_allowed.get(), bool_object(outcome.allowed));
   set_item(result.get(), key_would_block.get(), bool_object(outcome.would_block));
   if (outcome.reason) {
-    set_item(result.get(), key_reason.get(), new_text(*outcome.reason).get());
+    set_item(result.get(), key_reason.get(), word_text(*outcome.reason).get());
   }
   const CanonicalDecision& record = outcome.decision;
   PyRef decision = new_dict();
-  set_item(decision.get(), key_decision.get(), new_text(record.decision).get());
-  set_item(decision.get(), key_reason.get(), new_text(record.reason).get());
-  set_item(decision.get(), key_algorithm.get(), new_text(record.algorithm).get());
+  set_item(decision.get(), key_decision.get(), word_text(record.decision).get());
+  set_item(decision.get(), key_reason.get(), word_text(record.reason).get());
+  set_item(decision.get(), key_algorithm.get(), algorithm);
   set_item(decision.get(), key_route.get(), new_text(record.route).get());
   set_item(decision.get(), key_remaining.get(), new_optional_u64(record.remaining).get());
   set_item(decision.get(), key_latency_ms.get(), new_optional_u64(record.latency_ms).get());
@@ -145,7 +165,7 @@ PyRef check(PyObject* self, PyObject* args, PyObject* kwargs) {
   const uint64_t start_ms = now_ms();
   const CheckOutcome outcome =
       state.engine.check_request_with_identity(identity_view, ip.view(), route.view(), start_ms);
-  return build_result(outcome);
+  return build_result(outcome, state.algorithm_text.get());
 }
 
 PyObject* check_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -219,6 +239,7 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
   const std::optional<OwnedText> debug = convert_argument("debug", slots[5], extract_optional_text);
   const OwnedText backend_url = convert_argument("backend_url", slots[6], extract_text);
 
+  PyRef algorithm_text = new_text(algorithm.view());
   auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
   if (allocate == nullptr) allocate = PyType_GenericAlloc;
   PyObject* self = allocate(subtype, 0);
@@ -227,9 +248,9 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
     const auto owned = [](const std::optional<OwnedText>& text) {
       return text ? std::optional<std::string>(text->str()) : std::nullopt;
     };
-    std::construct_at(state_of(self), algorithm.view(), mode.view(), owned(api_key), capacity,
-                      refill_rate, kBurstMultiplier, owned(debug), RateLimitOptions{},
-                      kBlockDurationMs, backend_url.str(), clock);
+    std::construct_at(state_of(self), std::move(algorithm_text), algorithm.view(), mode.view(),
+                      owned(api_key), capacity, refill_rate, kBurstMultiplier, owned(debug),
+                      RateLimitOptions{}, kBlockDurationMs, backend_url.str(), clock);
   } catch (...) {
     free_instance(self, subtype);  // never reached Python, so no deallocator runs
     throw;
