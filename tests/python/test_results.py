@@ -1,8 +1,10 @@
 """What RustEngine.check returns, mode by mode, and how it keys clients."""
+import sys
 import threading
+import tracemalloc
 import unittest
 
-from vorn_loader import engine
+from vorn_loader import RustEngine, engine
 
 OUTER_KEYS = ["allowed", "would_block", "reason", "decision"]
 INNER_KEYS = ["decision", "reason", "algorithm", "route", "remaining", "latency_ms"]
@@ -95,6 +97,53 @@ class ClientKeys(unittest.TestCase):
             thread.join()
         self.assertEqual(len(admitted), 8)
         self.assertEqual(sum(admitted), 5)
+
+
+class References(unittest.TestCase):
+    def test_instances_give_back_their_class_reference(self):
+        before = sys.getrefcount(RustEngine)
+        for _ in range(1000):
+            engine().check("a", "/")
+        self.assertEqual(sys.getrefcount(RustEngine), before)
+
+    def test_calls_and_failures_leave_nothing_behind(self):
+        class FloatFails:
+            def __float__(self):
+                error = TypeError("inner")
+                error.__cause__ = KeyError("root")
+                raise error
+
+        limiter = engine(capacity=1e12, refill_rate=1e9)
+        failing_calls = [
+            lambda: limiter.check(b"x", "/"),
+            lambda: limiter.check("a"),
+            lambda: limiter.check("\ud800", "/"),
+            lambda: limiter.check("a", "/", nope=1),
+            lambda: engine(refill_rate=FloatFails()),
+            lambda: engine(backend_url=None),
+        ]
+
+        def work():
+            for _ in range(500):
+                limiter.check("a", "/")
+                limiter.check("a", "/", identity="")
+                engine(mode="disabled").check("a", "/")
+                for call in failing_calls:
+                    try:
+                        call()
+                    except Exception:
+                        pass
+
+        work()
+        tracemalloc.start()
+        try:
+            work()
+            first = tracemalloc.get_traced_memory()[0]
+            work()
+            growth = tracemalloc.get_traced_memory()[0] - first
+        finally:
+            tracemalloc.stop()
+        self.assertLess(growth, 32 * 1024)
 
 
 if __name__ == "__main__":
