@@ -255,8 +255,8 @@ PyError argument_error(std::string_view parameter, PyError error) {
   PyRef instance =
       PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!instance) throw PyError::fetch();
-  PyObject* cause = PyException_GetCause(error.value_.get());         // new reference or null
-  if (cause != nullptr) PyException_SetCause(instance.get(), cause);  // steals `cause`
+  PyRef cause = PyRef::steal(PyException_GetCause(error.value_.get()));
+  if (cause) PyException_SetCause(instance.get(), cause.release());  // steals the reference
   return PyError(PyRef::borrow(PyExc_TypeError), std::move(instance), PyRef());
 }
 
@@ -344,13 +344,14 @@ void translate_current_failure(const char* entry_name) noexcept {
 
 void report_unraisable(PyObject* object, const char* entry_name) noexcept {
   // The deallocator may run while another exception is pending; keep it.
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* raw[3] = {nullptr, nullptr, nullptr};
+  PyErr_Fetch(&raw[0], &raw[1], &raw[2]);
+  PyRef type = PyRef::steal(raw[0]);
+  PyRef value = PyRef::steal(raw[1]);
+  PyRef traceback = PyRef::steal(raw[2]);
   translate_current_failure(entry_name);
   PyErr_WriteUnraisable(object);
-  PyErr_Restore(type, value, traceback);
+  PyErr_Restore(type.release(), value.release(), traceback.release());
 }
 
 }  // namespace vorn::python

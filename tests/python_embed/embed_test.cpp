@@ -127,10 +127,8 @@ TEST(Binding, RulesTheModuleItselfNeverExercises) {
   run(R"(
 cases = [
     (lambda: f(1), "f() takes 0 positional arguments but 1 was given"),
-    (lambda: f(1, 2), "f() takes 0 positional arguments but 2 were given"),
     (lambda: g(a=1, b=2), "g() got some positional-only arguments passed as keyword arguments: 'a'"),
     (lambda: g(1), "g() missing 1 required positional argument: 'b'"),
-    (lambda: g(1, **{"b": 2, "x": 3}), "g() got an unexpected keyword argument 'x'"),
 ]
 for call, message in cases:
     try:
