@@ -1,0 +1,47 @@
+// The floor for the Node benchmark: a Node-API method that reads the same three
+// arguments as checkRequest (two texts and a number) and returns undefined, so
+// the benchmark can show what the call itself costs. Also wraps objects the way
+// any other addon would, for the suite's receiver checks. Errors are ignored:
+// this is a measuring stick, not a product.
+#define NAPI_VERSION 8
+#include <node_api.h>
+
+#include <array>
+
+namespace {
+
+napi_value floor_call(napi_env env, napi_callback_info info) {
+  size_t argc = 3;
+  std::array<napi_value, 3> args{};
+  napi_value self = nullptr;
+  napi_get_cb_info(env, info, &argc, args.data(), &self, nullptr);
+  std::array<char, 256> ip{};
+  std::array<char, 256> route{};
+  size_t length = 0;
+  double start = 0;
+  napi_get_value_string_utf8(env, args[0], ip.data(), ip.size(), &length);
+  napi_get_value_string_utf8(env, args[1], route.data(), route.size(), &length);
+  napi_get_value_double(env, args[2], &start);
+  return nullptr;
+}
+
+// Attaches a native pointer to the argument with napi_wrap and returns it.
+napi_value wrap_foreign(napi_env env, napi_callback_info info) {
+  static int payload = 0;
+  size_t argc = 1;
+  napi_value object = nullptr;
+  napi_get_cb_info(env, info, &argc, &object, nullptr, nullptr);
+  napi_wrap(env, object, &payload, nullptr, nullptr, nullptr);
+  return object;
+}
+
+}  // namespace
+
+NAPI_MODULE_INIT() {
+  const std::array<napi_property_descriptor, 2> methods = {{
+      {"floor", nullptr, floor_call, nullptr, nullptr, nullptr, napi_default, nullptr},
+      {"wrapForeign", nullptr, wrap_foreign, nullptr, nullptr, nullptr, napi_default, nullptr},
+  }};
+  napi_define_properties(env, exports, methods.size(), methods.data());
+  return exports;
+}
