@@ -1,0 +1,40 @@
+"""vorn: an in-process request rate limiter for Python web applications.
+
+The engine is the native class `vorn_native.RustEngine` (also reachable as
+`vorn.RustEngine`); this package adds WSGI and ASGI middlewares around it and
+the canonicalisation of client addresses that they key on.
+"""
+from typing import TYPE_CHECKING, Any, Optional
+
+from .address import ClientAddressResolver, canonical_address
+from .asgi import ASGIMiddleware
+from .wsgi import WSGIMiddleware
+
+if TYPE_CHECKING:  # the stub ships with the wheel
+    from vorn_native import RustEngine
+
+__all__ = ["ASGIMiddleware", "ClientAddressResolver", "RustEngine", "WSGIMiddleware",
+           "canonical_address", "create_engine"]
+__version__ = "0.1.0"
+
+#: Where telemetry would be sent; the engine only stores it and opens no connection.
+DEFAULT_BACKEND_URL = "http://localhost:4000"
+
+
+def create_engine(algorithm: str = "token_bucket", mode: str = "active",
+                  capacity: float = 100.0, refill_rate: float = 10.0,
+                  api_key: Optional[str] = None, debug: Optional[str] = None,
+                  backend_url: str = DEFAULT_BACKEND_URL) -> "RustEngine":
+    """Builds a `vorn_native.RustEngine` with keyword arguments and Node's defaults."""
+    from vorn_native import RustEngine as engine_class
+
+    return engine_class(algorithm, mode, capacity, refill_rate, api_key, debug, backend_url)
+
+
+def __getattr__(name: str) -> Any:
+    # The extension is imported on first use, so the pure-Python parts load without it.
+    if name == "RustEngine":
+        from vorn_native import RustEngine
+
+        return RustEngine
+    raise AttributeError("module 'vorn' has no attribute " + repr(name))

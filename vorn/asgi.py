@@ -1,0 +1,59 @@
+"""ASGI middleware: one engine check per HTTP request, 429 for a refused one."""
+from typing import Any, Awaitable, Callable, Dict, Optional, Iterable
+
+from ._core import REFUSED_BODY, RequestLimiter, refused_headers
+
+#: Key under which the engine's result dict is added to the (copied) scope.
+RESULT_KEY = "vorn.result"
+
+_Scope = Dict[str, Any]
+_App = Callable[[_Scope, Callable[[], Awaitable[Any]], Callable[[Any], Awaitable[None]]],
+                Awaitable[None]]
+
+
+def _header(scope: _Scope, name: bytes) -> Optional[str]:
+    # Repeated header lines form one list, in order, as a proxy chain does.
+    values = [value.decode("latin-1") for key, value in scope.get("headers", ())
+              if key.lower() == name]
+    return ",".join(values) if values else None
+
+
+class ASGIMiddleware:
+    """Rate-limits an ASGI application with one engine.
+
+    Only "http" scopes are checked; lifespan and websocket scopes pass through.
+    The key is the client address (scope["client"], or the forwarding header
+    when that address is a trusted proxy), unless `identity(scope)` returns a
+    text. The route is root_path + path. A refused request gets 429 and never
+    reaches the application; in shadow mode every request goes through. The
+    result dict is added to the scope given to the application under
+    "vorn.result". Thread-safe as far as the engine is.
+    """
+
+    def __init__(self, app: _App, engine: Any, *, trusted_proxies: Iterable[str] = (),
+                 forwarded_header: str = "X-Forwarded-For",
+                 identity: Optional[Callable[[_Scope], Optional[str]]] = None) -> None:
+        self.app = app
+        self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity)
+        self._header_name = forwarded_header.strip().lower().encode("latin-1")
+
+    async def __call__(self, scope: _Scope, receive: Callable[[], Awaitable[Any]],
+                       send: Callable[[Any], Awaitable[None]]) -> None:
+        if scope.get("type") != "http":
+            await self.app(scope, receive, send)
+            return
+        client = scope.get("client")
+        peer = str(client[0]) if client else None
+        header = (_header(scope, self._header_name)
+                  if self.limiter.resolver.reads_header else None)
+        route = scope.get("root_path", "") + scope.get("path", "")
+        result = self.limiter.check(scope, peer, header, route)
+        if not result["allowed"]:
+            headers = [(name.lower().encode("latin-1"), value.encode("latin-1"))
+                       for name, value in refused_headers(result)]
+            await send({"type": "http.response.start", "status": 429, "headers": headers})
+            await send({"type": "http.response.body", "body": REFUSED_BODY})
+            return
+        scope = dict(scope)
+        scope[RESULT_KEY] = result
+        await self.app(scope, receive, send)
