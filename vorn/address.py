@@ -7,6 +7,7 @@ lower-case form), and forwarding headers are read only when the peer that sent
 the request is a proxy the application trusts.
 """
 import ipaddress
+import re
 from typing import Iterable, List, Optional, Sequence, Tuple, Union
 
 _Network = Union[ipaddress.IPv4Network, ipaddress.IPv6Network]
@@ -14,6 +15,8 @@ _Address = Union[ipaddress.IPv4Address, ipaddress.IPv6Address]
 
 #: Key used when the server reports no peer address at all (a Unix socket, say).
 UNKNOWN_CLIENT = "unknown"
+
+_PORT = re.compile(r"[0-9]+")
 
 
 def _split_host(text: str) -> Tuple[str, str]:
@@ -24,13 +27,13 @@ def _split_host(text: str) -> Tuple[str, str]:
         if end < 0:
             return "", ""
         rest = text[end + 1:]
-        if rest and not (rest.startswith(":") and rest[1:].isdigit()):
+        if rest and not (rest.startswith(":") and _PORT.fullmatch(rest[1:])):
             return "", ""
         text = text[1:end]
     elif text.count(":") == 1:
         # Only IPv4 text has exactly one colon: "192.0.2.1:8080".
         host, _, port = text.partition(":")
-        if not port.isdigit():
+        if not _PORT.fullmatch(port):
             return "", ""
         text = host
     host, _, zone = text.partition("%")

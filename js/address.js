@@ -1,0 +1,217 @@
+'use strict';
+// Client addresses as limiter keys. One client must have exactly one key, and a
+// client must not be able to choose its own key: an address is canonicalised
+// before use (an IPv4-mapped IPv6 address is the IPv4 address; IPv6 text takes
+// its one compressed lower-case form), and a forwarding header is read only
+// when the peer that sent the request is a proxy the application trusts.
+
+const UNKNOWN_CLIENT = 'unknown';
+const IPV4 = /^(0|[1-9]\d{0,2})\.(0|[1-9]\d{0,2})\.(0|[1-9]\d{0,2})\.(0|[1-9]\d{0,2})$/;
+const HEXTET = /^[0-9a-fA-F]{1,4}$/;
+
+// Four octets, or null.
+function parseIPv4(text) {
+  const match = IPV4.exec(text);
+  if (match === null) return null;
+  const octets = match.slice(1).map(Number);
+  return octets.every((octet) => octet <= 255) ? octets : null;
+}
+
+// Eight 16-bit groups, or null. Accepts "::" once and a dotted IPv4 tail.
+function parseIPv6(text) {
+  const halves = text.split('::');
+  if (halves.length > 2) return null;
+  const toGroups = (half, last) => {
+    if (half === '') return [];
+    const parts = half.split(':');
+    const groups = [];
+    for (let i = 0; i < parts.length; i++) {
+      if (last && i === parts.length - 1 && parts[i].includes('.')) {
+        const v4 = parseIPv4(parts[i]);
+        if (v4 === null) return null;
+        groups.push((v4[0] << 8) | v4[1], (v4[2] << 8) | v4[3]);
+      } else if (HEXTET.test(parts[i])) {
+        groups.push(parseInt(parts[i], 16));
+      } else {
+        return null;
+      }
+    }
+    return groups;
+  };
+  const head = toGroups(halves[0], halves.length === 1);
+  const tail = halves.length === 2 ? toGroups(halves[1], true) : [];
+  if (head === null || tail === null) return null;
+  if (halves.length === 1) return head.length === 8 ? head : null;
+  const missing = 8 - head.length - tail.length;
+  return missing >= 1 ? [...head, ...new Array(missing).fill(0), ...tail] : null;
+}
+
+// RFC 5952 text: the first longest run of two or more zero groups becomes "::".
+function formatIPv6(groups) {
+  let bestStart = -1;
+  let bestLength = 1;
+  for (let i = 0; i < 8; ) {
+    if (groups[i] !== 0) { i++; continue; }
+    let j = i;
+    while (j < 8 && groups[j] === 0) j++;
+    if (j - i > bestLength) { bestStart = i; bestLength = j - i; }
+    i = j;
+  }
+  const hex = groups.map((group) => group.toString(16));
+  if (bestStart < 0) return hex.join(':');
+  return `${hex.slice(0, bestStart).join(':')}::${hex.slice(bestStart + bestLength).join(':')}`;
+}
+
+// Splits an optional port (and IPv6 brackets) off; returns [host, zone] or null.
+function splitHost(text) {
+  text = text.trim();
+  if (text.startsWith('[')) {
+    const end = text.indexOf(']');
+    if (end < 0) return null;
+    const rest = text.slice(end + 1);
+    if (rest !== '' && !/^:\d+$/.test(rest)) return null;
+    text = text.slice(1, end);
+  } else if (text.split(':').length === 2) {
+    // Only IPv4 text has exactly one colon: "192.0.2.1:8080".
+    const [host, port] = text.split(':');
+    if (!/^\d+$/.test(port)) return null;
+    text = host;
+  }
+  const percent = text.indexOf('%');
+  return percent < 0 ? [text, ''] : [text.slice(0, percent), text.slice(percent + 1)];
+}
+
+// {version: 4|6, bytes: number[], zone} or null.
+function parseAddress(text) {
+  if (typeof text !== 'string') return null;
+  const split = splitHost(text);
+  if (split === null || split[0] === '') return null;
+  const [host, zone] = split;
+  const v4 = parseIPv4(host);
+  if (v4 !== null) return zone === '' ? { version: 4, bytes: v4, zone: '' } : null;
+  const v6 = parseIPv6(host);
+  if (v6 === null) return null;
+  if (v6.slice(0, 5).every((group) => group === 0) && v6[5] === 0xffff) {
+    return { version: 4, bytes: [v6[6] >> 8, v6[6] & 255, v6[7] >> 8, v6[7] & 255], zone: '' };
+  }
+  return { version: 6, bytes: v6.flatMap((group) => [group >> 8, group & 255]), zone };
+}
+
+function formatAddress(address) {
+  if (address.version === 4) return address.bytes.join('.');
+  const groups = [];
+  for (let i = 0; i < 16; i += 2) groups.push((address.bytes[i] << 8) | address.bytes[i + 1]);
+  return formatIPv6(groups) + (address.zone ? `%${address.zone}` : '');
+}
+
+// The one canonical text of an IP address, or null if `text` is not one.
+// "::ffff:10.0.0.1" gives "10.0.0.1"; "2001:DB8:0:0::1" gives "2001:db8::1";
+// a port ("192.0.2.1:8080", "[2001:db8::1]:443") is dropped, an IPv6 zone kept.
+function canonicalAddress(text) {
+  const address = parseAddress(text);
+  return address === null ? null : formatAddress(address);
+}
+
+// A trusted-proxy entry: an address or a CIDR network ("10.0.0.0/8", "fd00::/8").
+function parseNetwork(entry) {
+  const text = String(entry).trim();
+  const slash = text.indexOf('/');
+  const address = parseAddress(slash < 0 ? text : text.slice(0, slash));
+  const bits = address === null ? 0 : address.bytes.length * 8;
+  const prefix = slash < 0 ? bits : Number(text.slice(slash + 1));
+  if (address === null || (slash >= 0 && !/^\d+$/.test(text.slice(slash + 1))) || prefix > bits) {
+    throw new TypeError(`not an IP address or network: ${JSON.stringify(entry)}`);
+  }
+  return { version: address.version, bytes: address.bytes, prefix };
+}
+
+function inNetwork(address, network) {
+  if (address.version !== network.version) return false;
+  for (let bit = 0; bit < network.prefix; bit += 8) {
+    const width = Math.min(8, network.prefix - bit);
+    const mask = (0xff << (8 - width)) & 0xff;
+    if ((address.bytes[bit / 8] & mask) !== (network.bytes[bit / 8] & mask)) return false;
+  }
+  return true;
+}
+
+// The `for=` value of each element of a Forwarded header (RFC 7239), left to
+// right; null for an element without one. Quoted strings may hold commas.
+function forwardedForValues(header) {
+  const values = [];
+  let current = null;
+  let key = '';
+  let value = '';
+  let inValue = false;
+  let quoted = false;
+  let escaped = false;
+  const endPair = () => {
+    if (key.trim().toLowerCase() === 'for' && current === null) current = value.trim();
+    key = '';
+    value = '';
+    inValue = false;
+  };
+  for (const char of header) {
+    if (quoted) {
+      if (escaped) { value += char; escaped = false; }
+      else if (char === '\\') escaped = true;
+      else if (char === '"') quoted = false;
+      else value += char;
+    } else if (char === '"' && inValue) quoted = true;
+    else if (char === '=' && !inValue) inValue = true;
+    else if (char === ';') endPair();
+    else if (char === ',') { endPair(); values.push(current); current = null; }
+    else if (inValue) value += char;
+    else key += char;
+  }
+  endPair();
+  values.push(current);
+  return values;
+}
+
+// Picks the limiter key of a request from its peer address and forwarding
+// header. With no trusted proxies the key is the canonical peer address and no
+// header is read. Otherwise, when the peer is trusted, the named header (an
+// X-Forwarded-For-style comma list, or RFC 7239 Forwarded) is walked from the
+// right, skipping trusted proxies; the first untrusted address is the client. A
+// malformed hop stops the walk at the last trusted address, so a forged or
+// garbled entry never becomes the key. Immutable after construction.
+class ClientAddressResolver {
+  constructor(trustedProxies = [], forwardedHeader = 'x-forwarded-for') {
+    this.networks = Array.from(trustedProxies, parseNetwork);
+    this.header = String(forwardedHeader).trim().toLowerCase();
+    if (this.header === '') throw new TypeError('forwardedHeader must name a header');
+    Object.freeze(this);
+  }
+
+  get readsHeader() {
+    return this.networks.length > 0;
+  }
+
+  isTrusted(text) {
+    const address = parseAddress(text);
+    return address !== null && this.networks.some((network) => inNetwork(address, network));
+  }
+
+  hops(header) {
+    if (this.header === 'forwarded') return forwardedForValues(header);
+    return header.split(',').map((part) => part.trim());
+  }
+
+  // The key for a request from `peer` carrying `header` (its value, or undefined).
+  resolve(peer, header) {
+    let client = canonicalAddress(peer);
+    if (client === null) return typeof peer === 'string' && peer !== '' ? peer : UNKNOWN_CLIENT;
+    if (typeof header !== 'string' || !this.readsHeader || !this.isTrusted(client)) return client;
+    const hops = this.hops(header);
+    for (let i = hops.length - 1; i >= 0; i--) {
+      const address = hops[i] ? canonicalAddress(hops[i]) : null;
+      if (address === null) return client;
+      client = address;
+      if (!this.isTrusted(address)) return address;
+    }
+    return client;
+  }
+}
+
+module.exports = { ClientAddressResolver, UNKNOWN_CLIENT, canonicalAddress };

@@ -1,0 +1,120 @@
+// Type information for the vorn package: the native VornNode class and the middleware.
+
+/** Names the engine knows; any other text runs the token bucket and is reported verbatim. */
+export type AlgorithmName =
+  | 'token_bucket'
+  | 'sliding_window'
+  | 'fixed_window'
+  | 'leaky_bucket'
+  | (string & {});
+
+/** Names the engine knows; any other text runs active mode. */
+export type ModeName = 'active' | 'shadow' | 'disabled' | (string & {});
+
+/** Options of a VornNode; every property is optional. Strings and numbers are not coerced. */
+export interface NodeConfig {
+  /** Default "token_bucket". */
+  algorithm?: AlgorithmName | undefined;
+  /** Default "active". */
+  mode?: ModeName | undefined;
+  /** Bucket size, or requests per 60 s window for the window algorithms. Default 100. */
+  capacity?: number | undefined;
+  /** Tokens (token bucket) or units (leaky bucket) per second. Default 10. */
+  refillRate?: number | undefined;
+  /** Switches telemetry recording on (kept in memory, never sent). */
+  apiKey?: string | undefined;
+  /** Stored only; a string, not a boolean. */
+  debug?: string | undefined;
+  /** Stored only; no connection is ever opened. */
+  backendUrl?: string | undefined;
+  /** Stored only. */
+  requestsPerMinute?: number | undefined;
+  /** Stored only. */
+  requestsPerSecond?: number | undefined;
+  /** Stored only. */
+  burstLimit?: number | undefined;
+  /** Stored only. Default 2. */
+  burstMultiplier?: number | undefined;
+  /** Stored only. Default 60000. */
+  blockDurationMs?: number | undefined;
+}
+
+export type ReasonWord = 'within_limit' | 'limit_exceeded' | 'token_exhausted';
+
+/** The answer to one check. */
+export interface CheckResultNode {
+  /** False only for a refusal in active mode. */
+  allowed: boolean;
+  /** The limiter refused the request (active or shadow mode). */
+  wouldBlock: boolean;
+  /** Absent in disabled mode. */
+  reason?: ReasonWord;
+  algorithm: string;
+  /** Human-readable, for example "4 tokens remaining", or "disabled". */
+  debugInfo: string;
+}
+
+/** One rate-limiting engine with its own per-client state. */
+export declare class VornNode {
+  constructor(config: NodeConfig);
+  /** Checks one request; `ip` is the limiter key, `startMs` milliseconds since the epoch. */
+  checkRequest(ip: string, route: string, startMs: number): CheckResultNode;
+}
+
+/** What the middleware reads from a request: Node's IncomingMessage fits. */
+export interface RequestLike {
+  socket?: { remoteAddress?: string | undefined } | null;
+  headers: { [name: string]: string | string[] | undefined };
+  url?: string | undefined;
+  /** Express's untruncated URL, preferred when present. */
+  originalUrl?: string | undefined;
+  /** Set by the middleware: the result of the request's check. */
+  vorn?: CheckResultNode;
+}
+
+/** What the middleware writes a 429 to: Node's ServerResponse fits. */
+export interface ResponseLike {
+  writeHead(status: number, headers: { [name: string]: string | number }): unknown;
+  end(body: string): unknown;
+}
+
+export interface RateLimiterOptions<Req extends RequestLike = RequestLike> {
+  /** An engine to use; otherwise one is built from `config`. */
+  engine?: { checkRequest(ip: string, route: string, startMs: number): CheckResultNode };
+  config?: NodeConfig;
+  /** Addresses or CIDR networks whose forwarding header is believed. Default none. */
+  trustedProxies?: readonly string[];
+  /** "x-forwarded-for" (default), "forwarded" (RFC 7239), or another one-list header. */
+  forwardedHeader?: string;
+  /** A string returned here is the key instead of the client address. */
+  identity?: (req: Req) => string | null | undefined;
+}
+
+export interface RateLimiter<Req extends RequestLike = RequestLike,
+                             Res extends ResponseLike = ResponseLike> {
+  /** Express-style: calls next() when admitted, answers 429 otherwise. */
+  (req: Req, res: Res, next?: (err?: unknown) => void): void;
+  /** Runs the check and leaves the result on req.vorn, without answering. */
+  check(req: Req): CheckResultNode;
+  /** True when admitted; otherwise answers 429 and returns false. */
+  admit(req: Req, res: Res): boolean;
+  /** A request listener that runs `handler` only for admitted requests. */
+  wrap<R>(handler: (req: Req, res: Res) => R): (req: Req, res: Res) => R | undefined;
+  readonly resolver: ClientAddressResolver;
+}
+
+export declare function createRateLimiter<Req extends RequestLike = RequestLike,
+                                          Res extends ResponseLike = ResponseLike>(
+    options?: RateLimiterOptions<Req>): RateLimiter<Req, Res>;
+
+/** The canonical text of an IP address ("::ffff:10.0.0.1" gives "10.0.0.1"), or null. */
+export declare function canonicalAddress(text: string): string | null;
+
+/** Picks a request's key from its peer address and a trusted proxy's forwarding header. */
+export declare class ClientAddressResolver {
+  constructor(trustedProxies?: Iterable<string>, forwardedHeader?: string);
+  readonly header: string;
+  readonly readsHeader: boolean;
+  isTrusted(address: string): boolean;
+  resolve(peer: string | undefined, header: string | undefined): string;
+}

@@ -1,0 +1,34 @@
+'use strict';
+// vorn for Node.js: the VornNode class from the native addon, plus the
+// rate-limiting middleware and the address canonicalisation it keys on.
+const fs = require('node:fs');
+const path = require('node:path');
+const { ClientAddressResolver, canonicalAddress } = require('./address');
+const middleware = require('./middleware');
+
+// The packed addon sits next to this file; in a repository checkout the build
+// directory's copy is used instead.
+const ADDON_CANDIDATES = [
+  path.join(__dirname, 'vorn_native.node'),
+  path.join(__dirname, '..', 'build', 'node', 'vorn_native.node'),
+];
+
+function loadAddon() {
+  const found = ADDON_CANDIDATES.find((candidate) => fs.existsSync(candidate));
+  if (found === undefined) {
+    throw new Error(`vorn: no built addon; looked for ${ADDON_CANDIDATES.join(' and ')} ` +
+      '(build it with scripts/demo.sh, or install the package made by npm pack)');
+  }
+  return require(found);
+}
+
+const { VornNode } = loadAddon();
+
+// createRateLimiter({config, trustedProxies, forwardedHeader, identity}) builds
+// its own VornNode from `config` unless `engine` is given.
+function createRateLimiter(options = {}) {
+  const engine = options.engine || new VornNode(options.config || {});
+  return middleware.createRateLimiter({ ...options, engine });
+}
+
+module.exports = { VornNode, createRateLimiter, ClientAddressResolver, canonicalAddress };
