@@ -1,36 +1,139 @@
-"""A short tour of vorn from Python: one engine per algorithm, a burst of
-requests from one client, and what the engine answered to each."""
+"""vorn's demonstration: a real Python WSGI server and a real Node http server
+on loopback, each rate-limited by the one native library, and one client that
+fires the same scripted burst at both, once per algorithm and once in shadow
+mode. Each run prints one line per server: a timeline of the answers, one
+character per request, and the totals. The servers are stopped at the end.
+
+Usage: demo.py [BUILD_DIR]   (default: build; the library must be built there)
+"""
+import http.client
+import json
 import os
+import queue
+import subprocess
 import sys
+import threading
+import time
 
-sys.path.insert(0, os.environ.get("VORN_PYTHON_PATH", os.path.join(os.path.dirname(__file__), "..", "build", "python")))
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-import vorn_native  # noqa: E402
+CAPACITY, REFILL = 5, 2
+RUNS = [
+    {"name": "token_bucket", "algorithm": "token_bucket", "mode": "active",
+     "label": "token bucket"},
+    {"name": "sliding_window", "algorithm": "sliding_window", "mode": "active",
+     "label": "sliding window"},
+    {"name": "fixed_window", "algorithm": "fixed_window", "mode": "active",
+     "label": "fixed window"},
+    {"name": "leaky_bucket", "algorithm": "leaky_bucket", "mode": "active",
+     "label": "leaky bucket"},
+    {"name": "shadow", "algorithm": "token_bucket", "mode": "shadow",
+     "label": "token bucket, shadow"},
+]
+for _run in RUNS:
+    _run.update(capacity=CAPACITY, refillRate=REFILL)
+
+# The burst every run fires: 8 requests at once, a pause, then 4 more.
+FIRST_BURST, PAUSE_S, SECOND_BURST = 8, 1.0, 4
+ADMITTED, REFUSED, SHADOWED = "#", ".", "~"
 
 
-def timeline(engine, requests, ip="203.0.113.7"):
-    marks, admitted = [], 0
-    for i in range(requests):
-        result = engine.check(ip, "/api/items")
-        marks.append("#" if not result["would_block"] else ("~" if result["allowed"] else "."))
-        admitted += not result["would_block"]
-    return "".join(marks), admitted, result
+def start_server(command, env, name):
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               env=env, universal_newlines=True)
+    lines = queue.Queue()
+    threading.Thread(target=lambda: lines.put(process.stdout.readline()), daemon=True).start()
+    try:
+        line = lines.get(timeout=20)
+    except queue.Empty:
+        line = ""
+    if not line.startswith("listening "):
+        stop_server(process)
+        raise SystemExit("the %s server did not start" % name)
+    host, port = line.split()[1].rsplit(":", 1)
+    return process, host, int(port)
+
+
+def stop_server(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def fire(host, port, name):
+    """Sends the scripted burst to /<name>/ and returns the timeline."""
+    connection = http.client.HTTPConnection(host, port, timeout=10)
+
+    def one():
+        connection.request("GET", "/%s/items" % name)
+        response = connection.getresponse()
+        response.read()
+        if response.getheader("Connection", "").lower() == "close" or response.version == 10:
+            connection.close()
+        if response.status == 429:
+            return REFUSED
+        if response.status != 200:
+            raise RuntimeError("unexpected answer %d" % response.status)
+        return SHADOWED if response.getheader("X-Would-Block") == "1" else ADMITTED
+
+    marks = "".join(one() for _ in range(FIRST_BURST))
+    time.sleep(PAUSE_S)
+    marks += " " + "".join(one() for _ in range(SECOND_BURST))
+    connection.close()
+    return marks
 
 
 def main():
-    print("Python %d.%d, vorn_native from %s" % (sys.version_info[:2] + (vorn_native.__file__,)))
-    print("  # admitted   . refused   ~ let through in shadow mode, would have been refused")
-    runs = [
-        ("token_bucket", "active", 5, 1),
-        ("sliding_window", "active", 5, 0),
-        ("fixed_window", "active", 5, 0),
-        ("leaky_bucket", "active", 5, 1),
-        ("token_bucket", "shadow", 5, 1),
-    ]
-    for algorithm, mode, capacity, refill in runs:
-        engine = vorn_native.RustEngine(algorithm, mode, capacity, refill, None, None, "http://127.0.0.1:4000")
-        marks, admitted, last = timeline(engine, 12)
-        print("  %-15s %-7s %s  %2d/12 admitted  last: %s" % (algorithm, mode, marks, admitted, last["decision"]["decision"]))
+    build_dir = os.path.abspath(os.path.join(REPO, sys.argv[1] if len(sys.argv) > 1 else "build"))
+    env = dict(os.environ, VORN_PYTHON_PATH=os.path.join(build_dir, "python"),
+               VORN_NODE_ADDON=os.path.join(build_dir, "node", "vorn_native.node"))
+    runs_json = json.dumps(RUNS)
+    servers = []
+    try:
+        servers.append(("Python WSGI",) + start_server(
+            [sys.executable, os.path.join(REPO, "examples", "demo_server.py"), runs_json],
+            env, "Python"))
+        servers.append(("Node http",) + start_server(
+            ["node", os.path.join(REPO, "examples", "demo_server.js"), runs_json], env, "Node"))
+        print("vorn demo: one client, two real servers on loopback, each limited by vorn.")
+        print("  " + "   ".join("%s on %s:%d" % (label, host, port)
+                                for label, _, host, port in servers))
+        print("Each run: %d requests at once, a %.0f s pause, %d more; capacity %d, "
+              "refill %d per second." % (FIRST_BURST, PAUSE_S, SECOND_BURST, CAPACITY, REFILL))
+        print("  %s admitted (200)   %s refused (429)   %s let through by shadow mode, "
+              "would have been refused\n" % (ADMITTED, REFUSED, SHADOWED))
+        totals = {"admitted": 0, "refused": 0}
+        for run in RUNS:
+            timelines = {}
+
+            def fire_at(label, host, port, run=run, timelines=timelines):
+                timelines[label] = fire(host, port, run["name"])
+
+            threads = [threading.Thread(target=fire_at, args=(label, host, port))
+                       for label, _, host, port in servers]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            for index, (label, _, _, _) in enumerate(servers):
+                marks = timelines.get(label)
+                if marks is None:
+                    raise SystemExit("the %s server did not answer" % label)
+                admitted = marks.count(ADMITTED) + marks.count(SHADOWED)
+                refused = marks.count(REFUSED)
+                totals["admitted"] += admitted
+                totals["refused"] += refused
+                print("%-22s %-12s %s   %2d admitted, %2d refused" % (
+                    run["label"] if index == 0 else "", label, marks, admitted, refused))
+        print("\n%d requests: %d admitted, %d refused. Stopping the servers." % (
+            totals["admitted"] + totals["refused"], totals["admitted"], totals["refused"]))
+    finally:
+        for _, process, _, _ in servers:
+            stop_server(process)
 
 
 if __name__ == "__main__":

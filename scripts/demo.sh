@@ -1,9 +1,20 @@
 #!/usr/bin/env bash
-# Builds the library and shows it deciding requests in both hosts from the one file.
+# Builds the library and runs the demonstration: a real Python WSGI server and a
+# real Node http server on loopback, each rate-limited by the library, get the
+# same scripted bursts; one timeline line per run and server. Stops its servers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${VORN_BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build_dir" -j"$(nproc)" --target vorn_native
-VORN_PYTHON_PATH="$build_dir/python" python3 examples/demo.py
-VORN_NODE_ADDON="$PWD/$build_dir/node/vorn_native.node" node examples/demo.js
+
+# Configure only a new build directory, with the defaults, so that a later
+# scripts/test.sh finds it configured as it expects.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+echo "building the library in $build_dir/ ..."
+if ! { [[ -f "$build_dir/CMakeCache.txt" ]] || cmake -S . -B "$build_dir"; } >"$log" 2>&1 ||
+   ! cmake --build "$build_dir" -j"$(nproc)" --target vorn_native >>"$log" 2>&1; then
+  cat "$log" >&2
+  echo "build failed" >&2
+  exit 1
+fi
+python3 examples/demo.py "$build_dir"
