@@ -29,7 +29,7 @@ std::vector<std::string> ipv4_keys(size_t count) {
 }
 
 // Capacities large enough that the benchmark measures admissions, not refusals.
-Algorithm make_algorithm(const char* name) { return Algorithm::from_name(name, 1e18, 1e9); }
+Algorithm make_algorithm(const char* name) { return Algorithm::from_name(name, 100, 1e6); }
 
 const char* const kNames[] = {"token_bucket", "sliding_window", "fixed_window", "leaky_bucket"};
 
@@ -97,7 +97,7 @@ void BM_BytesPerKey(benchmark::State& state) {
 BENCHMARK(BM_BytesPerKey)->DenseRange(0, 3)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 vorn::VornEngine make_engine(const char* mode, std::optional<std::string> api_key) {
-  return vorn::VornEngine("token_bucket", mode, std::move(api_key), 1e18, 1e9, 1.0, std::nullopt,
+  return vorn::VornEngine("token_bucket", mode, std::move(api_key), 100, 1e6, 1.0, std::nullopt,
                           vorn::RateLimitOptions{}, 60000, "http://127.0.0.1:4000");
 }
 

@@ -31,8 +31,7 @@ AlgorithmResult FixedWindow::check(std::string_view key) const {
     result.allowed = true;
     result.reason = LimitReason::WithinLimit;
     result.remaining = max_requests_ - window->count;
-    append_decimal(result.message, *result.remaining);
-    result.message += " requests remaining";
+    result.message = count_message(*result.remaining, " requests remaining");
   } else {
     result.allowed = false;
     result.reason = LimitReason::LimitExceeded;

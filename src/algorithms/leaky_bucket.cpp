@@ -28,8 +28,7 @@ AlgorithmResult LeakyBucket::check(std::string_view key) const {
     const double room = capacity_ - bucket->level;
     result.allowed = true;
     result.reason = LimitReason::WithinLimit;
-    append_count(result.message, room);
-    result.message += " bucket space remaining";
+    result.message = count_message(room, " bucket space remaining");
     result.remaining = to_u64_saturating(std::floor(room));
   } else {
     result.allowed = false;

@@ -9,10 +9,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
+#include <shared_mutex>  // std::shared_lock
 #include <string_view>
 
 #include "algorithms/flat_table.h"
+#include "algorithms/rw_lock.h"
 #include "algorithms/shard_count.h"
 #include "algorithms/siphash.h"
 
@@ -30,9 +31,9 @@ class ShardedMap {
 
    private:
     friend class ShardedMap;
-    Entry(std::unique_lock<std::shared_mutex> lock, V* value)
+    Entry(std::unique_lock<RwLock> lock, V* value)
         : lock_(std::move(lock)), value_(value) {}
-    std::unique_lock<std::shared_mutex> lock_;
+    std::unique_lock<RwLock> lock_;
     V* value_;
   };
 
@@ -79,7 +80,7 @@ class ShardedMap {
 
  private:
   struct alignas(64) Shard {
-    mutable std::shared_mutex mutex;
+    mutable RwLock mutex;
     FlatTable<V> table;  // guarded by mutex
   };
 

@@ -28,8 +28,7 @@ AlgorithmResult SlidingWindow::check(std::string_view key) const {
     result.allowed = true;
     result.reason = LimitReason::WithinLimit;
     result.remaining = max_requests_ - (count + 1);
-    append_decimal(result.message, *result.remaining);
-    result.message += " requests remaining";
+    result.message = count_message(*result.remaining, " requests remaining");
   } else {
     result.allowed = false;
     result.reason = LimitReason::LimitExceeded;

@@ -31,7 +31,7 @@ AlgorithmResult TokenBucket::check(std::string_view key) const {
     result.reason = LimitReason::WithinLimit;
     if (refill_rate_ > 0.0 && capacity_ > bucket->tokens) {
       result.retry_after_ms = to_u64_saturating(
-          std::ceil((1.0 - std::fmod(bucket->tokens, 1.0)) / refill_rate_ * 1000.0));
+          std::ceil((1.0 - fractional_part(bucket->tokens)) / refill_rate_ * 1000.0));
     }
   } else {
     bucket->tokens = filled;
@@ -42,8 +42,7 @@ AlgorithmResult TokenBucket::check(std::string_view key) const {
           to_u64_saturating(std::ceil((1.0 - bucket->tokens) / refill_rate_ * 1000.0));
     }
   }
-  append_count(result.message, bucket->tokens);
-  result.message += " tokens remaining";
+  result.message = count_message(bucket->tokens, " tokens remaining");
   result.remaining = to_u64_saturating(std::floor(bucket->tokens));
   return result;
 }

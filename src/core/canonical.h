@@ -1,7 +1,10 @@
 // The records in which the engine states what it decided, and the word
 // vocabularies they carry. Plain data: every record owns all of its texts and
-// copying a record copies every text (deep copy). Not synchronised; a record is
-// owned by one holder at a time.
+// copying a record copies every text (deep copy). Vocabulary words (decision,
+// reason, mode, event type) are views of the fixed, immutable word tables
+// below, which live for the whole process, so copying a view is as good as a
+// deep copy and costs no allocation. Not synchronised; a record is owned by one
+// holder at a time.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +29,12 @@ inline constexpr uint16_t kStatusAllowed = 200;
 inline constexpr uint16_t kStatusBlocked = 429;
 
 struct CanonicalDecision {
-  std::string decision;   // a DecisionKind word
-  std::string reason;     // a LimitReason word
+  std::string_view decision;  // a DecisionKind word
+  std::string_view reason;    // a LimitReason word
   std::string algorithm;  // the configured algorithm text, verbatim
   std::string route;
   std::optional<std::string> identity;  // absent when the check had none
-  std::string mode;                     // a Mode word
+  std::string_view mode;                // a Mode word
   std::optional<std::string> ip;        // always present in this system
   std::optional<std::string> region;    // never filled
   std::optional<uint64_t> remaining;    // absent in disabled mode
@@ -47,7 +50,7 @@ struct CanonicalDecision {
 struct CanonicalRequestMetadata {
   std::string route;
   std::string ip;
-  std::string mode;
+  std::string_view mode;  // a Mode word
   std::optional<std::string> user_agent;  // never filled
   std::optional<std::string> method;      // never filled
   std::optional<std::string> identity;
@@ -56,7 +59,7 @@ struct CanonicalRequestMetadata {
 };
 
 struct CanonicalTelemetryEvent {
-  std::string event_type;              // always "decision"
+  std::string_view event_type;         // always "decision"
   std::optional<std::string> api_key;  // present in every event created here
   std::optional<std::string> source;   // never filled
   CanonicalDecision decision;

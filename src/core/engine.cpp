@@ -39,15 +39,16 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
                                                      uint64_t start_ms) const {
   if (mode_ == Mode::Disabled) {
     // No lock, no limiter call, no event: the client's state is untouched.
-    CheckOutcome outcome;
-    outcome.decision =
-        build_canonical_decision(DecisionKind::Allow, LimitReason::WithinLimit, identity, ip,
-                                 route, start_ms, std::nullopt, std::nullopt, std::nullopt);
-    outcome.algorithm = algorithm_name_;
-    outcome.debug_info = "disabled";
-    outcome.allowed = true;
-    outcome.would_block = false;
-    return outcome;
+    return CheckOutcome{
+        .decision =
+            build_canonical_decision(DecisionKind::Allow, LimitReason::WithinLimit, identity, ip,
+                                     route, start_ms, std::nullopt, std::nullopt, std::nullopt),
+        .algorithm = algorithm_name_,
+        .debug_info = "disabled",
+        .reason = std::nullopt,
+        .allowed = true,
+        .would_block = false,
+    };
   }
 
   // The identity, even an empty one, is the key; the route never is part of it.
@@ -58,38 +59,44 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
   }();
 
   const std::string_view reason = reason_word(verdict.reason);
-  const uint64_t limiter_done_ms = clock_.now_ms();
+  // The reading right after the limiter only feeds the telemetry event's latency.
+  const uint64_t limiter_done_ms = api_key_ ? clock_.now_ms() : 0;
   const bool allowed = verdict.allowed || mode_ == Mode::Shadow;
   const bool would_block = !verdict.allowed;
   const DecisionKind kind = verdict.allowed          ? DecisionKind::Allow
                             : mode_ == Mode::Shadow ? DecisionKind::WouldBlock
                                                     : DecisionKind::Block;
 
-  CheckOutcome outcome;
-  outcome.decision =
-      build_canonical_decision(kind, verdict.reason, identity, ip, route, start_ms,
-                               verdict.remaining, verdict.reset_after_ms, verdict.retry_after_ms);
-
+  CheckOutcome outcome{
+      .decision = build_canonical_decision(kind, verdict.reason, identity, ip, route, start_ms,
+                                           verdict.remaining, verdict.reset_after_ms,
+                                           verdict.retry_after_ms),
+      .algorithm = algorithm_name_,
+      .debug_info = std::move(verdict.message),
+      .reason = reason,
+      .allowed = allowed,
+      .would_block = would_block,
+  };
   if (api_key_) {
-    CanonicalTelemetryEvent event;
-    event.event_type = kDecisionEventType;
-    event.api_key = *api_key_;
-    event.decision = outcome.decision;
-    event.metadata.route = route;
-    event.metadata.ip = ip;
-    event.metadata.mode = mode_word(mode_);
-    event.metadata.identity = copy_of(identity);
-    event.metadata.latency_ms = saturating_sub(limiter_done_ms, start_ms);
-    event.metadata.status_code = allowed ? kStatusAllowed : kStatusBlocked;
-    event.timestamp = outcome.decision.timestamp;
-    telemetry_.push(std::move(event));
+    telemetry_.push(CanonicalTelemetryEvent{
+        .event_type = kDecisionEventType,
+        .api_key = *api_key_,
+        .source = std::nullopt,
+        .decision = outcome.decision,
+        .metadata =
+            CanonicalRequestMetadata{
+                .route = std::string(route),
+                .ip = std::string(ip),
+                .mode = mode_word(mode_),
+                .user_agent = std::nullopt,
+                .method = std::nullopt,
+                .identity = copy_of(identity),
+                .latency_ms = saturating_sub(limiter_done_ms, start_ms),
+                .status_code = allowed ? kStatusAllowed : kStatusBlocked,
+            },
+        .timestamp = outcome.decision.timestamp,
+    });
   }
-
-  outcome.algorithm = algorithm_name_;
-  outcome.debug_info = std::move(verdict.message);
-  outcome.reason = std::string(reason);
-  outcome.allowed = allowed;
-  outcome.would_block = would_block;
   return outcome;
 }
 
@@ -99,20 +106,24 @@ CanonicalDecision VornEngine::build_canonical_decision(
     std::optional<uint64_t> remaining, std::optional<uint64_t> reset_after_ms,
     std::optional<uint64_t> retry_after_ms) const {
   const uint64_t now = clock_.now_ms();
-  CanonicalDecision record;
-  record.decision = decision_word(decision);
-  record.reason = reason_word(reason);
-  record.algorithm = algorithm_name_;
-  record.route = route;
-  record.ip = std::string(ip);
-  record.identity = copy_of(identity);
-  record.mode = mode_word(mode_);
-  record.remaining = remaining;
-  record.reset_after_ms = reset_after_ms;
-  record.retry_after_ms = retry_after_ms;
-  record.latency_ms = saturating_sub(now, start_ms);
-  record.timestamp = now / 1000;
-  return record;
+  return CanonicalDecision{
+      .decision = decision_word(decision),
+      .reason = reason_word(reason),
+      .algorithm = algorithm_name_,
+      .route = std::string(route),
+      .identity = copy_of(identity),
+      .mode = mode_word(mode_),
+      .ip = std::string(ip),
+      .region = std::nullopt,
+      .remaining = remaining,
+      .reset_after_ms = reset_after_ms,
+      .retry_after_ms = retry_after_ms,
+      .latency_ms = saturating_sub(now, start_ms),
+      .limit = std::nullopt,
+      .score = std::nullopt,
+      .confidence = std::nullopt,
+      .timestamp = now / 1000,
+  };
 }
 
 }  // namespace vorn

@@ -294,7 +294,7 @@ CheckResultNode VornNode::check_request(std::string_view ip, std::string_view ro
   return CheckResultNode{
       .allowed = outcome.allowed,
       .would_block = outcome.would_block,
-      .reason = std::move(outcome.reason),
+      .reason = outcome.reason,
       .algorithm = std::move(outcome.algorithm),
       .debug_info = std::move(outcome.debug_info),
   };

@@ -56,7 +56,7 @@ inline constexpr std::string_view kDefaultBackendUrl = "http://localhost:4000";
 struct CheckResultNode {
   bool allowed = false;
   bool would_block = false;
-  std::optional<std::string> reason;
+  std::optional<std::string_view> reason;  // a fixed reason word, static
   std::string algorithm;
   std::string debug_info;
 
