@@ -41,10 +41,13 @@ constexpr size_t kStateOffset = (sizeof(PyObject) + alignof(InstanceState) - 1) 
                                 alignof(InstanceState) * alignof(InstanceState);
 constexpr size_t kInstanceSize = kStateOffset + sizeof(InstanceState);
 
-InstanceState* state_of(PyObject* self) {
-  return std::launder(
-      reinterpret_cast<InstanceState*>(reinterpret_cast<std::byte*>(self) + kStateOffset));
+// Where the state lives inside an instance's memory.
+InstanceState* state_storage(PyObject* self) {
+  return reinterpret_cast<InstanceState*>(reinterpret_cast<std::byte*>(self) + kStateOffset);
 }
+
+// The state of a fully built instance.
+InstanceState* state_of(PyObject* self) { return std::launder(state_storage(self)); }
 
 // Options the Python class cannot set.
 constexpr double kBurstMultiplier = 1.0;
@@ -248,7 +251,7 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
     const auto owned = [](const std::optional<OwnedText>& text) {
       return text ? std::optional<std::string>(text->str()) : std::nullopt;
     };
-    std::construct_at(state_of(self), std::move(algorithm_text), algorithm.view(), mode.view(),
+    std::construct_at(state_storage(self), std::move(algorithm_text), algorithm.view(), mode.view(),
                       owned(api_key), capacity, refill_rate, kBurstMultiplier, owned(debug),
                       RateLimitOptions{}, kBlockDurationMs, backend_url.str(), clock);
   } catch (...) {
