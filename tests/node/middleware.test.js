@@ -1,0 +1,109 @@
+'use strict';
+// The http/Express middleware against the built addon: plain request and
+// response objects for the decisions, one real loopback server for the wiring.
+const test = require('node:test');
+const assert = require('node:assert');
+const http = require('node:http');
+const path = require('node:path');
+const { loadAddon, repoRoot } = require('./addon');
+const { createRateLimiter, routeOf } = require(path.join(repoRoot, 'js', 'middleware.js'));
+
+const { VornNode } = loadAddon();
+
+function request(remoteAddress = '192.0.2.1', headers = {}, url = '/items') {
+  return { socket: { remoteAddress }, headers, url };
+}
+
+function response() {
+  return {
+    status: undefined, headers: undefined, body: undefined,
+    writeHead(status, headers) { this.status = status; this.headers = headers; },
+    end(body) { this.body = body; },
+  };
+}
+
+// Runs one request through the Express-style middleware: 'next' or the 429 status.
+function pass(limiter, req) {
+  const res = response();
+  let outcome;
+  limiter(req, res, (err) => { outcome = err ? err : 'next'; });
+  return outcome ?? res.status;
+}
+
+function limiter(config, options = {}) {
+  return createRateLimiter({ engine: new VornNode({ refillRate: 0, ...config }), ...options });
+}
+
+test('a refusal answers 429 with RateLimit-Remaining 0 and skips next', () => {
+  const limit = limiter({ capacity: 2 });
+  assert.deepStrictEqual([1, 2, 3].map(() => pass(limit, request())), ['next', 'next', 429]);
+  const res = response();
+  const req = request();
+  assert.strictEqual(limit.admit(req, res), false);
+  assert.strictEqual(res.headers['RateLimit-Remaining'], '0');
+  assert.strictEqual(res.headers['Content-Length'], Buffer.byteLength(res.body));
+  assert.strictEqual(req.vorn.wouldBlock, true);
+});
+
+test('shadow and disabled modes let everything through', () => {
+  for (const mode of ['shadow', 'disabled']) {
+    const limit = limiter({ capacity: 1, mode });
+    const req = request();
+    assert.deepStrictEqual([1, 2].map(() => pass(limit, req)), ['next', 'next'], mode);
+    assert.strictEqual(req.vorn.wouldBlock, mode === 'shadow', mode);
+  }
+});
+
+test('keys follow the canonical client address; forged headers change nothing', () => {
+  const limit = limiter({ capacity: 1 });
+  assert.strictEqual(pass(limit, request('10.0.0.1')), 'next');
+  assert.strictEqual(pass(limit, request('::ffff:10.0.0.1')), 429);
+  assert.strictEqual(pass(limit, request('10.0.0.1', { 'x-forwarded-for': '1.2.3.4' })), 429);
+  assert.strictEqual(pass(limit, request('10.0.0.2')), 'next');
+});
+
+test('a trusted proxy names the client; identity replaces the address', () => {
+  const proxied = limiter({ capacity: 1 }, { trustedProxies: ['127.0.0.1'] });
+  const via = (client) => request('127.0.0.1', { 'x-forwarded-for': client });
+  assert.deepStrictEqual(['203.0.113.1', '203.0.113.2', '203.0.113.1'].map((c) => pass(proxied, via(c))),
+    ['next', 'next', 429]);
+
+  const byUser = limiter({ capacity: 1 }, { identity: (req) => req.headers['x-user'] });
+  const as = (user) => request('192.0.2.1', user ? { 'x-user': user } : {});
+  assert.deepStrictEqual(['alice', 'bob', undefined, 'alice'].map((u) => pass(byUser, as(u))),
+    ['next', 'next', 'next', 429]);
+});
+
+test('engine failures go to next(err), or throw without next', () => {
+  const boom = new Error('boom');
+  const limit = createRateLimiter({ engine: { checkRequest() { throw boom; } } });
+  assert.strictEqual(pass(limit, request()), boom);
+  assert.throws(() => limit(request(), response()), /boom/);
+  assert.throws(() => createRateLimiter({}), TypeError);
+  assert.throws(() => createRateLimiter({ engine: new VornNode({}), identity: 'x' }), TypeError);
+});
+
+test('the route is the path without query or fragment', () => {
+  assert.strictEqual(routeOf({ url: '/a/b?c=1#d' }), '/a/b');
+  assert.strictEqual(routeOf({ url: '?x' }), '/');
+  assert.strictEqual(routeOf({ url: '/inner', originalUrl: '/mount/inner?q' }), '/mount/inner');
+});
+
+test('wrap limits a real http server', async () => {
+  const limit = limiter({ capacity: 2 });
+  const server = http.createServer(limit.wrap((req, res) => res.end(req.vorn.reason)));
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  try {
+    const url = `http://127.0.0.1:${server.address().port}/x`;
+    const answers = [];
+    for (let i = 0; i < 3; i++) {
+      const res = await fetch(url);
+      answers.push([res.status, res.headers.get('ratelimit-remaining'), await res.text()]);
+    }
+    assert.deepStrictEqual(answers, [[200, null, 'within_limit'], [200, null, 'within_limit'],
+      [429, '0', 'Too Many Requests\n']]);
+  } finally {
+    server.closeAllConnections();
+    server.close();
+  }
+});

@@ -1,0 +1,43 @@
+'use strict';
+// Client keys of the middleware: canonical addresses and the trusted-proxy walk.
+// The cases are shared with the Python suite (tests/middleware_addresses.json),
+// so that both packages give one client the same key.
+const test = require('node:test');
+const assert = require('node:assert');
+const path = require('node:path');
+const { repoRoot } = require('./addon');
+const { ClientAddressResolver, canonicalAddress } = require(path.join(repoRoot, 'js', 'address.js'));
+
+const cases = require(path.join(repoRoot, 'tests', 'middleware_addresses.json'));
+
+test('canonical addresses follow the shared table', () => {
+  cases.canonical.forEach(([text, expected], index) => {
+    assert.strictEqual(canonicalAddress(text), expected, `row ${index}: ${JSON.stringify(text)}`);
+  });
+  assert.strictEqual(canonicalAddress(undefined), null);
+});
+
+test('resolver picks the key of the shared table', () => {
+  for (const c of cases.resolve) {
+    const resolver = new ClientAddressResolver(c.trusted, c.forwardedHeader);
+    assert.strictEqual(resolver.resolve(c.peer ?? undefined, c.header), c.key, c.why);
+  }
+});
+
+test('bad configuration is refused at construction', () => {
+  for (const [proxies, header] of [[['10.0.0.0/33'], undefined], [['proxy.local'], undefined],
+    [['10.0.0.0/8x'], undefined], [[], ' ']]) {
+    assert.throws(() => new ClientAddressResolver(proxies, header), TypeError,
+      JSON.stringify([proxies, header]));
+  }
+});
+
+test('prefix lengths that are not whole bytes match bit by bit', () => {
+  const resolver = new ClientAddressResolver(['192.0.2.64/27', '2001:db8:8000::/33']);
+  assert.ok(resolver.isTrusted('192.0.2.95'));
+  assert.ok(!resolver.isTrusted('192.0.2.96'));
+  assert.ok(!resolver.isTrusted('192.0.2.63'));
+  assert.ok(resolver.isTrusted('2001:db8:ffff::1'));
+  assert.ok(!resolver.isTrusted('2001:db8:7fff::1'));
+  assert.ok(new ClientAddressResolver(['0.0.0.0/0']).isTrusted('8.8.8.8'));
+});
