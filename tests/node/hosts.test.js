@@ -128,8 +128,8 @@ test('dropped instances are collected and their engines released',
   });
 
 test('checkRequest on an object another addon wrapped fails the unwrap', (t) => {
-  const floorPath = process.env.VORN_NAPIFLOOR ||
-    path.join(path.dirname(path.dirname(addonPath)), 'bench', 'napifloor.node');
+  const floorPath = path.resolve(process.env.VORN_NAPIFLOOR ||
+    path.join(path.dirname(path.dirname(addonPath)), 'bench', 'napifloor.node'));
   if (!fs.existsSync(floorPath)) {
     t.skip('floor addon not built');
     return;
@@ -189,7 +189,8 @@ test('a fatal engine failure throws an Error and the process lives on',
         encoding: 'utf8',
         env: {
           ...process.env,
-          LD_PRELOAD: path.join(dir, 'shim.so'),
+          // Kept after whatever the suite runs under (a sanitizer runtime, say).
+          LD_PRELOAD: [process.env.LD_PRELOAD, path.join(dir, 'shim.so')].filter(Boolean).join(' '),
           VORN_NODE_ADDON: addonPath,
           VORN_TEST_CLOCK_TRIGGER: path.join(dir, 'trigger'),
         },
