@@ -28,7 +28,7 @@ class Algorithm {
   using Variant = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket>;
 
   static Algorithm from_name(std::string_view name, double capacity, double refill_rate,
-                             Clock clock = Clock::system());
+                             Clock clock = Clock::system(), Reclaiming reclaiming = Reclaiming::On);
 
   explicit Algorithm(Variant limiter) : limiter_(std::move(limiter)) {}
 

@@ -4,8 +4,9 @@
 
 namespace vorn {
 
-FixedWindow::FixedWindow(uint64_t window_ms, uint64_t max_requests, Clock clock)
-    : store_(std::make_shared<ShardedMap<Window>>()),
+FixedWindow::FixedWindow(uint64_t window_ms, uint64_t max_requests, Clock clock,
+                         Reclaiming reclaiming)
+    : store_(std::make_shared<ShardedMap<Window>>(reclaiming)),
       window_ms_(window_ms),
       max_requests_(max_requests),
       clock_(clock) {}
@@ -13,6 +14,12 @@ FixedWindow::FixedWindow(uint64_t window_ms, uint64_t max_requests, Clock clock)
 AlgorithmResult FixedWindow::check(std::string_view key) const {
   auto window = store_->entry_or_insert(key, [&] { return Window{0, clock_.now_ms()}; });
   const uint64_t now = clock_.now_ms();
+  if (window.inserted()) {
+    // A window that has run out would be rolled over by its key's next check,
+    // which is what a new key gets too.
+    window.reclaim_others(
+        [&](const Window& other) { return saturating_sub(now, other.window_start) >= window_ms_; });
+  }
   const uint64_t elapsed = saturating_sub(now, window->window_start);
   uint64_t time_left;
   // The roll-over comes before the admission test, so a refused check rolls too.

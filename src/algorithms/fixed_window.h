@@ -24,7 +24,8 @@ struct Window {
 
 class FixedWindow {
  public:
-  FixedWindow(uint64_t window_ms, uint64_t max_requests, Clock clock = Clock::system());
+  FixedWindow(uint64_t window_ms, uint64_t max_requests, Clock clock = Clock::system(),
+              Reclaiming reclaiming = Reclaiming::On);
 
   // Decides one request for `key` and updates its window. Throws FatalError
   // when the clock reads before the epoch (the window then stays as it was).

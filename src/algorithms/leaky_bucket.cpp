@@ -7,16 +7,28 @@
 
 namespace vorn {
 
-LeakyBucket::LeakyBucket(double capacity, double leak_rate, Clock clock)
-    : store_(std::make_shared<ShardedMap<leaky_bucket::Bucket>>()),
+LeakyBucket::LeakyBucket(double capacity, double leak_rate, Clock clock, Reclaiming reclaiming)
+    : store_(std::make_shared<ShardedMap<leaky_bucket::Bucket>>(reclaiming)),
       capacity_(capacity),
       leak_rate_(leak_rate),
       clock_(clock) {}
 
+// A bucket drained to 0 answers every later check exactly as a new, empty
+// bucket would, as long as the level cannot rise by itself (no negative leak).
+bool LeakyBucket::is_empty(const leaky_bucket::Bucket& bucket, uint64_t now) const {
+  if (!(leak_rate_ >= 0.0)) return false;
+  const uint64_t elapsed = saturating_sub(now, bucket.last_leak);
+  return (static_cast<double>(elapsed) / -1000.0) * leak_rate_ + bucket.level <= 0.0;
+}
+
 AlgorithmResult LeakyBucket::check(std::string_view key) const {
-  auto bucket =
-      store_->entry_or_insert(key, [&] { return leaky_bucket::Bucket{0.0, clock_.now_ms()}; });
+  auto bucket = store_->entry_or_insert(key, [&] {
+    return leaky_bucket::Bucket{0.0, clock_.now_ms()};
+  });
   const uint64_t now = clock_.now_ms();
+  if (bucket.inserted()) {
+    bucket.reclaim_others([&](const leaky_bucket::Bucket& other) { return is_empty(other, now); });
+  }
   const uint64_t elapsed = saturating_sub(now, bucket->last_leak);
   const double drained = (static_cast<double>(elapsed) / -1000.0) * leak_rate_ + bucket->level;
   bucket->level = std::fmax(drained, 0.0);  // a NaN drained gives 0

@@ -28,7 +28,8 @@ struct Bucket {
 
 class LeakyBucket {
  public:
-  LeakyBucket(double capacity, double leak_rate, Clock clock = Clock::system());
+  LeakyBucket(double capacity, double leak_rate, Clock clock = Clock::system(),
+              Reclaiming reclaiming = Reclaiming::On);
 
   // Decides one request for `key` and updates its bucket. Throws FatalError
   // when the clock reads before the epoch (the bucket then stays as it was).
@@ -39,6 +40,8 @@ class LeakyBucket {
   const ShardedMap<leaky_bucket::Bucket>& store() const { return *store_; }
 
  private:
+  bool is_empty(const leaky_bucket::Bucket& bucket, uint64_t now) const;
+
   std::shared_ptr<ShardedMap<leaky_bucket::Bucket>> store_;
   double capacity_;
   double leak_rate_;

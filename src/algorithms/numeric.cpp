@@ -30,8 +30,8 @@ void append_count(std::string& out, double value) {
     return;
   }
   char buffer[400];
-  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, rounded,
-                                    std::chars_format::fixed, 0);
+  auto [end, error] =
+      std::to_chars(buffer, buffer + sizeof buffer, rounded, std::chars_format::fixed, 0);
   out.append(buffer, end);
   (void)error;
 }

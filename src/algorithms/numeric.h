@@ -11,9 +11,7 @@ namespace vorn {
 
 constexpr uint64_t saturating_sub(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
 
-constexpr uint64_t saturating_add(uint64_t a, uint64_t b) {
-  return a + b < a ? UINT64_MAX : a + b;
-}
+constexpr uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 // Truncates toward zero; NaN and negative values give 0, values of 2^64 or more
 // (positive infinity included) give the u64 maximum.

@@ -15,7 +15,10 @@ class RequestLog {
  public:
   RequestLog() = default;
   RequestLog(RequestLog&& other) noexcept
-      : storage_(other.storage_), head_(other.head_), size_(other.size_), capacity_(other.capacity_) {
+      : storage_(other.storage_),
+        head_(other.head_),
+        size_(other.size_),
+        capacity_(other.capacity_) {
     other.capacity_ = kInline;
     other.size_ = 0;
     other.head_ = 0;
@@ -40,6 +43,15 @@ class RequestLog {
   bool empty() const { return size_ == 0; }
   uint64_t size() const { return size_; }
   uint64_t capacity() const { return capacity_; }
+
+  // Whether every logged time is earlier than `time` (true when empty).
+  bool all_before(uint64_t time) const {
+    if (!on_heap()) return size_ == 0 || storage_.single < time;
+    for (uint32_t i = 0; i < size_; ++i) {
+      if (storage_.ring[(head_ + i) & (capacity_ - 1)] >= time) return false;
+    }
+    return true;
+  }
 
   // Requires !empty().
   uint64_t front() const { return on_heap() ? storage_.ring[head_] : storage_.single; }

@@ -20,7 +20,8 @@ namespace vorn {
 
 class SlidingWindow {
  public:
-  SlidingWindow(uint64_t window_ms, uint64_t max_requests, Clock clock = Clock::system());
+  SlidingWindow(uint64_t window_ms, uint64_t max_requests, Clock clock = Clock::system(),
+                Reclaiming reclaiming = Reclaiming::On);
 
   // Decides one request for `key` and updates its log. Throws FatalError when
   // the clock reads before the epoch (a new key's empty log stays inserted).

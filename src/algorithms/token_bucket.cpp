@@ -7,16 +7,29 @@
 
 namespace vorn {
 
-TokenBucket::TokenBucket(double capacity, double refill_rate, Clock clock)
-    : store_(std::make_shared<ShardedMap<token_bucket::Bucket>>()),
+TokenBucket::TokenBucket(double capacity, double refill_rate, Clock clock, Reclaiming reclaiming)
+    : store_(std::make_shared<ShardedMap<token_bucket::Bucket>>(reclaiming)),
       capacity_(capacity),
       refill_rate_(refill_rate),
       clock_(clock) {}
 
+// A bucket that the refill has brought back to capacity answers every later
+// check exactly as a new, full bucket would. Only a positive refill brings a
+// bucket back, and only a finite capacity can be reached.
+bool TokenBucket::is_full(const token_bucket::Bucket& bucket, uint64_t now) const {
+  if (!(refill_rate_ > 0.0) || !std::isfinite(capacity_)) return false;
+  const uint64_t elapsed = saturating_sub(now, bucket.last_refill);
+  return (static_cast<double>(elapsed) / 1000.0) * refill_rate_ + bucket.tokens >= capacity_;
+}
+
 AlgorithmResult TokenBucket::check(std::string_view key) const {
-  auto bucket = store_->entry_or_insert(
-      key, [&] { return token_bucket::Bucket{capacity_, clock_.now_ms()}; });
+  auto bucket = store_->entry_or_insert(key, [&] {
+    return token_bucket::Bucket{capacity_, clock_.now_ms()};
+  });
   const uint64_t now = clock_.now_ms();
+  if (bucket.inserted()) {
+    bucket.reclaim_others([&](const token_bucket::Bucket& other) { return is_full(other, now); });
+  }
   const uint64_t elapsed = saturating_sub(now, bucket->last_refill);
   const double candidate = (static_cast<double>(elapsed) / 1000.0) * refill_rate_ + bucket->tokens;
   // fmin ignores a NaN operand: a NaN candidate gives the capacity and a NaN

@@ -30,7 +30,8 @@ struct Bucket {
 
 class TokenBucket {
  public:
-  TokenBucket(double capacity, double refill_rate, Clock clock = Clock::system());
+  TokenBucket(double capacity, double refill_rate, Clock clock = Clock::system(),
+              Reclaiming reclaiming = Reclaiming::On);
 
   // Decides one request for `key` and updates its bucket. Throws FatalError
   // when the clock reads before the epoch (the bucket then stays as it was).
@@ -41,6 +42,8 @@ class TokenBucket {
   const ShardedMap<token_bucket::Bucket>& store() const { return *store_; }
 
  private:
+  bool is_full(const token_bucket::Bucket& bucket, uint64_t now) const;
+
   std::shared_ptr<ShardedMap<token_bucket::Bucket>> store_;
   double capacity_;
   double refill_rate_;

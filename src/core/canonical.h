@@ -31,7 +31,7 @@ inline constexpr uint16_t kStatusBlocked = 429;
 struct CanonicalDecision {
   std::string_view decision;  // a DecisionKind word
   std::string_view reason;    // a LimitReason word
-  std::string algorithm;  // the configured algorithm text, verbatim
+  std::string algorithm;      // the configured algorithm text, verbatim
   std::string route;
   std::optional<std::string> identity;  // absent when the check had none
   std::string_view mode;                // a Mode word
@@ -50,7 +50,7 @@ struct CanonicalDecision {
 struct CanonicalRequestMetadata {
   std::string route;
   std::string ip;
-  std::string_view mode;  // a Mode word
+  std::string_view mode;                  // a Mode word
   std::optional<std::string> user_agent;  // never filled
   std::optional<std::string> method;      // never filled
   std::optional<std::string> identity;

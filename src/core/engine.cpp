@@ -21,9 +21,9 @@ std::optional<std::string> copy_of(std::optional<std::string_view> text) {
 VornEngine::VornEngine(std::string_view algorithm, std::string_view mode,
                        std::optional<std::string> api_key, double capacity, double refill_rate,
                        double burst_multiplier, std::optional<std::string> debug,
-                       RateLimitOptions limits, uint64_t block_duration_ms,
-                       std::string backend_url, Clock clock)
-    : limiter_(Algorithm::from_name(algorithm, capacity, refill_rate, clock)),
+                       RateLimitOptions limits, uint64_t block_duration_ms, std::string backend_url,
+                       Clock clock, Reclaiming reclaiming)
+    : limiter_(Algorithm::from_name(algorithm, capacity, refill_rate, clock, reclaiming)),
       algorithm_name_(algorithm),
       telemetry_(std::move(backend_url), api_key.has_value()),
       api_key_(std::move(api_key)),
@@ -63,7 +63,7 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
   const uint64_t limiter_done_ms = api_key_ ? clock_.now_ms() : 0;
   const bool allowed = verdict.allowed || mode_ == Mode::Shadow;
   const bool would_block = !verdict.allowed;
-  const DecisionKind kind = verdict.allowed          ? DecisionKind::Allow
+  const DecisionKind kind = verdict.allowed         ? DecisionKind::Allow
                             : mode_ == Mode::Shadow ? DecisionKind::WouldBlock
                                                     : DecisionKind::Block;
 

@@ -35,8 +35,8 @@ struct RateLimitOptions {
 
 struct CheckOutcome {
   CanonicalDecision decision;
-  std::string algorithm;              // the configured algorithm text
-  std::string debug_info;             // the limiter's message, or "disabled"
+  std::string algorithm;                   // the configured algorithm text
+  std::string debug_info;                  // the limiter's message, or "disabled"
   std::optional<std::string_view> reason;  // a LimitReason word; absent in disabled mode
   bool allowed = false;
   bool would_block = false;
@@ -47,7 +47,8 @@ class VornEngine {
   VornEngine(std::string_view algorithm, std::string_view mode, std::optional<std::string> api_key,
              double capacity, double refill_rate, double burst_multiplier,
              std::optional<std::string> debug, RateLimitOptions limits, uint64_t block_duration_ms,
-             std::string backend_url, Clock clock = Clock::system());
+             std::string backend_url, Clock clock = Clock::system(),
+             Reclaiming reclaiming = Reclaiming::On);
 
   VornEngine(const VornEngine&) = delete;
   VornEngine& operator=(const VornEngine&) = delete;

@@ -17,8 +17,8 @@ TEST(AlgorithmSelection, ExactNamesOnlyEverythingElseIsTheTokenBucket) {
   EXPECT_TRUE(holds<SlidingWindow>(Algorithm::from_name("sliding_window", 5, 1)));
   EXPECT_TRUE(holds<FixedWindow>(Algorithm::from_name("fixed_window", 5, 1)));
   EXPECT_TRUE(holds<LeakyBucket>(Algorithm::from_name("leaky_bucket", 5, 1)));
-  for (const char* name : {"token_bucket", "Token_Bucket", "tokenbucket", " fixed_window",
-                           "", "FIXED_WINDOW", "leaky_bucket ", "foo"}) {
+  for (const char* name : {"token_bucket", "Token_Bucket", "tokenbucket", " fixed_window", "",
+                           "FIXED_WINDOW", "leaky_bucket ", "foo"}) {
     EXPECT_TRUE(holds<TokenBucket>(Algorithm::from_name(name, 5, 1))) << '"' << name << '"';
   }
   EXPECT_TRUE(holds<TokenBucket>(Algorithm::from_name(std::string("fixed_window\0", 13), 5, 1)));

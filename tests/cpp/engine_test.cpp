@@ -175,8 +175,7 @@ TEST(Engine, ClockFailureInsideTheLimiterPoisonsActiveAndShadowChecks) {
       engine.check_request_with_identity(std::nullopt, "other", "/", 0);
       FAIL();
     } catch (const FatalError& error) {
-      EXPECT_STREQ(error.what(),
-                   "called `Result::unwrap()` on an `Err` value: PoisonError { .. }");
+      EXPECT_STREQ(error.what(), "called `Result::unwrap()` on an `Err` value: PoisonError { .. }");
     }
   }
 }
@@ -201,8 +200,8 @@ TEST(Engine, ConcurrentChecksAdmitExactlyTheWholeCapacity) {
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 400; ++i) {
-        CheckOutcome outcome = engine.check_request_with_identity(
-            std::nullopt, "shared", "/route" + std::to_string(t), 0);
+        CheckOutcome outcome = engine.check_request_with_identity(std::nullopt, "shared",
+                                                                  "/route" + std::to_string(t), 0);
         admitted += outcome.allowed;
       }
     });

@@ -21,7 +21,7 @@ TEST(LeakyBucket, WorkedExampleWithNegativeZeroMessage) {
                 {0, true, 1, kAbsent, kAbsent, "1 bucket space remaining"},
                 {0, true, 0, kAbsent, kAbsent, "0 bucket space remaining"},
                 {0, false, 0, kAbsent, kAbsent, "0 bucket space remaining"},
-                {500, true, 0, kAbsent, kAbsent, "-0 bucket space remaining"},  // level 3.5
+                {500, true, 0, kAbsent, kAbsent, "-0 bucket space remaining"},   // level 3.5
                 {1000, false, 0, kAbsent, kAbsent, "0 bucket space remaining"},  // drained to 3
                 {1750, true, 0, kAbsent, kAbsent, "-0 bucket space remaining"},  // 2.25 -> 3.25
             });

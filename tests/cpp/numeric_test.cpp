@@ -16,12 +16,20 @@ TEST(FormatCount, RoundsHalfToEvenAndKeepsNegativeZero) {
     double value;
     const char* text;
   } rows[] = {
-      {2.5, "2"},      {3.5, "4"},     {8.6, "9"},     {0.7, "1"},
-      {-0.3, "-0"},    {-0.5, "-0"},   {-0.7, "-1"},   {-2.0, "-2"},
-      {0.0, "0"},      {1e20, "100000000000000000000"},
+      {2.5, "2"},
+      {3.5, "4"},
+      {8.6, "9"},
+      {0.7, "1"},
+      {-0.3, "-0"},
+      {-0.5, "-0"},
+      {-0.7, "-1"},
+      {-2.0, "-2"},
+      {0.0, "0"},
+      {1e20, "100000000000000000000"},
       {std::numeric_limits<double>::infinity(), "inf"},
       {-std::numeric_limits<double>::infinity(), "-inf"},
-      {std::nan(""), "NaN"},   {-std::nan(""), "NaN"},
+      {std::nan(""), "NaN"},
+      {-std::nan(""), "NaN"},
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
     EXPECT_EQ(format_count(rows[i].value), rows[i].text) << "row " << i;

@@ -74,8 +74,13 @@ TEST(ShardedMap, InsertsOnceAndKeepsStateAcrossGrowth) {
 
 TEST(ShardedMap, ShortLongEmptyAndBinaryKeysAreDistinct) {
   ShardedMap<int> map(4);
-  const std::string keys[] = {"", "1.2.3.4", "123456789012345", "1234567890123456",
-                              std::string(1000, 'x'), std::string("a\0b", 3), "a"};
+  const std::string keys[] = {"",
+                              "1.2.3.4",
+                              "123456789012345",
+                              "1234567890123456",
+                              std::string(1000, 'x'),
+                              std::string("a\0b", 3),
+                              "a"};
   for (size_t i = 0; i < std::size(keys); ++i) {
     *map.entry_or_insert(keys[i], [] { return 0; }) = static_cast<int>(i);
   }
@@ -96,16 +101,14 @@ TEST(ShardedMap, ConcurrentIncrementsAreNeverLost) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
-      for (int i = 0; i < 20000; ++i) ++*map.entry_or_insert("k" + std::to_string(i % 64), [] {
-        return 0;
-      });
+      for (int i = 0; i < 20000; ++i)
+        ++*map.entry_or_insert("k" + std::to_string(i % 64), [] { return 0; });
     });
   }
   for (auto& thread : threads) thread.join();
   int total = 0;
-  for (int i = 0; i < 64; ++i) total += *map.entry_or_insert("k" + std::to_string(i), [] {
-    return 0;
-  });
+  for (int i = 0; i < 64; ++i)
+    total += *map.entry_or_insert("k" + std::to_string(i), [] { return 0; });
   EXPECT_EQ(total, 80000);
 }
 

@@ -43,10 +43,10 @@ TEST(SlidingWindow, ClockSteppingBackwardsEvictsFromTheFrontOnly) {
   ManualClock clock;
   SlidingWindow window(1000, 3, clock.clock());
   const uint64_t start = clock.now();
-  window.check("k");            // logged at start
+  window.check("k");  // logged at start
   clock.set(start - 5000);
-  window.check("k");            // logged at start-5000, behind a newer front
-  clock.set(start + 1500);      // front (start) expired, then start-5000 too
+  window.check("k");        // logged at start-5000, behind a newer front
+  clock.set(start + 1500);  // front (start) expired, then start-5000 too
   AlgorithmResult result = window.check("k");
   EXPECT_TRUE(result.allowed);
   EXPECT_EQ(result.reset_after_ms, kAbsent);
@@ -55,7 +55,7 @@ TEST(SlidingWindow, ClockSteppingBackwardsEvictsFromTheFrontOnly) {
   clock.set(start + 10000);
   window.check("k");
   clock.set(start + 3000);
-  window.check("k");  // log: start+10000, start+3000
+  window.check("k");        // log: start+10000, start+3000
   clock.set(start + 4500);  // start+3000 expired but behind the front
   result = window.check("k");
   EXPECT_EQ(result.reset_after_ms, 6500u);

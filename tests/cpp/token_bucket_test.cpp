@@ -43,7 +43,7 @@ TEST(TokenBucket, MessageRoundsWhileRemainingFloors) {
   EXPECT_EQ(result.message, "9 tokens remaining");
   EXPECT_EQ(result.remaining, 8u);
   EXPECT_EQ(result.retry_after_ms, 250u);  // ceil((1 - 0.75) / 1 * 1000)
-  clock.set(start + 9750 + 9000);  // capped at 10, nothing more
+  clock.set(start + 9750 + 9000);          // capped at 10, nothing more
   EXPECT_EQ(bucket.check("k").remaining, 9u);
 }
 
