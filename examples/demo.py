@@ -10,6 +10,7 @@ import http.client
 import json
 import os
 import queue
+import signal
 import subprocess
 import sys
 import threading
@@ -92,6 +93,8 @@ def main():
     env = dict(os.environ, VORN_PYTHON_PATH=os.path.join(build_dir, "python"),
                VORN_NODE_ADDON=os.path.join(build_dir, "node", "vorn_native.node"))
     runs_json = json.dumps(RUNS)
+    # Stopped from outside, still stop the servers (they also exit when our pipes close).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     servers = []
     try:
         servers.append(("Python WSGI",) + start_server(
@@ -113,7 +116,7 @@ def main():
             def fire_at(label, host, port, run=run, timelines=timelines):
                 timelines[label] = fire(host, port, run["name"])
 
-            threads = [threading.Thread(target=fire_at, args=(label, host, port))
+            threads = [threading.Thread(target=fire_at, args=(label, host, port), daemon=True)
                        for label, _, host, port in servers]
             for thread in threads:
                 thread.start()
