@@ -71,7 +71,10 @@ test('every algorithm answers, and unknown names run the token bucket verbatim',
     assert.strictEqual(refused.algorithm, algorithm);
     assert.strictEqual(typeof refused.debugInfo, 'string');
   }
-  for (const algorithm of ['foo', 'Token_Bucket', '', 'fénix']) {
+  // Non-ASCII text at every position of an eight-byte word must not take the
+  // one-byte path.
+  const texts = ['abcdefgé', 'abcdefghijklmnoé', 'é', 'x'.repeat(16) + '\u00ff', '日本'];
+  for (const algorithm of ['foo', 'Token_Bucket', '', ...texts]) {
     const result = new VornNode({ algorithm }).checkRequest('a', '/', now());
     assert.strictEqual(result.algorithm, algorithm);
     assert.strictEqual(result.debugInfo, '99 tokens remaining');
