@@ -33,20 +33,32 @@ Algorithm make_algorithm(const char* name) { return Algorithm::from_name(name, 1
 
 const char* const kNames[] = {"token_bucket", "sliding_window", "fixed_window", "leaky_bucket"};
 
-void BM_ExistingKey(benchmark::State& state) {
+vorn::VornEngine make_engine(const char* algorithm, const char* mode,
+                             std::optional<std::string> api_key = std::nullopt) {
+  return vorn::VornEngine(algorithm, mode, std::move(api_key), 100, 1e6, 1.0, std::nullopt,
+                          vorn::RateLimitOptions{}, 60000, "http://127.0.0.1:4000");
+}
+
+// An engine check (no API key) cycling over `state.range(1)` keys: 4,096 keep
+// the store in cache (hot), 1,000,000 do not (cold).
+void BM_EngineCheck(benchmark::State& state) {
   const char* name = kNames[state.range(0)];
-  Algorithm algorithm = make_algorithm(name);
-  // The sliding window logs every admission; keep its log short.
-  if (state.range(0) == 1) algorithm = Algorithm::from_name(name, 4, 0);
-  const std::vector<std::string> keys = ipv4_keys(4096);
-  for (const auto& key : keys) algorithm.check(key);
+  // The sliding window logs every admission: let it refuse after one entry so
+  // its logs stay short, as they do for a client over its limit.
+  vorn::VornEngine engine =
+      state.range(0) == 1
+          ? vorn::VornEngine(name, "active", std::nullopt, 1, 0, 1.0, std::nullopt, {}, 60000, "")
+          : make_engine(name, "active");
+  const std::vector<std::string> keys = ipv4_keys(static_cast<size_t>(state.range(1)));
+  for (const auto& key : keys) engine.check_request_with_identity(std::nullopt, key, "/api", 0);
   size_t i = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(algorithm.check(keys[i++ & 4095]));
+    benchmark::DoNotOptimize(engine.check_request_with_identity(std::nullopt, keys[i], "/api", 0));
+    if (++i == keys.size()) i = 0;
   }
   state.SetLabel(name);
 }
-BENCHMARK(BM_ExistingKey)->DenseRange(0, 3);
+BENCHMARK(BM_EngineCheck)->ArgsProduct({{0, 1, 2, 3}, {4096, 1'000'000}});
 
 void BM_NewKey(benchmark::State& state) {
   const char* name = kNames[state.range(0)];
@@ -84,7 +96,8 @@ void BM_BytesPerKey(benchmark::State& state) {
   double bytes_per_key = 0;
   for (auto _ : state) {
     const long before = resident_bytes();
-    auto algorithm = std::make_unique<Algorithm>(Algorithm::from_name(name, 10, 1));
+    // No refill: every key stays as inserted, none can be reclaimed.
+    auto algorithm = std::make_unique<Algorithm>(Algorithm::from_name(name, 10, 0));
     for (const auto& key : keys) algorithm->check(key);
     bytes_per_key = double(resident_bytes() - before) / kKeys;
     state.PauseTiming();
@@ -96,11 +109,6 @@ void BM_BytesPerKey(benchmark::State& state) {
 }
 BENCHMARK(BM_BytesPerKey)->DenseRange(0, 3)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-vorn::VornEngine make_engine(const char* mode, std::optional<std::string> api_key) {
-  return vorn::VornEngine("token_bucket", mode, std::move(api_key), 100, 1e6, 1.0, std::nullopt,
-                          vorn::RateLimitOptions{}, 60000, "http://127.0.0.1:4000");
-}
-
 void engine_check_loop(benchmark::State& state, const vorn::VornEngine& engine) {
   const std::vector<std::string> keys = ipv4_keys(4096);
   for (const auto& key : keys) engine.check_request_with_identity(std::nullopt, key, "/api", 0);
@@ -111,29 +119,65 @@ void engine_check_loop(benchmark::State& state, const vorn::VornEngine& engine) 
   }
 }
 
-void BM_EngineActiveNoApiKey(benchmark::State& state) {
-  engine_check_loop(state, make_engine("active", std::nullopt));
-}
-BENCHMARK(BM_EngineActiveNoApiKey);
-
 // With an API key every check queues an event; the queue is filled first so
 // every push also evicts.
 void BM_EngineActiveApiKeyQueueFull(benchmark::State& state) {
-  vorn::VornEngine engine = make_engine("active", std::string("key"));
+  vorn::VornEngine engine = make_engine("token_bucket", "active", std::string("key"));
   for (int i = 0; i < 10000; ++i) engine.check_request_with_identity(std::nullopt, "x", "/", 0);
   engine_check_loop(state, engine);
 }
 BENCHMARK(BM_EngineActiveApiKeyQueueFull);
 
 void BM_EngineActiveApiKeyQueueEmpty(benchmark::State& state) {
-  engine_check_loop(state, make_engine("active", std::string("key")));
+  engine_check_loop(state, make_engine("token_bucket", "active", std::string("key")));
 }
 BENCHMARK(BM_EngineActiveApiKeyQueueEmpty)->Iterations(5000);
 
 void BM_EngineDisabled(benchmark::State& state) {
-  engine_check_loop(state, make_engine("disabled", std::nullopt));
+  engine_check_loop(state, make_engine("token_bucket", "disabled"));
 }
 BENCHMARK(BM_EngineDisabled);
+
+// 10,000,000 distinct clients, each seen once, arriving at 100,000 per
+// simulated second, with a bucket of 10 refilled at 10 per second: reclaiming
+// keeps only the clients of about the last second.
+void BM_OneOffClientsResident(benchmark::State& state) {
+  struct SimulatedClock {
+    uint64_t now_ms = 1'700'000'000'000;
+    static uint64_t read(const void* self) {
+      return static_cast<const SimulatedClock*>(self)->now_ms;
+    }
+  } simulated;
+  const vorn::Reclaiming reclaiming =
+      state.range(0) == 1 ? vorn::Reclaiming::On : vorn::Reclaiming::Off;
+  const uint64_t clients = static_cast<uint64_t>(state.range(1));
+  double resident_mib = 0, keys_held = 0, process_mib = 0;
+  for (auto _ : state) {
+    const long before = resident_bytes();
+    auto algorithm = std::make_unique<Algorithm>(Algorithm::from_name(
+        "token_bucket", 10, 10, vorn::Clock(&SimulatedClock::read, &simulated), reclaiming));
+    for (uint64_t n = 0; n < clients; ++n) {
+      if (n % 100 == 0) simulated.now_ms += 1;  // 100 new clients per millisecond
+      algorithm->check(ipv4_key(n));
+    }
+    resident_mib = double(resident_bytes() - before) / (1024 * 1024);
+    keys_held = double(std::visit([](const auto& l) { return l.store().size(); },
+                                  algorithm->limiter()));
+    process_mib = double(resident_bytes()) / (1024 * 1024);
+    state.PauseTiming();
+    algorithm.reset();
+    state.ResumeTiming();
+  }
+  state.counters["added_MiB"] = resident_mib;
+  state.counters["process_MiB"] = process_mib;
+  state.counters["keys_held"] = keys_held;
+  state.SetLabel(reclaiming == vorn::Reclaiming::On ? "reclaiming" : "keeping every key");
+}
+BENCHMARK(BM_OneOffClientsResident)
+    ->Args({1, 10'000'000})
+    ->Args({0, 2'000'000})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
