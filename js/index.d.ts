@@ -98,8 +98,9 @@ export interface RateLimiter<Req extends RequestLike = RequestLike,
   check(req: Req): CheckResultNode;
   /** True when admitted; otherwise answers 429 and returns false. */
   admit(req: Req, res: Res): boolean;
-  /** A request listener that runs `handler` only for admitted requests. */
-  wrap<R>(handler: (req: Req, res: Res) => R): (req: Req, res: Res) => R | undefined;
+  /** A request listener that runs `handler` only for admitted requests (req.vorn set). */
+  wrap<R>(handler: (req: Req & { vorn: CheckResultNode }, res: Res) => R):
+      (req: Req, res: Res) => R | undefined;
   readonly resolver: ClientAddressResolver;
 }
 

@@ -49,7 +49,7 @@ def _parse(text: str) -> Optional[Tuple[_Address, str]]:
     except ValueError:
         return None
     if address.version == 6:
-        mapped = address.ipv4_mapped  # type: ignore[union-attr]
+        mapped = address.ipv4_mapped
         if mapped is not None:
             return mapped, ""
     elif zone:

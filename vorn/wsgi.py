@@ -13,7 +13,7 @@ def _environ_key(header: str) -> str:
 
 def _route(environ: Any) -> str:
     # WSGI paths are bytes decoded as latin-1; recover the UTF-8 text.
-    raw = environ.get("SCRIPT_NAME", "") + environ.get("PATH_INFO", "")
+    raw = str(environ.get("SCRIPT_NAME", "")) + str(environ.get("PATH_INFO", ""))
     try:
         return raw.encode("latin-1").decode("utf-8", "replace")
     except UnicodeEncodeError:
