@@ -178,6 +178,9 @@ function forwardedForValues(header) {
 // garbled entry never becomes the key. Immutable after construction.
 class ClientAddressResolver {
   constructor(trustedProxies = [], forwardedHeader = 'x-forwarded-for') {
+    if (typeof trustedProxies === 'string') {
+      throw new TypeError('trustedProxies must be a list of addresses or networks, not one string');
+    }
     this.networks = Array.from(trustedProxies, parseNetwork);
     this.header = String(forwardedHeader).trim().toLowerCase();
     if (this.header === '') throw new TypeError('forwardedHeader must name a header');

@@ -131,6 +131,8 @@ class ClientAddressResolver:
 
     def __init__(self, trusted_proxies: Iterable[str] = (),
                  forwarded_header: str = "X-Forwarded-For") -> None:
+        if isinstance(trusted_proxies, (str, bytes)):
+            raise TypeError("trusted_proxies must be a list of addresses or networks, not one text")
         self._networks: Sequence[_Network] = tuple(
             ipaddress.ip_network(proxy.strip(), strict=False) for proxy in trusted_proxies)
         self.header = forwarded_header.strip().lower()

@@ -26,7 +26,7 @@ test('resolver picks the key of the shared table', () => {
 
 test('bad configuration is refused at construction', () => {
   for (const [proxies, header] of [[['10.0.0.0/33'], undefined], [['proxy.local'], undefined],
-    [['10.0.0.0/8x'], undefined], [[], ' ']]) {
+    [['10.0.0.0/8x'], undefined], [[], ' '], ['10.0.0.1', undefined]]) {
     assert.throws(() => new ClientAddressResolver(proxies, header), TypeError,
       JSON.stringify([proxies, header]));
   }

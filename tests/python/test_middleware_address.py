@@ -42,6 +42,8 @@ class ResolverTest(unittest.TestCase):
             with self.subTest(proxies=proxies, header=header):
                 with self.assertRaises(ValueError):
                     ClientAddressResolver(proxies, header)
+        with self.assertRaises(TypeError):  # one text would be read as a list of characters
+            ClientAddressResolver("10.0.0.1")
 
 
 if __name__ == "__main__":
