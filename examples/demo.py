@@ -21,15 +21,16 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CAPACITY, REFILL = 5, 2
 RUNS = [
     {"name": "token_bucket", "algorithm": "token_bucket", "mode": "active",
-     "label": "token bucket"},
+     "label": "token bucket", "note": "starts with 5 tokens; the pause refills 2"},
     {"name": "sliding_window", "algorithm": "sliding_window", "mode": "active",
-     "label": "sliding window"},
+     "label": "sliding window", "note": "5 per any 60 s; the pause frees nothing"},
     {"name": "fixed_window", "algorithm": "fixed_window", "mode": "active",
-     "label": "fixed window"},
+     "label": "fixed window", "note": "5 per 60 s window opened by the first request"},
     {"name": "leaky_bucket", "algorithm": "leaky_bucket", "mode": "active",
-     "label": "leaky bucket"},
+     "label": "leaky bucket",
+     "note": "admits while the level is below 5; it drains 2 per second, even mid-burst"},
     {"name": "shadow", "algorithm": "token_bucket", "mode": "shadow",
-     "label": "token bucket, shadow"},
+     "label": "token bucket, shadow", "note": "the token bucket's verdicts, but nobody is refused"},
 ]
 for _run in RUNS:
     _run.update(capacity=CAPACITY, refillRate=REFILL)
@@ -132,6 +133,7 @@ def main():
                 totals["refused"] += refused
                 print("%-22s %-12s %s   %2d admitted, %2d refused" % (
                     run["label"] if index == 0 else "", label, marks, admitted, refused))
+            print("%-22s %s" % ("", run["note"]))
         print("\n%d requests: %d admitted, %d refused. Stopping the servers." % (
             totals["admitted"] + totals["refused"], totals["admitted"], totals["refused"]))
     finally:
