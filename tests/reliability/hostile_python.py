@@ -1,0 +1,232 @@
+#!/usr/bin/env python3
+"""Throws random values at every argument of RustEngine() and RustEngine.check():
+every builtin type, subclasses, huge ints, NaN, objects whose conversion raises,
+lone surrogates, wrong receivers, bad keywords. Every call must either return a
+well-formed result or raise one of the documented exception types; no call may
+change the reference count of an argument; and a canary engine must count
+exactly right afterwards.
+
+Usage: hostile_python.py [iterations] [seed]   (VORN_PYTHON_PATH names the build)
+"""
+import decimal
+import fractions
+import math
+import os
+import pathlib
+import random
+import re
+import sys
+
+sys.path.insert(0, os.environ.get(
+    "VORN_PYTHON_PATH", str(pathlib.Path(__file__).resolve().parents[2] / "build" / "python")))
+import vorn_native  # noqa: E402
+
+RustEngine = vorn_native.RustEngine
+CTOR_PARAMS = ["algorithm_str", "mode_str", "capacity", "refill_rate", "api_key", "debug",
+               "backend_url"]
+CHECK_PARAMS = ["ip", "route", "identity"]
+
+
+class Boom(Exception):
+    """Raised by the hostile objects below; must come back out unchanged."""
+
+
+class BoomBase(BaseException):
+    """Like Boom, outside the Exception hierarchy."""
+
+
+class FloatRaises:
+    def __float__(self):
+        raise Boom("float")
+
+
+class FloatRaisesBase:
+    def __float__(self):
+        raise BoomBase("float")
+
+
+class FloatReturnsText:
+    def __float__(self):
+        return "1.0"
+
+
+class IndexOnly:
+    def __index__(self):
+        return 7
+
+
+class IndexRaises:
+    def __index__(self):
+        raise Boom("index")
+
+
+class StrSub(str):
+    def encode(self, *args):  # never consulted by the conversion
+        raise Boom("encode")
+
+
+class IntSub(int):
+    pass
+
+
+class FloatSub(float):
+    def __float__(self):
+        raise Boom("float subclass")
+
+
+class StrRaises:
+    def __str__(self):
+        raise Boom("str")
+
+    __repr__ = __str__
+
+
+def circular_list():
+    items = [1]
+    items.append(items)
+    return items
+
+
+def generator():
+    yield 1
+
+
+VALUES = [
+    None, True, False, 0, 1, -1, 2**63, 2**64, 2**1000, -(2**1000), IntSub(5), 0.0, -0.0, 1.5,
+    -1.0, math.nan, math.inf, -math.inf, 1e308, 5e-324, FloatSub(2.0), complex(1, 2),
+    decimal.Decimal("1.5"), decimal.Decimal("NaN"), decimal.Decimal("sNaN"),
+    fractions.Fraction(1, 3), "", "token_bucket", "sliding_window", "fixed_window",
+    "leaky_bucket", "active", "shadow", "disabled", "\ud800", "a\udfffb", "\x00", "x" * 100000,
+    "\u00e9\U0001f600", StrSub("10.0.0.1"), StrSub("\ud800"), b"bytes", bytearray(b"ba"),
+    memoryview(b"mv"), [], [1, 2], (), (1,), {}, {"a": 1}, set(), frozenset({1}), object(),
+    object, type, RustEngine, len, lambda: 0, generator(), range(3), circular_list(),
+    FloatRaises(), FloatRaisesBase(), FloatReturnsText(), IndexOnly(), IndexRaises(),
+    StrRaises(), Ellipsis, NotImplemented, Boom("value"),
+]
+TEXTS = [v for v in VALUES if isinstance(v, str)]
+NUMBERS = [v for v in VALUES if isinstance(v, (int, float)) and not isinstance(v, bool)] + [
+    FloatRaises(), IndexOnly(), decimal.Decimal("2.5"), fractions.Fraction(7, 2)]
+# The values each parameter usually gets, so that most calls get far enough.
+PLAUSIBLE = {"capacity": NUMBERS, "refill_rate": NUMBERS, "api_key": TEXTS + [None] * 4,
+             "debug": TEXTS + [None] * 4, "identity": TEXTS + [None] * 4}
+HOSTILE_MARKERS = (Boom, BoomBase)
+TYPE_ERROR = re.compile(
+    r"^(RustEngine\.(__new__|check)\(\) |argument '(\w+)': |'[^']*' object cannot be "
+    r"converted to 'RustEngine'$"
+    # The interpreter's own receiver check of an unbound method.
+    r"|descriptor 'check' (for|of) 'builtins.RustEngine' object)")
+
+
+def random_call(rng, params):
+    """Positional and keyword arguments: right names, wrong names, wrong counts."""
+    count = rng.choice([len(params)] * 4 + [rng.randint(0, len(params) + 2)])
+    values = [rng.choice(PLAUSIBLE.get(params[i], TEXTS) if i < len(params) and rng.random() < 0.9
+                         else VALUES) for i in range(count)]
+    split = rng.randint(0, count)
+    args, kwargs = values[:split], {}
+    for i, value in enumerate(values[split:], start=split):
+        name = params[i] if i < len(params) and rng.random() < 0.9 else rng.choice(
+            ["x", "IP", "identity", "\ud800", StrSub("ip"), "capacity"])
+        kwargs[name] = value
+    return args, kwargs
+
+
+def expect_result(result, mode_known=True):
+    assert type(result) is dict, result
+    keys = list(result)
+    assert keys in (["allowed", "would_block", "reason", "decision"],
+                    ["allowed", "would_block", "decision"]), keys
+    assert type(result["allowed"]) is bool and type(result["would_block"]) is bool
+    inner = result["decision"]
+    assert list(inner) == ["decision", "reason", "algorithm", "route", "remaining",
+                           "latency_ms"], inner
+    assert inner["decision"] in ("allow", "block", "would_block")
+    assert inner["reason"] in ("within_limit", "limit_exceeded", "token_exhausted")
+    if "reason" in result:
+        assert result["reason"] == inner["reason"]
+        assert result["would_block"] == (inner["reason"] != "within_limit")
+    for key in ("remaining", "latency_ms"):
+        assert inner[key] is None or (type(inner[key]) is int and 0 <= inner[key] < 2**64)
+
+
+def expect_error(error, values):
+    """The error must be a documented type, or come from one of our own objects."""
+    if isinstance(error, HOSTILE_MARKERS):
+        return
+    kind = type(error)
+    if kind is TypeError:
+        assert TYPE_ERROR.match(str(error)), f"undocumented TypeError: {error}"
+    elif kind is UnicodeEncodeError:
+        assert any(isinstance(v, str) for v in values)
+    elif kind in (OverflowError, ValueError):
+        # The interpreter's float conversion of a huge int, or Decimal('sNaN').
+        assert any(isinstance(v, (int, decimal.Decimal)) for v in values), error
+    else:
+        raise AssertionError(f"undocumented {kind.__name__}: {error}")
+
+
+def shared_singleton(value):
+    """Objects the interpreter hands out to everyone (None, small ints, the
+    empty and one-character strings): a result may legitimately hold them."""
+    return (value is None or type(value) is bool or (type(value) is int and -5 <= value <= 256)
+            or (type(value) in (str, bytes, tuple) and len(value) <= 1))
+
+
+def call(fn, args, kwargs):
+    """Calls fn and checks that no argument gained or lost a reference."""
+    values = [v for v in list(args) + list(kwargs.values()) if not shared_singleton(v)]
+    result = error = None
+    before = [sys.getrefcount(v) for v in values]
+    try:
+        result = fn(*args, **kwargs)
+        error = None
+    except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
+        result, error = None, e
+    if error is not None:
+        expect_error(error, list(args) + list(kwargs.values()))
+        error = None
+    after = [sys.getrefcount(v) for v in values]
+    assert before == after, f"reference counts changed: {before} -> {after} for {values!r:.200}"
+    return result
+
+
+def main(iterations, seed):
+    rng = random.Random(seed)
+    engines = [RustEngine(a, m, 5, 0.0, k, None, "")
+               for a in ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket")
+               for m in ("active", "shadow", "disabled") for k in (None, "key")]
+    canary = RustEngine("fixed_window", "active", 7, 0.0, "key", None, "")
+    stats = {"results": 0, "errors": 0, "built": 0}
+    for i in range(iterations):
+        action, result = rng.randrange(4), None
+        if action == 0:
+            args, kwargs = random_call(rng, CTOR_PARAMS)
+            built = call(RustEngine, args, kwargs)
+            if built is not None:
+                stats["built"] += 1
+                assert type(built) is RustEngine
+                expect_result(built.check("1.2.3.4", "/"))
+        elif action in (1, 2):
+            args, kwargs = random_call(rng, CHECK_PARAMS)
+            result = call(rng.choice(engines).check, args, kwargs)
+            if result is not None:
+                expect_result(result)
+        else:
+            receiver = rng.choice(VALUES + engines[:1])
+            args, kwargs = random_call(rng, CHECK_PARAMS)
+            result = call(RustEngine.check, [receiver] + args, kwargs)
+            if result is not None:
+                expect_result(result)
+        stats["results" if result is not None else "errors"] += 1
+        if i % 1000 == 0:
+            expect_result(canary.check("canary-" + str(i), "/"))
+    admitted = sum(canary.check("exact", "/")["allowed"] for _ in range(20))
+    assert admitted == 7, f"canary admitted {admitted} of 7"
+    for engine in engines:
+        expect_result(engine.check("still-usable", "/"))
+    print(f"hostile python: {iterations} calls (seed {seed}), {stats}; every answer documented")
+
+
+if __name__ == "__main__":
+    main(int(sys.argv[1]) if len(sys.argv) > 1 else 20000,
+         int(sys.argv[2]) if len(sys.argv) > 2 else random.randrange(2**32))
