@@ -1,6 +1,7 @@
 // The floor for the Node benchmark: a Node-API method that reads the same three
 // arguments as checkRequest (two texts and a number) and returns undefined, so
-// the benchmark can show what the call itself costs. Also wraps objects the way
+// the benchmark can show what the call itself costs; a method that builds a
+// result object property by property, for comparison. Also wraps objects the way
 // any other addon would, for the suite's receiver checks. Errors are ignored:
 // this is a measuring stick, not a product.
 #define NAPI_VERSION 8
@@ -25,6 +26,25 @@ napi_value floor_call(napi_env env, napi_callback_info info) {
   return nullptr;
 }
 
+// Builds a result-shaped object the plain Node-API way: a fresh object and five
+// napi_set_named_property calls, for comparison with checkRequest's result.
+napi_value set_five(napi_env env, napi_callback_info) {
+  napi_value object = nullptr;
+  napi_create_object(env, &object);
+  napi_value value = nullptr;
+  napi_get_boolean(env, true, &value);
+  napi_set_named_property(env, object, "allowed", value);
+  napi_get_boolean(env, false, &value);
+  napi_set_named_property(env, object, "wouldBlock", value);
+  napi_create_string_utf8(env, "within_limit", NAPI_AUTO_LENGTH, &value);
+  napi_set_named_property(env, object, "reason", value);
+  napi_create_string_utf8(env, "token_bucket", NAPI_AUTO_LENGTH, &value);
+  napi_set_named_property(env, object, "algorithm", value);
+  napi_create_string_utf8(env, "99 tokens remaining", NAPI_AUTO_LENGTH, &value);
+  napi_set_named_property(env, object, "debugInfo", value);
+  return object;
+}
+
 // Attaches a native pointer to the argument with napi_wrap and returns it.
 napi_value wrap_foreign(napi_env env, napi_callback_info info) {
   static int payload = 0;
@@ -38,8 +58,9 @@ napi_value wrap_foreign(napi_env env, napi_callback_info info) {
 }  // namespace
 
 NAPI_MODULE_INIT() {
-  const std::array<napi_property_descriptor, 2> methods = {{
+  const std::array<napi_property_descriptor, 3> methods = {{
       {"floor", nullptr, floor_call, nullptr, nullptr, nullptr, napi_default, nullptr},
+      {"setFive", nullptr, set_five, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"wrapForeign", nullptr, wrap_foreign, nullptr, nullptr, nullptr, napi_default, nullptr},
   }};
   napi_define_properties(env, exports, methods.size(), methods.data());
