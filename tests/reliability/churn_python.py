@@ -1,0 +1,94 @@
+#!/usr/bin/env python3
+"""The leak-check workload for Python, meant to run under valgrind memcheck with
+PYTHONMALLOC=malloc (scripts/leak_check.sh): many checks across all four
+algorithms and three modes, with and without an API key; engines created and
+destroyed; and every documented error path of the constructor and of check
+taken repeatedly. It asserts only that each path behaves as documented; the
+leak verdict comes from the memory checker.
+
+Usage: churn_python.py [checks] [engines] [error_rounds]
+"""
+import os
+import pathlib
+import sys
+
+sys.path.insert(0, os.environ.get(
+    "VORN_PYTHON_PATH", str(pathlib.Path(__file__).resolve().parents[2] / "build" / "python")))
+import vorn_native  # noqa: E402
+
+RustEngine = vorn_native.RustEngine
+ALGORITHMS = ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket")
+MODES = ("active", "shadow", "disabled")
+GOOD = ("token_bucket", "active", 10, 1.0, None, None, "")
+
+
+class FloatRaises:
+    def __float__(self):
+        raise ValueError("no float")
+
+
+def raises(kind, fn, *args, **kwargs):
+    try:
+        fn(*args, **kwargs)
+    except kind:
+        return
+    raise AssertionError(f"{fn} did not raise {kind.__name__} for {args} {kwargs}")
+
+
+def constructor_errors():
+    raises(TypeError, RustEngine)
+    raises(TypeError, RustEngine, *GOOD, "extra")
+    raises(TypeError, RustEngine, *GOOD[:4], backend_url="")
+    raises(TypeError, RustEngine, *GOOD, x=1)
+    raises(TypeError, RustEngine, *GOOD, capacity=1)
+    raises(TypeError, RustEngine, None, *GOOD[1:])
+    raises(TypeError, RustEngine, *GOOD[:6], None)
+    raises(TypeError, RustEngine, *GOOD[:5], True, "")
+    raises(TypeError, RustEngine, b"token_bucket", *GOOD[1:])
+    raises(UnicodeEncodeError, RustEngine, "\ud800", *GOOD[1:])
+    raises(UnicodeEncodeError, RustEngine, *GOOD[:4], "key\udfff", None, "")
+    raises(TypeError, RustEngine, *GOOD[:2], "10", *GOOD[3:])
+    raises(OverflowError, RustEngine, *GOOD[:2], 10**400, *GOOD[3:])
+    raises(ValueError, RustEngine, *GOOD[:3], FloatRaises(), *GOOD[4:])
+    raises(TypeError, RustEngine, *GOOD, **{"\ud800": 1})
+
+
+def check_errors(engine):
+    raises(TypeError, engine.check)
+    raises(TypeError, engine.check, "ip")
+    raises(TypeError, engine.check, "ip", "/", None, "extra")
+    raises(TypeError, engine.check, "ip", "/", IP="x")
+    raises(TypeError, engine.check, "ip", "/", ip="x")
+    raises(TypeError, engine.check, 42, "/")
+    raises(TypeError, engine.check, "ip", None)
+    raises(TypeError, engine.check, "ip", "/", b"identity")
+    raises(UnicodeEncodeError, engine.check, "\ud800", "/")
+    raises(UnicodeEncodeError, engine.check, "ip", "/", "id\udfff")
+    raises(TypeError, RustEngine.check, object(), "ip", "/")
+
+
+def main(checks, engines, error_rounds):
+    configs = [(a, m, k) for a in ALGORITHMS for m in MODES for k in (None, "key")]
+    pool = [RustEngine(a, m, 50, 5.0, k, "debug" if k else None, "http://localhost:4000")
+            for a, m, k in configs]
+    for i in range(checks):
+        engine = pool[i % len(pool)]
+        identity = None if i % 3 else f"user-{i % 97}"
+        result = engine.check(f"10.0.{i % 7}.{i % 251}", f"/r/{i % 5}", identity)
+        assert "decision" in result
+    for i in range(engines):
+        a, m, k = configs[i % len(configs)]
+        engine = RustEngine(a, m, 3, 0.5, k, None, "x" * (i % 50))
+        for j in range(5):
+            engine.check(f"1.1.1.{j}", "/", "id" if j % 2 else None)
+        del engine
+    for _ in range(error_rounds):
+        constructor_errors()
+        check_errors(pool[0])
+    del pool
+    print(f"python churn: {checks} checks over {len(configs)} configurations, "
+          f"{engines} engines, {error_rounds} rounds of every error path")
+
+
+if __name__ == "__main__":
+    main(*(int(a) for a in sys.argv[1:4])) if len(sys.argv) > 3 else main(100000, 1000, 200)
