@@ -6,7 +6,8 @@
 // Every operation returns its value or an Error and never throws a JavaScript
 // exception by itself (a Node-API call it makes may leave the runtime's own
 // exception pending; throw_into then lets that one win). Only throw_into puts an
-// exception into the environment.
+// exception into the environment. C++ exceptions (an allocation failure, an
+// engine's fatal error) are caught by run_entry_point before they reach Node.js.
 //
 // Thread-safety: none is needed; everything here runs on the JavaScript thread
 // of the environment, inside a callback Node.js is executing, and keeps no state

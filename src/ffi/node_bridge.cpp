@@ -253,7 +253,8 @@ Expected<napi_value> CheckResultNode::to_napi_value(napi_env env, napi_value fac
     return std::move(value.error());
   }
   values[3] = value.value();
-  if (value = ffi::to_napi_value(env, std::string_view(debug_info)); !value.ok()) {
+  LimitMessage::Buffer debug_text;
+  if (value = ffi::to_napi_value(env, debug_info.render(debug_text)); !value.ok()) {
     return std::move(value.error());
   }
   values[4] = value.value();

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "algorithms/limit_message.h"
 #include "ffi/napi_boundary.h"
 
 namespace vorn {
@@ -58,7 +59,7 @@ struct CheckResultNode {
   bool would_block = false;
   std::optional<std::string_view> reason;  // a fixed reason word, static
   std::string algorithm;
-  std::string debug_info;
+  vorn::LimitMessage debug_info;
 
   // A fresh ordinary object with own properties allowed, wouldBlock, reason
   // (only when present), algorithm, debugInfo, in that order. `factory` is the
