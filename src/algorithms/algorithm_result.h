@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "algorithms/limit_message.h"
+
 namespace vorn {
 
 enum class LimitReason : uint8_t {
@@ -26,7 +28,7 @@ struct AlgorithmResult {
   std::optional<uint64_t> reset_after_ms;
   // Until the bucket next gains a whole token; token bucket only.
   std::optional<uint64_t> retry_after_ms;
-  std::string message;
+  LimitMessage message;
 };
 
 }  // namespace vorn

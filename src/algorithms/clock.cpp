@@ -29,7 +29,7 @@ namespace {
 // Writes `whole` followed by the fraction `part` / `scale` with trailing zeros dropped.
 void append_scaled(std::string& out, uint64_t whole, uint64_t part, uint64_t scale,
                    const char* unit) {
-  append_decimal(out, whole);
+  out += std::to_string(whole);
   if (part != 0) {
     std::string digits;
     for (uint64_t s = scale / 10; s > 0; s /= 10) {

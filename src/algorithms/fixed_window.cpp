@@ -38,12 +38,12 @@ AlgorithmResult FixedWindow::check(std::string_view key) const {
     result.allowed = true;
     result.reason = LimitReason::WithinLimit;
     result.remaining = max_requests_ - window->count;
-    result.message = count_message(*result.remaining, " requests remaining");
+    result.message = LimitMessage::whole(*result.remaining, LimitMessage::Unit::Requests);
   } else {
     result.allowed = false;
     result.reason = LimitReason::LimitExceeded;
     result.remaining = 0;
-    result.message = "0 requests remaining";
+    result.message = LimitMessage::fixed("0 requests remaining");
   }
   return result;
 }

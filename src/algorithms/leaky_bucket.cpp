@@ -40,13 +40,13 @@ AlgorithmResult LeakyBucket::check(std::string_view key) const {
     const double room = capacity_ - bucket->level;
     result.allowed = true;
     result.reason = LimitReason::WithinLimit;
-    result.message = count_message(room, " bucket space remaining");
+    result.message = LimitMessage::rounded(room, LimitMessage::Unit::BucketSpace);
     result.remaining = to_u64_saturating(std::floor(room));
   } else {
     result.allowed = false;
     result.reason = LimitReason::LimitExceeded;
     result.remaining = 0;
-    result.message = "0 bucket space remaining";
+    result.message = LimitMessage::fixed("0 bucket space remaining");
   }
   return result;
 }

@@ -34,12 +34,12 @@ AlgorithmResult SlidingWindow::check(std::string_view key) const {
     result.allowed = true;
     result.reason = LimitReason::WithinLimit;
     result.remaining = max_requests_ - (count + 1);
-    result.message = count_message(*result.remaining, " requests remaining");
+    result.message = LimitMessage::whole(*result.remaining, LimitMessage::Unit::Requests);
   } else {
     result.allowed = false;
     result.reason = LimitReason::LimitExceeded;
     result.remaining = 0;
-    result.message = "0 requests remaining";
+    result.message = LimitMessage::fixed("0 requests remaining");
   }
   return result;
 }

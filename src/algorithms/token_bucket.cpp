@@ -55,7 +55,7 @@ AlgorithmResult TokenBucket::check(std::string_view key) const {
           to_u64_saturating(std::ceil((1.0 - bucket->tokens) / refill_rate_ * 1000.0));
     }
   }
-  result.message = count_message(bucket->tokens, " tokens remaining");
+  result.message = LimitMessage::rounded(bucket->tokens, LimitMessage::Unit::Tokens);
   result.remaining = to_u64_saturating(std::floor(bucket->tokens));
   return result;
 }

@@ -44,7 +44,7 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
             build_canonical_decision(DecisionKind::Allow, LimitReason::WithinLimit, identity, ip,
                                      route, start_ms, std::nullopt, std::nullopt, std::nullopt),
         .algorithm = algorithm_name_,
-        .debug_info = "disabled",
+        .debug_info = LimitMessage::fixed("disabled"),
         .reason = std::nullopt,
         .allowed = true,
         .would_block = false,

@@ -36,7 +36,7 @@ struct RateLimitOptions {
 struct CheckOutcome {
   CanonicalDecision decision;
   std::string algorithm;                   // the configured algorithm text
-  std::string debug_info;                  // the limiter's message, or "disabled"
+  LimitMessage debug_info;                 // the limiter's message, or "disabled"
   std::optional<std::string_view> reason;  // a LimitReason word; absent in disabled mode
   bool allowed = false;
   bool would_block = false;
