@@ -29,13 +29,13 @@ std::vector<std::string> ipv4_keys(size_t count) {
 }
 
 // Capacities large enough that the benchmark measures admissions, not refusals.
-Algorithm make_algorithm(const char* name) { return Algorithm::from_name(name, 100, 1e6); }
+Algorithm make_algorithm(const char* name) { return Algorithm::from_name(name, 1e9, 1.0); }
 
 const char* const kNames[] = {"token_bucket", "sliding_window", "fixed_window", "leaky_bucket"};
 
 vorn::VornEngine make_engine(const char* algorithm, const char* mode,
                              std::optional<std::string> api_key = std::nullopt) {
-  return vorn::VornEngine(algorithm, mode, std::move(api_key), 100, 1e6, 1.0, std::nullopt,
+  return vorn::VornEngine(algorithm, mode, std::move(api_key), 1e9, 1.0, 1.0, std::nullopt,
                           vorn::RateLimitOptions{}, 60000, "http://127.0.0.1:4000");
 }
 
