@@ -6,9 +6,11 @@
 //
 // A FuzzClock is the scripted wall clock the limiters read: it moves only when
 // the driver says so (forwards, backwards, jumps) and can be armed to fail one
-// reading, or every reading, the way a clock before the Unix epoch fails.
+// reading, or every reading, the way a clock before the Unix epoch fails. A
+// forward-only clock ignores every move that would take it back.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -90,14 +92,16 @@ class FuzzInput {
 
 class FuzzClock {
  public:
-  explicit FuzzClock(uint64_t start_ms) : now_(start_ms) {}
+  FuzzClock(uint64_t start_ms, bool forward_only) : now_(start_ms), forward_only_(forward_only) {}
 
   Clock clock() const { return Clock(&read, this); }
 
   uint64_t now() const { return now_; }
-  void set(uint64_t ms) { now_ = ms; }
+  void set(uint64_t ms) { now_ = forward_only_ ? std::max(now_, ms) : ms; }
   void forward(uint64_t ms) { now_ = now_ + ms < now_ ? UINT64_MAX : now_ + ms; }
-  void backward(uint64_t ms) { now_ = now_ > ms ? now_ - ms : 0; }
+  void backward(uint64_t ms) {
+    if (!forward_only_) now_ = now_ > ms ? now_ - ms : 0;
+  }
   // The reading after `good_reads` more readings fails once.
   void fail_once_after(unsigned good_reads) { fail_in_ = good_reads + 1; }
   // While set, every reading fails.
@@ -117,6 +121,7 @@ class FuzzClock {
   }
 
   uint64_t now_;
+  bool forward_only_;
   unsigned fail_in_ = 0;
   bool before_epoch_ = false;
 };

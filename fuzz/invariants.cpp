@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 
 #include "algorithms/numeric.h"
 
@@ -16,10 +15,15 @@ bool ends_with(const std::string& text, const std::string& suffix) {
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// The message as text, whether the limiter keeps it as text or writes it on demand.
+[[maybe_unused]] std::string text_of(const std::string& message) { return message; }
+template <typename Message>
+std::string text_of(const Message& message) {
+  return message.text();
+}
+
 std::string requests_message(uint64_t remaining) {
-  std::string out;
-  append_decimal(out, remaining);
-  return out + " requests remaining";
+  return std::to_string(remaining) + " requests remaining";
 }
 
 // Absorbs the rounding of a few floating-point steps on a bound of any size.
@@ -59,11 +63,16 @@ void InvariantChecker::observe(const std::string& key, uint64_t now,
                                const AlgorithmResult& result) {
   KeyHistory& history = keys_[key];
   if (tracing()) {
-    std::fprintf(stderr, "check key#%zu at %llu: %s remaining %llu, \"%s\"\n",
-                 std::hash<std::string>()(key) % 1000, static_cast<unsigned long long>(now),
+    std::string shown;  // the key's size and its first bytes in hex
+    for (size_t i = 0; i < key.size() && i < 8; ++i) {
+      shown += "0123456789abcdef"[static_cast<uint8_t>(key[i]) >> 4];
+      shown += "0123456789abcdef"[static_cast<uint8_t>(key[i]) & 15];
+    }
+    std::fprintf(stderr, "check key[%zu]%s at %llu: %s remaining %llu, \"%s\"\n", key.size(),
+                 shown.c_str(), static_cast<unsigned long long>(now),
                  result.allowed ? "admitted" : "refused",
                  static_cast<unsigned long long>(result.remaining.value_or(0)),
-                 result.message.c_str());
+                 text_of(result.message).c_str());
   }
   check_shape(result);
   if (result.allowed) history.admitted += 1;
@@ -104,7 +113,7 @@ void InvariantChecker::check_token_bucket(const KeyHistory& history,
                                           const AlgorithmResult& result) const {
   const double capacity = params_.capacity;
   const double rate = params_.rate;
-  require(ends_with(result.message, " tokens remaining"), "token bucket message form");
+  require(ends_with(text_of(result.message), " tokens remaining"), "token bucket message form");
   if (rate > 0 && !result.allowed) {
     require(result.retry_after_ms.has_value(), "a refusal with a positive rate says when to retry");
   }
@@ -125,11 +134,11 @@ void InvariantChecker::check_sliding_window(KeyHistory& history, uint64_t now,
                                             const AlgorithmResult& result) {
   const uint64_t max_requests = params_.max_requests;
   if (!result.allowed) {
-    require(result.message == "0 requests remaining", "sliding window refusal message");
+    require(text_of(result.message) == "0 requests remaining", "sliding window refusal message");
     return;
   }
   require(*result.remaining < max_requests, "sliding window remaining below max_requests");
-  require(result.message == requests_message(*result.remaining), "sliding window message");
+  require(text_of(result.message) == requests_message(*result.remaining), "sliding window message");
   // Every admission at or after the latest cutoff any check applied is still
   // logged and must have been counted against this one. While the clock only
   // moves forwards that cutoff is now - window_ms: no window_ms span ever holds
@@ -157,7 +166,7 @@ void InvariantChecker::check_fixed_window(KeyHistory& history, uint64_t now,
   require(*result.reset_after_ms <= window_ms, "fixed window reset_after_ms above window_ms");
   const uint64_t reported_end = saturating_add(now, *result.reset_after_ms);
   if (!result.allowed) {
-    require(result.message == "0 requests remaining", "fixed window refusal message");
+    require(text_of(result.message) == "0 requests remaining", "fixed window refusal message");
     if (max_requests > 0 && history.count_known) {
       require(history.window_count == max_requests,
               "fixed window refused with room left in its window");
@@ -166,7 +175,7 @@ void InvariantChecker::check_fixed_window(KeyHistory& history, uint64_t now,
     return;
   }
   require(*result.remaining < max_requests, "fixed window remaining below max_requests");
-  require(result.message == requests_message(*result.remaining), "fixed window message");
+  require(text_of(result.message) == requests_message(*result.remaining), "fixed window message");
   const uint64_t count = max_requests - *result.remaining;
   if (history.count_known && count == history.window_count + 1) {
     history.window_end = std::max(history.window_end, reported_end);
@@ -174,7 +183,11 @@ void InvariantChecker::check_fixed_window(KeyHistory& history, uint64_t now,
     // A new window: only once the previous one has run out. (A zero-length
     // window has always run out, even for a clock that stepped back.)
     if (history.count_known && history.window_count > 0 && window_ms > 0) {
-      require(now >= history.window_end, "fixed window restarted its count before the window end");
+      if (now < history.window_end) {
+        violation("fixed window restarted its count at " + std::to_string(now) +
+                  ", before the window end " + std::to_string(history.window_end) + " (count was " +
+                  std::to_string(history.window_count) + ")");
+      }
     }
     require(*result.reset_after_ms == window_ms, "a new window reports its full length");
     history.window_end = reported_end;
@@ -191,10 +204,11 @@ void InvariantChecker::check_leaky_bucket(const KeyHistory& history,
   const double capacity = params_.capacity;
   const double rate = params_.rate;
   if (!result.allowed) {
-    require(result.message == "0 bucket space remaining", "leaky bucket refusal message");
+    require(text_of(result.message) == "0 bucket space remaining", "leaky bucket refusal message");
     return;
   }
-  require(ends_with(result.message, " bucket space remaining"), "leaky bucket message form");
+  require(ends_with(text_of(result.message), " bucket space remaining"),
+          "leaky bucket message form");
   require(capacity > 0, "leaky bucket admitted with no capacity");
   if (!std::isfinite(capacity) || !std::isfinite(rate)) return;
   require(static_cast<double>(*result.remaining) <= with_slack(std::max(capacity - 1.0, 0.0)),

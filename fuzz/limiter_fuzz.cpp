@@ -3,6 +3,11 @@
 // aborts on the first broken invariant (see invariants.h). The first byte picks
 // the subject, the next ones its parameters; the rest is a program of checks
 // and clock moves, one operation per byte plus its operands.
+//
+// The stores drop per-client state that a fresh state would answer identically
+// (reclaiming). That holds while the wall clock moves forwards, so subjects with
+// reclaiming on get a forward-only clock, and subjects with it off get a clock
+// that also steps back, where every rule must hold for the state each key kept.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -110,21 +115,21 @@ LimiterParams limiter_params(LimiterKind kind, FuzzInput& in) {
   return params;
 }
 
-Algorithm build_limiter(const LimiterParams& p, Clock clock) {
+Algorithm build_limiter(const LimiterParams& p, Clock clock, Reclaiming reclaiming) {
   switch (p.kind) {
     case LimiterKind::SlidingWindow:
-      return Algorithm(SlidingWindow(p.window_ms, p.max_requests, clock));
+      return Algorithm(SlidingWindow(p.window_ms, p.max_requests, clock, reclaiming));
     case LimiterKind::FixedWindow:
-      return Algorithm(FixedWindow(p.window_ms, p.max_requests, clock));
+      return Algorithm(FixedWindow(p.window_ms, p.max_requests, clock, reclaiming));
     case LimiterKind::LeakyBucket:
-      return Algorithm(LeakyBucket(p.capacity, p.rate, clock));
+      return Algorithm(LeakyBucket(p.capacity, p.rate, clock, reclaiming));
     case LimiterKind::TokenBucket:
       break;
   }
-  return Algorithm(TokenBucket(p.capacity, p.rate, clock));
+  return Algorithm(TokenBucket(p.capacity, p.rate, clock, reclaiming));
 }
 
-void run_limiter(LimiterKind kind, FuzzInput& in, FuzzClock& clock) {
+void run_limiter(LimiterKind kind, Reclaiming reclaiming, FuzzInput& in, FuzzClock& clock) {
   InvariantChecker checker(limiter_params(kind, in));
   if (tracing()) {
     const LimiterParams& p = checker.params();
@@ -133,7 +138,7 @@ void run_limiter(LimiterKind kind, FuzzInput& in, FuzzClock& clock) {
                  static_cast<unsigned long long>(p.window_ms),
                  static_cast<unsigned long long>(p.max_requests));
   }
-  const Algorithm limiter = build_limiter(checker.params(), clock.clock());
+  const Algorithm limiter = build_limiter(checker.params(), clock.clock(), reclaiming);
   for (size_t i = 0; i < kMaxOperations && !in.empty(); ++i) {
     const uint8_t op = in.byte() % 12;
     if (move_clock(op, in, clock)) continue;
@@ -203,7 +208,7 @@ void check_outcome(const CheckOutcome& out, const std::string& algorithm, Mode m
   checker.observe(limiter_key, now, seen);
 }
 
-void run_engine(FuzzInput& in, FuzzClock& clock) {
+void run_engine(Reclaiming reclaiming, FuzzInput& in, FuzzClock& clock) {
   const std::string algorithm =
       pick(in,
            {"token_bucket", "sliding_window", "fixed_window", "leaky_bucket", "Token_Bucket", "",
@@ -219,7 +224,7 @@ void run_engine(FuzzInput& in, FuzzClock& clock) {
                                             : Mode::Active;
   RateLimitOptions limits{in.u64(), std::nullopt, in.u64()};
   const VornEngine engine(algorithm, mode_name, api_key, capacity, refill_rate, in.f64(),
-                          std::nullopt, limits, in.u64(), in.bytes(16), clock.clock());
+                          std::nullopt, limits, in.u64(), in.bytes(16), clock.clock(), reclaiming);
   InvariantChecker checker(engine_limiter(algorithm, capacity, refill_rate));
 
   bool poisoned = false;
@@ -262,14 +267,17 @@ void run_engine(FuzzInput& in, FuzzClock& clock) {
 }  // namespace vorn::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace vorn;
   using namespace vorn::fuzz;
   FuzzInput in(data, size);
-  const uint8_t subject = in.byte() % 5;
-  FuzzClock clock(start_time(in));
-  if (subject == 4) {
-    run_engine(in, clock);
+  // Subjects 0-4 keep every client's state; 5-9 reclaim it, as the product does.
+  const uint8_t subject = in.byte() % 10;
+  const Reclaiming reclaiming = subject < 5 ? Reclaiming::Off : Reclaiming::On;
+  FuzzClock clock(start_time(in), /*forward_only=*/reclaiming == Reclaiming::On);
+  if (subject % 5 == 4) {
+    run_engine(reclaiming, in, clock);
   } else {
-    run_limiter(static_cast<LimiterKind>(subject), in, clock);
+    run_limiter(static_cast<LimiterKind>(subject % 5), reclaiming, in, clock);
   }
   return 0;
 }
