@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # Builds the library with AddressSanitizer + UndefinedBehaviorSanitizer and runs
 # the whole Python suite (every CPython from 3.8) and the whole Node suite
-# against it, with the sanitizer runtime preloaded into the interpreters.
+# against it, with the sanitizer runtime preloaded into the interpreters; then
+# the hostile-input and thread/worker stress programs of tests/reliability on
+# the same build. Their sizes come from the environment (defaults: the bounded
+# CI run): VORN_HOSTILE_CALLS (20000), VORN_HOSTILE_SEED (random),
+# VORN_STRESS_CHECKS (python checks per thread, 20000), VORN_STRESS_ROUNDS
+# (node worker rounds, 4).
 #
 # Leak detection is on, but the interpreters free little at exit by design, so
 # a leak fails the run only when its stack passes through the library. Any
@@ -31,6 +36,14 @@ export PYTHONMALLOC=malloc
 status=0
 LD_PRELOAD="$preload" scripts/test_python.sh "$build_dir" || status=1
 LD_PRELOAD="$preload" scripts/test_node.sh "$build_dir" || status=1
+
+calls="${VORN_HOSTILE_CALLS:-20000}" seed="${VORN_HOSTILE_SEED:-$RANDOM$RANDOM}"
+export VORN_PYTHON_PATH="$repo/$build_dir/python" VORN_NODE_ADDON="$repo/$build_dir/node/vorn_native.node"
+run() { echo "== $*"; LD_PRELOAD="$preload" "$@" || status=1; }
+run python3 tests/reliability/hostile_python.py "$calls" "$seed"
+run node tests/reliability/hostile_node.js "$calls" "$seed"
+run python3 tests/reliability/stress_python.py "${VORN_STRESS_CHECKS:-20000}"
+run node tests/reliability/stress_node.js "${VORN_STRESS_ROUNDS:-4}" 100
 
 python3 "$repo/tests/reliability/sanitizer_logs.py" "$logs" || status=1
 if ((status != 0)); then

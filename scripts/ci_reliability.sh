@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The bounded reliability runs for CI (a few minutes on two cores):
+#  1. the libFuzzer target for about a minute from the seed corpus, and every
+#     saved input replayed under g++ with ASan+UBSan;
+#  2. the Python and Node suites, hostile input and stress on an ASan+UBSan
+#     library inside both interpreters;
+#  3. the engine thread stress under ThreadSanitizer;
+#  4. valgrind leak check of the Python churn, and the Node churn with collection.
+# The longer runs are listed in the README under "Reliability runs".
+set -euo pipefail
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$repo"
+fuzz_seconds="${VORN_FUZZ_SECONDS:-60}"
+started=$SECONDS
+stage() { echo; echo "=== reliability: $* ($((SECONDS - started)) s)"; }
+
+stage "fuzzing (${fuzz_seconds} s)"
+scripts/fuzz.sh "$fuzz_seconds"
+
+stage "sanitizers in both hosts"
+scripts/asan_hosts.sh
+
+stage "thread stress under ThreadSanitizer"
+cmake -S tests/reliability -B build-rel/tsan -DVORN_SANITIZE=thread >/dev/null
+cmake --build build-rel/tsan -j2 --target vorn_engine_stress
+TSAN_OPTIONS=halt_on_error=1 build-rel/tsan/vorn_engine_stress
+
+stage "leak checks"
+scripts/leak_check.sh
+
+stage "done"
+echo "reliability runs passed in $((SECONDS - started)) s"
