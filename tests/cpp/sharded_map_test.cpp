@@ -98,17 +98,17 @@ TEST(ShardedMap, FailedInitialStateInsertsNothingAndReleasesTheLock) {
 
 TEST(ShardedMap, ConcurrentIncrementsAreNeverLost) {
   ShardedMap<int> map;
+  std::vector<std::string> keys;
+  for (int i = 0; i < 64; ++i) keys.push_back(std::to_string(i));
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
-      for (int i = 0; i < 20000; ++i)
-        ++*map.entry_or_insert("k" + std::to_string(i % 64), [] { return 0; });
+      for (int i = 0; i < 20000; ++i) ++*map.entry_or_insert(keys[i % 64], [] { return 0; });
     });
   }
   for (auto& thread : threads) thread.join();
   int total = 0;
-  for (int i = 0; i < 64; ++i)
-    total += *map.entry_or_insert("k" + std::to_string(i), [] { return 0; });
+  for (const auto& key : keys) total += *map.entry_or_insert(key, [] { return 0; });
   EXPECT_EQ(total, 80000);
 }
 
