@@ -13,6 +13,12 @@
 #include "core/engine.h"
 #include "messages.h"
 
+// Every CPython since 3.3 exports this function; the stable ABI lists it from
+// 3.10 on, with the same behaviour as in 3.8 and 3.9. For a str whose UTF-8
+// form is its own storage (any ASCII text) it hands out that storage: no copy.
+extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
+#pragma weak PyUnicode_AsUTF8AndSize
+
 namespace vorn::python {
 namespace {
 
@@ -23,16 +29,26 @@ namespace {
 // borrow_count counts the check calls using the engine (0 when idle; -1 would
 // mean exclusive use, which nothing takes). Plain, because the GIL guards it.
 //
-// algorithm_text is the engine's algorithm name as a str, made once: every
-// result reports that same text.
+// The templates are the result dicts of the common case, made once per
+// instance with every key in place: a check copies them (one allocation and a
+// block copy each) and stores only the values that differ, which costs far less
+// than inserting every key into a new dict and growing it on the way. The
+// decision template carries the engine's algorithm text, the same for every
+// result. No code outside this file ever sees a template.
+struct ResultTemplates {
+  PyRef result;                 // allowed, would_block, reason, decision
+  PyRef result_without_reason;  // allowed, would_block, decision (disabled mode)
+  PyRef decision;               // decision, reason, algorithm, route, remaining, latency_ms
+};
+
 struct InstanceState {
   template <typename... EngineArgs>
-  explicit InstanceState(PyRef algorithm, EngineArgs&&... args)
-      : engine(std::forward<EngineArgs>(args)...), algorithm_text(std::move(algorithm)) {}
+  explicit InstanceState(ResultTemplates templates, EngineArgs&&... args)
+      : engine(std::forward<EngineArgs>(args)...), templates(std::move(templates)) {}
 
   VornEngine engine;
   Py_ssize_t borrow_count = 0;
-  PyRef algorithm_text;
+  ResultTemplates templates;
 };
 
 // pymalloc hands out 16-byte aligned blocks.
@@ -93,6 +109,48 @@ PyRef word_text(std::string_view word) {
   }
   return new_text(word);
 }
+InternedName& word_allow = vocabulary[0];
+InternedName& word_within_limit = vocabulary[3];
+
+// Builds the three templates; the values are those of an admitted check.
+ResultTemplates make_templates(std::string_view algorithm) {
+  ResultTemplates made{new_dict(), new_dict(), new_dict()};
+  PyRef algorithm_text = new_text(algorithm);
+  PyRef zero = new_optional_u64(0);
+  PyObject* decision = made.decision.get();
+  set_item(decision, key_decision.get(), word_allow.get());
+  set_item(decision, key_reason.get(), word_within_limit.get());
+  set_item(decision, key_algorithm.get(), algorithm_text.get());
+  set_item(decision, key_route.get(), Py_None);
+  set_item(decision, key_remaining.get(), Py_None);
+  set_item(decision, key_latency_ms.get(), zero.get());
+  for (PyObject* result : {made.result.get(), made.result_without_reason.get()}) {
+    set_item(result, key_allowed.get(), Py_True);
+    set_item(result, key_would_block.get(), Py_False);
+    if (result == made.result.get()) set_item(result, key_reason.get(), word_within_limit.get());
+    set_item(result, key_decision.get(), Py_None);
+  }
+  return made;
+}
+
+PyRef copy_dict(PyObject* dict) {
+  PyRef copy = PyRef::steal(PyDict_Copy(dict));
+  if (!copy) throw PyError::fetch();
+  return copy;
+}
+
+// The UTF-8 text of a str argument, borrowed from the argument itself (alive for
+// the whole call). Anything but a str fails as extract_text does.
+std::string_view borrowed_text(PyObject* object) {
+  if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
+    extract_text(object);  // throws the conversion's TypeError
+    throw InternalFailure("a value that is not a str converted to text");
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) throw PyError::fetch();
+  return std::string_view(data, static_cast<size_t>(size));
+}
 
 // Created once; the class and everything its spec points to live for the process.
 PyObject* engine_class = nullptr;
@@ -119,30 +177,68 @@ class BorrowScope {
   Py_ssize_t& count_;
 };
 
-PyObject* bool_object(bool value) { return value ? Py_True : Py_False; }  // borrowed
 
-// `algorithm` (borrowed) is the str of the outcome's algorithm name.
-PyRef build_result(const CheckOutcome& outcome, PyObject* algorithm) {
-  PyRef result = new_dict();
-  set_item(result.get(), key_allowed.get(), bool_object(outcome.allowed));
-  set_item(result.get(), key_would_block.get(), bool_object(outcome.would_block));
-  if (outcome.reason) {
+// `route` (borrowed) is the route argument: an exact str holding the record's
+// route text is the very value the new str would be, so it is stored itself.
+PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates, PyObject* route) {
+  const CanonicalDecision& record = outcome.decision;
+  PyRef decision = copy_dict(templates.decision.get());
+  if (record.decision != word_allow.text()) {
+    set_item(decision.get(), key_decision.get(), word_text(record.decision).get());
+  }
+  if (record.reason != word_within_limit.text()) {
+    set_item(decision.get(), key_reason.get(), word_text(record.reason).get());
+  }
+  if (Py_TYPE(route) == Py_TYPE(key_route.get()) && borrowed_text(route) == record.route) {
+    set_item(decision.get(), key_route.get(), route);
+  } else {
+    set_item(decision.get(), key_route.get(), new_text(record.route).get());
+  }
+  if (record.remaining) {
+    set_item(decision.get(), key_remaining.get(), new_optional_u64(record.remaining).get());
+  }
+  if (record.latency_ms != uint64_t{0}) {
+    set_item(decision.get(), key_latency_ms.get(), new_optional_u64(record.latency_ms).get());
+  }
+
+  PyRef result =
+      copy_dict(outcome.reason ? templates.result.get() : templates.result_without_reason.get());
+  if (!outcome.allowed) set_item(result.get(), key_allowed.get(), Py_False);
+  if (outcome.would_block) set_item(result.get(), key_would_block.get(), Py_True);
+  if (outcome.reason && *outcome.reason != word_within_limit.text()) {
     set_item(result.get(), key_reason.get(), word_text(*outcome.reason).get());
   }
-  const CanonicalDecision& record = outcome.decision;
-  PyRef decision = new_dict();
-  set_item(decision.get(), key_decision.get(), word_text(record.decision).get());
-  set_item(decision.get(), key_reason.get(), word_text(record.reason).get());
-  set_item(decision.get(), key_algorithm.get(), algorithm);
-  set_item(decision.get(), key_route.get(), new_text(record.route).get());
-  set_item(decision.get(), key_remaining.get(), new_optional_u64(record.remaining).get());
-  set_item(decision.get(), key_latency_ms.get(), new_optional_u64(record.latency_ms).get());
   set_item(result.get(), key_decision.get(), decision.get());
   return result;
 }
 
-PyRef check(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const BoundArguments<3> slots = bind_arguments(kCheckSignature, args, kwargs);
+// Binds check's arguments from the vectorcall form. The usual call, two or three
+// positional arguments, takes them as they are; any other form goes through the
+// general binding, which gives every misuse its exact message.
+BoundArguments<3> bind_check_arguments(PyObject* const* args, Py_ssize_t count,
+                                       PyObject* keyword_names) {
+  if (keyword_names == nullptr && (count == 2 || count == 3)) {
+    return {args[0], args[1], count == 3 ? args[2] : nullptr};
+  }
+  PyRef positional = PyRef::steal(PyTuple_New(count));
+  if (!positional) throw PyError::fetch();
+  for (Py_ssize_t at = 0; at < count; ++at) {
+    Py_INCREF(args[at]);
+    PyTuple_SetItem(positional.get(), at, args[at]);  // steals the new reference
+  }
+  PyRef keywords;
+  if (keyword_names != nullptr) {
+    keywords = new_dict();
+    const Py_ssize_t keyword_count = PyTuple_Size(keyword_names);
+    for (Py_ssize_t at = 0; at < keyword_count; ++at) {
+      set_item(keywords.get(), PyTuple_GetItem(keyword_names, at), args[count + at]);
+    }
+  }
+  return bind_arguments(kCheckSignature, positional.get(), keywords.get());
+}
+
+PyRef check(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keyword_names) {
+  const BoundArguments<3> slots = bind_check_arguments(args, count, keyword_names);
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));  // borrowed
   PyObject* expected = engine_type();                           // borrowed
   if (type != expected &&
@@ -157,23 +253,29 @@ PyRef check(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   BorrowScope borrow(state.borrow_count);
 
-  const OwnedText ip = convert_argument("ip", slots[0], extract_text);
-  const OwnedText route = convert_argument("route", slots[1], extract_text);
-  const std::optional<OwnedText> identity =
-      convert_argument("identity", slots[2], extract_optional_text);
-  std::optional<std::string_view> identity_view;
-  if (identity) identity_view = identity->view();
+  const std::string_view ip = convert_argument("ip", slots[0], borrowed_text);
+  const std::string_view route = convert_argument("route", slots[1], borrowed_text);
+  std::optional<std::string_view> identity;
+  if (slots[2] != nullptr && slots[2] != Py_None) {
+    identity = convert_argument("identity", slots[2], borrowed_text);
+  }
 
   // Read right before the call: the engine measures latency from here.
   const uint64_t start_ms = now_ms();
   const CheckOutcome outcome =
-      state.engine.check_request_with_identity(identity_view, ip.view(), route.view(), start_ms);
-  return build_result(outcome, state.algorithm_text.get());
+      state.engine.check_request_with_identity(identity, ip, route, start_ms);
+  return build_result(outcome, state.templates, slots[1]);
 }
 
-PyObject* check_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guard_entry("RustEngine.check()", [&] { return check(self, args, kwargs); });
+PyObject* check_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                      PyObject* keyword_names) {
+  return guard_entry("RustEngine.check()", [&] { return check(self, args, count, keyword_names); });
 }
+
+// The vectorcall convention for methods: the arguments arrive as an array with
+// the keyword names in a tuple, so a call builds no argument tuple. CPython has
+// taken it since 3.7 with this flag value; the stable ABI lists it from 3.10.
+constexpr int kMethFastcall = 0x0080;
 
 PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   return guard_entry("RustEngine.__new__()",
@@ -198,7 +300,7 @@ PyObject* create_engine_type() {
   // Interpreters before 3.11 keep pointing at the name and the method table
   // instead of copying them, so both live in static storage.
   static PyMethodDef methods[] = {
-      {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry)), METH_VARARGS | METH_KEYWORDS,
+      {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry)), kMethFastcall | METH_KEYWORDS,
        "check($self, ip, route, identity=None)\n--\n\n"},
       {nullptr, nullptr, 0, nullptr},
   };
@@ -242,7 +344,7 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
   const std::optional<OwnedText> debug = convert_argument("debug", slots[5], extract_optional_text);
   const OwnedText backend_url = convert_argument("backend_url", slots[6], extract_text);
 
-  PyRef algorithm_text = new_text(algorithm.view());
+  ResultTemplates templates = make_templates(algorithm.view());
   auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
   if (allocate == nullptr) allocate = PyType_GenericAlloc;
   PyObject* self = allocate(subtype, 0);
@@ -251,7 +353,7 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
     const auto owned = [](const std::optional<OwnedText>& text) {
       return text ? std::optional<std::string>(text->str()) : std::nullopt;
     };
-    std::construct_at(state_storage(self), std::move(algorithm_text), algorithm.view(), mode.view(),
+    std::construct_at(state_storage(self), std::move(templates), algorithm.view(), mode.view(),
                       owned(api_key), capacity, refill_rate, kBurstMultiplier, owned(debug),
                       RateLimitOptions{}, kBlockDurationMs, backend_url.str(), clock);
   } catch (...) {

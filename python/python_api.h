@@ -16,6 +16,7 @@
 // Functions.
 #pragma weak PyBytes_AsString
 #pragma weak PyBytes_Size
+#pragma weak PyDict_Copy
 #pragma weak PyDict_New
 #pragma weak PyDict_Next
 #pragma weak PyDict_SetItem
@@ -41,6 +42,8 @@
 #pragma weak PyObject_SetAttr
 #pragma weak PyObject_Str
 #pragma weak PyTuple_GetItem
+#pragma weak PyTuple_New
+#pragma weak PyTuple_SetItem
 #pragma weak PyTuple_Size
 #pragma weak PyType_FromSpec
 #pragma weak PyType_GenericAlloc
