@@ -21,9 +21,7 @@ stage "sanitizers in both hosts"
 scripts/asan_hosts.sh
 
 stage "thread stress under ThreadSanitizer"
-cmake -S tests/reliability -B build-rel/tsan -DVORN_SANITIZE=thread >/dev/null
-cmake --build build-rel/tsan -j2 --target vorn_engine_stress
-TSAN_OPTIONS=halt_on_error=1 build-rel/tsan/vorn_engine_stress
+scripts/tsan_stress.sh
 
 stage "leak checks"
 scripts/leak_check.sh
