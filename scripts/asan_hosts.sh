@@ -41,7 +41,7 @@ calls="${VORN_HOSTILE_CALLS:-20000}" seed="${VORN_HOSTILE_SEED:-$RANDOM$RANDOM}"
 export VORN_PYTHON_PATH="$repo/$build_dir/python" VORN_NODE_ADDON="$repo/$build_dir/node/vorn_native.node"
 run() { echo "== $*"; LD_PRELOAD="$preload" "$@" || status=1; }
 run python3 tests/reliability/hostile_python.py "$calls" "$seed"
-run node tests/reliability/hostile_node.js "$calls" "$seed"
+run node --expose-gc tests/reliability/hostile_node.js "$calls" "$seed"
 run python3 tests/reliability/stress_python.py "${VORN_STRESS_CHECKS:-20000}"
 run node tests/reliability/stress_node.js "${VORN_STRESS_ROUNDS:-4}" 100
 

@@ -29,6 +29,17 @@ function random(seed) {
 class Marker extends Error {}  // thrown by our own hostile values; must come back unchanged
 const marker = () => { throw new Marker('hostile'); };
 
+// Values whose conversion runs JavaScript that calls back into the addon:
+// checks, constructions and (with --expose-gc) collections in the middle of a call.
+const reentrant = [];
+function reenter() {
+  const node = new VornNode({ capacity: 1 });
+  node.checkRequest('inner', '/', 0);
+  if (reentrant.length > 0) reentrant[0].checkRequest('inner', '/', 0);
+  if (typeof globalThis.gc === 'function') globalThis.gc();
+  return 'reentered';
+}
+
 function values() {
   const circular = { a: 1 };
   circular.self = circular;
@@ -45,7 +56,8 @@ function values() {
     new Uint8Array(4), new ArrayBuffer(8), Promise.resolve(1), new Error('e'), Object.create(null),
     Object.freeze({ capacity: 1 }), new Proxy({}, { get: marker }), revoked.proxy,
     new Proxy([], { ownKeys: marker }), new String('boxed'), new Number(3), globalThis, Math,
-    VornNode, VornNode.prototype,
+    VornNode, VornNode.prototype, { toJSON: reenter },
+    Object.defineProperty({}, 'capacity', { get: () => (reenter(), 5), enumerable: true }),
   ];
 }
 
@@ -65,7 +77,9 @@ function config(rng, pool) {
     if (r < 0.9) value = pick(TEXT_OPTIONS.has(option) ? plausibleText : plausibleNumber);
     else value = pick(pool);
     if (rng() < 0.03) Object.defineProperty(target, option, { get: marker, enumerable: true });
-    else target[option] = value;
+    else if (rng() < 0.03) {
+      Object.defineProperty(target, option, { get: () => (reenter(), value), enumerable: true });
+    } else target[option] = value;
   }
   if (roll < 0.1) return Object.create(target);  // every option inherited
   if (roll < 0.15) return new Proxy(target, { get: (t, key) => (rng() < 0.3 ? marker() : t[key]) });
@@ -136,6 +150,7 @@ function main() {
   const instances = [new VornNode({}), new VornNode({ mode: 'shadow', capacity: 2 }),
     new VornNode({ mode: 'disabled', algorithm: 'leaky_bucket' })];
   const canary = new VornNode({ algorithm: 'fixed_window', capacity: 7, apiKey: 'k' });
+  reentrant.push(instances[0]);
   const args = () => {
     const plausible = ['10.0.0.1', '/', '', '\ud800', 'x'.repeat(1000)];
     const slot = (i) => (rng() < 0.7 ? (i < 2 ? pick(plausible) : pick([Date.now(), 0, -1, NaN]))
