@@ -9,6 +9,7 @@ exactly right afterwards.
 Usage: hostile_python.py [iterations] [seed]   (VORN_PYTHON_PATH names the build)
 """
 import decimal
+import gc
 import fractions
 import math
 import os
@@ -48,6 +49,22 @@ class FloatRaisesBase:
 class FloatReturnsText:
     def __float__(self):
         return "1.0"
+
+
+REENTERED = []
+
+
+class FloatReenters:
+    """Calls back into the module, and collects, in the middle of a constructor."""
+
+    def __float__(self):
+        engine = RustEngine("fixed_window", "active", 1, 0.0, None, None, "")
+        engine.check("inner", "/")
+        if REENTERED:
+            REENTERED[0].check("inner", "/")
+        del engine
+        gc.collect()
+        return 3.0
 
 
 class IndexOnly:
@@ -105,7 +122,8 @@ VALUES = [
 ]
 TEXTS = [v for v in VALUES if isinstance(v, str)]
 NUMBERS = [v for v in VALUES if isinstance(v, (int, float)) and not isinstance(v, bool)] + [
-    FloatRaises(), IndexOnly(), decimal.Decimal("2.5"), fractions.Fraction(7, 2)]
+    FloatRaises(), IndexOnly(), decimal.Decimal("2.5"), fractions.Fraction(7, 2),
+    FloatReenters()]
 # The values each parameter usually gets, so that most calls get far enough.
 PLAUSIBLE = {"capacity": NUMBERS, "refill_rate": NUMBERS, "api_key": TEXTS + [None] * 4,
              "debug": TEXTS + [None] * 4, "identity": TEXTS + [None] * 4}
@@ -196,6 +214,7 @@ def main(iterations, seed):
                for a in ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket")
                for m in ("active", "shadow", "disabled") for k in (None, "key")]
     canary = RustEngine("fixed_window", "active", 7, 0.0, "key", None, "")
+    REENTERED.append(engines[0])
     stats = {"results": 0, "errors": 0, "built": 0}
     for i in range(iterations):
         action, result = rng.randrange(4), None
