@@ -1,0 +1,65 @@
+'use strict';
+// The JavaScript side of checkRequest: the per-environment flag byte the native
+// part leaves, the private per-instance handle, and the receivers that must
+// still fail as an unwrap does.
+const test = require('node:test');
+const assert = require('node:assert');
+const { loadAddon, throwsCoded } = require('./addon.js');
+
+const { VornNode } = loadAddon();
+const unwrapMessage = 'Failed to unwrap exclusive reference of `VornNode` type from napi value';
+
+test('interleaved instances each get their own verdict, reason and algorithm', () => {
+  const engines = [
+    [new VornNode({ capacity: 1, refillRate: 0 }), 'token_bucket', 'token_exhausted'],
+    [new VornNode({ algorithm: 'sliding_window', mode: 'shadow', capacity: 1 }), 'sliding_window',
+      'limit_exceeded'],
+    [new VornNode({ algorithm: 'Made_Up', mode: 'disabled' }), 'Made_Up', undefined],
+    [new VornNode({ algorithm: 'fixed_window', capacity: 100 }), 'fixed_window', 'within_limit'],
+  ];
+  for (const [node] of engines) node.checkRequest('a', '/', Date.now());
+  for (let round = 0; round < 3; round++) {
+    const results = engines.map(([node]) => node.checkRequest('a', '/', Date.now()));
+    assert.deepStrictEqual(results.map((r) => [r.allowed, r.wouldBlock, r.reason, r.algorithm]), [
+      [false, true, 'token_exhausted', 'token_bucket'],
+      [true, true, 'limit_exceeded', 'sliding_window'],
+      [true, false, undefined, 'Made_Up'],
+      [true, false, 'within_limit', 'fixed_window'],
+    ]);
+    assert.strictEqual('reason' in results[2], false);
+    assert.strictEqual(results[2].debugInfo, 'disabled');
+  }
+});
+
+test('instances show nothing of their handle and the method looks as before', () => {
+  const node = new VornNode({});
+  assert.deepStrictEqual(Reflect.ownKeys(node), []);
+  assert.deepStrictEqual(Object.getOwnPropertyNames(Object.getPrototypeOf(node)).sort(),
+    ['checkRequest', 'constructor']);
+  assert.strictEqual(VornNode.prototype.checkRequest.length, 0);
+  const result = node.checkRequest('a', '/', Date.now());
+  assert.strictEqual(Object.getPrototypeOf(result), Object.prototype);
+  assert.notStrictEqual(node.checkRequest('a', '/', Date.now()), result);
+});
+
+test('receivers that are not instances fail as an unwrap, instances of subclasses work', () => {
+  const node = new VornNode({});
+  const method = VornNode.prototype.checkRequest;
+  for (const receiver of [new Proxy(node, {}), Object.create(VornNode.prototype), {}, 5, 'text',
+    () => {}]) {
+    throwsCoded(assert, () => method.call(receiver, 'a', '/', 1), 'InvalidArg', unwrapMessage);
+  }
+  class Sub extends VornNode {}
+  assert.strictEqual(new Sub({ capacity: 3 }).checkRequest('a', '/', 1).debugInfo,
+    '2 tokens remaining');
+});
+
+test('long and non-ASCII texts take the general conversion and still check', () => {
+  const node = new VornNode({ capacity: 3, refillRate: 0 });
+  const longIp = 'x'.repeat(300);
+  assert.strictEqual(node.checkRequest(longIp, '/', 1).debugInfo, '2 tokens remaining');
+  assert.strictEqual(node.checkRequest(longIp, '/caf\u00e9', 1).debugInfo, '1 tokens remaining');
+  assert.strictEqual(node.checkRequest(`${longIp}\u00e9`, '/', 1).debugInfo, '2 tokens remaining');
+  throwsCoded(assert, () => node.checkRequest(longIp, 7, 1), 'StringExpected',
+    'Failed to convert JavaScript value `Number 7 ` into rust type `String`');
+});
