@@ -1,12 +1,11 @@
 // A PoisoningMutex<T> is an exclusive lock around a T that marks itself
-// poisoned when a holder unwinds with an exception (a fatal failure). Once
-// poisoned it stays poisoned: every later lock() throws FatalError with the
-// message "called `Result::unwrap()` on an `Err` value: PoisonError { .. }".
-// All methods are thread-safe.
+// poisoned when a call holding it fails with an exception (a fatal failure).
+// Once poisoned it stays poisoned: every later with_lock() throws FatalError
+// with the message "called `Result::unwrap()` on an `Err` value: PoisonError
+// { .. }". All methods are thread-safe.
 #pragma once
 
 #include <atomic>
-#include <exception>
 #include <mutex>
 #include <utility>
 
@@ -23,33 +22,21 @@ class PoisoningMutex {
   PoisoningMutex(const PoisoningMutex&) = delete;
   PoisoningMutex& operator=(const PoisoningMutex&) = delete;
 
-  // Holds the lock; poisons it if destroyed by unwinding.
-  class Guard {
-   public:
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-    ~Guard() {
-      if (std::uncaught_exceptions() > exceptions_at_entry_) {
-        owner_.poisoned_.store(true, std::memory_order_relaxed);
-      }
-    }
-    T& operator*() const { return owner_.value_; }
-    T* operator->() const { return &owner_.value_; }
-
-   private:
-    friend class PoisoningMutex;
-    Guard(PoisoningMutex& owner, std::unique_lock<std::mutex> lock)
-        : owner_(owner), lock_(std::move(lock)), exceptions_at_entry_(std::uncaught_exceptions()) {}
-    PoisoningMutex& owner_;
-    std::unique_lock<std::mutex> lock_;
-    int exceptions_at_entry_;
-  };
-
-  // Blocks until the lock is free. Throws FatalError if it is poisoned.
-  Guard lock() {
-    std::unique_lock lock(mutex_);
+  // Runs `body(value)` holding the lock (blocking until it is free) and
+  // returns what it returns. Throws FatalError if the lock is poisoned; if
+  // `body` throws, the lock is poisoned and the exception goes on. The lock is
+  // released either way. Poisoning is done in a handler rather than by a guard
+  // asking std::uncaught_exceptions(), so the success path costs nothing extra.
+  template <typename Body>
+  decltype(auto) with_lock(Body&& body) {
+    std::lock_guard lock(mutex_);
     if (poisoned_.load(std::memory_order_relaxed)) throw_unwrap_failure("PoisonError { .. }");
-    return Guard(*this, std::move(lock));
+    try {
+      return std::forward<Body>(body)(value_);
+    } catch (...) {
+      poisoned_.store(true, std::memory_order_relaxed);
+      throw;
+    }
   }
 
   bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }

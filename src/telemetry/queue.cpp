@@ -29,14 +29,15 @@ TelemetryQueue::TelemetryQueue(std::string backend_url, bool enabled)
 
 void TelemetryQueue::push(CanonicalTelemetryEvent event) const {
   if (!enabled_) return;
-  auto events = events_->lock();
-  events->push(std::move(event));
+  events_->with_lock([&event](EventRing& events) { events.push(std::move(event)); });
 }
 
-size_t TelemetryQueue::size() const { return events_->lock()->size(); }
+size_t TelemetryQueue::size() const {
+  return events_->with_lock([](const EventRing& events) { return events.size(); });
+}
 
 std::vector<CanonicalTelemetryEvent> TelemetryQueue::snapshot() const {
-  return events_->lock()->in_order();
+  return events_->with_lock([](const EventRing& events) { return events.in_order(); });
 }
 
 }  // namespace vorn
