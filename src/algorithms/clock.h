@@ -19,6 +19,9 @@ namespace vorn {
 // Throws FatalError when the clock reads before the epoch.
 uint64_t now_ms();
 
+// now_ms() in the shape of a Clock's reader, so a system Clock costs one call.
+uint64_t read_system_clock(const void* unused_context);
+
 // Renders a distance before the epoch the way the fatal clock message shows it,
 // for example "1.5s" or "250ms".
 std::string format_duration(uint64_t seconds, uint32_t nanoseconds);
@@ -32,9 +35,7 @@ class Clock {
 
   constexpr Clock(ReadFn read, const void* context) : read_(read), context_(context) {}
 
-  static Clock system() {
-    return Clock([](const void*) { return vorn::now_ms(); }, nullptr);
-  }
+  static Clock system() { return Clock(&read_system_clock, nullptr); }
 
   uint64_t now_ms() const { return read_(context_); }
 
