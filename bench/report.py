@@ -41,6 +41,19 @@ def core_rows(core):
                    f"{bench['bytes_per_key']:.1f} B", bench["bytes_per_key"], target)
 
 
+def reclaim_rows(memory):
+    for bench in memory["benchmarks"]:
+        if not bench["name"].startswith("BM_OneOffClientsResident/"):
+            continue
+        clients = int(bench["name"].split("/")[2])
+        reclaiming = bench["name"].split("/")[1] == "1"
+        what = (f"process resident memory after {clients:,} one-off clients, "
+                f"{'reclaiming' if reclaiming else 'keeping every key'} "
+                f"({bench['keys_held']:,.0f} keys held)")
+        yield ("C++", what, f"{bench['process_MiB']:.1f} MiB", bench["process_MiB"],
+               64 if reclaiming else None)
+
+
 PYTHON_ROWS = [
     ("check", "RustEngine.check", None),
     ("dict_bucket", "plain-Python dict token bucket", 0.9),
@@ -87,6 +100,9 @@ def main():
     core = load(directory, "core.json")
     if core:
         rows += core_rows(core)
+    memory = load(directory, "core_memory.json")
+    if memory:
+        rows += reclaim_rows(memory)
     python = load(directory, "python.json")
     if python:
         rows += host_rows(f"Python {python['python']}", python, PYTHON_ROWS, "check")

@@ -36,6 +36,9 @@ echo "== C++ core" >&2
   --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_min_time=0.3 --benchmark_format=json --benchmark_out="$out/core.json" \
   --benchmark_out_format=json >/dev/null
+"$builddir/bench/vorn_bench" --benchmark_filter='BM_OneOffClientsResident' \
+  --benchmark_format=json --benchmark_out="$out/core_memory.json" \
+  --benchmark_out_format=json >/dev/null
 echo "== Python" >&2
 "$python" "$repo/bench/python_bench.py" "$builddir" --json "$out/python.json" >&2
 echo "== Node.js" >&2
