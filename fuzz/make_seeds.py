@@ -76,8 +76,11 @@ def main():
     corpus = os.path.join(HERE, 'corpus')
     os.makedirs(corpus, exist_ok=True)
     for name, data in seeds():
-        with open(os.path.join(corpus, name), 'wb') as f:
-            f.write(data)
+        # Subjects 0-4 keep every key; 5-9 are the same subjects with reclaiming
+        # stores (and a forward-only clock).
+        for suffix, offset in (('', 0), ('_reclaiming', 5)):
+            with open(os.path.join(corpus, name + suffix), 'wb') as f:
+                f.write(bytes([data[0] + offset]) + data[1:])
 
 
 if __name__ == '__main__':
