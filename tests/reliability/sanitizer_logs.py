@@ -8,6 +8,15 @@ import re
 import sys
 
 OURS = re.compile(r"vorn_native|vorn::|/(python|src/\w+)/\w+\.(cpp|h):")
+# Leaks through the library that are understood and reported but not fixed yet:
+# they are counted and printed on every run, not failed. Remove an entry once its
+# fault is fixed, so that it can never come back unnoticed.
+KNOWN = {
+    "#1 0x[0-9a-f]+ in napi_create_external ":
+        "Node's own record of the finalizer-less external that construct_entry "
+        "(src/ffi/node_bridge.cpp) stamps on each VornNode, left behind for every "
+        "instance still alive when a Node environment (a worker, the process) ends",
+}
 ERROR = re.compile(r"ERROR: AddressSanitizer|runtime error:|AddressSanitizer: CHECK failed")
 
 
@@ -20,17 +29,24 @@ def leak_records(text):
 
 def main(logdir):
     failures, foreign = [], 0
+    known = {text: 0 for text in KNOWN}
     for path in sorted(pathlib.Path(logdir).iterdir()):
         text = path.read_text(errors="replace")
         if ERROR.search(text):
             failures.append(f"{path.name}:\n{text}")
         for record in leak_records(text):
-            if OURS.search(record):
+            match = next((k for k in KNOWN if re.search(k, record)), None)
+            if match:
+                known[match] += 1
+            elif OURS.search(record):
                 failures.append(f"{path.name}: leak through the library\n{record}")
             else:
                 foreign += 1
     print(f"sanitizer logs: {foreign} leak records outside the library (interpreters), "
           f"{len(failures)} findings")
+    for pattern, count in known.items():
+        if count:
+            print(f"KNOWN, reported, not fixed: {count} leak records: {KNOWN[pattern]}")
     for failure in failures:
         print(failure, file=sys.stderr)
     return 1 if failures else 0
