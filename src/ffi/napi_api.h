@@ -16,7 +16,7 @@
 #pragma weak napi_coerce_to_string
 #pragma weak napi_create_arraybuffer
 #pragma weak napi_create_error
-#pragma weak napi_create_external
+#pragma weak napi_create_bigint_uint64
 #pragma weak napi_create_function
 #pragma weak napi_create_reference
 #pragma weak napi_create_string_latin1
@@ -34,7 +34,7 @@
 #pragma weak napi_get_reference_value
 #pragma weak napi_get_undefined
 #pragma weak napi_get_value_double
-#pragma weak napi_get_value_external
+#pragma weak napi_get_value_bigint_uint64
 #pragma weak napi_get_value_string_utf8
 #pragma weak napi_is_error
 #pragma weak napi_is_exception_pending

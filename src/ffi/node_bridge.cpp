@@ -56,7 +56,7 @@ constexpr char kResultFactorySource[] = R"js(
 // is an object literal: V8 builds it from a boilerplate in one step, where any
 // Node-API way of making a five-property object costs several times the whole
 // check. Each instance carries, in private fields no other code can see or
-// forge, an external pointing at its native VornNode and its algorithm text; the
+// forge, a handle to its native VornNode and its algorithm text; the
 // native part reads the arguments, runs the check, leaves allowed, wouldBlock
 // and the reason code in a per-environment byte and returns the debugInfo text.
 // A receiver without the fields (anything but an instance) goes to the
@@ -295,11 +295,15 @@ napi_value construct_entry(napi_env env, napi_callback_info info) {
     if (status != napi_ok) return make_error(status, msg::kInitializeClass, "constructor");
     node.release()->set_wrapper(Reference(env, wrapper));  // the JavaScript object owns it now
     status = napi_type_tag_object(env, self, &kVornNodeTypeTag);
-    // The external has no finalizer: the wrap owns the VornNode, and the
-    // external dies with the instance that holds it.
+    // The handle is the VornNode's address as a BigInt: a plain value that
+    // leaves nothing behind when the environment ends (an external would leave
+    // the runtime's record of it for every instance still alive). The wrap owns
+    // the VornNode; the handle is only ever read while the instance holding it
+    // is the receiver of the call, and no script can forge a private field.
     std::array<napi_value, 3> stamp_args = {self, nullptr, algorithm_text.value()};
-    if (status == napi_ok)
-      status = napi_create_external(env, native, nullptr, nullptr, &stamp_args[1]);
+    if (status == napi_ok) {
+      status = napi_create_bigint_uint64(env, reinterpret_cast<uintptr_t>(native), &stamp_args[1]);
+    }
     napi_value stamp = data.value()->stamp.value();
     if (status == napi_ok && stamp == nullptr) status = napi_generic_failure;
     napi_value ignored = nullptr;
@@ -383,9 +387,12 @@ napi_value check_by_handle_entry(napi_env env, napi_callback_info info) {
     void* data = nullptr;
     napi_status status = napi_get_cb_info(env, info, &argc, args.data(), nullptr, &data);
     if (status != napi_ok) return make_error(status, msg::kCallbackInfo);
-    void* native = nullptr;
-    status = napi_get_value_external(env, args[0], &native);
+    uint64_t address = 0;
+    bool lossless = false;
+    status = napi_get_value_bigint_uint64(env, args[0], &address, &lossless);
+    if (status == napi_ok && !lossless) status = napi_invalid_arg;
     if (status != napi_ok) return make_error(status, msg::kUnwrap, kVornNodeClass.name);
+    const auto* native = reinterpret_cast<const VornNode*>(static_cast<uintptr_t>(address));
     TextArgument ip;
     if (MaybeError failure = ip.read(env, args[1])) return std::move(*failure);
     TextArgument route;
@@ -393,8 +400,7 @@ napi_value check_by_handle_entry(napi_env env, napi_callback_info info) {
     Expected<double> start = from_napi_value<double>(env, args[3]);
     if (!start.ok()) return std::move(start.error());
 
-    const CheckResultNode result =
-        static_cast<const VornNode*>(native)->check_request(ip.view(), route.view(), start.value());
+    const CheckResultNode result = native->check_request(ip.view(), route.view(), start.value());
     LimitMessage::Buffer text;
     Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
     if (!debug_info.ok()) return std::move(debug_info.error());

@@ -11,12 +11,7 @@ OURS = re.compile(r"vorn_native|vorn::|/(python|src/\w+)/\w+\.(cpp|h):")
 # Leaks through the library that are understood and reported but not fixed yet:
 # they are counted and printed on every run, not failed. Remove an entry once its
 # fault is fixed, so that it can never come back unnoticed.
-KNOWN = {
-    "#1 0x[0-9a-f]+ in napi_create_external ":
-        "Node's own record of the finalizer-less external that construct_entry "
-        "(src/ffi/node_bridge.cpp) stamps on each VornNode, left behind for every "
-        "instance still alive when a Node environment (a worker, the process) ends",
-}
+KNOWN = {}
 ERROR = re.compile(r"ERROR: AddressSanitizer|runtime error:|AddressSanitizer: CHECK failed")
 
 
