@@ -60,6 +60,20 @@ void BM_EngineCheck(benchmark::State& state) {
 }
 BENCHMARK(BM_EngineCheck)->ArgsProduct({{0, 1, 2, 3}, {4096, 1'000'000}});
 
+// A limiter's own check on a key it has seen (4,096 keys in rotation), without
+// the engine around it.
+void BM_ExistingKey(benchmark::State& state) {
+  const char* name = kNames[state.range(0)];
+  const Algorithm algorithm =
+      state.range(0) == 1 ? Algorithm::from_name(name, 1, 0) : make_algorithm(name);
+  const std::vector<std::string> keys = ipv4_keys(4096);
+  for (const auto& key : keys) algorithm.check(key);
+  size_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(algorithm.check(keys[i++ & 4095]));
+  state.SetLabel(name);
+}
+BENCHMARK(BM_ExistingKey)->DenseRange(0, 3);
+
 void BM_NewKey(benchmark::State& state) {
   const char* name = kNames[state.range(0)];
   Algorithm algorithm = make_algorithm(name);
