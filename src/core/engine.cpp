@@ -36,13 +36,17 @@ VornEngine::VornEngine(std::string_view algorithm, std::string_view mode,
 
 CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_view> identity,
                                                      std::string_view ip, std::string_view route,
-                                                     uint64_t start_ms) const {
+                                                     uint64_t start_ms,
+                                                     OutcomeDetail detail) const {
+  const bool wants_record = detail == OutcomeDetail::Full || api_key_.has_value();
   if (mode_ == Mode::Disabled) {
     // No lock, no limiter call, no event: the client's state is untouched.
     return CheckOutcome{
-        .decision =
-            build_canonical_decision(DecisionKind::Allow, LimitReason::WithinLimit, identity, ip,
-                                     route, start_ms, std::nullopt, std::nullopt, std::nullopt),
+        .decision = detail == OutcomeDetail::Full
+                        ? build_canonical_decision(DecisionKind::Allow, LimitReason::WithinLimit,
+                                                   identity, ip, route, start_ms, std::nullopt,
+                                                   std::nullopt, std::nullopt)
+                        : CanonicalDecision{},
         .algorithm = algorithm_name_,
         .debug_info = LimitMessage::fixed("disabled"),
         .reason = std::nullopt,
@@ -66,9 +70,11 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
                                                     : DecisionKind::Block;
 
   CheckOutcome outcome{
-      .decision = build_canonical_decision(kind, verdict.reason, identity, ip, route, start_ms,
-                                           verdict.remaining, verdict.reset_after_ms,
-                                           verdict.retry_after_ms),
+      .decision = wants_record
+                      ? build_canonical_decision(kind, verdict.reason, identity, ip, route,
+                                                 start_ms, verdict.remaining,
+                                                 verdict.reset_after_ms, verdict.retry_after_ms)
+                      : CanonicalDecision{},
       .algorithm = algorithm_name_,
       .debug_info = std::move(verdict.message),
       .reason = reason,

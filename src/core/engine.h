@@ -42,6 +42,12 @@ struct CheckOutcome {
   bool would_block = false;
 };
 
+// How much of a CheckOutcome the caller will read. With VerdictOnly the
+// decision record is left empty unless the telemetry event needs it: a host
+// that shows only the verdict, the reason, the algorithm and the debug text
+// should not pay for a record it drops (its clock reading, its copies).
+enum class OutcomeDetail : bool { Full, VerdictOnly };
+
 class VornEngine {
  public:
   VornEngine(std::string_view algorithm, std::string_view mode, std::optional<std::string> api_key,
@@ -58,7 +64,8 @@ class VornEngine {
   // Throws FatalError on a fatal failure.
   CheckOutcome check_request_with_identity(std::optional<std::string_view> identity,
                                            std::string_view ip, std::string_view route,
-                                           uint64_t start_ms) const;
+                                           uint64_t start_ms,
+                                           OutcomeDetail detail = OutcomeDetail::Full) const;
 
   Mode mode() const { return mode_; }
   const std::string& algorithm_name() const { return algorithm_name_; }

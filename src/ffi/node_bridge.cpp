@@ -489,8 +489,8 @@ VornNode::VornNode(const NodeConfig& config) {
 
 CheckResultNode VornNode::check_request(std::string_view ip, std::string_view route,
                                         double start) const {
-  CheckOutcome outcome =
-      engine_->check_request_with_identity(std::nullopt, ip, route, to_u64_saturating(start));
+  CheckOutcome outcome = engine_->check_request_with_identity(
+      std::nullopt, ip, route, to_u64_saturating(start), OutcomeDetail::VerdictOnly);
   return CheckResultNode{
       .allowed = outcome.allowed,
       .would_block = outcome.would_block,

@@ -159,6 +159,37 @@ TEST(Engine, TelemetryOnlyWithAnApiKeyAndTheCopyIsIndependent) {
   EXPECT_EQ(events[0].api_key, "");
 }
 
+TEST(Engine, VerdictOnlyChecksAnswerAlikeWithoutBuildingTheRecord) {
+  for (const char* mode : {"active", "shadow", "disabled"}) {
+    ManualClock clock;
+    VornEngine full = make_engine({.mode = mode, .capacity = 2}, clock);
+    VornEngine lean = make_engine({.mode = mode, .capacity = 2}, clock);
+    for (int i = 0; i < 4; ++i) {
+      CheckOutcome expected = full.check_request_with_identity(std::nullopt, "ip", "/", 0);
+      const uint64_t reads_before = clock.reads();
+      CheckOutcome outcome = lean.check_request_with_identity(std::nullopt, "ip", "/", 0,
+                                                              OutcomeDetail::VerdictOnly);
+      EXPECT_EQ(outcome.allowed, expected.allowed) << mode << i;
+      EXPECT_EQ(outcome.would_block, expected.would_block);
+      EXPECT_EQ(outcome.reason, expected.reason);
+      EXPECT_EQ(outcome.algorithm, expected.algorithm);
+      EXPECT_EQ(outcome.debug_info, expected.debug_info);
+      EXPECT_TRUE(outcome.decision.decision.empty());
+      // Only the limiter reads the clock (twice for a new key, none when disabled).
+      const uint64_t limiter_reads = std::string(mode) == "disabled" ? 0 : (i == 0 ? 2 : 1);
+      EXPECT_EQ(clock.reads() - reads_before, limiter_reads);
+    }
+  }
+  // Telemetry still records the full decision.
+  ManualClock clock;
+  VornEngine engine = make_engine({.api_key = "k"}, clock);
+  engine.check_request_with_identity(std::nullopt, "ip", "/r", 0, OutcomeDetail::VerdictOnly);
+  auto events = engine.telemetry().snapshot();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].decision.decision, "allow");
+  EXPECT_EQ(events[0].decision.route, "/r");
+}
+
 TEST(Engine, ClockFailureInsideTheLimiterPoisonsActiveAndShadowChecks) {
   for (const char* mode : {"active", "shadow"}) {
     ManualClock clock;
