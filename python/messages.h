@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/text_template.h"
+
 namespace vorn::python::messages {
 
 // Argument binding; the first "{}" is always the full name such as "RustEngine.check()".
@@ -40,22 +42,6 @@ inline constexpr std::string_view kInitialisedTwice =
 inline constexpr std::string_view kAllAppendFailed = "could not append __name__ to __all__: {}";
 inline constexpr std::string_view kAlreadyMutablyBorrowed = "Already mutably borrowed";
 
-// Replaces each "{}" of `pattern` with the next of `values`, in order.
-inline std::string fill_template(std::string_view pattern,
-                                 std::initializer_list<std::string_view> values) {
-  std::string text;
-  text.reserve(pattern.size() + 64);
-  auto next = values.begin();
-  for (size_t at = 0; at < pattern.size(); ++at) {
-    if (pattern[at] == '{' && at + 1 < pattern.size() && pattern[at + 1] == '}' &&
-        next != values.end()) {
-      text += *next++;
-      ++at;
-    } else {
-      text += pattern[at];
-    }
-  }
-  return text;
-}
+using vorn::fill_template;
 
 }  // namespace vorn::python::messages

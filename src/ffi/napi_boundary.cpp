@@ -74,7 +74,7 @@ Expected<std::string> describe_function(napi_env env, napi_value function) {
     if (!converted.ok()) return std::move(converted.error());
     text = std::move(converted.value());
   }
-  return msg::fill(msg::kDescribeFunction, {text.empty() ? msg::kAnonymousFunction : text});
+  return msg::fill_template(msg::kDescribeFunction, {text.empty() ? msg::kAnonymousFunction : text});
 }
 
 // "Object " followed by what the global JSON.stringify makes of the value. An
@@ -117,7 +117,7 @@ Expected<std::string> describe_object(napi_env env, napi_value object) {
   if (status != napi_ok) return error_without_reason(status);
   Expected<std::string> converted = from_napi_value<std::string>(env, text);
   if (!converted.ok()) return std::move(converted.error());
-  return msg::fill(msg::kDescribeObject, {converted.value()});
+  return msg::fill_template(msg::kDescribeObject, {converted.value()});
 }
 
 Expected<std::string> describe_scalar(napi_env env, napi_value value, napi_valuetype type) {
@@ -126,7 +126,7 @@ Expected<std::string> describe_scalar(napi_env env, napi_value value, napi_value
   if (status != napi_ok) return error_without_reason(status);
   Expected<std::string> converted = from_napi_value<std::string>(env, text);
   if (!converted.ok()) return std::move(converted.error());
-  return msg::fill(msg::kDescribeScalar, {value_type_word(type), converted.value()});
+  return msg::fill_template(msg::kDescribeScalar, {value_type_word(type), converted.value()});
 }
 
 }  // namespace
@@ -214,7 +214,7 @@ void Reference::reset() {
 }
 
 Error make_error(napi_status status, std::string_view pattern, std::string_view arg) {
-  return Error{status, msg::fill(pattern, {arg}), {}};
+  return Error{status, msg::fill_template(pattern, {arg}), {}};
 }
 
 Expected<std::optional<napi_value>> get(napi_env env, napi_value object, const char* name) {

@@ -1,11 +1,13 @@
 // Every text that JavaScript can see in the `message` of an error thrown by the
 // addon, kept together so they can be read and checked at a glance. A "{}" is
-// filled by fill(); texts are constants and safe to share between threads.
+// filled by fill_template(); texts are constants and safe to share between threads.
 #pragma once
 
 #include <initializer_list>
 #include <string>
 #include <string_view>
+
+#include "core/text_template.h"
 
 namespace vorn::ffi::msg {
 
@@ -44,22 +46,6 @@ inline constexpr std::string_view kMissingEnvironmentData =
     "VornNode is not registered in this environment";
 inline constexpr std::string_view kUnknownFailure = "unknown internal failure";
 
-// Replaces each "{}" of `pattern`, left to right, with the next argument; a
-// placeholder without an argument stays as it is.
-inline std::string fill(std::string_view pattern, std::initializer_list<std::string_view> args) {
-  std::string out;
-  out.reserve(pattern.size() + 32);
-  auto next = args.begin();
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    if (next != args.end() && pattern[i] == '{' && i + 1 < pattern.size() &&
-        pattern[i + 1] == '}') {
-      out.append(*next++);
-      ++i;
-    } else {
-      out.push_back(pattern[i]);
-    }
-  }
-  return out;
-}
+using vorn::fill_template;
 
 }  // namespace vorn::ffi::msg

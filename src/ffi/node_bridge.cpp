@@ -137,7 +137,7 @@ void finalize_node(napi_env, void* data, void*) {
 }
 
 Error on_config_property(Error error, std::string_view property) {
-  error.reason = msg::fill(msg::kOnNodeConfig, {error.reason, property});
+  error.reason = msg::fill_template(msg::kOnNodeConfig, {error.reason, property});
   return error;
 }
 
@@ -508,7 +508,7 @@ extern "C" __attribute__((visibility("default"))) napi_value napi_register_modul
   using namespace vorn::ffi;
   return run_entry_point(env, [&]() -> Expected<napi_value> {
     if (MaybeError failure = register_class(env, exports, kVornNodeClass)) {
-      failure->reason = msg::fill(msg::kRegisterClass, {kVornNodeClass.name, kVornNodeClass.name});
+      failure->reason = msg::fill_template(msg::kRegisterClass, {kVornNodeClass.name, kVornNodeClass.name});
       return std::move(*failure);
     }
     return exports;
