@@ -1,6 +1,7 @@
 #include "algorithms/fixed_window.h"
 
 #include "algorithms/numeric.h"
+#include "algorithms/window_result.h"
 
 namespace vorn {
 
@@ -31,21 +32,9 @@ AlgorithmResult FixedWindow::check(std::string_view key) const {
     time_left = window_ms_ - elapsed;
   }
 
-  AlgorithmResult result;
-  result.reset_after_ms = time_left;
-  if (window->count < max_requests_) {
-    window->count += 1;
-    result.allowed = true;
-    result.reason = LimitReason::WithinLimit;
-    result.remaining = max_requests_ - window->count;
-    result.message = LimitMessage::whole(*result.remaining, LimitMessage::Unit::Requests);
-  } else {
-    result.allowed = false;
-    result.reason = LimitReason::LimitExceeded;
-    result.remaining = 0;
-    result.message = LimitMessage::fixed("0 requests remaining");
-  }
-  return result;
+  if (window->count >= max_requests_) return requests_refused(time_left);
+  window->count += 1;
+  return requests_admitted(max_requests_ - window->count, time_left);
 }
 
 }  // namespace vorn

@@ -1,6 +1,7 @@
 #include "algorithms/sliding_window.h"
 
 #include "algorithms/numeric.h"
+#include "algorithms/window_result.h"
 
 namespace vorn {
 
@@ -25,23 +26,14 @@ AlgorithmResult SlidingWindow::check(std::string_view key) const {
   while (!log->empty() && log->front() < cutoff) log->pop_front();
   const uint64_t count = log->size();
 
-  AlgorithmResult result;
+  // Until the oldest counted request stops being counted; nothing when none is.
+  std::optional<uint64_t> reset_after_ms;
   if (!log->empty()) {
-    result.reset_after_ms = saturating_sub(saturating_add(log->front(), window_ms_), now);
+    reset_after_ms = saturating_sub(saturating_add(log->front(), window_ms_), now);
   }
-  if (count < max_requests_) {
-    log->push_back(now);
-    result.allowed = true;
-    result.reason = LimitReason::WithinLimit;
-    result.remaining = max_requests_ - (count + 1);
-    result.message = LimitMessage::whole(*result.remaining, LimitMessage::Unit::Requests);
-  } else {
-    result.allowed = false;
-    result.reason = LimitReason::LimitExceeded;
-    result.remaining = 0;
-    result.message = LimitMessage::fixed("0 requests remaining");
-  }
-  return result;
+  if (count >= max_requests_) return requests_refused(reset_after_ms);  // refusals are not logged
+  log->push_back(now);
+  return requests_admitted(max_requests_ - (count + 1), reset_after_ms);
 }
 
 }  // namespace vorn
