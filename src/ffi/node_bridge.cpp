@@ -1,4 +1,5 @@
-// The Node.js addon: registration, the VornNode class and its two entry points.
+// The Node.js addon: registration, the VornNode class, its constructor and its
+// receiver-based checkRequest (the fast path is in check_fast_path.cpp).
 #include "ffi/node_bridge.h"
 
 #include <array>
@@ -6,8 +7,8 @@
 #include <utility>
 
 #include "algorithms/numeric.h"
-#include "core/canonical.h"
 #include "core/engine.h"
+#include "ffi/check_fast_path.h"
 
 namespace vorn::ffi {
 namespace {
@@ -27,7 +28,6 @@ struct ClassDescription {
 
 napi_value construct_entry(napi_env env, napi_callback_info info);
 napi_value check_request_entry(napi_env env, napi_callback_info info);
-napi_value check_by_handle_entry(napi_env env, napi_callback_info info);
 
 constinit const ClassDescription kVornNodeClass = {
     .name = "VornNode",
@@ -52,80 +52,12 @@ constexpr char kResultFactorySource[] = R"js(
       : { allowed, wouldBlock, reason, algorithm, debugInfo };
 }))js";
 
-// The method JavaScript calls, written in JavaScript so that the result object
-// is an object literal: V8 builds it from a boilerplate in one step, where any
-// Node-API way of making a five-property object costs several times the whole
-// check. Each instance carries, in private fields no other code can see or
-// forge, a handle to its native VornNode and its algorithm text; the
-// native part reads the arguments, runs the check, leaves allowed, wouldBlock
-// and the reason code in a per-environment byte and returns the debugInfo text.
-// A receiver without the fields (anything but an instance) goes to the
-// receiver-based native method, which unwraps `this` and fails as it must.
-constexpr char kCheckRequestSource[] = R"js('use strict';
-(function makeCheckRequest(checkByHandle, checkByReceiver, flagBuffer, ...reasonWords) {
-  const flags = new Uint8Array(flagBuffer);
-  const reasons = [undefined, ...reasonWords];
-  const apply = Reflect.apply;
-  let stamp, checkRequest;
-  class Target { constructor(object) { return object; } }
-  class Stamp extends Target {
-    #handle;
-    #algorithm;
-    constructor(object, handle, algorithm) {
-      super(object);
-      this.#handle = handle;
-      this.#algorithm = algorithm;
-    }
-    static {
-      stamp = (object, handle, algorithm) => { new Stamp(object, handle, algorithm); };
-      checkRequest = function checkRequest(ip, route, startMs) {
-        const self = this;
-        if ((typeof self !== 'object' && typeof self !== 'function') || self === null ||
-            !(#handle in self)) {
-          return apply(checkByReceiver, self, [ip, route, startMs]);
-        }
-        const debugInfo = checkByHandle(self.#handle, ip, route, startMs);
-        const bits = flags[0];
-        const allowed = (bits & 1) !== 0;
-        const wouldBlock = (bits & 2) !== 0;
-        const reason = reasons[bits >> 2];
-        return reason === undefined
-            ? { allowed, wouldBlock, algorithm: self.#algorithm, debugInfo }
-            : { allowed, wouldBlock, reason, algorithm: self.#algorithm, debugInfo };
-      };
-    }
-  }
-  Object.defineProperty(checkRequest, 'length', { value: 0 });
-  return [checkRequest, stamp];
-}))js";
-
-// The reason words in the order of their codes in the flag byte (code 0: no
-// reason).
-constexpr std::array<LimitReason, 3> kReasonCodes = {
-    LimitReason::WithinLimit, LimitReason::LimitExceeded, LimitReason::TokenExhausted};
-
-// Where checkByHandle leaves the booleans and the reason of a check for the
-// JavaScript method: bit 0 allowed, bit 1 wouldBlock, bits 2-3 the reason code.
-uint8_t flag_byte(const CheckResultNode& result) {
-  uint8_t code = 0;
-  if (result.reason) {
-    for (size_t at = 0; at < kReasonCodes.size(); ++at) {
-      if (*result.reason == reason_word(kReasonCodes[at])) code = static_cast<uint8_t>(at + 1);
-    }
-  }
-  return static_cast<uint8_t>((result.allowed ? 1 : 0) | (result.would_block ? 2 : 0) | code << 2);
-}
-
 // What one environment keeps between calls; owned by the environment as its
-// instance data and destroyed with it. `flags` points into `flag_buffer`'s
-// memory, which the runtime never moves or frees while the buffer lives.
+// instance data and destroyed with it.
 struct EnvironmentData {
   Reference constructor;
   Reference result_factory;
-  Reference check_request;
-  Reference stamp;
-  Reference flag_buffer;
-  uint8_t* flags = nullptr;
+  CheckFastPath check_fast_path;
 };
 
 void finalize_environment_data(napi_env, void* data, void*) {
@@ -186,49 +118,6 @@ MaybeError create_result_factory(napi_env env, EnvironmentData& data) {
   return std::nullopt;
 }
 
-// The JavaScript checkRequest of this environment and the function that stamps
-// new instances for it, made on the first registration and shared by later ones
-// (the byte the native part writes is per environment, so one method serves).
-Expected<napi_value> ensure_check_request(napi_env env, EnvironmentData& data,
-                                          const MethodDescription& method) {
-  napi_value existing = data.check_request.value();
-  if (existing != nullptr) return existing;
-  std::array<napi_value, 7> args{};  // maker's arguments: functions, buffer, reason words
-  void* memory = nullptr;
-  napi_status status = napi_create_function(env, method.name, NAPI_AUTO_LENGTH,
-                                            check_by_handle_entry, &data, &args[0]);
-  if (status == napi_ok) {
-    status = napi_create_function(env, method.name, NAPI_AUTO_LENGTH, method.callback, nullptr,
-                                  &args[1]);
-  }
-  if (status == napi_ok) status = napi_create_arraybuffer(env, 1, &memory, &args[2]);
-  if (status == napi_ok) status = Reference::create(env, args[2], data.flag_buffer);
-  if (status != napi_ok) return Error{status, {}, {}};
-  data.flags = static_cast<uint8_t*>(memory);
-  for (size_t at = 0; at < kReasonCodes.size(); ++at) {
-    Expected<napi_value> word = ffi::to_napi_value(env, reason_word(kReasonCodes[at]));
-    if (!word.ok()) return std::move(word.error());
-    args[3 + at] = word.value();
-  }
-  napi_get_undefined(env, &args[6]);  // a seventh slot keeps the array whole; unused
-
-  napi_value source = nullptr;
-  napi_value maker = nullptr;
-  napi_value made = nullptr;
-  napi_value check_request = nullptr;
-  napi_value stamp = nullptr;
-  status =
-      napi_create_string_utf8(env, kCheckRequestSource, sizeof(kCheckRequestSource) - 1, &source);
-  if (status == napi_ok) status = napi_run_script(env, source, &maker);
-  if (status == napi_ok) status = napi_call_function(env, args[6], maker, 6, args.data(), &made);
-  if (status == napi_ok) status = napi_get_named_property(env, made, "0", &check_request);
-  if (status == napi_ok) status = napi_get_named_property(env, made, "1", &stamp);
-  if (status == napi_ok) status = Reference::create(env, stamp, data.stamp);
-  if (status == napi_ok) status = Reference::create(env, check_request, data.check_request);
-  if (status != napi_ok) return Error{status, {}, {}};
-  return check_request;
-}
-
 // Defines the class with no methods of its own and puts the method on the
 // prototype as a plain function: a method of napi_define_class would get the
 // runtime's receiver check, which answers a foreign `this` before the unwrap
@@ -244,15 +133,19 @@ MaybeError register_class(napi_env env, napi_value exports, const ClassDescripti
   napi_value prototype = nullptr;
   status = napi_get_named_property(env, constructor, "prototype", &prototype);
   if (status != napi_ok) return Error{status, {}, {}};
-  Expected<napi_value> method = ensure_check_request(env, *data.value(), description.method);
-  if (!method.ok()) return std::move(method.error());
+  // Made on the first registration in the environment and shared by later ones.
+  CheckFastPath& fast_path = data.value()->check_fast_path;
+  if (MaybeError failure = fast_path.create(env, description.method.name,
+                                            description.method.callback, description.name)) {
+    return failure;
+  }
   const napi_property_descriptor method_property = {
       .utf8name = description.method.name,
       .name = nullptr,
       .method = nullptr,
       .getter = nullptr,
       .setter = nullptr,
-      .value = method.value(),
+      .value = fast_path.method(),
       .attributes = static_cast<napi_property_attributes>(napi_writable | napi_enumerable |
                                                           napi_configurable),
       .data = nullptr,
@@ -295,20 +188,8 @@ napi_value construct_entry(napi_env env, napi_callback_info info) {
     if (status != napi_ok) return make_error(status, msg::kInitializeClass, "constructor");
     node.release()->set_wrapper(Reference(env, wrapper));  // the JavaScript object owns it now
     status = napi_type_tag_object(env, self, &kVornNodeTypeTag);
-    // The handle is the VornNode's address as a BigInt: a plain value that
-    // leaves nothing behind when the environment ends (an external would leave
-    // the runtime's record of it for every instance still alive). The wrap owns
-    // the VornNode; the handle is only ever read while the instance holding it
-    // is the receiver of the call, and no script can forge a private field.
-    std::array<napi_value, 3> stamp_args = {self, nullptr, algorithm_text.value()};
     if (status == napi_ok) {
-      status = napi_create_bigint_uint64(env, reinterpret_cast<uintptr_t>(native), &stamp_args[1]);
-    }
-    napi_value stamp = data.value()->stamp.value();
-    if (status == napi_ok && stamp == nullptr) status = napi_generic_failure;
-    napi_value ignored = nullptr;
-    if (status == napi_ok) {
-      status = napi_call_function(env, self, stamp, stamp_args.size(), stamp_args.data(), &ignored);
+      status = data.value()->check_fast_path.stamp(env, self, native, algorithm_text.value());
     }
     if (status != napi_ok) return make_error(status, msg::kInitializeClass, "constructor");
     return self;
@@ -345,68 +226,6 @@ napi_value check_request_entry(napi_env env, napi_callback_info info) {
     const CheckResultNode result =
         node.value()->check_request(ip.value(), route.value(), start.value());
     return result.to_napi_value(env, data.value()->result_factory.value());
-  });
-}
-
-// An argument's UTF-8 text: read into inline storage when it fits, as almost
-// every address and route does, else through the general conversion (which
-// also builds the error for a value that is not a string).
-class TextArgument {
- public:
-  MaybeError read(napi_env env, napi_value value) {
-    size_t copied = 0;
-    // A character is never cut, so room for one more of up to four bytes left
-    // over means the whole text was read.
-    constexpr size_t kMaxUtf8CharBytes = 4;
-    if (napi_get_value_string_utf8(env, value, inline_.data(), inline_.size(), &copied) ==
-            napi_ok &&
-        copied + kMaxUtf8CharBytes < inline_.size()) {
-      view_ = std::string_view(inline_.data(), copied);
-      return std::nullopt;
-    }
-    Expected<std::string> text = from_napi_value<std::string>(env, value);
-    if (!text.ok()) return std::move(text.error());
-    long_ = std::move(text.value());
-    view_ = long_;
-    return std::nullopt;
-  }
-  std::string_view view() const { return view_; }
-
- private:
-  std::array<char, 256> inline_;
-  std::string long_;
-  std::string_view view_;
-};
-
-// checkByHandle(handle, ip, route, startMs), called only by the JavaScript
-// checkRequest with the handle from an instance's private field.
-napi_value check_by_handle_entry(napi_env env, napi_callback_info info) {
-  return run_entry_point(env, [&]() -> Expected<napi_value> {
-    size_t argc = 4;
-    std::array<napi_value, 4> args{};
-    void* data = nullptr;
-    napi_status status = napi_get_cb_info(env, info, &argc, args.data(), nullptr, &data);
-    if (status != napi_ok) return make_error(status, msg::kCallbackInfo);
-    uint64_t address = 0;
-    bool lossless = false;
-    status = napi_get_value_bigint_uint64(env, args[0], &address, &lossless);
-    if (status == napi_ok && !lossless) status = napi_invalid_arg;
-    if (status != napi_ok) return make_error(status, msg::kUnwrap, kVornNodeClass.name);
-    const auto* native = reinterpret_cast<const VornNode*>(static_cast<uintptr_t>(address));
-    TextArgument ip;
-    if (MaybeError failure = ip.read(env, args[1])) return std::move(*failure);
-    TextArgument route;
-    if (MaybeError failure = route.read(env, args[2])) return std::move(*failure);
-    Expected<double> start = from_napi_value<double>(env, args[3]);
-    if (!start.ok()) return std::move(start.error());
-
-    const CheckResultNode result = native->check_request(ip.view(), route.view(), start.value());
-    LimitMessage::Buffer text;
-    Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
-    if (!debug_info.ok()) return std::move(debug_info.error());
-    // Written last, so no other check can run between this and the caller's read.
-    static_cast<EnvironmentData*>(data)->flags[0] = flag_byte(result);
-    return debug_info.value();
   });
 }
 

@@ -1,0 +1,193 @@
+#include "ffi/check_fast_path.h"
+
+#include <array>
+#include <string>
+#include <utility>
+
+#include "core/canonical.h"
+#include "ffi/node_bridge.h"
+
+namespace vorn::ffi {
+namespace {
+
+// makeCheckRequest(checkByHandle, checkByReceiver, flagBuffer, ...reasonWords)
+// returns [checkRequest, stamp]; stamp(object, handle, algorithm) gives an
+// instance its private fields.
+constexpr char kCheckRequestSource[] = R"js('use strict';
+(function makeCheckRequest(checkByHandle, checkByReceiver, flagBuffer, ...reasonWords) {
+  const flags = new Uint8Array(flagBuffer);
+  const reasons = [undefined, ...reasonWords];
+  const apply = Reflect.apply;
+  let stamp, checkRequest;
+  class Target { constructor(object) { return object; } }
+  class Stamp extends Target {
+    #handle;
+    #algorithm;
+    constructor(object, handle, algorithm) {
+      super(object);
+      this.#handle = handle;
+      this.#algorithm = algorithm;
+    }
+    static {
+      stamp = (object, handle, algorithm) => { new Stamp(object, handle, algorithm); };
+      checkRequest = function checkRequest(ip, route, startMs) {
+        const self = this;
+        if ((typeof self !== 'object' && typeof self !== 'function') || self === null ||
+            !(#handle in self)) {
+          return apply(checkByReceiver, self, [ip, route, startMs]);
+        }
+        const debugInfo = checkByHandle(self.#handle, ip, route, startMs);
+        const bits = flags[0];
+        const allowed = (bits & 1) !== 0;
+        const wouldBlock = (bits & 2) !== 0;
+        const reason = reasons[bits >> 2];
+        return reason === undefined
+            ? { allowed, wouldBlock, algorithm: self.#algorithm, debugInfo }
+            : { allowed, wouldBlock, reason, algorithm: self.#algorithm, debugInfo };
+      };
+    }
+  }
+  Object.defineProperty(checkRequest, 'length', { value: 0 });
+  return [checkRequest, stamp];
+}))js";
+
+// The reason words in the order of their codes in the flag byte (code 0: no
+// reason).
+constexpr std::array<LimitReason, 3> kReasonCodes = {
+    LimitReason::WithinLimit, LimitReason::LimitExceeded, LimitReason::TokenExhausted};
+
+// Bit 0 allowed, bit 1 wouldBlock, bits 2-3 the reason code.
+uint8_t flag_byte(const CheckResultNode& result) {
+  uint8_t code = 0;
+  if (result.reason) {
+    for (size_t at = 0; at < kReasonCodes.size(); ++at) {
+      if (*result.reason == reason_word(kReasonCodes[at])) code = static_cast<uint8_t>(at + 1);
+    }
+  }
+  return static_cast<uint8_t>((result.allowed ? 1 : 0) | (result.would_block ? 2 : 0) | code << 2);
+}
+
+// An argument's UTF-8 text: read into inline storage when it fits, as almost
+// every address and route does, else through the general conversion (which
+// also builds the error for a value that is not a string).
+class TextArgument {
+ public:
+  MaybeError read(napi_env env, napi_value value) {
+    size_t copied = 0;
+    // A character is never cut, so room for one more of up to four bytes left
+    // over means the whole text was read.
+    constexpr size_t kMaxUtf8CharBytes = 4;
+    if (napi_get_value_string_utf8(env, value, inline_.data(), inline_.size(), &copied) ==
+            napi_ok &&
+        copied + kMaxUtf8CharBytes < inline_.size()) {
+      view_ = std::string_view(inline_.data(), copied);
+      return std::nullopt;
+    }
+    Expected<std::string> text = from_napi_value<std::string>(env, value);
+    if (!text.ok()) return std::move(text.error());
+    long_ = std::move(text.value());
+    view_ = long_;
+    return std::nullopt;
+  }
+  std::string_view view() const { return view_; }
+
+ private:
+  std::array<char, 256> inline_;
+  std::string long_;
+  std::string_view view_;
+};
+
+}  // namespace
+
+MaybeError CheckFastPath::create(napi_env env, const char* name, napi_callback by_receiver,
+                                 std::string_view class_name) {
+  if (check_request_) return std::nullopt;
+  class_name_ = class_name;
+  std::array<napi_value, 7> args{};  // maker's arguments: functions, buffer, reason words
+  void* memory = nullptr;
+  napi_status status =
+      napi_create_function(env, name, NAPI_AUTO_LENGTH, check_by_handle_entry, this, &args[0]);
+  if (status == napi_ok) {
+    status = napi_create_function(env, name, NAPI_AUTO_LENGTH, by_receiver, nullptr, &args[1]);
+  }
+  if (status == napi_ok) status = napi_create_arraybuffer(env, 1, &memory, &args[2]);
+  if (status == napi_ok) status = Reference::create(env, args[2], flag_buffer_);
+  if (status != napi_ok) return Error{status, {}, {}};
+  flags_ = static_cast<uint8_t*>(memory);
+  for (size_t at = 0; at < kReasonCodes.size(); ++at) {
+    Expected<napi_value> word = ffi::to_napi_value(env, reason_word(kReasonCodes[at]));
+    if (!word.ok()) return std::move(word.error());
+    args[3 + at] = word.value();
+  }
+  napi_get_undefined(env, &args[6]);  // a seventh slot keeps the array whole; unused
+
+  napi_value source = nullptr;
+  napi_value maker = nullptr;
+  napi_value made = nullptr;
+  napi_value check_request = nullptr;
+  napi_value stamp = nullptr;
+  status =
+      napi_create_string_utf8(env, kCheckRequestSource, sizeof(kCheckRequestSource) - 1, &source);
+  if (status == napi_ok) status = napi_run_script(env, source, &maker);
+  if (status == napi_ok) status = napi_call_function(env, args[6], maker, 6, args.data(), &made);
+  if (status == napi_ok) status = napi_get_named_property(env, made, "0", &check_request);
+  if (status == napi_ok) status = napi_get_named_property(env, made, "1", &stamp);
+  if (status == napi_ok) status = Reference::create(env, stamp, stamp_);
+  if (status == napi_ok) status = Reference::create(env, check_request, check_request_);
+  if (status != napi_ok) return Error{status, {}, {}};
+  return std::nullopt;
+}
+
+// The handle is the VornNode's address as a BigInt: a plain value that leaves
+// nothing behind when the environment ends (an external would leave the
+// runtime's record of it for every instance still alive). The instance's wrap
+// owns the VornNode; the handle is only ever read while the instance holding it
+// is the receiver of the call, and no script can forge a private field.
+napi_status CheckFastPath::stamp(napi_env env, napi_value instance, const VornNode* node,
+                                 napi_value algorithm) const {
+  napi_value stamp = stamp_.value();
+  if (stamp == nullptr) return napi_generic_failure;
+  std::array<napi_value, 3> args = {instance, nullptr, algorithm};
+  napi_status status =
+      napi_create_bigint_uint64(env, reinterpret_cast<uintptr_t>(node), &args[1]);
+  napi_value ignored = nullptr;
+  if (status == napi_ok) {
+    status = napi_call_function(env, instance, stamp, args.size(), args.data(), &ignored);
+  }
+  return status;
+}
+
+// checkByHandle(handle, ip, route, startMs), called only by the JavaScript
+// checkRequest with the handle from an instance's private field.
+napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    size_t argc = 4;
+    std::array<napi_value, 4> args{};
+    void* data = nullptr;
+    napi_status status = napi_get_cb_info(env, info, &argc, args.data(), nullptr, &data);
+    if (status != napi_ok) return make_error(status, msg::kCallbackInfo);
+    const auto& path = *static_cast<const CheckFastPath*>(data);
+    uint64_t address = 0;
+    bool lossless = false;
+    status = napi_get_value_bigint_uint64(env, args[0], &address, &lossless);
+    if (status == napi_ok && !lossless) status = napi_invalid_arg;
+    if (status != napi_ok) return make_error(status, msg::kUnwrap, path.class_name_);
+    const auto* node = reinterpret_cast<const VornNode*>(static_cast<uintptr_t>(address));
+    TextArgument ip;
+    if (MaybeError failure = ip.read(env, args[1])) return std::move(*failure);
+    TextArgument route;
+    if (MaybeError failure = route.read(env, args[2])) return std::move(*failure);
+    Expected<double> start = from_napi_value<double>(env, args[3]);
+    if (!start.ok()) return std::move(start.error());
+
+    const CheckResultNode result = node->check_request(ip.view(), route.view(), start.value());
+    LimitMessage::Buffer text;
+    Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
+    if (!debug_info.ok()) return std::move(debug_info.error());
+    // Written last, so no other check can run between this and the caller's read.
+    path.flags_[0] = flag_byte(result);
+    return debug_info.value();
+  });
+}
+
+}  // namespace vorn::ffi

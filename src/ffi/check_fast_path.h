@@ -1,0 +1,53 @@
+// The checkRequest method that JavaScript calls on a VornNode instance, written
+// in JavaScript, and its native half.
+//
+// V8 builds an object literal from a boilerplate in one step, where any
+// Node-API way of making a five-property object costs several times the whole
+// check; so the method is JavaScript and returns a literal. Each instance
+// carries, in private fields no other code can see or forge, a handle to its
+// native VornNode and its algorithm text. The native half reads the
+// arguments, runs the check, leaves allowed, wouldBlock and the reason code in a
+// one-byte buffer and returns the debugInfo text. A receiver without the fields
+// (anything but an instance) goes to the receiver-based native method, which
+// unwraps `this` and fails as it must.
+//
+// One CheckFastPath per environment, owned by the environment's data, so it
+// never moves while the method can be called; it is used only on that
+// environment's JavaScript thread.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "ffi/napi_boundary.h"
+
+namespace vorn::ffi {
+
+class VornNode;
+
+class CheckFastPath {
+ public:
+  // Makes the method called `name` (once; later calls keep the first).
+  // `by_receiver` is the native method a foreign receiver is handed to, and
+  // `class_name` names the class in the error of an unusable handle.
+  MaybeError create(napi_env env, const char* name, napi_callback by_receiver,
+                    std::string_view class_name);
+
+  // The JavaScript function to put on the prototype; null before create.
+  napi_value method() const { return check_request_.value(); }
+
+  // Gives a new instance its handle to `node` and its algorithm text.
+  napi_status stamp(napi_env env, napi_value instance, const VornNode* node,
+                    napi_value algorithm) const;
+
+ private:
+  static napi_value check_by_handle_entry(napi_env env, napi_callback_info info);
+
+  Reference check_request_;
+  Reference stamp_;
+  Reference flag_buffer_;
+  uint8_t* flags_ = nullptr;  // in flag_buffer_'s memory, which never moves while it lives
+  std::string_view class_name_;
+};
+
+}  // namespace vorn::ffi
