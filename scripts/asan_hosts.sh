@@ -35,10 +35,10 @@ export PYTHONMALLOC=malloc
 status=0
 runs=0
 # Each command logs into a directory of its own. LeakSanitizer's exit-time scan
-# stops every thread with ptrace from a helper thread; on a busy machine that
-# helper occasionally fails and the tool aborts the process, reporting a fault
-# of its own ("LeakSanitizer has encountered a fatal error"), not of the code
-# under test. Such a run is shown and taken once more; any other failure stands.
+# first stops every thread from a helper thread; when that fails, the tool
+# aborts the process with a fault of its own ("LeakSanitizer has encountered a
+# fatal error"), which says nothing of the code under test. Such a run is shown
+# and taken once more; any other failure stands.
 run() {
   echo "== $*"
   local attempt dir
