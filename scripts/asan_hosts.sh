@@ -30,6 +30,9 @@ preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)
 # The small quarantine and prompt release keep the suites' memory-growth tests
 # meaningful; use-after-free is still caught within 16 MiB of reuse.
 asan_options="detect_leaks=1:abort_on_error=1:exitcode=0:quarantine_size_mb=16:allocator_release_to_os_interval_ms=0"
+# A Python process that dies of a signal the sanitizers do not report on still
+# says where it was.
+export PYTHONFAULTHANDLER=1
 export PYTHONMALLOC=malloc
 
 status=0
