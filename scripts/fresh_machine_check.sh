@@ -23,11 +23,14 @@ if [[ "${1:-}" != "--inside" ]]; then
     echo "$0: needs root, for a private mount namespace" >&2
     exit 2
   fi
-  exec unshare --mount --propagation private "$0" --inside
+  scratch="$(mktemp -d)"
+  trap 'rmdir "$scratch"' EXIT
+  unshare --mount --propagation private "$0" --inside "$scratch"
+  exit
 fi
 
 cd "$repo"
-scratch="$(mktemp -d)"
+scratch="$2"
 mount -t tmpfs fresh-machine "$scratch"
 for tree in /usr /var/lib/dpkg; do
   layer="$scratch/layers$tree"
@@ -46,8 +49,10 @@ take_away() {
   local package path
   for package in "$@"; do
     while IFS= read -r path; do
-      [[ -d "$path" && ! -L "$path" ]] && continue
-      [[ "$(readlink -f "$(dirname "$path")")/" == /usr/* ]] && rm -f "$path"
+      if [[ ! -d "$path" || -L "$path" ]] &&
+         [[ "$(readlink -f "$(dirname "$path")")/" == /usr/* ]]; then
+        rm -f "$path"
+      fi
     done < <(dpkg-query -L "$package" 2>/dev/null || true)
   done
   awk -v gone=" $* " 'BEGIN { RS = ""; ORS = "\n\n" }
