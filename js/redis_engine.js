@@ -161,14 +161,18 @@ class RedisEngine {
       const Redis = loadIoredis();
       this.client = new Redis(config.redis, {
         commandTimeout: this.timeoutMs,
-        connectTimeout: Math.max(this.timeoutMs, 1000),
+        connectTimeout: Math.max(this.timeoutMs, 1000),  // the first connection only
         enableOfflineQueue: false,
         maxRetriesPerRequest: 0,
         retryStrategy: (times) => Math.min(times * 50, this.probeIntervalMs),
       });
-      // A refused connection is reported through the checks; without a listener
-      // ioredis would print every reconnection attempt.
-      this.client.on('error', () => {});
+      // A first connection that fails is reported once; later failures show in
+      // the checks. Without a listener ioredis would print every attempt.
+      this.client.on('error', (err) => {
+        if (this.startingUntil === 0) return;
+        this.startingUntil = 0;
+        this.enterDegraded(err);
+      });
       this.ownsClient = true;
     } else if (config.redis && typeof config.redis.defineCommand === 'function') {
       this.client = config.redis;
@@ -184,26 +188,45 @@ class RedisEngine {
       this.client.defineCommand(this.limits.command,
         { numberOfKeys: 1, lua: scriptText(this.limits.limiter) });
     }
-    // A client built here waits for its first connection at most one timeout;
-    // afterwards a check never waits for a connection.
-    this.connecting = this.ownsClient && this.client.status !== 'ready'
-      ? new Promise((resolve) => { this.client.once('ready', resolve); }) : null;
+    // While a client built here makes its first connection, checks are answered
+    // without Redis and without a warning; a connection not up within the
+    // connect timeout counts as a failure. ready() resolves once it is up.
+    this.connectTimeoutMs = Math.max(this.timeoutMs, 1000);
+    this.startingUntil = this.client.status === 'ready' ? 0 : Date.now() + this.connectTimeoutMs;
+    this.connected = this.client.status === 'ready' ? Promise.resolve()
+      : new Promise((resolve) => {
+        this.client.once('ready', () => {
+          this.startingUntil = 0;
+          resolve();
+        });
+      });
     this.degradedNow = false;
     this.closed = false;
   }
 
   // True while checks are answered without Redis.
   get degraded() {
-    return this.degradedNow;
+    return this.degradedNow || this.startingUntil !== 0;
+  }
+
+  // Resolves once the first connection is up (at once for a client given ready).
+  ready() {
+    return this.connected;
   }
 
   async checkRequest(ip, route, startMs) {
     if (this.mode === 'disabled') return this.local.checkRequest(ip, route, startMs);
     if (typeof ip !== 'string') throw new TypeError('ip must be a string');
+    if (this.startingUntil !== 0) {
+      if (Date.now() < this.startingUntil) return this.withoutRedis(ip, route, startMs);
+      this.startingUntil = 0;
+      this.enterDegraded(new Error(`no connection within ${this.connectTimeoutMs} ms`));
+    }
     if (!this.degradedNow) {
       try {
+        // "<1 or 0> <remaining> <message>"
         const reply = await this.runScript(ip);
-        return this.result(reply[0] === 1, reply[2]);
+        return this.result(reply.charCodeAt(0) === 49, reply.slice(reply.indexOf(' ', 2) + 1));
       } catch (err) {
         this.enterDegraded(err);
       }
@@ -212,10 +235,6 @@ class RedisEngine {
   }
 
   async runScript(key) {
-    if (this.connecting !== null) {
-      await Promise.race([this.connecting, sleep(this.timeoutMs)]);
-      this.connecting = null;
-    }
     const now = this.clock === undefined ? '' : String(Math.trunc(this.clock()));
     const call = this.client[this.limits.command](this.limits.keyPrefix + key, ...this.limits.args,
       now);

@@ -4,7 +4,7 @@
 -- KEYS[1]: the client's key. ARGV: max_requests (a whole decimal number, up to
 -- 2^64 - 1), window_ms, now in milliseconds since the epoch ("" reads the
 -- server's clock).
--- Returns {admitted (1 or 0), remaining (decimal text), message}.
+-- Returns "<1 admitted or 0> <remaining> <message>", one text.
 -- The state is "count window_start"; it expires when the window runs out.
 local key = KEYS[1]
 local max_text = ARGV[1]
@@ -30,8 +30,8 @@ end
 local count, start
 local state = redis.call('GET', key)
 if state then
-  local count_text, start_text = string.match(state, '^(%S+) (%S+)$')
-  count, start = tonumber(count_text), tonumber(start_text)
+  local blank = string.find(state, ' ', 1, true)
+  count, start = tonumber(string.sub(state, 1, blank - 1)), tonumber(string.sub(state, blank + 1))
 else
   count, start = 0, now
 end
@@ -47,9 +47,9 @@ local result
 if count < max_requests then
   count = count + 1
   local remaining = places_left(count)
-  result = {1, remaining, remaining .. ' requests remaining'}
+  result = '1 ' .. remaining .. ' ' .. remaining .. ' requests remaining'
 else
-  result = {0, '0', '0 requests remaining'}
+  result = '0 0 0 requests remaining'
 end
 
 local ends_in = start + window_ms - now

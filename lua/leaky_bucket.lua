@@ -2,7 +2,7 @@
 -- admitted while the level is below `capacity` and pours one unit in.
 -- KEYS[1]: the client's key. ARGV: capacity, rate, now in milliseconds since
 -- the epoch ("" reads the server's clock).
--- Returns {admitted (1 or 0), remaining (decimal text), message}.
+-- Returns "<1 admitted or 0> <remaining> <message>", one text.
 -- The state is "level last_leak"; it expires once the level would have drained
 -- to 0, when a new, empty bucket answers the same.
 local key = KEYS[1]
@@ -14,24 +14,11 @@ if now == nil then
   now = tonumber(time[1]) * 1000 + math.floor(tonumber(time[2]) / 1000)
 end
 
-local function count_text(value)
-  if not (value > 0) then return '0' end
-  if value >= 18446744073709551616 then return '18446744073709551615' end
-  return string.format('%.0f', value)
-end
-
-local function rounded_text(value)
-  if value ~= value then return 'NaN' end
-  if value == math.huge then return 'inf' end
-  if value == -math.huge then return '-inf' end
-  return string.format('%.0f', value)
-end
-
 local level, last
 local state = redis.call('GET', key)
 if state then
-  local level_text, last_text = string.match(state, '^(%S+) (%S+)$')
-  level, last = tonumber(level_text), tonumber(last_text)
+  local blank = string.find(state, ' ', 1, true)
+  level, last = tonumber(string.sub(state, 1, blank - 1)), tonumber(string.sub(state, blank + 1))
 else
   level, last = 0.0, now
 end
@@ -43,20 +30,31 @@ local drained = (elapsed / -1000.0) * rate + level
 if drained ~= drained or drained < 0.0 then level = 0.0 else level = drained end
 if now > last then last = now end
 
-local result
+local reply
 if level < capacity then
   level = level + 1.0
   local room = capacity - level
-  result = {1, count_text(math.floor(room)), rounded_text(room) .. ' bucket space remaining'}
+  -- The count rounds down (negatives give 0, saturating at 2^64 - 1); the
+  -- message rounds half to even and keeps "-0" (printf's %.0f does both).
+  if room > -1 and room < 9007199254740992 then
+    local remaining = room > 0 and math.floor(room) or 0
+    reply = string.format('1 %.0f %.0f bucket space remaining', remaining, room)
+  elseif room == math.huge then
+    reply = '1 18446744073709551615 inf bucket space remaining'
+  else
+    local remaining = room >= 18446744073709551616 and '18446744073709551615'
+      or string.format('%.0f', math.floor(room))
+    reply = string.format('1 %s %.0f bucket space remaining', remaining, room)
+  end
 else
-  result = {0, '0', '0 bucket space remaining'}
+  reply = '0 0 0 bucket space remaining'
 end
 
 if level <= 0 and rate >= 0 then
   -- An empty bucket that cannot fill by itself is what a new key gets.
   redis.call('DEL', key)
 else
-  local value = string.format('%.17g %.17g', level, last)
+  local value = string.format('%.17g %.0f', level, last)
   local empty_after = nil
   if rate > 0 then
     -- One millisecond more than the exact time, so rounding cannot leave a
@@ -69,4 +67,4 @@ else
     redis.call('SET', key, value)
   end
 end
-return result
+return reply

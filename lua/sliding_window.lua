@@ -3,7 +3,7 @@
 -- KEYS[1]: the client's key. ARGV: max_requests (a whole decimal number, up to
 -- 2^64 - 1), window_ms, now in milliseconds since the epoch ("" reads the
 -- server's clock).
--- Returns {admitted (1 or 0), remaining (decimal text), message}.
+-- Returns "<1 admitted or 0> <remaining> <message>", one text.
 -- The state is a list of admission times, oldest first; it expires one
 -- millisecond after its newest entry leaves the window, when every entry would
 -- have been evicted.
@@ -38,7 +38,7 @@ end
 
 local count = redis.call('LLEN', key)
 if count >= max_requests then
-  return {0, '0', '0 requests remaining'}  -- refusals are not logged
+  return '0 0 0 requests remaining'  -- refusals are not logged
 end
 redis.call('RPUSH', key, string.format('%.0f', now))
 local keep_for = window_ms + 1
@@ -46,4 +46,4 @@ if redis.call('PTTL', key) < keep_for then
   redis.call('PEXPIRE', key, keep_for)
 end
 local remaining = places_left(count + 1)
-return {1, remaining, remaining .. ' requests remaining'}
+return '1 ' .. remaining .. ' ' .. remaining .. ' requests remaining'

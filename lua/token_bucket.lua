@@ -2,7 +2,7 @@
 -- second up to `capacity`; a request takes one whole token or is refused.
 -- KEYS[1]: the client's key. ARGV: capacity, rate, now in milliseconds since
 -- the epoch ("" reads the server's clock).
--- Returns {admitted (1 or 0), remaining (decimal text), message}.
+-- Returns "<1 admitted or 0> <remaining> <message>", one text.
 -- The state is "tokens last_refill"; it expires once the refill would have
 -- filled the bucket, when a new, full bucket answers the same.
 local key = KEYS[1]
@@ -14,27 +14,11 @@ if now == nil then
   now = tonumber(time[1]) * 1000 + math.floor(tonumber(time[2]) / 1000)
 end
 
--- Decimal text of a whole value as an unsigned 64-bit count: NaN and negatives
--- give 0, 2^64 and above the largest count.
-local function count_text(value)
-  if not (value > 0) then return '0' end
-  if value >= 18446744073709551616 then return '18446744073709551615' end
-  return string.format('%.0f', value)
-end
-
--- The value rounded half to even with no decimal places, "-0" kept.
-local function rounded_text(value)
-  if value ~= value then return 'NaN' end
-  if value == math.huge then return 'inf' end
-  if value == -math.huge then return '-inf' end
-  return string.format('%.0f', value)
-end
-
 local tokens, last
 local state = redis.call('GET', key)
 if state then
-  local tokens_text, last_text = string.match(state, '^(%S+) (%S+)$')
-  tokens, last = tonumber(tokens_text), tonumber(last_text)
+  local blank = string.find(state, ' ', 1, true)
+  tokens, last = tonumber(string.sub(state, 1, blank - 1)), tonumber(string.sub(state, blank + 1))
 else
   tokens, last = capacity, now
 end
@@ -65,7 +49,7 @@ if tokens == capacity and not (rate < 0) then
   -- A full bucket that cannot drain by itself is what a new key gets.
   redis.call('DEL', key)
 else
-  local value = string.format('%.17g %.17g', tokens, last)
+  local value = string.format('%.17g %.0f', tokens, last)
   local full_after = nil
   if rate > 0 and capacity == capacity and capacity ~= math.huge and capacity ~= -math.huge then
     -- One millisecond more than the exact time, so rounding cannot leave the
@@ -79,4 +63,23 @@ else
   end
 end
 
-return {admitted, count_text(math.floor(tokens)), rounded_text(tokens) .. ' tokens remaining'}
+-- The count rounds down (NaN and negatives give 0, saturating at 2^64 - 1); the
+-- message rounds half to even and keeps "-0" (printf's %.0f does both).
+if tokens >= 0 and tokens < 9007199254740992 then
+  return string.format('%d %.0f %.0f tokens remaining', admitted, math.floor(tokens), tokens)
+end
+local remaining = '0'
+if tokens >= 18446744073709551616 then
+  remaining = '18446744073709551615'
+elseif tokens > 0 then
+  remaining = string.format('%.0f', math.floor(tokens))
+end
+local count
+if tokens ~= tokens then
+  count = 'NaN'
+elseif tokens == math.huge or tokens == -math.huge then
+  count = tokens > 0 and 'inf' or '-inf'
+else
+  count = string.format('%.0f', tokens)
+end
+return admitted .. ' ' .. remaining .. ' ' .. count .. ' tokens remaining'

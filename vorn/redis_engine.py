@@ -162,10 +162,12 @@ class _EngineCore:
                              "algorithm": self.algorithm, "route": route,
                              "remaining": remaining, "latency_ms": latency_ms}}
 
-    def from_reply(self, route: str, reply: list, started: float) -> Dict[str, Any]:
-        admitted = int(reply[0]) == 1
+    def from_reply(self, route: str, reply: Any, started: float) -> Dict[str, Any]:
+        # "<1 or 0> <remaining> <message>"
+        admitted = reply[0] in (49, "1")  # b"1"[0] or "1"[0]
+        remaining = int(reply[2:reply.index(b" " if isinstance(reply, bytes) else " ", 2)])
         reason = "within_limit" if admitted else self.limits.refused_reason
-        return self.result(route, admitted, reason, int(_text(reply[1])), started)
+        return self.result(route, admitted, reason, remaining, started)
 
     def without_redis(self, ip: str, route: str, identity: Optional[str],
                       started: float) -> Dict[str, Any]:

@@ -13,6 +13,7 @@ async function main(url) {
   for (const [algorithm, capacity, refillRate] of LIMITS) {
     const engine = createEngine({ algorithm, capacity, refillRate, redis: url,
       redisTimeoutMs: 2000, onError: 'deny' });
+    await engine.ready();
     const counts = new Array(KEYS).fill(0);
     for (let round = 0; round < ROUNDS; round++) {
       for (let key = 0; key < KEYS; key++) {
