@@ -220,6 +220,20 @@ class AsyncRedisEngineTest(unittest.TestCase):
             asyncio.run(run())
         blocking.close()
 
+    def test_concurrent_checks_share_pipelines_and_admit_the_capacity(self):
+        async def run():
+            engine = vorn.create_async_engine("sliding_window", capacity=10,
+                                              redis=self.server.url, redis_timeout=1.0)
+            await engine.check("10.0.0.1", "/")  # connected, script loaded
+            self.server.client().script_flush()
+            results = await asyncio.gather(*(engine.check("10.0.0.%d" % (n % 2), "/")
+                                             for n in range(64)))
+            await engine.close()
+            return [result["allowed"] for result in results], engine.degraded
+
+        admitted, degraded = asyncio.run(run())
+        self.assertEqual((admitted.count(True), degraded), (9 + 10, False))
+
 
 if __name__ == "__main__":
     unittest.main()
