@@ -7,10 +7,10 @@ Usage: /usr/bin/python3 bench/redis_python_bench.py REDIS_URL [builddir] [--json
            [--rounds N] [--checks N] [--memory-keys N]
 
 Rows (4,096 client keys in rotation, every check admitted): AsyncRedisEngine.check
-with 64 asyncio tasks; RedisEngine.check, limits FixedWindowRateLimiter.hit,
-RedisEngine.check on the sliding window and limits MovingWindowRateLimiter.hit,
-each with 64 threads (the `limits` release in Debian has no asyncio Redis storage
-without coredis). Rounds alternate over the rows; each figure is the median
+on the token bucket and the sliding window with 64 asyncio tasks; RedisEngine.check
+on both, limits FixedWindowRateLimiter.hit and MovingWindowRateLimiter.hit, each
+with 64 threads (the `limits` release in Debian has no asyncio Redis storage: it
+needs coredis, which Debian does not package). Rounds alternate over the rows; each figure is the median
 checks per second and each ratio the median of the per-round ratios of time per
 check (ours / the peer's). The memory part fills Redis with one check per key and
 reads INFO memory before and after.
@@ -76,8 +76,11 @@ def rows(url, loop):
                                        timeout=2.0, prefix="bench:")
     asynchronous = redis_engine.AsyncRedisEngine(url, "token_bucket", "active", ROOMY, ROOMY,
                                                  timeout=2.0, prefix="bench:")
+    async_sliding = redis_engine.AsyncRedisEngine(url, "sliding_window", "active", ROOMY, 0,
+                                                  timeout=2.0, prefix="bench:")
     found = {
         "vorn_async": lambda total: async_rate(asynchronous, total, loop),
+        "vorn_async_sliding": lambda total: async_rate(async_sliding, total, loop),
         "vorn_threads": lambda total: threaded_rate(
             lambda key: blocking.check(key, "/api/items"), total),
         "vorn_sliding_threads": lambda total: threaded_rate(
@@ -101,8 +104,8 @@ def rows(url, loop):
     return found
 
 
-RATIOS = {"vorn_threads": "limits_fixed_threads", "vorn_async": "limits_fixed_threads",
-          "vorn_sliding_threads": "limits_moving_threads"}
+RATIOS = {"vorn_async": "limits_fixed_threads", "vorn_async_sliding": "limits_moving_threads",
+          "vorn_threads": "limits_fixed_threads", "vorn_sliding_threads": "limits_moving_threads"}
 
 
 def memory(url, counts):

@@ -86,15 +86,17 @@ def host_rows(host, result, rows, subject):
 
 
 REDIS_PYTHON_ROWS = [
-    ("vorn_async", "Redis: AsyncRedisEngine.check, token bucket, 64 asyncio tasks", None),
-    ("vorn_threads", "Redis: RedisEngine.check, token bucket, 64 threads", 1.0),
+    ("vorn_async", "Redis: AsyncRedisEngine.check, token bucket, 64 asyncio tasks", 1.0),
+    ("vorn_async_sliding", "Redis: AsyncRedisEngine.check, sliding window, 64 asyncio tasks",
+     1.0),
+    ("vorn_threads", "Redis: RedisEngine.check, token bucket, 64 threads", None),
+    ("vorn_sliding_threads", "Redis: RedisEngine.check, sliding window, 64 threads", None),
     ("limits_fixed_threads", "Redis: limits FixedWindowRateLimiter.hit, 64 threads", None),
-    ("vorn_sliding_threads", "Redis: RedisEngine.check, sliding window, 64 threads", 1.0),
     ("limits_moving_threads", "Redis: limits MovingWindowRateLimiter.hit, 64 threads", None),
 ]
 REDIS_PEERS = {"vorn_async": "limits fixed", "vorn_threads": "limits fixed",
-               "vorn_sliding_threads": "limits moving", "vorn_token_bucket": "flexible",
-               "vorn_fixed_window": "flexible"}
+               "vorn_async_sliding": "limits moving", "vorn_sliding_threads": "limits moving",
+               "vorn_token_bucket": "flexible", "vorn_fixed_window": "flexible"}
 REDIS_NODE_ROWS = [
     ("vorn_token_bucket", "Redis: RedisEngine.checkRequest, token bucket, 64 in flight", 1.0),
     ("vorn_fixed_window", "Redis: RedisEngine.checkRequest, fixed window, 64 in flight", 1.0),
