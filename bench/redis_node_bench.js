@@ -20,7 +20,8 @@ const option = (name, fallback) => {
   return at < 0 ? fallback : args[at + 1];
 };
 const url = args[0];
-const positional = args.filter((arg, i) => !arg.startsWith('--') && (i === 0 || !args[i - 1].startsWith('--')));
+const positional = args.filter((arg, i) => !arg.startsWith('--') &&
+  (i === 0 || !args[i - 1].startsWith('--')));
 const build = path.resolve(positional[1] || path.join(__dirname, '..', 'build'));
 const jsonPath = option('--json', null);
 const ROUNDS = Number(option('--rounds', 5));
@@ -108,7 +109,8 @@ async function main() {
     console.error(`  ${name.padEnd(20)} ${rates[name].toFixed(0).padStart(9)}${suffix}`);
   }
   if (jsonPath) {
-    fs.writeFileSync(jsonPath, JSON.stringify({ node: process.version, rate: rates, ratio }, null, 1));
+    const report = { node: process.version, rate: rates, ratio };
+    fs.writeFileSync(jsonPath, JSON.stringify(report, null, 1));
   }
 }
 

@@ -4,14 +4,14 @@ storage, on one redis-server, with 64 checks in flight; and the Redis memory
 that each limiter's keys take.
 
 Usage: /usr/bin/python3 bench/redis_python_bench.py REDIS_URL [builddir] [--json FILE]
-           [--rounds N] [--checks N] [--memory-keys N]
+           [--rounds N (0: no throughput rows)] [--checks N] [--memory-keys N (0: none)]
 
 Rows (4,096 client keys in rotation, every check admitted): AsyncRedisEngine.check
 on the token bucket and the sliding window with 64 asyncio tasks; RedisEngine.check
 on both, limits FixedWindowRateLimiter.hit and MovingWindowRateLimiter.hit, each
 with 64 threads (the `limits` release in Debian has no asyncio Redis storage: it
-needs coredis, which Debian does not package). Rounds alternate over the rows; each figure is the median
-checks per second and each ratio the median of the per-round ratios of time per
+needs coredis, which Debian does not package). Rounds alternate over the rows;
+each figure is the median checks per second and each ratio the median of the per-round ratios of time per
 check (ours / the peer's). The memory part fills Redis with one check per key and
 reads INFO memory before and after.
 """
@@ -118,22 +118,25 @@ def memory(url, counts):
     found = {}
     for limiter, keys in counts.items():
         client.flushall()
-        # A slow refill, so that no key expires while the others are written.
-        limits = redis_engine.Limits(limiter, 100, 0.001, "vorn:")
+        # Keys as capacity 100 and refill 10 name them, with a refill slow enough
+        # that no key expires while the others are written.
+        prefix = redis_engine.Limits(limiter, 100, 10, "vorn:").key_prefix
+        args = [*redis_engine.Limits(limiter, 100, 0.001, "vorn:").args, ""]
         script = client.register_script(redis_engine.script_text(limiter))
-        script(keys=["warm"], args=[*limits.args, ""])
+        script(keys=["warm"], args=args)
         client.delete("warm")
         before = client.info("memory")["used_memory"]
         pipe = client.pipeline(transaction=False)
         for n in range(keys):
             key = f"{(n >> 24) & 255}.{(n >> 16) & 255}.{(n >> 8) & 255}.{n & 255}"
-            script(keys=[limits.key_prefix + key], args=[*limits.args, ""], client=pipe)
+            script(keys=[prefix + key], args=args, client=pipe)
             if n % 2000 == 1999:
                 pipe.execute()
         pipe.execute()
         after = client.info("memory")["used_memory"]
         found[limiter] = {"keys": keys, "bytes_per_key": (after - before) / keys}
-        print(f"  {limiter:15} {keys:>9,} keys  {(after - before) / keys:6.1f} B/key", file=sys.stderr)
+        print(f"  {limiter:15} {keys:>9,} keys  {found[limiter]['bytes_per_key']:6.1f} B/key",
+              file=sys.stderr)
     client.flushall()
     return found
 
@@ -144,12 +147,26 @@ def main():
     parser.add_argument("build", nargs="?", default=str(REPO / "build"))
     parser.add_argument("--json")
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--checks", type=int, default=int(os.environ.get("VORN_REDIS_CHECKS", 12800)))
+    parser.add_argument("--checks", type=int,
+                        default=int(os.environ.get("VORN_REDIS_CHECKS", 12800)))
     parser.add_argument("--memory-keys", type=int,
                         default=int(os.environ.get("VORN_REDIS_MEMORY_KEYS", 1_000_000)))
     args = parser.parse_args()
     sys.path.insert(0, os.environ.get("VORN_PYTHON_PATH", str(pathlib.Path(args.build) / "python")))
     sys.path.insert(0, str(REPO))
+    report = {"python": sys.version.split()[0], "rate": {}, "ratio": {}}
+    if args.rounds > 0:
+        report.update(throughput(args))
+    if args.memory_keys > 0:
+        small = max(args.memory_keys // 5, 1)
+        report["memory"] = memory(args.url, {"token_bucket": args.memory_keys,
+                                             "fixed_window": small, "leaky_bucket": small,
+                                             "sliding_window": small})
+    if args.json:
+        pathlib.Path(args.json).write_text(json.dumps(report, indent=1))
+
+
+def throughput(args):
     loop = asyncio.new_event_loop()
     found = rows(args.url, loop)
     for run in found.values():  # every key exists, every connection is open
@@ -167,14 +184,7 @@ def main():
     for name in rate:
         suffix = f"   time ours / {RATIOS[name]} {ratio[name]:.2f}" if name in ratio else ""
         print(f"  {name:24} {rate[name]:9.0f}{suffix}", file=sys.stderr)
-    report = {"python": sys.version.split()[0], "rate": rate, "ratio": ratio}
-    if args.memory_keys > 0:
-        small = max(args.memory_keys // 5, 1)
-        report["memory"] = memory(args.url, {"token_bucket": args.memory_keys,
-                                             "fixed_window": small, "leaky_bucket": small,
-                                             "sliding_window": small})
-    if args.json:
-        pathlib.Path(args.json).write_text(json.dumps(report, indent=1))
+    return {"rate": rate, "ratio": ratio}
 
 
 if __name__ == "__main__":

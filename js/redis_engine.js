@@ -145,9 +145,10 @@ class RedisEngine {
     this.mode = ['shadow', 'disabled'].includes(config.mode) ? config.mode : 'active';
     this.onError = config.onError === undefined ? 'local' : config.onError;
     if (!ON_ERROR_CHOICES.includes(this.onError)) {
-      throw new TypeError(`onError must be 'local', 'allow' or 'deny', not ${String(this.onError)}`);
+      throw new TypeError(`onError must be 'local', 'allow' or 'deny', not ${this.onError}`);
     }
-    this.timeoutMs = config.redisTimeoutMs === undefined ? DEFAULT_TIMEOUT_MS : config.redisTimeoutMs;
+    this.timeoutMs = config.redisTimeoutMs === undefined
+      ? DEFAULT_TIMEOUT_MS : config.redisTimeoutMs;
     if (!(this.timeoutMs > 0)) throw new TypeError('redisTimeoutMs must be a positive number');
     this.probeIntervalMs = config.redisProbeIntervalMs || DEFAULT_PROBE_INTERVAL_MS;
     this.logger = config.logger || console;

@@ -39,7 +39,8 @@ redis_rows() {
     (cd "$repo" && npm ci --no-audit --no-fund >&2) ||
       echo "npm ci failed: the Node Redis rows may be left out" >&2
   fi
-  port="$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+  port="$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')"
   redis-server --port "$port" --bind 127.0.0.1 --save '' --appendonly no >/dev/null &
   pid=$!
   trap 'kill "$pid" 2>/dev/null || true' EXIT

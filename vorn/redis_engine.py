@@ -31,8 +31,6 @@ DEFAULT_PROBE_INTERVAL = 0.5
 ON_ERROR_CHOICES = ("local", "allow", "deny")
 WINDOW_MS = 60000
 U64_MAX = 2 ** 64 - 1
-#: The debug text of an answer given without Redis when on_error is allow or deny.
-UNAVAILABLE_TEXT = "redis unavailable"
 
 _PACKAGE_DIR = pathlib.Path(__file__).resolve().parent
 # The wheel carries the scripts inside the package; a checkout keeps them at the top.
@@ -104,10 +102,6 @@ class Limits:
             else "limit_exceeded"
 
 
-def _text(value: Any) -> str:
-    return value.decode("utf-8") if isinstance(value, bytes) else str(value)
-
-
 class Script:
     """A Lua script's text and SHA1, the name EVALSHA runs it by."""
 
@@ -141,6 +135,8 @@ class _EngineCore:
         self.on_error = on_error
         self.probe_interval = probe_interval
         self.clock = clock
+        # Masked in log lines; set by the engine once it knows its client.
+        self.password: Optional[str] = None
         self._degraded = False
         self._closed = False
         self._state_lock = threading.Lock()
@@ -210,8 +206,7 @@ def _fallback_words(on_error: str) -> str:
 
 def _error_text(error: BaseException, core: _EngineCore) -> str:
     text = type(error).__name__ + ": " + str(error)
-    password = getattr(core, "password", None)
-    return text.replace(password, "***") if password else text
+    return text.replace(core.password, "***") if core.password else text
 
 
 def _describe(client: Any) -> Tuple[str, Optional[str]]:
