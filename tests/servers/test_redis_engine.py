@@ -86,6 +86,11 @@ class RedisEngineTest(unittest.TestCase):
                                redis=self.client).check("10.0.0.1", "/")
             ttl = self.client.pttl(prefix + "10.0.0.1")
             self.assertTrue(0 < ttl <= longest_ms, (algorithm, ttl))
+        # The text a Node engine writes too: whole numbers as digits, others by their bits.
+        vorn.create_engine("leaky_bucket", capacity=2.5, refill_rate=0.1,
+                           redis=self.client).check("10.0.0.1", "/")
+        self.assertEqual(self.client.exists(
+            "vorn:lb:x4004000000000000:x3fb999999999999a:10.0.0.1"), 1)
         # Other limits never read this state: a capacity of 1 is spent, 3 is not.
         one = vorn.create_engine(capacity=1, refill_rate=0, redis=self.client)
         three = vorn.create_engine(capacity=3, refill_rate=0, redis=self.client)
