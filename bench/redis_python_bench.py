@@ -7,8 +7,8 @@ Usage: /usr/bin/python3 bench/redis_python_bench.py REDIS_URL [builddir] [--json
            [--rounds N (0: no throughput rows)] [--checks N] [--memory-keys N (0: none)]
 
 Rows (4,096 client keys in rotation, every check admitted): AsyncRedisEngine.check
-on the token bucket and the sliding window with 64 asyncio tasks; RedisEngine.check
-on both, limits FixedWindowRateLimiter.hit and MovingWindowRateLimiter.hit, each
+on the token bucket, the fixed window and the sliding window with 64 asyncio tasks;
+RedisEngine.check on the token bucket and the sliding window, limits FixedWindowRateLimiter.hit and MovingWindowRateLimiter.hit, each
 with 64 threads (the `limits` release in Debian has no asyncio Redis storage: it
 needs coredis, which Debian does not package). Rounds alternate over the rows;
 each figure is the median checks per second and each ratio the median of the per-round ratios of time per
@@ -78,8 +78,11 @@ def rows(url, loop):
                                                  timeout=2.0, prefix="bench:")
     async_sliding = redis_engine.AsyncRedisEngine(url, "sliding_window", "active", ROOMY, 0,
                                                   timeout=2.0, prefix="bench:")
+    async_fixed = redis_engine.AsyncRedisEngine(url, "fixed_window", "active", ROOMY, 0,
+                                                timeout=2.0, prefix="bench:")
     found = {
         "vorn_async": lambda total: async_rate(asynchronous, total, loop),
+        "vorn_async_fixed": lambda total: async_rate(async_fixed, total, loop),
         "vorn_async_sliding": lambda total: async_rate(async_sliding, total, loop),
         "vorn_threads": lambda total: threaded_rate(
             lambda key: blocking.check(key, "/api/items"), total),
@@ -104,7 +107,8 @@ def rows(url, loop):
     return found
 
 
-RATIOS = {"vorn_async": "limits_fixed_threads", "vorn_async_sliding": "limits_moving_threads",
+RATIOS = {"vorn_async": "limits_fixed_threads", "vorn_async_fixed": "limits_fixed_threads",
+          "vorn_async_sliding": "limits_moving_threads",
           "vorn_threads": "limits_fixed_threads", "vorn_sliding_threads": "limits_moving_threads"}
 
 
