@@ -20,7 +20,7 @@ import pathlib
 import struct
 import threading
 import time
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 LOG = logging.getLogger("vorn.redis")
 
@@ -355,6 +355,8 @@ class AsyncRedisEngine:
         self._probe_task: Optional["asyncio.Task[None]"] = None
         # Checks waiting for the next pipeline: (EVALSHA arguments, future of the reply).
         self._batch: List[Tuple[Tuple[Any, ...], "asyncio.Future[Any]"]] = []
+        # Pipelines in flight; the loop itself keeps only weak references to tasks.
+        self._sending: Set["asyncio.Task[None]"] = set()
 
     @property
     def degraded(self) -> bool:
@@ -387,7 +389,9 @@ class AsyncRedisEngine:
         future = loop.create_future()
         self._batch.append((args, future))
         if len(self._batch) == 1:
-            loop.create_task(self._send_batch())
+            task = loop.create_task(self._send_batch())
+            self._sending.add(task)
+            task.add_done_callback(self._sending.discard)
         return future
 
     async def _send_batch(self) -> None:
