@@ -88,7 +88,9 @@ function limitsFor(algorithm, capacity, refillRate, prefix) {
     shape = `${keyNumber(capacity)}:${keyNumber(refillRate)}`;
   }
   const { tag, command, refused } = LIMITERS[limiter];
-  return { limiter, command, refused, args, keyPrefix: `${prefix}${tag}:${shape}:` };
+  // probeKey lies outside every client's key space: what the probe of a failed Redis checks.
+  return { limiter, command, refused, args, keyPrefix: `${prefix}${tag}:${shape}:`,
+    probeKey: `${prefix}probe` };
 }
 
 function urlError(detail) {
@@ -235,10 +237,13 @@ class RedisEngine {
     return this.withoutRedis(ip, route, startMs);
   }
 
-  async runScript(key) {
+  runScript(key) {
     const now = this.clock === undefined ? '' : String(Math.trunc(this.clock()));
-    const call = this.client[this.limits.command](this.limits.keyPrefix + key, ...this.limits.args,
-      now);
+    return this.runScriptOn(this.limits.keyPrefix + key, now);
+  }
+
+  async runScriptOn(fullKey, now) {
+    const call = this.client[this.limits.command](fullKey, ...this.limits.args, now);
     if (this.ownsClient) return call;  // bounded by commandTimeout
     let timer;
     const late = new Promise((_, reject) => {
@@ -284,7 +289,9 @@ class RedisEngine {
       await sleep(this.probeIntervalMs);
       if (this.closed) return;
       try {
-        await this.client.ping();
+        // Back when the script runs again, not merely when Redis answers PING
+        // (a full or read-only Redis still does).
+        await this.runScriptOn(this.limits.probeKey, '');
       } catch {
         continue;
       }

@@ -98,6 +98,8 @@ class Limits:
         tag = {"token_bucket": "tb", "sliding_window": "sw", "fixed_window": "fw",
                "leaky_bucket": "lb"}[self.limiter]
         self.key_prefix = prefix + tag + ":" + shape + ":"
+        # Outside every client's key space: what the probe of a failed Redis checks.
+        self.probe_key = prefix + "probe"
         self.refused_reason = "token_exhausted" if self.limiter == "token_bucket" \
             else "limit_exceeded"
 
@@ -153,6 +155,11 @@ class _EngineCore:
             raise TypeError("the key must be a str, not " + type(key).__name__)
         now = "" if self.clock is None else str(int(self.clock()))
         return (1, self.limits.key_prefix + key, *self.limits.args, now)
+
+    def probe_args(self) -> Tuple[Any, ...]:
+        """A check of the probe key: Redis is back when the script runs again, not
+        merely when it answers PING (a full or read-only Redis still does)."""
+        return (1, self.limits.probe_key, *self.limits.args, "")
 
     def result(self, route: str, admitted: bool, reason: str, remaining: Optional[int],
                started: float) -> Dict[str, Any]:
@@ -309,7 +316,7 @@ class RedisEngine:
         while not core._closed:
             time.sleep(core.probe_interval)
             try:
-                self._client.ping()
+                self._evalsha(core.probe_args())
             except self._errors:
                 continue
             if not core._closed:
@@ -429,7 +436,7 @@ class AsyncRedisEngine:
         while not core._closed:
             await asyncio.sleep(core.probe_interval)
             try:
-                await self._client.ping()
+                await self._evalsha(core.probe_args())
             except self._errors:
                 continue
             if not core._closed:

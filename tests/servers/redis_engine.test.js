@@ -171,6 +171,22 @@ test('a paused Redis hits the timeout', { skip }, async () => {
     '0 requests remaining');
 });
 
+test('a full Redis keeps the engine off it until scripts run again', { skip }, async () => {
+  const logger = quietLogger();
+  const checked = await engine({ onError: 'deny', logger, redisProbeIntervalMs: 50,
+    redisPrefix: 'full:' });
+  await admin.config('SET', 'maxmemory', '1');  // every write refused; PING still answers
+  const until500 = Date.now() + 500;  // ten probe intervals
+  while (Date.now() < until500) {
+    assert.strictEqual((await checked.checkRequest('10.0.0.1', '/', 0)).allowed, false);
+    await pause(10);
+  }
+  await admin.config('SET', 'maxmemory', '0');
+  await until(() => !checked.degraded);
+  assert.strictEqual(logger.lines.length, 2, logger.lines.join('\n'));
+  assert.match(logger.lines[0], /OOM/);
+});
+
 test('log lines never show the password', { skip }, async () => {
   const locked = await new RedisServer('--requirepass', 'right-one').start();
   const logger = quietLogger();

@@ -179,6 +179,22 @@ class RedisFailureTest(unittest.TestCase):
             wait_until(lambda: not engine.degraded)
         self.assertEqual(engine.check("10.0.0.1", "/")["decision"]["remaining"], 0)
 
+    def test_a_full_redis_keeps_the_engine_off_it_until_scripts_run_again(self):
+        engine = self.engine("deny")
+        admin = self.server.client()
+        admin.config_set("maxmemory", 1)  # every write refused; PING still answers
+        with self.assertLogs("vorn.redis", logging.WARNING) as logs:
+            deadline = time.monotonic() + 0.5  # ten probe intervals
+            while time.monotonic() < deadline:
+                self.assertFalse(engine.check("10.0.0.1", "/")["allowed"])
+                time.sleep(0.01)
+            self.assertTrue(engine.degraded)
+            admin.config_set("maxmemory", 0)
+            wait_until(lambda: not engine.degraded)
+        self.assertEqual(len(logs.records), 2, logs.output)
+        self.assertIn("OOM", logs.output[0])
+        self.assertTrue(engine.check("10.0.0.1", "/")["allowed"])
+
     def test_log_lines_never_show_the_password(self):
         self.server.kill()
         self.server = RedisServer("--requirepass", "right-one").start()
