@@ -10,7 +10,11 @@ logs one warning, and goes back to Redis by itself once a background probe finds
 it answering again. No check ever waits for a reconnection.
 
 `RedisEngine` uses redis-py's blocking client (WSGI); `AsyncRedisEngine` uses
-`redis.asyncio` (ASGI). Both return the same dict as `vorn_native.RustEngine`.
+`redis.asyncio` (ASGI). Both return the same dict as `vorn_native.RustEngine` and
+take the RustEngine's seven arguments after `redis` (a URL or a client), then the
+keywords `prefix`, `timeout` (seconds), `on_error`, `probe_interval` (seconds)
+and, for tests, `clock`: a function giving milliseconds since the epoch that the
+scripts then use instead of the Redis server's time.
 """
 import asyncio
 import hashlib
