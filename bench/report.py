@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Prints the one table of scripts/bench.sh from the JSON files the benchmarks wrote.
 
-Usage: report.py RESULTS_DIR   (holding core.json, python.json, node.json, and
-node_newest.json: rows of the same Node benchmark under the newest long-term Node)
+Usage: report.py RESULTS_DIR   (holding core.json, python.json, node.json,
+node_newest.json: rows of the same Node benchmark under the newest long-term Node, and the
+Redis rows' redis_python.json, redis_node.json)
 """
 import json
 import pathlib
@@ -87,6 +88,44 @@ def host_rows(host, result, rows, subject):
         yield (host, label, f"{result['ns'][key]:.0f} ns  {ratio_text}".rstrip(), ratio, target)
 
 
+# Each of our rows is held to the peer row of the same algorithm; the token bucket,
+# which neither peer offers on Redis, is shown against their fixed window.
+REDIS_PYTHON_ROWS = [
+    ("vorn_async", "Redis: AsyncRedisEngine.check, token bucket, 64 asyncio tasks", None),
+    ("vorn_async_fixed", "Redis: AsyncRedisEngine.check, fixed window, 64 asyncio tasks", 1.0),
+    ("vorn_async_sliding", "Redis: AsyncRedisEngine.check, sliding window, 64 asyncio tasks",
+     1.0),
+    ("vorn_threads", "Redis: RedisEngine.check, token bucket, 64 threads", None),
+    ("vorn_sliding_threads", "Redis: RedisEngine.check, sliding window, 64 threads", None),
+    ("limits_fixed_threads", "Redis: limits FixedWindowRateLimiter.hit, 64 threads", None),
+    ("limits_moving_threads", "Redis: limits MovingWindowRateLimiter.hit, 64 threads", None),
+]
+REDIS_PEERS = {"vorn_async": "limits fixed", "vorn_async_fixed": "limits fixed",
+               "vorn_threads": "limits fixed",
+               "vorn_async_sliding": "limits moving", "vorn_sliding_threads": "limits moving",
+               "vorn_token_bucket": "flexible", "vorn_fixed_window": "flexible"}
+REDIS_NODE_ROWS = [
+    ("vorn_token_bucket", "Redis: RedisEngine.checkRequest, token bucket, 64 in flight", None),
+    ("vorn_fixed_window", "Redis: RedisEngine.checkRequest, fixed window, 64 in flight", 1.0),
+    ("rlf_redis", "Redis: rate-limiter-flexible RateLimiterRedis.consume, 64 in flight", None),
+]
+
+
+def redis_rows(host, result, rows):
+    """Checks per second against one redis-server; the ratio is of time per check."""
+    for key, label, target in rows:
+        if key not in result["rate"]:
+            continue
+        ratio = result["ratio"].get(key)
+        ratio_text = f"  this / {REDIS_PEERS[key]} = {ratio:.2f}" if ratio is not None else ""
+        yield (host, label, f"{result['rate'][key]:,.0f} checks/s{ratio_text}", ratio, target)
+    for limiter, figures in result.get("memory", {}).items():
+        yield (host, f"Redis memory per client key, {limiter.replace('_', ' ')} "
+               f"({figures['keys']:,} keys, INFO used_memory)",
+               f"{figures['bytes_per_key']:.0f} B ({figures['bytes_per_key']:.0f} MB per "
+               "million clients)", None, None)
+
+
 def cpu_model():
     try:
         for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
@@ -115,6 +154,13 @@ def main():
     newest = load(directory, "node_newest.json")
     if newest:
         rows += host_rows(f"Node {newest['node']}", newest, NODE_ROWS, "checkRequest")
+
+    redis_python = load(directory, "redis_python.json")
+    if redis_python:
+        rows += redis_rows(f"Python {redis_python['python']}", redis_python, REDIS_PYTHON_ROWS)
+    redis_node = load(directory, "redis_node.json")
+    if redis_node:
+        rows += redis_rows(f"Node {redis_node['node']}", redis_node, REDIS_NODE_ROWS)
 
     print(f"Machine: {cpu_model()}, {__import__('os').cpu_count()} cores. "
           "Medians over repeated rounds; ratios from the same run.")

@@ -25,8 +25,8 @@ SUMMARY = "In-process request rate limiter: one native library for CPython and N
 # One build serves every CPython from 3.8 on: the module uses the stable ABI.
 PYTHON_TAG, ABI_TAG = "cp38", "abi3"
 # Sources an sdist carries: everything the wheel build reads.
-SDIST_PATHS = ["CMakeLists.txt", "cmake", "src", "python", "vorn", "stubs", "build_backend",
-               "pyproject.toml", "README.md"]
+SDIST_PATHS = ["CMakeLists.txt", "cmake", "src", "python", "vorn", "lua", "stubs",
+               "build_backend", "pyproject.toml", "README.md"]
 # Fixed zip timestamps keep two builds of the same tree byte-identical.
 ZIP_DATE = (1980, 1, 1, 0, 0, 0)
 
@@ -49,7 +49,8 @@ def _dist_info():
 
 def _metadata():
     return ("Metadata-Version: 2.1\nName: %s\nVersion: %s\nSummary: %s\n"
-            "Requires-Python: >=3.8\n" % (NAME, _version(), SUMMARY))
+            "Requires-Python: >=3.8\nProvides-Extra: redis\n"
+            "Requires-Dist: redis>=4.3; extra == \"redis\"\n" % (NAME, _version(), SUMMARY))
 
 
 def _wheel_file():
@@ -121,6 +122,11 @@ def _wheel_members(library):
     for name in sorted(os.listdir(package)):
         if name.endswith(".py") or name == "py.typed":
             add_file(NAME + "/" + name, os.path.join(package, name))
+    # The Lua scripts of the Redis engine, shared with the npm package.
+    scripts = os.path.join(ROOT, "lua")
+    for name in sorted(os.listdir(scripts)):
+        if name.endswith(".lua"):
+            add_file(NAME + "/lua/" + name, os.path.join(scripts, name))
     info = _dist_info()
     members.append((info + "/METADATA", _metadata().encode(), False))
     members.append((info + "/WHEEL", _wheel_file().encode(), False))

@@ -61,6 +61,40 @@ export declare class VornNode {
   checkRequest(ip: string, route: string, startMs: number): CheckResultNode;
 }
 
+/** A NodeConfig for an engine whose client state lives in Redis (see createEngine). */
+export interface RedisConfig extends NodeConfig {
+  /** A redis:// or rediss:// URL (password, TLS and database go in it), or an ioredis client. */
+  redis: string | object;
+  /** Start of every key. Default "vorn:". */
+  redisPrefix?: string | undefined;
+  /** A check waits at most this long for Redis before answering without it. Default 50. */
+  redisTimeoutMs?: number | undefined;
+  /** How checks are answered while Redis fails: "local" (default), "allow" or "deny". */
+  onError?: 'local' | 'allow' | 'deny' | undefined;
+  /** How often a failed Redis is probed. Default 500. */
+  redisProbeIntervalMs?: number | undefined;
+  /** Where the warnings go (one when Redis fails, one when it is back). Default console. */
+  logger?: { warn(message: string): void } | undefined;
+  /** Tests only: milliseconds passed to the scripts instead of the Redis server's time. */
+  clock?: (() => number) | undefined;
+}
+
+/** An engine whose client state lives in Redis, shared by every process that uses it. */
+export declare class RedisEngine {
+  /** True while checks are answered without Redis. */
+  readonly degraded: boolean;
+  /** Checks one request; the time comes from Redis, `startMs` is used only without it. */
+  checkRequest(ip: string, route: string, startMs: number): Promise<CheckResultNode>;
+  /** Resolves once the engine's first connection is up; checks before it answer without Redis. */
+  ready(): Promise<void>;
+  /** Stops probing; disconnects the client when the engine built it from a URL. */
+  close(): Promise<void>;
+}
+
+/** A RedisEngine when `redis` is given, else a VornNode. */
+export declare function createEngine(config: RedisConfig): RedisEngine;
+export declare function createEngine(config?: NodeConfig): VornNode;
+
 /** What the middleware reads from a request: Node's IncomingMessage fits. */
 export interface RequestLike {
   socket?: { remoteAddress?: string | undefined } | null;
@@ -80,8 +114,9 @@ export interface ResponseLike {
 
 export interface RateLimiterOptions<Req extends RequestLike = RequestLike> {
   /** An engine to use; otherwise one is built from `config`. */
-  engine?: { checkRequest(ip: string, route: string, startMs: number): CheckResultNode };
-  config?: NodeConfig;
+  engine?: { checkRequest(ip: string, route: string, startMs: number):
+      CheckResultNode | Promise<CheckResultNode> };
+  config?: NodeConfig | RedisConfig;
   /** Addresses or CIDR networks whose forwarding header is believed. Default none. */
   trustedProxies?: readonly string[];
   /** "x-forwarded-for" (default), "forwarded" (RFC 7239), or another one-list header. */
@@ -94,10 +129,11 @@ export interface RateLimiter<Req extends RequestLike = RequestLike,
                              Res extends ResponseLike = ResponseLike> {
   /** Express-style: calls next() when admitted, answers 429 otherwise. */
   (req: Req, res: Res, next?: (err?: unknown) => void): void;
-  /** Runs the check and leaves the result on req.vorn, without answering. */
-  check(req: Req): CheckResultNode;
-  /** True when admitted; otherwise answers 429 and returns false. */
-  admit(req: Req, res: Res): boolean;
+  /** Runs the check and leaves the result on req.vorn, without answering (a Promise of it
+   *  with an engine that answers with Promises, such as the RedisEngine). */
+  check(req: Req): CheckResultNode | Promise<CheckResultNode>;
+  /** True when admitted; otherwise answers 429 and returns false (or a Promise of it). */
+  admit(req: Req, res: Res): boolean | Promise<boolean>;
   /** A request listener that runs `handler` only for admitted requests (req.vorn set). */
   wrap<R>(handler: (req: Req & { vorn: CheckResultNode }, res: Res) => R):
       (req: Req, res: Res) => R | undefined;

@@ -24,11 +24,23 @@ function loadAddon() {
 
 const { VornNode } = loadAddon();
 
+// createEngine(config) builds a VornNode, or a RedisEngine (whose checkRequest
+// returns a Promise) when config.redis names a Redis URL or client.
+function createEngine(config = {}) {
+  if (config.redis != null) {
+    const { RedisEngine } = require('./redis_engine');  // loads ioredis only when used
+    return new RedisEngine(config, VornNode);
+  }
+  return new VornNode(config);
+}
+
 // createRateLimiter({config, trustedProxies, forwardedHeader, identity}) builds
-// its own VornNode from `config` unless `engine` is given.
+// its own engine from `config` unless `engine` is given.
 function createRateLimiter(options = {}) {
-  const engine = options.engine || new VornNode(options.config || {});
+  const engine = options.engine || createEngine(options.config || {});
   return middleware.createRateLimiter({ ...options, engine });
 }
 
-module.exports = { VornNode, createRateLimiter, ClientAddressResolver, canonicalAddress };
+module.exports = {
+  VornNode, createEngine, createRateLimiter, ClientAddressResolver, canonicalAddress,
+};

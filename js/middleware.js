@@ -6,6 +6,20 @@ const { ClientAddressResolver } = require('./address');
 
 const REFUSED_BODY = 'Too Many Requests\n';
 
+function isPromise(value) {
+  return value !== null && typeof value === 'object' && typeof value.then === 'function';
+}
+
+// A check that failed after the middleware returned cannot throw to the
+// server: the request is answered 500 and the error reported.
+function failLater(err, res) {
+  console.error('vorn: a rate-limit check failed:', err);
+  if (!res.headersSent) {
+    res.writeHead(500, { 'Content-Type': 'text/plain; charset=utf-8' });
+    res.end('Internal Server Error\n');
+  }
+}
+
 function headerValue(req, name) {
   const value = req.headers ? req.headers[name] : undefined;
   return Array.isArray(value) ? value.join(',') : value;
@@ -24,7 +38,9 @@ function routeOf(req) {
 // a trusted proxy), unless options.identity(req) returns a string, which is then
 // the key. A refused request is answered 429 with RateLimit-Remaining: 0 (the
 // addon's result carries no remaining count; a refusal means none is left). In
-// shadow mode every request goes through. The result is left on req.vorn.
+// shadow mode every request goes through. The result is left on req.vorn. An
+// engine whose checkRequest returns a Promise (the Redis engine) makes the
+// middleware call next() or the handler once it is settled.
 function createRateLimiter(options = {}) {
   const engine = options.engine;
   if (!engine || typeof engine.checkRequest !== 'function') {
@@ -46,12 +62,24 @@ function createRateLimiter(options = {}) {
       if (typeof id === 'string') key = id;
     }
     const result = engine.checkRequest(key, routeOf(req), Date.now());
+    if (isPromise(result)) {
+      return result.then((settled) => {
+        req.vorn = settled;
+        return settled;
+      });
+    }
     req.vorn = result;
     return result;
   }
 
+  // True when admitted, a Promise of it for an engine that answers with Promises.
   function admit(req, res) {
-    if (check(req).allowed) return true;
+    const result = check(req);
+    return isPromise(result) ? result.then((settled) => answer(settled, res)) : answer(result, res);
+  }
+
+  function answer(result, res) {
+    if (result.allowed) return true;
     res.writeHead(429, {
       'Content-Type': 'text/plain; charset=utf-8',
       'Content-Length': Buffer.byteLength(REFUSED_BODY),
@@ -69,12 +97,23 @@ function createRateLimiter(options = {}) {
       if (typeof next === 'function') return next(err);
       throw err;
     }
+    if (isPromise(admitted)) {
+      admitted.then((ok) => {
+        if (ok && typeof next === 'function') next();
+      }, (err) => (typeof next === 'function' ? next(err) : failLater(err, res)));
+      return undefined;
+    }
     if (admitted && typeof next === 'function') next();
   }
   limiter.check = check;
   limiter.admit = admit;
   limiter.wrap = (handler) => function limited(req, res) {
-    if (admit(req, res)) return handler.call(this, req, res);
+    const admitted = admit(req, res);
+    if (isPromise(admitted)) {
+      return admitted.then((ok) => (ok ? handler.call(this, req, res) : undefined),
+        (err) => failLater(err, res));
+    }
+    if (admitted) return handler.call(this, req, res);
     return undefined;
   };
   limiter.resolver = resolver;

@@ -28,6 +28,38 @@ if [[ ! -d "$repo/bench/node_modules/rate-limiter-flexible" ]]; then
     echo "npm peers could not be installed: their rows are left out" >&2
 fi
 
+# The Redis rows: both hosts' Redis engines and their peers' Redis stores on one
+# redis-server started here (no persistence, a free loopback port), stopped after.
+# VORN_REDIS_MEMORY_KEYS sets the keys of the memory measurement (0: none).
+redis_rows() {
+  local build="$1" results="$2" port pid
+  if ! command -v redis-server >/dev/null; then
+    echo "redis-server is not installed: the Redis rows are left out" >&2
+    return 0
+  fi
+  if [[ ! -d "$repo/node_modules/ioredis" ]]; then
+    (cd "$repo" && npm ci --no-audit --no-fund >&2) ||
+      echo "npm ci failed: the Node Redis rows may be left out" >&2
+  fi
+  port="$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')"
+  redis-server --port "$port" --bind 127.0.0.1 --save '' --appendonly no >/dev/null &
+  pid=$!
+  trap 'kill "$pid" 2>/dev/null || true' EXIT
+  for _ in $(seq 100); do
+    redis-cli -p "$port" ping >/dev/null 2>&1 && break
+    sleep 0.05
+  done
+  echo "== Redis (Python, then Node.js)" >&2
+  "$python" "$repo/bench/redis_python_bench.py" "redis://127.0.0.1:$port/0" "$build" \
+    --json "$results/redis_python.json" >&2 || echo "the Python Redis rows failed" >&2
+  node "$repo/bench/redis_node_bench.js" "redis://127.0.0.1:$port/0" "$build" \
+    --json "$results/redis_node.json" >&2 || echo "the Node Redis rows failed" >&2
+  kill "$pid"
+  wait "$pid" 2>/dev/null || true
+  trap - EXIT
+}
+
 echo "== building (Release) in $builddir" >&2
 cmake -S "$repo" -B "$builddir" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF >&2
 cmake --build "$builddir" -j2 >&2
@@ -54,5 +86,6 @@ if [[ "$newest_dir" != - ]]; then
 else
   echo "Node $newest could not be fetched: its rows are left out" >&2
 fi
+redis_rows "$builddir" "$out"
 
 "$python" "$repo/bench/report.py" "$out"

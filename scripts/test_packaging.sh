@@ -39,6 +39,9 @@ assert status == ["200", "429"], status
 root = os.path.dirname(vorn_native.__file__)
 for typed in ("vorn_native.pyi", "vorn_native-stubs/__init__.pyi", "vorn/py.typed"):
     assert os.path.isfile(os.path.join(root, typed)), typed
+from vorn import redis_engine  # the Redis engines find their scripts in the package
+assert all(redis_engine.script_text(name) for name in
+           ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket"))
 print("  ok: %s imports %s" % (sys.version.split()[0], vorn_native.__file__))
 PY
   )
@@ -95,6 +98,9 @@ if [[ -e "$repo/js/vorn_native.node" ]]; then echo "postpack left js/vorn_native
 tarball="$(ls "$scratch"/npm/vorn-*.tgz)"
 contents="$(tar -tzf "$tarball")"
 grep -qx "package/js/vorn_native.node" <<<"$contents"
+for script in token_bucket sliding_window fixed_window leaky_bucket; do
+  grep -qx "package/lua/$script.lua" <<<"$contents"
+done
 cd "$scratch/npm/app"
 npm init -y >/dev/null
 npm install --offline --no-audit --no-fund --silent "$tarball"
@@ -103,7 +109,7 @@ const assert = require('node:assert');
 const vorn = require('vorn');
 const pkg = require('vorn/package.json');
 assert.deepStrictEqual(Object.keys(vorn).sort(),
-  ['ClientAddressResolver', 'VornNode', 'canonicalAddress', 'createRateLimiter']);
+  ['ClientAddressResolver', 'VornNode', 'canonicalAddress', 'createEngine', 'createRateLimiter']);
 require.resolve(`vorn/${pkg.types}`);
 const first = new vorn.VornNode({ capacity: 1, refillRate: 0 }).checkRequest('10.0.0.1', '/', Date.now());
 assert.strictEqual(first.allowed, true);

@@ -4,7 +4,7 @@ The engine is the native class `vorn_native.RustEngine` (also reachable as
 `vorn.RustEngine`); this package adds WSGI and ASGI middlewares around it and
 the canonicalisation of client addresses that they key on.
 """
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 from .address import ClientAddressResolver, canonical_address
 from .asgi import ASGIMiddleware
@@ -13,8 +13,10 @@ from .wsgi import WSGIMiddleware
 if TYPE_CHECKING:  # the stub ships with the wheel
     from vorn_native import RustEngine
 
+    from .redis_engine import AsyncRedisEngine, RedisEngine
+
 __all__ = ["ASGIMiddleware", "ClientAddressResolver", "RustEngine", "WSGIMiddleware",
-           "canonical_address", "create_engine"]
+           "canonical_address", "create_async_engine", "create_engine"]
 __version__ = "0.1.0"
 
 #: Where telemetry would be sent; the engine only stores it and opens no connection.
@@ -24,11 +26,40 @@ DEFAULT_BACKEND_URL = "http://localhost:4000"
 def create_engine(algorithm: str = "token_bucket", mode: str = "active",
                   capacity: float = 100.0, refill_rate: float = 10.0,
                   api_key: Optional[str] = None, debug: Optional[str] = None,
-                  backend_url: str = DEFAULT_BACKEND_URL) -> "RustEngine":
-    """Builds a `vorn_native.RustEngine` with keyword arguments and Node's defaults."""
+                  backend_url: str = DEFAULT_BACKEND_URL, *, redis: Any = None,
+                  redis_prefix: str = "vorn:", redis_timeout: float = 0.05,
+                  on_error: str = "local") -> Union["RustEngine", "RedisEngine"]:
+    """Builds a `vorn_native.RustEngine` with keyword arguments and Node's defaults.
+
+    With `redis` (a URL such as "redis://host:6379/0", or a redis-py client) the
+    client state lives in that Redis instead: a `vorn.redis_engine.RedisEngine`
+    with keys under `redis_prefix`, checks bounded by `redis_timeout` seconds, and
+    `on_error` ("local", "allow" or "deny") saying how to answer without Redis.
+    """
+    if redis is not None:
+        from .redis_engine import RedisEngine
+
+        return RedisEngine(redis, algorithm, mode, capacity, refill_rate, api_key, debug,
+                           backend_url, prefix=redis_prefix, timeout=redis_timeout,
+                           on_error=on_error)
     from vorn_native import RustEngine as engine_class
 
     return engine_class(algorithm, mode, capacity, refill_rate, api_key, debug, backend_url)
+
+
+def create_async_engine(algorithm: str = "token_bucket", mode: str = "active",
+                        capacity: float = 100.0, refill_rate: float = 10.0,
+                        api_key: Optional[str] = None, debug: Optional[str] = None,
+                        backend_url: str = DEFAULT_BACKEND_URL, *, redis: Any,
+                        redis_prefix: str = "vorn:", redis_timeout: float = 0.05,
+                        on_error: str = "local") -> "AsyncRedisEngine":
+    """`create_engine(..., redis=...)` for asyncio (`redis.asyncio`): a
+    `vorn.redis_engine.AsyncRedisEngine`, whose `check` is awaited."""
+    from .redis_engine import AsyncRedisEngine
+
+    return AsyncRedisEngine(redis, algorithm, mode, capacity, refill_rate, api_key, debug,
+                            backend_url, prefix=redis_prefix, timeout=redis_timeout,
+                            on_error=on_error)
 
 
 def __getattr__(name: str) -> Any:

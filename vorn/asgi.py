@@ -1,4 +1,5 @@
 """ASGI middleware: one engine check per HTTP request, 429 for a refused one."""
+import inspect
 from typing import Any, Awaitable, Callable, Dict, Optional, Iterable
 
 from ._core import REFUSED_BODY, RequestLimiter, refused_headers
@@ -27,7 +28,8 @@ class ASGIMiddleware:
     text. The route is root_path + path. A refused request gets 429 and never
     reaches the application; in shadow mode every request goes through. The
     result dict is added to the scope given to the application under
-    "vorn.result". Thread-safe as far as the engine is.
+    "vorn.result". The engine's check may also be a coroutine function (the
+    engine of `vorn.create_async_engine`). Thread-safe as far as the engine is.
     """
 
     def __init__(self, app: _App, engine: Any, *, trusted_proxies: Iterable[str] = (),
@@ -48,6 +50,8 @@ class ASGIMiddleware:
                   if self.limiter.resolver.reads_header else None)
         route = scope.get("root_path", "") + scope.get("path", "")
         result = self.limiter.check(scope, peer, header, route)
+        if inspect.isawaitable(result):  # an asyncio engine (vorn.create_async_engine)
+            result = await result
         if not result["allowed"]:
             headers = [(name.lower().encode("latin-1"), value.encode("latin-1"))
                        for name, value in refused_headers(result)]

@@ -1,4 +1,5 @@
 """WSGI middleware: one engine check per request, 429 for a refused one."""
+import inspect
 from typing import Any, Callable, Iterable, Optional
 
 from ._core import REFUSED_BODY, REFUSED_STATUS, RequestLimiter, refused_headers
@@ -35,6 +36,9 @@ class WSGIMiddleware:
                  trusted_proxies: Iterable[str] = (),
                  forwarded_header: str = "X-Forwarded-For",
                  identity: Optional[Callable[[Any], Optional[str]]] = None) -> None:
+        if inspect.iscoroutinefunction(getattr(engine, "check", None)):
+            raise TypeError("WSGIMiddleware needs a blocking engine, such as "
+                            "vorn.create_engine(..., redis=...), not an asyncio one")
         self.app = app
         self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity)
         self._header_key = _environ_key(forwarded_header)

@@ -1,0 +1,63 @@
+-- Fixed window: at most `max_requests` admissions per window of `window_ms`; a
+-- key's window opens at its first request and the next one at its first
+-- request after that window ran out.
+-- KEYS[1]: the client's key. ARGV: max_requests (a whole decimal number, up to
+-- 2^64 - 1), window_ms, now in milliseconds since the epoch ("" reads the
+-- server's clock).
+-- Returns "<1 admitted or 0> <remaining> <message>", one text.
+-- The state is "count window_start"; it expires when the window runs out.
+local key = KEYS[1]
+local max_text = ARGV[1]
+local max_requests = tonumber(max_text)
+local window_ms = tonumber(ARGV[2])
+local now = tonumber(ARGV[3])
+if now == nil then
+  local time = redis.call('TIME')
+  now = tonumber(time[1]) * 1000 + math.floor(tonumber(time[2]) / 1000)
+end
+
+-- max_requests minus a small whole count, exact also where doubles are not
+-- (above 2^53): the low fifteen digits take the subtraction.
+local function places_left(used)
+  if max_requests < 9007199254740992 then return string.format('%.0f', max_requests - used) end
+  local high, low = tonumber(string.sub(max_text, 1, -16)), tonumber(string.sub(max_text, -15))
+  if low < used then
+    high, low = high - 1, low + 1e15
+  end
+  return string.format('%.0f%015.0f', high, low - used)
+end
+
+local count, start
+local state = redis.call('GET', key)
+if state then
+  local blank = string.find(state, ' ', 1, true)
+  count, start = tonumber(string.sub(state, 1, blank - 1)), tonumber(string.sub(state, blank + 1))
+else
+  count, start = 0, now
+end
+
+local elapsed = now - start
+if elapsed < 0 then elapsed = 0 end
+-- The roll-over comes before the admission test, so a refused check rolls too.
+if elapsed >= window_ms then
+  count, start = 0, now
+end
+
+local result
+if count < max_requests then
+  count = count + 1
+  local remaining = places_left(count)
+  result = '1 ' .. remaining .. ' ' .. remaining .. ' requests remaining'
+else
+  result = '0 0 0 requests remaining'
+end
+
+local ends_in = start + window_ms - now
+if count == 0 or ends_in <= 0 then
+  -- Nothing counted, or a window already over: a new key answers the same.
+  redis.call('DEL', key)
+else
+  redis.call('SET', key, string.format('%.0f %.0f', count, start), 'PX',
+    string.format('%.0f', ends_in))
+end
+return result
