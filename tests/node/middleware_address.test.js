@@ -8,6 +8,7 @@ const path = require('node:path');
 const { repoRoot } = require('./addon');
 const { ClientAddressResolver, canonicalAddress } = require(path.join(repoRoot, 'js', 'address.js'));
 
+const { identityKey } = require(path.join(repoRoot, 'js', 'middleware.js'));
 const cases = require(path.join(repoRoot, 'tests', 'middleware_addresses.json'));
 
 test('canonical addresses follow the shared table', () => {
@@ -42,4 +43,14 @@ test('prefix lengths that are not whole bytes match bit by bit', () => {
   assert.ok(resolver.isTrusted('2001:db8:ffff::1'));
   assert.ok(!resolver.isTrusted('2001:db8:7fff::1'));
   assert.ok(new ClientAddressResolver(['0.0.0.0/0']).isTrusted('8.8.8.8'));
+});
+
+test('identity keys follow the shared table', () => {
+  for (const [text, count, key] of cases.identity) {
+    const identity = text.repeat(count);
+    const expected = key === 'id:<identity>' ? `id:${identity}` : key;
+    assert.strictEqual(identityKey(identity), expected, `${text} x ${count}`);
+  }
+  assert.strictEqual(identityKey(undefined), null);
+  assert.strictEqual(identityKey(null), null);
 });

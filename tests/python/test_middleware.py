@@ -96,6 +96,19 @@ class WSGIMiddlewareTest(unittest.TestCase):
         self.assertEqual(wsgi_call(limited)[0], 200)  # no identity: keyed on the address
         self.assertEqual(wsgi_call(limited, X_USER="alice")[0], 429)
 
+    def test_identities_are_keyed_apart_from_addresses_and_empty_is_none(self):
+        limited = vorn.WSGIMiddleware(Recorder().wsgi, engine(capacity=1),
+                                      identity=lambda environ: environ.get("HTTP_X_USER"))
+        # An identity spelling an address does not spend that address's allowance.
+        self.assertEqual(wsgi_call(limited, remote="203.0.113.7", X_USER="203.0.113.7")[0], 200)
+        self.assertEqual(wsgi_call(limited, remote="203.0.113.7")[0], 200)
+        # Everyone sending an empty identity is keyed on their own address.
+        self.assertEqual(wsgi_call(limited, remote="192.0.2.8", X_USER="")[0], 200)
+        self.assertEqual(wsgi_call(limited, remote="192.0.2.9", X_USER="")[0], 200)
+        odd = vorn.WSGIMiddleware(Recorder().wsgi, engine(), identity=lambda environ: 42)
+        with self.assertRaises(TypeError):
+            wsgi_call(odd)
+
     def test_route_is_the_decoded_full_path_and_odd_text_is_safe(self):
         app = Recorder()
         limited = vorn.WSGIMiddleware(app.wsgi, engine(),

@@ -11,6 +11,7 @@ import unittest
 REPO = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO))
 
+from vorn._core import identity_key  # noqa: E402
 from vorn.address import ClientAddressResolver, canonical_address  # noqa: E402
 
 CASES = json.loads((REPO / "tests" / "middleware_addresses.json").read_text(encoding="utf-8"))
@@ -47,6 +48,21 @@ class ResolverTest(unittest.TestCase):
                     ClientAddressResolver(proxies, header)
         with self.assertRaises(TypeError):  # one text would be read as a list of characters
             ClientAddressResolver("10.0.0.1")
+
+
+class IdentityKeyTest(unittest.TestCase):
+    def test_shared_table(self):
+        for text, count, key in CASES["identity"]:
+            identity = text * count
+            with self.subTest(text=text, count=count):
+                expected = "id:" + identity if key == "id:<identity>" else key
+                self.assertEqual(identity_key(identity), expected)
+
+    def test_anything_but_a_str_or_none_is_an_error(self):
+        self.assertIsNone(identity_key(None))
+        for odd in (42, b"alice", ["alice"]):
+            with self.subTest(odd=odd), self.assertRaises(TypeError):
+                identity_key(odd)
 
 
 if __name__ == "__main__":
