@@ -5,6 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { ClientAddressResolver, canonicalAddress } = require('./address');
 const middleware = require('./middleware');
+const { checkConfigNames } = require('./names');
 
 // The packed addon sits next to this file; in a repository checkout the build
 // directory's copy is used instead.
@@ -25,9 +26,15 @@ function loadAddon() {
 const { VornNode } = loadAddon();
 
 // createRateLimiter({config, trustedProxies, forwardedHeader, identity}) builds
-// its own VornNode from `config` unless `engine` is given.
+// its own VornNode from `config` unless `engine` is given; unknown algorithm or
+// mode names in `config` are refused there, unlike VornNode itself.
+function buildEngine(config) {
+  checkConfigNames(config);
+  return new VornNode(config);
+}
+
 function createRateLimiter(options = {}) {
-  const engine = options.engine || new VornNode(options.config || {});
+  const engine = options.engine || buildEngine(options.config || {});
   return middleware.createRateLimiter({ ...options, engine });
 }
 

@@ -6,6 +6,7 @@ the canonicalisation of client addresses that they key on.
 """
 from typing import TYPE_CHECKING, Any, Optional
 
+from ._names import check_names
 from .address import ClientAddressResolver, canonical_address
 from .asgi import ASGIMiddleware
 from .wsgi import WSGIMiddleware
@@ -25,7 +26,12 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
                   capacity: float = 100.0, refill_rate: float = 10.0,
                   api_key: Optional[str] = None, debug: Optional[str] = None,
                   backend_url: str = DEFAULT_BACKEND_URL) -> "RustEngine":
-    """Builds a `vorn_native.RustEngine` with keyword arguments and Node's defaults."""
+    """Builds a `vorn_native.RustEngine` with keyword arguments and Node's defaults.
+
+    Unlike the class itself, refuses an unknown algorithm or mode name
+    (ValueError, TypeError for a non-str), listing the valid ones.
+    """
+    check_names(algorithm, mode)
     from vorn_native import RustEngine as engine_class
 
     return engine_class(algorithm, mode, capacity, refill_rate, api_key, debug, backend_url)

@@ -109,6 +109,17 @@ test('identities are keyed apart from addresses; empty is none; non-strings fail
   }
 });
 
+test('config names are checked; VornNode itself stays lenient', () => {
+  const { checkConfigNames } = require(path.join(repoRoot, 'js', 'names.js'));
+  assert.throws(() => checkConfigNames({ mode: 'Shadow' }), /^RangeError: .*active, shadow, disabled/);
+  assert.throws(() => checkConfigNames({ algorithm: 'token-bucket' }), RangeError);
+  assert.throws(() => checkConfigNames({ algorithm: 7 }), /^TypeError: .*leaky_bucket/);
+  checkConfigNames({});
+  checkConfigNames({ algorithm: 'fixed_window', mode: 'disabled' });
+  assert.strictEqual(new VornNode({ mode: 'Shadow', capacity: 0 }).checkRequest('a', '/', 0).allowed,
+    false);
+});
+
 test('the route is the path without query or fragment', () => {
   assert.strictEqual(routeOf({ url: '/a/b?c=1#d' }), '/a/b');
   assert.strictEqual(routeOf({ url: '?x' }), '/');

@@ -124,6 +124,22 @@ class WSGIMiddlewareTest(unittest.TestCase):
             vorn.WSGIMiddleware(Recorder().wsgi, object())
 
 
+class CreateEngineNamesTest(unittest.TestCase):
+    def test_unknown_names_are_refused_with_the_valid_ones_listed(self):
+        for kwargs, error in (({"mode": "Shadow"}, ValueError),
+                              ({"algorithm": "token-bucket"}, ValueError),
+                              ({"mode": None}, TypeError)):
+            with self.subTest(kwargs=kwargs):
+                with self.assertRaises(error) as caught:
+                    vorn.create_engine(**kwargs)
+                self.assertIn("shadow" if "mode" in kwargs else "leaky_bucket",
+                              str(caught.exception))
+        self.assertTrue(vorn.create_engine(algorithm="leaky_bucket", mode="shadow")
+                        .check("a", "/")["allowed"])
+        # The native class itself stays lenient.
+        self.assertEqual(engine(mode="Shadow", capacity=0).check("a", "/")["allowed"], False)
+
+
 def asgi_call(app, path="/items", client=("192.0.2.1", 5000), headers=(), scope_type="http"):
     scope = {"type": scope_type, "path": path, "root_path": "", "headers": list(headers)}
     if client is not None:
