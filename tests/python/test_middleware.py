@@ -96,6 +96,12 @@ class WSGIMiddlewareTest(unittest.TestCase):
         self.assertEqual(wsgi_call(limited)[0], 200)  # no identity: keyed on the address
         self.assertEqual(wsgi_call(limited, X_USER="alice")[0], 429)
 
+    def test_a_refused_head_request_gets_no_body(self):
+        limited = vorn.WSGIMiddleware(Recorder().wsgi, engine(capacity=0))
+        environ = {"REQUEST_METHOD": "HEAD", "PATH_INFO": "/", "REMOTE_ADDR": "192.0.2.1"}
+        body = limited(environ, lambda status, headers, exc_info=None: None)
+        self.assertEqual(b"".join(body), b"")
+
     def test_identities_are_keyed_apart_from_addresses_and_empty_is_none(self):
         limited = vorn.WSGIMiddleware(Recorder().wsgi, engine(capacity=1),
                                       identity=lambda environ: environ.get("HTTP_X_USER"))
@@ -182,6 +188,26 @@ class ASGIMiddlewareTest(unittest.TestCase):
         limited = vorn.ASGIMiddleware(app.asgi, engine(capacity=0))
         scope, _ = asgi_call(limited, scope_type="lifespan")
         self.assertIs(app.calls[0], scope)
+
+    def test_websocket_handshakes_are_limited_only_when_asked(self):
+        app = Recorder()
+        passing = vorn.ASGIMiddleware(app.asgi, engine(capacity=0))
+        asgi_call(passing, scope_type="websocket")
+        self.assertEqual(len(app.calls), 1)
+        limited = vorn.ASGIMiddleware(app.asgi, engine(capacity=0), limit_websockets=True)
+        _, sent = asgi_call(limited, scope_type="websocket")
+        self.assertEqual(sent, [{"type": "websocket.close", "code": 1008}])
+        scope = {"type": "websocket", "path": "/ws", "client": ("192.0.2.1", 1),
+                 "extensions": {"websocket.http.response": {}}}
+        sent = []
+
+        async def send(message):
+            sent.append(message)
+
+        asyncio.run(limited(scope, None, send))
+        self.assertEqual([m["type"] for m in sent], ["websocket.http.response.start",
+                                                      "websocket.http.response.body"])
+        self.assertEqual((sent[0]["status"], len(app.calls)), (429, 1))
 
     def test_repeated_forwarding_lines_form_one_chain(self):
         limited = vorn.ASGIMiddleware(Recorder().asgi, engine(capacity=1),
