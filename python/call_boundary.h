@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "py_ref.h"
 #include "python_api.h"
@@ -99,19 +100,29 @@ struct CallSignature {
 // a strong reference until the call is done, so an argument stays alive even
 // when converting an earlier one runs Python code (a __float__, say) that
 // empties the container the caller passed it in: before 3.9 a `**` dict reaches
-// the binding as the caller's own dict.
+// the binding as the caller's own dict. The references are taken and dropped
+// through the interpreter's own functions rather than the limited API's inline
+// count, which would change the count of an immortal object (3.12 on).
 template <size_t N>
 class BoundArguments {
  public:
   // Takes a reference of its own to each of `objects` (borrowed, may be null).
-  explicit BoundArguments(const std::array<PyObject*, N>& objects) {
-    for (size_t at = 0; at < N; ++at) references_[at] = PyRef::borrow(objects[at]);
+  explicit BoundArguments(const std::array<PyObject*, N>& objects) : objects_(objects) {
+    for (PyObject* object : objects_) Py_IncRef(object);
   }
+  BoundArguments(BoundArguments&& other) noexcept : objects_(std::exchange(other.objects_, {})) {}
+  BoundArguments(const BoundArguments&) = delete;
+  BoundArguments& operator=(const BoundArguments&) = delete;
+  BoundArguments& operator=(BoundArguments&&) = delete;
+  ~BoundArguments() {
+    for (PyObject* object : objects_) Py_DecRef(object);
+  }
+
   // Borrowed from this object: valid while it lives.
-  PyObject* operator[](size_t at) const { return references_[at].get(); }
+  PyObject* operator[](size_t at) const { return objects_[at]; }
 
  private:
-  std::array<PyRef, N> references_;
+  std::array<PyObject*, N> objects_;
 };
 
 // Untemplated core of bind_arguments; throws PyError (TypeError).
