@@ -6,6 +6,7 @@ IPv6 address is the IPv4 address, IPv6 text is written in its one compressed
 lower-case form), and forwarding headers are read only when the peer that sent
 the request is a proxy the application trusts.
 """
+import functools
 import ipaddress
 import re
 from typing import Iterable, Iterator, Optional, Sequence, Tuple, Union
@@ -57,8 +58,14 @@ def _split_host(text: str) -> Tuple[str, str]:
 
 def _parse(text: str) -> Optional[Tuple[_Address, str, bool]]:
     """(address, zone, whether it was IPv4-mapped IPv6 text), or None."""
-    if len(text) > _MAX_ADDRESS_TEXT:
-        return None
+    return None if len(text) > _MAX_ADDRESS_TEXT else _parse_short(text)
+
+
+# Parsing with the standard library costs microseconds; the same few proxy and
+# client addresses come back request after request. Bounded in entries and, by
+# the length check above, in size; thread-safe.
+@functools.lru_cache(maxsize=4096)
+def _parse_short(text: str) -> Optional[Tuple[_Address, str, bool]]:
     host, zone = _split_host(text)
     if not host or not host.isascii():
         return None
@@ -136,8 +143,13 @@ def _skip_space_left(header: str, at: int, floor: int) -> int:
 
 
 def _token_start(header: str, end: int, floor: int) -> int:
-    # One search per stop character runs at the speed of the string search.
-    return max(max(header.rfind(stop, floor, end) for stop in _TOKEN_STOP) + 1, floor)
+    # One search per stop character runs at the speed of the string search; the
+    # near window first, since tokens are short and a miss scans to the floor.
+    for low in (max(floor, end - 64), floor):
+        found = max(header.rfind(stop, low, end) for stop in _TOKEN_STOP)
+        if found >= 0 or low == floor:
+            return max(found + 1, floor)
+    return floor
 
 
 def _backslashes_before(header: str, at: int, floor: int) -> Optional[int]:
