@@ -71,9 +71,12 @@ function formatIPv6(groups) {
   return `${hex.slice(0, bestStart).join(':')}::${hex.slice(bestStart + bestLength).join(':')}`;
 }
 
+// What surrounds an address in a header: HTTP's blanks only, the same in both hosts.
+const trimBlanks = (text) => text.replace(/^[ \t]+|[ \t]+$/g, '');
+
 // Splits an optional port (and IPv6 brackets) off; returns [host, zone] or null.
 function splitHost(text) {
-  text = text.trim();
+  text = trimBlanks(text);
   if (text.startsWith('[')) {
     const end = text.indexOf(']');
     if (end < 0) return null;
@@ -165,10 +168,10 @@ function* listHops(header) {
   for (;;) {
     const comma = end > floor ? header.lastIndexOf(',', end - 1) : -1;
     if (comma < floor) {
-      yield floor === 0 ? header.slice(0, end).trim() : null;
+      yield floor === 0 ? trimBlanks(header.slice(0, end)) : null;
       return;
     }
-    yield header.slice(comma + 1, end).trim();
+    yield trimBlanks(header.slice(comma + 1, end));
     end = comma;
   }
 }

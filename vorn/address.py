@@ -25,6 +25,8 @@ MAX_FORWARDED_CHARS = 2048
 
 # No spelling of an address, with brackets, port and zone, comes near this.
 _MAX_ADDRESS_TEXT = 128
+# What surrounds an address in a header: HTTP's blanks only, the same in both hosts.
+_BLANKS = " \t"
 _PORT = re.compile(r"[0-9]+")
 _PREFIX = re.compile(r"[0-9]{1,3}")
 # An interface name or number, as a link-local address's zone.
@@ -37,7 +39,7 @@ _ESCAPED = re.compile(r"\\(.)", re.DOTALL)
 
 def _split_host(text: str) -> Tuple[str, str]:
     """Splits an optional port (and IPv6 brackets) off an address; returns (host, zone)."""
-    text = text.strip()
+    text = text.strip(_BLANKS)
     if text.startswith("["):
         end = text.find("]")
         if end < 0:
@@ -130,9 +132,9 @@ def _list_hops(header: str) -> Iterator[Optional[str]]:
     while True:
         comma = header.rfind(",", floor, end)
         if comma < 0:
-            yield header[:end].strip() if floor == 0 else None
+            yield header[:end].strip(_BLANKS) if floor == 0 else None
             return
-        yield header[comma + 1:end].strip()
+        yield header[comma + 1:end].strip(_BLANKS)
         end = comma
 
 

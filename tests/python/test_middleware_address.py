@@ -57,7 +57,8 @@ class ResolverTest(unittest.TestCase):
 # addresses trusted and not, zones, mapped and garbled addresses.
 PIECES = [",", ";", "=", '"', "\\", " ", "for", "For", "by", "x", "for=", 'for="', "10.0.0.2",
           "203.0.113.9", "[2001:db8::1]:80", "2001:db8::1%eth0", "fe80::1%eth0", "::ffff:10.0.0.3",
-          "_hidden", "unknown", "1.2.3", "\u00e9", "\t"]
+          "_hidden", "unknown", "1.2.3", "\u00e9", "\t", "\x1f", "\u00a0",
+          "\ufeff"]
 
 
 ADDRESSES = ["10.0.0.2", "10.9.9.9", "203.0.113.9", "198.51.100.7", "[2001:db8::1]:80",
