@@ -6,6 +6,15 @@
 // when the peer that sent the request is a proxy the application trusts.
 
 const UNKNOWN_CLIENT = 'unknown';
+// How far a forwarding header is walked from the right: at most this many hops
+// and this many characters. Past either bound the walk stops at the last
+// trusted hop, so a header costs the same small work whatever its size.
+const MAX_FORWARDED_HOPS = 16;
+const MAX_FORWARDED_CHARS = 2048;
+// No spelling of an address, with brackets, port and zone, comes near this.
+const MAX_ADDRESS_TEXT = 128;
+// An interface name or number, as a link-local address's zone.
+const ZONE = /^[0-9A-Za-z._-]{1,16}$/;
 const IPV4 = /^(0|[1-9]\d{0,2})\.(0|[1-9]\d{0,2})\.(0|[1-9]\d{0,2})\.(0|[1-9]\d{0,2})$/;
 const HEXTET = /^[0-9a-fA-F]{1,4}$/;
 
@@ -62,9 +71,12 @@ function formatIPv6(groups) {
   return `${hex.slice(0, bestStart).join(':')}::${hex.slice(bestStart + bestLength).join(':')}`;
 }
 
+// What surrounds an address in a header: HTTP's blanks only, the same in both hosts.
+const trimBlanks = (text) => text.replace(/^[ \t]+|[ \t]+$/g, '');
+
 // Splits an optional port (and IPv6 brackets) off; returns [host, zone] or null.
 function splitHost(text) {
-  text = text.trim();
+  text = trimBlanks(text);
   if (text.startsWith('[')) {
     const end = text.indexOf(']');
     if (end < 0) return null;
@@ -81,20 +93,25 @@ function splitHost(text) {
   return percent < 0 ? [text, ''] : [text.slice(0, percent), text.slice(percent + 1)];
 }
 
-// {version: 4|6, bytes: number[], zone} or null.
+// {version: 4|6, bytes: number[], zone, mapped} or null. A zone is kept only on
+// a link-local address (fe80::/10): it says nothing about a global one.
 function parseAddress(text) {
-  if (typeof text !== 'string') return null;
+  if (typeof text !== 'string' || text.length > MAX_ADDRESS_TEXT) return null;
   const split = splitHost(text);
   if (split === null || split[0] === '') return null;
   const [host, zone] = split;
   const v4 = parseIPv4(host);
-  if (v4 !== null) return zone === '' ? { version: 4, bytes: v4, zone: '' } : null;
+  if (v4 !== null) return zone === '' ? { version: 4, bytes: v4, zone: '', mapped: false } : null;
   const v6 = parseIPv6(host);
   if (v6 === null) return null;
   if (v6.slice(0, 5).every((group) => group === 0) && v6[5] === 0xffff) {
-    return { version: 4, bytes: [v6[6] >> 8, v6[6] & 255, v6[7] >> 8, v6[7] & 255], zone: '' };
+    const bytes = [v6[6] >> 8, v6[6] & 255, v6[7] >> 8, v6[7] & 255];
+    return { version: 4, bytes, zone: '', mapped: true };
   }
-  return { version: 6, bytes: v6.flatMap((group) => [group >> 8, group & 255]), zone };
+  const bytes = v6.flatMap((group) => [group >> 8, group & 255]);
+  if ((v6[0] & 0xffc0) !== 0xfe80) return { version: 6, bytes, zone: '', mapped: false };
+  if (zone !== '' && !ZONE.test(zone)) return null;
+  return { version: 6, bytes, zone, mapped: false };
 }
 
 function formatAddress(address) {
@@ -106,20 +123,28 @@ function formatAddress(address) {
 
 // The one canonical text of an IP address, or null if `text` is not one.
 // "::ffff:10.0.0.1" gives "10.0.0.1"; "2001:DB8:0:0::1" gives "2001:db8::1";
-// a port ("192.0.2.1:8080", "[2001:db8::1]:443") is dropped, an IPv6 zone kept.
+// a port ("192.0.2.1:8080", "[2001:db8::1]:443") is dropped, and so is the zone
+// of any but a link-local address ("fe80::1%eth0" keeps it).
 function canonicalAddress(text) {
   const address = parseAddress(text);
   return address === null ? null : formatAddress(address);
 }
 
 // A trusted-proxy entry: an address or a CIDR network ("10.0.0.0/8", "fd00::/8").
+// An IPv4-mapped entry is its IPv4 address or network ("::ffff:10.0.0.0/104" is
+// 10.0.0.0/8), since mapped addresses are keyed as IPv4 too.
 function parseNetwork(entry) {
   const text = String(entry).trim();
   const slash = text.indexOf('/');
   const address = parseAddress(slash < 0 ? text : text.slice(0, slash));
-  const bits = address === null ? 0 : address.bytes.length * 8;
-  const prefix = slash < 0 ? bits : Number(text.slice(slash + 1));
-  if (address === null || (slash >= 0 && !/^\d+$/.test(text.slice(slash + 1))) || prefix > bits) {
+  const prefixText = slash < 0 ? '' : text.slice(slash + 1);
+  if (address === null || (slash >= 0 && !/^\d{1,3}$/.test(prefixText))) {
+    throw new TypeError(`not an IP address or network: ${JSON.stringify(entry)}`);
+  }
+  const bits = address.bytes.length * 8;
+  let prefix = slash < 0 ? bits : Number(prefixText);
+  if (address.mapped && slash >= 0) prefix -= 96;
+  if (prefix < 0 || prefix > bits) {
     throw new TypeError(`not an IP address or network: ${JSON.stringify(entry)}`);
   }
   return { version: address.version, bytes: address.bytes, prefix };
@@ -135,38 +160,107 @@ function inNetwork(address, network) {
   return true;
 }
 
-// The `for=` value of each element of a Forwarded header (RFC 7239), left to
-// right; null for an element without one. Quoted strings may hold commas.
-function forwardedForValues(header) {
-  const values = [];
-  let current = null;
-  let key = '';
-  let value = '';
-  let inValue = false;
-  let quoted = false;
-  let escaped = false;
-  const endPair = () => {
-    if (key.trim().toLowerCase() === 'for' && current === null) current = value.trim();
-    key = '';
-    value = '';
-    inValue = false;
-  };
-  for (const char of header) {
-    if (quoted) {
-      if (escaped) { value += char; escaped = false; }
-      else if (char === '\\') escaped = true;
-      else if (char === '"') quoted = false;
-      else value += char;
-    } else if (char === '"' && inValue) quoted = true;
-    else if (char === '=' && !inValue) inValue = true;
-    else if (char === ';') endPair();
-    else if (char === ',') { endPair(); values.push(current); current = null; }
-    else if (inValue) value += char;
-    else key += char;
+// The hops of an X-Forwarded-For-style list, right to left, within the bounds.
+// A leftmost hop that lies partly beyond the character bound is unknown (null).
+function* listHops(header) {
+  let end = header.length;
+  const floor = Math.max(0, end - MAX_FORWARDED_CHARS);
+  for (;;) {
+    const comma = end > floor ? header.lastIndexOf(',', end - 1) : -1;
+    if (comma < floor) {
+      yield floor === 0 ? trimBlanks(header.slice(0, end)) : null;
+      return;
+    }
+    yield trimBlanks(header.slice(comma + 1, end));
+    end = comma;
   }
-  endPair();
-  values.push(current);
-  return values;
+}
+
+// Where a Forwarded token ends, reading leftwards: , ; = " \ blank tab.
+const TOKEN_STOP = new Set([44, 59, 61, 34, 92, 32, 9]);
+
+function skipSpaceLeft(header, at, floor) {
+  while (at > floor && (header[at - 1] === ' ' || header[at - 1] === '\t')) at--;
+  return at;
+}
+
+function tokenStart(header, end, floor) {
+  let start = end;
+  while (start > floor && !TOKEN_STOP.has(header.charCodeAt(start - 1))) start--;
+  return start;
+}
+
+// How many backslashes precede header[at]; null when they run past the bound.
+function backslashesBefore(header, at, floor) {
+  let start = at;
+  while (start > floor && header[start - 1] === '\\') start--;
+  return start === floor && floor > 0 ? null : at - start;
+}
+
+// Reads the Forwarded element that ends at `end`, leftwards. Returns [its `for`
+// value or null, where its separating comma is: -1 at the start of the header,
+// -2 when the element is malformed]. Malformed: an unterminated quoted string, a
+// dangling escape, a pair without "=", two `for` parameters, or text reaching
+// past the character bound.
+function forwardedElement(header, end, floor) {
+  const malformed = [null, -2];
+  let found = null;
+  let at = end;
+  let afterPair = false;
+  for (;;) {
+    at = skipSpaceLeft(header, at, floor);
+    if (at === 0) return [found, -1];
+    if (at === floor) return malformed;
+    const char = header[at - 1];
+    if (char === ',') return [found, at - 1];
+    if (char === ';') { at--; afterPair = false; continue; }
+    if (afterPair) return malformed;
+    let value;
+    if (char === '"') {
+      const close = at - 1;
+      const escapes = backslashesBefore(header, close, floor);
+      if (escapes === null || escapes % 2 === 1) return malformed;
+      let opening = close;
+      for (;;) {
+        opening = opening > floor ? header.lastIndexOf('"', opening - 1) : -1;
+        if (opening < floor) return malformed;
+        const before = backslashesBefore(header, opening, floor);
+        if (before === null) return malformed;
+        if (before % 2 === 0) break;
+      }
+      value = header.slice(opening + 1, close).replace(/\\([\s\S])/g, '$1');
+      at = opening;
+    } else {
+      const start = tokenStart(header, at, floor);
+      if (start === at || (start === floor && floor > 0)) return malformed;
+      value = header.slice(start, at);
+      at = start;
+    }
+    at = skipSpaceLeft(header, at, floor);
+    if (at <= floor || header[at - 1] !== '=') return malformed;
+    at = skipSpaceLeft(header, at - 1, floor);
+    const start = tokenStart(header, at, floor);
+    if (start === at || (start === floor && floor > 0)) return malformed;
+    if (header.slice(start, at).toLowerCase() === 'for') {
+      if (found !== null) return malformed;
+      found = value;
+    }
+    at = start;
+    afterPair = true;
+  }
+}
+
+// The `for` value of each element of a Forwarded header (RFC 7239), right to
+// left. An element without one, or a malformed one, gives null and ends the walk.
+function* forwardedHops(header) {
+  let end = header.length;
+  const floor = Math.max(0, end - MAX_FORWARDED_CHARS);
+  for (;;) {
+    const [value, comma] = forwardedElement(header, end, floor);
+    yield value;
+    if (value === null || comma < 0) return;
+    end = comma;
+  }
 }
 
 // Picks the limiter key of a request from its peer address and forwarding
@@ -175,7 +269,8 @@ function forwardedForValues(header) {
 // X-Forwarded-For-style comma list, or RFC 7239 Forwarded) is walked from the
 // right, skipping trusted proxies; the first untrusted address is the client. A
 // malformed hop stops the walk at the last trusted address, so a forged or
-// garbled entry never becomes the key. Immutable after construction.
+// garbled entry never becomes the key; so does reaching MAX_FORWARDED_HOPS hops
+// or MAX_FORWARDED_CHARS characters. Immutable after construction.
 class ClientAddressResolver {
   constructor(trustedProxies = [], forwardedHeader = 'x-forwarded-for') {
     if (typeof trustedProxies === 'string') {
@@ -197,8 +292,7 @@ class ClientAddressResolver {
   }
 
   hops(header) {
-    if (this.header === 'forwarded') return forwardedForValues(header);
-    return header.split(',').map((part) => part.trim());
+    return this.header === 'forwarded' ? forwardedHops(header) : listHops(header);
   }
 
   // The key for a request from `peer` carrying `header` (its value, or undefined).
@@ -206,9 +300,10 @@ class ClientAddressResolver {
     let client = canonicalAddress(peer);
     if (client === null) return typeof peer === 'string' && peer !== '' ? peer : UNKNOWN_CLIENT;
     if (typeof header !== 'string' || !this.readsHeader || !this.isTrusted(client)) return client;
-    const hops = this.hops(header);
-    for (let i = hops.length - 1; i >= 0; i--) {
-      const address = hops[i] ? canonicalAddress(hops[i]) : null;
+    let walked = 0;
+    for (const hop of this.hops(header)) {
+      if (walked++ === MAX_FORWARDED_HOPS) break;
+      const address = hop ? canonicalAddress(hop) : null;
       if (address === null) return client;
       client = address;
       if (!this.isTrusted(address)) return address;
@@ -217,4 +312,6 @@ class ClientAddressResolver {
   }
 }
 
-module.exports = { ClientAddressResolver, UNKNOWN_CLIENT, canonicalAddress };
+module.exports = {
+  ClientAddressResolver, UNKNOWN_CLIENT, MAX_FORWARDED_HOPS, MAX_FORWARDED_CHARS, canonicalAddress,
+};

@@ -121,8 +121,11 @@ export interface RateLimiterOptions<Req extends RequestLike = RequestLike> {
   trustedProxies?: readonly string[];
   /** "x-forwarded-for" (default), "forwarded" (RFC 7239), or another one-list header. */
   forwardedHeader?: string;
-  /** A string returned here is the key instead of the client address. */
+  /** A non-empty string returned here is the key (kept apart from address keys) instead of
+   *  the client address; anything but a string, null or undefined is an error. */
   identity?: (req: Req) => string | null | undefined;
+  /** Called with each error answered 500 (when there is no next); default console.error. */
+  onError?: (err: unknown, req: Req) => void;
 }
 
 export interface RateLimiter<Req extends RequestLike = RequestLike,

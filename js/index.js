@@ -5,6 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { ClientAddressResolver, canonicalAddress } = require('./address');
 const middleware = require('./middleware');
+const { checkConfigNames } = require('./names');
 
 // The packed addon sits next to this file; in a repository checkout the build
 // directory's copy is used instead.
@@ -25,8 +26,10 @@ function loadAddon() {
 const { VornNode } = loadAddon();
 
 // createEngine(config) builds a VornNode, or a RedisEngine (whose checkRequest
-// returns a Promise) when config.redis names a Redis URL or client.
+// returns a Promise) when config.redis names a Redis URL or client. Unknown
+// algorithm or mode names are refused here, unlike VornNode itself.
 function createEngine(config = {}) {
+  checkConfigNames(config);
   if (config.redis != null) {
     const { RedisEngine } = require('./redis_engine');  // loads ioredis only when used
     return new RedisEngine(config, VornNode);

@@ -2,22 +2,37 @@
 // Rate-limiting middleware for Node's http server and Express-style stacks.
 // It needs an engine (anything with checkRequest(ip, route, startMs), normally
 // a VornNode); index.js builds one from a NodeConfig.
+const { createHash } = require('node:crypto');
 const { ClientAddressResolver } = require('./address');
 
 const REFUSED_BODY = 'Too Many Requests\n';
+const FAILED_BODY = 'Internal Server Error\n';
+// Longer identities are keyed by their digest, so no request sets the key's size.
+const MAX_IDENTITY_BYTES = 256;
+
+// The limiter key of what an identity function returned, or null for none.
+// Identity keys never equal an address key ("id:" or "id#" before them), so an
+// identity a client controls cannot spend an address's allowance; an empty
+// identity is none. Anything but a string, null or undefined is an error.
+function identityKey(identity) {
+  if (identity === undefined || identity === null || identity === '') return null;
+  if (typeof identity !== 'string') {
+    throw new TypeError(`identity must return a string, null or undefined, not ${typeof identity}`);
+  }
+  // A UTF-16 unit is at least one UTF-8 byte: only short texts need counting.
+  if (identity.length <= MAX_IDENTITY_BYTES &&
+      Buffer.byteLength(identity, 'utf8') <= MAX_IDENTITY_BYTES) {
+    return `id:${identity}`;
+  }
+  return `id#sha256:${createHash('sha256').update(identity, 'utf8').digest('hex')}`;
+}
+
+function reportToConsole(err) {
+  console.error('vorn: a request failed in the rate limiter:', err);
+}
 
 function isPromise(value) {
   return value !== null && typeof value === 'object' && typeof value.then === 'function';
-}
-
-// A check that failed after the middleware returned cannot throw to the
-// server: the request is answered 500 and the error reported.
-function failLater(err, res) {
-  console.error('vorn: a rate-limit check failed:', err);
-  if (!res.headersSent) {
-    res.writeHead(500, { 'Content-Type': 'text/plain; charset=utf-8' });
-    res.end('Internal Server Error\n');
-  }
 }
 
 function headerValue(req, name) {
@@ -41,6 +56,9 @@ function routeOf(req) {
 // shadow mode every request goes through. The result is left on req.vorn. An
 // engine whose checkRequest returns a Promise (the Redis engine) makes the
 // middleware call next() or the handler once it is settled.
+// No exception ever leaves the middleware for the server: a failure goes to
+// next(err) when there is a next, otherwise the request is answered 500 and
+// the error handed to options.onError(err, req) (default: console.error).
 function createRateLimiter(options = {}) {
   const engine = options.engine;
   if (!engine || typeof engine.checkRequest !== 'function') {
@@ -50,17 +68,16 @@ function createRateLimiter(options = {}) {
   if (identity !== undefined && typeof identity !== 'function') {
     throw new TypeError('identity must be a function of the request');
   }
+  const onError = options.onError === undefined ? reportToConsole : options.onError;
+  if (typeof onError !== 'function') throw new TypeError('onError must be a function');
   const resolver = new ClientAddressResolver(
     options.trustedProxies || [], options.forwardedHeader || 'x-forwarded-for');
 
   function check(req) {
     const peer = req.socket ? req.socket.remoteAddress : undefined;
     const header = resolver.readsHeader ? headerValue(req, resolver.header) : undefined;
-    let key = resolver.resolve(peer, header);
-    if (identity) {
-      const id = identity(req);
-      if (typeof id === 'string') key = id;
-    }
+    const address = resolver.resolve(peer, header);
+    const key = identity ? identityKey(identity(req)) ?? address : address;
     const result = engine.checkRequest(key, routeOf(req), Date.now());
     if (isPromise(result)) {
       return result.then((settled) => {
@@ -89,35 +106,71 @@ function createRateLimiter(options = {}) {
     return false;
   }
 
+  // Reports `err` and answers 500 if nothing was sent yet; a response already
+  // under way cannot be answered again, so its connection is cut unless it ended.
+  // Never throws, and acts once per response however often it is called.
+  const failed = new WeakSet();
+  function fail(err, req, res) {
+    try {
+      onError(err, req);
+    } catch (hookError) {
+      reportToConsole(hookError);
+    }
+    if (res === null || typeof res !== 'object' || failed.has(res)) return;
+    failed.add(res);
+    try {
+      if (!res.headersSent) {
+        res.writeHead(500, {
+          'Content-Type': 'text/plain; charset=utf-8',
+          'Content-Length': Buffer.byteLength(FAILED_BODY),
+        });
+        res.end(FAILED_BODY);
+      } else if (!res.writableEnded && typeof res.destroy === 'function') {
+        res.destroy();
+      }
+    } catch (answerError) {
+      reportToConsole(answerError);
+      if (typeof res.destroy === 'function') res.destroy();
+    }
+  }
+
   function limiter(req, res, next) {
     let admitted;
     try {
       admitted = admit(req, res);
     } catch (err) {
       if (typeof next === 'function') return next(err);
-      throw err;
+      return fail(err, req, res);
     }
     if (isPromise(admitted)) {
       admitted.then((ok) => {
         if (ok && typeof next === 'function') next();
-      }, (err) => (typeof next === 'function' ? next(err) : failLater(err, res)));
+      }, (err) => (typeof next === 'function' ? next(err) : fail(err, req, res)));
       return undefined;
     }
     if (admitted && typeof next === 'function') next();
   }
   limiter.check = check;
   limiter.admit = admit;
+  // The handler's own failures, thrown or as a rejected promise, are answered
+  // and reported the same way: nothing reaches the server's event emitter.
   limiter.wrap = (handler) => function limited(req, res) {
-    const admitted = admit(req, res);
-    if (isPromise(admitted)) {
-      return admitted.then((ok) => (ok ? handler.call(this, req, res) : undefined),
-        (err) => failLater(err, res));
+    const serve = (admitted) => (admitted ? handler.call(this, req, res) : undefined);
+    try {
+      const admitted = admit(req, res);
+      if (isPromise(admitted)) {
+        return admitted.then(serve).then(undefined, (err) => fail(err, req, res));
+      }
+      const returned = serve(admitted);
+      if (isPromise(returned)) returned.then(undefined, (err) => fail(err, req, res));
+      return returned;
+    } catch (err) {
+      fail(err, req, res);
+      return undefined;
     }
-    if (admitted) return handler.call(this, req, res);
-    return undefined;
   };
   limiter.resolver = resolver;
   return limiter;
 }
 
-module.exports = { createRateLimiter, routeOf };
+module.exports = { createRateLimiter, identityKey, routeOf };

@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "py_ref.h"
 #include "python_api.h"
@@ -95,9 +96,34 @@ struct CallSignature {
   size_t required_count;
 };
 
-// One slot per parameter: a borrowed argument, or null when not given.
+// One slot per parameter: the argument, or null when not given. Each slot holds
+// a strong reference until the call is done, so an argument stays alive even
+// when converting an earlier one runs Python code (a __float__, say) that
+// empties the container the caller passed it in: before 3.9 a `**` dict reaches
+// the binding as the caller's own dict. The references are taken and dropped
+// through the interpreter's own functions rather than the limited API's inline
+// count, which would change the count of an immortal object (3.12 on).
 template <size_t N>
-using BoundArguments = std::array<PyObject*, N>;
+class BoundArguments {
+ public:
+  // Takes a reference of its own to each of `objects` (borrowed, may be null).
+  explicit BoundArguments(const std::array<PyObject*, N>& objects) : objects_(objects) {
+    for (PyObject* object : objects_) Py_IncRef(object);
+  }
+  BoundArguments(BoundArguments&& other) noexcept : objects_(std::exchange(other.objects_, {})) {}
+  BoundArguments(const BoundArguments&) = delete;
+  BoundArguments& operator=(const BoundArguments&) = delete;
+  BoundArguments& operator=(BoundArguments&&) = delete;
+  ~BoundArguments() {
+    for (PyObject* object : objects_) Py_DecRef(object);
+  }
+
+  // Borrowed from this object: valid while it lives.
+  PyObject* operator[](size_t at) const { return objects_[at]; }
+
+ private:
+  std::array<PyObject*, N> objects_;
+};
 
 // Untemplated core of bind_arguments; throws PyError (TypeError).
 void bind_into(const char* class_name, const char* function_name,
@@ -107,10 +133,12 @@ void bind_into(const char* class_name, const char* function_name,
 template <size_t N>
 BoundArguments<N> bind_arguments(const CallSignature<N>& signature, PyObject* args,
                                  PyObject* kwargs) {
-  BoundArguments<N> slots{};
+  // Filled with borrowed references: nothing in bind_into runs Python code, so
+  // they stay valid until BoundArguments takes its own.
+  std::array<PyObject*, N> slots{};
   bind_into(signature.class_name, signature.function_name, signature.parameter_names,
             signature.positional_only_count, signature.required_count, args, kwargs, slots);
-  return slots;
+  return BoundArguments<N>(slots);
 }
 
 // UTF-8 text owned through the bytes object it was encoded into: no copy, and

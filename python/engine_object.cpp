@@ -218,7 +218,7 @@ PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates
 BoundArguments<3> bind_check_arguments(PyObject* const* args, Py_ssize_t count,
                                        PyObject* keyword_names) {
   if (keyword_names == nullptr && (count == 2 || count == 3)) {
-    return {args[0], args[1], count == 3 ? args[2] : nullptr};
+    return BoundArguments<3>({args[0], args[1], count == 3 ? args[2] : nullptr});
   }
   PyRef positional = PyRef::steal(PyTuple_New(count));
   if (!positional) throw PyError::fetch();

@@ -33,6 +33,8 @@
 #pragma weak PyException_GetCause
 #pragma weak PyException_SetCause
 #pragma weak PyFloat_AsDouble
+#pragma weak Py_DecRef
+#pragma weak Py_IncRef
 #pragma weak PyList_Append
 #pragma weak PyList_New
 #pragma weak PyLong_FromUnsignedLongLong

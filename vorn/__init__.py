@@ -6,6 +6,7 @@ the canonicalisation of client addresses that they key on.
 """
 from typing import TYPE_CHECKING, Any, Optional, Union
 
+from ._names import check_names
 from .address import ClientAddressResolver, canonical_address
 from .asgi import ASGIMiddleware
 from .wsgi import WSGIMiddleware
@@ -35,7 +36,11 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
     client state lives in that Redis instead: a `vorn.redis_engine.RedisEngine`
     with keys under `redis_prefix`, checks bounded by `redis_timeout` seconds, and
     `on_error` ("local", "allow" or "deny") saying how to answer without Redis.
+
+    Unlike the class itself, refuses an unknown algorithm or mode name
+    (ValueError, TypeError for a non-str), listing the valid ones.
     """
+    check_names(algorithm, mode)
     if redis is not None:
         from .redis_engine import RedisEngine
 

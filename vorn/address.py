@@ -6,9 +6,10 @@ IPv6 address is the IPv4 address, IPv6 text is written in its one compressed
 lower-case form), and forwarding headers are read only when the peer that sent
 the request is a proxy the application trusts.
 """
+import functools
 import ipaddress
 import re
-from typing import Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Iterable, Iterator, Optional, Sequence, Tuple, Union
 
 _Network = Union[ipaddress.IPv4Network, ipaddress.IPv6Network]
 _Address = Union[ipaddress.IPv4Address, ipaddress.IPv6Address]
@@ -16,12 +17,29 @@ _Address = Union[ipaddress.IPv4Address, ipaddress.IPv6Address]
 #: Key used when the server reports no peer address at all (a Unix socket, say).
 UNKNOWN_CLIENT = "unknown"
 
+#: How far a forwarding header is walked from the right: at most this many hops
+#: and this many characters. Past either bound the walk stops at the last
+#: trusted hop, so a header costs the same small work whatever its size.
+MAX_FORWARDED_HOPS = 16
+MAX_FORWARDED_CHARS = 2048
+
+# No spelling of an address, with brackets, port and zone, comes near this.
+_MAX_ADDRESS_TEXT = 128
+# What surrounds an address in a header: HTTP's blanks only, the same in both hosts.
+_BLANKS = " \t"
 _PORT = re.compile(r"[0-9]+")
+_PREFIX = re.compile(r"[0-9]{1,3}")
+# An interface name or number, as a link-local address's zone.
+_ZONE = re.compile(r"[0-9A-Za-z._-]{1,16}")
+_LINK_LOCAL = ipaddress.ip_network("fe80::/10")
+# Where a Forwarded token ends, reading leftwards.
+_TOKEN_STOP = tuple(',;="\\ \t')
+_ESCAPED = re.compile(r"\\(.)", re.DOTALL)
 
 
 def _split_host(text: str) -> Tuple[str, str]:
     """Splits an optional port (and IPv6 brackets) off an address; returns (host, zone)."""
-    text = text.strip()
+    text = text.strip(_BLANKS)
     if text.startswith("["):
         end = text.find("]")
         if end < 0:
@@ -40,7 +58,16 @@ def _split_host(text: str) -> Tuple[str, str]:
     return host, zone
 
 
-def _parse(text: str) -> Optional[Tuple[_Address, str]]:
+def _parse(text: str) -> Optional[Tuple[_Address, str, bool]]:
+    """(address, zone, whether it was IPv4-mapped IPv6 text), or None."""
+    return None if len(text) > _MAX_ADDRESS_TEXT else _parse_short(text)
+
+
+# Parsing with the standard library costs microseconds; the same few proxy and
+# client addresses come back request after request. Bounded in entries and, by
+# the length check above, in size; thread-safe.
+@functools.lru_cache(maxsize=4096)
+def _parse_short(text: str) -> Optional[Tuple[_Address, str, bool]]:
     host, zone = _split_host(text)
     if not host or not host.isascii():
         return None
@@ -48,73 +75,173 @@ def _parse(text: str) -> Optional[Tuple[_Address, str]]:
         address = ipaddress.ip_address(host)
     except ValueError:
         return None
-    if address.version == 6:
-        mapped = address.ipv4_mapped
-        if mapped is not None:
-            return mapped, ""
-    elif zone:
-        return None  # zones belong to IPv6 only
-    return address, zone
+    if address.version == 4:
+        return (address, "", False) if not zone else None  # zones belong to IPv6 only
+    mapped = address.ipv4_mapped
+    if mapped is not None:
+        return mapped, "", True
+    if address not in _LINK_LOCAL:
+        return address, "", False  # a zone says nothing about a global address
+    if zone and not _ZONE.fullmatch(zone):
+        return None
+    return address, zone, False
 
 
 def canonical_address(text: str) -> Optional[str]:
     """Returns the one canonical text of an IP address, or None if `text` is not one.
 
     Accepts an optional port ("192.0.2.1:8080", "[2001:db8::1]:443") and an IPv6
-    zone ("fe80::1%eth0", kept as given). "::ffff:10.0.0.1" gives "10.0.0.1";
-    "2001:DB8:0:0::1" gives "2001:db8::1".
+    zone, kept only on link-local addresses ("fe80::1%eth0") and dropped from
+    others. "::ffff:10.0.0.1" gives "10.0.0.1"; "2001:DB8:0:0::1" gives "2001:db8::1".
     """
     parsed = _parse(text)
     if parsed is None:
         return None
-    address, zone = parsed
+    address, zone, _ = parsed
     return str(address) + ("%" + zone if zone else "")
 
 
-def _forwarded_for_values(header: str) -> List[Optional[str]]:
-    """The `for=` value of each element of a Forwarded header, left to right.
+def _parse_network(entry: str) -> _Network:
+    """A trusted-proxy entry: an address or a CIDR network.
 
-    An element without a `for` parameter gives None. Quoted strings may hold
-    commas and semicolons; backslash escapes inside them are honoured.
+    An IPv4-mapped entry is its IPv4 address or network ("::ffff:10.0.0.0/104"
+    is 10.0.0.0/8), since mapped addresses are keyed as IPv4 too.
     """
-    values: List[Optional[str]] = []
-    current: Optional[str] = None
-    key, value, in_value, quoted, escaped = "", "", False, False, False
+    text = str(entry).strip()
+    host, slash, prefix_text = text.partition("/")
+    parsed = _parse(host)
+    if parsed is None or (slash and not _PREFIX.fullmatch(prefix_text)):
+        raise ValueError("not an IP address or network: " + repr(entry))
+    address, _, mapped = parsed
+    bits = address.max_prefixlen
+    prefix = int(prefix_text) if slash else (128 if mapped else bits)
+    if mapped:
+        prefix -= 96
+    if not 0 <= prefix <= bits:
+        raise ValueError("not an IP address or network: " + repr(entry))
+    return ipaddress.ip_network((str(address), prefix), strict=False)
 
-    def end_pair() -> None:
-        nonlocal current, key, value, in_value
-        if key.strip().lower() == "for" and current is None:
-            current = value.strip()
-        key, value, in_value = "", "", False
 
-    for char in header:
-        if quoted:
-            if escaped:
-                value += char
-                escaped = False
-            elif char == "\\":
-                escaped = True
-            elif char == '"':
-                quoted = False
-            else:
-                value += char
-        elif char == '"' and in_value:
-            quoted = True
-        elif char == "=" and not in_value:
-            in_value = True
-        elif char == ";":
-            end_pair()
-        elif char == ",":
-            end_pair()
-            values.append(current)
-            current = None
-        elif in_value:
-            value += char
+def _list_hops(header: str) -> Iterator[Optional[str]]:
+    """The hops of an X-Forwarded-For-style list, right to left, within the bounds.
+
+    A leftmost hop that lies partly beyond the character bound is unknown (None).
+    """
+    end = len(header)
+    floor = max(0, end - MAX_FORWARDED_CHARS)
+    while True:
+        comma = header.rfind(",", floor, end)
+        if comma < 0:
+            yield header[:end].strip(_BLANKS) if floor == 0 else None
+            return
+        yield header[comma + 1:end].strip(_BLANKS)
+        end = comma
+
+
+def _skip_space_left(header: str, at: int, floor: int) -> int:
+    while at > floor and header[at - 1] in " \t":
+        at -= 1
+    return at
+
+
+def _token_start(header: str, end: int, floor: int) -> int:
+    # One search per stop character runs at the speed of the string search; the
+    # near window first, since tokens are short and a miss scans to the floor.
+    for low in (max(floor, end - 64), floor):
+        found = max(header.rfind(stop, low, end) for stop in _TOKEN_STOP)
+        if found >= 0 or low == floor:
+            return max(found + 1, floor)
+    return floor
+
+
+def _backslashes_before(header: str, at: int, floor: int) -> Optional[int]:
+    """How many backslashes precede header[at]; None when they run past the bound."""
+    start = at
+    while start > floor and header[start - 1] == "\\":
+        start -= 1
+    return None if start == floor and floor > 0 else at - start
+
+
+def _forwarded_element(header: str, end: int, floor: int) -> Tuple[Optional[str], int]:
+    """Reads the Forwarded element that ends at `end`, leftwards.
+
+    Returns (its `for` value or None, where its separating comma is: -1 at the
+    start of the header, -2 when the element is malformed). Malformed: an
+    unterminated quoted string, a dangling escape, a pair without "=", two `for`
+    parameters, or text reaching past the character bound.
+    """
+    malformed = (None, -2)
+    found: Optional[str] = None
+    at = end
+    after_pair = False
+    while True:
+        at = _skip_space_left(header, at, floor)
+        if at == 0:
+            return found, -1
+        if at == floor:
+            return malformed
+        char = header[at - 1]
+        if char == ",":
+            return found, at - 1
+        if char == ";":
+            at -= 1
+            after_pair = False
+            continue
+        if after_pair:
+            return malformed
+        # The value: a quoted string or a token.
+        if char == '"':
+            close = at - 1
+            escapes = _backslashes_before(header, close, floor)
+            if escapes is None or escapes % 2 == 1:
+                return malformed  # the last quote is escaped: the string never ends
+            opening = close
+            while True:
+                opening = header.rfind('"', floor, opening)
+                if opening < 0:
+                    return malformed
+                escapes = _backslashes_before(header, opening, floor)
+                if escapes is None:
+                    return malformed
+                if escapes % 2 == 0:
+                    break
+            value = _ESCAPED.sub(r"\1", header[opening + 1:close])
+            at = opening
         else:
-            key += char
-    end_pair()
-    values.append(current)
-    return values
+            start = _token_start(header, at, floor)
+            if start == at or (start == floor and floor > 0):
+                return malformed
+            value = header[start:at]
+            at = start
+        at = _skip_space_left(header, at, floor)
+        if at <= floor or header[at - 1] != "=":
+            return malformed
+        at = _skip_space_left(header, at - 1, floor)
+        start = _token_start(header, at, floor)
+        if start == at or (start == floor and floor > 0):
+            return malformed
+        if header[start:at].lower() == "for":
+            if found is not None:
+                return malformed
+            found = value
+        at = start
+        after_pair = True
+
+
+def _forwarded_hops(header: str) -> Iterator[Optional[str]]:
+    """The `for` value of each element of a Forwarded header, right to left.
+
+    An element without a `for` parameter, or a malformed one, gives None and
+    ends the walk.
+    """
+    end = len(header)
+    floor = max(0, end - MAX_FORWARDED_CHARS)
+    while True:
+        value, comma = _forwarded_element(header, end, floor)
+        yield value
+        if value is None or comma < 0:
+            return
+        end = comma
 
 
 class ClientAddressResolver:
@@ -125,7 +252,8 @@ class ClientAddressResolver:
     X-Forwarded-For-style comma list, or RFC 7239 Forwarded) is walked from the
     right, skipping trusted proxies; the first untrusted address is the client.
     A malformed hop stops the walk at the last trusted address, so a forged or
-    garbled entry can never become the key. Immutable; safe to share between
+    garbled entry can never become the key; so does reaching MAX_FORWARDED_HOPS
+    hops or MAX_FORWARDED_CHARS characters. Immutable; safe to share between
     threads.
     """
 
@@ -133,8 +261,7 @@ class ClientAddressResolver:
                  forwarded_header: str = "X-Forwarded-For") -> None:
         if isinstance(trusted_proxies, (str, bytes)):
             raise TypeError("trusted_proxies must be a list of addresses or networks, not one text")
-        self._networks: Sequence[_Network] = tuple(
-            ipaddress.ip_network(proxy.strip(), strict=False) for proxy in trusted_proxies)
+        self._networks: Sequence[_Network] = tuple(_parse_network(p) for p in trusted_proxies)
         self.header = forwarded_header.strip().lower()
         if not self.header:
             raise ValueError("forwarded_header must name a header")
@@ -146,15 +273,10 @@ class ClientAddressResolver:
 
     def is_trusted(self, canonical: str) -> bool:
         parsed = _parse(canonical)
-        if parsed is None:
-            return False
-        address = parsed[0]
-        return any(address.version == net.version and address in net for net in self._networks)
+        return parsed is not None and self._trusts(parsed[0])
 
-    def _hops(self, header: str) -> List[Optional[str]]:
-        if self._rfc7239:
-            return _forwarded_for_values(header)
-        return [part.strip() for part in header.split(",")]
+    def _trusts(self, address: _Address) -> bool:
+        return any(address.version == net.version and address in net for net in self._networks)
 
     def resolve(self, peer: Optional[str], header: Optional[str] = None) -> str:
         """Returns the key for a request from `peer` carrying `header` (its value, or None)."""
@@ -163,11 +285,13 @@ class ClientAddressResolver:
             return peer if peer else UNKNOWN_CLIENT
         if header is None or not self._networks or not self.is_trusted(client):
             return client
-        for hop in reversed(self._hops(header)):
-            address = canonical_address(hop) if hop else None
-            if address is None:
+        hops = _forwarded_hops(header) if self._rfc7239 else _list_hops(header)
+        for _, hop in zip(range(MAX_FORWARDED_HOPS), hops):
+            parsed = _parse(hop) if hop else None
+            if parsed is None:
                 return client
-            client = address
-            if not self.is_trusted(address):
-                return address
+            address, zone, _ = parsed
+            client = str(address) + ("%" + zone if zone else "")
+            if not self._trusts(address):
+                return client
         return client

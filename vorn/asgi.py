@@ -22,7 +22,11 @@ def _header(scope: _Scope, name: bytes) -> Optional[str]:
 class ASGIMiddleware:
     """Rate-limits an ASGI application with one engine.
 
-    Only "http" scopes are checked; lifespan and websocket scopes pass through.
+    Only "http" scopes are checked; lifespan scopes pass through, and so do
+    websocket scopes unless `limit_websockets` is true: then each handshake is
+    checked too and a refused one is turned down before it is accepted (a 429
+    answer where the server offers the websocket.http.response extension,
+    otherwise a close with code 1008, which servers answer with 403).
     The key is the client address (scope["client"], or the forwarding header
     when that address is a trusted proxy), unless `identity(scope)` returns a
     text. The route is root_path + path. A refused request gets 429 and never
@@ -34,14 +38,17 @@ class ASGIMiddleware:
 
     def __init__(self, app: _App, engine: Any, *, trusted_proxies: Iterable[str] = (),
                  forwarded_header: str = "X-Forwarded-For",
-                 identity: Optional[Callable[[_Scope], Optional[str]]] = None) -> None:
+                 identity: Optional[Callable[[_Scope], Optional[str]]] = None,
+                 limit_websockets: bool = False) -> None:
         self.app = app
         self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity)
         self._header_name = forwarded_header.strip().lower().encode("latin-1")
+        self._checked_types = ("http", "websocket") if limit_websockets else ("http",)
 
     async def __call__(self, scope: _Scope, receive: Callable[[], Awaitable[Any]],
                        send: Callable[[Any], Awaitable[None]]) -> None:
-        if scope.get("type") != "http":
+        kind = scope.get("type")
+        if kind not in self._checked_types:
             await self.app(scope, receive, send)
             return
         client = scope.get("client")
@@ -55,9 +62,22 @@ class ASGIMiddleware:
         if not result["allowed"]:
             headers = [(name.lower().encode("latin-1"), value.encode("latin-1"))
                        for name, value in refused_headers(result)]
+            if kind == "websocket":
+                await _refuse_handshake(scope, send, headers)
+                return
+            body = b"" if scope.get("method") == "HEAD" else REFUSED_BODY
             await send({"type": "http.response.start", "status": 429, "headers": headers})
-            await send({"type": "http.response.body", "body": REFUSED_BODY})
+            await send({"type": "http.response.body", "body": body})
             return
         scope = dict(scope)
         scope[RESULT_KEY] = result
         await self.app(scope, receive, send)
+
+
+async def _refuse_handshake(scope: _Scope, send: Callable[[Any], Awaitable[None]],
+                            headers: Any) -> None:
+    if "websocket.http.response" in (scope.get("extensions") or {}):
+        await send({"type": "websocket.http.response.start", "status": 429, "headers": headers})
+        await send({"type": "websocket.http.response.body", "body": REFUSED_BODY})
+    else:
+        await send({"type": "websocket.close", "code": 1008})

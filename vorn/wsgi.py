@@ -49,5 +49,7 @@ class WSGIMiddleware:
         environ[RESULT_KEY] = result
         if not result["allowed"]:
             start_response(REFUSED_STATUS, refused_headers(result))
-            return [REFUSED_BODY]
+            # A HEAD answer has no body; servers that keep the connection open
+            # would otherwise leave it in front of the next response.
+            return [] if environ.get("REQUEST_METHOD") == "HEAD" else [REFUSED_BODY]
         return self.app(environ, start_response)

@@ -1,15 +1,19 @@
 // A TelemetryQueue is the engine's bounded, write-only store of telemetry
-// events: at most MAX_QUEUE_SIZE events, in push order, the oldest dropped first
-// when a push finds the queue full. The events sit in a ring buffer behind the
-// queue's own poisoning lock, so a push costs one lock acquisition, at most one
-// eviction and one append whatever the fill. A disabled queue stores nothing and
-// takes no lock. The backend URL is stored and never used: nothing is sent.
+// events: at most MAX_QUEUE_SIZE events and MAX_QUEUE_BYTES bytes of them (each
+// event's record plus the heap storage of its texts), in push order, the oldest
+// dropped first until a new event fits. So no request, however long its route or
+// identity, makes the queue larger. An event that alone exceeds MAX_QUEUE_BYTES
+// is dropped. The events sit in a double-ended queue behind the queue's own
+// poisoning lock; a push costs one lock acquisition, the evictions it needs and
+// one append. A disabled queue stores nothing and takes no lock. The backend URL
+// is stored and never used: nothing is sent.
 //
 // push() is thread-safe. The events list is a shared handle so it could outlive
 // one holder; here only the queue holds it.
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +26,11 @@ namespace vorn {
 class TelemetryQueue {
  public:
   static constexpr size_t MAX_QUEUE_SIZE = 10000;
+  // Ten thousand events with short texts take about 7 MiB.
+  static constexpr size_t MAX_QUEUE_BYTES = size_t{8} << 20;
+
+  // What one queued event costs in memory: its record and its texts' heap storage.
+  static size_t footprint(const CanonicalTelemetryEvent& event);
 
   TelemetryQueue(std::string backend_url, bool enabled);
 
@@ -34,23 +43,26 @@ class TelemetryQueue {
 
   // Inspection for tests and diagnostics. Thread-safe.
   size_t size() const;
+  size_t bytes() const;  // the sum of the queued events' footprints
   std::vector<CanonicalTelemetryEvent> snapshot() const;
 
  private:
-  // Oldest-first ring: grows by appending until full, then each push
-  // overwrites the oldest slot and advances the head.
-  class EventRing {
+  // Oldest first, with the sum of their footprints.
+  class EventList {
    public:
     void push(CanonicalTelemetryEvent event);
-    size_t size() const { return slots_.size(); }
+    size_t size() const { return events_.size(); }
+    size_t bytes() const { return bytes_; }
     std::vector<CanonicalTelemetryEvent> in_order() const;
 
    private:
-    std::vector<CanonicalTelemetryEvent> slots_;
-    size_t oldest_ = 0;  // index of the oldest event once full
+    void drop_oldest();
+
+    std::deque<CanonicalTelemetryEvent> events_;
+    size_t bytes_ = 0;
   };
 
-  std::shared_ptr<PoisoningMutex<EventRing>> events_;
+  std::shared_ptr<PoisoningMutex<EventList>> events_;
   std::string backend_url_;
   bool enabled_;
 };

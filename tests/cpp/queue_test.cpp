@@ -38,6 +38,42 @@ TEST(TelemetryQueue, EvictsOldestFirstAndKeepsPushOrder) {
   for (size_t i = 0; i < events.size(); ++i) ASSERT_EQ(events[i].timestamp, 15000 + i) << i;
 }
 
+CanonicalTelemetryEvent event_with_route(uint64_t n, size_t route_bytes) {
+  CanonicalTelemetryEvent event = event_numbered(n);
+  event.decision.route = std::string(route_bytes, 'r');
+  event.metadata.route = event.decision.route;
+  return event;
+}
+
+TEST(TelemetryQueue, LongTextsAreBoundedInBytesOldestFirst) {
+  TelemetryQueue queue("", true);
+  for (uint64_t i = 0; i < 1000; ++i) {
+    queue.push(event_with_route(i, 60000));
+    ASSERT_LE(queue.bytes(), TelemetryQueue::MAX_QUEUE_BYTES) << i;
+  }
+  const auto events = queue.snapshot();
+  const size_t each = TelemetryQueue::footprint(events.front());
+  EXPECT_GT(each, 120000u);
+  // As many of the newest as fit, in push order.
+  ASSERT_EQ(events.size(), TelemetryQueue::MAX_QUEUE_BYTES / each);
+  for (size_t i = 0; i < events.size(); ++i) {
+    ASSERT_EQ(events[i].timestamp, 1000 - events.size() + i) << i;
+  }
+  // Short events then refill it up to the count bound.
+  for (uint64_t i = 0; i < 20000; ++i) queue.push(event_numbered(i));
+  EXPECT_EQ(queue.size(), TelemetryQueue::MAX_QUEUE_SIZE);
+  EXPECT_LE(queue.bytes(), TelemetryQueue::MAX_QUEUE_BYTES);
+}
+
+TEST(TelemetryQueue, AnEventLargerThanTheWholeBoundIsDroppedAlone) {
+  TelemetryQueue queue("", true);
+  queue.push(event_numbered(1));
+  queue.push(event_with_route(2, TelemetryQueue::MAX_QUEUE_BYTES));
+  const auto events = queue.snapshot();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events.front().timestamp, 1u);
+}
+
 TEST(TelemetryQueue, ConcurrentPushesNeverExceedTheBound) {
   TelemetryQueue queue("http://x", true);
   std::vector<std::thread> threads;

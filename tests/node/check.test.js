@@ -152,3 +152,14 @@ test('a subclass instance is a VornNode', () => {
   assert.ok(node instanceof VornNode);
   assert.strictEqual(node.check('a').debugInfo, '4 tokens remaining');
 });
+
+test('telemetry of long routes is bounded in bytes, not only in events', () => {
+  const node = new VornNode({ apiKey: 'k', capacity: 1e9 });
+  const route = `/${'r'.repeat(60000)}`;
+  for (let i = 0; i < 400; i++) node.checkRequest('a', route, now());  // fills the queue
+  const before = process.memoryUsage().rss;
+  for (let i = 0; i < 4000; i++) node.checkRequest('a', route, now());
+  // Unbounded, these events would hold about 480 MiB.
+  assert.ok(process.memoryUsage().rss - before < 64 * 2 ** 20,
+    `grew ${(process.memoryUsage().rss - before) / 2 ** 20} MiB`);
+});

@@ -74,13 +74,45 @@ test('a trusted proxy names the client; identity replaces the address', () => {
     ['next', 'next', 'next', 429]);
 });
 
-test('engine failures go to next(err), or throw without next', () => {
+test('failures go to next(err), or are answered 500 once and reported without next', () => {
   const boom = new Error('boom');
-  const limit = createRateLimiter({ engine: { checkRequest() { throw boom; } } });
+  const reported = [];
+  const limit = createRateLimiter({ engine: { checkRequest() { throw boom; } },
+    onError: (err, req) => reported.push([err, req.url]) });
   assert.strictEqual(pass(limit, request()), boom);
-  assert.throws(() => limit(request(), response()), /boom/);
+  const res = response();
+  limit(request(), res);
+  assert.deepStrictEqual([res.status, res.body, reported], [500, 'Internal Server Error\n',
+    [[boom, '/items']]]);
   assert.throws(() => createRateLimiter({}), TypeError);
   assert.throws(() => createRateLimiter({ engine: new VornNode({}), identity: 'x' }), TypeError);
+  assert.throws(() => createRateLimiter({ engine: new VornNode({}), onError: 1 }), TypeError);
+});
+
+test('identities are keyed apart from addresses; empty is none; non-strings fail', () => {
+  const byUser = limiter({ capacity: 1 }, { identity: (req) => req.headers['x-user'] });
+  const as = (user, ip = '203.0.113.7') => request(ip, user === undefined ? {} : { 'x-user': user });
+  // An identity spelling an address does not spend that address's allowance.
+  assert.deepStrictEqual([pass(byUser, as('203.0.113.7')), pass(byUser, as(undefined))],
+    ['next', 'next']);
+  // Everyone sending an empty identity is keyed on their own address.
+  assert.deepStrictEqual([pass(byUser, as('', '192.0.2.8')), pass(byUser, as('', '192.0.2.9'))],
+    ['next', 'next']);
+  for (const odd of [42, { id: 1 }, true]) {
+    const limit = limiter({}, { identity: () => odd });
+    assert.ok(pass(limit, request()) instanceof TypeError, String(odd));
+  }
+});
+
+test('config names are checked; VornNode itself stays lenient', () => {
+  const { checkConfigNames } = require(path.join(repoRoot, 'js', 'names.js'));
+  assert.throws(() => checkConfigNames({ mode: 'Shadow' }), /^RangeError: .*active, shadow, disabled/);
+  assert.throws(() => checkConfigNames({ algorithm: 'token-bucket' }), RangeError);
+  assert.throws(() => checkConfigNames({ algorithm: 7 }), /^TypeError: .*leaky_bucket/);
+  checkConfigNames({});
+  checkConfigNames({ algorithm: 'fixed_window', mode: 'disabled' });
+  assert.strictEqual(new VornNode({ mode: 'Shadow', capacity: 0 }).checkRequest('a', '/', 0).allowed,
+    false);
 });
 
 test('the route is the path without query or fragment', () => {

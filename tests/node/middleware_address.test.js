@@ -8,6 +8,7 @@ const path = require('node:path');
 const { repoRoot } = require('./addon');
 const { ClientAddressResolver, canonicalAddress } = require(path.join(repoRoot, 'js', 'address.js'));
 
+const { identityKey } = require(path.join(repoRoot, 'js', 'middleware.js'));
 const cases = require(path.join(repoRoot, 'tests', 'middleware_addresses.json'));
 
 test('canonical addresses follow the shared table', () => {
@@ -20,13 +21,15 @@ test('canonical addresses follow the shared table', () => {
 test('resolver picks the key of the shared table', () => {
   for (const c of cases.resolve) {
     const resolver = new ClientAddressResolver(c.trusted, c.forwardedHeader);
-    assert.strictEqual(resolver.resolve(c.peer ?? undefined, c.header), c.key, c.why);
+    const header = c.headerParts
+      ? c.headerParts.map(([text, count]) => text.repeat(count)).join('') : c.header;
+    assert.strictEqual(resolver.resolve(c.peer ?? undefined, header), c.key, c.why);
   }
 });
 
 test('bad configuration is refused at construction', () => {
-  for (const [proxies, header] of [[['10.0.0.0/33'], undefined], [['proxy.local'], undefined],
-    [['10.0.0.0/8x'], undefined], [[], ' '], ['10.0.0.1', undefined]]) {
+  const bad = cases.badNetworks.map((network) => [[network], undefined]);
+  for (const [proxies, header] of [...bad, [[], ' '], ['10.0.0.1', undefined]]) {
     assert.throws(() => new ClientAddressResolver(proxies, header), TypeError,
       JSON.stringify([proxies, header]));
   }
@@ -40,4 +43,14 @@ test('prefix lengths that are not whole bytes match bit by bit', () => {
   assert.ok(resolver.isTrusted('2001:db8:ffff::1'));
   assert.ok(!resolver.isTrusted('2001:db8:7fff::1'));
   assert.ok(new ClientAddressResolver(['0.0.0.0/0']).isTrusted('8.8.8.8'));
+});
+
+test('identity keys follow the shared table', () => {
+  for (const [text, count, key] of cases.identity) {
+    const identity = text.repeat(count);
+    const expected = key === 'id:<identity>' ? `id:${identity}` : key;
+    assert.strictEqual(identityKey(identity), expected, `${text} x ${count}`);
+  }
+  assert.strictEqual(identityKey(undefined), null);
+  assert.strictEqual(identityKey(null), null);
 });

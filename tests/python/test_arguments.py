@@ -139,5 +139,26 @@ class Conversions(unittest.TestCase):
         self.assertEqual(str(caught.exception), "narrow")
 
 
+class ArgumentLifetime(unittest.TestCase):
+    def test_arguments_outlive_a_conversion_that_empties_their_dict(self):
+        # Before 3.9 RustEngine(**arguments) binds from the caller's own dict;
+        # the capacity's conversion drops the only reference to what follows.
+        arguments = {"algorithm_str": "".join(["fixed", "_window"]),
+                     "mode_str": "".join(["sha", "dow"]), "refill_rate": float("0.5"),
+                     "api_key": "".join(["k", "ey"]), "debug": None,
+                     "backend_url": "".join(["http://", "b"])}
+
+        class ClearsItsDict:
+            def __float__(self):
+                arguments.clear()
+                return 2.0
+
+        arguments["capacity"] = ClearsItsDict()
+        limited = RustEngine(**arguments)
+        results = [limited.check("1.2.3.4", "/") for _ in range(3)]
+        self.assertEqual([r["would_block"] for r in results], [False, False, True])
+        self.assertEqual(results[2]["decision"]["algorithm"], "fixed_window")
+
+
 if __name__ == "__main__":
     unittest.main()

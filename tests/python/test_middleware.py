@@ -96,6 +96,25 @@ class WSGIMiddlewareTest(unittest.TestCase):
         self.assertEqual(wsgi_call(limited)[0], 200)  # no identity: keyed on the address
         self.assertEqual(wsgi_call(limited, X_USER="alice")[0], 429)
 
+    def test_a_refused_head_request_gets_no_body(self):
+        limited = vorn.WSGIMiddleware(Recorder().wsgi, engine(capacity=0))
+        environ = {"REQUEST_METHOD": "HEAD", "PATH_INFO": "/", "REMOTE_ADDR": "192.0.2.1"}
+        body = limited(environ, lambda status, headers, exc_info=None: None)
+        self.assertEqual(b"".join(body), b"")
+
+    def test_identities_are_keyed_apart_from_addresses_and_empty_is_none(self):
+        limited = vorn.WSGIMiddleware(Recorder().wsgi, engine(capacity=1),
+                                      identity=lambda environ: environ.get("HTTP_X_USER"))
+        # An identity spelling an address does not spend that address's allowance.
+        self.assertEqual(wsgi_call(limited, remote="203.0.113.7", X_USER="203.0.113.7")[0], 200)
+        self.assertEqual(wsgi_call(limited, remote="203.0.113.7")[0], 200)
+        # Everyone sending an empty identity is keyed on their own address.
+        self.assertEqual(wsgi_call(limited, remote="192.0.2.8", X_USER="")[0], 200)
+        self.assertEqual(wsgi_call(limited, remote="192.0.2.9", X_USER="")[0], 200)
+        odd = vorn.WSGIMiddleware(Recorder().wsgi, engine(), identity=lambda environ: 42)
+        with self.assertRaises(TypeError):
+            wsgi_call(odd)
+
     def test_route_is_the_decoded_full_path_and_odd_text_is_safe(self):
         app = Recorder()
         limited = vorn.WSGIMiddleware(app.wsgi, engine(),
@@ -109,6 +128,22 @@ class WSGIMiddlewareTest(unittest.TestCase):
     def test_engine_is_checked_at_construction(self):
         with self.assertRaises(TypeError):
             vorn.WSGIMiddleware(Recorder().wsgi, object())
+
+
+class CreateEngineNamesTest(unittest.TestCase):
+    def test_unknown_names_are_refused_with_the_valid_ones_listed(self):
+        for kwargs, error in (({"mode": "Shadow"}, ValueError),
+                              ({"algorithm": "token-bucket"}, ValueError),
+                              ({"mode": None}, TypeError)):
+            with self.subTest(kwargs=kwargs):
+                with self.assertRaises(error) as caught:
+                    vorn.create_engine(**kwargs)
+                self.assertIn("shadow" if "mode" in kwargs else "leaky_bucket",
+                              str(caught.exception))
+        self.assertTrue(vorn.create_engine(algorithm="leaky_bucket", mode="shadow")
+                        .check("a", "/")["allowed"])
+        # The native class itself stays lenient.
+        self.assertEqual(engine(mode="Shadow", capacity=0).check("a", "/")["allowed"], False)
 
 
 def asgi_call(app, path="/items", client=("192.0.2.1", 5000), headers=(), scope_type="http"):
@@ -153,6 +188,26 @@ class ASGIMiddlewareTest(unittest.TestCase):
         limited = vorn.ASGIMiddleware(app.asgi, engine(capacity=0))
         scope, _ = asgi_call(limited, scope_type="lifespan")
         self.assertIs(app.calls[0], scope)
+
+    def test_websocket_handshakes_are_limited_only_when_asked(self):
+        app = Recorder()
+        passing = vorn.ASGIMiddleware(app.asgi, engine(capacity=0))
+        asgi_call(passing, scope_type="websocket")
+        self.assertEqual(len(app.calls), 1)
+        limited = vorn.ASGIMiddleware(app.asgi, engine(capacity=0), limit_websockets=True)
+        _, sent = asgi_call(limited, scope_type="websocket")
+        self.assertEqual(sent, [{"type": "websocket.close", "code": 1008}])
+        scope = {"type": "websocket", "path": "/ws", "client": ("192.0.2.1", 1),
+                 "extensions": {"websocket.http.response": {}}}
+        sent = []
+
+        async def send(message):
+            sent.append(message)
+
+        asyncio.run(limited(scope, None, send))
+        self.assertEqual([m["type"] for m in sent], ["websocket.http.response.start",
+                                                      "websocket.http.response.body"])
+        self.assertEqual((sent[0]["status"], len(app.calls)), (429, 1))
 
     def test_repeated_forwarding_lines_form_one_chain(self):
         limited = vorn.ASGIMiddleware(Recorder().asgi, engine(capacity=1),

@@ -27,6 +27,30 @@ class FloatRaises:
         raise ValueError("no float")
 
 
+class ClearsItsDict:
+    """A capacity whose conversion to float empties the keyword dict it came in."""
+
+    def __init__(self, arguments):
+        self.arguments = arguments
+
+    def __float__(self):
+        self.arguments.clear()
+        return 2.0
+
+
+def arguments_dropped_while_binding():
+    # Fresh objects, so that the dict holds the only reference to each: before
+    # 3.9, RustEngine(**arguments) hands the binding the caller's own dict.
+    arguments = {"algorithm_str": "".join(["fixed", "_window"]), "mode_str": "".join(["sha", "dow"]),
+                 "refill_rate": float("0.5"), "api_key": "".join(["k", "ey"]),
+                 "debug": "".join(["de", "bug"]), "backend_url": "".join(["http://", "b"])}
+    arguments["capacity"] = ClearsItsDict(arguments)
+    engine = RustEngine(**arguments)
+    results = [engine.check("".join(["1.2.", "3.4"]), "/") for _ in range(3)]
+    assert [r["would_block"] for r in results] == [False, False, True], results
+    assert results[2]["allowed"] and results[2]["decision"]["algorithm"] == "fixed_window"
+
+
 def raises(kind, fn, *args, **kwargs):
     try:
         fn(*args, **kwargs)
@@ -85,6 +109,7 @@ def main(checks, engines, error_rounds):
     for _ in range(error_rounds):
         constructor_errors()
         check_errors(pool[0])
+        arguments_dropped_while_binding()
     del pool
     print(f"python churn: {checks} checks over {len(configs)} configurations, "
           f"{engines} engines, {error_rounds} rounds of every error path")

@@ -1,0 +1,29 @@
+'use strict';
+// The algorithm and mode names the friendly layer accepts. VornNode runs the
+// token bucket for any unknown algorithm name and active mode for any unknown
+// mode, as it must; a misspelt "Shadow" would then block real traffic. The
+// factories of this package refuse such names instead.
+
+const ALGORITHMS = Object.freeze(['token_bucket', 'sliding_window', 'fixed_window', 'leaky_bucket']);
+const MODES = Object.freeze(['active', 'shadow', 'disabled']);
+
+function checkName(kind, value, valid) {
+  if (value === undefined) return;  // VornNode's default
+  const listed = valid.join(', ');
+  if (typeof value !== 'string') {
+    throw new TypeError(`${kind} must be a string, one of: ${listed}; got ${typeof value}`);
+  }
+  if (!valid.includes(value)) {
+    throw new RangeError(`unknown ${kind} ${JSON.stringify(value)}; valid names: ${listed}`);
+  }
+}
+
+// Throws a TypeError or RangeError, listing the valid names, when a NodeConfig
+// names an unknown algorithm or mode. An absent name is the default.
+function checkConfigNames(config) {
+  if (config === null || typeof config !== 'object') return;
+  checkName('algorithm', config.algorithm, ALGORITHMS);
+  checkName('mode', config.mode, MODES);
+}
+
+module.exports = { ALGORITHMS, MODES, checkConfigNames };
