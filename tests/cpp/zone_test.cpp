@@ -61,6 +61,26 @@ TEST(ZoneParity, EveryAlgorithmAnswersAsTheInProcessStore) {
   }
 }
 
+// Threads of one process, each with its own engine on one zone, share the
+// mapping and add up exactly (the run ThreadSanitizer watches).
+TEST(ZoneThreads, EnginesOnThreadsOfOneProcessAddUpExactly) {
+  ScratchZone zone("threads");
+  constexpr int kThreads = 4;
+  std::atomic<int> admitted{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      VornEngine engine(ZonePlacement{zone.name(), uint64_t{1} << 20}, "sliding_window", "active",
+                        std::nullopt, 300, 0, 1, std::nullopt, {}, 60000, "");
+      for (int i = 0; i < 200; ++i) {
+        admitted += engine.check_request_with_identity(std::nullopt, "k", "/", 0).allowed;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(admitted.load(), 300);
+}
+
 // Admissions of N processes, two threads each, on shared keys add up to what
 // one engine admits, in active and shadow mode; disabled mode keeps no state.
 TEST(ZoneAcrossProcesses, TotalsAreExactForEveryAlgorithmAndMode) {
