@@ -60,6 +60,10 @@ void ShardTransaction::touch(const void* unit) {
   index.offsets[saved_] = static_cast<uint32_t>(offset);
   ++saved_;
   store_count(base_, saved_);
+  // The unit's new bytes must not be stored before the count that covers its
+  // saved copy. The processor keeps stores in order (x86); this keeps the
+  // compiler from moving them, which the release store alone does not forbid.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
 void ShardTransaction::commit() {

@@ -34,6 +34,25 @@ uint64_t recency_stamp(uint64_t now) {
   return (now << 20) | (++sequence & 0xFFFFF);
 }
 
+// The second digest that tells apart keys whose keyed SipHash digests agree
+// (one pair in 2^64). Collisions of the SipHash digest cannot be steered
+// without its key, so this one need only mix well: a multiply-xorshift over the
+// key's 8-byte words, seeded from the zone's second key pair.
+uint64_t secondary_digest(const SipKey& key, std::string_view text) {
+  uint64_t hash = key.k0 ^ (text.size() * 0x9E3779B97F4A7C15ULL);
+  size_t at = 0;
+  for (; at + 8 <= text.size(); at += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + at, 8);
+    hash = (hash ^ word) * 0xBF58476D1CE4E5B9ULL;
+    hash ^= hash >> 31;
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, text.data() + at, text.size() - at);
+  hash = (hash ^ tail ^ key.k1) * 0x94D049BB133111EBULL;
+  return hash ^ (hash >> 29);
+}
+
 template <typename T>
 T state_of(const Slot& slot) {
   static_assert(sizeof(T) <= sizeof(Slot::state));
@@ -282,7 +301,7 @@ ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone,
 AlgorithmResult ZoneLimiter::check(std::string_view key) const {
   const uint64_t now = clock_.now_ms();
   const uint64_t digest = siphash13_text(first_key_, key);
-  const uint64_t check = siphash13_text(second_key_, key);
+  const uint64_t check = secondary_digest(second_key_, key);
   const zone::ZoneView& zone = *zone_;
   const uint32_t shard = shard_shift_ >= 64 ? 0 : static_cast<uint32_t>(digest >> shard_shift_);
   const uint32_t set_index = static_cast<uint32_t>(
