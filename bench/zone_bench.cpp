@@ -59,8 +59,8 @@ void BM_ZoneEngineCheck(benchmark::State& state) {
   const bool sliding = state.range(0) == 1;
   BenchZone zone;
   vorn::VornEngine engine(vorn::ZonePlacement{zone.name(), std::nullopt}, name, "active",
-                          std::nullopt, sliding ? 1 : 1e9, sliding ? 0 : 1.0, 1.0, std::nullopt,
-                          {}, 60000, "");
+                          std::nullopt, sliding ? 1 : 1e9, sliding ? 0 : 1.0, 1.0, std::nullopt, {},
+                          60000, "");
   const std::vector<std::string> keys = ipv4_keys(static_cast<size_t>(state.range(1)));
   for (const auto& key : keys) engine.check_request_with_identity(std::nullopt, key, "/api", 0);
   size_t i = 0;
@@ -77,8 +77,8 @@ BENCHMARK(BM_ZoneEngineCheck)->ArgsProduct({{0, 1, 2, 3}, {4096, 1'000'000}});
 void BM_ZoneNewKey(benchmark::State& state) {
   const char* name = kNames[state.range(0)];
   auto zone = std::make_unique<BenchZone>();
-  auto algorithm = std::make_unique<Algorithm>(
-      Algorithm::in_zone(name, 1e9, 1.0, zone->name(), std::nullopt));
+  auto algorithm =
+      std::make_unique<Algorithm>(Algorithm::in_zone(name, 1e9, 1.0, zone->name(), std::nullopt));
   const std::vector<std::string> keys = ipv4_keys(1'000'000);
   size_t i = 0;
   for (auto _ : state) {

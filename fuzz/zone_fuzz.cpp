@@ -29,8 +29,7 @@ namespace {
 
 constexpr size_t kRegionBytes = 64 * 1024;
 constexpr size_t kMaxOperations = 1024;
-constexpr const char* kNames[] = {"token_bucket", "sliding_window", "fixed_window",
-                                  "leaky_bucket"};
+constexpr const char* kNames[] = {"token_bucket", "sliding_window", "fixed_window", "leaky_bucket"};
 
 struct FreeDeleter {
   void operator()(void* memory) const { std::free(memory); }

@@ -89,8 +89,8 @@ constexpr CallSignature<3> kCheckSignature{
 constexpr CallSignature<9> kZoneConstructorSignature{
     .class_name = "ZoneEngine",
     .function_name = "__new__",
-    .parameter_names = {"zone", "zone_size", "algorithm_str", "mode_str", "capacity",
-                        "refill_rate", "api_key", "debug", "backend_url"},
+    .parameter_names = {"zone", "zone_size", "algorithm_str", "mode_str", "capacity", "refill_rate",
+                        "api_key", "debug", "backend_url"},
     .positional_only_count = 0,
     .required_count = 9,
 };
@@ -203,7 +203,6 @@ class BorrowScope {
   Py_ssize_t& count_;
 };
 
-
 // `route` (borrowed) is the route argument: an exact str holding the record's
 // route text is the very value the new str would be, so it is stored itself.
 PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates, PyObject* route) {
@@ -263,12 +262,12 @@ BoundArguments<3> bind_check_arguments(const CallSignature<3>& signature, PyObje
   return bind_arguments(signature, positional.get(), keywords.get());
 }
 
-PyRef check(const EngineClass& kind, PyObject* self, PyObject* const* args,
-            Py_ssize_t count, PyObject* keyword_names) {
+PyRef check(const EngineClass& kind, PyObject* self, PyObject* const* args, Py_ssize_t count,
+            PyObject* keyword_names) {
   const BoundArguments<3> slots =
       bind_check_arguments(kind.check_signature, args, count, keyword_names);
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));  // borrowed
-  PyObject* expected = kind.type();                     // borrowed
+  PyObject* expected = kind.type();                             // borrowed
   if (type != expected &&
       !PyType_IsSubtype(Py_TYPE(self), reinterpret_cast<PyTypeObject*>(expected))) {
     throw PyError::with_message(
@@ -295,8 +294,7 @@ PyRef check(const EngineClass& kind, PyObject* self, PyObject* const* args,
   return build_result(outcome, state.templates, slots[1]);
 }
 
-constexpr EngineClass kRustEngine{kCheckSignature, engine_type, "RustEngine",
-                                  "RustEngine.check()"};
+constexpr EngineClass kRustEngine{kCheckSignature, engine_type, "RustEngine", "RustEngine.check()"};
 constexpr EngineClass kZoneEngine{kZoneCheckSignature, zone_engine_type, "ZoneEngine",
                                   "ZoneEngine.check()"};
 
@@ -342,8 +340,7 @@ PyObject* create_engine_type() {
   // instead of copying them, so both live in static storage.
   static PyMethodDef methods[] = {
       {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry<kRustEngine>)),
-       kMethFastcall | METH_KEYWORDS,
-       "check($self, ip, route, identity=None)\n--\n\n"},
+       kMethFastcall | METH_KEYWORDS, "check($self, ip, route, identity=None)\n--\n\n"},
       {nullptr, nullptr, 0, nullptr},
   };
   static PyType_Slot slots[] = {
@@ -404,8 +401,8 @@ std::optional<uint64_t> extract_zone_size(PyObject* object) {
   if (object == nullptr || object == Py_None) return std::nullopt;
   if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_LONG_SUBCLASS) == 0) {
     const std::string type_name = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-    throw PyError::with_message(
-        PyExc_TypeError, messages::fill_template(messages::kNotAnInteger, {type_name}));
+    throw PyError::with_message(PyExc_TypeError,
+                                messages::fill_template(messages::kNotAnInteger, {type_name}));
   }
   const unsigned long long value = PyLong_AsUnsignedLongLong(object);
   if (value != static_cast<unsigned long long>(-1) || PyErr_Occurred() == nullptr) return value;
@@ -476,13 +473,13 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
   return build_engine_object(subtype, slots.data(), std::nullopt, clock);
 }
 
-PyRef new_zone_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
-                             Clock clock) {
+PyRef new_zone_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock) {
   const BoundArguments<9> slots = bind_arguments(kZoneConstructorSignature, args, kwargs);
   const OwnedText zone = convert_argument("zone", slots[0], extract_text);
   const std::optional<uint64_t> zone_size =
       convert_argument("zone_size", slots[1], extract_zone_size);
-  return build_engine_object(subtype, slots.data() + 2, ZonePlacement{zone.str(), zone_size}, clock);
+  return build_engine_object(subtype, slots.data() + 2, ZonePlacement{zone.str(), zone_size},
+                             clock);
 }
 
 }  // namespace vorn::python

@@ -25,7 +25,6 @@ PyObject* zone_engine_type();
 
 // Builds a ZoneEngine from (zone, zone_size, then RustEngine's seven
 // arguments). Throws PyError; ZoneError and InvalidZoneName from the zone.
-PyRef new_zone_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
-                             Clock clock);
+PyRef new_zone_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock);
 
 }  // namespace vorn::python

@@ -6,8 +6,8 @@
 #include "engine_object.h"
 #include "messages.h"
 #include "py_ref.h"
-#include "zone_functions.h"
 #include "python_api.h"
+#include "zone_functions.h"
 
 namespace vorn::python {
 namespace {

@@ -44,9 +44,12 @@ PyRef zone_stats(PyObject* args, PyObject* kwargs) {
   const zone::ZoneStats stats = zone::zone_stats(name.view());
   PyRef result = new_dict();
   const std::pair<InternedName*, uint64_t> fields[] = {
-      {&key_keys, stats.keys},           {&key_capacity, stats.capacity},
-      {&key_evictions, stats.evictions}, {&key_reclaimed, stats.reclaimed},
-      {&key_recoveries, stats.recoveries}, {&key_size_bytes, stats.size_bytes},
+      {&key_keys, stats.keys},
+      {&key_capacity, stats.capacity},
+      {&key_evictions, stats.evictions},
+      {&key_reclaimed, stats.reclaimed},
+      {&key_recoveries, stats.recoveries},
+      {&key_size_bytes, stats.size_bytes},
       {&key_configs, stats.configs},
   };
   for (const auto& [key, value] : fields) {

@@ -57,8 +57,8 @@ Algorithm Algorithm::in_zone(std::string_view name, double capacity, double refi
   std::shared_ptr<const zone::ZoneMapping> mapping = zone::open_zone(zone, zone_bytes);
   const zone::ZoneView* view = &mapping->view();
   // The view lives inside the mapping: holding it holds the mapping.
-  return Algorithm(ZoneLimiter(std::shared_ptr<const zone::ZoneView>(std::move(mapping), view),
-                               config, clock));
+  return Algorithm(
+      ZoneLimiter(std::shared_ptr<const zone::ZoneView>(std::move(mapping), view), config, clock));
 }
 
 }  // namespace vorn

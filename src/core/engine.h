@@ -93,8 +93,8 @@ class VornEngine {
  private:
   VornEngine(Algorithm limiter, std::string_view algorithm, std::string_view mode,
              std::optional<std::string> api_key, double burst_multiplier,
-             std::optional<std::string> debug, RateLimitOptions limits,
-             uint64_t block_duration_ms, std::string backend_url, Clock clock);
+             std::optional<std::string> debug, RateLimitOptions limits, uint64_t block_duration_ms,
+             std::string backend_url, Clock clock);
 
   CanonicalDecision build_canonical_decision(DecisionKind decision, LimitReason reason,
                                              std::optional<std::string_view> identity,

@@ -1,9 +1,9 @@
 // A PoisoningMutex<T> is an exclusive lock around a T that marks itself
 // poisoned when a call holding it fails with an exception (a fatal failure).
 // A ZoneError (a shared zone found damaged, its change undone) passes through
-// without poisoning: the value itself is intact. Once poisoned it stays poisoned: every later with_lock() throws FatalError
-// with the message "called `Result::unwrap()` on an `Err` value: PoisonError
-// { .. }". All methods are thread-safe.
+// without poisoning: the value itself is intact. Once poisoned it stays poisoned: every later
+// with_lock() throws FatalError with the message "called `Result::unwrap()` on an `Err` value:
+// PoisonError { .. }". All methods are thread-safe.
 #pragma once
 
 #include <atomic>

@@ -74,7 +74,8 @@ Expected<std::string> describe_function(napi_env env, napi_value function) {
     if (!converted.ok()) return std::move(converted.error());
     text = std::move(converted.value());
   }
-  return msg::fill_template(msg::kDescribeFunction, {text.empty() ? msg::kAnonymousFunction : text});
+  return msg::fill_template(msg::kDescribeFunction,
+                            {text.empty() ? msg::kAnonymousFunction : text});
 }
 
 // "Object " followed by what the global JSON.stringify makes of the value. An

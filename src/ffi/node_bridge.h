@@ -20,7 +20,7 @@
 namespace vorn {
 class VornEngine;
 struct ZonePlacement;
-}
+}  // namespace vorn
 
 namespace vorn::ffi {
 

@@ -37,9 +37,12 @@ napi_value zone_stats_entry(napi_env env, napi_callback_info info) {
     napi_status status = napi_create_object(env, &result);
     if (status != napi_ok) return Error{status, {}, {}};
     const std::pair<const char*, uint64_t> fields[] = {
-        {"keys", stats.keys},           {"capacity", stats.capacity},
-        {"evictions", stats.evictions}, {"reclaimed", stats.reclaimed},
-        {"recoveries", stats.recoveries}, {"sizeBytes", stats.size_bytes},
+        {"keys", stats.keys},
+        {"capacity", stats.capacity},
+        {"evictions", stats.evictions},
+        {"reclaimed", stats.reclaimed},
+        {"recoveries", stats.recoveries},
+        {"sizeBytes", stats.size_bytes},
         {"configs", stats.configs},
     };
     for (const auto& [field, value] : fields) {

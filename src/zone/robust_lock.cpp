@@ -39,8 +39,8 @@ bool initialise_robust_lock(pthread_mutex_t* lock) {
 }
 
 bool lock_kind_intact(const pthread_mutex_t* lock) {
-  const int kind = std::atomic_ref<int>(const_cast<int&>(lock->__data.__kind))
-                       .load(std::memory_order_relaxed);
+  const int kind =
+      std::atomic_ref<int>(const_cast<int&>(lock->__data.__kind)).load(std::memory_order_relaxed);
   return kind == reference_kind();
 }
 
@@ -75,7 +75,8 @@ RobustLockGuard::RobustLockGuard(pthread_mutex_t* lock, const std::string& zone,
     return;
   }
   if (status == ETIMEDOUT) {
-    throw_zone_error(zone, std::string(what) + " was held for more than " + std::to_string(timeout_ms.load(std::memory_order_relaxed)) +
+    throw_zone_error(zone, std::string(what) + " was held for more than " +
+                               std::to_string(timeout_ms.load(std::memory_order_relaxed)) +
                                " ms (a stopped process?)");
   }
   if (status == ENOTRECOVERABLE) {

@@ -79,8 +79,8 @@ void ShardTransaction::roll_back() {
   const JournalIndex& index = journal_index(base_);
   const uint64_t shard_bytes = zone_.shard_bytes();
   for (uint32_t i = count; i-- > 0;) {
-    const uint64_t offset =
-        std::atomic_ref<uint32_t>(const_cast<uint32_t&>(index.offsets[i])).load(std::memory_order_relaxed);
+    const uint64_t offset = std::atomic_ref<uint32_t>(const_cast<uint32_t&>(index.offsets[i]))
+                                .load(std::memory_order_relaxed);
     const bool is_unit = offset % kUnitBytes == 0 && offset + kUnitBytes <= shard_bytes &&
                          (offset == kStateOffset || offset >= kSetsOffset);
     if (is_unit) std::memcpy(base_ + offset, journal_unit(base_, i).bytes, kUnitBytes);

@@ -40,9 +40,7 @@ class ShardTransaction {
   Slot* set(uint32_t index) const {
     return reinterpret_cast<Slot*>(base_ + kSetsOffset + uint64_t{index} * kSetBytes);
   }
-  Slot* slot(uint64_t index) const {
-    return reinterpret_cast<Slot*>(base_ + kSetsOffset) + index;
-  }
+  Slot* slot(uint64_t index) const { return reinterpret_cast<Slot*>(base_ + kSetsOffset) + index; }
   uint64_t slot_count() const { return uint64_t{zone_.geometry().sets_per_shard} * kWays; }
   // The block `index` names; throws ZoneError when it is out of range.
   Block& block(uint32_t index) const;

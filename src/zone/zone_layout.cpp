@@ -95,8 +95,8 @@ bool is_ready(const void* base) {
 
 ZoneView ZoneView::attach(std::string_view zone, void* base, uint64_t size) {
   if (size < kHeaderBytes) {
-    throw_zone_error(zone, "too small: " + text_of(size) + " bytes, at least " +
-                               text_of(kMinZoneBytes));
+    throw_zone_error(zone,
+                     "too small: " + text_of(size) + " bytes, at least " + text_of(kMinZoneBytes));
   }
   auto* header = static_cast<ZoneHeader*>(base);
   if (load_shared(header->magic) != kMagic) throw_zone_error(zone, "not a vorn zone (bad magic)");
@@ -128,8 +128,8 @@ ZoneView ZoneView::attach(std::string_view zone, void* base, uint64_t size) {
   }
   uint64_t keys[4];
   for (int i = 0; i < 4; ++i) keys[i] = load_shared(header->hash_keys[i]);
-  ZoneView view(std::make_shared<const std::string>(zone), static_cast<unsigned char*>(base),
-                size, geometry, keys);
+  ZoneView view(std::make_shared<const std::string>(zone), static_cast<unsigned char*>(base), size,
+                geometry, keys);
   if (!lock_kind_intact(&header->config_lock)) throw_zone_error(zone, "damaged header lock");
   for (uint32_t shard = 0; shard < geometry.shard_count; ++shard) {
     if (!lock_kind_intact(reinterpret_cast<pthread_mutex_t*>(view.shard_base(shard)))) {
@@ -156,8 +156,8 @@ uint32_t ZoneView::config_count() const {
 
 ZoneConfig ZoneView::config(uint32_t id) const {
   if (id == 0 || id > config_count()) {
-    throw_zone_error(name(), "damaged: a state names configuration " + text_of(id) +
-                                 " of " + text_of(config_count()));
+    throw_zone_error(name(), "damaged: a state names configuration " + text_of(id) + " of " +
+                                 text_of(config_count()));
   }
   ZoneConfig config;
   std::memcpy(&config, &header()->configs[id - 1], sizeof config);

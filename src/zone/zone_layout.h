@@ -51,9 +51,9 @@ enum class Kind : uint32_t { TokenBucket = 0, SlidingWindow = 1, FixedWindow = 2
 struct ZoneConfig {
   uint32_t kind;
   uint32_t reserved;
-  double capacity;      // token and leaky bucket
-  double rate;          // token bucket refill, leaky bucket leak
-  uint64_t window_ms;   // window limiters
+  double capacity;     // token and leaky bucket
+  double rate;         // token bucket refill, leaky bucket leak
+  uint64_t window_ms;  // window limiters
   uint64_t max_requests;
 };
 
@@ -106,16 +106,16 @@ struct alignas(64) ShardState {
   uint64_t keys;
   uint64_t evictions;
   uint64_t reclaimed;
-  uint64_t recoveries;  // dead lock holders whose writes were rolled back
-  uint32_t free_head;   // first free block, or kNoBlock
+  uint64_t recoveries;          // dead lock holders whose writes were rolled back
+  uint32_t free_head;           // first free block, or kNoBlock
   uint32_t unused_blocks_from;  // blocks from here on were never handed out
-  uint32_t cursor;      // where the search for a log to evict resumes
+  uint32_t cursor;              // where the search for a log to evict resumes
   uint32_t reserved;
 };
 static_assert(sizeof(ShardState) == kUnitBytes);
 
 struct alignas(64) JournalIndex {
-  uint32_t count;  // saved units that a dead writer's successor must restore
+  uint32_t count;                   // saved units that a dead writer's successor must restore
   uint32_t offsets[kJournalUnits];  // each unit's offset from the shard's start
 };
 static_assert(sizeof(JournalIndex) == kUnitBytes);
@@ -139,7 +139,8 @@ struct Geometry {
   uint32_t blocks_per_shard = 0;
 
   uint64_t shard_bytes() const {
-    return kSetsOffset + uint64_t{sets_per_shard} * kSetBytes + uint64_t{blocks_per_shard} * kUnitBytes;
+    return kSetsOffset + uint64_t{sets_per_shard} * kSetBytes +
+           uint64_t{blocks_per_shard} * kUnitBytes;
   }
   uint64_t blocks_offset() const { return kSetsOffset + uint64_t{sets_per_shard} * kSetBytes; }
   uint64_t needed_bytes() const { return kHeaderBytes + uint64_t{shard_count} * shard_bytes(); }

@@ -16,8 +16,8 @@ namespace vorn {
 namespace {
 
 using zone::Block;
-using zone::Kind;
 using zone::kBlockTimes;
+using zone::Kind;
 using zone::kNoBlock;
 using zone::kWays;
 using zone::LogState;
@@ -279,8 +279,8 @@ class ZoneLog {
 
 }  // namespace
 
-ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone,
-                         const zone::ZoneConfig& config, Clock clock)
+ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone, const zone::ZoneConfig& config,
+                         Clock clock)
     : zone_(std::move(zone)), config_(config), config_id_(0), clock_(clock) {
   const zone::ZoneView& view = *zone_;
   if (config.kind == static_cast<uint32_t>(Kind::SlidingWindow) &&
@@ -304,8 +304,8 @@ AlgorithmResult ZoneLimiter::check(std::string_view key) const {
   const uint64_t check = secondary_digest(second_key_, key);
   const zone::ZoneView& zone = *zone_;
   const uint32_t shard = shard_shift_ >= 64 ? 0 : static_cast<uint32_t>(digest >> shard_shift_);
-  const uint32_t set_index = static_cast<uint32_t>(
-      ((digest & 0xFFFFFFFFu) * zone.geometry().sets_per_shard) >> 32);
+  const uint32_t set_index =
+      static_cast<uint32_t>(((digest & 0xFFFFFFFFu) * zone.geometry().sets_per_shard) >> 32);
 
   ShardTransaction tx(zone, shard);
   Slot* ways = tx.set(set_index);

@@ -92,8 +92,8 @@ void random_keys(uint64_t (&keys)[4]) {
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       // No random source: fall back to something no other zone shares.
-      const uint64_t mix = static_cast<uint64_t>(
-          std::chrono::steady_clock::now().time_since_epoch().count());
+      const uint64_t mix =
+          static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
       for (uint64_t& key : keys) key ^= mix * 0x9E3779B97F4A7C15ULL + getpid();
       return;
     }
@@ -153,7 +153,8 @@ std::shared_ptr<const ZoneMapping> attach_fd(std::string_view name, int fd) {
     std::lock_guard lock(registry_mutex);
     auto found = registry().find(std::string(name));
     if (found != registry().end()) {
-      if (auto mapping = found->second.lock(); mapping && mapping->is_object(info.st_dev, info.st_ino)) {
+      if (auto mapping = found->second.lock();
+          mapping && mapping->is_object(info.st_dev, info.st_ino)) {
         return mapping;
       }
     }
@@ -167,8 +168,8 @@ std::shared_ptr<const ZoneMapping> attach_fd(std::string_view name, int fd) {
   }
   const uint64_t size = static_cast<uint64_t>(info.st_size);
   if (size < kHeaderBytes) {
-    throw_zone_error(name, "too small: " + text_of(size) + " bytes, at least " +
-                               text_of(kMinZoneBytes));
+    throw_zone_error(name,
+                     "too small: " + text_of(size) + " bytes, at least " + text_of(kMinZoneBytes));
   }
   MappedRegion region = map_region(name, fd, size);
   wait_until_ready(region.get());
@@ -189,12 +190,13 @@ ZoneMapping::~ZoneMapping() { munmap(base_, size_); }
 void validate_zone_name(std::string_view name) {
   bool valid = !name.empty() && name.size() <= 64;
   for (char c : name) {
-    const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                         c == '_' || c == '.' || c == '-';
+    const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                         (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
     valid = valid && allowed;
   }
   if (!valid) {
-    throw InvalidZoneName("invalid zone name: use 1 to 64 characters from A-Z, a-z, 0-9, '_', '.', '-'");
+    throw InvalidZoneName(
+        "invalid zone name: use 1 to 64 characters from A-Z, a-z, 0-9, '_', '.', '-'");
   }
 }
 
@@ -207,12 +209,12 @@ std::shared_ptr<const ZoneMapping> open_zone(std::string_view name,
   validate_zone_name(name);
   const uint64_t size = size_bytes.value_or(kDefaultZoneBytes);
   if (size < kMinZoneBytes) {
-    throw_zone_error(name, "too small: " + text_of(size) + " bytes, at least " +
-                               text_of(kMinZoneBytes));
+    throw_zone_error(name,
+                     "too small: " + text_of(size) + " bytes, at least " + text_of(kMinZoneBytes));
   }
   if (size > kMaxZoneBytes) {
-    throw_zone_error(name, "too large: " + text_of(size) + " bytes, at most " +
-                               text_of(kMaxZoneBytes));
+    throw_zone_error(name,
+                     "too large: " + text_of(size) + " bytes, at most " + text_of(kMaxZoneBytes));
   }
   const std::string object = object_name(name);
   for (int attempt = 0; attempt < 3; ++attempt) {

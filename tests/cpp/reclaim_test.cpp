@@ -15,9 +15,7 @@ namespace {
 
 using testing::ManualClock;
 
-size_t keys_held(const Algorithm& algorithm) {
-  return algorithm.keys_held();
-}
+size_t keys_held(const Algorithm& algorithm) { return algorithm.keys_held(); }
 
 // Inserts fresh keys until the sweep has passed over every slot of every shard.
 void churn(const Algorithm& algorithm, int count, const std::string& prefix = "churn-") {

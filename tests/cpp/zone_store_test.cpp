@@ -41,8 +41,8 @@ TEST(ZoneStore, AFullSetReclaimsFreshEquivalentStatesBeforeEvictingTheLeastRecen
   EXPECT_EQ(stats.reclaimed, 0u);
 
   // A key checked on every step is the most recent in its set: never evicted.
-  Algorithm hot = Algorithm::in_zone("fixed_window", 1000, 0, zone.name(), std::nullopt,
-                                     clock.clock());
+  Algorithm hot =
+      Algorithm::in_zone("fixed_window", 1000, 0, zone.name(), std::nullopt, clock.clock());
   for (int n = 0; n < 1000; ++n) {
     EXPECT_EQ(hot.check("hot").remaining, uint64_t(999 - n)) << n;
     held.check(ip(5000 + 2 * n));
@@ -50,8 +50,8 @@ TEST(ZoneStore, AFullSetReclaimsFreshEquivalentStatesBeforeEvictingTheLeastRecen
   }
 
   // With a refill, buckets full again after a pause are reclaimed instead.
-  Algorithm refilled = Algorithm::in_zone("token_bucket", 2, 100, zone.name(), std::nullopt,
-                                          clock.clock());
+  Algorithm refilled =
+      Algorithm::in_zone("token_bucket", 2, 100, zone.name(), std::nullopt, clock.clock());
   for (int n = 0; n < 3000; ++n) refilled.check(ip(n));
   clock.advance(1000);
   const uint64_t evictions_before = zone::zone_stats(zone.name()).evictions;
@@ -72,9 +72,9 @@ TEST(ZoneStore, ConfigurationsSharingAZoneKeepTheirStatesApart) {
   std::vector<Pair> pairs;
   for (const char* name : {"token_bucket", "fixed_window", "sliding_window", "leaky_bucket"}) {
     for (double capacity : {3.0, 4.0}) {
-      pairs.push_back({Algorithm::from_name(name, capacity, 1, clock.clock(), Reclaiming::Off),
-                       Algorithm::in_zone(name, capacity, 1, zone.name(), kSmallZone,
-                                          clock.clock())});
+      pairs.push_back(
+          {Algorithm::from_name(name, capacity, 1, clock.clock(), Reclaiming::Off),
+           Algorithm::in_zone(name, capacity, 1, zone.name(), kSmallZone, clock.clock())});
     }
   }
   for (int step = 0; step < 12; ++step) {
@@ -106,8 +106,7 @@ TEST(ZoneStore, SlidingWindowLogsStayExactWhileThePoolEvictsOthers) {
   clock.advance(61000);
   for (int i = 0; i < 100; ++i) EXPECT_TRUE(window.check(ip(29)).allowed) << i;
   EXPECT_FALSE(window.check(ip(29)).allowed);
-  EXPECT_THROW(Algorithm::in_zone("sliding_window", 2000, 0, zone.name(), kSmallZone),
-               ZoneError);
+  EXPECT_THROW(Algorithm::in_zone("sliding_window", 2000, 0, zone.name(), kSmallZone), ZoneError);
 }
 
 // A region whose slots someone scribbled on fails the check that reads it,
@@ -179,7 +178,8 @@ TEST(ZoneLayout, ValidationRefusesEachBrokenPartOfAPrivateRegion) {
 }
 
 TEST(ZoneLayout, EveryAcceptedSizeFitsItsGeometryAndTheDefaultHoldsAMillionKeys) {
-  for (uint64_t size = zone::kMinZoneBytes; size < (uint64_t{1} << 34); size = size * 3 / 2 + 4097) {
+  for (uint64_t size = zone::kMinZoneBytes; size < (uint64_t{1} << 34);
+       size = size * 3 / 2 + 4097) {
     const zone::Geometry geometry = zone::geometry_for(size);
     EXPECT_LE(geometry.needed_bytes(), size) << size;
     EXPECT_GE(geometry.blocks_per_shard, zone::blocks_needed(0)) << size;
