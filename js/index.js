@@ -1,6 +1,7 @@
 'use strict';
-// vorn for Node.js: the VornNode class from the native addon, plus the
-// rate-limiting middleware and the address canonicalisation it keys on.
+// vorn for Node.js: the VornNode class from the native addon (and VornZoneNode,
+// whose state lives in a shared-memory zone), plus the rate-limiting middleware
+// and the address canonicalisation it keys on.
 const fs = require('node:fs');
 const path = require('node:path');
 const { ClientAddressResolver, canonicalAddress } = require('./address');
@@ -22,13 +23,24 @@ function loadAddon() {
   return require(found);
 }
 
-const { VornNode } = loadAddon();
+const { VornNode, VornZoneNode, removeZone, zoneStats } = loadAddon();
+
+// createEngine(config) builds a VornNode, or a VornZoneNode when config.zone
+// names a shared-memory zone (created with config.zoneSize bytes when missing).
+function createEngine(config = {}) {
+  if (config.zone != null) return new VornZoneNode(config);
+  if (config.zoneSize != null) throw new TypeError('createEngine: zoneSize needs a zone');
+  return new VornNode(config);
+}
 
 // createRateLimiter({config, trustedProxies, forwardedHeader, identity}) builds
-// its own VornNode from `config` unless `engine` is given.
+// its own engine from `config` unless `engine` is given.
 function createRateLimiter(options = {}) {
-  const engine = options.engine || new VornNode(options.config || {});
+  const engine = options.engine || createEngine(options.config || {});
   return middleware.createRateLimiter({ ...options, engine });
 }
 
-module.exports = { VornNode, createRateLimiter, ClientAddressResolver, canonicalAddress };
+module.exports = {
+  VornNode, VornZoneNode, createEngine, removeZone, zoneStats,
+  createRateLimiter, ClientAddressResolver, canonicalAddress,
+};
