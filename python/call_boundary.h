@@ -162,6 +162,11 @@ void set_item(PyObject* dict, PyObject* key, PyObject* value);
 // The process-wide PanicException type (borrowed), created on first use.
 PyObject* panic_exception_type();
 
+// The process-wide ZoneError type, an OSError (borrowed), created on first use;
+// throws PyError when the interpreter cannot create it. A ZoneError of the
+// core becomes one, an InvalidZoneName a ValueError.
+PyObject* zone_error_type();
+
 // Turns the exception in flight into the interpreter's pending exception, or
 // ends the process if even that fails. Call only from a catch block.
 void translate_current_failure(const char* entry_name) noexcept;

@@ -86,6 +86,31 @@ constexpr CallSignature<3> kCheckSignature{
     .required_count = 2,
 };
 
+constexpr CallSignature<9> kZoneConstructorSignature{
+    .class_name = "ZoneEngine",
+    .function_name = "__new__",
+    .parameter_names = {"zone", "zone_size", "algorithm_str", "mode_str", "capacity",
+                        "refill_rate", "api_key", "debug", "backend_url"},
+    .positional_only_count = 0,
+    .required_count = 9,
+};
+
+constexpr CallSignature<3> kZoneCheckSignature{
+    .class_name = "ZoneEngine",
+    .function_name = "check",
+    .parameter_names = {"ip", "route", "identity"},
+    .positional_only_count = 0,
+    .required_count = 2,
+};
+
+// What differs between the two engine classes at a check.
+struct EngineClass {
+  const CallSignature<3>& check_signature;
+  PyObject* (*type)();
+  const char* name;
+  const char* check_entry_name;
+};
+
 // Dict keys, interned once and kept for the process.
 InternedName key_allowed("allowed");
 InternedName key_would_block("would_block");
@@ -154,6 +179,7 @@ std::string_view borrowed_text(PyObject* object) {
 
 // Created once; the class and everything its spec points to live for the process.
 PyObject* engine_class = nullptr;
+PyObject* zone_engine_class = nullptr;
 
 // Gives back the memory of an instance of `type` and the instance's reference
 // to its heap type. The instance state must already be destroyed (or never built).
@@ -215,8 +241,8 @@ PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates
 // Binds check's arguments from the vectorcall form. The usual call, two or three
 // positional arguments, takes them as they are; any other form goes through the
 // general binding, which gives every misuse its exact message.
-BoundArguments<3> bind_check_arguments(PyObject* const* args, Py_ssize_t count,
-                                       PyObject* keyword_names) {
+BoundArguments<3> bind_check_arguments(const CallSignature<3>& signature, PyObject* const* args,
+                                       Py_ssize_t count, PyObject* keyword_names) {
   if (keyword_names == nullptr && (count == 2 || count == 3)) {
     return {args[0], args[1], count == 3 ? args[2] : nullptr};
   }
@@ -234,18 +260,20 @@ BoundArguments<3> bind_check_arguments(PyObject* const* args, Py_ssize_t count,
       set_item(keywords.get(), PyTuple_GetItem(keyword_names, at), args[count + at]);
     }
   }
-  return bind_arguments(kCheckSignature, positional.get(), keywords.get());
+  return bind_arguments(signature, positional.get(), keywords.get());
 }
 
-PyRef check(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keyword_names) {
-  const BoundArguments<3> slots = bind_check_arguments(args, count, keyword_names);
+PyRef check(const EngineClass& kind, PyObject* self, PyObject* const* args,
+            Py_ssize_t count, PyObject* keyword_names) {
+  const BoundArguments<3> slots =
+      bind_check_arguments(kind.check_signature, args, count, keyword_names);
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));  // borrowed
-  PyObject* expected = engine_type();                           // borrowed
+  PyObject* expected = kind.type();                     // borrowed
   if (type != expected &&
       !PyType_IsSubtype(Py_TYPE(self), reinterpret_cast<PyTypeObject*>(expected))) {
     throw PyError::with_message(
         PyExc_TypeError,
-        messages::fill_template(messages::kCannotConvert, {type_qualname(type), "RustEngine"}));
+        messages::fill_template(messages::kCannotConvert, {type_qualname(type), kind.name}));
   }
   InstanceState& state = *state_of(self);
   if (state.borrow_count == -1) {
@@ -267,9 +295,16 @@ PyRef check(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* k
   return build_result(outcome, state.templates, slots[1]);
 }
 
+constexpr EngineClass kRustEngine{kCheckSignature, engine_type, "RustEngine",
+                                  "RustEngine.check()"};
+constexpr EngineClass kZoneEngine{kZoneCheckSignature, zone_engine_type, "ZoneEngine",
+                                  "ZoneEngine.check()"};
+
+template <const EngineClass& engine_class>
 PyObject* check_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
                       PyObject* keyword_names) {
-  return guard_entry("RustEngine.check()", [&] { return check(self, args, count, keyword_names); });
+  return guard_entry(engine_class.check_entry_name,
+                     [&] { return check(engine_class, self, args, count, keyword_names); });
 }
 
 // The vectorcall convention for methods: the arguments arrive as an array with
@@ -282,8 +317,14 @@ PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
                      [&] { return new_engine_object(subtype, args, kwargs, Clock::system()); });
 }
 
+PyObject* new_zone_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  return guard_entry("ZoneEngine.__new__()", [&] {
+    return new_zone_engine_object(subtype, args, kwargs, Clock::system());
+  });
+}
+
 void dealloc_entry(PyObject* self) {
-  guard_dealloc(self, "RustEngine.__dealloc__()", [&] {
+  guard_dealloc(self, "engine.__dealloc__()", [&] {
     PyTypeObject* type = Py_TYPE(self);  // borrowed; the instance's own reference goes last
     std::destroy_at(state_of(self));
     free_instance(self, type);
@@ -300,7 +341,8 @@ PyObject* create_engine_type() {
   // Interpreters before 3.11 keep pointing at the name and the method table
   // instead of copying them, so both live in static storage.
   static PyMethodDef methods[] = {
-      {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry)), kMethFastcall | METH_KEYWORDS,
+      {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry<kRustEngine>)),
+       kMethFastcall | METH_KEYWORDS,
        "check($self, ip, route, identity=None)\n--\n\n"},
       {nullptr, nullptr, 0, nullptr},
   };
@@ -326,6 +368,53 @@ PyObject* create_engine_type() {
   return type;
 }
 
+PyObject* create_zone_engine_type() {
+  static PyMethodDef methods[] = {
+      {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry<kZoneEngine>)),
+       kMethFastcall | METH_KEYWORDS, "check($self, ip, route, identity=None)\n--\n\n"},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  static PyType_Slot slots[] = {
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_doc,
+       const_cast<char*>("ZoneEngine(zone, zone_size, algorithm_str, mode_str, capacity, "
+                         "refill_rate, api_key, debug, backend_url)\n--\n\n"
+                         "A RustEngine whose per-client state lives in the shared-memory zone "
+                         "`zone`, shared by every process that names it.")},
+      {Py_tp_new, as_slot(&new_zone_entry)},
+      {Py_tp_dealloc, as_slot(&dealloc_entry)},
+      {Py_tp_methods, methods},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {
+      .name = "builtins.ZoneEngine",
+      .basicsize = static_cast<int>(kInstanceSize),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots,
+  };
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) throw PyError::fetch();
+  return type;
+}
+
+// zone_size: None, or an int of bytes. An int outside 0..2^64-1 is passed on as
+// the nearest end, which the zone refuses as too small or too large.
+std::optional<uint64_t> extract_zone_size(PyObject* object) {
+  if (object == nullptr || object == Py_None) return std::nullopt;
+  if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_LONG_SUBCLASS) == 0) {
+    const std::string type_name = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    throw PyError::with_message(
+        PyExc_TypeError, messages::fill_template(messages::kNotAnInteger, {type_name}));
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+  if (value != static_cast<unsigned long long>(-1) || PyErr_Occurred() == nullptr) return value;
+  PyErr_Clear();
+  const double approximate = PyLong_AsDouble(object);
+  if (approximate == -1.0 && PyErr_Occurred() != nullptr) PyErr_Clear();
+  return approximate < 0 ? 0 : UINT64_MAX;
+}
+
 }  // namespace
 
 PyObject* engine_type() {
@@ -333,16 +422,26 @@ PyObject* engine_type() {
   return engine_class;
 }
 
-PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock) {
-  const BoundArguments<7> slots = bind_arguments(kConstructorSignature, args, kwargs);
-  const OwnedText algorithm = convert_argument("algorithm_str", slots[0], extract_text);
-  const OwnedText mode = convert_argument("mode_str", slots[1], extract_text);
-  const double capacity = convert_argument("capacity", slots[2], extract_f64);
-  const double refill_rate = convert_argument("refill_rate", slots[3], extract_f64);
+PyObject* zone_engine_type() {
+  if (zone_engine_class == nullptr) zone_engine_class = create_zone_engine_type();
+  return zone_engine_class;
+}
+
+namespace {
+
+// Builds an instance of `subtype` from the seven common arguments in `slots`;
+// `zone` places its state in a shared-memory zone.
+PyRef build_engine_object(PyTypeObject* subtype, const PyObject* const* slots,
+                          const std::optional<ZonePlacement>& zone, Clock clock) {
+  const auto slot = [&](int at) { return const_cast<PyObject*>(slots[at]); };
+  const OwnedText algorithm = convert_argument("algorithm_str", slot(0), extract_text);
+  const OwnedText mode = convert_argument("mode_str", slot(1), extract_text);
+  const double capacity = convert_argument("capacity", slot(2), extract_f64);
+  const double refill_rate = convert_argument("refill_rate", slot(3), extract_f64);
   const std::optional<OwnedText> api_key =
-      convert_argument("api_key", slots[4], extract_optional_text);
-  const std::optional<OwnedText> debug = convert_argument("debug", slots[5], extract_optional_text);
-  const OwnedText backend_url = convert_argument("backend_url", slots[6], extract_text);
+      convert_argument("api_key", slot(4), extract_optional_text);
+  const std::optional<OwnedText> debug = convert_argument("debug", slot(5), extract_optional_text);
+  const OwnedText backend_url = convert_argument("backend_url", slot(6), extract_text);
 
   ResultTemplates templates = make_templates(algorithm.view());
   auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
@@ -353,14 +452,37 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
     const auto owned = [](const std::optional<OwnedText>& text) {
       return text ? std::optional<std::string>(text->str()) : std::nullopt;
     };
-    std::construct_at(state_storage(self), std::move(templates), algorithm.view(), mode.view(),
-                      owned(api_key), capacity, refill_rate, kBurstMultiplier, owned(debug),
-                      RateLimitOptions{}, kBlockDurationMs, backend_url.str(), clock);
+    if (zone) {
+      std::construct_at(state_storage(self), std::move(templates), *zone, algorithm.view(),
+                        mode.view(), owned(api_key), capacity, refill_rate, kBurstMultiplier,
+                        owned(debug), RateLimitOptions{}, kBlockDurationMs, backend_url.str(),
+                        clock);
+    } else {
+      std::construct_at(state_storage(self), std::move(templates), algorithm.view(), mode.view(),
+                        owned(api_key), capacity, refill_rate, kBurstMultiplier, owned(debug),
+                        RateLimitOptions{}, kBlockDurationMs, backend_url.str(), clock);
+    }
   } catch (...) {
     free_instance(self, subtype);  // never reached Python, so no deallocator runs
     throw;
   }
   return PyRef::steal(self);
+}
+
+}  // namespace
+
+PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock) {
+  const BoundArguments<7> slots = bind_arguments(kConstructorSignature, args, kwargs);
+  return build_engine_object(subtype, slots.data(), std::nullopt, clock);
+}
+
+PyRef new_zone_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
+                             Clock clock) {
+  const BoundArguments<9> slots = bind_arguments(kZoneConstructorSignature, args, kwargs);
+  const OwnedText zone = convert_argument("zone", slots[0], extract_text);
+  const std::optional<uint64_t> zone_size =
+      convert_argument("zone_size", slots[1], extract_zone_size);
+  return build_engine_object(subtype, slots.data() + 2, ZonePlacement{zone.str(), zone_size}, clock);
 }
 
 }  // namespace vorn::python

@@ -1,6 +1,9 @@
 #include "algorithms/algorithm.h"
 
+#include <type_traits>
+
 #include "algorithms/numeric.h"
+#include "zone/zone_mapping.h"
 
 namespace vorn {
 
@@ -16,6 +19,36 @@ Algorithm Algorithm::from_name(std::string_view name, double capacity, double re
     return Algorithm(LeakyBucket(capacity, refill_rate, clock, reclaiming));
   }
   return Algorithm(TokenBucket(capacity, refill_rate, clock, reclaiming));
+}
+
+size_t Algorithm::keys_held() const {
+  return std::visit(
+      [](const auto& limiter) -> size_t {
+        if constexpr (std::is_same_v<std::decay_t<decltype(limiter)>, ZoneLimiter>) {
+          return zone::stats_of(limiter.view()).keys;
+        } else {
+          return limiter.store().size();
+        }
+      },
+      limiter_);
+}
+
+Algorithm Algorithm::in_zone(std::string_view name, double capacity, double refill_rate,
+                             std::string_view zone, std::optional<uint64_t> zone_bytes,
+                             Clock clock) {
+  zone::ZoneConfig config{};
+  if (name == "sliding_window" || name == "fixed_window") {
+    config.kind = static_cast<uint32_t>(name == "sliding_window" ? zone::Kind::SlidingWindow
+                                                                 : zone::Kind::FixedWindow);
+    config.window_ms = WINDOW_MS;
+    config.max_requests = to_u64_saturating(capacity);
+  } else {
+    config.kind = static_cast<uint32_t>(name == "leaky_bucket" ? zone::Kind::LeakyBucket
+                                                               : zone::Kind::TokenBucket);
+    config.capacity = capacity;
+    config.rate = refill_rate;
+  }
+  return Algorithm(ZoneLimiter(zone::open_zone(zone, zone_bytes), config, clock));
 }
 
 }  // namespace vorn

@@ -13,31 +13,26 @@ LeakyBucket::LeakyBucket(double capacity, double leak_rate, Clock clock, Reclaim
       leak_rate_(leak_rate),
       clock_(clock) {}
 
+namespace leaky_bucket {
+
 // A bucket drained to 0 answers every later check exactly as a new, empty
 // bucket would, as long as the level cannot rise by itself (no negative leak).
-bool LeakyBucket::is_empty(const leaky_bucket::Bucket& bucket, uint64_t now) const {
-  if (!(leak_rate_ >= 0.0)) return false;
+bool is_fresh_equivalent(const Bucket& bucket, uint64_t now, double leak_rate) {
+  if (!(leak_rate >= 0.0)) return false;
   const uint64_t elapsed = saturating_sub(now, bucket.last_leak);
-  return (static_cast<double>(elapsed) / -1000.0) * leak_rate_ + bucket.level <= 0.0;
+  return (static_cast<double>(elapsed) / -1000.0) * leak_rate + bucket.level <= 0.0;
 }
 
-AlgorithmResult LeakyBucket::check(std::string_view key) const {
-  auto bucket = store_->entry_or_insert(key, [&] {
-    return leaky_bucket::Bucket{0.0, clock_.now_ms()};
-  });
-  const uint64_t now = clock_.now_ms();
-  if (bucket.inserted()) {
-    bucket.reclaim_others([&](const leaky_bucket::Bucket& other) { return is_empty(other, now); });
-  }
-  const uint64_t elapsed = saturating_sub(now, bucket->last_leak);
-  const double drained = (static_cast<double>(elapsed) / -1000.0) * leak_rate_ + bucket->level;
-  bucket->level = std::fmax(drained, 0.0);  // a NaN drained gives 0
-  bucket->last_leak = std::max(bucket->last_leak, now);
+AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double leak_rate) {
+  const uint64_t elapsed = saturating_sub(now, bucket.last_leak);
+  const double drained = (static_cast<double>(elapsed) / -1000.0) * leak_rate + bucket.level;
+  bucket.level = std::fmax(drained, 0.0);  // a NaN drained gives 0
+  bucket.last_leak = std::max(bucket.last_leak, now);
 
   AlgorithmResult result;
-  if (bucket->level < capacity_) {
-    bucket->level += 1.0;
-    const double room = capacity_ - bucket->level;
+  if (bucket.level < capacity) {
+    bucket.level += 1.0;
+    const double room = capacity - bucket.level;
     result.allowed = true;
     result.reason = LimitReason::WithinLimit;
     result.message = LimitMessage::rounded(room, LimitMessage::Unit::BucketSpace);
@@ -49,6 +44,20 @@ AlgorithmResult LeakyBucket::check(std::string_view key) const {
     result.message = LimitMessage::fixed("0 bucket space remaining");
   }
   return result;
+}
+
+}  // namespace leaky_bucket
+
+AlgorithmResult LeakyBucket::check(std::string_view key) const {
+  auto bucket =
+      store_->entry_or_insert(key, [&] { return leaky_bucket::fresh(clock_.now_ms()); });
+  const uint64_t now = clock_.now_ms();
+  if (bucket.inserted()) {
+    bucket.reclaim_others([&](const leaky_bucket::Bucket& other) {
+      return leaky_bucket::is_fresh_equivalent(other, now, leak_rate_);
+    });
+  }
+  return leaky_bucket::decide(*bucket, now, capacity_, leak_rate_);
 }
 
 }  // namespace vorn

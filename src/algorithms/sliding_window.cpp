@@ -1,7 +1,6 @@
 #include "algorithms/sliding_window.h"
 
 #include "algorithms/numeric.h"
-#include "algorithms/window_result.h"
 
 namespace vorn {
 
@@ -21,19 +20,7 @@ AlgorithmResult SlidingWindow::check(std::string_view key) const {
     // its key's next eviction: the same as a new key's log.
     log.reclaim_others([&](const RequestLog& other) { return other.all_before(cutoff); });
   }
-  // Only the front is examined: behind a newer front (a clock that stepped
-  // back) older entries wait until the front itself expires.
-  while (!log->empty() && log->front() < cutoff) log->pop_front();
-  const uint64_t count = log->size();
-
-  // Until the oldest counted request stops being counted; nothing when none is.
-  std::optional<uint64_t> reset_after_ms;
-  if (!log->empty()) {
-    reset_after_ms = saturating_sub(saturating_add(log->front(), window_ms_), now);
-  }
-  if (count >= max_requests_) return requests_refused(reset_after_ms);  // refusals are not logged
-  log->push_back(now);
-  return requests_admitted(max_requests_ - (count + 1), reset_after_ms);
+  return sliding_window::decide(*log, now, window_ms_, max_requests_);
 }
 
 }  // namespace vorn

@@ -320,7 +320,7 @@ void throw_into(Error error, napi_env env) {
       return;
     }
   }
-  const std::string_view code_text = status_name(error.status);
+  const std::string_view code_text = error.code.empty() ? status_name(error.status) : error.code;
   napi_value code = nullptr;
   napi_value message = nullptr;
   napi_value js_error = nullptr;

@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "algorithms/algorithm.h"
+#include "core/engine.h"
+#include "test_clock.h"
+#include "zone/zone_error.h"
+#include "zone/zone_mapping.h"
+#include "zone_support.h"
+
+namespace vorn {
+namespace {
+
+using testing::ManualClock;
+using testing::ScratchZone;
+
+constexpr const char* kAlgorithms[] = {"token_bucket", "sliding_window", "fixed_window",
+                                       "leaky_bucket"};
+
+void expect_same(const AlgorithmResult& expected, const AlgorithmResult& actual,
+                 const std::string& where) {
+  EXPECT_EQ(expected.allowed, actual.allowed) << where;
+  EXPECT_EQ(expected.reason, actual.reason) << where;
+  EXPECT_EQ(expected.remaining, actual.remaining) << where;
+  EXPECT_EQ(expected.reset_after_ms, actual.reset_after_ms) << where;
+  EXPECT_EQ(expected.retry_after_ms, actual.retry_after_ms) << where;
+  EXPECT_EQ(expected.message.text(), actual.message.text()) << where;
+}
+
+// The zone store answers every step exactly as the in-process store does,
+// through refills, expiries, a clock that steps back and many keys.
+TEST(ZoneParity, EveryAlgorithmAnswersAsTheInProcessStore) {
+  for (const char* name : kAlgorithms) {
+    ScratchZone zone("parity");
+    ManualClock clock;
+    Algorithm local = Algorithm::from_name(name, 12, 3, clock.clock(), Reclaiming::Off);
+    Algorithm shared = Algorithm::in_zone(name, 12, 3, zone.name(), std::nullopt, clock.clock());
+    const int steps[] = {0, 1, 5, 250, 0, 0, 1000, 30000, 29000, 1500, 61000, 3, 0, 90000};
+    int row = 0;
+    for (int round = 0; round < 6; ++round) {
+      for (int step : steps) {
+        clock.advance(step);
+        if (row % 17 == 5) clock.go_back(700);
+        for (const char* key : {"10.0.0.1", "10.0.0.2", "2001:db8::1", ""}) {
+          const std::string where = std::string(name) + " row " + std::to_string(row) + " " + key;
+          expect_same(local.check(key), shared.check(key), where);
+        }
+        ++row;
+      }
+    }
+  }
+}
+
+// Admissions of N processes on shared keys add up to what one engine admits.
+TEST(ZoneAcrossProcesses, TotalsAreExactForEveryAlgorithm) {
+  constexpr int kProcesses = 4;
+  constexpr int kChecksEach = 600;
+  constexpr int kCapacity = 1000;
+  for (const char* name : kAlgorithms) {
+    ScratchZone zone("exact");
+    // Created by the parent so that every child attaches the same zone.
+    VornEngine parent(ZonePlacement{zone.name(), uint64_t{8} << 20}, name, "active", std::nullopt,
+                      kCapacity, 0, 1, std::nullopt, {}, 60000, "");
+    int pipes[2];
+    ASSERT_EQ(pipe(pipes), 0);
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        close(pipes[0]);
+        VornEngine engine(ZonePlacement{zone.name(), std::nullopt}, name, "active", std::nullopt,
+                          kCapacity, 0, 1, std::nullopt, {}, 60000, "");
+        int admitted[2] = {0, 0};
+        for (int i = 0; i < kChecksEach; ++i) {
+          for (int k = 0; k < 2; ++k) {
+            const char* key = k == 0 ? "198.51.100.7" : "198.51.100.8";
+            admitted[k] += engine.check_request_with_identity(std::nullopt, key, "/", 0).allowed;
+          }
+        }
+        const bool written = write(pipes[1], admitted, sizeof admitted) == sizeof admitted;
+        _exit(written ? 0 : 1);
+      }
+      children.push_back(child);
+    }
+    close(pipes[1]);
+    int totals[2] = {0, 0};
+    for (int p = 0; p < kProcesses; ++p) {
+      int admitted[2];
+      ASSERT_EQ(read(pipes[0], admitted, sizeof admitted), ssize_t(sizeof admitted));
+      totals[0] += admitted[0];
+      totals[1] += admitted[1];
+    }
+    close(pipes[0]);
+    for (pid_t child : children) {
+      int status = 0;
+      waitpid(child, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    // The leaky bucket admits while the level is below capacity: the same count.
+    EXPECT_EQ(totals[0], kCapacity) << name;
+    EXPECT_EQ(totals[1], kCapacity) << name;
+  }
+}
+
+}  // namespace
+}  // namespace vorn
