@@ -83,13 +83,18 @@ export declare class VornZoneNode {
 
 /** What zoneStats returns. */
 export interface ZoneStats {
-  /** Clients held now. */
+  /** Client states held now. */
   keys: number;
-  /** Clients the zone can hold. */
+  /** Client states the zone can hold. */
   capacity: number;
+  /** States dropped, least recently used first, to make room. */
   evictions: number;
+  /** States dropped because a fresh one would answer the same. */
   reclaimed: number;
+  /** Checks cut short by a dead process, whose writes were undone. */
+  recoveries: number;
   sizeBytes: number;
+  /** Distinct limiter configurations that engines brought to the zone. */
   configs: number;
 }
 

@@ -45,12 +45,13 @@ class ZoneError(OSError):
 class ZoneStats(TypedDict):
     """What zone_stats returns."""
 
-    keys: int  # clients held now
-    capacity: int  # clients the zone can hold
-    evictions: int
-    reclaimed: int
+    keys: int  # client states held now
+    capacity: int  # client states the zone can hold
+    evictions: int  # states dropped, least recently used first, to make room
+    reclaimed: int  # states dropped because a fresh one would answer the same
+    recoveries: int  # checks cut short by a dead process, whose writes were undone
     size_bytes: int
-    configs: int
+    configs: int  # distinct limiter configurations that engines brought to the zone
 
 class ZoneEngine:
     """An engine whose per-client state lives in a named shared-memory zone, shared
