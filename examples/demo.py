@@ -41,13 +41,15 @@ RUNS = [
 for _run in RUNS:
     _run.update(capacity=CAPACITY, refillRate=REFILL)
 
-# Several workers: an engine per worker, then one zone that all workers attach.
+# Several workers: an engine per worker, then one zone that all workers of a
+# server attach (each server its own zone: engines of both hosts on one zone
+# would share the client too).
 WORKERS, WORKER_REQUESTS, WORKER_CLIENTS = 4, 48, 8
-ZONE = "vorn-demo-%d" % os.getpid()
+ZONES = {host: "vorn-demo-%d-%s" % (os.getpid(), host) for host in ("python", "node")}
 WORKER_RUNS = [
     {"name": "per_worker", "label": "an engine per worker",
      "note": "each worker has its own 5 tokens: the burst gets through once per worker"},
-    {"name": "zone", "label": "one zone", "zone": ZONE,
+    {"name": "zone", "label": "one zone per server",
      "note": "the workers share the zone's 5 tokens: the burst gets through once"},
 ]
 for _run in WORKER_RUNS:
@@ -159,14 +161,19 @@ def fire_at_workers(host, port, name):
     return marks, sorted(by_worker.values(), reverse=True)
 
 
+def worker_runs_json(host):
+    return json.dumps([dict(run, zone=ZONES[host]) if run["name"] == "zone" else run
+                       for run in WORKER_RUNS])
+
+
 def workers_demo(env):
-    runs_json = json.dumps(WORKER_RUNS)
     servers = []
     try:
-        servers.append(("Python gunicorn",) + start_gunicorn(dict(env, VORN_DEMO_RUNS=runs_json)))
+        servers.append(("Python gunicorn",) + start_gunicorn(
+            dict(env, VORN_DEMO_RUNS=worker_runs_json("python"))))
         servers.append(("Node cluster",) + start_server(
-            ["node", os.path.join(REPO, "examples", "demo_server.js"), runs_json, str(WORKERS)],
-            env, "Node cluster"))
+            ["node", os.path.join(REPO, "examples", "demo_server.js"), worker_runs_json("node"),
+             str(WORKERS)], env, "Node cluster"))
         print("\nSeveral worker processes: gunicorn with %d workers and a Node cluster of %d, "
               "on loopback." % (WORKERS, WORKERS))
         print("Each run: %d requests, %d at a time, each on a new connection; capacity %d, "
@@ -184,7 +191,8 @@ def workers_demo(env):
         sys.path[:0] = [env["VORN_PYTHON_PATH"], REPO]
         import vorn
 
-        vorn.remove_zone(ZONE)
+        for zone in ZONES.values():
+            vorn.remove_zone(zone)
 
 
 def main():
