@@ -74,16 +74,22 @@ async function burst(port) {
   };
 }
 
-test('node cluster workers on a zone share one limit', { timeout: 60000 }, async (t) => {
-  const zone = `vorn-test-${process.pid}-cluster`;
-  removeZone(zone);
-  t.after(() => removeZone(zone));
-  const cluster = await startCluster({ capacity: CAPACITY, refillRate: 0, zone });
-  const answers = await burst(cluster.port).finally(cluster.stop);
-  assert.ok(answers.workers > 1, 'more than one worker answered');
-  assert.strictEqual(answers.admitted, CAPACITY);
-  assert.strictEqual(zoneStats(zone).keys, 1);
-});
+test('node cluster workers on a zone share one limit, which outlives the cluster',
+  { timeout: 60000 }, async (t) => {
+    const zone = `vorn-test-${process.pid}-cluster`;
+    removeZone(zone);
+    t.after(() => removeZone(zone));
+    const config = { capacity: CAPACITY, refillRate: 0, zone };
+    const cluster = await startCluster(config);
+    const answers = await burst(cluster.port).finally(cluster.stop);
+    assert.ok(answers.workers > 1, 'more than one worker answered');
+    assert.strictEqual(answers.admitted, CAPACITY);
+    assert.strictEqual(zoneStats(zone).keys, 1);
+
+    const restarted = await startCluster(config);
+    const again = await get(restarted.port).finally(restarted.stop);
+    assert.strictEqual(again.status, 429);
+  });
 
 test('node cluster workers without a zone each admit their own allowance',
   { timeout: 60000 }, async () => {
