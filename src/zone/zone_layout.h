@@ -79,7 +79,7 @@ struct alignas(64) Slot {
   uint64_t check;   // a second, independent digest of the same
   uint32_t config;  // 1 + index into the configuration table; 0 marks an empty way
   uint32_t reserved;
-  uint64_t last_used;  // wall-clock ms of the last check; the least recent is evicted first
+  uint64_t last_used;  // time-stamp counter at the last check; the least recent goes first
   unsigned char state[32];
 };
 static_assert(sizeof(Slot) == kUnitBytes);

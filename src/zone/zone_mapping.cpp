@@ -134,9 +134,14 @@ std::shared_ptr<const ZoneMapping> create_zone(std::string_view name, const std:
   return adopt(name, region, size_bytes, info);
 }
 
-// Waits (up to a second) for a zone's creator to publish it.
+// Waits (up to a second) for a zone's creator to publish it; a region that
+// cannot be a zone in the making (another magic number) is not waited for.
 void wait_until_ready(const void* base) {
+  const auto& magic = static_cast<const ZoneHeader*>(base)->magic;
   for (int waited = 0; waited < 1000 && !is_ready(base); ++waited) {
+    const uint64_t seen =
+        std::atomic_ref<uint64_t>(const_cast<uint64_t&>(magic)).load(std::memory_order_relaxed);
+    if (seen != 0 && seen != kMagic) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }

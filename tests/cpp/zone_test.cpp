@@ -5,7 +5,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "algorithms/algorithm.h"
@@ -58,55 +61,72 @@ TEST(ZoneParity, EveryAlgorithmAnswersAsTheInProcessStore) {
   }
 }
 
-// Admissions of N processes on shared keys add up to what one engine admits.
-TEST(ZoneAcrossProcesses, TotalsAreExactForEveryAlgorithm) {
-  constexpr int kProcesses = 4;
-  constexpr int kChecksEach = 600;
+// Admissions of N processes, two threads each, on shared keys add up to what
+// one engine admits, in active and shadow mode; disabled mode keeps no state.
+TEST(ZoneAcrossProcesses, TotalsAreExactForEveryAlgorithmAndMode) {
+  constexpr int kProcesses = 3;
+  constexpr int kThreads = 2;
+  constexpr int kChecksEach = 400;
   constexpr int kCapacity = 1000;
-  for (const char* name : kAlgorithms) {
-    ScratchZone zone("exact");
-    // Created by the parent so that every child attaches the same zone.
-    VornEngine parent(ZonePlacement{zone.name(), uint64_t{8} << 20}, name, "active", std::nullopt,
-                      kCapacity, 0, 1, std::nullopt, {}, 60000, "");
-    int pipes[2];
-    ASSERT_EQ(pipe(pipes), 0);
-    std::vector<pid_t> children;
-    for (int p = 0; p < kProcesses; ++p) {
-      const pid_t child = fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        close(pipes[0]);
-        VornEngine engine(ZonePlacement{zone.name(), std::nullopt}, name, "active", std::nullopt,
-                          kCapacity, 0, 1, std::nullopt, {}, 60000, "");
-        int admitted[2] = {0, 0};
-        for (int i = 0; i < kChecksEach; ++i) {
-          for (int k = 0; k < 2; ++k) {
-            const char* key = k == 0 ? "198.51.100.7" : "198.51.100.8";
-            admitted[k] += engine.check_request_with_identity(std::nullopt, key, "/", 0).allowed;
+  const char* keys[] = {"198.51.100.7", "198.51.100.8"};
+  for (const char* mode : {"active", "shadow", "disabled"}) {
+    for (const char* name : kAlgorithms) {
+      ScratchZone zone("exact");
+      const auto make = [&] {
+        return std::make_unique<VornEngine>(ZonePlacement{zone.name(), uint64_t{8} << 20}, name,
+                                            mode, std::nullopt, kCapacity, 0, 1, std::nullopt,
+                                            RateLimitOptions{}, 60000, "");
+      };
+      const auto parent = make();  // creates the zone before any child attaches it
+      int pipes[2];
+      ASSERT_EQ(pipe(pipes), 0);
+      std::vector<pid_t> children;
+      for (int p = 0; p < kProcesses; ++p) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+          close(pipes[0]);
+          std::atomic<int> passed[2] = {0, 0};
+          std::vector<std::thread> threads;
+          for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&] {
+              const auto engine = make();
+              for (int i = 0; i < kChecksEach; ++i) {
+                for (int k = 0; k < 2; ++k) {
+                  const CheckOutcome outcome =
+                      engine->check_request_with_identity(std::nullopt, keys[k], "/", 0);
+                  passed[k] += outcome.allowed && !outcome.would_block;
+                }
+              }
+            });
           }
+          for (std::thread& thread : threads) thread.join();
+          const int counts[2] = {passed[0].load(), passed[1].load()};
+          const bool written = write(pipes[1], counts, sizeof counts) == sizeof counts;
+          _exit(written ? 0 : 1);
         }
-        const bool written = write(pipes[1], admitted, sizeof admitted) == sizeof admitted;
-        _exit(written ? 0 : 1);
+        children.push_back(child);
       }
-      children.push_back(child);
+      close(pipes[1]);
+      int totals[2] = {0, 0};
+      for (int p = 0; p < kProcesses; ++p) {
+        int counts[2];
+        ASSERT_EQ(read(pipes[0], counts, sizeof counts), ssize_t(sizeof counts));
+        totals[0] += counts[0];
+        totals[1] += counts[1];
+      }
+      close(pipes[0]);
+      for (pid_t child : children) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+      }
+      const bool disabled = std::string(mode) == "disabled";
+      const int expected = disabled ? kProcesses * kThreads * kChecksEach : kCapacity;
+      EXPECT_EQ(totals[0], expected) << name << " " << mode;
+      EXPECT_EQ(totals[1], expected) << name << " " << mode;
+      EXPECT_EQ(zone::zone_stats(zone.name()).keys, disabled ? 0u : 2u) << name << " " << mode;
     }
-    close(pipes[1]);
-    int totals[2] = {0, 0};
-    for (int p = 0; p < kProcesses; ++p) {
-      int admitted[2];
-      ASSERT_EQ(read(pipes[0], admitted, sizeof admitted), ssize_t(sizeof admitted));
-      totals[0] += admitted[0];
-      totals[1] += admitted[1];
-    }
-    close(pipes[0]);
-    for (pid_t child : children) {
-      int status = 0;
-      waitpid(child, &status, 0);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    // The leaky bucket admits while the level is below capacity: the same count.
-    EXPECT_EQ(totals[0], kCapacity) << name;
-    EXPECT_EQ(totals[1], kCapacity) << name;
   }
 }
 
