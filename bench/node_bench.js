@@ -12,7 +12,10 @@
 // figure is the median over the rounds and each ratio the median of the
 // per-round ratios checkRequest / row.
 //
-// Usage: node bench/node_bench.js [builddir] [--json FILE] [--rounds N]
+// The middleware rows run the Express-style function (req, res, next) of
+// js/middleware.js around checkRequest, with a request object per client key.
+//
+// Usage: node bench/node_bench.js [builddir] [--json FILE] [--rounds N] [--rows NAME,...]
 const fs = require('node:fs');
 const path = require('node:path');
 
@@ -26,11 +29,13 @@ const option = (name, fallback) => {
 const jsonPath = option('--json', null);
 const ROUNDS = Number(option('--rounds', 9));
 const CALLS = Number(option('--calls', 200000));
+const ONLY_ROWS = option('--rows', null);
 const KEY_COUNT = Number(process.env.VORN_BENCH_KEYS || 64);
 const builddir = path.resolve(__dirname, '..', argv[0] || 'build');
 const { VornNode } = require(process.env.VORN_NODE_ADDON ||
   path.join(builddir, 'node', 'vorn_native.node'));
 const floor = require(path.join(builddir, 'bench', 'napifloor.node'));
+const { createRateLimiter } = require(path.join(__dirname, '..', 'js', 'middleware.js'));
 
 function peer(name) {
   try {
@@ -89,6 +94,20 @@ async function timeAsync(fn) {
   return Number(process.hrtime.bigint() - t0) / CALLS;
 }
 
+// The middleware around one engine, as a row: it takes each key's request in
+// the same rotation as the other rows; next() and the 429 answer do nothing.
+function middlewareRow(engine) {
+  const limit = createRateLimiter({ engine });
+  const requests = keys.map((ip) => ({ socket: { remoteAddress: ip }, headers: {}, url: ROUTE }));
+  const response = { writeHead() {}, end() {} };
+  const next = () => {};
+  let at = 0;
+  return () => {
+    at = at + 1 === KEY_COUNT ? 0 : at + 1;
+    return limit(requests[at], response, next);
+  };
+}
+
 function rows() {
   const allow = new VornNode({ capacity: 1e15, refillRate: 1e15 });
   const refuse = new VornNode({ capacity: 1, refillRate: 0 });
@@ -98,6 +117,8 @@ function rows() {
     ['checkRequest_refused', false, (ip) => refuse.checkRequest(ip, ROUTE, Date.now())],
     ['map_bucket', false, (ip) => map.checkRequest(ip, ROUTE, Date.now())],
     ['napi_floor', false, (ip) => floor.floorObject(ip, ROUTE, Date.now())],
+    ['middleware', false, middlewareRow(allow)],
+    ['middleware_refused', false, middlewareRow(refuse)],
   ];
   const flexible = peer('rate-limiter-flexible');
   if (flexible) {
@@ -130,7 +151,8 @@ function rows() {
 }
 
 async function main() {
-  const list = rows();
+  const all = rows();
+  const list = ONLY_ROWS ? all.filter(([name]) => ONLY_ROWS.split(',').includes(name)) : all;
   const samples = Object.fromEntries(list.map(([name]) => [name, []]));
   const once = async () => {
     const times = {};
@@ -142,7 +164,7 @@ async function main() {
     const times = await once();
     for (const name in times) samples[name].push(times[name]);
   }
-  for (const store of list.stores || []) store.shutdown();
+  for (const store of all.stores || []) store.shutdown();
 
   const median = (values) => {
     const sorted = [...values].sort((a, b) => a - b);
@@ -153,8 +175,8 @@ async function main() {
   const ratio = {};
   for (const name in samples) {
     ns[name] = median(samples[name]);
-    const base = name === 'rlf_refuse' ? 'checkRequest_refused' : 'checkRequest';
-    if (name !== base) ratio[name] = median(samples[base].map((c, i) => c / samples[name][i]));
+    const base = ['rlf_refuse', 'middleware_refused'].includes(name) ? 'checkRequest_refused' : 'checkRequest';
+    if (name !== base && base in samples) ratio[name] = median(samples[base].map((c, i) => c / samples[name][i]));
   }
   const report = { node: process.version, calls: CALLS, rounds: ROUNDS, keys: KEY_COUNT, ns, ratio };
   console.log(`node ${process.version}, ${CALLS} calls x ${ROUNDS} rounds, ${KEY_COUNT} keys, ns per call (median)`);

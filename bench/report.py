@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Prints the one table of scripts/bench.sh from the JSON files the benchmarks wrote.
 
-Usage: report.py RESULTS_DIR   (holding core.json, python.json, node.json)
+Usage: report.py RESULTS_DIR   (holding core.json, python.json, node.json, and
+node_newest.json: rows of the same Node benchmark under the newest long-term Node)
 """
 import json
 import pathlib
@@ -66,6 +67,8 @@ PYTHON_ROWS = [
 NODE_ROWS = [
     ("checkRequest", "checkRequest, admitted", None),
     ("checkRequest_refused", "checkRequest, refused", None),
+    ("middleware", "middleware (req, res, next), admitted", None),
+    ("middleware_refused", "middleware (req, res, next), refused with 429", None),
     ("rlf_allow", "rate-limiter-flexible consume, admitted (awaited)", 1.0),
     ("rlf_refuse", "rate-limiter-flexible consume, refused (awaited)", 0.3),
     ("erl_increment", "express-rate-limit MemoryStore.increment (awaited)", None),
@@ -109,6 +112,9 @@ def main():
     node = load(directory, "node.json")
     if node:
         rows += host_rows(f"Node {node['node']}", node, NODE_ROWS, "checkRequest")
+    newest = load(directory, "node_newest.json")
+    if newest:
+        rows += host_rows(f"Node {newest['node']}", newest, NODE_ROWS, "checkRequest")
 
     print(f"Machine: {cpu_model()}, {__import__('os').cpu_count()} cores. "
           "Medians over repeated rounds; ratios from the same run.")

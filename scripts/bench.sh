@@ -4,6 +4,8 @@
 # peers. Every figure is a median over several rounds; every ratio is taken in
 # the same run. Installs the peers when missing: Debian's python3-limits (apt)
 # and the npm packages pinned in bench/package.json (into bench/node_modules).
+# The checkRequest and middleware rows run once more under the newest
+# long-term Node pinned in scripts/node-versions.txt (fetched into a cache).
 # Usage: scripts/bench.sh [builddir]   (default: build-bench)
 set -euo pipefail
 
@@ -43,5 +45,14 @@ echo "== Python" >&2
 "$python" "$repo/bench/python_bench.py" "$builddir" --json "$out/python.json" >&2
 echo "== Node.js" >&2
 node "$repo/bench/node_bench.js" "$builddir" --json "$out/node.json" >&2
+rm -f "$out/node_newest.json"
+read -r newest newest_dir < <("$repo/scripts/fetch_node.sh" --newest)
+if [[ "$newest_dir" != - ]]; then
+  echo "== Node.js $newest" >&2
+  PATH="$newest_dir:$PATH" node "$repo/bench/node_bench.js" "$builddir" --json "$out/node_newest.json" \
+    --rows checkRequest,checkRequest_refused,middleware,middleware_refused >&2
+else
+  echo "Node $newest could not be fetched: its rows are left out" >&2
+fi
 
 "$python" "$repo/bench/report.py" "$out"

@@ -14,6 +14,8 @@ fuzz_seconds="${VORN_FUZZ_SECONDS:-60}"
 started=$SECONDS
 stage() { echo; echo "=== reliability: $* ($((SECONDS - started)) s)"; }
 
+scripts/packages.sh reliability  # clang's libFuzzer, valgrind
+
 stage "fuzzing (${fuzz_seconds} s)"
 scripts/fuzz.sh "$fuzz_seconds"
 
