@@ -29,22 +29,4 @@ if ! { [[ -f "$build_dir/CMakeCache.txt" ]] ||
   echo "build failed" >&2
   exit 1
 fi
-
-# The several-workers part of the demo runs gunicorn (Debian's package).
-ensure_gunicorn() {
-  command -v gunicorn >/dev/null 2>&1 && return
-  if (( EUID != 0 )); then
-    echo "the demo needs gunicorn: apt-get install gunicorn (as root)" >&2
-    exit 1
-  fi
-  echo "installing gunicorn with apt-get ..."
-  if ! { apt-get update -qq &&
-         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gunicorn; } >"$log" 2>&1; then
-    cat "$log" >&2
-    echo "could not install gunicorn" >&2
-    exit 1
-  fi
-}
-ensure_gunicorn
-
 python3 examples/demo.py "$build_dir"

@@ -2,8 +2,9 @@
 and a mixed Python + Node pair, each on a shared-memory zone, against real
 servers on loopback. Without a zone every worker admits its own allowance.
 
-Runs under Debian's python3 with VORN_PYTHON_PATH (the built module's directory)
-and VORN_NODE_ADDON (the built addon); each test removes its zone."""
+Runs under Debian's python3 with VORN_PYTHON_PATH (the built module's directory;
+the addon is taken from the same build, or from VORN_NODE_ADDON); each test
+removes its zone."""
 import concurrent.futures
 import http.client
 import json
@@ -18,7 +19,9 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 LIBRARY_DIR = os.environ.get("VORN_PYTHON_PATH", os.path.join(REPO, "build", "python"))
-ADDON = os.environ.get("VORN_NODE_ADDON", os.path.join(REPO, "build", "node", "vorn_native.node"))
+# The build puts the addon beside the Python module's directory.
+ADDON = os.environ.get("VORN_NODE_ADDON",
+                       os.path.join(os.path.dirname(LIBRARY_DIR), "node", "vorn_native.node"))
 sys.path.insert(0, LIBRARY_DIR)
 sys.path.insert(0, REPO)
 
