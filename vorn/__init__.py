@@ -1,8 +1,10 @@
 """vorn: an in-process request rate limiter for Python web applications.
 
 The engine is the native class `vorn_native.RustEngine` (also reachable as
-`vorn.RustEngine`); this package adds WSGI and ASGI middlewares around it and
-the canonicalisation of client addresses that they key on.
+`vorn.RustEngine`), or `vorn_native.ZoneEngine` when its clients live in a
+shared-memory zone that several worker processes share; this package adds WSGI
+and ASGI middlewares around it and the canonicalisation of client addresses
+that they key on.
 """
 from typing import TYPE_CHECKING, Any, Optional, Union, overload
 
@@ -12,7 +14,7 @@ from .wsgi import WSGIMiddleware
 from .zone import remove_zone, zone_stats
 
 if TYPE_CHECKING:  # the stub ships with the wheel
-    from vorn_native import RustEngine, ZoneEngine
+    from vorn_native import RustEngine, ZoneEngine, ZoneError
 
 __all__ = ["ASGIMiddleware", "ClientAddressResolver", "RustEngine", "WSGIMiddleware",
            "ZoneEngine", "ZoneError", "canonical_address", "create_engine", "remove_zone",
