@@ -1,6 +1,7 @@
-"""One limit across worker processes: gunicorn with 4 workers, a Node cluster
-and a mixed Python + Node pair, each on a shared-memory zone, against real
-servers on loopback. Without a zone every worker admits its own allowance.
+"""One limit across worker processes: gunicorn with 4 workers (also with
+--preload, and with a worker killed and replaced mid-run) and a Python + Node
+pair, each on a shared-memory zone, against real servers on loopback. Without a
+zone every worker admits its own allowance.
 
 Runs under Debian's python3 with VORN_PYTHON_PATH (the built module's directory;
 the addon is taken from the same build, or from VORN_NODE_ADDON); each test
@@ -10,6 +11,7 @@ import http.client
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -102,15 +104,20 @@ def start_gunicorn(test, zone, workers=4, preload=False):
                      "--bind", "127.0.0.1:0", "--chdir", HERE, "--log-level", "info"]
                     + (["--preload"] if preload else []) + ["zone_wsgi_app:app"], env, ready)
     test.addCleanup(server.stop)
-    # Wait until every worker has loaded the application: concurrent held calls
-    # to /pid land on different workers.
-    deadline, seen = time.monotonic() + START_TIMEOUT_S, set()
-    with concurrent.futures.ThreadPoolExecutor(workers) as pool:
-        while len(seen) < workers and time.monotonic() < deadline:
-            seen.update(pid for _, pid in pool.map(lambda _: get(server.port, "/pid"),
-                                                   range(workers)))
-    test.assertEqual(len(seen), workers, "not every worker answered")
+    server.pids = set()
+    wait_for_workers(test, server, lambda pids: len(pids) == workers)
     return server
+
+
+def wait_for_workers(test, server, enough):
+    """Adds the pids of workers that have loaded the application to server.pids
+    until enough(pids): concurrent held calls to /pid land on different workers."""
+    deadline = time.monotonic() + START_TIMEOUT_S
+    with concurrent.futures.ThreadPoolExecutor(CLIENTS) as pool:
+        while not enough(server.pids) and time.monotonic() < deadline:
+            server.pids.update(pid for _, pid in pool.map(lambda _: get(server.port, "/pid"),
+                                                          range(CLIENTS)))
+    test.assertTrue(enough(server.pids), "workers that answered: %s" % sorted(server.pids))
 
 
 def start_node_cluster(test, zone, workers=4):
@@ -148,6 +155,16 @@ class WorkerProcessesTest(unittest.TestCase):
                 answers = burst([server.port])
                 self.assertGreater(len({pid for _, pid in answers}), 1)
                 self.assert_shared_limit(answers, zone)
+
+    def test_a_killed_worker_and_its_replacement_change_nothing_for_the_others(self):
+        zone = self.zone("killed")
+        server = start_gunicorn(self, zone)
+        before = [get(server.port) for _ in range(20)]
+        self.assertEqual(admitted(before), 20)
+        os.kill(int(before[-1][1]), signal.SIGKILL)
+        original = set(server.pids)
+        wait_for_workers(self, server, lambda pids: pids - original)  # gunicorn replaced it
+        self.assertEqual(admitted(burst([server.port])), CAPACITY - 20)
 
     def test_gunicorn_workers_without_a_zone_over_admit(self):
         server = start_gunicorn(self, None)
