@@ -33,9 +33,8 @@ size_t Algorithm::keys_held() const {
       limiter_);
 }
 
-Algorithm Algorithm::in_zone(std::string_view name, double capacity, double refill_rate,
-                             std::string_view zone, std::optional<uint64_t> zone_bytes,
-                             Clock clock) {
+zone::ZoneConfig Algorithm::zone_config(std::string_view name, double capacity,
+                                        double refill_rate) {
   zone::ZoneConfig config{};
   if (name == "sliding_window" || name == "fixed_window") {
     config.kind = static_cast<uint32_t>(name == "sliding_window" ? zone::Kind::SlidingWindow
@@ -48,7 +47,18 @@ Algorithm Algorithm::in_zone(std::string_view name, double capacity, double refi
     config.capacity = capacity;
     config.rate = refill_rate;
   }
-  return Algorithm(ZoneLimiter(zone::open_zone(zone, zone_bytes), config, clock));
+  return config;
+}
+
+Algorithm Algorithm::in_zone(std::string_view name, double capacity, double refill_rate,
+                             std::string_view zone, std::optional<uint64_t> zone_bytes,
+                             Clock clock) {
+  const zone::ZoneConfig config = zone_config(name, capacity, refill_rate);
+  std::shared_ptr<const zone::ZoneMapping> mapping = zone::open_zone(zone, zone_bytes);
+  const zone::ZoneView* view = &mapping->view();
+  // The view lives inside the mapping: holding it holds the mapping.
+  return Algorithm(ZoneLimiter(std::shared_ptr<const zone::ZoneView>(std::move(mapping), view),
+                               config, clock));
 }
 
 }  // namespace vorn

@@ -45,6 +45,9 @@ class Algorithm {
     return std::visit([key](const auto& limiter) { return limiter.check(key); }, limiter_);
   }
 
+  // The zone's record of the limiter from_name would choose for these values.
+  static zone::ZoneConfig zone_config(std::string_view name, double capacity, double refill_rate);
+
   // Keys whose state the store holds (for a zone: every configuration's).
   size_t keys_held() const;
 

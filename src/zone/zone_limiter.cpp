@@ -13,7 +13,6 @@
 #include "algorithms/token_bucket.h"
 #include "zone/shard_transaction.h"
 #include "zone/zone_error.h"
-#include "zone/zone_mapping.h"
 
 namespace vorn {
 namespace {
@@ -259,10 +258,10 @@ class ZoneLog {
 
 }  // namespace
 
-ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneMapping> zone,
+ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone,
                          const zone::ZoneConfig& config, Clock clock)
     : zone_(std::move(zone)), config_(config), config_id_(0), clock_(clock) {
-  const zone::ZoneView& view = zone_->view();
+  const zone::ZoneView& view = *zone_;
   if (config.kind == static_cast<uint32_t>(Kind::SlidingWindow) &&
       zone::blocks_needed(config.max_requests) > view.geometry().blocks_per_shard) {
     throw_zone_error(view.name(),
@@ -278,13 +277,11 @@ ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneMapping> zone,
   shard_shift_ = 64 - static_cast<unsigned>(std::countr_zero(view.geometry().shard_count));
 }
 
-const zone::ZoneView& ZoneLimiter::view() const { return zone_->view(); }
-
 AlgorithmResult ZoneLimiter::check(std::string_view key) const {
   const uint64_t now = clock_.now_ms();
   const uint64_t digest = siphash13_text(first_key_, key);
   const uint64_t check = siphash13_text(second_key_, key);
-  const zone::ZoneView& zone = zone_->view();
+  const zone::ZoneView& zone = *zone_;
   const uint32_t shard = shard_shift_ >= 64 ? 0 : static_cast<uint32_t>(digest >> shard_shift_);
   const uint32_t set_index = static_cast<uint32_t>(
       ((digest & 0xFFFFFFFFu) * zone.geometry().sets_per_shard) >> 32);

@@ -27,17 +27,15 @@
 #include "algorithms/siphash.h"
 #include "zone/zone_layout.h"
 
-namespace vorn::zone {
-class ZoneMapping;
-}
-
 namespace vorn {
 
 class ZoneLimiter {
  public:
-  // Registers the configuration in the zone. Throws ZoneError when the table is
-  // full, or when a sliding window's max_requests cannot fit a shard's pool.
-  ZoneLimiter(std::shared_ptr<const zone::ZoneMapping> zone, const zone::ZoneConfig& config,
+  // Registers the configuration in the zone, which `zone` keeps attached (a
+  // mapping, or any buffer the owner keeps alive). Throws ZoneError when the
+  // table is full, or when a sliding window's max_requests cannot fit a
+  // shard's pool.
+  ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone, const zone::ZoneConfig& config,
               Clock clock = Clock::system());
 
   // Decides one request for `key` and updates its state in the zone. Throws
@@ -46,10 +44,10 @@ class ZoneLimiter {
   AlgorithmResult check(std::string_view key) const;
 
   uint32_t config_id() const { return config_id_; }
-  const zone::ZoneView& view() const;
+  const zone::ZoneView& view() const { return *zone_; }
 
  private:
-  std::shared_ptr<const zone::ZoneMapping> zone_;
+  std::shared_ptr<const zone::ZoneView> zone_;
   zone::ZoneConfig config_;
   uint32_t config_id_;
   SipKey first_key_;
