@@ -13,14 +13,16 @@ FixedWindow::FixedWindow(uint64_t window_ms, uint64_t max_requests, Clock clock,
       clock_(clock) {}
 
 AlgorithmResult FixedWindow::check(std::string_view key) const {
-  auto window = store_->entry_or_insert(key, [&] { return Window{0, clock_.now_ms()}; });
+  // A window that has run out would be rolled over by its key's next check,
+  // which is what a new key gets too.
+  auto window = store_->entry_or_insert(
+      key, [&] { return Window{0, clock_.now_ms()}; },
+      [&] {
+        return [this, now = clock_.now_ms()](const Window& other) {
+          return saturating_sub(now, other.window_start) >= window_ms_;
+        };
+      });
   const uint64_t now = clock_.now_ms();
-  if (window.inserted()) {
-    // A window that has run out would be rolled over by its key's next check,
-    // which is what a new key gets too.
-    window.reclaim_others(
-        [&](const Window& other) { return saturating_sub(now, other.window_start) >= window_ms_; });
-  }
   const uint64_t elapsed = saturating_sub(now, window->window_start);
   uint64_t time_left;
   // The roll-over comes before the admission test, so a refused check rolls too.

@@ -2,18 +2,21 @@
 // addressing with linear probing over one block holding an array of control
 // bytes (0 = empty, otherwise 0x80 | the top 7 bits of the key's hash) followed
 // by an array of slots, each holding the key inline (KeyText) next to its state.
-// The table starts with no storage, doubles when it would pass 3/4 full, and
-// never shrinks. Erasing shifts later entries of the probe run back, so no
+// The table starts with no storage, doubles when it would pass 3/4 full
+// (unless the owner reclaims entries to make room, see make_room), and never
+// shrinks. Erasing shifts later entries of the probe run back, so no
 // tombstones are left and lookups stay as short as the load allows.
 //
 // Not synchronised: the caller holds the shard's lock. Pointers to states stay
 // valid until the next insertion or erase.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "algorithms/key_text.h"
 #include "algorithms/table_storage.h"
@@ -50,8 +53,10 @@ class FlatTable {
   // needed when entries move.
   template <typename Hasher>
   V* insert_new(std::string_view key, uint64_t hash, V&& value, const Hasher& hasher) {
-    if ((size_ + 1) * 4 > capacity_ * 3) grow(hasher);
+    if (needs_room()) grow(hasher);
     KeyText owned(key);
+    if (take_dropped_mark(hash)) ++returned_since_pass_;
+    ++inserted_since_pass_;
     size_t i = hash & mask();
     while (control_[i] != kEmpty) i = next(i);
     std::construct_at(&slots_[i], Slot{std::move(owned), std::move(value)});
@@ -60,24 +65,34 @@ class FlatTable {
     return &slots_[i].value;
   }
 
-  // Examines up to `budget` entries (skipping empty slots, at most 8 per
-  // entry), continuing where the previous sweep stopped, and erases those for
-  // which `reclaimable(key, state)` holds.
+  // Whether inserting one more key would pass the maximum load of 3/4.
+  bool needs_room() const { return (size_ + 1) * 4 > capacity_ * 3; }
+
+  // Makes room for one more key when the table is at its maximum load. When
+  // most keys inserted since the previous pass are ones that pass dropped, the
+  // clients that come back need more room than the table has: it grows, and
+  // drops nothing. Otherwise one pass over the slots erases every entry for
+  // which `reclaimable(state)` holds, marking each dropped key (see
+  // mark_dropped), and the table grows unless that freed at least 1/8 of the
+  // slots. Either way the next pass is at least capacity / 8 insertions away,
+  // so passes cost a constant number of slot visits per insertion on average.
   template <typename Reclaimable, typename Hasher>
-  void sweep(size_t budget, const Reclaimable& reclaimable, const Hasher& hasher) {
-    for (size_t slots_left = budget * 8; budget > 0 && slots_left > 0 && size_ > 0; --slots_left) {
-      const size_t i = sweep_cursor_ & mask();
-      if (control_[i] == kEmpty) {
-        sweep_cursor_ = next(i);
-        continue;
-      }
-      --budget;
-      if (reclaimable(slots_[i].key.view(), std::as_const(slots_[i].value))) {
+  void make_room(const Reclaimable& reclaimable, const Hasher& hasher) {
+    const bool clients_return = returned_since_pass_ * 2 > inserted_since_pass_;
+    returned_since_pass_ = inserted_since_pass_ = 0;
+    if (clients_return) {
+      grow(hasher);
+      return;
+    }
+    for (size_t i = 0; i < capacity_ && size_ > 0;) {
+      if (control_[i] != kEmpty && reclaimable(std::as_const(slots_[i].value))) {
+        mark_dropped(hasher(slots_[i].key.view()));
         erase_at(i, hasher);  // a later entry may have moved into i: look again
       } else {
-        sweep_cursor_ = next(i);
+        ++i;
       }
     }
+    if ((size_ + 1) * 8 > capacity_ * 5) grow(hasher);
   }
 
   // Visits every entry as `visit(key, state)`.
@@ -99,6 +114,42 @@ class FlatTable {
   // The control bytes, padded so the slots that follow are aligned.
   static size_t control_bytes(size_t capacity) {
     return (capacity + alignof(Slot) - 1) / alignof(Slot) * alignof(Slot);
+  }
+
+  // Dropped keys are marked by one bit, picked by the low bits of the hash,
+  // in two generations of 32 bits per slot: when the current one holds four
+  // marks per slot it becomes the previous one and a fresh one starts. A key
+  // dropped within the last 4 to 8 x capacity drops is recognised when it
+  // comes back, so clients that return after up to about 4 x capacity other
+  // clients make the table grow; a new key finds a bit set by chance less
+  // than a quarter of the time. Growing forgets every mark.
+  void mark_dropped(uint64_t hash) {
+    const size_t words = std::max<size_t>(capacity_ / 2, 1);
+    if (dropped_marks_.size() != 2 * words) {
+      dropped_marks_.assign(2 * words, 0);
+      marks_in_current_ = 0;
+    }
+    if (marks_in_current_ == 4 * capacity_) {
+      current_marks_ ^= 1;
+      std::fill_n(dropped_marks_.begin() + current_marks_ * words, words, uint64_t{0});
+      marks_in_current_ = 0;
+    }
+    const size_t bit = hash & (words * 64 - 1);
+    dropped_marks_[current_marks_ * words + bit / 64] |= uint64_t{1} << (bit % 64);
+    ++marks_in_current_;
+  }
+
+  bool take_dropped_mark(uint64_t hash) {
+    const size_t words = dropped_marks_.size() / 2;
+    if (words != std::max<size_t>(capacity_ / 2, 1)) return false;  // none, or forgotten
+    const size_t bit = hash & (words * 64 - 1);
+    const uint64_t mask = uint64_t{1} << (bit % 64);
+    uint64_t& current = dropped_marks_[current_marks_ * words + bit / 64];
+    uint64_t& previous = dropped_marks_[(current_marks_ ^ 1) * words + bit / 64];
+    const bool marked = ((current | previous) & mask) != 0;
+    current &= ~mask;
+    previous &= ~mask;
+    return marked;
   }
 
   template <typename Hasher>
@@ -153,7 +204,11 @@ class FlatTable {
   Slot* slots_ = nullptr;
   size_t capacity_ = 0;
   size_t size_ = 0;
-  size_t sweep_cursor_ = 0;
+  std::vector<uint64_t> dropped_marks_;  // two generations; empty before any drop
+  size_t current_marks_ = 0;             // which generation takes new marks
+  size_t marks_in_current_ = 0;
+  size_t inserted_since_pass_ = 0;
+  size_t returned_since_pass_ = 0;  // inserted keys that found their mark set
 };
 
 }  // namespace vorn

@@ -22,13 +22,14 @@ bool LeakyBucket::is_empty(const leaky_bucket::Bucket& bucket, uint64_t now) con
 }
 
 AlgorithmResult LeakyBucket::check(std::string_view key) const {
-  auto bucket = store_->entry_or_insert(key, [&] {
-    return leaky_bucket::Bucket{0.0, clock_.now_ms()};
-  });
+  auto bucket = store_->entry_or_insert(
+      key, [&] { return leaky_bucket::Bucket{0.0, clock_.now_ms()}; },
+      [&] {
+        return [this, now = clock_.now_ms()](const leaky_bucket::Bucket& other) {
+          return is_empty(other, now);
+        };
+      });
   const uint64_t now = clock_.now_ms();
-  if (bucket.inserted()) {
-    bucket.reclaim_others([&](const leaky_bucket::Bucket& other) { return is_empty(other, now); });
-  }
   const uint64_t elapsed = saturating_sub(now, bucket->last_leak);
   const double drained = (static_cast<double>(elapsed) / -1000.0) * leak_rate_ + bucket->level;
   bucket->level = std::fmax(drained, 0.0);  // a NaN drained gives 0

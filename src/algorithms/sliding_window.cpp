@@ -13,14 +13,17 @@ SlidingWindow::SlidingWindow(uint64_t window_ms, uint64_t max_requests, Clock cl
       clock_(clock) {}
 
 AlgorithmResult SlidingWindow::check(std::string_view key) const {
-  auto log = store_->entry_or_insert(key, [] { return RequestLog(); });
+  // A log whose every entry is older than the cutoff would be empty after its
+  // key's next eviction: the same as a new key's log.
+  auto log = store_->entry_or_insert(
+      key, [] { return RequestLog(); },
+      [&] {
+        return [cutoff = saturating_sub(clock_.now_ms(), window_ms_)](const RequestLog& other) {
+          return other.all_before(cutoff);
+        };
+      });
   const uint64_t now = clock_.now_ms();
   const uint64_t cutoff = saturating_sub(now, window_ms_);
-  if (log.inserted()) {
-    // A log whose every entry is older than the cutoff would be empty after
-    // its key's next eviction: the same as a new key's log.
-    log.reclaim_others([&](const RequestLog& other) { return other.all_before(cutoff); });
-  }
   // Only the front is examined: behind a newer front (a clock that stepped
   // back) older entries wait until the front itself expires.
   while (!log->empty() && log->front() < cutoff) log->pop_front();

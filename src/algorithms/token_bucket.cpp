@@ -23,13 +23,14 @@ bool TokenBucket::is_full(const token_bucket::Bucket& bucket, uint64_t now) cons
 }
 
 AlgorithmResult TokenBucket::check(std::string_view key) const {
-  auto bucket = store_->entry_or_insert(key, [&] {
-    return token_bucket::Bucket{capacity_, clock_.now_ms()};
-  });
+  auto bucket = store_->entry_or_insert(
+      key, [&] { return token_bucket::Bucket{capacity_, clock_.now_ms()}; },
+      [&] {
+        return [this, now = clock_.now_ms()](const token_bucket::Bucket& other) {
+          return is_full(other, now);
+        };
+      });
   const uint64_t now = clock_.now_ms();
-  if (bucket.inserted()) {
-    bucket.reclaim_others([&](const token_bucket::Bucket& other) { return is_full(other, now); });
-  }
   const uint64_t elapsed = saturating_sub(now, bucket->last_refill);
   const double candidate = (static_cast<double>(elapsed) / 1000.0) * refill_rate_ + bucket->tokens;
   // fmin ignores a NaN operand: a NaN candidate gives the capacity and a NaN

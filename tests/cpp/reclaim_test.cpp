@@ -20,7 +20,7 @@ size_t keys_held(const Algorithm& algorithm) {
                     algorithm.limiter());
 }
 
-// Inserts fresh keys until the sweep has passed over every slot of every shard.
+// Inserts fresh keys until every shard has needed room, and so swept, at least once.
 void churn(const Algorithm& algorithm, int count, const std::string& prefix = "churn-") {
   for (int i = 0; i < count; ++i) algorithm.check(prefix + std::to_string(i));
 }
@@ -111,6 +111,29 @@ TEST(Reclaiming, NothingQualifiesWithoutRefillOrWithNegativeRates) {
     churn(algorithm, 2000, "later-");
     EXPECT_EQ(keys_held(algorithm), 4000u) << c.algorithm << " " << c.rate;
   }
+}
+
+// Clients that come back every round, each back to a fresh state by then,
+// outgrow the first tables: the store grows to hold them all instead of
+// dropping and inserting them again on every round.
+TEST(Reclaiming, ReturningClientsStayHeld) {
+  ManualClock clock;
+  Algorithm algorithm = Algorithm::from_name("token_bucket", 4, 1000, clock.clock());
+  std::vector<std::string> keys;
+  for (int i = 0; i < 4096; ++i) keys.push_back("r" + std::to_string(i));
+  for (int round = 0; round < 8; ++round) {
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (i % 512 == 0) clock.advance(1);  // full again 1 ms after a check
+      algorithm.check(keys[i]);
+    }
+    if (round >= 4) {
+      EXPECT_EQ(keys_held(algorithm), keys.size()) << "round " << round;
+    }
+  }
+  // A wave of new clients still reclaims them once they stay away.
+  clock.advance(10);
+  churn(algorithm, 40000);
+  EXPECT_EQ(keys_held(algorithm), 40000u);
 }
 
 TEST(Reclaiming, ManyOneOffClientsLeaveOnlyTheRecentOnes) {
