@@ -1,7 +1,10 @@
 // FlatTable is one shard's hash table from client key to limiter state: open
 // addressing with linear probing over one block holding an array of control
-// bytes (0 = empty, otherwise 0x80 | the top 7 bits of the key's hash) followed
-// by an array of slots, each holding the key inline (KeyText) next to its state.
+// bytes (0 = empty, otherwise 0x80 | the top 7 bits of the key's hash), an
+// array of each entry's distance from its home slot (255: that far or more),
+// and an array of slots, each holding the key inline (KeyText) next to its
+// state. The distances let erasing and reclaiming find an entry's home
+// without hashing its key again.
 // The table starts with no storage, doubles when it would pass 3/4 full
 // (unless the owner reclaims entries to make room, see make_room), and never
 // shrinks. Erasing shifts later entries of the probe run back, so no
@@ -61,6 +64,7 @@ class FlatTable {
     while (control_[i] != kEmpty) i = next(i);
     std::construct_at(&slots_[i], Slot{std::move(owned), std::move(value)});
     control_[i] = tag_of(hash);
+    distance_[i] = distance_byte((i - hash) & mask());
     ++size_;
     return &slots_[i].value;
   }
@@ -86,7 +90,7 @@ class FlatTable {
     }
     for (size_t i = 0; i < capacity_ && size_ > 0;) {
       if (control_[i] != kEmpty && reclaimable(std::as_const(slots_[i].value))) {
-        mark_dropped(hasher(slots_[i].key.view()));
+        mark_dropped(home_of(i, hasher), control_[i]);
         erase_at(i, hasher);  // a later entry may have moved into i: look again
       } else {
         ++i;
@@ -106,24 +110,40 @@ class FlatTable {
  private:
   static constexpr uint8_t kEmpty = 0;
   static constexpr size_t kInitialCapacity = 8;
+  static constexpr uint8_t kFarAway = 255;
 
   static uint8_t tag_of(uint64_t hash) { return static_cast<uint8_t>(0x80 | (hash >> 57)); }
   size_t mask() const { return capacity_ - 1; }
   size_t next(size_t i) const { return (i + 1) & mask(); }
 
-  // The control bytes, padded so the slots that follow are aligned.
+  // The control and distance bytes, padded so the slots that follow are aligned.
   static size_t control_bytes(size_t capacity) {
-    return (capacity + alignof(Slot) - 1) / alignof(Slot) * alignof(Slot);
+    return (2 * capacity + alignof(Slot) - 1) / alignof(Slot) * alignof(Slot);
   }
 
-  // Dropped keys are marked by one bit, picked by the low bits of the hash,
-  // in two generations of 32 bits per slot: when the current one holds four
+  static uint8_t distance_byte(size_t distance) {
+    return static_cast<uint8_t>(distance < kFarAway ? distance : kFarAway);
+  }
+
+  // The home slot of the entry at i.
+  template <typename Hasher>
+  size_t home_of(size_t i, const Hasher& hasher) const {
+    if (distance_[i] != kFarAway) return (i - distance_[i]) & mask();
+    return hasher(slots_[i].key.view()) & mask();
+  }
+
+  // Dropped keys are marked by one bit, picked by their home slot and 5 bits of
+  // their tag, in two generations of 32 bits per slot: when the current one holds four
   // marks per slot it becomes the previous one and a fresh one starts. A key
   // dropped within the last 4 to 8 x capacity drops is recognised when it
   // comes back, so clients that return after up to about 4 x capacity other
   // clients make the table grow; a new key finds a bit set by chance less
   // than a quarter of the time. Growing forgets every mark.
-  void mark_dropped(uint64_t hash) {
+  size_t mark_bit(size_t home, uint8_t tag) const {
+    return home | (size_t{tag & 31u} * capacity_);
+  }
+
+  void mark_dropped(size_t home, uint8_t tag) {
     const size_t words = std::max<size_t>(capacity_ / 2, 1);
     if (dropped_marks_.size() != 2 * words) {
       dropped_marks_.assign(2 * words, 0);
@@ -134,7 +154,7 @@ class FlatTable {
       std::fill_n(dropped_marks_.begin() + current_marks_ * words, words, uint64_t{0});
       marks_in_current_ = 0;
     }
-    const size_t bit = hash & (words * 64 - 1);
+    const size_t bit = mark_bit(home, tag);
     dropped_marks_[current_marks_ * words + bit / 64] |= uint64_t{1} << (bit % 64);
     ++marks_in_current_;
   }
@@ -142,7 +162,7 @@ class FlatTable {
   bool take_dropped_mark(uint64_t hash) {
     const size_t words = dropped_marks_.size() / 2;
     if (words != std::max<size_t>(capacity_ / 2, 1)) return false;  // none, or forgotten
-    const size_t bit = hash & (words * 64 - 1);
+    const size_t bit = mark_bit(hash & this->mask(), tag_of(hash));
     const uint64_t mask = uint64_t{1} << (bit % 64);
     uint64_t& current = dropped_marks_[current_marks_ * words + bit / 64];
     uint64_t& previous = dropped_marks_[(current_marks_ ^ 1) * words + bit / 64];
@@ -160,7 +180,7 @@ class FlatTable {
     // Pull back every later entry of the run that may live at the hole: one
     // whose home lies cyclically outside (hole, i].
     for (size_t i = next(hole); control_[i] != kEmpty; i = next(i)) {
-      const size_t home = hasher(slots_[i].key.view()) & mask();
+      const size_t home = home_of(i, hasher);
       const bool home_after_hole =
           hole < i ? (hole < home && home <= i) : (hole < home || home <= i);
       if (home_after_hole) continue;
@@ -168,6 +188,7 @@ class FlatTable {
       std::destroy_at(&slots_[i]);
       control_[hole] = control_[i];
       control_[i] = kEmpty;
+      distance_[hole] = distance_byte((hole - home) & mask());
       hole = i;
     }
   }
@@ -178,17 +199,21 @@ class FlatTable {
     const size_t control_size = control_bytes(new_capacity);
     TableStorage storage(control_size + new_capacity * sizeof(Slot));  // zeroed: all empty
     auto* new_control = static_cast<uint8_t*>(storage.data());
+    uint8_t* new_distance = new_control + new_capacity;
     auto* new_slots = reinterpret_cast<Slot*>(new_control + control_size);
     for (size_t i = 0; i < capacity_; ++i) {
       if (control_[i] == kEmpty) continue;
-      size_t j = hasher(slots_[i].key.view()) & (new_capacity - 1);
+      const size_t home = hasher(slots_[i].key.view()) & (new_capacity - 1);
+      size_t j = home;
       while (new_control[j] != kEmpty) j = (j + 1) & (new_capacity - 1);
+      new_distance[j] = distance_byte((j - home) & (new_capacity - 1));
       std::construct_at(&new_slots[j], std::move(slots_[i]));
       std::destroy_at(&slots_[i]);
       new_control[j] = control_[i];
     }
     storage_ = std::move(storage);
     control_ = new_control;
+    distance_ = new_distance;
     slots_ = new_slots;
     capacity_ = new_capacity;
   }
@@ -201,6 +226,7 @@ class FlatTable {
 
   TableStorage storage_;
   uint8_t* control_ = nullptr;
+  uint8_t* distance_ = nullptr;
   Slot* slots_ = nullptr;
   size_t capacity_ = 0;
   size_t size_ = 0;
