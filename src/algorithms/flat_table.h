@@ -90,7 +90,7 @@ class FlatTable {
     }
     for (size_t i = 0; i < capacity_ && size_ > 0;) {
       if (control_[i] != kEmpty && reclaimable(std::as_const(slots_[i].value))) {
-        mark_dropped(home_of(i, hasher), control_[i]);
+        mark_dropped(i, hasher);
         erase_at(i, hasher);  // a later entry may have moved into i: look again
       } else {
         ++i;
@@ -111,6 +111,7 @@ class FlatTable {
   static constexpr uint8_t kEmpty = 0;
   static constexpr size_t kInitialCapacity = 8;
   static constexpr uint8_t kFarAway = 255;
+  static constexpr size_t kMinMarkBits = size_t{1} << 16;
 
   static uint8_t tag_of(uint64_t hash) { return static_cast<uint8_t>(0x80 | (hash >> 57)); }
   size_t mask() const { return capacity_ - 1; }
@@ -132,37 +133,44 @@ class FlatTable {
     return hasher(slots_[i].key.view()) & mask();
   }
 
-  // Dropped keys are marked by one bit, picked by their home slot and 5 bits of
-  // their tag, in two generations of 32 bits per slot: when the current one holds four
-  // marks per slot it becomes the previous one and a fresh one starts. A key
-  // dropped within the last 4 to 8 x capacity drops is recognised when it
-  // comes back, so clients that return after up to about 4 x capacity other
-  // clients make the table grow; a new key finds a bit set by chance less
-  // than a quarter of the time. Growing forgets every mark.
-  size_t mark_bit(size_t home, uint8_t tag) const {
-    return home | (size_t{tag & 31u} * capacity_);
+  // Dropped keys are marked by one bit each, in two generations of
+  // max(32 x capacity, 65,536) bits: when the current one holds a mark per 8
+  // bits it becomes the previous one and a fresh one starts. So a key dropped
+  // within the last capacity x 4 (at least 8,192) drops is recognised when it
+  // comes back, and a new key finds a bit set by chance less than a quarter of
+  // the time. The bit comes from the key's home slot and tag, or from its
+  // hash while the table is too small for those to pick among all the bits.
+  // Growing forgets every mark.
+  size_t mark_bits() const { return std::max<size_t>(32 * capacity_, kMinMarkBits); }
+
+  size_t mark_bit(size_t home, uint8_t tag, uint64_t hash) const {
+    if (capacity_ * 128 < kMinMarkBits) return hash & (kMinMarkBits - 1);
+    return (home | (size_t{tag & 127u} * capacity_)) & (mark_bits() - 1);
   }
 
-  void mark_dropped(size_t home, uint8_t tag) {
-    const size_t words = std::max<size_t>(capacity_ / 2, 1);
-    if (dropped_marks_.size() != 2 * words) {
+  template <typename Hasher>
+  void mark_dropped(size_t i, const Hasher& hasher) {
+    const size_t words = mark_bits() / 64;
+    if (marks_capacity_ != capacity_) {
       dropped_marks_.assign(2 * words, 0);
+      marks_capacity_ = capacity_;
       marks_in_current_ = 0;
     }
-    if (marks_in_current_ == 4 * capacity_) {
+    if (marks_in_current_ == mark_bits() / 8) {
       current_marks_ ^= 1;
       std::fill_n(dropped_marks_.begin() + current_marks_ * words, words, uint64_t{0});
       marks_in_current_ = 0;
     }
-    const size_t bit = mark_bit(home, tag);
+    const uint64_t hash = capacity_ * 128 < kMinMarkBits ? hasher(slots_[i].key.view()) : 0;
+    const size_t bit = mark_bit(home_of(i, hasher), control_[i], hash);
     dropped_marks_[current_marks_ * words + bit / 64] |= uint64_t{1} << (bit % 64);
     ++marks_in_current_;
   }
 
   bool take_dropped_mark(uint64_t hash) {
-    const size_t words = dropped_marks_.size() / 2;
-    if (words != std::max<size_t>(capacity_ / 2, 1)) return false;  // none, or forgotten
-    const size_t bit = mark_bit(hash & this->mask(), tag_of(hash));
+    if (marks_capacity_ != capacity_) return false;  // none, or forgotten
+    const size_t words = mark_bits() / 64;
+    const size_t bit = mark_bit(hash & this->mask(), tag_of(hash), hash);
     const uint64_t mask = uint64_t{1} << (bit % 64);
     uint64_t& current = dropped_marks_[current_marks_ * words + bit / 64];
     uint64_t& previous = dropped_marks_[(current_marks_ ^ 1) * words + bit / 64];
@@ -231,6 +239,7 @@ class FlatTable {
   size_t capacity_ = 0;
   size_t size_ = 0;
   std::vector<uint64_t> dropped_marks_;  // two generations; empty before any drop
+  size_t marks_capacity_ = 0;            // the capacity the marks were made at
   size_t current_marks_ = 0;             // which generation takes new marks
   size_t marks_in_current_ = 0;
   size_t inserted_since_pass_ = 0;
