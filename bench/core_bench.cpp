@@ -122,7 +122,7 @@ void BM_NewKeyWithRoom(benchmark::State& state) {
     }
   } simulated;
   const Algorithm algorithm = Algorithm::from_name(
-      "token_bucket", 1e9, 1e9 / 0.064, vorn::Clock(&SimulatedClock::read, &simulated));
+      "token_bucket", 1e9, 1000.0 / 64, vorn::Clock(&SimulatedClock::read, &simulated));
   uint64_t n = 0;
   for (; n < 200'000; ++n) {
     if (n % 64 == 0) simulated.now_ms += 1;

@@ -7,8 +7,9 @@
 // without hashing its key again.
 // The table starts with no storage, doubles when it would pass 3/4 full
 // (unless the owner reclaims entries to make room, see make_room), and never
-// shrinks. Erasing shifts later entries of the probe run back, so no
-// tombstones are left and lookups stay as short as the load allows.
+// shrinks. Dropping entries moves later entries of each probe run back into
+// the gaps, so no tombstones are left and lookups stay as short as the load
+// allows.
 //
 // Not synchronised: the caller holds the shard's lock. Pointers to states stay
 // valid until the next insertion or erase.
@@ -88,14 +89,19 @@ class FlatTable {
       grow(hasher);
       return;
     }
-    for (size_t i = 0; i < capacity_ && size_ > 0;) {
+    // A slot empty before anything is dropped: no probe run crosses it.
+    size_t boundary = 0;
+    while (control_[boundary] != kEmpty) ++boundary;
+    const size_t size_before = size_;
+    for (size_t i = 0; i < capacity_; ++i) {
       if (control_[i] != kEmpty && reclaimable(std::as_const(slots_[i].value))) {
         mark_dropped(i, hasher);
-        erase_at(i, hasher);  // a later entry may have moved into i: look again
-      } else {
-        ++i;
+        std::destroy_at(&slots_[i]);
+        control_[i] = kEmpty;
+        --size_;
       }
     }
+    if (size_ != size_before) close_gaps(boundary, hasher);
     if ((size_ + 1) * 8 > capacity_ * 5) grow(hasher);
   }
 
@@ -180,24 +186,25 @@ class FlatTable {
     return marked;
   }
 
+  // After entries were dropped, moves every entry back to the first empty
+  // slot of its probe path, taking the slots in order from `boundary`, a slot
+  // that was empty before the drops. Entries of a run are then placed before
+  // the later ones of the same run look for room, so one walk over the slots
+  // (plus each entry's distance) closes every gap.
   template <typename Hasher>
-  void erase_at(size_t hole, const Hasher& hasher) {
-    std::destroy_at(&slots_[hole]);
-    control_[hole] = kEmpty;
-    --size_;
-    // Pull back every later entry of the run that may live at the hole: one
-    // whose home lies cyclically outside (hole, i].
-    for (size_t i = next(hole); control_[i] != kEmpty; i = next(i)) {
+  void close_gaps(size_t boundary, const Hasher& hasher) {
+    for (size_t step = 1; step < capacity_; ++step) {
+      const size_t i = (boundary + step) & mask();
+      if (control_[i] == kEmpty) continue;
       const size_t home = home_of(i, hasher);
-      const bool home_after_hole =
-          hole < i ? (hole < home && home <= i) : (hole < home || home <= i);
-      if (home_after_hole) continue;
-      std::construct_at(&slots_[hole], std::move(slots_[i]));
+      size_t j = home;
+      while (j != i && control_[j] != kEmpty) j = next(j);
+      if (j == i) continue;
+      std::construct_at(&slots_[j], std::move(slots_[i]));
       std::destroy_at(&slots_[i]);
-      control_[hole] = control_[i];
+      control_[j] = control_[i];
       control_[i] = kEmpty;
-      distance_[hole] = distance_byte((hole - home) & mask());
-      hole = i;
+      distance_[j] = distance_byte((j - home) & mask());
     }
   }
 
