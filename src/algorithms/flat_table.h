@@ -85,7 +85,7 @@ class FlatTable {
   void make_room(const Reclaimable& reclaimable, const Hasher& hasher) {
     const bool clients_return = returned_since_pass_ * 2 > inserted_since_pass_;
     returned_since_pass_ = inserted_since_pass_ = 0;
-    if (clients_return) {
+    if (clients_return || size_ == 0) {
       grow(hasher);
       return;
     }
