@@ -120,6 +120,7 @@ class BoundArguments {
 
   // Borrowed from this object: valid while it lives.
   PyObject* operator[](size_t at) const { return objects_[at]; }
+  PyObject* const* data() const { return objects_.data(); }
 
  private:
   std::array<PyObject*, N> objects_;
