@@ -11,7 +11,14 @@
 const assert = require('node:assert');
 const { loadAddon } = require('../node/addon.js');
 
+const fs = require('node:fs');
 const { VornNode, VornZoneNode, removeZone, zoneStats } = loadAddon();
+// The zones of this user that exist now, by name.
+function zoneObjects() {
+  const prefix = `vorn.${process.geteuid()}.`;
+  return new Set(fs.readdirSync('/dev/shm').filter((entry) => entry.startsWith(prefix))
+    .map((entry) => entry.slice(prefix.length)));
+}
 const ZONE_NAMES = [`hz${process.pid}-a`, `hz${process.pid}-b`];
 const OPTIONS = ['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey', 'debug', 'backendUrl',
   'requestsPerMinute', 'requestsPerSecond', 'burstLimit', 'burstMultiplier', 'blockDurationMs'];
@@ -180,6 +187,7 @@ function main() {
   const iterations = Number(process.argv[2] || 20000);
   const seed = Number(process.argv[3] || Math.floor(Math.random() * 2 ** 31));
   const rng = random(seed);
+  const zonesBefore = zoneObjects();
   const pool = values();
   const pick = (list) => list[Math.floor(rng() * list.length)];
   const stats = { returned: 0, coded: 0, runtime: 0, marker: 0 };
@@ -224,7 +232,12 @@ function main() {
   for (let i = 0; i < 20; i++) admitted += canary.checkRequest('exact', '/', Date.now()).allowed;
   assert.strictEqual(admitted, 7, 'canary admitted exactly its capacity');
   for (const node of instances) expectResult(node.checkRequest('still', '/', 0), 'after the run');
-  ZONE_NAMES.forEach((name) => removeZone(name));
+  // A text of the pools can end up as a zone name: remove the zones this run
+  // made, and only those (other programs may make zones meanwhile).
+  const texts = new Set([...ZONE_NAMES, ...pool.filter((value) => typeof value === 'string')]);
+  for (const name of zoneObjects()) {
+    if (!zonesBefore.has(name) && texts.has(name)) removeZone(name);
+  }
   console.log(`hostile node: ${iterations} calls (seed ${seed}), ${JSON.stringify(stats)}; ` +
     'every answer documented');
 }
