@@ -121,6 +121,8 @@ export interface RateLimiterOptions<Req extends RequestLike = RequestLike> {
   trustedProxies?: readonly string[];
   /** "x-forwarded-for" (default), "forwarded" (RFC 7239), or another one-list header. */
   forwardedHeader?: string;
+  /** An IPv6 client is keyed by its network of this many bits: 32 to 128, default 56. */
+  ipv6Prefix?: number;
   /** A non-empty string returned here is the key (kept apart from address keys) instead of
    *  the client address; anything but a string, null or undefined is an error. */
   identity?: (req: Req) => string | null | undefined;
@@ -152,7 +154,9 @@ export declare function canonicalAddress(text: string): string | null;
 
 /** Picks a request's key from its peer address and a trusted proxy's forwarding header. */
 export declare class ClientAddressResolver {
-  constructor(trustedProxies?: Iterable<string>, forwardedHeader?: string);
+  /** ipv6Prefix: an IPv6 client is keyed by its network of this many bits (32-128, default 56). */
+  constructor(trustedProxies?: Iterable<string>, forwardedHeader?: string, ipv6Prefix?: number);
+  readonly ipv6Prefix: number;
   readonly header: string;
   readonly readsHeader: boolean;
   isTrusted(address: string): boolean;

@@ -71,7 +71,8 @@ function createRateLimiter(options = {}) {
   const onError = options.onError === undefined ? reportToConsole : options.onError;
   if (typeof onError !== 'function') throw new TypeError('onError must be a function');
   const resolver = new ClientAddressResolver(
-    options.trustedProxies || [], options.forwardedHeader || 'x-forwarded-for');
+    options.trustedProxies || [], options.forwardedHeader || 'x-forwarded-for',
+    options.ipv6Prefix);
 
   function check(req) {
     const peer = req.socket ? req.socket.remoteAddress : undefined;

@@ -2,7 +2,7 @@
 import hashlib
 from typing import Any, Callable, Iterable, List, Optional, Tuple
 
-from .address import ClientAddressResolver
+from .address import DEFAULT_IPV6_PREFIX, ClientAddressResolver
 
 #: Status line and body of the answer to a refused request.
 REFUSED_STATUS = "429 Too Many Requests"
@@ -51,11 +51,12 @@ class RequestLimiter:
 
     def __init__(self, engine: Any, trusted_proxies: Iterable[str] = (),
                  forwarded_header: str = "X-Forwarded-For",
-                 identity: Optional[Callable[[Any], Optional[str]]] = None) -> None:
+                 identity: Optional[Callable[[Any], Optional[str]]] = None,
+                 ipv6_prefix: int = DEFAULT_IPV6_PREFIX) -> None:
         if not callable(getattr(engine, "check", None)):
             raise TypeError("engine must have a check(ip, route, identity=None) method")
         self.engine = engine
-        self.resolver = ClientAddressResolver(trusted_proxies, forwarded_header)
+        self.resolver = ClientAddressResolver(trusted_proxies, forwarded_header, ipv6_prefix)
         self.identity = identity
 
     def check(self, request: Any, peer: Optional[str], header: Optional[str], route: str) -> Any:

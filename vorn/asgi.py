@@ -2,6 +2,7 @@
 import inspect
 from typing import Any, Awaitable, Callable, Dict, Optional, Iterable
 
+from .address import DEFAULT_IPV6_PREFIX
 from ._core import REFUSED_BODY, RequestLimiter, refused_headers
 
 #: Key under which the engine's result dict is added to the (copied) scope.
@@ -29,7 +30,8 @@ class ASGIMiddleware:
     otherwise a close with code 1008, which servers answer with 403).
     The key is the client address (scope["client"], or the forwarding header
     when that address is a trusted proxy), unless `identity(scope)` returns a
-    text. The route is root_path + path. A refused request gets 429 and never
+    text. An IPv6 client is keyed by its /`ipv6_prefix` network (see
+    ClientAddressResolver). The route is root_path + path. A refused request gets 429 and never
     reaches the application; in shadow mode every request goes through. The
     result dict is added to the scope given to the application under
     "vorn.result". The engine's check may also be a coroutine function (the
@@ -39,9 +41,11 @@ class ASGIMiddleware:
     def __init__(self, app: _App, engine: Any, *, trusted_proxies: Iterable[str] = (),
                  forwarded_header: str = "X-Forwarded-For",
                  identity: Optional[Callable[[_Scope], Optional[str]]] = None,
+                 ipv6_prefix: int = DEFAULT_IPV6_PREFIX,
                  limit_websockets: bool = False) -> None:
         self.app = app
-        self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity)
+        self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity,
+                                      ipv6_prefix)
         self._header_name = forwarded_header.strip().lower().encode("latin-1")
         self._checked_types = ("http", "websocket") if limit_websockets else ("http",)
 

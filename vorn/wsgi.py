@@ -2,6 +2,7 @@
 import inspect
 from typing import Any, Callable, Iterable, Optional
 
+from .address import DEFAULT_IPV6_PREFIX
 from ._core import REFUSED_BODY, REFUSED_STATUS, RequestLimiter, refused_headers
 
 #: Key under which the engine's result dict is left in the WSGI environ.
@@ -26,7 +27,8 @@ class WSGIMiddleware:
 
     The key is the client address (REMOTE_ADDR, or the forwarding header when
     REMOTE_ADDR is a trusted proxy), unless `identity(environ)` returns a text,
-    which the engine then keys on instead. The route is SCRIPT_NAME + PATH_INFO.
+    which the engine then keys on instead. An IPv6 client is keyed by its
+    /`ipv6_prefix` network (see ClientAddressResolver). The route is SCRIPT_NAME + PATH_INFO.
     A refused request gets 429 and never reaches the application; in shadow
     mode the engine lets every request through. The result dict is left in
     environ["vorn.result"]. Thread-safe as far as the engine is.
@@ -35,12 +37,14 @@ class WSGIMiddleware:
     def __init__(self, app: Callable[..., Iterable[bytes]], engine: Any, *,
                  trusted_proxies: Iterable[str] = (),
                  forwarded_header: str = "X-Forwarded-For",
-                 identity: Optional[Callable[[Any], Optional[str]]] = None) -> None:
+                 identity: Optional[Callable[[Any], Optional[str]]] = None,
+                 ipv6_prefix: int = DEFAULT_IPV6_PREFIX) -> None:
         if inspect.iscoroutinefunction(getattr(engine, "check", None)):
             raise TypeError("WSGIMiddleware needs a blocking engine, such as "
                             "vorn.create_engine(..., redis=...), not an asyncio one")
         self.app = app
-        self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity)
+        self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity,
+                                      ipv6_prefix)
         self._header_key = _environ_key(forwarded_header)
 
     def __call__(self, environ: Any, start_response: Callable[..., Any]) -> Iterable[bytes]:
