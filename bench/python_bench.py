@@ -108,7 +108,8 @@ def main():
     assert sample["allowed"] and list(sample) == list(pyfloor.check(keys[0], ROUTE))
     assert list(sample["decision"]) == list(bucket.check(keys[0], ROUTE)["decision"])
 
-    rows = {"check": lambda: engine.check, "dict_bucket": lambda: bucket.check,
+    rows = {"check": lambda: engine.check, "check_limits": lambda: engine.check_limits,
+            "dict_bucket": lambda: bucket.check,
             "floor": lambda: pyfloor.check, "floor_vectorcall": lambda: pyfloor.check_fast}
     rows.update(limits_rows())
     functions = {name: make() for name, make in rows.items()}

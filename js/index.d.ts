@@ -54,11 +54,26 @@ export interface CheckResultNode {
   debugInfo: string;
 }
 
+/** checkLimits' answer: checkRequest's, and the figures clients are told (milliseconds;
+ *  null where nothing is counted, in disabled mode, or where the time never comes). */
+export interface LimitsResultNode extends CheckResultNode {
+  limit: number;
+  remaining: number | null;
+  /** Until a request would be admitted; 0 while one would be. */
+  retryAfterMs: number | null;
+  /** Until the whole allowance is back. */
+  resetAfterMs: number | null;
+  /** The time a drained allowance takes to be whole again. */
+  windowMs: number | null;
+}
+
 /** One rate-limiting engine with its own per-client state. */
 export declare class VornNode {
   constructor(config: NodeConfig);
   /** Checks one request; `ip` is the limiter key, `startMs` milliseconds since the epoch. */
   checkRequest(ip: string, route: string, startMs: number): CheckResultNode;
+  /** The same check, answered with the limit figures too. */
+  checkLimits(ip: string, route: string, startMs: number): LimitsResultNode;
 }
 
 /** A NodeConfig for an engine whose client state lives in Redis (see createEngine). */

@@ -39,6 +39,11 @@ struct ResultTemplates {
   PyRef result;                 // allowed, would_block, reason, decision
   PyRef result_without_reason;  // allowed, would_block, decision (disabled mode)
   PyRef decision;               // decision, reason, algorithm, route, remaining, latency_ms
+  // The two result templates followed by limit, remaining, retry_after_ms,
+  // reset_after_ms and window_ms; made once the engine is built, since they
+  // carry the engine's limit and window.
+  PyRef limits;
+  PyRef limits_without_reason;
 };
 
 struct InstanceState {
@@ -86,6 +91,14 @@ constexpr CallSignature<3> kCheckSignature{
     .required_count = 2,
 };
 
+constexpr CallSignature<3> kCheckLimitsSignature{
+    .class_name = "RustEngine",
+    .function_name = "check_limits",
+    .parameter_names = {"ip", "route", "identity"},
+    .positional_only_count = 0,
+    .required_count = 2,
+};
+
 // Dict keys, interned once and kept for the process.
 InternedName key_allowed("allowed");
 InternedName key_would_block("would_block");
@@ -95,6 +108,10 @@ InternedName key_algorithm("algorithm");
 InternedName key_route("route");
 InternedName key_remaining("remaining");
 InternedName key_latency_ms("latency_ms");
+InternedName key_limit("limit");
+InternedName key_retry_after_ms("retry_after_ms");
+InternedName key_reset_after_ms("reset_after_ms");
+InternedName key_window_ms("window_ms");
 
 // The decision and reason words, made into str once: results carry only these.
 InternedName vocabulary[] = {
@@ -114,7 +131,7 @@ InternedName& word_within_limit = vocabulary[3];
 
 // Builds the three templates; the values are those of an admitted check.
 ResultTemplates make_templates(std::string_view algorithm) {
-  ResultTemplates made{new_dict(), new_dict(), new_dict()};
+  ResultTemplates made{new_dict(), new_dict(), new_dict(), PyRef(), PyRef()};
   PyRef algorithm_text = new_text(algorithm);
   PyRef zero = new_optional_u64(0);
   PyObject* decision = made.decision.get();
@@ -137,6 +154,24 @@ PyRef copy_dict(PyObject* dict) {
   PyRef copy = PyRef::steal(PyDict_Copy(dict));
   if (!copy) throw PyError::fetch();
   return copy;
+}
+
+// Adds the limits templates to `templates`, from the engine's policy.
+void add_limits_templates(ResultTemplates& templates, const LimitPolicy& policy) {
+  PyRef limit = new_optional_u64(policy.limit);
+  PyRef window = new_optional_u64(policy.window_ms);
+  for (PyRef* made : {&templates.limits, &templates.limits_without_reason}) {
+    *made = copy_dict(made == &templates.limits ? templates.result.get()
+                                                : templates.result_without_reason.get());
+    PyObject* result = made->get();
+    set_item(result, key_limit.get(), limit.get());
+    set_item(result, key_remaining.get(), Py_None);
+    const bool counted = made == &templates.limits;  // not in disabled mode
+    PyRef retry = new_optional_u64(counted ? std::optional<uint64_t>(0) : std::nullopt);
+    set_item(result, key_retry_after_ms.get(), retry.get());
+    set_item(result, key_reset_after_ms.get(), Py_None);
+    set_item(result, key_window_ms.get(), window.get());
+  }
 }
 
 // The UTF-8 text of a str argument, borrowed from the argument itself (alive for
@@ -180,7 +215,10 @@ class BorrowScope {
 
 // `route` (borrowed) is the route argument: an exact str holding the record's
 // route text is the very value the new str would be, so it is stored itself.
-PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates, PyObject* route) {
+// `with_limits` picks the templates that carry the limit figures, which are
+// then filled in.
+PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates, PyObject* route,
+                   bool with_limits = false) {
   const CanonicalDecision& record = outcome.decision;
   PyRef decision = copy_dict(templates.decision.get());
   if (record.decision != word_allow.text()) {
@@ -194,29 +232,51 @@ PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates
   } else {
     set_item(decision.get(), key_route.get(), new_text(record.route).get());
   }
+  PyRef remaining;  // the decision's count, shared with the limit figures
   if (record.remaining) {
-    set_item(decision.get(), key_remaining.get(), new_optional_u64(record.remaining).get());
+    remaining = new_optional_u64(record.remaining);
+    set_item(decision.get(), key_remaining.get(), remaining.get());
   }
   if (record.latency_ms != uint64_t{0}) {
     set_item(decision.get(), key_latency_ms.get(), new_optional_u64(record.latency_ms).get());
   }
 
-  PyRef result =
-      copy_dict(outcome.reason ? templates.result.get() : templates.result_without_reason.get());
+  PyRef result = with_limits ? copy_dict(outcome.reason ? templates.limits.get()
+                                                       : templates.limits_without_reason.get())
+                             : copy_dict(outcome.reason ? templates.result.get()
+                                                        : templates.result_without_reason.get());
   if (!outcome.allowed) set_item(result.get(), key_allowed.get(), Py_False);
   if (outcome.would_block) set_item(result.get(), key_would_block.get(), Py_True);
   if (outcome.reason && *outcome.reason != word_within_limit.text()) {
     set_item(result.get(), key_reason.get(), word_text(*outcome.reason).get());
   }
   set_item(result.get(), key_decision.get(), decision.get());
+  if (with_limits) {
+    const LimitFigures& figures = outcome.figures;
+    if (figures.remaining) {
+      if (!remaining || figures.remaining != record.remaining) {
+        remaining = new_optional_u64(figures.remaining);
+      }
+      set_item(result.get(), key_remaining.get(), remaining.get());
+    }
+    // The template with a reason holds the usual 0 already.
+    if (figures.next_admission_ms != uint64_t{0} || !outcome.reason) {
+      set_item(result.get(), key_retry_after_ms.get(),
+               new_optional_u64(figures.next_admission_ms).get());
+    }
+    if (figures.full_reset_ms) {
+      set_item(result.get(), key_reset_after_ms.get(),
+               new_optional_u64(figures.full_reset_ms).get());
+    }
+  }
   return result;
 }
 
 // Binds check's arguments from the vectorcall form. The usual call, two or three
 // positional arguments, takes them as they are; any other form goes through the
 // general binding, which gives every misuse its exact message.
-BoundArguments<3> bind_check_arguments(PyObject* const* args, Py_ssize_t count,
-                                       PyObject* keyword_names) {
+BoundArguments<3> bind_check_arguments(const CallSignature<3>& signature, PyObject* const* args,
+                                       Py_ssize_t count, PyObject* keyword_names) {
   if (keyword_names == nullptr && (count == 2 || count == 3)) {
     return BoundArguments<3>({args[0], args[1], count == 3 ? args[2] : nullptr});
   }
@@ -234,11 +294,15 @@ BoundArguments<3> bind_check_arguments(PyObject* const* args, Py_ssize_t count,
       set_item(keywords.get(), PyTuple_GetItem(keyword_names, at), args[count + at]);
     }
   }
-  return bind_arguments(kCheckSignature, positional.get(), keywords.get());
+  return bind_arguments(signature, positional.get(), keywords.get());
 }
 
-PyRef check(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keyword_names) {
-  const BoundArguments<3> slots = bind_check_arguments(args, count, keyword_names);
+// Binds and converts the arguments of check or check_limits and runs the check;
+// `build` makes the result from the outcome and the route argument.
+template <typename Build>
+PyRef run_check(const CallSignature<3>& signature, OutcomeDetail detail, PyObject* self,
+                PyObject* const* args, Py_ssize_t count, PyObject* keyword_names, Build build) {
+  const BoundArguments<3> slots = bind_check_arguments(signature, args, count, keyword_names);
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));  // borrowed
   PyObject* expected = engine_type();                           // borrowed
   if (type != expected &&
@@ -263,13 +327,29 @@ PyRef check(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* k
   // Read right before the call: the engine measures latency from here.
   const uint64_t start_ms = now_ms();
   const CheckOutcome outcome =
-      state.engine.check_request_with_identity(identity, ip, route, start_ms);
-  return build_result(outcome, state.templates, slots[1]);
+      state.engine.check_request_with_identity(identity, ip, route, start_ms, detail);
+  return build(outcome, state.templates, slots[1]);
 }
 
 PyObject* check_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
                       PyObject* keyword_names) {
-  return guard_entry("RustEngine.check()", [&] { return check(self, args, count, keyword_names); });
+  return guard_entry("RustEngine.check()", [&] {
+    return run_check(kCheckSignature, OutcomeDetail::Full, self, args, count, keyword_names,
+                     [](const CheckOutcome& outcome, const ResultTemplates& templates,
+                        PyObject* route) { return build_result(outcome, templates, route); });
+  });
+}
+
+// check_limits(ip, route, identity=None): the same check as check, whose result
+// also tells the limit figures clients are given.
+PyObject* check_limits_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                             PyObject* keyword_names) {
+  return guard_entry("RustEngine.check_limits()", [&] {
+    return run_check(kCheckLimitsSignature, OutcomeDetail::Full, self, args, count,
+                     keyword_names,
+                     [](const CheckOutcome& outcome, const ResultTemplates& templates,
+                        PyObject* route) { return build_result(outcome, templates, route, true); });
+  });
 }
 
 // The vectorcall convention for methods: the arguments arrive as an array with
@@ -302,6 +382,8 @@ PyObject* create_engine_type() {
   static PyMethodDef methods[] = {
       {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry)), kMethFastcall | METH_KEYWORDS,
        "check($self, ip, route, identity=None)\n--\n\n"},
+      {"check_limits", reinterpret_cast<PyCFunction>(as_slot(&check_limits_entry)),
+       kMethFastcall | METH_KEYWORDS, "check_limits($self, ip, route, identity=None)\n--\n\n"},
       {nullptr, nullptr, 0, nullptr},
   };
   static PyType_Slot slots[] = {
@@ -357,6 +439,14 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
                       owned(api_key), capacity, refill_rate, kBurstMultiplier, owned(debug),
                       RateLimitOptions{}, kBlockDurationMs, backend_url.str(), clock);
   } catch (...) {
+    free_instance(self, subtype);  // never reached Python, so no deallocator runs
+    throw;
+  }
+  try {
+    InstanceState& state = *state_of(self);
+    add_limits_templates(state.templates, state.engine.policy());
+  } catch (...) {
+    std::destroy_at(state_of(self));
     free_instance(self, subtype);  // never reached Python, so no deallocator runs
     throw;
   }

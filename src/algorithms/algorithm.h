@@ -16,6 +16,7 @@
 #include "algorithms/clock.h"
 #include "algorithms/fixed_window.h"
 #include "algorithms/leaky_bucket.h"
+#include "algorithms/limit_policy.h"
 #include "algorithms/sliding_window.h"
 #include "algorithms/token_bucket.h"
 
@@ -35,6 +36,9 @@ class Algorithm {
   AlgorithmResult check(std::string_view key) const {
     return std::visit([key](const auto& limiter) { return limiter.check(key); }, limiter_);
   }
+
+  // The limit and window clients are told of.
+  LimitPolicy policy() const;
 
   const Variant& limiter() const { return limiter_; }
 

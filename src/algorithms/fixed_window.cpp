@@ -32,9 +32,18 @@ AlgorithmResult FixedWindow::check(std::string_view key) const {
     time_left = window_ms_ - elapsed;
   }
 
-  if (window->count >= max_requests_) return requests_refused(time_left);
+  if (window->count >= max_requests_) {
+    AlgorithmResult refused = requests_refused(time_left);
+    // A limit of 0 admits nothing, in any window.
+    refused.next_admission_ms = max_requests_ > 0 ? std::optional<uint64_t>(time_left) : std::nullopt;
+    refused.full_reset_ms = window->count > 0 ? time_left : 0;
+    return refused;
+  }
   window->count += 1;
-  return requests_admitted(max_requests_ - window->count, time_left);
+  AlgorithmResult admitted = requests_admitted(max_requests_ - window->count, time_left);
+  admitted.next_admission_ms = window->count < max_requests_ ? 0 : time_left;
+  admitted.full_reset_ms = time_left;
+  return admitted;
 }
 
 }  // namespace vorn

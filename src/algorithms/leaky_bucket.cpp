@@ -21,6 +21,14 @@ bool LeakyBucket::is_empty(const leaky_bucket::Bucket& bucket, uint64_t now) con
   return (static_cast<double>(elapsed) / -1000.0) * leak_rate_ + bucket.level <= 0.0;
 }
 
+// How long the leak takes to lower the level by `units` (0 for none); absent
+// when it never does.
+std::optional<uint64_t> LeakyBucket::time_to_drain(double units) const {
+  if (!(units > 0.0)) return uint64_t{0};
+  if (!(leak_rate_ > 0.0)) return std::nullopt;
+  return to_u64_saturating(std::ceil(units / leak_rate_ * 1000.0));
+}
+
 AlgorithmResult LeakyBucket::check(std::string_view key) const {
   auto bucket = store_->entry_or_insert(key, [&] {
     return leaky_bucket::Bucket{0.0, clock_.now_ms()};
@@ -48,6 +56,15 @@ AlgorithmResult LeakyBucket::check(std::string_view key) const {
     result.remaining = 0;
     result.message = LimitMessage::fixed("0 bucket space remaining");
   }
+  // Admission needs the level below the capacity, so a full bucket waits until
+  // it is strictly below: at least one millisecond.
+  const double excess = bucket->level - capacity_;
+  if (excess < 0.0) {
+    result.next_admission_ms = 0;
+  } else if (leak_rate_ > 0.0) {
+    result.next_admission_ms = std::max<uint64_t>(time_to_drain(excess).value_or(0), 1);
+  }
+  result.full_reset_ms = time_to_drain(bucket->level);
   return result;
 }
 

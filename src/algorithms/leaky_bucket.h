@@ -10,6 +10,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "algorithms/algorithm_result.h"
@@ -43,6 +44,8 @@ class LeakyBucket {
   bool is_empty(const leaky_bucket::Bucket& bucket, uint64_t now) const;
 
   std::shared_ptr<ShardedMap<leaky_bucket::Bucket>> store_;
+  std::optional<uint64_t> time_to_drain(double units) const;
+
   double capacity_;
   double leak_rate_;
   Clock clock_;

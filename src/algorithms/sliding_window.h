@@ -32,6 +32,8 @@ class SlidingWindow {
   const ShardedMap<RequestLog>& store() const { return *store_; }
 
  private:
+  void set_waits(AlgorithmResult& result, const RequestLog& log, uint64_t now) const;
+
   std::shared_ptr<ShardedMap<RequestLog>> store_;
   uint64_t window_ms_;
   uint64_t max_requests_;

@@ -22,6 +22,14 @@ bool TokenBucket::is_full(const token_bucket::Bucket& bucket, uint64_t now) cons
   return (static_cast<double>(elapsed) / 1000.0) * refill_rate_ + bucket.tokens >= capacity_;
 }
 
+// How long the refill takes to add `tokens` (0 when none are missing); absent
+// when it never does.
+std::optional<uint64_t> TokenBucket::time_to_gain(double tokens) const {
+  if (!(tokens > 0.0)) return uint64_t{0};
+  if (!(refill_rate_ > 0.0)) return std::nullopt;
+  return to_u64_saturating(std::ceil(tokens / refill_rate_ * 1000.0));
+}
+
 AlgorithmResult TokenBucket::check(std::string_view key) const {
   auto bucket = store_->entry_or_insert(key, [&] {
     return token_bucket::Bucket{capacity_, clock_.now_ms()};
@@ -57,6 +65,8 @@ AlgorithmResult TokenBucket::check(std::string_view key) const {
   }
   result.message = LimitMessage::rounded(bucket->tokens, LimitMessage::Unit::Tokens);
   result.remaining = to_u64_saturating(std::floor(bucket->tokens));
+  result.next_admission_ms = time_to_gain(1.0 - bucket->tokens);
+  result.full_reset_ms = time_to_gain(capacity_ - bucket->tokens);
   return result;
 }
 

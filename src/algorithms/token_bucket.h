@@ -12,6 +12,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "algorithms/algorithm_result.h"
@@ -45,6 +46,8 @@ class TokenBucket {
   bool is_full(const token_bucket::Bucket& bucket, uint64_t now) const;
 
   std::shared_ptr<ShardedMap<token_bucket::Bucket>> store_;
+  std::optional<uint64_t> time_to_gain(double tokens) const;
+
   double capacity_;
   double refill_rate_;
   Clock clock_;

@@ -24,6 +24,7 @@ VornEngine::VornEngine(std::string_view algorithm, std::string_view mode,
                        RateLimitOptions limits, uint64_t block_duration_ms, std::string backend_url,
                        Clock clock, Reclaiming reclaiming)
     : limiter_(Algorithm::from_name(algorithm, capacity, refill_rate, clock, reclaiming)),
+      policy_(limiter_.with_lock([](const Algorithm& limiter) { return limiter.policy(); })),
       algorithm_name_(algorithm),
       telemetry_(std::move(backend_url), api_key.has_value()),
       api_key_(std::move(api_key)),
@@ -52,6 +53,7 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
         .reason = std::nullopt,
         .allowed = true,
         .would_block = false,
+        .figures = LimitFigures{},
     };
   }
 
@@ -80,6 +82,9 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
       .reason = reason,
       .allowed = allowed,
       .would_block = would_block,
+      .figures = LimitFigures{.remaining = verdict.remaining,
+                              .next_admission_ms = verdict.next_admission_ms,
+                              .full_reset_ms = verdict.full_reset_ms},
   };
   if (api_key_) {
     telemetry_.push(CanonicalTelemetryEvent{
