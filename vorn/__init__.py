@@ -6,6 +6,7 @@ the canonicalisation of client addresses that they key on.
 """
 from typing import TYPE_CHECKING, Any, Optional, Union
 
+from ._core import Rule
 from ._names import check_names
 from .address import ClientAddressResolver, canonical_address
 from .asgi import ASGIMiddleware
@@ -16,7 +17,7 @@ if TYPE_CHECKING:  # the stub ships with the wheel
 
     from .redis_engine import AsyncRedisEngine, RedisEngine
 
-__all__ = ["ASGIMiddleware", "ClientAddressResolver", "RustEngine", "WSGIMiddleware",
+__all__ = ["ASGIMiddleware", "ClientAddressResolver", "Rule", "RustEngine", "WSGIMiddleware",
            "canonical_address", "create_async_engine", "create_engine"]
 __version__ = "0.1.0"
 
