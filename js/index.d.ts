@@ -125,12 +125,48 @@ export interface RequestLike {
 export interface ResponseLike {
   writeHead(status: number, headers: { [name: string]: string | number }): unknown;
   end(body: string): unknown;
+  /** Sets the rate-limit fields of admitted answers; without it they are not sent. */
+  setHeader?(name: string, value: string): unknown;
 }
+
+/** What a rule or limiter checks with; checkLimits, when present, tells the header figures. */
+export interface EngineLike {
+  checkRequest(ip: string, route: string, startMs: number):
+      CheckResultNode | Promise<CheckResultNode>;
+  checkLimits?(ip: string, route: string, startMs: number):
+      LimitsResultNode | Promise<LimitsResultNode>;
+}
+
+/** One limit of a limiter with several. */
+export interface RateLimitRule<Req extends RequestLike = RequestLike> {
+  /** The engine, or a config to build one from (createRateLimiter of the package only). */
+  engine?: EngineLike;
+  config?: NodeConfig | RedisConfig;
+  /** A route prefix ("/api/") or a RegExp tested on the route; default every route. */
+  path?: string | RegExp;
+  /** Method names it applies to; default every method. */
+  methods?: Iterable<string>;
+  /** Keys this rule's requests instead of the limiter's identity function. */
+  identity?: (req: Req) => string | null | undefined;
+  /** The policy name in the rate-limit fields; default "default". */
+  name?: string;
+}
+
+/** Which rate-limit fields answers carry: the current draft's RateLimit-Policy and
+ *  RateLimit (default), RateLimit-Limit/-Remaining/-Reset, X-RateLimit-*, or none. */
+export type HeaderStyle = 'draft' | 'legacy' | 'x' | 'none' | null;
 
 export interface RateLimiterOptions<Req extends RequestLike = RequestLike> {
   /** An engine to use; otherwise one is built from `config`. */
-  engine?: { checkRequest(ip: string, route: string, startMs: number):
-      CheckResultNode | Promise<CheckResultNode> };
+  engine?: EngineLike;
+  /** Several limits instead of one engine: a request is checked against every rule that
+   *  applies and refused if any refuses; the fields describe the rule closest to refusing. */
+  rules?: readonly RateLimitRule<Req>[];
+  headers?: HeaderStyle;
+  /** Returning true lets a request through unchecked (health checks). */
+  skip?: (req: Req) => boolean;
+  /** Answers a refused request instead of the plain 429 (the fields are already set). */
+  onRefused?: (req: Req, res: ResponseLike, result: CheckResultNode) => void;
   config?: NodeConfig | RedisConfig;
   /** Addresses or CIDR networks whose forwarding header is believed. Default none. */
   trustedProxies?: readonly string[];
@@ -149,9 +185,11 @@ export interface RateLimiter<Req extends RequestLike = RequestLike,
                              Res extends ResponseLike = ResponseLike> {
   /** Express-style: calls next() when admitted, answers 429 otherwise. */
   (req: Req, res: Res, next?: (err?: unknown) => void): void;
-  /** Runs the check and leaves the result on req.vorn, without answering (a Promise of it
-   *  with an engine that answers with Promises, such as the RedisEngine). */
-  check(req: Req): CheckResultNode | Promise<CheckResultNode>;
+  /** Runs the checks and leaves the deciding result on req.vorn, without answering (a
+   *  Promise of it with an engine that answers with Promises, such as the RedisEngine);
+   *  null when skip says so or no rule applies. */
+  check(req: Req): CheckResultNode | LimitsResultNode | null |
+      Promise<CheckResultNode | LimitsResultNode>;
   /** True when admitted; otherwise answers 429 and returns false (or a Promise of it). */
   admit(req: Req, res: Res): boolean | Promise<boolean>;
   /** A request listener that runs `handler` only for admitted requests (req.vorn set). */
