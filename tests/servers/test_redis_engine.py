@@ -69,8 +69,8 @@ class RedisEngineTest(unittest.TestCase):
             for mode in ("active", "shadow", "disabled", "Shadow"):
                 config = (algorithm, mode, 2.0, 0.0, None, None, "")
                 native = vorn_native.RustEngine(*config)
-                shared = vorn.create_engine(*config, redis=self.client,
-                                            redis_prefix="%s:%s:" % (algorithm, mode))
+                # The class itself, like RustEngine, runs unknown names leniently.
+                shared = redis_engine.RedisEngine(self.client, *config, prefix="%s:%s:" % (algorithm, mode))
                 calls = [("10.0.0.1", "/a", None)] * 3 + [("10.0.0.1", "/b", "user-1"),
                                                           ("10.0.0.2", "/c", None)]
                 for call in calls:
