@@ -100,6 +100,8 @@ export declare class RedisEngine {
   readonly degraded: boolean;
   /** Checks one request; the time comes from Redis, `startMs` is used only without it. */
   checkRequest(ip: string, route: string, startMs: number): Promise<CheckResultNode>;
+  /** checkRequest's result followed by the limit figures, as VornNode.checkLimits. */
+  checkLimits(ip: string, route: string, startMs: number): Promise<LimitsResultNode>;
   /** Resolves once the engine's first connection is up; checks before it answer without Redis. */
   ready(): Promise<void>;
   /** Stops probing; disconnects the client when the engine built it from a URL. */
