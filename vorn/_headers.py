@@ -12,7 +12,8 @@ chosen style:
 - "none": no rate-limit fields.
 
 Reset times are seconds from now until the whole allowance is back, rounded up.
-A result from an engine without `check_limits` tells only its remaining count.
+A result from an engine without `check_limits` tells only that a refused
+request has none left.
 """
 from typing import Any, List, Optional, Tuple
 
@@ -48,13 +49,11 @@ def limit_headers(result: Any, style: str, policy_name: str = DEFAULT_POLICY_NAM
         return []
     limit = result.get("limit")
     remaining = result.get("remaining")
-    if limit is None:  # an engine that does not tell its limit
-        remaining = result.get("decision", {}).get("remaining")
-        if remaining is None:
+    if limit is None:
+        # An engine that tells no figures: a refusal still means none is left.
+        if not result.get("would_block"):
             return []
-        names = {"draft": "RateLimit-Remaining", "legacy": "RateLimit-Remaining",
-                 "x": "X-RateLimit-Remaining"}
-        return [(names[style], str(remaining))]
+        return [("X-RateLimit-Remaining" if style == "x" else "RateLimit-Remaining", "0")]
     if remaining is None:  # disabled mode counts nothing
         return []
     reset_ms = result.get("reset_after_ms")

@@ -1,11 +1,15 @@
 """Rate-limit fields, Retry-After, several rules, skip and on_refused in the middlewares."""
 import re
+import sys
 import unittest
 
+import vorn_loader
 from vorn_loader import engine
 
-import vorn
-from test_middleware import Recorder, asgi_call, wsgi_call
+sys.path.insert(0, str(vorn_loader.REPO))
+
+import vorn  # noqa: E402
+from test_middleware import Recorder, asgi_call, wsgi_call  # noqa: E402
 
 
 def wsgi(app, method="GET", **kwargs):
@@ -48,6 +52,20 @@ class HeaderTest(unittest.TestCase):
                 self.assertEqual({k: last[k] for k in names}, refused)
         with self.assertRaises(ValueError):
             vorn.WSGIMiddleware(Recorder().wsgi, engine(), headers="X-RateLimit")
+
+    def test_an_engine_without_figures_tells_only_a_refusal(self):
+        class CheckOnly:
+            def __init__(self):
+                self.inner = engine(capacity=1)
+
+            def check(self, ip, route, identity=None):
+                return self.inner.check(ip, route, identity)
+
+        limited = vorn.WSGIMiddleware(Recorder().wsgi, CheckOnly())
+        self.assertNotIn("RateLimit-Remaining", wsgi_call(limited)[1])
+        status, headers, _, _ = wsgi_call(limited)
+        self.assertEqual((status, headers["RateLimit-Remaining"]), (429, "0"))
+        self.assertNotIn("Retry-After", headers)
 
     def test_retry_after_rounds_up_and_is_never_zero(self):
         for rate, retry in ((3.0, "1"), (0.4, "3"), (0.0, "60")):
