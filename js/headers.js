@@ -28,7 +28,28 @@ function checkHeaderStyle(style) {
 }
 
 const seconds = (ms) => Math.ceil(ms / 1000);
-const quoted = (name) => `"${String(name).replace(/[\\"]/g, '\\$&')}"`;
+
+// The few policy names and policies of a process, each made once: a request
+// builds only its RateLimit field.
+const quotedNames = new Map();
+function quotedName(name) {
+  let quoted = quotedNames.get(name);
+  if (quoted === undefined) {
+    quoted = `"${String(name).replace(/[\\"]/g, '\\$&')}"`;
+    if (quotedNames.size < 1024) quotedNames.set(name, quoted);
+  }
+  return quoted;
+}
+const policyFields = new Map();
+function policyField(name, limit, windowMs) {
+  const key = `${name}|${limit}|${windowMs}`;
+  let field = policyFields.get(key);
+  if (field === undefined) {
+    field = `${name};q=${limit}${windowMs == null ? '' : `;w=${Math.max(1, seconds(windowMs))}`}`;
+    if (policyFields.size < 1024) policyFields.set(key, field);
+  }
+  return field;
+}
 
 // [name, value] pairs of the rate-limit fields of `result` in `style`.
 function limitHeaders(result, style, policyName = DEFAULT_POLICY_NAME) {
@@ -41,11 +62,10 @@ function limitHeaders(result, style, policyName = DEFAULT_POLICY_NAME) {
   if (result.remaining == null) return [];  // disabled mode counts nothing
   const reset = result.resetAfterMs == null ? null : seconds(result.resetAfterMs);
   if (style === 'draft') {
-    const name = quoted(policyName);
-    let policy = `${name};q=${result.limit}`;
-    if (result.windowMs != null) policy += `;w=${Math.max(1, seconds(result.windowMs))}`;
+    const name = quotedName(policyName);
     const state = `${name};r=${result.remaining}${reset === null ? '' : `;t=${reset}`}`;
-    return [['RateLimit-Policy', policy], ['RateLimit', state]];
+    return [['RateLimit-Policy', policyField(name, result.limit, result.windowMs)],
+      ['RateLimit', state]];
   }
   const prefix = style === 'legacy' ? 'RateLimit-' : 'X-RateLimit-';
   const headers = [[`${prefix}Limit`, String(result.limit)],

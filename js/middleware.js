@@ -98,8 +98,10 @@ function closeness(result) {
 
 function closestToRefusing(checked) {
   let best = checked[0];
+  if (checked.length === 1) return best;
   let bestRank = closeness(best.result);
-  for (const entry of checked.slice(1)) {
+  for (let at = 1; at < checked.length; at++) {
+    const entry = checked[at];
     const rank = closeness(entry.result);
     if (rank[0] < bestRank[0] || (rank[0] === bestRank[0] && rank[1] < bestRank[1])) {
       best = entry;
@@ -165,7 +167,9 @@ function createRateLimiter(options = {}) {
   // [{rule, result}] of the rules that apply (results may be Promises), or null.
   function runRules(req) {
     const route = routeOf(req);
-    const applying = rules.filter((rule) => rule.applies(req.method, route));
+    const applying = rules.length === 1
+      ? (rules[0].applies(req.method, route) ? rules : [])
+      : rules.filter((rule) => rule.applies(req.method, route));
     if (applying.length === 0) return null;
     const peer = req.socket ? req.socket.remoteAddress : undefined;
     const header = resolver.readsHeader ? headerValue(req, resolver.header) : undefined;
@@ -212,12 +216,13 @@ function createRateLimiter(options = {}) {
 
   function answer(result, req, res) {
     if (result === null) return true;
+    // A bare response object without setHeader gets no fields on an admitted
+    // answer, so they are not even made for it.
+    const settable = typeof res.setHeader === 'function';
+    if (result.allowed && !settable) return true;
     const fields = responseHeaders(result, style, req.vornPolicy);
-    // A bare response object without setHeader gets no fields but still its answer.
     const setFields = () => {
-      if (typeof res.setHeader === 'function') {
-        for (const [name, value] of fields) res.setHeader(name, value);
-      }
+      if (settable) for (const [name, value] of fields) res.setHeader(name, value);
     };
     if (result.allowed) {
       setFields();
