@@ -58,6 +58,7 @@ def reclaim_rows(memory):
 
 PYTHON_ROWS = [
     ("check", "RustEngine.check", None),
+    ("check_limits", "RustEngine.check_limits (within 10% of check: ratio >= 0.91)", None),
     ("dict_bucket", "plain-Python dict token bucket", 0.9),
     ("limits_fixed", "limits FixedWindowRateLimiter.hit", 0.3),
     ("limits_moving", "limits MovingWindowRateLimiter.hit", None),
@@ -68,6 +69,7 @@ PYTHON_ROWS = [
 NODE_ROWS = [
     ("checkRequest", "checkRequest, admitted", None),
     ("checkRequest_refused", "checkRequest, refused", None),
+    ("checkLimits", "checkLimits, admitted (within 10%: ratio >= 0.91)", None),
     ("middleware", "middleware (req, res, next), admitted", None),
     ("middleware_refused", "middleware (req, res, next), refused with 429", None),
     ("rlf_allow", "rate-limiter-flexible consume, admitted (awaited)", 1.0),
