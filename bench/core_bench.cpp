@@ -175,8 +175,7 @@ void BM_OneOffClientsResident(benchmark::State& state) {
       algorithm->check(ipv4_key(n));
     }
     resident_mib = double(resident_bytes() - before) / (1024 * 1024);
-    keys_held = double(std::visit([](const auto& l) { return l.store().size(); },
-                                  algorithm->limiter()));
+    keys_held = double(algorithm->keys_held());
     process_mib = double(resident_bytes()) / (1024 * 1024);
     state.PauseTiming();
     algorithm.reset();

@@ -32,7 +32,7 @@ const CALLS = Number(option('--calls', 200000));
 const ONLY_ROWS = option('--rows', null);
 const KEY_COUNT = Number(process.env.VORN_BENCH_KEYS || 64);
 const builddir = path.resolve(__dirname, '..', argv[0] || 'build');
-const { VornNode } = require(process.env.VORN_NODE_ADDON ||
+const { VornNode, VornZoneNode, removeZone } = require(process.env.VORN_NODE_ADDON ||
   path.join(builddir, 'node', 'vorn_native.node'));
 const floor = require(path.join(builddir, 'bench', 'napifloor.node'));
 const { createRateLimiter } = require(path.join(__dirname, '..', 'js', 'middleware.js'));
@@ -112,10 +112,15 @@ function rows() {
   const allow = new VornNode({ capacity: 1e15, refillRate: 1e15 });
   const refuse = new VornNode({ capacity: 1, refillRate: 0 });
   const map = new MapTokenBucket(1e15, 1e15);
+  // The same instance with its state in a shared-memory zone (removed at exit).
+  const zoneName = `bench-js-${process.pid}`;
+  const zoned = new VornZoneNode({ zone: zoneName, capacity: 1e15, refillRate: 1e15 });
+  process.on('exit', () => removeZone(zoneName));
   const list = [
     ['checkRequest', false, (ip) => allow.checkRequest(ip, ROUTE, Date.now())],
     ['checkRequest_refused', false, (ip) => refuse.checkRequest(ip, ROUTE, Date.now())],
     ['checkLimits', false, (ip) => allow.checkLimits(ip, ROUTE, Date.now())],
+    ['zone_checkRequest', false, (ip) => zoned.checkRequest(ip, ROUTE, Date.now())],
     ['map_bucket', false, (ip) => map.checkRequest(ip, ROUTE, Date.now())],
     ['napi_floor', false, (ip) => floor.floorObject(ip, ROUTE, Date.now())],
     ['middleware', false, middlewareRow(allow)],

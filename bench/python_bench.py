@@ -102,6 +102,10 @@ def main():
     vorn_native, pyfloor = load_modules(pathlib.Path(options.builddir).resolve())
 
     engine = vorn_native.RustEngine("token_bucket", "active", 1e15, 1e12, None, None, "")
+    # The same engine with its state in a shared-memory zone (removed at the end).
+    zone_name = f"bench-py-{os.getpid()}"
+    zone_engine = vorn_native.ZoneEngine(zone_name, None, "token_bucket", "active", 1e15, 1e12,
+                                         None, None, "")
     bucket = DictTokenBucket(1e15, 1e12)
     keys = ipv4_keys(KEY_COUNT)
     sample = engine.check(keys[0], ROUTE)
@@ -109,6 +113,7 @@ def main():
     assert list(sample["decision"]) == list(bucket.check(keys[0], ROUTE)["decision"])
 
     rows = {"check": lambda: engine.check, "check_limits": lambda: engine.check_limits,
+            "zone_check": lambda: zone_engine.check,
             "dict_bucket": lambda: bucket.check,
             "floor": lambda: pyfloor.check, "floor_vectorcall": lambda: pyfloor.check_fast}
     rows.update(limits_rows())
@@ -122,6 +127,7 @@ def main():
         for name, function in functions.items():
             samples[name].append(run(function, sequence))
     assert engine.check(keys[0], ROUTE)["allowed"]
+    vorn_native.remove_zone(zone_name)
 
     median = statistics.median
     report = {"python": sys.version.split()[0], "executable": sys.executable,

@@ -22,6 +22,8 @@ def load(directory, name):
 def verdict(value, target):
     if value is None or target is None:
         return "", ""
+    if target < 0:  # a floor, passed negated so that one comparison serves
+        return f">= {-target:g}", "PASS" if value <= target else "MISS"
     return f"<= {target:g}", "PASS" if value <= target else "MISS"
 
 
@@ -43,6 +45,42 @@ def core_rows(core):
                    f"{bench['bytes_per_key']:.1f} B", bench["bytes_per_key"], target)
 
 
+def zone_rows(core, zone):
+    """The engine in a zone against the in-process engine of the same run."""
+    local = {b["run_name"]: b for b in core["benchmarks"] if b.get("aggregate_name") == "median"}
+    shared = {b["run_name"]: b for b in zone["benchmarks"] if b.get("aggregate_name") == "median"}
+    for index, algorithm in enumerate(ALGORITHMS):
+        pairs = ((f"BM_EngineCheck/{index}/4096", f"BM_ZoneEngineCheck/{index}/4096",
+                  "engine check in a zone, {}, hot key (4,096 keys)"),
+                 (f"BM_EngineCheck/{index}/1000000", f"BM_ZoneEngineCheck/{index}/1000000",
+                  "engine check in a zone, {}, cold key (1,000,000 keys)"),
+                 (f"BM_NewKey/{index}", f"BM_ZoneNewKey/{index}/1",
+                  "limiter check in a zone, {}, new key (zone in service)"),
+                 (f"BM_NewKey/{index}", f"BM_ZoneNewKey/{index}/0",
+                  "limiter check in a zone, {}, new key (new zone: first touch of its pages)"))
+        for local_name, zone_name, label in pairs:
+            if local_name in local and zone_name in shared:
+                ratio = shared[zone_name]["cpu_time"] / local[local_name]["cpu_time"]
+                hot_or_new = "hot" in label or "in service" in label
+                yield ("C++", label.format(algorithm),
+                       f"{shared[zone_name]['cpu_time']:.0f} ns  this / in-process = {ratio:.2f}",
+                       ratio, 1.5 if hot_or_new else None)
+
+
+def zone_memory_rows(memory):
+    for bench in memory["benchmarks"]:
+        if bench["name"].startswith("BM_ZoneBytesPerKey"):
+            yield ("C++", f"resident bytes per key in a zone of the default "
+                   f"{bench['zone_MiB']:.0f} MiB (1,000,000 IPv4 token-bucket keys, "
+                   f"{bench['evictions']:,.0f} evicted)", f"{bench['bytes_per_key']:.1f} B",
+                   None, None)
+        if bench["name"].startswith("BM_ZoneTwoProcesses"):
+            yield ("C++", "zone checks per second, two processes on distinct keys "
+                   f"({bench['two_processes_per_s'] / 1e6:.2f} M) / one process "
+                   f"({bench['one_process_per_s'] / 1e6:.2f} M)", f"{bench['ratio']:.2f}",
+                   -bench["ratio"], -1.6)
+
+
 def reclaim_rows(memory):
     for bench in memory["benchmarks"]:
         if not bench["name"].startswith("BM_OneOffClientsResident/"):
@@ -59,6 +97,7 @@ def reclaim_rows(memory):
 PYTHON_ROWS = [
     ("check", "RustEngine.check", None),
     ("check_limits", "RustEngine.check_limits (within 10% of check: ratio >= 0.91)", None),
+    ("zone_check", "ZoneEngine.check (state in a shared-memory zone)", None),
     ("dict_bucket", "plain-Python dict token bucket", 0.9),
     ("limits_fixed", "limits FixedWindowRateLimiter.hit", 0.3),
     ("limits_moving", "limits MovingWindowRateLimiter.hit", None),
@@ -68,6 +107,7 @@ PYTHON_ROWS = [
 
 NODE_ROWS = [
     ("checkRequest", "checkRequest, admitted", None),
+    ("zone_checkRequest", "VornZoneNode checkRequest (state in a shared-memory zone)", None),
     ("checkRequest_refused", "checkRequest, refused", None),
     ("checkLimits", "checkLimits, admitted (within 10%: ratio >= 0.91)", None),
     ("middleware", "middleware (req, res, next), admitted", None),
@@ -86,6 +126,12 @@ def host_rows(host, result, rows, subject):
         if key not in result["ns"]:
             continue
         ratio = result["ratio"].get(key)
+        if key.startswith("zone_") and ratio:
+            # The zone against the in-process figure: at most 1.2 times it.
+            inverse = 1 / ratio
+            yield (host, label, f"{result['ns'][key]:.0f} ns  this / {subject} = {inverse:.2f}",
+                   inverse, 1.2)
+            continue
         ratio_text = f"{subject} / this = {ratio:.2f}" if ratio is not None else ""
         yield (host, label, f"{result['ns'][key]:.0f} ns  {ratio_text}".rstrip(), ratio, target)
 
@@ -147,6 +193,12 @@ def main():
     memory = load(directory, "core_memory.json")
     if memory:
         rows += reclaim_rows(memory)
+    zone = load(directory, "zone.json")
+    if core and zone:
+        rows += zone_rows(core, zone)
+    zone_memory = load(directory, "zone_memory.json")
+    if zone_memory:
+        rows += zone_memory_rows(zone_memory)
     python = load(directory, "python.json")
     if python:
         rows += host_rows(f"Python {python['python']}", python, PYTHON_ROWS, "check")

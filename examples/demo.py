@@ -2,12 +2,18 @@
 on loopback, each rate-limited by the one native library, and one client that
 fires the same scripted burst at both, once per algorithm and once in shadow
 mode. Each run prints one line per server: a timeline of the answers, one
-character per request, and the totals. The servers are stopped at the end.
+character per request, and the totals. Then the same for several worker
+processes (gunicorn and a Node cluster, 4 workers each), with an engine per
+worker and with one shared-memory zone. The servers are stopped at the end.
 
 Usage: demo.py [BUILD_DIR]   (default: build; the library must be built there)
 """
+import collections
+import concurrent.futures
 import http.client
 import json
+import re
+import shutil
 import os
 import queue
 import signal
@@ -35,6 +41,20 @@ RUNS = [
 for _run in RUNS:
     _run.update(capacity=CAPACITY, refillRate=REFILL)
 
+# Several workers: an engine per worker, then one zone that all workers of a
+# server attach (each server its own zone: engines of both hosts on one zone
+# would share the client too).
+WORKERS, WORKER_REQUESTS, WORKER_CLIENTS = 4, 48, 8
+ZONES = {host: "vorn-demo-%d-%s" % (os.getpid(), host) for host in ("python", "node")}
+WORKER_RUNS = [
+    {"name": "per_worker", "label": "an engine per worker",
+     "note": "each worker has its own 5 tokens: the burst gets through once per worker"},
+    {"name": "zone", "label": "one zone per server",
+     "note": "the workers share the zone's 5 tokens: the burst gets through once"},
+]
+for _run in WORKER_RUNS:
+    _run.update(algorithm="token_bucket", mode="active", capacity=CAPACITY, refillRate=0)
+
 # The burst every run fires: 8 requests at once, a pause, then 4 more.
 FIRST_BURST, PAUSE_S, SECOND_BURST = 8, 1.0, 4
 ADMITTED, REFUSED, SHADOWED = "#", ".", "~"
@@ -54,6 +74,34 @@ def start_server(command, env, name):
         raise SystemExit("the %s server did not start" % name)
     host, port = line.split()[1].rsplit(":", 1)
     return process, host, int(port)
+
+
+def start_gunicorn(env):
+    """gunicorn with WORKERS workers serving demo_server:app; the app (and so each
+    run's engine) is loaded before the workers fork (--preload)."""
+    command = [shutil.which("gunicorn") or "gunicorn", "--workers", str(WORKERS), "--preload",
+               "--bind", "127.0.0.1:0", "--chdir", os.path.join(REPO, "examples"),
+               "demo_server:app"]
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env=env, universal_newlines=True)
+    lines = queue.Queue()
+
+    def read_log():
+        for line in process.stderr:
+            lines.put(line)
+
+    threading.Thread(target=read_log, daemon=True).start()
+    deadline, port, booted = time.monotonic() + 20, None, 0
+    while port is None or booted < WORKERS:
+        try:
+            line = lines.get(timeout=max(0.0, deadline - time.monotonic()))
+        except queue.Empty:
+            stop_server(process)
+            raise SystemExit("gunicorn did not start")
+        found = re.search(r"Listening at: http://127\.0\.0\.1:(\d+)", line)
+        port = int(found.group(1)) if found else port
+        booted += "Booting worker" in line
+    return process, "127.0.0.1", port
 
 
 def stop_server(process):
@@ -87,6 +135,64 @@ def fire(host, port, name):
     marks += " " + "".join(one() for _ in range(SECOND_BURST))
     connection.close()
     return marks
+
+
+def fire_at_workers(host, port, name):
+    """WORKER_REQUESTS requests to /<name>/, WORKER_CLIENTS at a time, each on a new
+    connection so that the workers share them. Returns the timeline and how many
+    each worker admitted."""
+
+    def one(_):
+        connection = http.client.HTTPConnection(host, port, timeout=10)
+        try:
+            connection.request("GET", "/%s/items" % name, headers={"Connection": "close"})
+            response = connection.getresponse()
+            response.read()
+        finally:
+            connection.close()
+        if response.status not in (200, 429):
+            raise RuntimeError("unexpected answer %d" % response.status)
+        return response.status, response.getheader("X-Worker-Pid")
+
+    with concurrent.futures.ThreadPoolExecutor(WORKER_CLIENTS) as pool:
+        answers = list(pool.map(one, range(WORKER_REQUESTS)))
+    marks = "".join(ADMITTED if status == 200 else REFUSED for status, _ in answers)
+    by_worker = collections.Counter(pid for status, pid in answers if status == 200)
+    return marks, sorted(by_worker.values(), reverse=True)
+
+
+def worker_runs_json(host):
+    return json.dumps([dict(run, zone=ZONES[host]) if run["name"] == "zone" else run
+                       for run in WORKER_RUNS])
+
+
+def workers_demo(env):
+    servers = []
+    try:
+        servers.append(("Python gunicorn",) + start_gunicorn(
+            dict(env, VORN_DEMO_RUNS=worker_runs_json("python"))))
+        servers.append(("Node cluster",) + start_server(
+            ["node", os.path.join(REPO, "examples", "demo_server.js"), worker_runs_json("node"),
+             str(WORKERS)], env, "Node cluster"))
+        print("\nSeveral worker processes: gunicorn with %d workers and a Node cluster of %d, "
+              "on loopback." % (WORKERS, WORKERS))
+        print("Each run: %d requests, %d at a time, each on a new connection; capacity %d, "
+              "no refill.\n" % (WORKER_REQUESTS, WORKER_CLIENTS, CAPACITY))
+        for run in WORKER_RUNS:
+            for index, (label, _, host, port) in enumerate(servers):
+                marks, by_worker = fire_at_workers(host, port, run["name"])
+                print("%-22s %-16s %s  %2d admitted (by worker: %s)" % (
+                    run["label"] if index == 0 else "", label, marks, marks.count(ADMITTED),
+                    " ".join(map(str, by_worker)) or "none"))
+            print("%-22s %s" % ("", run["note"]))
+    finally:
+        for _, process, _, _ in servers:
+            stop_server(process)
+        sys.path[:0] = [env["VORN_PYTHON_PATH"], REPO]
+        import vorn
+
+        for zone in ZONES.values():
+            vorn.remove_zone(zone)
 
 
 def main():
@@ -134,11 +240,12 @@ def main():
                 print("%-22s %-12s %s   %2d admitted, %2d refused" % (
                     run["label"] if index == 0 else "", label, marks, admitted, refused))
             print("%-22s %s" % ("", run["note"]))
-        print("\n%d requests: %d admitted, %d refused. Stopping the servers." % (
+        print("\n%d requests: %d admitted, %d refused." % (
             totals["admitted"] + totals["refused"], totals["admitted"], totals["refused"]))
     finally:
         for _, process, _, _ in servers:
             stop_server(process)
+    workers_demo(env)
 
 
 if __name__ == "__main__":

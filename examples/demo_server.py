@@ -2,10 +2,12 @@
 on loopback, one rate-limited application per run of the demo.
 
 Usage: demo_server.py RUNS_JSON. Each run {"name", "algorithm", "mode",
-"capacity", "refillRate"} is served under /<name>/ by vorn's WSGIMiddleware
-around a tiny application. Prints "listening HOST:PORT" once it accepts
-requests, and exits when its standard input closes (so it never outlives the
-demo) or on SIGTERM.
+"capacity", "refillRate", and optionally "zone"} is served under /<name>/ by
+vorn's WSGIMiddleware around a tiny application. Prints "listening HOST:PORT"
+once it accepts requests, and exits when its standard input closes (so it never
+outlives the demo) or on SIGTERM.
+
+Under gunicorn (`gunicorn demo_server:app`) the runs come from VORN_DEMO_RUNS.
 """
 import json
 import os
@@ -25,7 +27,8 @@ def hello(environ, start_response):
     # tells the caller whether this request would have been refused.
     result = environ["vorn.result"]
     headers = [("Content-Type", "text/plain"),
-               ("X-Would-Block", "1" if result["would_block"] else "0")]
+               ("X-Would-Block", "1" if result["would_block"] else "0"),
+               ("X-Worker-Pid", str(os.getpid()))]
     start_response("200 OK", headers)
     return [b"hello\n"]
 
@@ -39,7 +42,7 @@ def build_app(runs):
     apps = {}
     for run in runs:
         engine = vorn.create_engine(run["algorithm"], run["mode"], run["capacity"],
-                                    run["refillRate"])
+                                    run["refillRate"], zone=run.get("zone"))
         apps[run["name"]] = vorn.WSGIMiddleware(hello, engine)
 
     def dispatch(environ, start_response):
@@ -69,3 +72,5 @@ def main():
 
 if __name__ == "__main__":
     main()
+elif "VORN_DEMO_RUNS" in os.environ:
+    app = build_app(json.loads(os.environ["VORN_DEMO_RUNS"]))

@@ -1,4 +1,5 @@
-// Type information for the vorn package: the native VornNode class and the middleware.
+// Type information for the vorn package: the native VornNode and VornZoneNode classes,
+// the zone functions and the middleware.
 
 /** Names the engine knows; any other text runs the token bucket and is reported verbatim. */
 export type AlgorithmName =
@@ -108,9 +109,56 @@ export declare class RedisEngine {
   close(): Promise<void>;
 }
 
-/** A RedisEngine when `redis` is given, else a VornNode. */
+
+/** Options of an engine whose per-client state lives in a shared-memory zone. */
+export interface ZoneConfig extends NodeConfig {
+  /** The zone's name: 1 to 64 of A-Z a-z 0-9 _ . - */
+  zone: string;
+  /** Bytes of the zone when this engine creates it; ignored when it exists. */
+  zoneSize?: number | undefined;
+}
+
+/**
+ * An engine that keeps its per-client state in a named shared-memory zone, so every
+ * engine of the machine's user attached to that zone (in any process) shares it.
+ * Zone failures throw an Error with code "ZoneError".
+ */
+export declare class VornZoneNode {
+  constructor(config: ZoneConfig);
+  /** Checks one request; `ip` is the limiter key, `startMs` milliseconds since the epoch. */
+  checkRequest(ip: string, route: string, startMs: number): CheckResultNode;
+  /** The same check, answered with the limit figures too. */
+  checkLimits(ip: string, route: string, startMs: number): LimitsResultNode;
+}
+
+/** What zoneStats returns. */
+export interface ZoneStats {
+  /** Client states held now. */
+  keys: number;
+  /** Client states the zone can hold. */
+  capacity: number;
+  /** States dropped, least recently used first, to make room. */
+  evictions: number;
+  /** States dropped because a fresh one would answer the same. */
+  reclaimed: number;
+  /** Checks cut short by a dead process, whose writes were undone. */
+  recoveries: number;
+  sizeBytes: number;
+  /** Distinct limiter configurations that engines brought to the zone. */
+  configs: number;
+}
+
+/**
+ * A VornZoneNode when `config.zone` is set, a RedisEngine when `config.redis` is, else a
+ * VornNode. Unknown algorithm or mode names throw, unlike the classes themselves.
+ */
+export declare function createEngine(config: ZoneConfig): VornZoneNode;
 export declare function createEngine(config: RedisConfig): RedisEngine;
 export declare function createEngine(config?: NodeConfig): VornNode;
+/** Removes a zone's name; false when there was none. Attached engines keep working. */
+export declare function removeZone(name: string): boolean;
+/** The zone's occupancy; throws an Error with code "ZoneError" when it is missing. */
+export declare function zoneStats(name: string): ZoneStats;
 
 /** What the middleware reads from a request: Node's IncomingMessage fits. */
 export interface RequestLike {
@@ -143,7 +191,7 @@ export interface EngineLike {
 export interface RateLimitRule<Req extends RequestLike = RequestLike> {
   /** The engine, or a config to build one from (createRateLimiter of the package only). */
   engine?: EngineLike;
-  config?: NodeConfig | RedisConfig;
+  config?: NodeConfig | ZoneConfig | RedisConfig;
   /** A route prefix ("/api/") or a RegExp tested on the route; default every route. */
   path?: string | RegExp;
   /** Method names it applies to; default every method. */
@@ -169,7 +217,8 @@ export interface RateLimiterOptions<Req extends RequestLike = RequestLike> {
   skip?: (req: Req) => boolean;
   /** Answers a refused request instead of the plain 429 (the fields are already set). */
   onRefused?: (req: Req, res: ResponseLike, result: CheckResultNode) => void;
-  config?: NodeConfig | RedisConfig;
+  /** With `zone`, the engine keeps its state in that shared-memory zone; with `redis`, in Redis. */
+  config?: NodeConfig | ZoneConfig | RedisConfig;
   /** Addresses or CIDR networks whose forwarding header is believed. Default none. */
   trustedProxies?: readonly string[];
   /** "x-forwarded-for" (default), "forwarded" (RFC 7239), or another one-list header. */

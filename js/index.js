@@ -1,6 +1,7 @@
 'use strict';
-// vorn for Node.js: the VornNode class from the native addon, plus the
-// rate-limiting middleware and the address canonicalisation it keys on.
+// vorn for Node.js: the VornNode class from the native addon (and VornZoneNode,
+// whose state lives in a shared-memory zone), plus the rate-limiting middleware
+// and the address canonicalisation it keys on.
 const fs = require('node:fs');
 const path = require('node:path');
 const { ClientAddressResolver, canonicalAddress } = require('./address');
@@ -23,13 +24,20 @@ function loadAddon() {
   return require(found);
 }
 
-const { VornNode } = loadAddon();
+const { VornNode, VornZoneNode, removeZone, zoneStats } = loadAddon();
 
-// createEngine(config) builds a VornNode, or a RedisEngine (whose checkRequest
-// returns a Promise) when config.redis names a Redis URL or client. Unknown
-// algorithm or mode names are refused here, unlike VornNode itself.
+// createEngine(config) builds a VornNode; a VornZoneNode when config.zone names
+// a shared-memory zone (created with config.zoneSize bytes when missing); or a
+// RedisEngine (whose checkRequest returns a Promise) when config.redis names a
+// Redis URL or client. Unknown algorithm or mode names are refused here,
+// unlike the classes themselves.
 function createEngine(config = {}) {
   checkConfigNames(config);
+  if (config.zone != null && config.redis != null) {
+    throw new TypeError('createEngine: give a zone or redis, not both');
+  }
+  if (config.zone != null) return new VornZoneNode(config);
+  if (config.zoneSize != null) throw new TypeError('createEngine: zoneSize needs a zone');
   if (config.redis != null) {
     const { RedisEngine } = require('./redis_engine');  // loads ioredis only when used
     return new RedisEngine(config, VornNode);
@@ -49,5 +57,6 @@ function createRateLimiter(options = {}) {
 }
 
 module.exports = {
-  VornNode, createEngine, createRateLimiter, ClientAddressResolver, canonicalAddress,
+  VornNode, VornZoneNode, createEngine, removeZone, zoneStats,
+  createRateLimiter, ClientAddressResolver, canonicalAddress,
 };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "messages.h"
+#include "zone/zone_error.h"
 
 namespace vorn::python {
 namespace {
@@ -19,6 +20,7 @@ InternedName qualname_attribute("__qualname__");
 // The type object is never released: CPython keeps raising instances of it
 // for the rest of the process. Protected by the GIL.
 PyObject* panic_type = nullptr;
+PyObject* zone_type = nullptr;
 
 [[noreturn]] void terminate_process(std::string_view message) {
   std::fprintf(stderr, "vorn_native: %.*s\n", static_cast<int>(message.size()), message.data());
@@ -319,12 +321,31 @@ PyObject* panic_exception_type() {
   return panic_type;
 }
 
+PyObject* zone_error_type() {
+  if (zone_type == nullptr) {
+    zone_type = PyErr_NewExceptionWithDoc(
+        "vorn_native.ZoneError",
+        "Raised when a shared-memory zone cannot be created, attached or trusted,\n"
+        "or is found damaged during a check. The message names the zone.",
+        PyExc_OSError, nullptr);
+    if (zone_type == nullptr) throw PyError::fetch();
+  }
+  return zone_type;
+}
+
 void translate_current_failure(const char* entry_name) noexcept {
   try {
     try {
       throw;
     } catch (PyError& error) {
       std::move(error).restore();
+    } catch (const ZoneError& failure) {
+      PyObject* type = zone_error_type();  // borrowed, kept for the process
+      PyRef argument = new_text(failure.what());
+      PyErr_SetObject(type, argument.get());
+    } catch (const InvalidZoneName& failure) {
+      PyRef argument = new_text(failure.what());
+      PyErr_SetObject(PyExc_ValueError, argument.get());
     } catch (const InternalFailure& failure) {
       report_failure(entry_name, &failure.site(), failure.what());
       raise_panic(failure.what());

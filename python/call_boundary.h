@@ -120,6 +120,7 @@ class BoundArguments {
 
   // Borrowed from this object: valid while it lives.
   PyObject* operator[](size_t at) const { return objects_[at]; }
+  PyObject* const* data() const { return objects_.data(); }
 
  private:
   std::array<PyObject*, N> objects_;
@@ -189,6 +190,11 @@ void set_item(PyObject* dict, PyObject* key, PyObject* value);
 
 // The process-wide PanicException type (borrowed), created on first use.
 PyObject* panic_exception_type();
+
+// The process-wide ZoneError type, an OSError (borrowed), created on first use;
+// throws PyError when the interpreter cannot create it. A ZoneError of the
+// core becomes one, an InvalidZoneName a ValueError.
+PyObject* zone_error_type();
 
 // Turns the exception in flight into the interpreter's pending exception, or
 // ends the process if even that fails. Call only from a catch block.

@@ -99,6 +99,41 @@ constexpr CallSignature<3> kCheckLimitsSignature{
     .required_count = 2,
 };
 
+constexpr CallSignature<9> kZoneConstructorSignature{
+    .class_name = "ZoneEngine",
+    .function_name = "__new__",
+    .parameter_names = {"zone", "zone_size", "algorithm_str", "mode_str", "capacity", "refill_rate",
+                        "api_key", "debug", "backend_url"},
+    .positional_only_count = 0,
+    .required_count = 9,
+};
+
+constexpr CallSignature<3> kZoneCheckSignature{
+    .class_name = "ZoneEngine",
+    .function_name = "check",
+    .parameter_names = {"ip", "route", "identity"},
+    .positional_only_count = 0,
+    .required_count = 2,
+};
+
+constexpr CallSignature<3> kZoneCheckLimitsSignature{
+    .class_name = "ZoneEngine",
+    .function_name = "check_limits",
+    .parameter_names = {"ip", "route", "identity"},
+    .positional_only_count = 0,
+    .required_count = 2,
+};
+
+// What differs between the two engine classes at a check.
+struct EngineClass {
+  const CallSignature<3>& check_signature;
+  const CallSignature<3>& check_limits_signature;
+  PyObject* (*type)();
+  const char* name;
+  const char* check_entry_name;
+  const char* check_limits_entry_name;
+};
+
 // Dict keys, interned once and kept for the process.
 InternedName key_allowed("allowed");
 InternedName key_would_block("would_block");
@@ -189,6 +224,7 @@ std::string_view borrowed_text(PyObject* object) {
 
 // Created once; the class and everything its spec points to live for the process.
 PyObject* engine_class = nullptr;
+PyObject* zone_engine_class = nullptr;
 
 // Gives back the memory of an instance of `type` and the instance's reference
 // to its heap type. The instance state must already be destroyed (or never built).
@@ -211,7 +247,6 @@ class BorrowScope {
  private:
   Py_ssize_t& count_;
 };
-
 
 // `route` (borrowed) is the route argument: an exact str holding the record's
 // route text is the very value the new str would be, so it is stored itself.
@@ -297,19 +332,20 @@ BoundArguments<3> bind_check_arguments(const CallSignature<3>& signature, PyObje
   return bind_arguments(signature, positional.get(), keywords.get());
 }
 
-// Binds and converts the arguments of check or check_limits and runs the check;
-// `build` makes the result from the outcome and the route argument.
-template <typename Build>
-PyRef run_check(const CallSignature<3>& signature, OutcomeDetail detail, PyObject* self,
-                PyObject* const* args, Py_ssize_t count, PyObject* keyword_names, Build build) {
-  const BoundArguments<3> slots = bind_check_arguments(signature, args, count, keyword_names);
+// Binds and converts the arguments of check or check_limits (`with_limits`) and
+// runs the check.
+PyRef check(const EngineClass& kind, bool with_limits, PyObject* self, PyObject* const* args,
+            Py_ssize_t count, PyObject* keyword_names) {
+  const BoundArguments<3> slots = bind_check_arguments(
+      with_limits ? kind.check_limits_signature : kind.check_signature, args, count,
+      keyword_names);
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));  // borrowed
-  PyObject* expected = engine_type();                           // borrowed
+  PyObject* expected = kind.type();                             // borrowed
   if (type != expected &&
       !PyType_IsSubtype(Py_TYPE(self), reinterpret_cast<PyTypeObject*>(expected))) {
     throw PyError::with_message(
         PyExc_TypeError,
-        messages::fill_template(messages::kCannotConvert, {type_qualname(type), "RustEngine"}));
+        messages::fill_template(messages::kCannotConvert, {type_qualname(type), kind.name}));
   }
   InstanceState& state = *state_of(self);
   if (state.borrow_count == -1) {
@@ -327,29 +363,30 @@ PyRef run_check(const CallSignature<3>& signature, OutcomeDetail detail, PyObjec
   // Read right before the call: the engine measures latency from here.
   const uint64_t start_ms = now_ms();
   const CheckOutcome outcome =
-      state.engine.check_request_with_identity(identity, ip, route, start_ms, detail);
-  return build(outcome, state.templates, slots[1]);
+      state.engine.check_request_with_identity(identity, ip, route, start_ms);
+  return build_result(outcome, state.templates, slots[1], with_limits);
 }
 
+constexpr EngineClass kRustEngine{kCheckSignature, kCheckLimitsSignature, engine_type,
+                                  "RustEngine", "RustEngine.check()", "RustEngine.check_limits()"};
+constexpr EngineClass kZoneEngine{kZoneCheckSignature, kZoneCheckLimitsSignature,
+                                  zone_engine_type, "ZoneEngine", "ZoneEngine.check()",
+                                  "ZoneEngine.check_limits()"};
+
+template <const EngineClass& engine_class>
 PyObject* check_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
                       PyObject* keyword_names) {
-  return guard_entry("RustEngine.check()", [&] {
-    return run_check(kCheckSignature, OutcomeDetail::Full, self, args, count, keyword_names,
-                     [](const CheckOutcome& outcome, const ResultTemplates& templates,
-                        PyObject* route) { return build_result(outcome, templates, route); });
-  });
+  return guard_entry(engine_class.check_entry_name,
+                     [&] { return check(engine_class, false, self, args, count, keyword_names); });
 }
 
 // check_limits(ip, route, identity=None): the same check as check, whose result
 // also tells the limit figures clients are given.
+template <const EngineClass& engine_class>
 PyObject* check_limits_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
                              PyObject* keyword_names) {
-  return guard_entry("RustEngine.check_limits()", [&] {
-    return run_check(kCheckLimitsSignature, OutcomeDetail::Full, self, args, count,
-                     keyword_names,
-                     [](const CheckOutcome& outcome, const ResultTemplates& templates,
-                        PyObject* route) { return build_result(outcome, templates, route, true); });
-  });
+  return guard_entry(engine_class.check_limits_entry_name,
+                     [&] { return check(engine_class, true, self, args, count, keyword_names); });
 }
 
 // The vectorcall convention for methods: the arguments arrive as an array with
@@ -362,8 +399,14 @@ PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
                      [&] { return new_engine_object(subtype, args, kwargs, Clock::system()); });
 }
 
+PyObject* new_zone_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  return guard_entry("ZoneEngine.__new__()", [&] {
+    return new_zone_engine_object(subtype, args, kwargs, Clock::system());
+  });
+}
+
 void dealloc_entry(PyObject* self) {
-  guard_dealloc(self, "RustEngine.__dealloc__()", [&] {
+  guard_dealloc(self, "engine.__dealloc__()", [&] {
     PyTypeObject* type = Py_TYPE(self);  // borrowed; the instance's own reference goes last
     std::destroy_at(state_of(self));
     free_instance(self, type);
@@ -380,9 +423,9 @@ PyObject* create_engine_type() {
   // Interpreters before 3.11 keep pointing at the name and the method table
   // instead of copying them, so both live in static storage.
   static PyMethodDef methods[] = {
-      {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry)), kMethFastcall | METH_KEYWORDS,
-       "check($self, ip, route, identity=None)\n--\n\n"},
-      {"check_limits", reinterpret_cast<PyCFunction>(as_slot(&check_limits_entry)),
+      {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry<kRustEngine>)),
+       kMethFastcall | METH_KEYWORDS, "check($self, ip, route, identity=None)\n--\n\n"},
+      {"check_limits", reinterpret_cast<PyCFunction>(as_slot(&check_limits_entry<kRustEngine>)),
        kMethFastcall | METH_KEYWORDS, "check_limits($self, ip, route, identity=None)\n--\n\n"},
       {nullptr, nullptr, 0, nullptr},
   };
@@ -408,6 +451,55 @@ PyObject* create_engine_type() {
   return type;
 }
 
+PyObject* create_zone_engine_type() {
+  static PyMethodDef methods[] = {
+      {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry<kZoneEngine>)),
+       kMethFastcall | METH_KEYWORDS, "check($self, ip, route, identity=None)\n--\n\n"},
+      {"check_limits", reinterpret_cast<PyCFunction>(as_slot(&check_limits_entry<kZoneEngine>)),
+       kMethFastcall | METH_KEYWORDS, "check_limits($self, ip, route, identity=None)\n--\n\n"},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  static PyType_Slot slots[] = {
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_doc,
+       const_cast<char*>("ZoneEngine(zone, zone_size, algorithm_str, mode_str, capacity, "
+                         "refill_rate, api_key, debug, backend_url)\n--\n\n"
+                         "A RustEngine whose per-client state lives in the shared-memory zone "
+                         "`zone`, shared by every process that names it.")},
+      {Py_tp_new, as_slot(&new_zone_entry)},
+      {Py_tp_dealloc, as_slot(&dealloc_entry)},
+      {Py_tp_methods, methods},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {
+      .name = "builtins.ZoneEngine",
+      .basicsize = static_cast<int>(kInstanceSize),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots,
+  };
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) throw PyError::fetch();
+  return type;
+}
+
+// zone_size: None, or an int of bytes. An int outside 0..2^64-1 is passed on as
+// the nearest end, which the zone refuses as too small or too large.
+std::optional<uint64_t> extract_zone_size(PyObject* object) {
+  if (object == nullptr || object == Py_None) return std::nullopt;
+  if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_LONG_SUBCLASS) == 0) {
+    const std::string type_name = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    throw PyError::with_message(PyExc_TypeError,
+                                messages::fill_template(messages::kNotAnInteger, {type_name}));
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+  if (value != static_cast<unsigned long long>(-1) || PyErr_Occurred() == nullptr) return value;
+  PyErr_Clear();
+  const double approximate = PyLong_AsDouble(object);
+  if (approximate == -1.0 && PyErr_Occurred() != nullptr) PyErr_Clear();
+  return approximate < 0 ? 0 : UINT64_MAX;
+}
+
 }  // namespace
 
 PyObject* engine_type() {
@@ -415,16 +507,26 @@ PyObject* engine_type() {
   return engine_class;
 }
 
-PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock) {
-  const BoundArguments<7> slots = bind_arguments(kConstructorSignature, args, kwargs);
-  const OwnedText algorithm = convert_argument("algorithm_str", slots[0], extract_text);
-  const OwnedText mode = convert_argument("mode_str", slots[1], extract_text);
-  const double capacity = convert_argument("capacity", slots[2], extract_f64);
-  const double refill_rate = convert_argument("refill_rate", slots[3], extract_f64);
+PyObject* zone_engine_type() {
+  if (zone_engine_class == nullptr) zone_engine_class = create_zone_engine_type();
+  return zone_engine_class;
+}
+
+namespace {
+
+// Builds an instance of `subtype` from the seven common arguments in `slots`;
+// `zone` places its state in a shared-memory zone.
+PyRef build_engine_object(PyTypeObject* subtype, const PyObject* const* slots,
+                          const std::optional<ZonePlacement>& zone, Clock clock) {
+  const auto slot = [&](int at) { return const_cast<PyObject*>(slots[at]); };
+  const OwnedText algorithm = convert_argument("algorithm_str", slot(0), extract_text);
+  const OwnedText mode = convert_argument("mode_str", slot(1), extract_text);
+  const double capacity = convert_argument("capacity", slot(2), extract_f64);
+  const double refill_rate = convert_argument("refill_rate", slot(3), extract_f64);
   const std::optional<OwnedText> api_key =
-      convert_argument("api_key", slots[4], extract_optional_text);
-  const std::optional<OwnedText> debug = convert_argument("debug", slots[5], extract_optional_text);
-  const OwnedText backend_url = convert_argument("backend_url", slots[6], extract_text);
+      convert_argument("api_key", slot(4), extract_optional_text);
+  const std::optional<OwnedText> debug = convert_argument("debug", slot(5), extract_optional_text);
+  const OwnedText backend_url = convert_argument("backend_url", slot(6), extract_text);
 
   ResultTemplates templates = make_templates(algorithm.view());
   auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
@@ -435,9 +537,16 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
     const auto owned = [](const std::optional<OwnedText>& text) {
       return text ? std::optional<std::string>(text->str()) : std::nullopt;
     };
-    std::construct_at(state_storage(self), std::move(templates), algorithm.view(), mode.view(),
-                      owned(api_key), capacity, refill_rate, kBurstMultiplier, owned(debug),
-                      RateLimitOptions{}, kBlockDurationMs, backend_url.str(), clock);
+    if (zone) {
+      std::construct_at(state_storage(self), std::move(templates), *zone, algorithm.view(),
+                        mode.view(), owned(api_key), capacity, refill_rate, kBurstMultiplier,
+                        owned(debug), RateLimitOptions{}, kBlockDurationMs, backend_url.str(),
+                        clock);
+    } else {
+      std::construct_at(state_storage(self), std::move(templates), algorithm.view(), mode.view(),
+                        owned(api_key), capacity, refill_rate, kBurstMultiplier, owned(debug),
+                        RateLimitOptions{}, kBlockDurationMs, backend_url.str(), clock);
+    }
   } catch (...) {
     free_instance(self, subtype);  // never reached Python, so no deallocator runs
     throw;
@@ -451,6 +560,22 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
     throw;
   }
   return PyRef::steal(self);
+}
+
+}  // namespace
+
+PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock) {
+  const BoundArguments<7> slots = bind_arguments(kConstructorSignature, args, kwargs);
+  return build_engine_object(subtype, slots.data(), std::nullopt, clock);
+}
+
+PyRef new_zone_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock) {
+  const BoundArguments<9> slots = bind_arguments(kZoneConstructorSignature, args, kwargs);
+  const OwnedText zone = convert_argument("zone", slots[0], extract_text);
+  const std::optional<uint64_t> zone_size =
+      convert_argument("zone_size", slots[1], extract_zone_size);
+  return build_engine_object(subtype, slots.data() + 2, ZonePlacement{zone.str(), zone_size},
+                             clock);
 }
 
 }  // namespace vorn::python

@@ -20,4 +20,11 @@ PyObject* engine_type();
 // PyError on a binding or conversion error.
 PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock);
 
+// The ZoneEngine class (borrowed): a RustEngine whose state is in a shared zone.
+PyObject* zone_engine_type();
+
+// Builds a ZoneEngine from (zone, zone_size, then RustEngine's seven
+// arguments). Throws PyError; ZoneError and InvalidZoneName from the zone.
+PyRef new_zone_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock);
+
 }  // namespace vorn::python

@@ -28,6 +28,7 @@ inline constexpr std::string_view kArgumentPrefixed = "argument '{}': {}";
 inline constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
 inline constexpr std::string_view kStringTarget = "PyString";
 inline constexpr std::string_view kListTarget = "PyList";
+inline constexpr std::string_view kNotAnInteger = "'{}' object cannot be interpreted as an integer";
 
 // Failures of the boundary itself.
 inline constexpr std::string_view kNoExceptionSet = "attempted to fetch exception but none was set";

@@ -1,5 +1,5 @@
 // The module vorn_native: initialised once per process, it lists the class
-// RustEngine in __all__ and offers nothing else.
+// RustEngine in __all__; the shared-memory zone names sit beside it, unlisted.
 #include <string>
 
 #include "call_boundary.h"
@@ -7,6 +7,7 @@
 #include "messages.h"
 #include "py_ref.h"
 #include "python_api.h"
+#include "zone_functions.h"
 
 namespace vorn::python {
 namespace {
@@ -70,6 +71,7 @@ PyRef initialise_module() {
   if (PyObject_SetAttr(module.get(), class_attribute.get(), engine_class) != 0) {
     throw PyError::fetch();
   }
+  add_zone_names(module.get());
   module_cache = PyRef::borrow(module.get()).release();
   return module;
 }

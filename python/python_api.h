@@ -20,6 +20,7 @@
 #pragma weak PyDict_New
 #pragma weak PyDict_Next
 #pragma weak PyDict_SetItem
+#pragma weak PyDict_SetItemString
 #pragma weak PyErr_Clear
 #pragma weak PyErr_Fetch
 #pragma weak PyErr_GivenExceptionMatches
@@ -37,7 +38,10 @@
 #pragma weak Py_IncRef
 #pragma weak PyList_Append
 #pragma weak PyList_New
+#pragma weak PyLong_AsDouble
+#pragma weak PyLong_AsUnsignedLongLong
 #pragma weak PyLong_FromUnsignedLongLong
+#pragma weak PyModule_AddObject
 #pragma weak PyModule_Create2
 #pragma weak PyObject_CallFunctionObjArgs
 #pragma weak PyObject_GetAttr
@@ -52,6 +56,8 @@
 #pragma weak PyType_GetFlags
 #pragma weak PyType_GetSlot
 #pragma weak PyType_IsSubtype
+#pragma weak PyCFunction_NewEx
+#pragma weak PyBool_FromLong
 #pragma weak PyUnicode_AsEncodedString
 #pragma weak PyUnicode_AsUTF8String
 #pragma weak PyUnicode_CompareWithASCIIString
@@ -63,6 +69,9 @@
 // Data.
 #pragma weak PyBaseObject_Type
 #pragma weak PyExc_AttributeError
+#pragma weak PyExc_OSError
+#pragma weak PyExc_OverflowError
+#pragma weak PyExc_ValueError
 #pragma weak PyExc_BaseException
 #pragma weak PyExc_ImportError
 #pragma weak PyExc_RuntimeError

@@ -66,12 +66,20 @@ cmake --build "$builddir" -j2 >&2
 mkdir -p "$out"
 
 echo "== C++ core" >&2
-"$builddir/bench/vorn_bench" --benchmark_filter='BM_EngineCheck|BM_BytesPerKey' \
+"$builddir/bench/vorn_bench" --benchmark_filter='BM_EngineCheck|BM_BytesPerKey|BM_NewKey' \
   --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_min_time=0.3 --benchmark_format=json --benchmark_out="$out/core.json" \
   --benchmark_out_format=json >/dev/null
 "$builddir/bench/vorn_bench" --benchmark_filter='BM_OneOffClientsResident' \
   --benchmark_format=json --benchmark_out="$out/core_memory.json" \
+  --benchmark_out_format=json >/dev/null
+echo "== C++ zone" >&2
+"$builddir/bench/vorn_zone_bench" --benchmark_filter='BM_ZoneEngineCheck|BM_ZoneNewKey' \
+  --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  --benchmark_min_time=0.3 --benchmark_format=json --benchmark_out="$out/zone.json" \
+  --benchmark_out_format=json >/dev/null
+"$builddir/bench/vorn_zone_bench" --benchmark_filter='BM_ZoneBytesPerKey|BM_ZoneTwoProcesses' \
+  --benchmark_format=json --benchmark_out="$out/zone_memory.json" \
   --benchmark_out_format=json >/dev/null
 echo "== Python" >&2
 "$python" "$repo/bench/python_bench.py" "$builddir" --json "$out/python.json" >&2

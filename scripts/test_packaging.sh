@@ -36,6 +36,8 @@ app = vorn.WSGIMiddleware(lambda e, s: s("200 OK", []) or [b""], vorn.create_eng
 for _ in range(2):
     app({"REMOTE_ADDR": "::ffff:10.0.0.1", "PATH_INFO": "/"}, lambda st, h: status.append(st[:3]))
 assert status == ["200", "429"], status
+zone = "vorn-pack-%d" % os.getpid()
+assert type(vorn.create_engine(zone=zone)) is vorn_native.ZoneEngine and vorn.remove_zone(zone)
 root = os.path.dirname(vorn_native.__file__)
 for typed in ("vorn_native.pyi", "vorn_native-stubs/__init__.pyi", "vorn/py.typed"):
     assert os.path.isfile(os.path.join(root, typed)), typed
@@ -109,7 +111,10 @@ const assert = require('node:assert');
 const vorn = require('vorn');
 const pkg = require('vorn/package.json');
 assert.deepStrictEqual(Object.keys(vorn).sort(),
-  ['ClientAddressResolver', 'VornNode', 'canonicalAddress', 'createEngine', 'createRateLimiter']);
+  ['ClientAddressResolver', 'VornNode', 'VornZoneNode', 'canonicalAddress', 'createEngine',
+    'createRateLimiter', 'removeZone', 'zoneStats']);
+const zone = `vorn-pack-${process.pid}`;
+assert.ok(vorn.createEngine({ zone }) instanceof vorn.VornZoneNode && vorn.removeZone(zone));
 require.resolve(`vorn/${pkg.types}`);
 const first = new vorn.VornNode({ capacity: 1, refillRate: 0 }).checkRequest('10.0.0.1', '/', Date.now());
 assert.strictEqual(first.allowed, true);

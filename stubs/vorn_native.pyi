@@ -1,4 +1,5 @@
-"""Type information for the native module vorn_native (one class, RustEngine)."""
+"""Type information for the native module vorn_native: RustEngine, and ZoneEngine with
+its shared-memory zones."""
 from typing import List, Optional, TypedDict
 
 __all__: List[str]
@@ -51,3 +52,39 @@ class RustEngine:
     ) -> "RustEngine": ...
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> CheckResult: ...
     def check_limits(self, ip: str, route: str, identity: Optional[str] = None) -> LimitsResult: ...
+
+class ZoneError(OSError):
+    """A zone could not be created, attached, read or removed."""
+
+class ZoneStats(TypedDict):
+    """What zone_stats returns."""
+
+    keys: int  # client states held now
+    capacity: int  # client states the zone can hold
+    evictions: int  # states dropped, least recently used first, to make room
+    reclaimed: int  # states dropped because a fresh one would answer the same
+    recoveries: int  # checks cut short by a dead process, whose writes were undone
+    size_bytes: int
+    configs: int  # distinct limiter configurations that engines brought to the zone
+
+class ZoneEngine:
+    """An engine whose per-client state lives in a named shared-memory zone, shared
+    by every engine of the machine's user attached to the same zone."""
+
+    def __new__(
+        cls,
+        zone: str,  # 1 to 64 of [A-Za-z0-9_.-], else ValueError
+        zone_size: Optional[int],  # bytes when the zone is created; None: the default
+        algorithm_str: str,
+        mode_str: str,
+        capacity: float,
+        refill_rate: float,
+        api_key: Optional[str],
+        debug: Optional[str],
+        backend_url: str,
+    ) -> "ZoneEngine": ...
+    def check(self, ip: str, route: str, identity: Optional[str] = None) -> CheckResult: ...
+    def check_limits(self, ip: str, route: str, identity: Optional[str] = None) -> LimitsResult: ...
+
+def remove_zone(name: str) -> bool: ...
+def zone_stats(name: str) -> ZoneStats: ...

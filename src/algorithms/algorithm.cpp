@@ -1,8 +1,10 @@
 #include "algorithms/algorithm.h"
 
 #include <cmath>
+#include <type_traits>
 
 #include "algorithms/numeric.h"
+#include "zone/zone_mapping.h"
 
 namespace vorn {
 
@@ -32,24 +34,71 @@ LimitPolicy bucket_policy(double capacity, double rate) {
   return policy;
 }
 
+LimitPolicy zone_policy(const zone::ZoneConfig& config) {
+  const auto kind = static_cast<zone::Kind>(config.kind);
+  if (kind == zone::Kind::SlidingWindow || kind == zone::Kind::FixedWindow) {
+    return LimitPolicy{.limit = config.max_requests, .window_ms = config.window_ms};
+  }
+  return bucket_policy(config.capacity, config.rate);
+}
+
 }  // namespace
 
 LimitPolicy Algorithm::policy() const {
-  struct Visitor {
-    LimitPolicy operator()(const TokenBucket& bucket) const {
-      return bucket_policy(bucket.capacity(), bucket.refill_rate());
-    }
-    LimitPolicy operator()(const LeakyBucket& bucket) const {
-      return bucket_policy(bucket.capacity(), bucket.leak_rate());
-    }
-    LimitPolicy operator()(const SlidingWindow& window) const {
-      return LimitPolicy{.limit = window.max_requests(), .window_ms = window.window_ms()};
-    }
-    LimitPolicy operator()(const FixedWindow& window) const {
-      return LimitPolicy{.limit = window.max_requests(), .window_ms = window.window_ms()};
-    }
-  };
-  return std::visit(Visitor{}, limiter_);
+  return std::visit(
+      [](const auto& limiter) -> LimitPolicy {
+        using Limiter = std::decay_t<decltype(limiter)>;
+        if constexpr (std::is_same_v<Limiter, ZoneLimiter>) {
+          return zone_policy(limiter.config());
+        } else if constexpr (std::is_same_v<Limiter, TokenBucket>) {
+          return bucket_policy(limiter.capacity(), limiter.refill_rate());
+        } else if constexpr (std::is_same_v<Limiter, LeakyBucket>) {
+          return bucket_policy(limiter.capacity(), limiter.leak_rate());
+        } else {
+          return LimitPolicy{.limit = limiter.max_requests(), .window_ms = limiter.window_ms()};
+        }
+      },
+      limiter_);
+}
+
+size_t Algorithm::keys_held() const {
+  return std::visit(
+      [](const auto& limiter) -> size_t {
+        if constexpr (std::is_same_v<std::decay_t<decltype(limiter)>, ZoneLimiter>) {
+          return zone::stats_of(limiter.view()).keys;
+        } else {
+          return limiter.store().size();
+        }
+      },
+      limiter_);
+}
+
+zone::ZoneConfig Algorithm::zone_config(std::string_view name, double capacity,
+                                        double refill_rate) {
+  zone::ZoneConfig config{};
+  if (name == "sliding_window" || name == "fixed_window") {
+    config.kind = static_cast<uint32_t>(name == "sliding_window" ? zone::Kind::SlidingWindow
+                                                                 : zone::Kind::FixedWindow);
+    config.window_ms = WINDOW_MS;
+    config.max_requests = to_u64_saturating(capacity);
+  } else {
+    config.kind = static_cast<uint32_t>(name == "leaky_bucket" ? zone::Kind::LeakyBucket
+                                                               : zone::Kind::TokenBucket);
+    config.capacity = capacity;
+    config.rate = refill_rate;
+  }
+  return config;
+}
+
+Algorithm Algorithm::in_zone(std::string_view name, double capacity, double refill_rate,
+                             std::string_view zone, std::optional<uint64_t> zone_bytes,
+                             Clock clock) {
+  const zone::ZoneConfig config = zone_config(name, capacity, refill_rate);
+  std::shared_ptr<const zone::ZoneMapping> mapping = zone::open_zone(zone, zone_bytes);
+  const zone::ZoneView* view = &mapping->view();
+  // The view lives inside the mapping: holding it holds the mapping.
+  return Algorithm(
+      ZoneLimiter(std::shared_ptr<const zone::ZoneView>(std::move(mapping), view), config, clock));
 }
 
 }  // namespace vorn

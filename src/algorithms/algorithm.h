@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <variant>
 
@@ -19,6 +20,7 @@
 #include "algorithms/limit_policy.h"
 #include "algorithms/sliding_window.h"
 #include "algorithms/token_bucket.h"
+#include "zone/zone_limiter.h"
 
 namespace vorn {
 
@@ -26,16 +28,29 @@ inline constexpr uint64_t WINDOW_MS = 60000;
 
 class Algorithm {
  public:
-  using Variant = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket>;
+  using Variant = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket, ZoneLimiter>;
 
   static Algorithm from_name(std::string_view name, double capacity, double refill_rate,
                              Clock clock = Clock::system(), Reclaiming reclaiming = Reclaiming::On);
+
+  // The same choice of limiter and parameters, with the per-client state in
+  // the shared-memory zone `zone` (attached, or created with `zone_bytes`).
+  // Throws InvalidZoneName or ZoneError.
+  static Algorithm in_zone(std::string_view name, double capacity, double refill_rate,
+                           std::string_view zone, std::optional<uint64_t> zone_bytes,
+                           Clock clock = Clock::system());
 
   explicit Algorithm(Variant limiter) : limiter_(std::move(limiter)) {}
 
   AlgorithmResult check(std::string_view key) const {
     return std::visit([key](const auto& limiter) { return limiter.check(key); }, limiter_);
   }
+
+  // The zone's record of the limiter from_name would choose for these values.
+  static zone::ZoneConfig zone_config(std::string_view name, double capacity, double refill_rate);
+
+  // Keys whose state the store holds (for a zone: every configuration's).
+  size_t keys_held() const;
 
   // The limit and window clients are told of.
   LimitPolicy policy() const;

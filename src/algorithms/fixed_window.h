@@ -22,6 +22,21 @@ struct Window {
   uint64_t window_start;
 };
 
+namespace fixed_window {
+
+// The rules, apart from any store. A new key's window is fresh(now).
+inline Window fresh(uint64_t now) { return Window{0, now}; }
+
+// A window that has run out would be rolled over by its key's next check,
+// which is what a fresh window gets too.
+bool is_fresh_equivalent(const Window& window, uint64_t now, uint64_t window_ms);
+
+// Rolls `window` over when it ran out and decides one request, counting it
+// when admitted. Never throws.
+AlgorithmResult decide(Window& window, uint64_t now, uint64_t window_ms, uint64_t max_requests);
+
+}  // namespace fixed_window
+
 class FixedWindow {
  public:
   FixedWindow(uint64_t window_ms, uint64_t max_requests, Clock clock = Clock::system(),

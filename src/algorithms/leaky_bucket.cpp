@@ -13,39 +13,34 @@ LeakyBucket::LeakyBucket(double capacity, double leak_rate, Clock clock, Reclaim
       leak_rate_(leak_rate),
       clock_(clock) {}
 
-// A bucket drained to 0 answers every later check exactly as a new, empty
-// bucket would, as long as the level cannot rise by itself (no negative leak).
-bool LeakyBucket::is_empty(const leaky_bucket::Bucket& bucket, uint64_t now) const {
-  if (!(leak_rate_ >= 0.0)) return false;
-  const uint64_t elapsed = saturating_sub(now, bucket.last_leak);
-  return (static_cast<double>(elapsed) / -1000.0) * leak_rate_ + bucket.level <= 0.0;
-}
+namespace leaky_bucket {
 
 // How long the leak takes to lower the level by `units` (0 for none); absent
 // when it never does.
-std::optional<uint64_t> LeakyBucket::time_to_drain(double units) const {
+std::optional<uint64_t> drain_wait(double units, double leak_rate) {
   if (!(units > 0.0)) return uint64_t{0};
-  if (!(leak_rate_ > 0.0)) return std::nullopt;
-  return to_u64_saturating(std::ceil(units / leak_rate_ * 1000.0));
+  if (!(leak_rate > 0.0)) return std::nullopt;
+  return to_u64_saturating(std::ceil(units / leak_rate * 1000.0));
 }
 
-AlgorithmResult LeakyBucket::check(std::string_view key) const {
-  auto bucket = store_->entry_or_insert(key, [&] {
-    return leaky_bucket::Bucket{0.0, clock_.now_ms()};
-  });
-  const uint64_t now = clock_.now_ms();
-  if (bucket.inserted()) {
-    bucket.reclaim_others([&](const leaky_bucket::Bucket& other) { return is_empty(other, now); });
-  }
-  const uint64_t elapsed = saturating_sub(now, bucket->last_leak);
-  const double drained = (static_cast<double>(elapsed) / -1000.0) * leak_rate_ + bucket->level;
-  bucket->level = std::fmax(drained, 0.0);  // a NaN drained gives 0
-  bucket->last_leak = std::max(bucket->last_leak, now);
+// A bucket drained to 0 answers every later check exactly as a new, empty
+// bucket would, as long as the level cannot rise by itself (no negative leak).
+bool is_fresh_equivalent(const Bucket& bucket, uint64_t now, double leak_rate) {
+  if (!(leak_rate >= 0.0)) return false;
+  const uint64_t elapsed = saturating_sub(now, bucket.last_leak);
+  return (static_cast<double>(elapsed) / -1000.0) * leak_rate + bucket.level <= 0.0;
+}
+
+AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double leak_rate) {
+  const uint64_t elapsed = saturating_sub(now, bucket.last_leak);
+  const double drained = (static_cast<double>(elapsed) / -1000.0) * leak_rate + bucket.level;
+  bucket.level = std::fmax(drained, 0.0);  // a NaN drained gives 0
+  bucket.last_leak = std::max(bucket.last_leak, now);
 
   AlgorithmResult result;
-  if (bucket->level < capacity_) {
-    bucket->level += 1.0;
-    const double room = capacity_ - bucket->level;
+  if (bucket.level < capacity) {
+    bucket.level += 1.0;
+    const double room = capacity - bucket.level;
     result.allowed = true;
     result.reason = LimitReason::WithinLimit;
     result.message = LimitMessage::rounded(room, LimitMessage::Unit::BucketSpace);
@@ -58,14 +53,27 @@ AlgorithmResult LeakyBucket::check(std::string_view key) const {
   }
   // Admission needs the level below the capacity, so a full bucket waits until
   // it is strictly below: at least one millisecond.
-  const double excess = bucket->level - capacity_;
+  const double excess = bucket.level - capacity;
   if (excess < 0.0) {
     result.next_admission_ms = 0;
-  } else if (leak_rate_ > 0.0) {
-    result.next_admission_ms = std::max<uint64_t>(time_to_drain(excess).value_or(0), 1);
+  } else if (leak_rate > 0.0) {
+    result.next_admission_ms = std::max<uint64_t>(drain_wait(excess, leak_rate).value_or(0), 1);
   }
-  result.full_reset_ms = time_to_drain(bucket->level);
+  result.full_reset_ms = drain_wait(bucket.level, leak_rate);
   return result;
+}
+
+}  // namespace leaky_bucket
+
+AlgorithmResult LeakyBucket::check(std::string_view key) const {
+  auto bucket = store_->entry_or_insert(key, [&] { return leaky_bucket::fresh(clock_.now_ms()); });
+  const uint64_t now = clock_.now_ms();
+  if (bucket.inserted()) {
+    bucket.reclaim_others([&](const leaky_bucket::Bucket& other) {
+      return leaky_bucket::is_fresh_equivalent(other, now, leak_rate_);
+    });
+  }
+  return leaky_bucket::decide(*bucket, now, capacity_, leak_rate_);
 }
 
 }  // namespace vorn

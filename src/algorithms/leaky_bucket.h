@@ -25,6 +25,16 @@ struct Bucket {
   uint64_t last_leak;  // ms up to which draining has been applied; never decreases
 };
 
+// The rules, apart from any store. A new key's bucket is fresh(now).
+inline Bucket fresh(uint64_t now) { return Bucket{0.0, now}; }
+
+// Whether `bucket` answers every later check exactly as a fresh one would.
+bool is_fresh_equivalent(const Bucket& bucket, uint64_t now, double leak_rate);
+
+// Drains `bucket` up to `now` and decides one request, pouring in its unit
+// when admitted. Never throws.
+AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double leak_rate);
+
 }  // namespace leaky_bucket
 
 class LeakyBucket {
@@ -41,11 +51,7 @@ class LeakyBucket {
   const ShardedMap<leaky_bucket::Bucket>& store() const { return *store_; }
 
  private:
-  bool is_empty(const leaky_bucket::Bucket& bucket, uint64_t now) const;
-
   std::shared_ptr<ShardedMap<leaky_bucket::Bucket>> store_;
-  std::optional<uint64_t> time_to_drain(double units) const;
-
   double capacity_;
   double leak_rate_;
   Clock clock_;

@@ -56,9 +56,9 @@ class RequestLog {
   // Requires !empty().
   uint64_t front() const { return on_heap() ? storage_.ring[head_] : storage_.single; }
 
-  // The entry `index` places behind the front. Requires index < size().
-  uint64_t at(uint64_t index) const {
-    return on_heap() ? storage_.ring[(head_ + index) & (capacity_ - 1)] : storage_.single;
+  // The newest entry. Requires !empty().
+  uint64_t back() const {
+    return on_heap() ? storage_.ring[(head_ + size_ - 1) & (capacity_ - 1)] : storage_.single;
   }
 
   // Requires !empty().

@@ -9,14 +9,59 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "algorithms/algorithm_result.h"
 #include "algorithms/clock.h"
+#include "algorithms/numeric.h"
 #include "algorithms/request_log.h"
 #include "algorithms/sharded_map.h"
+#include "algorithms/window_result.h"
 
 namespace vorn {
+namespace sliding_window {
+
+// The rules, apart from any store, over any log with empty(), size(), front(),
+// back(), pop_front() and push_back(time). A new key's log is empty.
+//
+// Drops the expired front of `log` and decides one request, logging it when
+// admitted. Refusals are never logged. Throws only what the log throws.
+template <typename Log>
+AlgorithmResult decide(Log& log, uint64_t now, uint64_t window_ms, uint64_t max_requests) {
+  const uint64_t cutoff = saturating_sub(now, window_ms);
+  // Only the front is examined: behind a newer front (a clock that stepped
+  // back) older entries wait until the front itself expires.
+  while (!log.empty() && log.front() < cutoff) log.pop_front();
+  const uint64_t count = log.size();
+
+  // Until the oldest counted request stops being counted; nothing when none is.
+  std::optional<uint64_t> reset_after_ms;
+  if (!log.empty()) {
+    reset_after_ms = saturating_sub(saturating_add(log.front(), window_ms), now);
+  }
+  AlgorithmResult result;
+  if (count >= max_requests) {
+    result = requests_refused(reset_after_ms);
+  } else {
+    log.push_back(now);
+    result = requests_admitted(max_requests - (count + 1), reset_after_ms);
+  }
+  // A place frees when the front leaves the window, the allowance is whole when
+  // the newest entry has; an entry still counts at its time + window_ms.
+  const auto leaves_in = [&](uint64_t logged) {
+    return saturating_sub(saturating_add(saturating_add(logged, window_ms), 1), now);
+  };
+  if (max_requests == 0) {
+    result.next_admission_ms = std::nullopt;
+  } else {
+    result.next_admission_ms = log.size() < max_requests ? 0 : leaves_in(log.front());
+  }
+  result.full_reset_ms = log.empty() ? 0 : leaves_in(log.back());
+  return result;
+}
+
+}  // namespace sliding_window
 
 class SlidingWindow {
  public:
@@ -32,8 +77,6 @@ class SlidingWindow {
   const ShardedMap<RequestLog>& store() const { return *store_; }
 
  private:
-  void set_waits(AlgorithmResult& result, const RequestLog& log, uint64_t now) const;
-
   std::shared_ptr<ShardedMap<RequestLog>> store_;
   uint64_t window_ms_;
   uint64_t max_requests_;

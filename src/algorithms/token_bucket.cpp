@@ -13,61 +13,70 @@ TokenBucket::TokenBucket(double capacity, double refill_rate, Clock clock, Recla
       refill_rate_(refill_rate),
       clock_(clock) {}
 
-// A bucket that the refill has brought back to capacity answers every later
-// check exactly as a new, full bucket would. Only a positive refill brings a
-// bucket back, and only a finite capacity can be reached.
-bool TokenBucket::is_full(const token_bucket::Bucket& bucket, uint64_t now) const {
-  if (!(refill_rate_ > 0.0) || !std::isfinite(capacity_)) return false;
-  const uint64_t elapsed = saturating_sub(now, bucket.last_refill);
-  return (static_cast<double>(elapsed) / 1000.0) * refill_rate_ + bucket.tokens >= capacity_;
-}
+namespace token_bucket {
 
 // How long the refill takes to add `tokens` (0 when none are missing); absent
 // when it never does.
-std::optional<uint64_t> TokenBucket::time_to_gain(double tokens) const {
+std::optional<uint64_t> refill_wait(double tokens, double refill_rate) {
   if (!(tokens > 0.0)) return uint64_t{0};
-  if (!(refill_rate_ > 0.0)) return std::nullopt;
-  return to_u64_saturating(std::ceil(tokens / refill_rate_ * 1000.0));
+  if (!(refill_rate > 0.0)) return std::nullopt;
+  return to_u64_saturating(std::ceil(tokens / refill_rate * 1000.0));
 }
 
-AlgorithmResult TokenBucket::check(std::string_view key) const {
-  auto bucket = store_->entry_or_insert(key, [&] {
-    return token_bucket::Bucket{capacity_, clock_.now_ms()};
-  });
-  const uint64_t now = clock_.now_ms();
-  if (bucket.inserted()) {
-    bucket.reclaim_others([&](const token_bucket::Bucket& other) { return is_full(other, now); });
-  }
-  const uint64_t elapsed = saturating_sub(now, bucket->last_refill);
-  const double candidate = (static_cast<double>(elapsed) / 1000.0) * refill_rate_ + bucket->tokens;
+// A bucket that the refill has brought back to capacity answers every later
+// check exactly as a new, full bucket would. Only a positive refill brings a
+// bucket back, and only a finite capacity can be reached.
+bool is_fresh_equivalent(const Bucket& bucket, uint64_t now, double capacity, double refill_rate) {
+  if (!(refill_rate > 0.0) || !std::isfinite(capacity)) return false;
+  const uint64_t elapsed = saturating_sub(now, bucket.last_refill);
+  return (static_cast<double>(elapsed) / 1000.0) * refill_rate + bucket.tokens >= capacity;
+}
+
+AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double refill_rate) {
+  const uint64_t elapsed = saturating_sub(now, bucket.last_refill);
+  const double candidate = (static_cast<double>(elapsed) / 1000.0) * refill_rate + bucket.tokens;
   // fmin ignores a NaN operand: a NaN candidate gives the capacity and a NaN
   // capacity gives the candidate.
-  const double filled = std::fmin(candidate, capacity_);
-  bucket->last_refill = std::max(bucket->last_refill, now);
+  const double filled = std::fmin(candidate, capacity);
+  bucket.last_refill = std::max(bucket.last_refill, now);
 
   AlgorithmResult result;
   if (filled >= 1.0) {
-    bucket->tokens = filled - 1.0;
+    bucket.tokens = filled - 1.0;
     result.allowed = true;
     result.reason = LimitReason::WithinLimit;
-    if (refill_rate_ > 0.0 && capacity_ > bucket->tokens) {
+    if (refill_rate > 0.0 && capacity > bucket.tokens) {
       result.retry_after_ms = to_u64_saturating(
-          std::ceil((1.0 - fractional_part(bucket->tokens)) / refill_rate_ * 1000.0));
+          std::ceil((1.0 - fractional_part(bucket.tokens)) / refill_rate * 1000.0));
     }
   } else {
-    bucket->tokens = filled;
+    bucket.tokens = filled;
     result.allowed = false;
     result.reason = LimitReason::TokenExhausted;
-    if (refill_rate_ > 0.0) {
+    if (refill_rate > 0.0) {
       result.retry_after_ms =
-          to_u64_saturating(std::ceil((1.0 - bucket->tokens) / refill_rate_ * 1000.0));
+          to_u64_saturating(std::ceil((1.0 - bucket.tokens) / refill_rate * 1000.0));
     }
   }
-  result.message = LimitMessage::rounded(bucket->tokens, LimitMessage::Unit::Tokens);
-  result.remaining = to_u64_saturating(std::floor(bucket->tokens));
-  result.next_admission_ms = time_to_gain(1.0 - bucket->tokens);
-  result.full_reset_ms = time_to_gain(capacity_ - bucket->tokens);
+  result.message = LimitMessage::rounded(bucket.tokens, LimitMessage::Unit::Tokens);
+  result.remaining = to_u64_saturating(std::floor(bucket.tokens));
+  result.next_admission_ms = refill_wait(1.0 - bucket.tokens, refill_rate);
+  result.full_reset_ms = refill_wait(capacity - bucket.tokens, refill_rate);
   return result;
+}
+
+}  // namespace token_bucket
+
+AlgorithmResult TokenBucket::check(std::string_view key) const {
+  auto bucket =
+      store_->entry_or_insert(key, [&] { return token_bucket::fresh(capacity_, clock_.now_ms()); });
+  const uint64_t now = clock_.now_ms();
+  if (bucket.inserted()) {
+    bucket.reclaim_others([&](const token_bucket::Bucket& other) {
+      return token_bucket::is_fresh_equivalent(other, now, capacity_, refill_rate_);
+    });
+  }
+  return token_bucket::decide(*bucket, now, capacity_, refill_rate_);
 }
 
 }  // namespace vorn

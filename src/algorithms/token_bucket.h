@@ -27,6 +27,16 @@ struct Bucket {
   uint64_t last_refill;  // ms up to which refill has been credited; never decreases
 };
 
+// The rules, apart from any store. A new key's bucket is fresh(capacity, now).
+inline Bucket fresh(double capacity, uint64_t now) { return Bucket{capacity, now}; }
+
+// Whether `bucket` answers every later check exactly as a fresh one would.
+bool is_fresh_equivalent(const Bucket& bucket, uint64_t now, double capacity, double refill_rate);
+
+// Refills `bucket` up to `now` and decides one request, taking its token when
+// admitted. Never throws.
+AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double refill_rate);
+
 }  // namespace token_bucket
 
 class TokenBucket {
@@ -43,11 +53,7 @@ class TokenBucket {
   const ShardedMap<token_bucket::Bucket>& store() const { return *store_; }
 
  private:
-  bool is_full(const token_bucket::Bucket& bucket, uint64_t now) const;
-
   std::shared_ptr<ShardedMap<token_bucket::Bucket>> store_;
-  std::optional<uint64_t> time_to_gain(double tokens) const;
-
   double capacity_;
   double refill_rate_;
   Clock clock_;

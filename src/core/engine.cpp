@@ -23,8 +23,26 @@ VornEngine::VornEngine(std::string_view algorithm, std::string_view mode,
                        double burst_multiplier, std::optional<std::string> debug,
                        RateLimitOptions limits, uint64_t block_duration_ms, std::string backend_url,
                        Clock clock, Reclaiming reclaiming)
-    : limiter_(Algorithm::from_name(algorithm, capacity, refill_rate, clock, reclaiming)),
-      policy_(limiter_.with_lock([](const Algorithm& limiter) { return limiter.policy(); })),
+    : VornEngine(Algorithm::from_name(algorithm, capacity, refill_rate, clock, reclaiming),
+                 algorithm, mode, std::move(api_key), burst_multiplier, std::move(debug), limits,
+                 block_duration_ms, std::move(backend_url), clock) {}
+
+VornEngine::VornEngine(const ZonePlacement& zone, std::string_view algorithm, std::string_view mode,
+                       std::optional<std::string> api_key, double capacity, double refill_rate,
+                       double burst_multiplier, std::optional<std::string> debug,
+                       RateLimitOptions limits, uint64_t block_duration_ms, std::string backend_url,
+                       Clock clock)
+    : VornEngine(
+          Algorithm::in_zone(algorithm, capacity, refill_rate, zone.name, zone.size_bytes, clock),
+          algorithm, mode, std::move(api_key), burst_multiplier, std::move(debug), limits,
+          block_duration_ms, std::move(backend_url), clock) {}
+
+VornEngine::VornEngine(Algorithm limiter, std::string_view algorithm, std::string_view mode,
+                       std::optional<std::string> api_key, double burst_multiplier,
+                       std::optional<std::string> debug, RateLimitOptions limits,
+                       uint64_t block_duration_ms, std::string backend_url, Clock clock)
+    : limiter_(std::move(limiter)),
+      policy_(limiter_.with_lock([](const Algorithm& held) { return held.policy(); })),
       algorithm_name_(algorithm),
       telemetry_(std::move(backend_url), api_key.has_value()),
       api_key_(std::move(api_key)),

@@ -57,6 +57,13 @@ struct CheckOutcome {
 // should not pay for a record it drops (its clock reading, its copies).
 enum class OutcomeDetail : bool { Full, VerdictOnly };
 
+// Where an engine keeps its per-client state when not in its own process: the
+// shared-memory zone `name`, created with `size_bytes` (or the default) if new.
+struct ZonePlacement {
+  std::string name;
+  std::optional<uint64_t> size_bytes;
+};
+
 class VornEngine {
  public:
   VornEngine(std::string_view algorithm, std::string_view mode, std::optional<std::string> api_key,
@@ -64,6 +71,13 @@ class VornEngine {
              std::optional<std::string> debug, RateLimitOptions limits, uint64_t block_duration_ms,
              std::string backend_url, Clock clock = Clock::system(),
              Reclaiming reclaiming = Reclaiming::On);
+
+  // The same engine with its per-client state in a shared-memory zone. Throws
+  // InvalidZoneName or ZoneError when the zone cannot be used.
+  VornEngine(const ZonePlacement& zone, std::string_view algorithm, std::string_view mode,
+             std::optional<std::string> api_key, double capacity, double refill_rate,
+             double burst_multiplier, std::optional<std::string> debug, RateLimitOptions limits,
+             uint64_t block_duration_ms, std::string backend_url, Clock clock = Clock::system());
 
   VornEngine(const VornEngine&) = delete;
   VornEngine& operator=(const VornEngine&) = delete;
@@ -87,6 +101,11 @@ class VornEngine {
   uint64_t block_duration_ms() const { return block_duration_ms_; }
 
  private:
+  VornEngine(Algorithm limiter, std::string_view algorithm, std::string_view mode,
+             std::optional<std::string> api_key, double burst_multiplier,
+             std::optional<std::string> debug, RateLimitOptions limits, uint64_t block_duration_ms,
+             std::string backend_url, Clock clock);
+
   CanonicalDecision build_canonical_decision(DecisionKind decision, LimitReason reason,
                                              std::optional<std::string_view> identity,
                                              std::string_view ip, std::string_view route,

@@ -1,8 +1,9 @@
 // A PoisoningMutex<T> is an exclusive lock around a T that marks itself
 // poisoned when a call holding it fails with an exception (a fatal failure).
-// Once poisoned it stays poisoned: every later with_lock() throws FatalError
-// with the message "called `Result::unwrap()` on an `Err` value: PoisonError
-// { .. }". All methods are thread-safe.
+// A ZoneError (a shared zone found damaged, its change undone) passes through
+// without poisoning: the value itself is intact. Once poisoned it stays poisoned: every later
+// with_lock() throws FatalError with the message "called `Result::unwrap()` on an `Err` value:
+// PoisonError { .. }". All methods are thread-safe.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "algorithms/fatal_error.h"
+#include "zone/zone_error.h"
 
 namespace vorn {
 
@@ -33,6 +35,8 @@ class PoisoningMutex {
     if (poisoned_.load(std::memory_order_relaxed)) throw_unwrap_failure("PoisonError { .. }");
     try {
       return std::forward<Body>(body)(value_);
+    } catch (const ZoneError&) {
+      throw;
     } catch (...) {
       poisoned_.store(true, std::memory_order_relaxed);
       throw;

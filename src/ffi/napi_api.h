@@ -15,7 +15,9 @@
 #pragma weak napi_call_function
 #pragma weak napi_coerce_to_string
 #pragma weak napi_create_arraybuffer
+#pragma weak napi_create_double
 #pragma weak napi_create_error
+#pragma weak napi_create_object
 #pragma weak napi_create_bigint_uint64
 #pragma weak napi_create_function
 #pragma weak napi_create_reference

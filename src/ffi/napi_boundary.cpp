@@ -74,7 +74,8 @@ Expected<std::string> describe_function(napi_env env, napi_value function) {
     if (!converted.ok()) return std::move(converted.error());
     text = std::move(converted.value());
   }
-  return msg::fill_template(msg::kDescribeFunction, {text.empty() ? msg::kAnonymousFunction : text});
+  return msg::fill_template(msg::kDescribeFunction,
+                            {text.empty() ? msg::kAnonymousFunction : text});
 }
 
 // "Object " followed by what the global JSON.stringify makes of the value. An
@@ -320,7 +321,7 @@ void throw_into(Error error, napi_env env) {
       return;
     }
   }
-  const std::string_view code_text = status_name(error.status);
+  const std::string_view code_text = error.code.empty() ? status_name(error.status) : error.code;
   napi_value code = nullptr;
   napi_value message = nullptr;
   napi_value js_error = nullptr;

@@ -25,6 +25,7 @@
 
 #include "ffi/napi_api.h"
 #include "ffi/napi_messages.h"
+#include "zone/zone_error.h"
 
 namespace vorn::ffi {
 
@@ -70,7 +71,11 @@ struct Error {
   napi_status status = napi_generic_failure;
   std::string reason;
   Reference maybe_raw;
+  std::string_view code = {};  // a fixed `code` in place of the status name
 };
+
+// The `code` of an error about a shared-memory zone.
+inline constexpr std::string_view kZoneErrorCode = "ZoneError";
 
 // A value or an Error.
 template <typename T>
@@ -143,9 +148,10 @@ inline Error internal_failure(std::string_view message) noexcept {
 }
 
 // Runs the body of an entry point (a callback Node.js calls) and reports its
-// failure: an Error through throw_into, any C++ exception (an internal fatal
-// failure) as a plain Error with code "GenericFailure" and the exception's
-// message. No C++ exception ever unwinds into Node.js. The body returns
+// failure: an Error through throw_into, a zone's failure as an Error with code
+// "ZoneError" (an invalid zone name: "InvalidArg"), any other C++ exception (an
+// internal fatal failure) as a plain Error with code "GenericFailure" and the
+// exception's message. No C++ exception ever unwinds into Node.js. The body returns
 // Expected<napi_value>; everything it built is released before the throw.
 template <typename Body>
 napi_value run_entry_point(napi_env env, Body&& body) noexcept {
@@ -154,6 +160,12 @@ napi_value run_entry_point(napi_env env, Body&& body) noexcept {
     Expected<napi_value> result = body();
     if (result.ok()) return result.value();
     failure = std::move(result.error());
+  } catch (const ZoneError& e) {
+    failure = internal_failure(e.what());
+    failure.code = kZoneErrorCode;
+  } catch (const InvalidZoneName& e) {
+    failure = internal_failure(e.what());
+    failure.status = napi_invalid_arg;
   } catch (const std::exception& e) {
     failure = internal_failure(e.what());
   } catch (...) {

@@ -46,6 +46,11 @@ inline constexpr std::string_view kMissingEnvironmentData =
     "VornNode is not registered in this environment";
 inline constexpr std::string_view kUnknownFailure = "unknown internal failure";
 
+// Shared-memory zones.
+inline constexpr std::string_view kZoneRequired =
+    "Missing field `zone` on NodeConfig: a zone name of 1 to 64 characters from A-Z, a-z, 0-9, "
+    "'_', '.', '-'";
+
 using vorn::fill_template;
 
 }  // namespace vorn::ffi::msg

@@ -9,6 +9,7 @@
 #include "algorithms/numeric.h"
 #include "core/engine.h"
 #include "ffi/check_fast_path.h"
+#include "ffi/zone_functions.h"
 
 namespace vorn::ffi {
 namespace {
@@ -27,11 +28,20 @@ struct ClassDescription {
 };
 
 napi_value construct_entry(napi_env env, napi_callback_info info);
+napi_value construct_zone_entry(napi_env env, napi_callback_info info);
 napi_value check_request_entry(napi_env env, napi_callback_info info);
 
 constinit const ClassDescription kVornNodeClass = {
     .name = "VornNode",
     .constructor = construct_entry,
+    .method = {.name = "checkRequest", .callback = check_request_entry},
+};
+
+// A VornNode whose state is in a shared-memory zone: the same native object
+// and the same checkRequest, built from a NodeConfig with `zone` and `zoneSize`.
+constinit const ClassDescription kVornZoneNodeClass = {
+    .name = "VornZoneNode",
+    .constructor = construct_zone_entry,
     .method = {.name = "checkRequest", .callback = check_request_entry},
 };
 
@@ -56,6 +66,7 @@ constexpr char kResultFactorySource[] = R"js(
 // instance data and destroyed with it.
 struct EnvironmentData {
   Reference constructor;
+  Reference zone_constructor;
   Reference result_factory;
   CheckFastPath check_fast_path;
 };
@@ -122,7 +133,8 @@ MaybeError create_result_factory(napi_env env, EnvironmentData& data) {
 // prototype as a plain function: a method of napi_define_class would get the
 // runtime's receiver check, which answers a foreign `this` before the unwrap
 // can, and would not be enumerable.
-MaybeError register_class(napi_env env, napi_value exports, const ClassDescription& description) {
+MaybeError register_class(napi_env env, napi_value exports, const ClassDescription& description,
+                          Reference EnvironmentData::*constructor_slot) {
   Expected<EnvironmentData*> data = ensure_environment_data(env);
   if (!data.ok()) return std::move(data.error());
   napi_value constructor = nullptr;
@@ -156,48 +168,97 @@ MaybeError register_class(napi_env env, napi_value exports, const ClassDescripti
   const std::array<napi_property_descriptor, 2> methods = {method_property, limits_property};
   status = napi_define_properties(env, prototype, methods.size(), methods.data());
   if (status != napi_ok) return Error{status, {}, {}};
-  status = Reference::create(env, constructor, data.value()->constructor);
+  status = Reference::create(env, constructor, data.value()->*constructor_slot);
   if (status != napi_ok) return Error{status, {}, {}};
   if (MaybeError failure = create_result_factory(env, *data.value())) return failure;
   return set_property(env, exports, description.name, constructor);
 }
 
+// The zone options of a VornZoneNode's config, read after the NodeConfig's own.
+struct ZoneOptions {
+  std::string zone;
+  std::optional<double> zone_size;
+};
+
+Expected<ZoneOptions> read_zone_options(napi_env env, napi_value object) {
+  ZoneOptions options;
+  Expected<std::optional<napi_value>> zone = get(env, object, "zone");
+  if (!zone.ok()) return std::move(zone.error());
+  if (!zone.value().has_value()) return make_error(napi_invalid_arg, msg::kZoneRequired);
+  Expected<std::string> name = from_napi_value<std::string>(env, *zone.value());
+  if (!name.ok()) {
+    Error error = on_config_property(std::move(name.error()), "zone");
+    error.status = napi_invalid_arg;
+    return error;
+  }
+  options.zone = std::move(name.value());
+  if (MaybeError failure = read_option(env, object, "zoneSize", options.zone_size)) {
+    return std::move(*failure);
+  }
+  return options;
+}
+
+// Bytes from a zoneSize number: below 0 (or NaN) gives 0 and 2^64 or more the
+// maximum, which the zone refuses as too small or too large.
+std::optional<uint64_t> zone_bytes(const std::optional<double>& size) {
+  if (!size) return std::nullopt;
+  return to_u64_saturating(*size);
+}
+
+// Builds an instance in `self` for `description`: the NodeConfig, and for a
+// zone class its zone options, then the native object and the fast path stamp.
+template <bool kInZone>
+Expected<napi_value> construct(napi_env env, napi_callback_info info,
+                               const ClassDescription& description) {
+  Expected<CallbackInfo<1>> call = CallbackInfo<1>::fetch(env, info);
+  if (!call.ok()) return std::move(call.error());
+  const napi_value self = call.value().self;
+  // Called as a plain function, `this` is the global object (or whatever the
+  // caller bound), which must not become an instance.
+  napi_value new_target = nullptr;
+  napi_status status = napi_get_new_target(env, info, &new_target);
+  if (status != napi_ok) return Error{status, {}, {}};
+  if (new_target == nullptr) {
+    return make_error(napi_invalid_arg, msg::kWithoutNew, description.name);
+  }
+  Expected<NodeConfig> config = NodeConfig::from_napi_value(env, call.value().args[0]);
+  if (!config.ok()) return std::move(config.error());
+  std::optional<ZoneOptions> zone;
+  if constexpr (kInZone) {
+    Expected<ZoneOptions> options = read_zone_options(env, call.value().args[0]);
+    if (!options.ok()) return std::move(options.error());
+    zone = std::move(options.value());
+  }
+
+  Expected<EnvironmentData*> data = environment_data(env);
+  if (!data.ok()) return std::move(data.error());
+  const std::optional<std::string>& given = config.value().algorithm;
+  const std::string_view algorithm = given ? std::string_view(*given) : kDefaultAlgorithm;
+  Expected<napi_value> algorithm_text = ffi::to_napi_value(env, algorithm);
+  if (!algorithm_text.ok()) return std::move(algorithm_text.error());
+
+  auto node = zone ? std::make_unique<VornNode>(
+                         config.value(), ZonePlacement{zone->zone, zone_bytes(zone->zone_size)})
+                   : std::make_unique<VornNode>(config.value());
+  VornNode* native = node.get();
+  napi_ref wrapper = nullptr;
+  status = napi_wrap(env, self, native, finalize_node, nullptr, &wrapper);
+  if (status != napi_ok) return make_error(status, msg::kInitializeClass, "constructor");
+  node.release()->set_wrapper(Reference(env, wrapper));  // the JavaScript object owns it now
+  status = napi_type_tag_object(env, self, &kVornNodeTypeTag);
+  if (status == napi_ok) {
+    status = data.value()->check_fast_path.stamp(env, self, native, algorithm_text.value());
+  }
+  if (status != napi_ok) return make_error(status, msg::kInitializeClass, "constructor");
+  return self;
+}
+
 napi_value construct_entry(napi_env env, napi_callback_info info) {
-  return run_entry_point(env, [&]() -> Expected<napi_value> {
-    Expected<CallbackInfo<1>> call = CallbackInfo<1>::fetch(env, info);
-    if (!call.ok()) return std::move(call.error());
-    const napi_value self = call.value().self;
-    // Called as a plain function, `this` is the global object (or whatever the
-    // caller bound), which must not become an instance.
-    napi_value new_target = nullptr;
-    napi_status status = napi_get_new_target(env, info, &new_target);
-    if (status != napi_ok) return Error{status, {}, {}};
-    if (new_target == nullptr) {
-      return make_error(napi_invalid_arg, msg::kWithoutNew, kVornNodeClass.name);
-    }
-    Expected<NodeConfig> config = NodeConfig::from_napi_value(env, call.value().args[0]);
-    if (!config.ok()) return std::move(config.error());
+  return run_entry_point(env, [&] { return construct<false>(env, info, kVornNodeClass); });
+}
 
-    Expected<EnvironmentData*> data = environment_data(env);
-    if (!data.ok()) return std::move(data.error());
-    const std::optional<std::string>& given = config.value().algorithm;
-    const std::string_view algorithm = given ? std::string_view(*given) : kDefaultAlgorithm;
-    Expected<napi_value> algorithm_text = ffi::to_napi_value(env, algorithm);
-    if (!algorithm_text.ok()) return std::move(algorithm_text.error());
-
-    auto node = std::make_unique<VornNode>(config.value());
-    VornNode* native = node.get();
-    napi_ref wrapper = nullptr;
-    status = napi_wrap(env, self, native, finalize_node, nullptr, &wrapper);
-    if (status != napi_ok) return make_error(status, msg::kInitializeClass, "constructor");
-    node.release()->set_wrapper(Reference(env, wrapper));  // the JavaScript object owns it now
-    status = napi_type_tag_object(env, self, &kVornNodeTypeTag);
-    if (status == napi_ok) {
-      status = data.value()->check_fast_path.stamp(env, self, native, algorithm_text.value());
-    }
-    if (status != napi_ok) return make_error(status, msg::kInitializeClass, "constructor");
-    return self;
-  });
+napi_value construct_zone_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&] { return construct<true>(env, info, kVornZoneNodeClass); });
 }
 
 // The VornNode wrapped in `self`, only when this addon wrapped it.
@@ -291,24 +352,46 @@ Expected<napi_value> CheckResultNode::to_napi_value(napi_env env, napi_value fac
   return result;
 }
 
-VornNode::VornNode(const NodeConfig& config) {
+namespace {
+
+RateLimitOptions limits_of(const NodeConfig& config) {
   RateLimitOptions limits;
   if (config.requests_per_minute)
     limits.requests_per_minute = to_u64_saturating(*config.requests_per_minute);
   if (config.requests_per_second)
     limits.requests_per_second = to_u64_saturating(*config.requests_per_second);
   if (config.burst_limit) limits.burst_limit = to_u64_saturating(*config.burst_limit);
+  return limits;
+}
+
+// Builds the engine from `config` with its defaults; `zone` places its state.
+std::shared_ptr<VornEngine> make_engine(const NodeConfig& config, const ZonePlacement* zone) {
+  const RateLimitOptions limits = limits_of(config);
   const uint64_t block_duration_ms = config.block_duration_ms
                                          ? to_u64_saturating(*config.block_duration_ms)
                                          : kDefaultBlockDurationMs;
   const std::string_view algorithm = config.algorithm ? *config.algorithm : kDefaultAlgorithm;
   const std::string_view mode = config.mode ? *config.mode : kDefaultMode;
-  engine_ = std::make_shared<VornEngine>(
-      algorithm, mode, config.api_key, config.capacity.value_or(kDefaultCapacity),
-      config.refill_rate.value_or(kDefaultRefillRate),
-      config.burst_multiplier.value_or(kDefaultBurstMultiplier), config.debug, limits,
-      block_duration_ms, config.backend_url.value_or(std::string(kDefaultBackendUrl)));
+  const double capacity = config.capacity.value_or(kDefaultCapacity);
+  const double refill_rate = config.refill_rate.value_or(kDefaultRefillRate);
+  const double burst_multiplier = config.burst_multiplier.value_or(kDefaultBurstMultiplier);
+  std::string backend_url = config.backend_url.value_or(std::string(kDefaultBackendUrl));
+  if (zone != nullptr) {
+    return std::make_shared<VornEngine>(*zone, algorithm, mode, config.api_key, capacity,
+                                        refill_rate, burst_multiplier, config.debug, limits,
+                                        block_duration_ms, std::move(backend_url));
+  }
+  return std::make_shared<VornEngine>(algorithm, mode, config.api_key, capacity, refill_rate,
+                                      burst_multiplier, config.debug, limits, block_duration_ms,
+                                      std::move(backend_url));
 }
+
+}  // namespace
+
+VornNode::VornNode(const NodeConfig& config) : engine_(make_engine(config, nullptr)) {}
+
+VornNode::VornNode(const NodeConfig& config, const ZonePlacement& zone)
+    : engine_(make_engine(config, &zone)) {}
 
 CheckResultNode VornNode::check_request(std::string_view ip, std::string_view route,
                                         double start) const {
@@ -344,10 +427,16 @@ extern "C" __attribute__((visibility("default"))) napi_value napi_register_modul
     napi_env env, napi_value exports) {
   using namespace vorn::ffi;
   return run_entry_point(env, [&]() -> Expected<napi_value> {
-    if (MaybeError failure = register_class(env, exports, kVornNodeClass)) {
-      failure->reason = msg::fill_template(msg::kRegisterClass, {kVornNodeClass.name, kVornNodeClass.name});
-      return std::move(*failure);
+    for (const auto& [description, slot] :
+         {std::pair{&kVornNodeClass, &EnvironmentData::constructor},
+          std::pair{&kVornZoneNodeClass, &EnvironmentData::zone_constructor}}) {
+      if (MaybeError failure = register_class(env, exports, *description, slot)) {
+        failure->reason =
+            msg::fill_template(msg::kRegisterClass, {description->name, description->name});
+        return std::move(*failure);
+      }
     }
+    if (MaybeError failure = register_zone_functions(env, exports)) return std::move(*failure);
     return exports;
   });
 }

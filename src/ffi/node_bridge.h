@@ -21,7 +21,8 @@
 
 namespace vorn {
 class VornEngine;
-}
+struct ZonePlacement;
+}  // namespace vorn
 
 namespace vorn::ffi {
 
@@ -88,6 +89,10 @@ class VornNode {
  public:
   // Applies the defaults and builds the engine. Never fails.
   explicit VornNode(const NodeConfig& config);
+
+  // The same, with the per-client state in a shared-memory zone. Throws
+  // InvalidZoneName or ZoneError.
+  VornNode(const NodeConfig& config, const vorn::ZonePlacement& zone);
 
   // One engine check keyed by `ip`, without identity. Throws FatalError on a
   // fatal engine failure.

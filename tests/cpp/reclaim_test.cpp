@@ -15,10 +15,7 @@ namespace {
 
 using testing::ManualClock;
 
-size_t keys_held(const Algorithm& algorithm) {
-  return std::visit([](const auto& limiter) { return limiter.store().size(); },
-                    algorithm.limiter());
-}
+size_t keys_held(const Algorithm& algorithm) { return algorithm.keys_held(); }
 
 // Inserts fresh keys until the sweep has passed over every slot of every shard.
 void churn(const Algorithm& algorithm, int count, const std::string& prefix = "churn-") {

@@ -123,7 +123,7 @@ test('any startMs number is accepted and extra arguments are ignored', () => {
 test('checkRequest is an enumerable prototype method that checks its receiver', () => {
   const { VornNode: Again, ...rest } = loadAddon();
   assert.strictEqual(Again, VornNode);
-  assert.deepStrictEqual(Object.keys(rest), []);
+  assert.deepStrictEqual(Object.keys(rest), ['VornZoneNode', 'removeZone', 'zoneStats']);
   assert.deepStrictEqual(Object.getOwnPropertyNames(VornNode.prototype).sort(),
     ['checkLimits', 'checkRequest', 'constructor']);
   assert.deepStrictEqual(Object.getOwnPropertyDescriptor(VornNode.prototype, 'checkRequest'),

@@ -11,12 +11,12 @@ from vorn_loader import RustEngine, engine, vorn_native
 
 
 class ModuleSurface(unittest.TestCase):
-    def test_module_sets_only_all_and_the_class(self):
+    def test_module_sets_all_the_class_and_the_zone_names(self):
         self.assertEqual(vorn_native.__all__, ["RustEngine"])
         self.assertIs(type(vorn_native.__all__), list)
         own = {name for name in vars(vorn_native)
                if not (name.startswith("__") and name.endswith("__"))}
-        self.assertEqual(own, {"RustEngine"})
+        self.assertEqual(own, {"RustEngine", "ZoneEngine", "ZoneError", "remove_zone", "zone_stats"})
         self.assertEqual(vorn_native.__doc__, "")
 
     def test_class_identity(self):

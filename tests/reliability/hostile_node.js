@@ -1,6 +1,7 @@
 'use strict';
-// Throws random values at every option of new VornNode(config) and at every
-// argument and receiver of checkRequest: every kind of JavaScript value,
+// Throws random values at every option of new VornNode(config) and of new
+// VornZoneNode(config) (with zone and zoneSize), at removeZone and zoneStats,
+// and at every argument and receiver of checkRequest: every kind of JavaScript value,
 // NaN, infinities, lone surrogates, symbols, BigInts, circular objects,
 // getters and proxies that throw, wrong `this`. Every call must return a
 // well-formed result or throw one of the documented errors (or the exception
@@ -10,7 +11,8 @@
 const assert = require('node:assert');
 const { loadAddon } = require('../node/addon.js');
 
-const { VornNode } = loadAddon();
+const { VornNode, VornZoneNode, removeZone, zoneStats } = loadAddon();
+const ZONE_NAMES = [`hz${process.pid}-a`, `hz${process.pid}-b`];
 const OPTIONS = ['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey', 'debug', 'backendUrl',
   'requestsPerMinute', 'requestsPerSecond', 'burstLimit', 'burstMultiplier', 'blockDurationMs'];
 const TEXT_OPTIONS = new Set(['algorithm', 'mode', 'apiKey', 'debug', 'backendUrl']);
@@ -87,14 +89,17 @@ function config(rng, pool) {
 }
 
 const STATUS = new Set(['StringExpected', 'NumberExpected', 'InvalidArg', 'ObjectExpected',
-  'GenericFailure', 'PendingException']);
+  'GenericFailure', 'PendingException', 'ZoneError']);
 const MESSAGE = new RegExp('^(Failed to convert JavaScript value `[^]*` into rust type `String`' +
   '|Failed to convert napi value (Undefined|Null|Boolean|Number|String|Symbol|Object|Function|' +
   'External|Unknown) into rust type `f64`|Failed to get property with field `\\w+`' +
   '|Failed to unwrap exclusive reference of `VornNode` type from napi value' +
-  "|Class constructor VornNode cannot be invoked without 'new'" +
+  "|Class constructor Vorn(Zone)?Node cannot be invoked without 'new'" +
+  "|invalid zone name: use 1 to 64 characters from A-Z, a-z, 0-9, '_', '.', '-'" +
+  '|Missing field `zone` on NodeConfig: [^]*' +
+  "|zone '[^']*': [^]*" +
   ')' +
-  `( on NodeConfig\\.(${OPTIONS.join('|')}))?$`);
+  `( on NodeConfig\\.(${OPTIONS.join('|')}|zone|zoneSize))?$`);
 
 function expectThrown(error, context) {
   if (error instanceof Marker) return 'marker';
@@ -140,6 +145,37 @@ function attempt(fn, context, stats) {
   return result;
 }
 
+// One hostile call of the zone surface: a construction with a zone option, or
+// removeZone / zoneStats with any value.
+function zoneCall(rng, pick, pool, instances, context, stats) {
+  const names = [...ZONE_NAMES, '', 'a/b', 'x'.repeat(65), '\ud800'];
+  const name = () => (rng() < 0.8 ? pick(names) : pick(pool));
+  const roll = rng();
+  if (roll < 0.6) {
+    const options = config(rng, pool);
+    const target = typeof options === 'object' && options !== null ? options : {};
+    try {
+      if (rng() < 0.9) target.zone = name();
+      if (rng() < 0.5) target.zoneSize = pick([1 << 16, 1 << 20, 100, -1, NaN, 2 ** 70, ...pool]);
+    } catch (error) {
+      stats[expectThrown(error, context)] += 1;
+      return;
+    }
+    const built = attempt(() => new VornZoneNode(options), context, stats);
+    if (built) {
+      assert.ok(built instanceof VornZoneNode);
+      instances.push(built);
+      if (instances.length > 50) instances.splice(3, 1);
+    }
+  } else if (roll < 0.8) {
+    const stats_ = attempt(() => zoneStats(name()), context, stats);
+    if (stats_) assert.ok(stats_.keys <= stats_.capacity, context);
+  } else {
+    const removed = attempt(() => removeZone(name()), context, stats);
+    if (removed !== undefined) assert.strictEqual(typeof removed, 'boolean', context);
+  }
+}
+
 function main() {
   const iterations = Number(process.argv[2] || 20000);
   const seed = Number(process.argv[3] || Math.floor(Math.random() * 2 ** 31));
@@ -159,7 +195,7 @@ function main() {
     return Array.from({ length: count }, (_, i) => slot(i));
   };
   for (let i = 0; i < iterations; i++) {
-    const action = Math.floor(rng() * 5);
+    const action = Math.floor(rng() * 6);
     const context = `seed ${seed} iteration ${i} action ${action}`;
     if (action === 0) {
       const built = attempt(() => new VornNode(config(rng, pool), pick(pool)), context, stats);
@@ -174,6 +210,8 @@ function main() {
       const node = pick(instances);
       const result = attempt(() => node.checkRequest(...args()), context, stats);
       if (result) expectResult(result, context);
+    } else if (action === 5) {
+      zoneCall(rng, pick, pool, instances, context, stats);
     } else {
       const receiver = rng() < 0.2 ? pick(instances) : pick(pool);
       const result = attempt(() => VornNode.prototype.checkRequest.call(receiver, ...args()),
@@ -186,6 +224,7 @@ function main() {
   for (let i = 0; i < 20; i++) admitted += canary.checkRequest('exact', '/', Date.now()).allowed;
   assert.strictEqual(admitted, 7, 'canary admitted exactly its capacity');
   for (const node of instances) expectResult(node.checkRequest('still', '/', 0), 'after the run');
+  ZONE_NAMES.forEach((name) => removeZone(name));
   console.log(`hostile node: ${iterations} calls (seed ${seed}), ${JSON.stringify(stats)}; ` +
     'every answer documented');
 }

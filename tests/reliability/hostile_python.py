@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Throws random values at every argument of RustEngine() and RustEngine.check():
+"""Throws random values at every argument of RustEngine() and RustEngine.check(),
+and of ZoneEngine(), its check, remove_zone() and zone_stats():
 every builtin type, subclasses, huge ints, NaN, objects whose conversion raises,
 lone surrogates, wrong receivers, bad keywords. Every call must either return a
 well-formed result or raise one of the documented exception types; no call may
@@ -23,9 +24,12 @@ sys.path.insert(0, os.environ.get(
 import vorn_native  # noqa: E402
 
 RustEngine = vorn_native.RustEngine
+ZoneEngine = vorn_native.ZoneEngine
 CTOR_PARAMS = ["algorithm_str", "mode_str", "capacity", "refill_rate", "api_key", "debug",
                "backend_url"]
+ZONE_CTOR_PARAMS = ["zone", "zone_size"] + CTOR_PARAMS
 CHECK_PARAMS = ["ip", "route", "identity"]
+ZONE_NAMES = ["hz%d-a" % os.getpid(), "hz%d-b" % os.getpid()]
 
 
 class Boom(Exception):
@@ -143,10 +147,11 @@ PLAUSIBLE = {"capacity": NUMBERS, "refill_rate": NUMBERS, "api_key": TEXTS + [No
              "debug": TEXTS + [None] * 4, "identity": TEXTS + [None] * 4}
 HOSTILE_MARKERS = (Boom, BoomBase)
 TYPE_ERROR = re.compile(
-    r"^(RustEngine\.(__new__|check)\(\) |argument '(\w+)': |'[^']*' object cannot be "
-    r"converted to 'RustEngine'$"
+    r"^((RustEngine|ZoneEngine)\.(__new__|check)\(\) |(remove_zone|zone_stats)\(\) "
+    r"|argument '(\w+)': |'[^']*' object cannot be converted to '(RustEngine|ZoneEngine)'$"
     # The interpreter's own receiver check of an unbound method.
-    r"|descriptor 'check' (for|of) 'builtins.RustEngine' object)")
+    r"|descriptor 'check' (for|of) 'builtins.(RustEngine|ZoneEngine)' object)")
+INVALID_NAME = "invalid zone name: use 1 to 64 characters"
 
 
 def random_call(rng, params):
@@ -188,6 +193,10 @@ def expect_error(error, values):
     kind = type(error)
     if kind is TypeError:
         assert TYPE_ERROR.match(str(error)), f"undocumented TypeError: {error}"
+    elif kind is vorn_native.ZoneError:
+        assert str(error).startswith("zone '"), error
+    elif kind is ValueError and str(error).startswith(INVALID_NAME):
+        pass
     elif kind is UnicodeEncodeError:
         assert any(isinstance(v, str) for v in values)
     elif kind in (OverflowError, ValueError):
@@ -237,8 +246,32 @@ def call(fn, args, kwargs, check_result):
 
 
 def check_built(built):
-    assert type(built) is RustEngine
+    assert type(built) in (RustEngine, ZoneEngine)
     expect_result(built.check("1.2.3.4", "/"))
+
+
+def expect_stats(stats):
+    assert type(stats) is dict and all(type(v) is int for v in stats.values()), stats
+    assert stats["keys"] <= stats["capacity"], stats
+
+
+def zone_call(rng, zone_engines):
+    """One hostile call of the zone surface; returns whether it returned."""
+    names = ZONE_NAMES + ["", "a/b", "x" * 65, StrSub(ZONE_NAMES[0]), "\ud800"]
+    PLAUSIBLE["zone"] = names
+    PLAUSIBLE["zone_size"] = [None, None, 1 << 16, 1 << 20, 100, -1, 2**70] + NUMBERS
+    PLAUSIBLE["name"] = names
+    action = rng.randrange(4)
+    if action == 0:
+        args, kwargs = random_call(rng, ZONE_CTOR_PARAMS)
+        return call(ZoneEngine, args, kwargs, check_built)
+    if action == 1:
+        args, kwargs = random_call(rng, CHECK_PARAMS)
+        return call(rng.choice(zone_engines).check, args, kwargs, expect_result)
+    args, kwargs = random_call(rng, ["name"])
+    if action == 2:
+        return call(vorn_native.zone_stats, args, kwargs, expect_stats)
+    return call(vorn_native.remove_zone, args, kwargs, lambda removed: type(removed) is bool)
 
 
 def main(iterations, seed):
@@ -247,11 +280,15 @@ def main(iterations, seed):
                for a in ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket")
                for m in ("active", "shadow", "disabled") for k in (None, "key")]
     canary = RustEngine("fixed_window", "active", 7, 0.0, "key", None, "")
+    zone_engines = [ZoneEngine(ZONE_NAMES[0], 1 << 20, a, m, 5, 0.0, None, None, "")
+                    for a in ("token_bucket", "sliding_window") for m in ("active", "disabled")]
     REENTERED.append(engines[0])
     stats = {"results": 0, "errors": 0, "built": 0}
     for i in range(iterations):
-        action = rng.randrange(4)
-        if action == 0:
+        action = rng.randrange(5)
+        if action == 4:
+            returned = zone_call(rng, zone_engines)
+        elif action == 0:
             args, kwargs = random_call(rng, CTOR_PARAMS)
             returned = call(RustEngine, args, kwargs, check_built)
             stats["built"] += returned
@@ -267,8 +304,10 @@ def main(iterations, seed):
             expect_result(canary.check("canary-" + str(i), "/"))
     admitted = sum(canary.check("exact", "/")["allowed"] for _ in range(20))
     assert admitted == 7, f"canary admitted {admitted} of 7"
-    for engine in engines:
+    for engine in engines + zone_engines:
         expect_result(engine.check("still-usable", "/"))
+    for name in ZONE_NAMES:
+        vorn_native.remove_zone(name)
     print(f"hostile python: {iterations} calls (seed {seed}), {stats}; every answer documented")
 
 

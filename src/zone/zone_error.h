@@ -1,0 +1,31 @@
+// The two ways a shared-memory zone fails a caller. A ZoneError is a zone that
+// cannot be created, attached or trusted (missing, damaged, foreign, another
+// layout, too small, a lock that never came free); its message names the zone
+// and the problem. An InvalidZoneName is a name no zone may have. Neither is a
+// fatal failure: an engine that met one stays usable.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace vorn {
+
+class ZoneError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class InvalidZoneName : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+// "zone '<name>': <problem>", the form of every ZoneError message.
+[[noreturn]] inline void throw_zone_error(std::string_view zone, std::string_view problem) {
+  std::string message = "zone '";
+  message.append(zone).append("': ").append(problem);
+  throw ZoneError(message);
+}
+
+}  // namespace vorn

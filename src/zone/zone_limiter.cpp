@@ -1,0 +1,407 @@
+#include "zone/zone_limiter.h"
+
+#include <atomic>
+#include <bit>
+#include <cstring>
+
+#include "algorithms/fixed_window.h"
+#include "algorithms/leaky_bucket.h"
+#include "algorithms/numeric.h"
+#include "algorithms/sliding_window.h"
+#include "algorithms/token_bucket.h"
+#include "zone/shard_transaction.h"
+#include "zone/zone_error.h"
+
+namespace vorn {
+namespace {
+
+using zone::Block;
+using zone::kBlockTimes;
+using zone::Kind;
+using zone::kNoBlock;
+using zone::kWays;
+using zone::LogState;
+using zone::ShardTransaction;
+using zone::Slot;
+using zone::ZoneConfig;
+
+// What orders slots by their last use: the check's wall-clock millisecond, and
+// below it a count of this thread's checks, which orders the checks of one
+// thread within a millisecond (those of different processes there tie). No
+// clock reading of its own: the time-stamp counter costs about 25 ns in a VM.
+uint64_t recency_stamp(uint64_t now) {
+  thread_local uint32_t sequence = 0;
+  return (now << 20) | (++sequence & 0xFFFFF);
+}
+
+// The second digest that tells apart keys whose keyed SipHash digests agree
+// (one pair in 2^64). Collisions of the SipHash digest cannot be steered
+// without its key, so this one need only mix well: a multiply-xorshift over the
+// key's 8-byte words, seeded from the zone's second key pair.
+uint64_t secondary_digest(const SipKey& key, std::string_view text) {
+  uint64_t hash = key.k0 ^ (text.size() * 0x9E3779B97F4A7C15ULL);
+  size_t at = 0;
+  for (; at + 8 <= text.size(); at += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + at, 8);
+    hash = (hash ^ word) * 0xBF58476D1CE4E5B9ULL;
+    hash ^= hash >> 31;
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, text.data() + at, text.size() - at);
+  hash = (hash ^ tail ^ key.k1) * 0x94D049BB133111EBULL;
+  return hash ^ (hash >> 29);
+}
+
+template <typename T>
+T state_of(const Slot& slot) {
+  static_assert(sizeof(T) <= sizeof(Slot::state));
+  T value;
+  std::memcpy(&value, slot.state, sizeof value);
+  return value;
+}
+
+template <typename T>
+void store_state(Slot& slot, const T& value) {
+  std::memcpy(slot.state, &value, sizeof value);
+}
+
+uint32_t read_index(const uint32_t& field) {
+  return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(field)).load(std::memory_order_relaxed);
+}
+
+// The log's size, checked against what the shard's pool could ever hold.
+uint64_t checked_size(const ShardTransaction& tx, const LogState& log) {
+  if (log.size > uint64_t{tx.zone().geometry().blocks_per_shard} * kBlockTimes) {
+    tx.damaged("a log longer than its pool");
+  }
+  if (log.size != 0 && log.head_pos >= kBlockTimes) tx.damaged("a log starts past its block");
+  return log.size;
+}
+
+// Whether every logged time is earlier than `time` (true when empty).
+bool log_all_before(const ShardTransaction& tx, const LogState& log, uint64_t time) {
+  uint64_t left = checked_size(tx, log);
+  uint32_t block = log.head;
+  uint32_t position = log.head_pos;
+  while (left > 0) {
+    const Block& current = tx.block(block);
+    for (; position < kBlockTimes && left > 0; ++position, --left) {
+      if (current.times[position] >= time) return false;
+    }
+    block = read_index(current.next);
+    position = 0;
+  }
+  return true;
+}
+
+// Whether `slot` holds a state that a fresh one under its own configuration
+// would answer identically from `now` on.
+bool is_fresh_equivalent(const ShardTransaction& tx, const Slot& slot, uint64_t now) {
+  const ZoneConfig config = tx.zone().config(read_index(slot.config));
+  switch (static_cast<Kind>(config.kind)) {
+    case Kind::TokenBucket:
+      return token_bucket::is_fresh_equivalent(state_of<token_bucket::Bucket>(slot), now,
+                                               config.capacity, config.rate);
+    case Kind::LeakyBucket:
+      return leaky_bucket::is_fresh_equivalent(state_of<leaky_bucket::Bucket>(slot), now,
+                                               config.rate);
+    case Kind::FixedWindow:
+      return fixed_window::is_fresh_equivalent(state_of<Window>(slot), now, config.window_ms);
+    case Kind::SlidingWindow:
+      return log_all_before(tx, state_of<LogState>(slot), saturating_sub(now, config.window_ms));
+  }
+  return false;
+}
+
+bool holds_log(const ShardTransaction& tx, const Slot& slot) {
+  const uint32_t id = read_index(slot.config);
+  if (id == 0) return false;
+  return tx.zone().config(id).kind == static_cast<uint32_t>(Kind::SlidingWindow) &&
+         state_of<LogState>(slot).size != 0;
+}
+
+// Gives the blocks of `slot`'s log, if it has one, back to the pool.
+void release_log(ShardTransaction& tx, const Slot& slot) {
+  if (!holds_log(tx, slot)) return;
+  const LogState log = state_of<LogState>(slot);
+  checked_size(tx, log);
+  tx.block(log.head);
+  Block& tail = tx.block(log.tail);
+  zone::ShardState& state = tx.state();
+  tx.touch(&tail);
+  tx.touch(&state);
+  tail.next = state.free_head;
+  state.free_head = log.head;
+}
+
+// Empties `slot` for a new state, counting why its old one went.
+void drop_state(ShardTransaction& tx, Slot& slot, bool reclaimed) {
+  release_log(tx, slot);
+  zone::ShardState& state = tx.state();
+  tx.touch(&state);
+  tx.touch(&slot);
+  if (reclaimed) {
+    state.reclaimed += 1;
+  } else {
+    state.evictions += 1;
+  }
+}
+
+// Hands out one free block, evicting the least recently used of a few logs
+// when the pool is empty. `own` is the slot being checked, never a victim.
+uint32_t allocate_block(ShardTransaction& tx, const Slot& own, uint64_t now) {
+  zone::ShardState& state = tx.state();
+  const uint32_t blocks = tx.zone().geometry().blocks_per_shard;
+  tx.touch(&state);
+  if (read_index(state.free_head) == kNoBlock && read_index(state.unused_blocks_from) >= blocks) {
+    // Examine up to eight logs from where the last search stopped.
+    const uint64_t slots = tx.slot_count();
+    uint64_t at = read_index(state.cursor) % slots;
+    Slot* victim = nullptr;
+    bool victim_reclaimable = false;
+    int examined = 0;
+    for (uint64_t step = 0; step < slots && examined < 8; ++step, at = (at + 1) % slots) {
+      Slot* candidate = tx.slot(at);
+      if (candidate == &own || !holds_log(tx, *candidate)) continue;
+      ++examined;
+      const bool reclaimable = is_fresh_equivalent(tx, *candidate, now);
+      if (victim == nullptr || (reclaimable && !victim_reclaimable) ||
+          (reclaimable == victim_reclaimable && candidate->last_used < victim->last_used)) {
+        victim = candidate;
+        victim_reclaimable = reclaimable;
+      }
+    }
+    state.cursor = static_cast<uint32_t>(at);
+    if (victim == nullptr) tx.damaged("the log pool is empty with no log holding it");
+    drop_state(tx, *victim, victim_reclaimable);
+    victim->config = 0;
+    state.keys -= 1;
+  }
+  uint32_t block_index = read_index(state.free_head);
+  if (block_index != kNoBlock) {
+    Block& block = tx.block(block_index);
+    state.free_head = read_index(block.next);
+  } else {
+    block_index = read_index(state.unused_blocks_from);
+    if (block_index >= blocks) tx.damaged("the log pool's bounds");
+    state.unused_blocks_from = block_index + 1;
+  }
+  Block& block = tx.block(block_index);
+  tx.touch(&block);
+  block.next = kNoBlock;
+  return block_index;
+}
+
+// A sliding window's log in a slot, with the interface the rules expect.
+// Blocks emptied from the front are handed back in one splice, so a check
+// writes a bounded number of units however many times expire.
+class ZoneLog {
+ public:
+  ZoneLog(ShardTransaction& tx, Slot& slot, uint64_t now)
+      : tx_(tx), slot_(slot), log_(state_of<LogState>(slot)), now_(now) {
+    checked_size(tx_, log_);
+  }
+
+  bool empty() const { return log_.size == 0; }
+  uint64_t size() const { return log_.size; }
+  uint64_t front() const { return tx_.block(log_.head).times[log_.head_pos]; }
+  uint64_t back() const {
+    return tx_.block(log_.tail).times[(log_.head_pos + log_.size - 1) % kBlockTimes];
+  }
+
+  void pop_front() {
+    if (log_.size == 1) {
+      consume(log_.head, log_.tail);
+      log_ = LogState{0, kNoBlock, 0, kNoBlock, 0};
+      return;
+    }
+    --log_.size;
+    if (++log_.head_pos == kBlockTimes) {
+      const uint32_t next = read_index(tx_.block(log_.head).next);
+      consume(log_.head, log_.head);
+      log_.head = next;
+      log_.head_pos = 0;
+    }
+  }
+
+  void push_back(uint64_t time) {
+    release_consumed();
+    if (log_.size == 0) {
+      store();  // the slot must hold no stale chain while a block is taken
+      const uint32_t block = allocate_block(tx_, slot_, now_);
+      log_ = LogState{0, block, 0, block, 0};
+    }
+    const uint64_t end = log_.head_pos + log_.size;
+    if (log_.size != 0 && end % kBlockTimes == 0) {
+      store();
+      const uint32_t block = allocate_block(tx_, slot_, now_);
+      Block& tail = tx_.block(log_.tail);
+      tx_.touch(&tail);
+      tail.next = block;
+      log_.tail = block;
+    }
+    Block& tail = tx_.block(log_.tail);
+    tx_.touch(&tail);
+    tail.times[end % kBlockTimes] = time;
+    ++log_.size;
+  }
+
+  // Writes the log back into its slot and frees what the front gave up.
+  void finish() {
+    release_consumed();
+    store();
+  }
+
+ private:
+  void store() { store_state(slot_, log_); }
+
+  void consume(uint32_t first, uint32_t last) {
+    if (consumed_first_ == kNoBlock) consumed_first_ = first;
+    consumed_last_ = last;
+  }
+
+  void release_consumed() {
+    if (consumed_first_ == kNoBlock) return;
+    Block& last = tx_.block(consumed_last_);
+    zone::ShardState& state = tx_.state();
+    tx_.touch(&last);
+    tx_.touch(&state);
+    last.next = state.free_head;
+    state.free_head = consumed_first_;
+    consumed_first_ = consumed_last_ = kNoBlock;
+  }
+
+  ShardTransaction& tx_;
+  Slot& slot_;
+  LogState log_;
+  uint64_t now_;
+  uint32_t consumed_first_ = kNoBlock;
+  uint32_t consumed_last_ = kNoBlock;
+};
+
+}  // namespace
+
+ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone, const zone::ZoneConfig& config,
+                         Clock clock)
+    : zone_(std::move(zone)), config_(config), config_id_(0), clock_(clock) {
+  const zone::ZoneView& view = *zone_;
+  if (config.kind == static_cast<uint32_t>(Kind::SlidingWindow) &&
+      zone::blocks_needed(config.max_requests) > view.geometry().blocks_per_shard) {
+    throw_zone_error(view.name(),
+                     "too small for a sliding window of " + std::to_string(config.max_requests) +
+                         " requests: a shard holds " +
+                         std::to_string(uint64_t{view.geometry().blocks_per_shard} * kBlockTimes) +
+                         " logged times at most");
+  }
+  config_id_ = view.register_config(config);
+  const auto& keys = view.hash_keys();
+  first_key_ = SipKey{keys[0] ^ config_id_, keys[1]};
+  second_key_ = SipKey{keys[2] ^ config_id_, keys[3]};
+  shard_shift_ = 64 - static_cast<unsigned>(std::countr_zero(view.geometry().shard_count));
+}
+
+AlgorithmResult ZoneLimiter::check(std::string_view key) const {
+  const uint64_t now = clock_.now_ms();
+  const uint64_t digest = siphash13_text(first_key_, key);
+  const uint64_t check = secondary_digest(second_key_, key);
+  const zone::ZoneView& zone = *zone_;
+  const uint32_t shard = shard_shift_ >= 64 ? 0 : static_cast<uint32_t>(digest >> shard_shift_);
+  const uint32_t set_index =
+      static_cast<uint32_t>(((digest & 0xFFFFFFFFu) * zone.geometry().sets_per_shard) >> 32);
+
+  ShardTransaction tx(zone, shard);
+  Slot* ways = tx.set(set_index);
+  Slot* slot = nullptr;
+  Slot* empty = nullptr;
+  for (uint32_t way = 0; way < kWays; ++way) {
+    Slot& candidate = ways[way];
+    const uint32_t id = read_index(candidate.config);
+    if (id == config_id_ && candidate.digest == digest && candidate.check == check) {
+      slot = &candidate;
+      break;
+    }
+    if (id == 0 && empty == nullptr) empty = &candidate;
+  }
+  bool inserted = false;
+  if (slot == nullptr) {
+    inserted = true;
+    if (empty != nullptr) {
+      slot = empty;
+      zone::ShardState& state = tx.state();
+      tx.touch(&state);
+      state.keys += 1;
+    } else {
+      // A full set: a state a fresh one would answer identically goes first,
+      // else the one used least recently.
+      Slot* victim = nullptr;
+      bool reclaimable = false;
+      for (uint32_t way = 0; way < kWays && !reclaimable; ++way) {
+        if (is_fresh_equivalent(tx, ways[way], now)) {
+          victim = &ways[way];
+          reclaimable = true;
+        } else if (victim == nullptr || ways[way].last_used < victim->last_used) {
+          victim = &ways[way];
+        }
+      }
+      slot = victim;
+      drop_state(tx, *slot, reclaimable);
+    }
+  }
+  tx.touch(slot);
+  if (inserted) {
+    slot->digest = digest;
+    slot->check = check;
+    slot->config = config_id_;
+    slot->reserved = 0;
+    std::memset(slot->state, 0, sizeof slot->state);
+    switch (static_cast<Kind>(config_.kind)) {
+      case Kind::TokenBucket:
+        store_state(*slot, token_bucket::fresh(config_.capacity, now));
+        break;
+      case Kind::LeakyBucket:
+        store_state(*slot, leaky_bucket::fresh(now));
+        break;
+      case Kind::FixedWindow:
+        store_state(*slot, fixed_window::fresh(now));
+        break;
+      case Kind::SlidingWindow:
+        store_state(*slot, LogState{0, kNoBlock, 0, kNoBlock, 0});
+        break;
+    }
+  }
+  slot->last_used = recency_stamp(now);
+
+  AlgorithmResult result;
+  switch (static_cast<Kind>(config_.kind)) {
+    case Kind::TokenBucket: {
+      auto bucket = state_of<token_bucket::Bucket>(*slot);
+      result = token_bucket::decide(bucket, now, config_.capacity, config_.rate);
+      store_state(*slot, bucket);
+      break;
+    }
+    case Kind::LeakyBucket: {
+      auto bucket = state_of<leaky_bucket::Bucket>(*slot);
+      result = leaky_bucket::decide(bucket, now, config_.capacity, config_.rate);
+      store_state(*slot, bucket);
+      break;
+    }
+    case Kind::FixedWindow: {
+      auto window = state_of<Window>(*slot);
+      result = fixed_window::decide(window, now, config_.window_ms, config_.max_requests);
+      store_state(*slot, window);
+      break;
+    }
+    case Kind::SlidingWindow: {
+      ZoneLog log(tx, *slot, now);
+      result = sliding_window::decide(log, now, config_.window_ms, config_.max_requests);
+      log.finish();
+      break;
+    }
+  }
+  if (zone::inside_critical_section_hook != nullptr) zone::inside_critical_section_hook();
+  tx.commit();
+  return result;
+}
+
+}  // namespace vorn

@@ -1,0 +1,60 @@
+// A ZoneLimiter runs one of the four limiters with its per-client state in a
+// shared-memory zone instead of the process's own store, so that every process
+// attached to the zone answers from the same state. The rules are the
+// limiters' own (token_bucket::decide and the others); only the store differs.
+//
+// Each key's state lives in one slot of a set of 16 ways, found by two keyed
+// digests of (configuration, key); configurations with different limits never
+// share a slot. A new key in a full set takes the way of a state a fresh one
+// would answer identically (reclaimed), else the way used least recently
+// (evicted): a check never fails because the zone is full. Sliding-window logs
+// live in chains of log blocks from the shard's pool; when the pool is empty
+// the least recently used log among those examined is evicted.
+//
+// When the wall clock steps back the answers are those of the in-process
+// store: a state keeps the later time it saw, a fresh one starts from the
+// earlier reading.
+//
+// check() is thread-safe and process-safe: it runs under the key's shard lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "algorithms/algorithm_result.h"
+#include "algorithms/clock.h"
+#include "algorithms/siphash.h"
+#include "zone/zone_layout.h"
+
+namespace vorn {
+
+class ZoneLimiter {
+ public:
+  // Registers the configuration in the zone, which `zone` keeps attached (a
+  // mapping, or any buffer the owner keeps alive). Throws ZoneError when the
+  // table is full, or when a sliding window's max_requests cannot fit a
+  // shard's pool.
+  ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone, const zone::ZoneConfig& config,
+              Clock clock = Clock::system());
+
+  // Decides one request for `key` and updates its state in the zone. Throws
+  // FatalError when the clock reads before the epoch and ZoneError when the
+  // zone is found damaged or its lock fails; the state is unchanged then.
+  AlgorithmResult check(std::string_view key) const;
+
+  uint32_t config_id() const { return config_id_; }
+  const zone::ZoneConfig& config() const { return config_; }
+  const zone::ZoneView& view() const { return *zone_; }
+
+ private:
+  std::shared_ptr<const zone::ZoneView> zone_;
+  zone::ZoneConfig config_;
+  uint32_t config_id_;
+  SipKey first_key_;
+  SipKey second_key_;
+  unsigned shard_shift_;
+  Clock clock_;
+};
+
+}  // namespace vorn
