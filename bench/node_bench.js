@@ -7,7 +7,10 @@
 // (bench/napifloor): a Node-API method reading the same three arguments and
 // returning a five-property object built property by property.
 //
-// Every row checks the same client keys in rotation. Rounds alternate over the
+// Every row checks the same client keys in rotation; the rows ending in "_4096"
+// check 4,096 keys instead, with a bucket that never refills (norefill) or one
+// that is full again by the time its client returns (refill, the common case),
+// against the peers on the same keys. Rounds alternate over the
 // rows so that load from elsewhere on the machine hits all of them alike; each
 // figure is the median over the rounds and each ratio the median of the
 // per-round ratios checkRequest / row.
@@ -75,22 +78,24 @@ class MapTokenBucket {
   }
 }
 
-const keys = Array.from({ length: KEY_COUNT }, (_, i) => {
+const ipv4Keys = (count) => Array.from({ length: count }, (_, i) => {
   const n = (i * 2654435761) % 4000000000;
   return `10.${(n >>> 16) & 255}.${(n >>> 8) & 255}.${n & 255}`;
 });
+const keys = ipv4Keys(KEY_COUNT);
+const returningKeys = ipv4Keys(4096);
 const ROUTE = '/api/items';
 let sink;
 
-function timeSync(fn) {
+function timeSync(fn, set = keys) {
   const t0 = process.hrtime.bigint();
-  for (let i = 0; i < CALLS; i++) sink = fn(keys[i % KEY_COUNT]);
+  for (let i = 0; i < CALLS; i++) sink = fn(set[i % set.length]);
   return Number(process.hrtime.bigint() - t0) / CALLS;
 }
 
-async function timeAsync(fn) {
+async function timeAsync(fn, set = keys) {
   const t0 = process.hrtime.bigint();
-  for (let i = 0; i < CALLS; i++) sink = await fn(keys[i % KEY_COUNT]);
+  for (let i = 0; i < CALLS; i++) sink = await fn(set[i % set.length]);
   return Number(process.hrtime.bigint() - t0) / CALLS;
 }
 
@@ -126,8 +131,16 @@ function rows() {
     ['middleware', false, middlewareRow(allow)],
     ['middleware_refused', false, middlewareRow(refuse)],
   ];
+  const noRefill = new VornNode({ capacity: 1e12, refillRate: 0 });
+  const refill = new VornNode({ capacity: 1e12, refillRate: 1e9 });
+  const map4096 = new MapTokenBucket(1e12, 1e9);
+  list.push(['checkRequest_4096_norefill', false, (ip) => noRefill.checkRequest(ip, ROUTE, Date.now()), returningKeys]);
+  list.push(['checkRequest_4096_refill', false, (ip) => refill.checkRequest(ip, ROUTE, Date.now()), returningKeys]);
+  list.push(['map_bucket_4096', false, (ip) => map4096.checkRequest(ip, ROUTE, Date.now()), returningKeys]);
   const flexible = peer('rate-limiter-flexible');
   if (flexible) {
+    const roomy4096 = new flexible.RateLimiterMemory({ points: 1e15, duration: 0 });
+    list.push(['rlf_allow_4096', true, (ip) => roomy4096.consume(ip), returningKeys]);
     const roomy = new flexible.RateLimiterMemory({ points: 1e15, duration: 0 });
     const tight = new flexible.RateLimiterMemory({ points: 1, duration: 0 });
     list.push(['rlf_allow', true, (ip) => roomy.consume(ip)]);
@@ -162,7 +175,9 @@ async function main() {
   const samples = Object.fromEntries(list.map(([name]) => [name, []]));
   const once = async () => {
     const times = {};
-    for (const [name, isAsync, fn] of list) times[name] = isAsync ? await timeAsync(fn) : timeSync(fn);
+    for (const [name, isAsync, fn, set] of list) {
+      times[name] = isAsync ? await timeAsync(fn, set) : timeSync(fn, set);
+    }
     return times;
   };
   await once();  // every key exists and every path is optimised
@@ -179,16 +194,30 @@ async function main() {
   };
   const ns = {};
   const ratio = {};
+  const ratioOf = (subject, name) => median(samples[subject].map((c, i) => c / samples[name][i]));
   for (const name in samples) {
     ns[name] = median(samples[name]);
+    if (name.includes('_4096')) continue;
     const base = ['rlf_refuse', 'middleware_refused'].includes(name) ? 'checkRequest_refused' : 'checkRequest';
-    if (name !== base && base in samples) ratio[name] = median(samples[base].map((c, i) => c / samples[name][i]));
+    if (name !== base && base in samples) ratio[name] = ratioOf(base, name);
+  }
+  // Both 4,096-key checkRequest rows against each 4,096-key peer, and refill against no refill.
+  for (const subject of ['checkRequest_4096_norefill', 'checkRequest_4096_refill']) {
+    if (!(subject in samples)) continue;
+    for (const name in samples) {
+      if (name !== subject && (name.endsWith('_4096') || name === 'checkRequest_4096_norefill')) {
+        ratio[`${subject}/${name}`] = ratioOf(subject, name);
+      }
+    }
   }
   const report = { node: process.version, calls: CALLS, rounds: ROUNDS, keys: KEY_COUNT, ns, ratio };
   console.log(`node ${process.version}, ${CALLS} calls x ${ROUNDS} rounds, ${KEY_COUNT} keys, ns per call (median)`);
   for (const name in ns) {
     const suffix = name in ratio ? `   checkRequest / this ${ratio[name].toFixed(2)}` : '';
-    console.log(`  ${name.padEnd(22)} ${ns[name].toFixed(1).padStart(8)}${suffix}`);
+    console.log(`  ${name.padEnd(26)} ${ns[name].toFixed(1).padStart(8)}${suffix}`);
+  }
+  for (const name in ratio) {
+    if (name.includes('/')) console.log(`  ${name.padEnd(52)} ${ratio[name].toFixed(2)}`);
   }
   if (jsonPath) fs.writeFileSync(jsonPath, JSON.stringify(report, null, 1));
   if (sink === 'unlikely') console.log(sink);

@@ -12,6 +12,11 @@ arguments and returns that nested dict without deciding anything. Rounds
 alternate over the rows so that load from elsewhere on the machine hits all of
 them alike; each figure is the median over the rounds and each ratio the median
 of the per-round ratios.
+
+The rows ending in "_4096" check 4,096 keys instead, with a token bucket that
+never refills (check_4096_norefill) and one that is full again by the time a
+client returns (check_4096_refill, the common case); the peers they are
+compared with run on the same keys.
 """
 import argparse
 import json
@@ -84,6 +89,9 @@ def limits_rows():
             "limits_moving": lambda: functools.partial(moving.hit, item)}
 
 
+RETURNING_KEYS = 4096
+
+
 def run(function, sequence):
     route = ROUTE
     start = time.perf_counter_ns()
@@ -119,13 +127,30 @@ def main():
     rows.update(limits_rows())
     functions = {name: make() for name, make in rows.items()}
     sequence = (keys * (options.calls // KEY_COUNT + 1))[:options.calls]
-    for function in functions.values():  # every key exists and every path is warm
-        run(function, keys * 4)
+    sequences = {name: (sequence, keys) for name in functions}
+
+    returning_keys = ipv4_keys(RETURNING_KEYS)
+    returning = (returning_keys * (options.calls // RETURNING_KEYS + 1))[:options.calls]
+    returning_rows = {
+        "check_4096_norefill": vorn_native.RustEngine(
+            "token_bucket", "active", 1e12, 0.0, None, None, "").check,
+        "check_4096_refill": vorn_native.RustEngine(
+            "token_bucket", "active", 1e12, 1e9, None, None, "").check,
+        "dict_bucket_4096": DictTokenBucket(1e12, 1e9).check,
+    }
+    if "limits_fixed" in rows:
+        returning_rows["limits_fixed_4096"] = limits_rows()["limits_fixed"]()
+    for name, function in returning_rows.items():
+        functions[name] = function
+        sequences[name] = (returning, returning_keys)
+
+    for name, function in functions.items():  # every key exists and every path is warm
+        run(function, sequences[name][1] * 4)
 
     samples = {name: [] for name in functions}
     for _ in range(options.rounds):
         for name, function in functions.items():
-            samples[name].append(run(function, sequence))
+            samples[name].append(run(function, sequences[name][0]))
     assert engine.check(keys[0], ROUTE)["allowed"]
     vorn_native.remove_zone(zone_name)
 
@@ -134,13 +159,24 @@ def main():
               "calls": options.calls, "rounds": options.rounds,
               "ns": {name: median(values) for name, values in samples.items()},
               "ratio": {name: median(c / p for c, p in zip(samples["check"], values))
-                        for name, values in samples.items() if name != "check"}}
+                        for name, values in samples.items()
+                        if name != "check" and not name.endswith("_4096")
+                        and not name.startswith("check_4096")}}
+    # Both check_4096 rows against each 4,096-key peer, and refill against no refill.
+    for subject in ("check_4096_norefill", "check_4096_refill"):
+        for name, values in samples.items():
+            if name != subject and (name.endswith("_4096") or name == "check_4096_norefill"):
+                report["ratio"][f"{subject}/{name}"] = median(
+                    c / p for c, p in zip(samples[subject], values))
     print(f"python {report['python']} ({sys.executable}), {options.calls} calls x "
           f"{options.rounds} rounds, ns per call (median)")
     for name, value in report["ns"].items():
         ratio = report["ratio"].get(name)
         suffix = f"   check / this {ratio:.2f}" if ratio is not None else ""
-        print(f"  {name:<18} {value:8.1f}{suffix}")
+        print(f"  {name:<20} {value:8.1f}{suffix}")
+    for name, ratio in report["ratio"].items():
+        if "/" in name:
+            print(f"  {name:<40} {ratio:.2f}")
     if options.json:
         pathlib.Path(options.json).write_text(json.dumps(report, indent=1))
 

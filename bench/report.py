@@ -37,6 +37,21 @@ def core_rows(core):
                 target = 150 if (index, keys) == (0, 4096) else None
                 yield ("C++", f"engine check, {algorithm}, {label}", f"{bench['cpu_time']:.0f} ns",
                        bench["cpu_time"], target)
+    norefill = medians.get("BM_EngineCheckReturning/0")
+    refill = medians.get("BM_EngineCheckReturning/1")
+    if norefill and refill:
+        yield ("C++", "engine check, token bucket, 4,096 keys, no refill",
+               f"{norefill['cpu_time']:.0f} ns", None, None)
+        ratio = refill["cpu_time"] / norefill["cpu_time"]
+        yield ("C++", "engine check, token bucket, 4,096 keys, refill between visits",
+               f"{refill['cpu_time']:.0f} ns  refill / no refill = {ratio:.2f}", ratio, 1.1)
+    existing = medians.get("BM_ExistingKey/0")
+    new_key = medians.get("BM_NewKeyWithRoom")
+    if existing and new_key:
+        ratio = new_key["cpu_time"] / existing["cpu_time"]
+        yield ("C++", "token bucket check, new key into a table with room (about 4,096 keys held)",
+               f"{new_key['cpu_time']:.0f} ns  this / existing key ({existing['cpu_time']:.0f} ns)"
+               f" = {ratio:.2f}", ratio, 3.0)
     for index, algorithm in enumerate(ALGORITHMS):
         bench = medians.get(f"BM_BytesPerKey/{index}/iterations:1")
         if bench:
@@ -121,6 +136,35 @@ NODE_ROWS = [
 ]
 
 
+PYTHON_RETURNING = ("check", "check_4096_norefill", "check_4096_refill", [
+    ("dict_bucket_4096", "plain-Python dict token bucket, 4,096 keys", 0.5),
+    ("limits_fixed_4096", "limits FixedWindowRateLimiter.hit, 4,096 keys", 0.25),
+])
+
+NODE_RETURNING = ("checkRequest", "checkRequest_4096_norefill", "checkRequest_4096_refill", [
+    ("rlf_allow_4096", "rate-limiter-flexible consume, admitted, 4,096 keys", 0.8),
+    ("map_bucket_4096", "plain-JS Map token bucket, 4,096 keys", 3.0),
+])
+
+
+def returning_rows(host, result, rows):
+    """The 4,096-key rows: both refill configurations, each against the peers."""
+    subject, norefill, refill, peers = rows
+    ns, ratio = result["ns"], result["ratio"]
+    if norefill not in ns or refill not in ns:
+        return
+    yield (host, f"{subject}, 4,096 keys, no refill", f"{ns[norefill]:.0f} ns", None, None)
+    between = ratio.get(f"{refill}/{norefill}")
+    yield (host, f"{subject}, 4,096 keys, refill between visits",
+           f"{ns[refill]:.0f} ns  refill / no refill = {between:.2f}", between, 1.1)
+    for key, label, target in peers:
+        if key not in ns:
+            continue
+        worse = max(ratio[f"{norefill}/{key}"], ratio[f"{refill}/{key}"])
+        yield (host, label, f"{ns[key]:.0f} ns  no refill / this = {ratio[f'{norefill}/{key}']:.2f},"
+               f" refill / this = {ratio[f'{refill}/{key}']:.2f}", worse, target)
+
+
 def host_rows(host, result, rows, subject):
     for key, label, target in rows:
         if key not in result["ns"]:
@@ -202,9 +246,12 @@ def main():
     python = load(directory, "python.json")
     if python:
         rows += host_rows(f"Python {python['python']}", python, PYTHON_ROWS, "check")
+        rows += returning_rows(f"Python {python['python']}", python, PYTHON_RETURNING)
     node = load(directory, "node.json")
     if node:
         rows += host_rows(f"Node {node['node']}", node, NODE_ROWS, "checkRequest")
+        rows += returning_rows(f"Node {node['node']}", node, NODE_RETURNING)
+
     newest = load(directory, "node_newest.json")
     if newest:
         rows += host_rows(f"Node {newest['node']}", newest, NODE_ROWS, "checkRequest")

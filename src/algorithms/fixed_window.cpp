@@ -47,13 +47,14 @@ AlgorithmResult decide(Window& window, uint64_t now, uint64_t window_ms, uint64_
 }  // namespace fixed_window
 
 AlgorithmResult FixedWindow::check(std::string_view key) const {
-  auto window = store_->entry_or_insert(key, [&] { return fixed_window::fresh(clock_.now_ms()); });
+  auto window = store_->entry_or_insert(
+      key, [&] { return fixed_window::fresh(clock_.now_ms()); },
+      [&] {
+        return [this, now = clock_.now_ms()](const Window& other) {
+          return fixed_window::is_fresh_equivalent(other, now, window_ms_);
+        };
+      });
   const uint64_t now = clock_.now_ms();
-  if (window.inserted()) {
-    window.reclaim_others([&](const Window& other) {
-      return fixed_window::is_fresh_equivalent(other, now, window_ms_);
-    });
-  }
   return fixed_window::decide(*window, now, window_ms_, max_requests_);
 }
 

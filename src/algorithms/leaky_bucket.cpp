@@ -66,13 +66,14 @@ AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double lea
 }  // namespace leaky_bucket
 
 AlgorithmResult LeakyBucket::check(std::string_view key) const {
-  auto bucket = store_->entry_or_insert(key, [&] { return leaky_bucket::fresh(clock_.now_ms()); });
+  auto bucket = store_->entry_or_insert(
+      key, [&] { return leaky_bucket::fresh(clock_.now_ms()); },
+      [&] {
+        return [this, now = clock_.now_ms()](const leaky_bucket::Bucket& other) {
+          return leaky_bucket::is_fresh_equivalent(other, now, leak_rate_);
+        };
+      });
   const uint64_t now = clock_.now_ms();
-  if (bucket.inserted()) {
-    bucket.reclaim_others([&](const leaky_bucket::Bucket& other) {
-      return leaky_bucket::is_fresh_equivalent(other, now, leak_rate_);
-    });
-  }
   return leaky_bucket::decide(*bucket, now, capacity_, leak_rate_);
 }
 

@@ -3,15 +3,17 @@
 // picked from its SipHash-1-3 hash under the map's own random 128-bit key. The
 // shard count is fixed at creation.
 //
-// Entries are removed only by reclaiming: when a new key is inserted into a
-// shard, a few of that shard's entries, taken in turn, are examined and dropped
-// if the limiter says a fresh state would answer exactly as theirs would. The
-// cost per insertion stays constant, and the map's size follows the clients
-// that are still active instead of every client ever seen. The one case where
-// a dropped key can be answered differently is a wall clock that steps back
-// across the drop: the fresh state starts at the earlier time, while the kept
-// state would have remembered the later one (its last refill, its window or
-// its logged requests). All methods are thread-safe.
+// Entries are removed only by reclaiming: when a new key finds its shard's
+// table at its maximum load, the table first drops every entry the limiter
+// says a fresh state would answer exactly as theirs would, and grows only if
+// that frees too little. A client that returns while its shard has room keeps
+// its entry, however long it stayed away; the size of the map still follows
+// the clients that are active rather than every client ever seen, and the
+// cost per insertion stays constant on average. The one case where a dropped
+// key can be answered differently is a wall clock that steps back across the
+// drop: the fresh state starts at the earlier time, while the kept state would
+// have remembered the later one (its last refill, its window or its logged
+// requests). All methods are thread-safe.
 #pragma once
 
 #include <bit>
@@ -20,6 +22,7 @@
 #include <mutex>
 #include <shared_mutex>  // std::shared_lock
 #include <string_view>
+#include <utility>
 
 #include "algorithms/flat_table.h"
 #include "algorithms/rw_lock.h"
@@ -47,36 +50,11 @@ class ShardedMap {
     // Whether this call inserted the key.
     bool inserted() const { return inserted_; }
 
-    // Examines a few other entries of this shard, taken in turn, and drops
-    // those for which `reclaimable(state)` holds. Limiters call it after
-    // inserting a key, so reclaiming costs a constant amount per new key.
-    template <typename Reclaimable>
-    void reclaim_others(const Reclaimable& reclaimable) {
-      if (!map_->reclaiming_) return;
-      FlatTable<V>& table = shard_->table;
-      table.sweep(
-          kSweepPerInsert,
-          [&](std::string_view key, const V& state) { return key != key_ && reclaimable(state); },
-          [this](std::string_view stored) { return map_->hash_of(stored); });
-      value_ = table.find(key_, hash_);  // erasing may have moved this key's slot
-    }
-
    private:
     friend class ShardedMap;
-    Entry(const ShardedMap* map, Shard* shard, std::unique_lock<RwLock> lock, std::string_view key,
-          uint64_t hash, V* value, bool inserted)
-        : map_(map),
-          shard_(shard),
-          lock_(std::move(lock)),
-          key_(key),
-          hash_(hash),
-          value_(value),
-          inserted_(inserted) {}
-    const ShardedMap* map_;
-    Shard* shard_;
+    Entry(std::unique_lock<RwLock> lock, V* value, bool inserted)
+        : lock_(std::move(lock)), value_(value), inserted_(inserted) {}
     std::unique_lock<RwLock> lock_;
-    std::string_view key_;
-    uint64_t hash_;
     V* value_;
     bool inserted_;
   };
@@ -95,24 +73,37 @@ class ShardedMap {
   ShardedMap(const ShardedMap&) = delete;
   ShardedMap& operator=(const ShardedMap&) = delete;
 
-  // Entries examined per insertion when reclaiming.
-  static constexpr size_t kSweepPerInsert = 2;
-
   // Locks the key's shard exclusively and returns its state, first inserting
-  // `make_initial()` when the key is new. If make_initial throws, nothing is
-  // inserted and the lock is released. Thread-safe.
-  template <typename MakeInitial>
-  Entry entry_or_insert(std::string_view key, MakeInitial&& make_initial) {
+  // `make_initial()` when the key is new. When the new key finds the shard's
+  // table full, `make_reclaimable()` gives the predicate on a stored state
+  // that says a fresh state would answer exactly as it would; every stored
+  // state it holds for is dropped before the table would grow. If
+  // make_reclaimable or make_initial throws, nothing is inserted (some
+  // reclaimable entries may be gone) and the lock is released. Thread-safe.
+  template <typename MakeInitial, typename MakeReclaimable>
+  Entry entry_or_insert(std::string_view key, MakeInitial&& make_initial,
+                        MakeReclaimable&& make_reclaimable) {
     const uint64_t hash = hash_of(key);
     Shard& shard = shards_[shard_index(hash)];
     std::unique_lock lock(shard.mutex);
     V* value = shard.table.find(key, hash);
     const bool inserted = value == nullptr;
     if (inserted) {
-      value = shard.table.insert_new(key, hash, make_initial(),
-                                     [this](std::string_view stored) { return hash_of(stored); });
+      const auto hasher = [this](std::string_view stored) { return hash_of(stored); };
+      // An empty table has nothing to reclaim: it grows without asking.
+      if (reclaiming_ && shard.table.needs_room() && shard.table.size() > 0) {
+        shard.table.make_room(make_reclaimable(), hasher);
+      }
+      value = shard.table.insert_new(key, hash, make_initial(), hasher);
     }
-    return Entry(this, &shard, std::move(lock), key, hash, value, inserted);
+    return Entry(std::move(lock), value, inserted);
+  }
+
+  // The same for a store whose states are never reclaimable.
+  template <typename MakeInitial>
+  Entry entry_or_insert(std::string_view key, MakeInitial&& make_initial) {
+    return entry_or_insert(key, std::forward<MakeInitial>(make_initial),
+                           [] { return [](const V&) { return false; }; });
   }
 
   bool reclaiming() const { return reclaiming_; }

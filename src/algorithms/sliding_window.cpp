@@ -12,14 +12,16 @@ SlidingWindow::SlidingWindow(uint64_t window_ms, uint64_t max_requests, Clock cl
       clock_(clock) {}
 
 AlgorithmResult SlidingWindow::check(std::string_view key) const {
-  auto log = store_->entry_or_insert(key, [] { return RequestLog(); });
+  // A log whose every entry is older than the cutoff would be empty after its
+  // key's next eviction: the same as a new key's log.
+  auto log = store_->entry_or_insert(
+      key, [] { return RequestLog(); },
+      [&] {
+        return [cutoff = saturating_sub(clock_.now_ms(), window_ms_)](const RequestLog& other) {
+          return other.all_before(cutoff);
+        };
+      });
   const uint64_t now = clock_.now_ms();
-  const uint64_t cutoff = saturating_sub(now, window_ms_);
-  if (log.inserted()) {
-    // A log whose every entry is older than the cutoff would be empty after
-    // its key's next eviction: the same as a new key's log.
-    log.reclaim_others([&](const RequestLog& other) { return other.all_before(cutoff); });
-  }
   return sliding_window::decide(*log, now, window_ms_, max_requests_);
 }
 

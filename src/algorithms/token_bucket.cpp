@@ -68,14 +68,14 @@ AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double ref
 }  // namespace token_bucket
 
 AlgorithmResult TokenBucket::check(std::string_view key) const {
-  auto bucket =
-      store_->entry_or_insert(key, [&] { return token_bucket::fresh(capacity_, clock_.now_ms()); });
+  auto bucket = store_->entry_or_insert(
+      key, [&] { return token_bucket::fresh(capacity_, clock_.now_ms()); },
+      [&] {
+        return [this, now = clock_.now_ms()](const token_bucket::Bucket& other) {
+          return token_bucket::is_fresh_equivalent(other, now, capacity_, refill_rate_);
+        };
+      });
   const uint64_t now = clock_.now_ms();
-  if (bucket.inserted()) {
-    bucket.reclaim_others([&](const token_bucket::Bucket& other) {
-      return token_bucket::is_fresh_equivalent(other, now, capacity_, refill_rate_);
-    });
-  }
   return token_bucket::decide(*bucket, now, capacity_, refill_rate_);
 }
 

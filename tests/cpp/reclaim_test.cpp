@@ -17,7 +17,7 @@ using testing::ManualClock;
 
 size_t keys_held(const Algorithm& algorithm) { return algorithm.keys_held(); }
 
-// Inserts fresh keys until the sweep has passed over every slot of every shard.
+// Inserts fresh keys until every shard has needed room, and so swept, at least once.
 void churn(const Algorithm& algorithm, int count, const std::string& prefix = "churn-") {
   for (int i = 0; i < count; ++i) algorithm.check(prefix + std::to_string(i));
 }
@@ -107,6 +107,32 @@ TEST(Reclaiming, NothingQualifiesWithoutRefillOrWithNegativeRates) {
     clock.advance(10'000'000);
     churn(algorithm, 2000, "later-");
     EXPECT_EQ(keys_held(algorithm), 4000u) << c.algorithm << " " << c.rate;
+  }
+}
+
+// Clients that come back every round, each back to a fresh state by then,
+// outgrow the first tables: the store grows to hold them all instead of
+// dropping and inserting them again on every round. With few checks per
+// millisecond the tables start small, far smaller than the round.
+TEST(Reclaiming, ReturningClientsStayHeld) {
+  for (const size_t checks_per_ms : {16u, 512u}) {
+    ManualClock clock;
+    Algorithm algorithm = Algorithm::from_name("token_bucket", 4, 1000, clock.clock());
+    std::vector<std::string> keys;
+    for (int i = 0; i < 4096; ++i) keys.push_back("r" + std::to_string(i));
+    for (int round = 0; round < 16; ++round) {
+      for (size_t i = 0; i < keys.size(); ++i) {
+        if (i % checks_per_ms == 0) clock.advance(1);  // full again 1 ms after a check
+        algorithm.check(keys[i]);
+      }
+      if (round >= 12) {
+        EXPECT_EQ(keys_held(algorithm), keys.size()) << checks_per_ms << " round " << round;
+      }
+    }
+    // A wave of new clients still reclaims them once they stay away.
+    clock.advance(10);
+    churn(algorithm, 40000);
+    EXPECT_EQ(keys_held(algorithm), 40000u) << checks_per_ms;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "algorithms/fatal_error.h"
+#include "algorithms/flat_table.h"
 #include "algorithms/request_log.h"
 #include "algorithms/shard_count.h"
 #include "algorithms/siphash.h"
@@ -110,6 +111,32 @@ TEST(ShardedMap, ConcurrentIncrementsAreNeverLost) {
   int total = 0;
   for (const auto& key : keys) total += *map.entry_or_insert(key, [] { return 0; });
   EXPECT_EQ(total, 80000);
+}
+
+// Every key hashes alike, so one probe run holds them all and most lie 255 or
+// more slots from home: reclaiming every other one must leave the rest found.
+TEST(FlatTable, ReclaimingKeepsEveryOtherEntryFoundInOneLongRun) {
+  FlatTable<int> table;
+  const auto same_hash = [](std::string_view) { return uint64_t{0x8000'0000'0000'0005}; };
+  for (int i = 0; i < 600; ++i) {
+    if (table.needs_room()) table.make_room([](int) { return false; }, same_hash);
+    table.insert_new("k" + std::to_string(i), same_hash(""), int{i}, same_hash);
+  }
+  while (!table.needs_room()) {
+    table.insert_new("k" + std::to_string(table.size()), same_hash(""), int(table.size()), same_hash);
+  }
+  const size_t capacity = table.capacity();
+  table.make_room([](int value) { return value % 2 == 1; }, same_hash);
+  EXPECT_EQ(table.capacity(), capacity);  // half the entries freed: no growth
+  for (int i = 0; i < int(capacity * 3 / 4); ++i) {
+    int* value = table.find("k" + std::to_string(i), same_hash(""));
+    if (i % 2 == 1) {
+      EXPECT_EQ(value, nullptr) << i;
+    } else {
+      ASSERT_NE(value, nullptr) << i;
+      EXPECT_EQ(*value, i);
+    }
+  }
 }
 
 TEST(RequestLog, RingKeepsOrderAcrossGrowthAndWraparound) {
