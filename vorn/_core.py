@@ -102,7 +102,7 @@ def _closeness(checked: Tuple[Rule, Any]) -> Tuple[int, float]:
 
 def closest_to_refusing(checked: Sequence[Tuple[Rule, Any]]) -> Tuple[Rule, Any]:
     """The (rule, result) that decides the answer and the headers."""
-    return min(checked, key=_closeness)
+    return checked[0] if len(checked) == 1 else min(checked, key=_closeness)
 
 
 class RequestLimiter:

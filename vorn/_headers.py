@@ -15,6 +15,7 @@ Reset times are seconds from now until the whole allowance is back, rounded up.
 A result from an engine without `check_limits` tells only that a refused
 request has none left.
 """
+import functools
 from typing import Any, List, Optional, Tuple
 
 HEADER_STYLES = ("draft", "legacy", "x", "none")
@@ -39,8 +40,18 @@ def _seconds(ms: int) -> int:
     return -(-ms // 1000)
 
 
+@functools.lru_cache(maxsize=256)
 def _quoted(name: str) -> str:
     return '"' + name.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+# An engine's policy field is the same on every answer: made once.
+@functools.lru_cache(maxsize=256)
+def _policy_field(name: str, limit: int, window_ms: Optional[int]) -> str:
+    field = name + ";q=" + str(limit)
+    if window_ms is not None:
+        field += ";w=" + str(max(1, _seconds(window_ms)))
+    return field
 
 
 def limit_headers(result: Any, style: str, policy_name: str = DEFAULT_POLICY_NAME) -> _Headers:
@@ -60,12 +71,9 @@ def limit_headers(result: Any, style: str, policy_name: str = DEFAULT_POLICY_NAM
     reset = None if reset_ms is None else _seconds(reset_ms)
     if style == "draft":
         name = _quoted(policy_name)
-        window_ms = result.get("window_ms")
-        policy = name + ";q=" + str(limit)
-        if window_ms is not None:
-            policy += ";w=" + str(max(1, _seconds(window_ms)))
         state = name + ";r=" + str(remaining) + ("" if reset is None else ";t=" + str(reset))
-        return [("RateLimit-Policy", policy), ("RateLimit", state)]
+        return [("RateLimit-Policy", _policy_field(name, limit, result.get("window_ms"))),
+                ("RateLimit", state)]
     prefix = "RateLimit-" if style == "legacy" else "X-RateLimit-"
     headers = [(prefix + "Limit", str(limit)), (prefix + "Remaining", str(remaining))]
     if reset is not None:

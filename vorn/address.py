@@ -119,6 +119,8 @@ def check_ipv6_prefix(prefix: object) -> int:
     return prefix
 
 
+# The same few clients come back request after request; bounded, thread-safe.
+@functools.lru_cache(maxsize=4096)
 def _client_key(address: _Address, zone: str, prefix: int) -> str:
     """An IPv4 address whole; an IPv6 one as its network ("2001:db8:1::/56").
 
