@@ -139,7 +139,8 @@ void BM_ZoneBytesPerKey(benchmark::State& state) {
 BENCHMARK(BM_ZoneBytesPerKey)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // Checks per second of `processes` forked workers, each on its own 4,096 keys
-// of one zone for `seconds`.
+// of one zone (or, with an empty name, of its own in-process engine) for
+// `seconds`.
 double zone_throughput(const std::string& zone, int processes, double seconds) {
   std::vector<int> readers;
   std::vector<pid_t> children;
@@ -149,15 +150,21 @@ double zone_throughput(const std::string& zone, int processes, double seconds) {
     const pid_t child = fork();
     if (child == 0) {
       close(pipes[0]);
-      vorn::VornEngine engine(vorn::ZonePlacement{zone, std::nullopt}, "token_bucket", "active",
-                              std::nullopt, 1e9, 1.0, 1.0, std::nullopt, {}, 60000, "");
+      const auto engine =
+          zone.empty() ? std::make_unique<vorn::VornEngine>("token_bucket", "active", std::nullopt,
+                                                            1e9, 1.0, 1.0, std::nullopt,
+                                                            vorn::RateLimitOptions{}, 60000, "")
+                       : std::make_unique<vorn::VornEngine>(
+                             vorn::ZonePlacement{zone, std::nullopt}, "token_bucket", "active",
+                             std::nullopt, 1e9, 1.0, 1.0, std::nullopt, vorn::RateLimitOptions{},
+                             60000, "");
       const std::vector<std::string> keys = ipv4_keys(4096, 1'000'003 * (p + 1));
       const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
       uint64_t checks = 0;
       while (std::chrono::steady_clock::now() < end) {
         for (int i = 0; i < 256; ++i, ++checks) {
           benchmark::DoNotOptimize(
-              engine.check_request_with_identity(std::nullopt, keys[checks & 4095], "/", 0));
+              engine->check_request_with_identity(std::nullopt, keys[checks & 4095], "/", 0));
         }
       }
       const bool written = write(pipes[1], &checks, sizeof checks) == sizeof checks;
@@ -178,17 +185,22 @@ double zone_throughput(const std::string& zone, int processes, double seconds) {
 }
 
 // Two processes on distinct keys against one: the zone has no zone-wide lock.
+// The same for processes with in-process engines shows what the machine itself
+// allows (other work on its cores included).
 void BM_ZoneTwoProcesses(benchmark::State& state) {
   BenchZone zone;
   { Algorithm::in_zone("token_bucket", 1e9, 1.0, zone.name(), std::nullopt); }
-  double one = 0, two = 0;
+  double one = 0, two = 0, local_one = 0, local_two = 0;
   for (auto _ : state) {
     one = zone_throughput(zone.name(), 1, 1.0);
     two = zone_throughput(zone.name(), 2, 1.0);
+    local_one = zone_throughput("", 1, 1.0);
+    local_two = zone_throughput("", 2, 1.0);
   }
   state.counters["one_process_per_s"] = one;
   state.counters["two_processes_per_s"] = two;
   state.counters["ratio"] = one > 0 ? two / one : 0;
+  state.counters["in_process_ratio"] = local_one > 0 ? local_two / local_one : 0;
 }
 BENCHMARK(BM_ZoneTwoProcesses)->Iterations(1)->Unit(benchmark::kMillisecond);
 

@@ -33,12 +33,23 @@ DEFAULT_BACKEND_URL = "http://localhost:4000"
 def create_engine(algorithm: str = ..., mode: str = ..., capacity: float = ...,
                   refill_rate: float = ..., api_key: Optional[str] = ...,
                   debug: Optional[str] = ..., backend_url: str = ..., *,
-                  zone: None = ..., zone_size: None = ...) -> "RustEngine": ...
+                  zone: None = ..., zone_size: None = ..., redis: None = ...,
+                  redis_prefix: str = ..., redis_timeout: float = ...,
+                  on_error: str = ...) -> "RustEngine": ...
 @overload
 def create_engine(algorithm: str = ..., mode: str = ..., capacity: float = ...,
                   refill_rate: float = ..., api_key: Optional[str] = ...,
                   debug: Optional[str] = ..., backend_url: str = ..., *,
-                  zone: str, zone_size: Optional[int] = ...) -> "ZoneEngine": ...
+                  zone: str, zone_size: Optional[int] = ..., redis: None = ...,
+                  redis_prefix: str = ..., redis_timeout: float = ...,
+                  on_error: str = ...) -> "ZoneEngine": ...
+@overload
+def create_engine(algorithm: str = ..., mode: str = ..., capacity: float = ...,
+                  refill_rate: float = ..., api_key: Optional[str] = ...,
+                  debug: Optional[str] = ..., backend_url: str = ..., *,
+                  zone: None = ..., zone_size: None = ..., redis: Any,
+                  redis_prefix: str = ..., redis_timeout: float = ...,
+                  on_error: str = ...) -> "RedisEngine": ...
 
 
 def create_engine(algorithm: str = "token_bucket", mode: str = "active",

@@ -2,8 +2,9 @@
 """The leak-check workload for Python, meant to run under valgrind memcheck with
 PYTHONMALLOC=malloc (scripts/leak_check.sh): many checks across all four
 algorithms and three modes, with and without an API key; engines created and
-destroyed; and every documented error path of the constructor and of check
-taken repeatedly. It asserts only that each path behaves as documented; the
+destroyed; engines on shared-memory zones created and destroyed, zones made,
+mapped, unmapped and removed; and every documented error path of the
+constructor, of check and of the zone functions taken repeatedly. It asserts only that each path behaves as documented; the
 leak verdict comes from the memory checker.
 
 Usage: churn_python.py [checks] [engines] [error_rounds]
@@ -91,6 +92,30 @@ def check_errors(engine):
     raises(TypeError, RustEngine.check, object(), "ip", "/")
 
 
+def zone_churn(engines, error_rounds):
+    """Zone engines come and go on one zone (one mapping, shared) and on zones
+    made and removed each time (a mapping each); then the zone error paths."""
+    kept = f"churn-{os.getpid()}"
+    holder = vorn_native.ZoneEngine(kept, 1 << 20, *GOOD)
+    for i in range(engines // 10 + 1):
+        a = ALGORITHMS[i % len(ALGORITHMS)]
+        engine = vorn_native.ZoneEngine(kept, None, a, MODES[i % 3], 3, 0.5, None, None, "")
+        engine.check(f"2.2.2.{i % 7}", "/")
+        del engine
+        passing = f"{kept}-{i}"
+        vorn_native.ZoneEngine(passing, 1 << 16, a, "active", 3, 0.5, None, None, "").check("a", "/")
+        assert vorn_native.zone_stats(passing)["keys"] == 1
+        assert vorn_native.remove_zone(passing)
+    for _ in range(error_rounds):
+        raises(ValueError, vorn_native.ZoneEngine, "bad name", None, *GOOD)
+        raises(vorn_native.ZoneError, vorn_native.ZoneEngine, kept + "-small", 100, *GOOD)
+        raises(vorn_native.ZoneError, vorn_native.zone_stats, kept + "-missing")
+        raises(TypeError, vorn_native.ZoneEngine, kept, "size", *GOOD)
+        raises(TypeError, holder.check, 1, "/")
+    del holder
+    vorn_native.remove_zone(kept)
+
+
 def main(checks, engines, error_rounds):
     configs = [(a, m, k) for a in ALGORITHMS for m in MODES for k in (None, "key")]
     pool = [RustEngine(a, m, 50, 5.0, k, "debug" if k else None, "http://localhost:4000")
@@ -111,6 +136,7 @@ def main(checks, engines, error_rounds):
         check_errors(pool[0])
         arguments_dropped_while_binding()
     del pool
+    zone_churn(engines, error_rounds)
     print(f"python churn: {checks} checks over {len(configs)} configurations, "
           f"{engines} engines, {error_rounds} rounds of every error path")
 
