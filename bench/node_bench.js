@@ -124,6 +124,7 @@ function rows() {
   const list = [
     ['checkRequest', false, (ip) => allow.checkRequest(ip, ROUTE, Date.now())],
     ['checkRequest_refused', false, (ip) => refuse.checkRequest(ip, ROUTE, Date.now())],
+    ['checkLimits', false, (ip) => allow.checkLimits(ip, ROUTE, Date.now())],
     ['zone_checkRequest', false, (ip) => zoned.checkRequest(ip, ROUTE, Date.now())],
     ['map_bucket', false, (ip) => map.checkRequest(ip, ROUTE, Date.now())],
     ['napi_floor', false, (ip) => floor.floorObject(ip, ROUTE, Date.now())],

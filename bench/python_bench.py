@@ -120,7 +120,8 @@ def main():
     assert sample["allowed"] and list(sample) == list(pyfloor.check(keys[0], ROUTE))
     assert list(sample["decision"]) == list(bucket.check(keys[0], ROUTE)["decision"])
 
-    rows = {"check": lambda: engine.check, "zone_check": lambda: zone_engine.check,
+    rows = {"check": lambda: engine.check, "check_limits": lambda: engine.check_limits,
+            "zone_check": lambda: zone_engine.check,
             "dict_bucket": lambda: bucket.check,
             "floor": lambda: pyfloor.check, "floor_vectorcall": lambda: pyfloor.check_fast}
     rows.update(limits_rows())

@@ -112,6 +112,7 @@ def reclaim_rows(memory):
 
 PYTHON_ROWS = [
     ("check", "RustEngine.check", None),
+    ("check_limits", "RustEngine.check_limits (within 10% of check: ratio >= 0.91)", None),
     ("zone_check", "ZoneEngine.check (state in a shared-memory zone)", None),
     ("dict_bucket", "plain-Python dict token bucket", 0.9),
     ("limits_fixed", "limits FixedWindowRateLimiter.hit", 0.3),
@@ -124,6 +125,7 @@ NODE_ROWS = [
     ("checkRequest", "checkRequest, admitted", None),
     ("zone_checkRequest", "VornZoneNode checkRequest (state in a shared-memory zone)", None),
     ("checkRequest_refused", "checkRequest, refused", None),
+    ("checkLimits", "checkLimits, admitted (within 10%: ratio >= 0.91)", None),
     ("middleware", "middleware (req, res, next), admitted", None),
     ("middleware_refused", "middleware (req, res, next), refused with 429", None),
     ("rlf_allow", "rate-limiter-flexible consume, admitted (awaited)", 1.0),

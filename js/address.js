@@ -6,6 +6,13 @@
 // when the peer that sent the request is a proxy the application trusts.
 
 const UNKNOWN_CLIENT = 'unknown';
+// An IPv6 client is keyed by its network of this many bits unless told
+// otherwise. A client is handed a whole /64 (often a /56 or /48) and may use any
+// address in it; keyed by address, it would get a fresh allowance, and cost the
+// server a fresh entry, with every address it picks.
+const DEFAULT_IPV6_PREFIX = 56;
+const MIN_IPV6_PREFIX = 32;
+const MAX_IPV6_PREFIX = 128;
 // How far a forwarding header is walked from the right: at most this many hops
 // and this many characters. Past either bound the walk stops at the last
 // trusted hop, so a header costs the same small work whatever its size.
@@ -128,6 +135,27 @@ function formatAddress(address) {
 function canonicalAddress(text) {
   const address = parseAddress(text);
   return address === null ? null : formatAddress(address);
+}
+
+// `prefix` if it is a whole number of bits from 32 to 128; throws otherwise.
+function checkIPv6Prefix(prefix) {
+  if (!Number.isInteger(prefix) || prefix < MIN_IPV6_PREFIX || prefix > MAX_IPV6_PREFIX) {
+    throw new TypeError(`ipv6Prefix must be an integer from ${MIN_IPV6_PREFIX} to ` +
+      `${MAX_IPV6_PREFIX}, not ${JSON.stringify(prefix)}`);
+  }
+  return prefix;
+}
+
+// An IPv4 address whole; an IPv6 one as its network ("2001:db8:1::/56"). A
+// link-local network keeps its zone, written as in "fe80::%eth0/56", since the
+// same network on two links is two clients.
+function clientKey(address, prefix) {
+  if (address.version === 4 || prefix === MAX_IPV6_PREFIX) return formatAddress(address);
+  const bytes = address.bytes.map((byte, index) => {
+    const width = Math.max(0, Math.min(8, prefix - index * 8));
+    return byte & ((0xff << (8 - width)) & 0xff);
+  });
+  return `${formatAddress({ ...address, bytes })}/${prefix}`;
 }
 
 // A trusted-proxy entry: an address or a CIDR network ("10.0.0.0/8", "fd00::/8").
@@ -270,9 +298,14 @@ function* forwardedHops(header) {
 // right, skipping trusted proxies; the first untrusted address is the client. A
 // malformed hop stops the walk at the last trusted address, so a forged or
 // garbled entry never becomes the key; so does reaching MAX_FORWARDED_HOPS hops
-// or MAX_FORWARDED_CHARS characters. Immutable after construction.
+// or MAX_FORWARDED_CHARS characters. The client found is keyed whole when it is
+// IPv4 (or IPv4-mapped), and by its network of `ipv6Prefix` bits when it is IPv6
+// (128 keys each address apart); proxies are always matched by their whole
+// address. Immutable after construction.
 class ClientAddressResolver {
-  constructor(trustedProxies = [], forwardedHeader = 'x-forwarded-for') {
+  constructor(trustedProxies = [], forwardedHeader = 'x-forwarded-for',
+    ipv6Prefix = DEFAULT_IPV6_PREFIX) {
+    this.ipv6Prefix = checkIPv6Prefix(ipv6Prefix);
     if (typeof trustedProxies === 'string') {
       throw new TypeError('trustedProxies must be a list of addresses or networks, not one string');
     }
@@ -288,7 +321,11 @@ class ClientAddressResolver {
 
   isTrusted(text) {
     const address = parseAddress(text);
-    return address !== null && this.networks.some((network) => inNetwork(address, network));
+    return address !== null && this.trusts(address);
+  }
+
+  trusts(address) {
+    return this.networks.some((network) => inNetwork(address, network));
   }
 
   hops(header) {
@@ -297,21 +334,22 @@ class ClientAddressResolver {
 
   // The key for a request from `peer` carrying `header` (its value, or undefined).
   resolve(peer, header) {
-    let client = canonicalAddress(peer);
+    let client = parseAddress(peer);
     if (client === null) return typeof peer === 'string' && peer !== '' ? peer : UNKNOWN_CLIENT;
-    if (typeof header !== 'string' || !this.readsHeader || !this.isTrusted(client)) return client;
-    let walked = 0;
-    for (const hop of this.hops(header)) {
-      if (walked++ === MAX_FORWARDED_HOPS) break;
-      const address = hop ? canonicalAddress(hop) : null;
-      if (address === null) return client;
-      client = address;
-      if (!this.isTrusted(address)) return address;
+    if (typeof header === 'string' && this.readsHeader && this.trusts(client)) {
+      let walked = 0;
+      for (const hop of this.hops(header)) {
+        if (walked++ === MAX_FORWARDED_HOPS) break;
+        const address = hop ? parseAddress(hop) : null;
+        if (address === null) break;
+        client = address;
+        if (!this.trusts(address)) break;
+      }
     }
-    return client;
+    return clientKey(client, this.ipv6Prefix);
   }
 }
 
 module.exports = {
-  ClientAddressResolver, UNKNOWN_CLIENT, MAX_FORWARDED_HOPS, MAX_FORWARDED_CHARS, canonicalAddress,
+  ClientAddressResolver, UNKNOWN_CLIENT, DEFAULT_IPV6_PREFIX, MAX_FORWARDED_HOPS, MAX_FORWARDED_CHARS, canonicalAddress,
 };

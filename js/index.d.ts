@@ -55,11 +55,26 @@ export interface CheckResultNode {
   debugInfo: string;
 }
 
+/** checkLimits' answer: checkRequest's, and the figures clients are told (milliseconds;
+ *  null where nothing is counted, in disabled mode, or where the time never comes). */
+export interface LimitsResultNode extends CheckResultNode {
+  limit: number;
+  remaining: number | null;
+  /** Until a request would be admitted; 0 while one would be. */
+  retryAfterMs: number | null;
+  /** Until the whole allowance is back. */
+  resetAfterMs: number | null;
+  /** The time a drained allowance takes to be whole again. */
+  windowMs: number | null;
+}
+
 /** One rate-limiting engine with its own per-client state. */
 export declare class VornNode {
   constructor(config: NodeConfig);
   /** Checks one request; `ip` is the limiter key, `startMs` milliseconds since the epoch. */
   checkRequest(ip: string, route: string, startMs: number): CheckResultNode;
+  /** The same check, answered with the limit figures too. */
+  checkLimits(ip: string, route: string, startMs: number): LimitsResultNode;
 }
 
 /** A NodeConfig for an engine whose client state lives in Redis (see createEngine). */
@@ -86,6 +101,8 @@ export declare class RedisEngine {
   readonly degraded: boolean;
   /** Checks one request; the time comes from Redis, `startMs` is used only without it. */
   checkRequest(ip: string, route: string, startMs: number): Promise<CheckResultNode>;
+  /** checkRequest's result followed by the limit figures, as VornNode.checkLimits. */
+  checkLimits(ip: string, route: string, startMs: number): Promise<LimitsResultNode>;
   /** Resolves once the engine's first connection is up; checks before it answer without Redis. */
   ready(): Promise<void>;
   /** Stops probing; disconnects the client when the engine built it from a URL. */
@@ -110,6 +127,8 @@ export declare class VornZoneNode {
   constructor(config: ZoneConfig);
   /** Checks one request; `ip` is the limiter key, `startMs` milliseconds since the epoch. */
   checkRequest(ip: string, route: string, startMs: number): CheckResultNode;
+  /** The same check, answered with the limit figures too. */
+  checkLimits(ip: string, route: string, startMs: number): LimitsResultNode;
 }
 
 /** What zoneStats returns. */
@@ -156,18 +175,56 @@ export interface RequestLike {
 export interface ResponseLike {
   writeHead(status: number, headers: { [name: string]: string | number }): unknown;
   end(body: string): unknown;
+  /** Sets the rate-limit fields of admitted answers; without it they are not sent. */
+  setHeader?(name: string, value: string): unknown;
 }
+
+/** What a rule or limiter checks with; checkLimits, when present, tells the header figures. */
+export interface EngineLike {
+  checkRequest(ip: string, route: string, startMs: number):
+      CheckResultNode | Promise<CheckResultNode>;
+  checkLimits?(ip: string, route: string, startMs: number):
+      LimitsResultNode | Promise<LimitsResultNode>;
+}
+
+/** One limit of a limiter with several. */
+export interface RateLimitRule<Req extends RequestLike = RequestLike> {
+  /** The engine, or a config to build one from (createRateLimiter of the package only). */
+  engine?: EngineLike;
+  config?: NodeConfig | ZoneConfig | RedisConfig;
+  /** A route prefix ("/api/") or a RegExp tested on the route; default every route. */
+  path?: string | RegExp;
+  /** Method names it applies to; default every method. */
+  methods?: Iterable<string>;
+  /** Keys this rule's requests instead of the limiter's identity function. */
+  identity?: (req: Req) => string | null | undefined;
+  /** The policy name in the rate-limit fields; default "default". */
+  name?: string;
+}
+
+/** Which rate-limit fields answers carry: the current draft's RateLimit-Policy and
+ *  RateLimit (default), RateLimit-Limit/-Remaining/-Reset, X-RateLimit-*, or none. */
+export type HeaderStyle = 'draft' | 'legacy' | 'x' | 'none' | null;
 
 export interface RateLimiterOptions<Req extends RequestLike = RequestLike> {
   /** An engine to use; otherwise one is built from `config`. */
-  engine?: { checkRequest(ip: string, route: string, startMs: number):
-      CheckResultNode | Promise<CheckResultNode> };
+  engine?: EngineLike;
+  /** Several limits instead of one engine: a request is checked against every rule that
+   *  applies and refused if any refuses; the fields describe the rule closest to refusing. */
+  rules?: readonly RateLimitRule<Req>[];
+  headers?: HeaderStyle;
+  /** Returning true lets a request through unchecked (health checks). */
+  skip?: (req: Req) => boolean;
+  /** Answers a refused request instead of the plain 429 (the fields are already set). */
+  onRefused?: (req: Req, res: ResponseLike, result: CheckResultNode) => void;
   /** With `zone`, the engine keeps its state in that shared-memory zone; with `redis`, in Redis. */
   config?: NodeConfig | ZoneConfig | RedisConfig;
   /** Addresses or CIDR networks whose forwarding header is believed. Default none. */
   trustedProxies?: readonly string[];
   /** "x-forwarded-for" (default), "forwarded" (RFC 7239), or another one-list header. */
   forwardedHeader?: string;
+  /** An IPv6 client is keyed by its network of this many bits: 32 to 128, default 56. */
+  ipv6Prefix?: number;
   /** A non-empty string returned here is the key (kept apart from address keys) instead of
    *  the client address; anything but a string, null or undefined is an error. */
   identity?: (req: Req) => string | null | undefined;
@@ -179,9 +236,11 @@ export interface RateLimiter<Req extends RequestLike = RequestLike,
                              Res extends ResponseLike = ResponseLike> {
   /** Express-style: calls next() when admitted, answers 429 otherwise. */
   (req: Req, res: Res, next?: (err?: unknown) => void): void;
-  /** Runs the check and leaves the result on req.vorn, without answering (a Promise of it
-   *  with an engine that answers with Promises, such as the RedisEngine). */
-  check(req: Req): CheckResultNode | Promise<CheckResultNode>;
+  /** Runs the checks and leaves the deciding result on req.vorn, without answering (a
+   *  Promise of it with an engine that answers with Promises, such as the RedisEngine);
+   *  null when skip says so or no rule applies. */
+  check(req: Req): CheckResultNode | LimitsResultNode | null |
+      Promise<CheckResultNode | LimitsResultNode>;
   /** True when admitted; otherwise answers 429 and returns false (or a Promise of it). */
   admit(req: Req, res: Res): boolean | Promise<boolean>;
   /** A request listener that runs `handler` only for admitted requests (req.vorn set). */
@@ -199,7 +258,9 @@ export declare function canonicalAddress(text: string): string | null;
 
 /** Picks a request's key from its peer address and a trusted proxy's forwarding header. */
 export declare class ClientAddressResolver {
-  constructor(trustedProxies?: Iterable<string>, forwardedHeader?: string);
+  /** ipv6Prefix: an IPv6 client is keyed by its network of this many bits (32-128, default 56). */
+  constructor(trustedProxies?: Iterable<string>, forwardedHeader?: string, ipv6Prefix?: number);
+  readonly ipv6Prefix: number;
   readonly header: string;
   readonly readsHeader: boolean;
   isTrusted(address: string): boolean;

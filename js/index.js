@@ -45,9 +45,13 @@ function createEngine(config = {}) {
   return new VornNode(config);
 }
 
-// createRateLimiter({config, trustedProxies, forwardedHeader, identity}) builds
-// its own engine from `config` unless `engine` is given.
+// createRateLimiter({config, trustedProxies, forwardedHeader, identity, ...})
+// builds its own engine from `config` unless `engine` or `rules` is given; a
+// rule may also give a `config` instead of an engine.
 function createRateLimiter(options = {}) {
+  if (options.rules !== undefined) {
+    return middleware.createRateLimiter({ ...options, buildEngine: createEngine });
+  }
   const engine = options.engine || createEngine(options.config || {});
   return middleware.createRateLimiter({ ...options, engine });
 }

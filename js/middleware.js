@@ -4,6 +4,7 @@
 // a VornNode); index.js builds one from a NodeConfig.
 const { createHash } = require('node:crypto');
 const { ClientAddressResolver } = require('./address');
+const { DEFAULT_POLICY_NAME, checkHeaderStyle, responseHeaders } = require('./headers');
 
 const REFUSED_BODY = 'Too Many Requests\n';
 const FAILED_BODY = 'Internal Server Error\n';
@@ -47,61 +48,197 @@ function routeOf(req) {
   return (end < 0 ? url : url.slice(0, end)) || '/';
 }
 
+// One rule of a limiter: an engine (or a NodeConfig to build one from), the
+// requests it applies to (path: a string prefix or a RegExp tested on the
+// route; methods: a list of method names) and optionally its own identity
+// function and policy name.
+function makeRule(rule, buildEngine) {
+  if (rule === null || typeof rule !== 'object') throw new TypeError('each rule must be an object');
+  const engine = rule.engine || (rule.config && buildEngine ? buildEngine(rule.config) : undefined);
+  if (!engine || typeof engine.checkRequest !== 'function') {
+    throw new TypeError('each rule needs an engine with a checkRequest method');
+  }
+  const { path, methods, identity } = rule;
+  if (path !== undefined && typeof path !== 'string' && !(path instanceof RegExp)) {
+    throw new TypeError('a rule path must be a string prefix or a RegExp');
+  }
+  if (methods !== undefined && (typeof methods === 'string' || !methods[Symbol.iterator])) {
+    throw new TypeError('a rule\'s methods must be a list of method names');
+  }
+  if (identity !== undefined && typeof identity !== 'function') {
+    throw new TypeError('identity must be a function of the request');
+  }
+  const name = rule.name === undefined ? DEFAULT_POLICY_NAME : rule.name;
+  if (typeof name !== 'string' || name === '') throw new TypeError('a rule name must be a string');
+  const allowed = methods === undefined ? null : new Set(Array.from(methods, (m) => String(m).toUpperCase()));
+  const check = typeof engine.checkLimits === 'function'
+    ? (key, route) => engine.checkLimits(key, route, Date.now())
+    : (key, route) => engine.checkRequest(key, route, Date.now());
+  return {
+    engine, identity, name, check,
+    applies(method, route) {
+      if (allowed !== null && !allowed.has(String(method || '').toUpperCase())) return false;
+      if (path === undefined) return true;
+      if (typeof path === 'string') return route.startsWith(path);
+      path.lastIndex = 0;  // a global or sticky RegExp keeps state between tests
+      return path.test(route);
+    },
+  };
+}
+
+// Orders checks from the closest to refusing: refusals first (the longest wait
+// first), then shadow refusals, then the fewest requests left.
+function closeness(result) {
+  if (result.wouldBlock) {
+    const wait = result.retryAfterMs == null ? Infinity : result.retryAfterMs;
+    return [result.allowed ? 1 : 0, -wait];
+  }
+  return [2, result.remaining == null ? Infinity : result.remaining];
+}
+
+function closestToRefusing(checked) {
+  let best = checked[0];
+  if (checked.length === 1) return best;
+  let bestRank = closeness(best.result);
+  for (let at = 1; at < checked.length; at++) {
+    const entry = checked[at];
+    const rank = closeness(entry.result);
+    if (rank[0] < bestRank[0] || (rank[0] === bestRank[0] && rank[1] < bestRank[1])) {
+      best = entry;
+      bestRank = rank;
+    }
+  }
+  return best;
+}
+
 // Builds the limiter: a function (req, res, next) for Express-style stacks,
 // with admit(req, res) and wrap(handler) for a plain http server. The key is the
 // client address (the socket's, or the forwarding header's when the socket's is
-// a trusted proxy), unless options.identity(req) returns a string, which is then
-// the key. A refused request is answered 429 with RateLimit-Remaining: 0 (the
-// addon's result carries no remaining count; a refusal means none is left). In
-// shadow mode every request goes through. The result is left on req.vorn. An
-// engine whose checkRequest returns a Promise (the Redis engine) makes the
-// middleware call next() or the handler once it is settled.
+// a trusted proxy; an IPv6 client by its /ipv6Prefix network), unless
+// options.identity(req) returns a string, which is then the key.
+// With options.rules (a list of rules, see makeRule) instead of options.engine,
+// a request is checked against every rule that applies and refused if any
+// refuses; the answer's fields and req.vorn describe the rule closest to
+// refusing. options.skip(req) returning true lets a request through unchecked.
+// Every checked answer carries the rate-limit fields of options.headers
+// ('draft', 'legacy', 'x' or null; see headers.js); a refused request is
+// answered 429 with Retry-After, or by options.onRefused(req, res, result) when
+// given. In shadow mode every request goes through, with the fields of the
+// verdict it would have had. The result is left on req.vorn. An engine whose
+// checks return Promises (the Redis engine) makes the middleware call next() or
+// the handler once they are settled.
 // No exception ever leaves the middleware for the server: a failure goes to
 // next(err) when there is a next, otherwise the request is answered 500 and
 // the error handed to options.onError(err, req) (default: console.error).
 function createRateLimiter(options = {}) {
-  const engine = options.engine;
-  if (!engine || typeof engine.checkRequest !== 'function') {
-    throw new TypeError('createRateLimiter needs an engine with a checkRequest method');
+  if (options.engine !== undefined && options.rules !== undefined) {
+    throw new TypeError('createRateLimiter takes an engine or rules, not both');
+  }
+  let rules;
+  if (options.rules !== undefined) {
+    if (!Array.isArray(options.rules) || options.rules.length === 0) {
+      throw new TypeError('rules must be a non-empty array');
+    }
+    rules = options.rules.map((rule) => makeRule(rule, options.buildEngine));
+  } else {
+    const engine = options.engine;
+    if (!engine || typeof engine.checkRequest !== 'function') {
+      throw new TypeError('createRateLimiter needs an engine with a checkRequest method');
+    }
+    rules = [makeRule({ engine })];
   }
   const identity = options.identity;
   if (identity !== undefined && typeof identity !== 'function') {
     throw new TypeError('identity must be a function of the request');
   }
+  for (const name of ['skip', 'onRefused']) {
+    if (options[name] !== undefined && typeof options[name] !== 'function') {
+      throw new TypeError(`${name} must be a function`);
+    }
+  }
+  const { skip, onRefused } = options;
+  const style = checkHeaderStyle(options.headers);
   const onError = options.onError === undefined ? reportToConsole : options.onError;
   if (typeof onError !== 'function') throw new TypeError('onError must be a function');
   const resolver = new ClientAddressResolver(
-    options.trustedProxies || [], options.forwardedHeader || 'x-forwarded-for');
+    options.trustedProxies || [], options.forwardedHeader || 'x-forwarded-for',
+    options.ipv6Prefix);
 
-  function check(req) {
+  // [{rule, result}] of the rules that apply (results may be Promises), or null.
+  function runRules(req) {
+    const route = routeOf(req);
+    const applying = rules.length === 1
+      ? (rules[0].applies(req.method, route) ? rules : [])
+      : rules.filter((rule) => rule.applies(req.method, route));
+    if (applying.length === 0) return null;
     const peer = req.socket ? req.socket.remoteAddress : undefined;
     const header = resolver.readsHeader ? headerValue(req, resolver.header) : undefined;
     const address = resolver.resolve(peer, header);
-    const key = identity ? identityKey(identity(req)) ?? address : address;
-    const result = engine.checkRequest(key, routeOf(req), Date.now());
-    if (isPromise(result)) {
-      return result.then((settled) => {
-        req.vorn = settled;
-        return settled;
-      });
+    let shared;
+    return applying.map((rule) => {
+      let key;
+      if (rule.identity) {
+        key = identityKey(rule.identity(req)) ?? address;
+      } else {
+        if (shared === undefined) shared = identity ? identityKey(identity(req)) ?? address : address;
+        key = shared;
+      }
+      return { rule, result: rule.check(key, route) };
+    });
+  }
+
+  function decide(req, checked) {
+    const chosen = closestToRefusing(checked);
+    req.vorn = chosen.result;
+    req.vornPolicy = chosen.rule.name;
+    return chosen.result;
+  }
+
+  // The deciding result (also left on req.vorn), a Promise of it for engines
+  // that answer with Promises, or null when no rule applies or skip says so.
+  function check(req) {
+    if (skip && skip(req)) return null;
+    const checked = runRules(req);
+    if (checked === null) return null;
+    if (checked.some(({ result }) => isPromise(result))) {
+      return Promise.all(checked.map(({ result }) => result)).then((settled) =>
+        decide(req, settled.map((result, at) => ({ rule: checked[at].rule, result }))));
     }
-    req.vorn = result;
-    return result;
+    return decide(req, checked);
   }
 
   // True when admitted, a Promise of it for an engine that answers with Promises.
   function admit(req, res) {
     const result = check(req);
-    return isPromise(result) ? result.then((settled) => answer(settled, res)) : answer(result, res);
+    return isPromise(result) ? result.then((settled) => answer(settled, req, res))
+      : answer(result, req, res);
   }
 
-  function answer(result, res) {
-    if (result.allowed) return true;
-    res.writeHead(429, {
+  function answer(result, req, res) {
+    if (result === null) return true;
+    // A bare response object without setHeader gets no fields on an admitted
+    // answer, so they are not even made for it.
+    const settable = typeof res.setHeader === 'function';
+    if (result.allowed && !settable) return true;
+    const fields = responseHeaders(result, style, req.vornPolicy);
+    const setFields = () => {
+      if (settable) for (const [name, value] of fields) res.setHeader(name, value);
+    };
+    if (result.allowed) {
+      setFields();
+      return true;
+    }
+    if (onRefused) {
+      setFields();
+      onRefused(req, res, result);
+      return false;
+    }
+    const headers = {
       'Content-Type': 'text/plain; charset=utf-8',
       'Content-Length': Buffer.byteLength(REFUSED_BODY),
-      'RateLimit-Remaining': '0',
-    });
+    };
+    for (const [name, value] of fields) headers[name] = value;
+    res.writeHead(429, headers);
     res.end(REFUSED_BODY);
     return false;
   }

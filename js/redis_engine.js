@@ -143,6 +143,9 @@ class RedisEngine {
     }
     // Also checks the configuration exactly as the native engine does.
     this.local = new VornNode(local);
+    // The limit and window clients are told, the same as the native engine's.
+    const told = new VornNode({ ...local, mode: 'disabled' }).checkLimits('', '/', 0);
+    this.policy = { limit: told.limit, windowMs: told.windowMs };
     this.algorithm = config.algorithm === undefined ? 'token_bucket' : config.algorithm;
     this.mode = ['shadow', 'disabled'].includes(config.mode) ? config.mode : 'active';
     this.onError = config.onError === undefined ? 'local' : config.onError;
@@ -217,33 +220,58 @@ class RedisEngine {
     return this.connected;
   }
 
-  async checkRequest(ip, route, startMs) {
-    if (this.mode === 'disabled') return this.local.checkRequest(ip, route, startMs);
+  checkRequest(ip, route, startMs) {
+    return this.check(ip, route, startMs, false);
+  }
+
+  // checkRequest's result followed by the limit figures, as VornNode.checkLimits.
+  checkLimits(ip, route, startMs) {
+    return this.check(ip, route, startMs, true);
+  }
+
+  async check(ip, route, startMs, told) {
+    if (this.mode === 'disabled') {
+      return told ? this.local.checkLimits(ip, route, startMs)
+        : this.local.checkRequest(ip, route, startMs);
+    }
     if (typeof ip !== 'string') throw new TypeError('ip must be a string');
     if (this.startingUntil !== 0) {
-      if (Date.now() < this.startingUntil) return this.withoutRedis(ip, route, startMs);
+      if (Date.now() < this.startingUntil) return this.withoutRedis(ip, route, startMs, told);
       this.startingUntil = 0;
       this.enterDegraded(new Error(`no connection within ${this.connectTimeoutMs} ms`));
     }
     if (!this.degradedNow) {
       try {
-        // "<1 or 0> <remaining> <message>"
-        const reply = await this.runScript(ip);
-        return this.result(reply.charCodeAt(0) === 49, reply.slice(reply.indexOf(' ', 2) + 1));
+        // "<1 or 0> <remaining> <message>", and when told "\n<next ms> <reset ms>"
+        const reply = await this.runScript(ip, told);
+        if (!told) {
+          return this.result(reply.charCodeAt(0) === 49, reply.slice(reply.indexOf(' ', 2) + 1));
+        }
+        const [first, waits] = reply.split('\n');
+        const result = this.result(first.charCodeAt(0) === 49, first.slice(first.indexOf(' ', 2) + 1));
+        const [nextMs, resetMs] = waits.split(' ').map((wait) => (Number(wait) < 0 ? null : Number(wait)));
+        return this.withFigures(result, Number(first.slice(2, first.indexOf(' ', 2))), nextMs, resetMs);
       } catch (err) {
         this.enterDegraded(err);
       }
     }
-    return this.withoutRedis(ip, route, startMs);
+    return this.withoutRedis(ip, route, startMs, told);
   }
 
-  runScript(key) {
+  withFigures(result, remaining, retryAfterMs, resetAfterMs) {
+    return { ...result, limit: this.policy.limit, remaining, retryAfterMs, resetAfterMs,
+      windowMs: this.policy.windowMs };
+  }
+
+  runScript(key, told = false) {
     const now = this.clock === undefined ? '' : String(Math.trunc(this.clock()));
-    return this.runScriptOn(this.limits.keyPrefix + key, now);
+    return this.runScriptOn(this.limits.keyPrefix + key, now, told);
   }
 
-  async runScriptOn(fullKey, now) {
-    const call = this.client[this.limits.command](fullKey, ...this.limits.args, now);
+  async runScriptOn(fullKey, now, told = false) {
+    const call = told
+      ? this.client[this.limits.command](fullKey, ...this.limits.args, now, '1')
+      : this.client[this.limits.command](fullKey, ...this.limits.args, now);
     if (this.ownsClient) return call;  // bounded by commandTimeout
     let timer;
     const late = new Promise((_, reject) => {
@@ -267,11 +295,16 @@ class RedisEngine {
     };
   }
 
-  withoutRedis(ip, route, startMs) {
-    if (this.onError === 'local') return this.local.checkRequest(ip, route, startMs);
+  withoutRedis(ip, route, startMs, told = false) {
+    if (this.onError === 'local') {
+      return told ? this.local.checkLimits(ip, route, startMs)
+        : this.local.checkRequest(ip, route, startMs);
+    }
     const result = this.result(this.onError === 'allow', UNAVAILABLE_TEXT);
     if (this.onError === 'deny') result.reason = 'limit_exceeded';
-    return result;
+    if (!told) return result;
+    return this.onError === 'allow' ? this.withFigures(result, null, 0, null)
+      : this.withFigures(result, 0, null, null);
   }
 
   enterDegraded(err) {

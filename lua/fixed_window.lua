@@ -5,6 +5,8 @@
 -- 2^64 - 1), window_ms, now in milliseconds since the epoch ("" reads the
 -- server's clock).
 -- Returns "<1 admitted or 0> <remaining> <message>", one text.
+-- With ARGV[4] "1" the reply also tells, on a second line, "<ms until a request
+-- would be admitted> <ms until the allowance is whole>" (-1: never).
 -- The state is "count window_start"; it expires when the window runs out.
 local key = KEYS[1]
 local max_text = ARGV[1]
@@ -27,6 +29,16 @@ local function places_left(used)
   return string.format('%.0f%015.0f', high, low - used)
 end
 
+-- The reply, with the waits on a second line when they were asked for.
+local function told(reply, next_ms, reset_ms)
+  if ARGV[4] ~= '1' then return reply end
+  local function ms(value)
+    if value == nil then return '-1' end
+    return string.format('%.0f', value)
+  end
+  return reply .. '\n' .. ms(next_ms) .. ' ' .. ms(reset_ms)
+end
+
 local count, start
 local state = redis.call('GET', key)
 if state then
@@ -43,13 +55,17 @@ if elapsed >= window_ms then
   count, start = 0, now
 end
 
-local result
+local result, next_ms, reset_ms
+local time_left = start + window_ms - now
 if count < max_requests then
   count = count + 1
   local remaining = places_left(count)
   result = '1 ' .. remaining .. ' ' .. remaining .. ' requests remaining'
+  next_ms, reset_ms = (count < max_requests) and 0 or time_left, time_left
 else
   result = '0 0 0 requests remaining'
+  -- A limit of 0 admits nothing, in any window.
+  next_ms, reset_ms = (max_requests > 0) and time_left or nil, (count > 0) and time_left or 0
 end
 
 local ends_in = start + window_ms - now
@@ -60,4 +76,4 @@ else
   redis.call('SET', key, string.format('%.0f %.0f', count, start), 'PX',
     string.format('%.0f', ends_in))
 end
-return result
+return told(result, next_ms, reset_ms)

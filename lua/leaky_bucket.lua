@@ -3,6 +3,8 @@
 -- KEYS[1]: the client's key. ARGV: capacity, rate, now in milliseconds since
 -- the epoch ("" reads the server's clock).
 -- Returns "<1 admitted or 0> <remaining> <message>", one text.
+-- With ARGV[4] "1" the reply also tells, on a second line, "<ms until a request
+-- would be admitted> <ms until the allowance is whole>" (-1: never).
 -- The state is "level last_leak"; it expires once the level would have drained
 -- to 0, when a new, empty bucket answers the same.
 local key = KEYS[1]
@@ -12,6 +14,16 @@ local now = tonumber(ARGV[3])
 if now == nil then
   local time = redis.call('TIME')
   now = tonumber(time[1]) * 1000 + math.floor(tonumber(time[2]) / 1000)
+end
+
+-- The reply, with the waits on a second line when they were asked for.
+local function told(reply, next_ms, reset_ms)
+  if ARGV[4] ~= '1' then return reply end
+  local function ms(value)
+    if value == nil then return '-1' end
+    return string.format('%.0f', value)
+  end
+  return reply .. '\n' .. ms(next_ms) .. ' ' .. ms(reset_ms)
 end
 
 local level, last
@@ -67,4 +79,17 @@ else
     redis.call('SET', key, value)
   end
 end
-return reply
+
+-- How long the leak takes to lower the level by `units`; nil when it never does.
+-- Admission needs the level below the capacity: a full bucket waits at least 1 ms.
+local function drain_wait(units)
+  if not (units > 0) then return 0 end
+  if not (rate > 0) then return nil end
+  return math.ceil(units / rate * 1000.0)
+end
+local next_ms = 0
+if not (level - capacity < 0) then
+  next_ms = nil
+  if rate > 0 then next_ms = math.max(drain_wait(level - capacity), 1) end
+end
+return told(reply, next_ms, drain_wait(level))

@@ -3,6 +3,8 @@
 -- KEYS[1]: the client's key. ARGV: capacity, rate, now in milliseconds since
 -- the epoch ("" reads the server's clock).
 -- Returns "<1 admitted or 0> <remaining> <message>", one text.
+-- With ARGV[4] "1" the reply also tells, on a second line, "<ms until a request
+-- would be admitted> <ms until the allowance is whole>" (-1: never).
 -- The state is "tokens last_refill"; it expires once the refill would have
 -- filled the bucket, when a new, full bucket answers the same.
 local key = KEYS[1]
@@ -12,6 +14,16 @@ local now = tonumber(ARGV[3])
 if now == nil then
   local time = redis.call('TIME')
   now = tonumber(time[1]) * 1000 + math.floor(tonumber(time[2]) / 1000)
+end
+
+-- The reply, with the waits on a second line when they were asked for.
+local function told(reply, next_ms, reset_ms)
+  if ARGV[4] ~= '1' then return reply end
+  local function ms(value)
+    if value == nil then return '-1' end
+    return string.format('%.0f', value)
+  end
+  return reply .. '\n' .. ms(next_ms) .. ' ' .. ms(reset_ms)
 end
 
 local tokens, last
@@ -63,10 +75,19 @@ else
   end
 end
 
+-- How long the refill takes to add `units`; nil when it never does.
+local function refill_wait(units)
+  if not (units > 0) then return 0 end
+  if not (rate > 0) then return nil end
+  return math.ceil(units / rate * 1000.0)
+end
+local next_ms, reset_ms = refill_wait(1.0 - tokens), refill_wait(capacity - tokens)
+
 -- The count rounds down (NaN and negatives give 0, saturating at 2^64 - 1); the
 -- message rounds half to even and keeps "-0" (printf's %.0f does both).
 if tokens >= 0 and tokens < 9007199254740992 then
-  return string.format('%d %.0f %.0f tokens remaining', admitted, math.floor(tokens), tokens)
+  return told(string.format('%d %.0f %.0f tokens remaining', admitted, math.floor(tokens), tokens),
+    next_ms, reset_ms)
 end
 local remaining = '0'
 if tokens >= 18446744073709551616 then
@@ -82,4 +103,4 @@ elseif tokens == math.huge or tokens == -math.huge then
 else
   count = string.format('%.0f', tokens)
 end
-return admitted .. ' ' .. remaining .. ' ' .. count .. ' tokens remaining'
+return told(admitted .. ' ' .. remaining .. ' ' .. count .. ' tokens remaining', next_ms, reset_ms)

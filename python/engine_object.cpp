@@ -39,6 +39,11 @@ struct ResultTemplates {
   PyRef result;                 // allowed, would_block, reason, decision
   PyRef result_without_reason;  // allowed, would_block, decision (disabled mode)
   PyRef decision;               // decision, reason, algorithm, route, remaining, latency_ms
+  // The two result templates followed by limit, remaining, retry_after_ms,
+  // reset_after_ms and window_ms; made once the engine is built, since they
+  // carry the engine's limit and window.
+  PyRef limits;
+  PyRef limits_without_reason;
 };
 
 struct InstanceState {
@@ -86,6 +91,14 @@ constexpr CallSignature<3> kCheckSignature{
     .required_count = 2,
 };
 
+constexpr CallSignature<3> kCheckLimitsSignature{
+    .class_name = "RustEngine",
+    .function_name = "check_limits",
+    .parameter_names = {"ip", "route", "identity"},
+    .positional_only_count = 0,
+    .required_count = 2,
+};
+
 constexpr CallSignature<9> kZoneConstructorSignature{
     .class_name = "ZoneEngine",
     .function_name = "__new__",
@@ -103,12 +116,22 @@ constexpr CallSignature<3> kZoneCheckSignature{
     .required_count = 2,
 };
 
+constexpr CallSignature<3> kZoneCheckLimitsSignature{
+    .class_name = "ZoneEngine",
+    .function_name = "check_limits",
+    .parameter_names = {"ip", "route", "identity"},
+    .positional_only_count = 0,
+    .required_count = 2,
+};
+
 // What differs between the two engine classes at a check.
 struct EngineClass {
   const CallSignature<3>& check_signature;
+  const CallSignature<3>& check_limits_signature;
   PyObject* (*type)();
   const char* name;
   const char* check_entry_name;
+  const char* check_limits_entry_name;
 };
 
 // Dict keys, interned once and kept for the process.
@@ -120,6 +143,10 @@ InternedName key_algorithm("algorithm");
 InternedName key_route("route");
 InternedName key_remaining("remaining");
 InternedName key_latency_ms("latency_ms");
+InternedName key_limit("limit");
+InternedName key_retry_after_ms("retry_after_ms");
+InternedName key_reset_after_ms("reset_after_ms");
+InternedName key_window_ms("window_ms");
 
 // The decision and reason words, made into str once: results carry only these.
 InternedName vocabulary[] = {
@@ -139,7 +166,7 @@ InternedName& word_within_limit = vocabulary[3];
 
 // Builds the three templates; the values are those of an admitted check.
 ResultTemplates make_templates(std::string_view algorithm) {
-  ResultTemplates made{new_dict(), new_dict(), new_dict()};
+  ResultTemplates made{new_dict(), new_dict(), new_dict(), PyRef(), PyRef()};
   PyRef algorithm_text = new_text(algorithm);
   PyRef zero = new_optional_u64(0);
   PyObject* decision = made.decision.get();
@@ -162,6 +189,24 @@ PyRef copy_dict(PyObject* dict) {
   PyRef copy = PyRef::steal(PyDict_Copy(dict));
   if (!copy) throw PyError::fetch();
   return copy;
+}
+
+// Adds the limits templates to `templates`, from the engine's policy.
+void add_limits_templates(ResultTemplates& templates, const LimitPolicy& policy) {
+  PyRef limit = new_optional_u64(policy.limit);
+  PyRef window = new_optional_u64(policy.window_ms);
+  for (PyRef* made : {&templates.limits, &templates.limits_without_reason}) {
+    *made = copy_dict(made == &templates.limits ? templates.result.get()
+                                                : templates.result_without_reason.get());
+    PyObject* result = made->get();
+    set_item(result, key_limit.get(), limit.get());
+    set_item(result, key_remaining.get(), Py_None);
+    const bool counted = made == &templates.limits;  // not in disabled mode
+    PyRef retry = new_optional_u64(counted ? std::optional<uint64_t>(0) : std::nullopt);
+    set_item(result, key_retry_after_ms.get(), retry.get());
+    set_item(result, key_reset_after_ms.get(), Py_None);
+    set_item(result, key_window_ms.get(), window.get());
+  }
 }
 
 // The UTF-8 text of a str argument, borrowed from the argument itself (alive for
@@ -205,7 +250,10 @@ class BorrowScope {
 
 // `route` (borrowed) is the route argument: an exact str holding the record's
 // route text is the very value the new str would be, so it is stored itself.
-PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates, PyObject* route) {
+// `with_limits` picks the templates that carry the limit figures, which are
+// then filled in.
+PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates, PyObject* route,
+                   bool with_limits = false) {
   const CanonicalDecision& record = outcome.decision;
   PyRef decision = copy_dict(templates.decision.get());
   if (record.decision != word_allow.text()) {
@@ -219,21 +267,43 @@ PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates
   } else {
     set_item(decision.get(), key_route.get(), new_text(record.route).get());
   }
+  PyRef remaining;  // the decision's count, shared with the limit figures
   if (record.remaining) {
-    set_item(decision.get(), key_remaining.get(), new_optional_u64(record.remaining).get());
+    remaining = new_optional_u64(record.remaining);
+    set_item(decision.get(), key_remaining.get(), remaining.get());
   }
   if (record.latency_ms != uint64_t{0}) {
     set_item(decision.get(), key_latency_ms.get(), new_optional_u64(record.latency_ms).get());
   }
 
-  PyRef result =
-      copy_dict(outcome.reason ? templates.result.get() : templates.result_without_reason.get());
+  PyRef result = with_limits ? copy_dict(outcome.reason ? templates.limits.get()
+                                                       : templates.limits_without_reason.get())
+                             : copy_dict(outcome.reason ? templates.result.get()
+                                                        : templates.result_without_reason.get());
   if (!outcome.allowed) set_item(result.get(), key_allowed.get(), Py_False);
   if (outcome.would_block) set_item(result.get(), key_would_block.get(), Py_True);
   if (outcome.reason && *outcome.reason != word_within_limit.text()) {
     set_item(result.get(), key_reason.get(), word_text(*outcome.reason).get());
   }
   set_item(result.get(), key_decision.get(), decision.get());
+  if (with_limits) {
+    const LimitFigures& figures = outcome.figures;
+    if (figures.remaining) {
+      if (!remaining || figures.remaining != record.remaining) {
+        remaining = new_optional_u64(figures.remaining);
+      }
+      set_item(result.get(), key_remaining.get(), remaining.get());
+    }
+    // The template with a reason holds the usual 0 already.
+    if (figures.next_admission_ms != uint64_t{0} || !outcome.reason) {
+      set_item(result.get(), key_retry_after_ms.get(),
+               new_optional_u64(figures.next_admission_ms).get());
+    }
+    if (figures.full_reset_ms) {
+      set_item(result.get(), key_reset_after_ms.get(),
+               new_optional_u64(figures.full_reset_ms).get());
+    }
+  }
   return result;
 }
 
@@ -262,10 +332,13 @@ BoundArguments<3> bind_check_arguments(const CallSignature<3>& signature, PyObje
   return bind_arguments(signature, positional.get(), keywords.get());
 }
 
-PyRef check(const EngineClass& kind, PyObject* self, PyObject* const* args, Py_ssize_t count,
-            PyObject* keyword_names) {
-  const BoundArguments<3> slots =
-      bind_check_arguments(kind.check_signature, args, count, keyword_names);
+// Binds and converts the arguments of check or check_limits (`with_limits`) and
+// runs the check.
+PyRef check(const EngineClass& kind, bool with_limits, PyObject* self, PyObject* const* args,
+            Py_ssize_t count, PyObject* keyword_names) {
+  const BoundArguments<3> slots = bind_check_arguments(
+      with_limits ? kind.check_limits_signature : kind.check_signature, args, count,
+      keyword_names);
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));  // borrowed
   PyObject* expected = kind.type();                             // borrowed
   if (type != expected &&
@@ -291,18 +364,29 @@ PyRef check(const EngineClass& kind, PyObject* self, PyObject* const* args, Py_s
   const uint64_t start_ms = now_ms();
   const CheckOutcome outcome =
       state.engine.check_request_with_identity(identity, ip, route, start_ms);
-  return build_result(outcome, state.templates, slots[1]);
+  return build_result(outcome, state.templates, slots[1], with_limits);
 }
 
-constexpr EngineClass kRustEngine{kCheckSignature, engine_type, "RustEngine", "RustEngine.check()"};
-constexpr EngineClass kZoneEngine{kZoneCheckSignature, zone_engine_type, "ZoneEngine",
-                                  "ZoneEngine.check()"};
+constexpr EngineClass kRustEngine{kCheckSignature, kCheckLimitsSignature, engine_type,
+                                  "RustEngine", "RustEngine.check()", "RustEngine.check_limits()"};
+constexpr EngineClass kZoneEngine{kZoneCheckSignature, kZoneCheckLimitsSignature,
+                                  zone_engine_type, "ZoneEngine", "ZoneEngine.check()",
+                                  "ZoneEngine.check_limits()"};
 
 template <const EngineClass& engine_class>
 PyObject* check_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
                       PyObject* keyword_names) {
   return guard_entry(engine_class.check_entry_name,
-                     [&] { return check(engine_class, self, args, count, keyword_names); });
+                     [&] { return check(engine_class, false, self, args, count, keyword_names); });
+}
+
+// check_limits(ip, route, identity=None): the same check as check, whose result
+// also tells the limit figures clients are given.
+template <const EngineClass& engine_class>
+PyObject* check_limits_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                             PyObject* keyword_names) {
+  return guard_entry(engine_class.check_limits_entry_name,
+                     [&] { return check(engine_class, true, self, args, count, keyword_names); });
 }
 
 // The vectorcall convention for methods: the arguments arrive as an array with
@@ -341,6 +425,8 @@ PyObject* create_engine_type() {
   static PyMethodDef methods[] = {
       {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry<kRustEngine>)),
        kMethFastcall | METH_KEYWORDS, "check($self, ip, route, identity=None)\n--\n\n"},
+      {"check_limits", reinterpret_cast<PyCFunction>(as_slot(&check_limits_entry<kRustEngine>)),
+       kMethFastcall | METH_KEYWORDS, "check_limits($self, ip, route, identity=None)\n--\n\n"},
       {nullptr, nullptr, 0, nullptr},
   };
   static PyType_Slot slots[] = {
@@ -369,6 +455,8 @@ PyObject* create_zone_engine_type() {
   static PyMethodDef methods[] = {
       {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry<kZoneEngine>)),
        kMethFastcall | METH_KEYWORDS, "check($self, ip, route, identity=None)\n--\n\n"},
+      {"check_limits", reinterpret_cast<PyCFunction>(as_slot(&check_limits_entry<kZoneEngine>)),
+       kMethFastcall | METH_KEYWORDS, "check_limits($self, ip, route, identity=None)\n--\n\n"},
       {nullptr, nullptr, 0, nullptr},
   };
   static PyType_Slot slots[] = {
@@ -460,6 +548,14 @@ PyRef build_engine_object(PyTypeObject* subtype, const PyObject* const* slots,
                         RateLimitOptions{}, kBlockDurationMs, backend_url.str(), clock);
     }
   } catch (...) {
+    free_instance(self, subtype);  // never reached Python, so no deallocator runs
+    throw;
+  }
+  try {
+    InstanceState& state = *state_of(self);
+    add_limits_templates(state.templates, state.engine.policy());
+  } catch (...) {
+    std::destroy_at(state_of(self));
     free_instance(self, subtype);  // never reached Python, so no deallocator runs
     throw;
   }

@@ -24,6 +24,19 @@ class CheckResult(_CheckResultRequired, total=False):
 
     reason: str
 
+class LimitsResult(CheckResult):
+    """What RustEngine.check_limits returns: check's result and the limit figures.
+
+    Times are in milliseconds; None where nothing is counted (disabled mode) or
+    where the time never comes (an allowance that does not refill).
+    """
+
+    limit: int
+    remaining: Optional[int]
+    retry_after_ms: Optional[int]  # until a request would be admitted; 0 while one would be
+    reset_after_ms: Optional[int]  # until the whole allowance is back
+    window_ms: Optional[int]  # the time a drained allowance takes to be whole again
+
 class RustEngine:
     """One rate-limiting engine: an algorithm, a mode and per-client state."""
 
@@ -38,6 +51,7 @@ class RustEngine:
         backend_url: str,
     ) -> "RustEngine": ...
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> CheckResult: ...
+    def check_limits(self, ip: str, route: str, identity: Optional[str] = None) -> LimitsResult: ...
 
 class ZoneError(OSError):
     """A zone could not be created, attached, read or removed."""
@@ -70,6 +84,7 @@ class ZoneEngine:
         backend_url: str,
     ) -> "ZoneEngine": ...
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> CheckResult: ...
+    def check_limits(self, ip: str, route: str, identity: Optional[str] = None) -> LimitsResult: ...
 
 def remove_zone(name: str) -> bool: ...
 def zone_stats(name: str) -> ZoneStats: ...

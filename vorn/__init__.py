@@ -8,6 +8,7 @@ that they key on.
 """
 from typing import TYPE_CHECKING, Any, Optional, Union, overload
 
+from ._core import Rule
 from ._names import check_names
 from .address import ClientAddressResolver, canonical_address
 from .asgi import ASGIMiddleware
@@ -19,7 +20,7 @@ if TYPE_CHECKING:  # the stub ships with the wheel
 
     from .redis_engine import AsyncRedisEngine, RedisEngine
 
-__all__ = ["ASGIMiddleware", "ClientAddressResolver", "RustEngine", "WSGIMiddleware",
+__all__ = ["ASGIMiddleware", "ClientAddressResolver", "Rule", "RustEngine", "WSGIMiddleware",
            "ZoneEngine", "ZoneError", "canonical_address", "create_async_engine", "create_engine",
            "remove_zone", "zone_stats"]
 __version__ = "0.1.0"

@@ -1,8 +1,11 @@
-"""What the WSGI and ASGI middlewares share: keying a request and the 429 answer."""
+"""What the WSGI and ASGI middlewares share: rules, keying a request, the 429 answer."""
 import hashlib
-from typing import Any, Callable, Iterable, List, Optional, Tuple
+import math
+import re
+from typing import Any, Callable, Iterable, List, Optional, Pattern, Sequence, Tuple, Union
 
-from .address import ClientAddressResolver
+from ._headers import DEFAULT_POLICY_NAME
+from .address import DEFAULT_IPV6_PREFIX, ClientAddressResolver
 
 #: Status line and body of the answer to a refused request.
 REFUSED_STATUS = "429 Too Many Requests"
@@ -41,35 +44,117 @@ def identity_key(identity: Any) -> Optional[str]:
     return "id#sha256:" + hashlib.sha256(data).hexdigest()
 
 
-class RequestLimiter:
-    """Asks one engine about each request: key, route and optional identity.
+class Rule:
+    """One limit of a middleware: an engine, the requests it applies to, and their key.
 
-    `engine` is anything with `check(ip, route, identity=None)` returning the
-    engine's result dict (normally a `vorn_native.RustEngine`). Holds no state
-    of its own besides its configuration; thread-safe as far as the engine is.
+    `path` is None (every request), a text prefix ("/api/"), or a compiled
+    regular expression matched at the start of the route; `methods` is None
+    (every method) or the method names it applies to; `identity`, when given,
+    keys this rule's requests instead of the middleware's identity function;
+    `name` names the policy in the rate-limit headers. `engine` is anything
+    with `check(ip, route, identity=None)`, better with `check_limits` of the
+    same arguments (the engines of this package), which tells the limit figures
+    the headers carry. Immutable; thread-safe as far as the engine is.
     """
 
-    def __init__(self, engine: Any, trusted_proxies: Iterable[str] = (),
-                 forwarded_header: str = "X-Forwarded-For",
-                 identity: Optional[Callable[[Any], Optional[str]]] = None) -> None:
+    def __init__(self, engine: Any, *, path: Union[None, str, Pattern[str]] = None,
+                 methods: Optional[Iterable[str]] = None,
+                 identity: Optional[Callable[[Any], Optional[str]]] = None,
+                 name: str = DEFAULT_POLICY_NAME) -> None:
         if not callable(getattr(engine, "check", None)):
             raise TypeError("engine must have a check(ip, route, identity=None) method")
+        if path is not None and not isinstance(path, (str, re.Pattern)):
+            raise TypeError("path must be a text prefix or a compiled pattern")
+        if isinstance(methods, str):
+            raise TypeError("methods must be a list of method names, not one text")
+        if identity is not None and not callable(identity):
+            raise TypeError("identity must be a function of the request")
+        if not isinstance(name, str) or not name:
+            raise TypeError("name must be a non-empty text")
         self.engine = engine
-        self.resolver = ClientAddressResolver(trusted_proxies, forwarded_header)
+        self.path = path
+        self.methods = None if methods is None else frozenset(m.upper() for m in methods)
+        self.identity = identity
+        self.name = name
+        told = getattr(engine, "check_limits", None)
+        self.check = told if callable(told) else engine.check
+
+    def applies(self, method: Optional[str], route: str) -> bool:
+        if self.methods is not None and (method or "").upper() not in self.methods:
+            return False
+        if self.path is None:
+            return True
+        if isinstance(self.path, str):
+            return route.startswith(self.path)
+        return self.path.match(route) is not None
+
+
+def _closeness(checked: Tuple[Rule, Any]) -> Tuple[int, float]:
+    """Orders checks from the closest to refusing: refusals first (the longest
+    wait first), then shadow refusals, then the fewest requests left."""
+    result = checked[1]
+    if result.get("would_block"):
+        wait = result.get("retry_after_ms")
+        return (0 if not result["allowed"] else 1, -(math.inf if wait is None else wait))
+    remaining = result.get("remaining", result.get("decision", {}).get("remaining"))
+    return (2, math.inf if remaining is None else remaining)
+
+
+def closest_to_refusing(checked: Sequence[Tuple[Rule, Any]]) -> Tuple[Rule, Any]:
+    """The (rule, result) that decides the answer and the headers."""
+    return checked[0] if len(checked) == 1 else min(checked, key=_closeness)
+
+
+class RequestLimiter:
+    """Asks the engines of its rules about each request: key, route and identity.
+
+    Holds no state of its own besides its configuration; thread-safe as far as
+    the engines are.
+    """
+
+    def __init__(self, engine: Any = None, trusted_proxies: Iterable[str] = (),
+                 forwarded_header: str = "X-Forwarded-For",
+                 identity: Optional[Callable[[Any], Optional[str]]] = None,
+                 ipv6_prefix: int = DEFAULT_IPV6_PREFIX, *,
+                 rules: Optional[Sequence[Rule]] = None) -> None:
+        if (engine is None) == (rules is None):
+            raise TypeError("give either an engine or a list of rules")
+        if identity is not None and not callable(identity):
+            raise TypeError("identity must be a function of the request")
+        if rules is None:
+            self.rules: Tuple[Rule, ...] = (Rule(engine),)
+        else:
+            self.rules = tuple(rules)
+            if not self.rules or not all(isinstance(rule, Rule) for rule in self.rules):
+                raise TypeError("rules must be a non-empty list of vorn.Rule")
+        self.engine = self.rules[0].engine
+        self.resolver = ClientAddressResolver(trusted_proxies, forwarded_header, ipv6_prefix)
         self.identity = identity
 
-    def check(self, request: Any, peer: Optional[str], header: Optional[str], route: str) -> Any:
-        """Runs the check for one request; `request` is what the identity function gets."""
-        key = self.resolver.resolve(peer, header)
-        identity = identity_key(self.identity(request)) if self.identity is not None else None
-        return self.engine.check(key, engine_text(route) or "/", identity)
+    def checks(self, request: Any, peer: Optional[str], header: Optional[str], route: str,
+               method: Optional[str] = None) -> List[Tuple[Rule, Any]]:
+        """Runs every rule that applies; the results may be awaitables (asyncio engines)."""
+        route = engine_text(route) or "/"
+        applying = [rule for rule in self.rules if rule.applies(method, route)]
+        if not applying:
+            return []
+        address = self.resolver.resolve(peer, header)
+        default_identity: Any = _UNSET
+        checked = []
+        for rule in applying:
+            if rule.identity is not None:
+                identity = identity_key(rule.identity(request))
+            else:
+                if default_identity is _UNSET:
+                    default_identity = (identity_key(self.identity(request))
+                                        if self.identity is not None else None)
+                identity = default_identity
+            checked.append((rule, rule.check(address, route, identity)))
+        return checked
 
 
-def refused_headers(result: Any) -> List[Tuple[str, str]]:
-    """Headers of the 429 answer; RateLimit-Remaining comes from the decision's `remaining`."""
-    headers = [("Content-Type", "text/plain; charset=utf-8"),
-               ("Content-Length", str(len(REFUSED_BODY)))]
-    remaining = result.get("decision", {}).get("remaining")
-    if remaining is not None:
-        headers.append(("RateLimit-Remaining", str(remaining)))
-    return headers
+_UNSET = object()
+
+#: Headers of the plain 429 answer, before the rate-limit fields.
+REFUSED_CONTENT_HEADERS = [("Content-Type", "text/plain; charset=utf-8"),
+                           ("Content-Length", str(len(REFUSED_BODY)))]

@@ -17,6 +17,14 @@ _Address = Union[ipaddress.IPv4Address, ipaddress.IPv6Address]
 #: Key used when the server reports no peer address at all (a Unix socket, say).
 UNKNOWN_CLIENT = "unknown"
 
+#: An IPv6 client is keyed by its network of this many bits unless told otherwise.
+#: A client is handed a whole /64 (often a /56 or /48) and may use any address in
+#: it; keyed by address, it would get a fresh allowance, and cost the server a
+#: fresh entry, with every address it picks.
+DEFAULT_IPV6_PREFIX = 56
+MIN_IPV6_PREFIX = 32
+MAX_IPV6_PREFIX = 128
+
 #: How far a forwarding header is walked from the right: at most this many hops
 #: and this many characters. Past either bound the walk stops at the last
 #: trusted hop, so a header costs the same small work whatever its size.
@@ -99,6 +107,31 @@ def canonical_address(text: str) -> Optional[str]:
         return None
     address, zone, _ = parsed
     return str(address) + ("%" + zone if zone else "")
+
+
+def check_ipv6_prefix(prefix: object) -> int:
+    """`prefix` if it is a whole number of bits from 32 to 128; raises otherwise."""
+    if not isinstance(prefix, int) or isinstance(prefix, bool):
+        raise TypeError("ipv6_prefix must be an int, not " + type(prefix).__name__)
+    if not MIN_IPV6_PREFIX <= prefix <= MAX_IPV6_PREFIX:
+        raise ValueError("ipv6_prefix must be from %d to %d, not %d"
+                         % (MIN_IPV6_PREFIX, MAX_IPV6_PREFIX, prefix))
+    return prefix
+
+
+# The same few clients come back request after request; bounded, thread-safe.
+@functools.lru_cache(maxsize=4096)
+def _client_key(address: _Address, zone: str, prefix: int) -> str:
+    """An IPv4 address whole; an IPv6 one as its network ("2001:db8:1::/56").
+
+    A link-local network keeps its zone, written as in "fe80::%eth0/56", since
+    the same network on two links is two clients.
+    """
+    if address.version == 4 or prefix == MAX_IPV6_PREFIX:
+        return str(address) + ("%" + zone if zone else "")
+    bits = MAX_IPV6_PREFIX - prefix
+    network = ipaddress.IPv6Address((int(address) >> bits) << bits)
+    return str(network) + ("%" + zone if zone else "") + "/" + str(prefix)
 
 
 def _parse_network(entry: str) -> _Network:
@@ -253,12 +286,16 @@ class ClientAddressResolver:
     right, skipping trusted proxies; the first untrusted address is the client.
     A malformed hop stops the walk at the last trusted address, so a forged or
     garbled entry can never become the key; so does reaching MAX_FORWARDED_HOPS
-    hops or MAX_FORWARDED_CHARS characters. Immutable; safe to share between
-    threads.
+    hops or MAX_FORWARDED_CHARS characters. The client found is keyed whole
+    when it is IPv4 (or IPv4-mapped), and by its network of `ipv6_prefix` bits
+    when it is IPv6 (128 keys each address apart); proxies are always matched
+    by their whole address. Immutable; safe to share between threads.
     """
 
     def __init__(self, trusted_proxies: Iterable[str] = (),
-                 forwarded_header: str = "X-Forwarded-For") -> None:
+                 forwarded_header: str = "X-Forwarded-For",
+                 ipv6_prefix: int = DEFAULT_IPV6_PREFIX) -> None:
+        self.ipv6_prefix = check_ipv6_prefix(ipv6_prefix)
         if isinstance(trusted_proxies, (str, bytes)):
             raise TypeError("trusted_proxies must be a list of addresses or networks, not one text")
         self._networks: Sequence[_Network] = tuple(_parse_network(p) for p in trusted_proxies)
@@ -280,18 +317,16 @@ class ClientAddressResolver:
 
     def resolve(self, peer: Optional[str], header: Optional[str] = None) -> str:
         """Returns the key for a request from `peer` carrying `header` (its value, or None)."""
-        client = canonical_address(peer) if peer else None
-        if client is None:
+        parsed = _parse(peer) if peer else None
+        if parsed is None:
             return peer if peer else UNKNOWN_CLIENT
-        if header is None or not self._networks or not self.is_trusted(client):
-            return client
-        hops = _forwarded_hops(header) if self._rfc7239 else _list_hops(header)
-        for _, hop in zip(range(MAX_FORWARDED_HOPS), hops):
-            parsed = _parse(hop) if hop else None
-            if parsed is None:
-                return client
-            address, zone, _ = parsed
-            client = str(address) + ("%" + zone if zone else "")
-            if not self._trusts(address):
-                return client
-        return client
+        if header is not None and self._networks and self._trusts(parsed[0]):
+            hops = _forwarded_hops(header) if self._rfc7239 else _list_hops(header)
+            for _, hop in zip(range(MAX_FORWARDED_HOPS), hops):
+                hop_parsed = _parse(hop) if hop else None
+                if hop_parsed is None:
+                    break
+                parsed = hop_parsed
+                if not self._trusts(parsed[0]):
+                    break
+        return _client_key(parsed[0], parsed[1], self.ipv6_prefix)

@@ -1,8 +1,11 @@
-"""ASGI middleware: one engine check per HTTP request, 429 for a refused one."""
+"""ASGI middleware: engine checks per HTTP request, rate-limit headers, 429 for a refused one."""
 import inspect
-from typing import Any, Awaitable, Callable, Dict, Optional, Iterable
+from typing import Any, Awaitable, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
-from ._core import REFUSED_BODY, RequestLimiter, refused_headers
+from ._core import REFUSED_BODY, REFUSED_CONTENT_HEADERS, RequestLimiter, Rule
+from ._core import closest_to_refusing
+from ._headers import check_header_style, response_headers
+from .address import DEFAULT_IPV6_PREFIX
 
 #: Key under which the engine's result dict is added to the (copied) scope.
 RESULT_KEY = "vorn.result"
@@ -20,7 +23,7 @@ def _header(scope: _Scope, name: bytes) -> Optional[str]:
 
 
 class ASGIMiddleware:
-    """Rate-limits an ASGI application with one engine.
+    """Rate-limits an ASGI application with one engine or a list of rules.
 
     Only "http" scopes are checked; lifespan scopes pass through, and so do
     websocket scopes unless `limit_websockets` is true: then each handshake is
@@ -29,26 +32,48 @@ class ASGIMiddleware:
     otherwise a close with code 1008, which servers answer with 403).
     The key is the client address (scope["client"], or the forwarding header
     when that address is a trusted proxy), unless `identity(scope)` returns a
-    text. The route is root_path + path. A refused request gets 429 and never
-    reaches the application; in shadow mode every request goes through. The
-    result dict is added to the scope given to the application under
-    "vorn.result". The engine's check may also be a coroutine function (the
-    engine of `vorn.create_async_engine`). Thread-safe as far as the engine is.
+    text. An IPv6 client is keyed by its /`ipv6_prefix` network (see
+    ClientAddressResolver). The route is root_path + path.
+
+    With `rules` (a list of vorn.Rule) instead of `engine`, a request is checked
+    against every rule that applies to it and refused if any refuses; the
+    headers and scope["vorn.result"] describe the rule closest to refusing.
+    `skip(scope)` returning true lets a request through unchecked.
+
+    Every checked HTTP response carries the rate-limit fields of `headers`
+    ("draft", "legacy", "x" or None; see vorn._headers). A refused request gets
+    429 with Retry-After and never reaches the application; `on_refused`, an
+    ASGI application, answers it instead when given (the fields are added to
+    its answer). In shadow mode every request goes through, with the fields of
+    the verdict it would have had. The result dict is added to the scope given
+    to the application under "vorn.result". An engine's check may also be a
+    coroutine function (the engine of `vorn.create_async_engine`). Thread-safe
+    as far as the engines are.
     """
 
-    def __init__(self, app: _App, engine: Any, *, trusted_proxies: Iterable[str] = (),
+    def __init__(self, app: _App, engine: Any = None, *,
+                 rules: Optional[Sequence[Rule]] = None,
+                 trusted_proxies: Iterable[str] = (),
                  forwarded_header: str = "X-Forwarded-For",
                  identity: Optional[Callable[[_Scope], Optional[str]]] = None,
-                 limit_websockets: bool = False) -> None:
+                 ipv6_prefix: int = DEFAULT_IPV6_PREFIX,
+                 limit_websockets: bool = False,
+                 headers: Optional[str] = "draft",
+                 skip: Optional[Callable[[_Scope], bool]] = None,
+                 on_refused: Optional[_App] = None) -> None:
         self.app = app
-        self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity)
+        self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity,
+                                      ipv6_prefix, rules=rules)
+        self.headers = check_header_style(headers)
+        self.skip = skip
+        self.on_refused = on_refused
         self._header_name = forwarded_header.strip().lower().encode("latin-1")
         self._checked_types = ("http", "websocket") if limit_websockets else ("http",)
 
     async def __call__(self, scope: _Scope, receive: Callable[[], Awaitable[Any]],
                        send: Callable[[Any], Awaitable[None]]) -> None:
         kind = scope.get("type")
-        if kind not in self._checked_types:
+        if kind not in self._checked_types or (self.skip is not None and self.skip(scope)):
             await self.app(scope, receive, send)
             return
         client = scope.get("client")
@@ -56,22 +81,46 @@ class ASGIMiddleware:
         header = (_header(scope, self._header_name)
                   if self.limiter.resolver.reads_header else None)
         route = scope.get("root_path", "") + scope.get("path", "")
-        result = self.limiter.check(scope, peer, header, route)
-        if inspect.isawaitable(result):  # an asyncio engine (vorn.create_async_engine)
-            result = await result
-        if not result["allowed"]:
-            headers = [(name.lower().encode("latin-1"), value.encode("latin-1"))
-                       for name, value in refused_headers(result)]
-            if kind == "websocket":
-                await _refuse_handshake(scope, send, headers)
-                return
-            body = b"" if scope.get("method") == "HEAD" else REFUSED_BODY
-            await send({"type": "http.response.start", "status": 429, "headers": headers})
-            await send({"type": "http.response.body", "body": body})
+        checked = self.limiter.checks(scope, peer, header, route, scope.get("method"))
+        if not checked:
+            await self.app(scope, receive, send)
             return
+        checked = [(rule, (await result) if inspect.isawaitable(result) else result)
+                   for rule, result in checked]
+        rule, result = closest_to_refusing(checked)
+        fields = [(name.lower().encode("latin-1"), value.encode("latin-1"))
+                  for name, value in response_headers(result, self.headers, rule.name)]
         scope = dict(scope)
         scope[RESULT_KEY] = result
-        await self.app(scope, receive, send)
+        send_with_fields = _adding_fields(send, fields) if fields else send
+        if not result["allowed"]:
+            if kind == "websocket":
+                await _refuse_handshake(scope, send, _content_headers() + fields)
+            elif self.on_refused is not None:
+                await self.on_refused(scope, receive, send_with_fields)
+            else:
+                body = b"" if scope.get("method") == "HEAD" else REFUSED_BODY
+                await send({"type": "http.response.start", "status": 429,
+                            "headers": _content_headers() + fields})
+                await send({"type": "http.response.body", "body": body})
+            return
+        await self.app(scope, receive, send_with_fields if kind == "http" else send)
+
+
+def _content_headers() -> List[Tuple[bytes, bytes]]:
+    return [(name.lower().encode("latin-1"), value.encode("latin-1"))
+            for name, value in REFUSED_CONTENT_HEADERS]
+
+
+def _adding_fields(send: Callable[[Any], Awaitable[None]],
+                   fields: List[Tuple[bytes, bytes]]) -> Callable[[Any], Awaitable[None]]:
+    """`send` with `fields` added to the response start."""
+    async def send_with_fields(message: Any) -> None:
+        if message.get("type") == "http.response.start":
+            message = dict(message)
+            message["headers"] = list(message.get("headers", ())) + fields
+        await send(message)
+    return send_with_fields
 
 
 async def _refuse_handshake(scope: _Scope, send: Callable[[Any], Awaitable[None]],

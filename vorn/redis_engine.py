@@ -137,6 +137,10 @@ class _EngineCore:
         self.algorithm = algorithm
         self.mode = mode if mode in ("shadow", "disabled") else "active"
         self.limits = Limits(algorithm, capacity, refill_rate, prefix)
+        # The limit and window clients are told, the same as the native engine's.
+        told = RustEngine(algorithm, "disabled", capacity, refill_rate, None, None,
+                          backend_url).check_limits("", "/")
+        self.policy = {"limit": told["limit"], "window_ms": told["window_ms"]}
         self.timeout = timeout
         self.on_error = on_error
         self.probe_interval = probe_interval
@@ -152,13 +156,15 @@ class _EngineCore:
         """True while checks are answered without Redis."""
         return self._degraded
 
-    def script_args(self, ip: str, identity: Optional[str]) -> Tuple[Any, ...]:
-        """EVALSHA's arguments after the SHA: the key count, the key, the limits, the time."""
+    def script_args(self, ip: str, identity: Optional[str],
+                    told: bool = False) -> Tuple[Any, ...]:
+        """EVALSHA's arguments after the SHA: the key count, the key, the limits, the
+        time, and "1" when the waits are wanted too."""
         key = identity if identity is not None else ip
         if not isinstance(key, str):
             raise TypeError("the key must be a str, not " + type(key).__name__)
         now = "" if self.clock is None else str(int(self.clock()))
-        return (1, self.limits.key_prefix + key, *self.limits.args, now)
+        return (1, self.limits.key_prefix + key, *self.limits.args, now, *(("1",) if told else ()))
 
     def probe_args(self) -> Tuple[Any, ...]:
         """A check of the probe key: Redis is back when the script runs again, not
@@ -179,20 +185,38 @@ class _EngineCore:
                              "algorithm": self.algorithm, "route": route,
                              "remaining": remaining, "latency_ms": latency_ms}}
 
-    def from_reply(self, route: str, reply: Any, started: float) -> Dict[str, Any]:
-        # "<1 or 0> <remaining> <message>"
+    def from_reply(self, route: str, reply: Any, started: float,
+                   told: bool = False) -> Dict[str, Any]:
+        # "<1 or 0> <remaining> <message>", and when told "\n<next ms> <reset ms>"
         admitted = reply[0] in (49, "1")  # b"1"[0] or "1"[0]
         remaining = int(reply[2:reply.index(b" " if isinstance(reply, bytes) else " ", 2)])
         reason = "within_limit" if admitted else self.limits.refused_reason
-        return self.result(route, admitted, reason, remaining, started)
+        result = self.result(route, admitted, reason, remaining, started)
+        if told:
+            waits = reply.split(b"\n" if isinstance(reply, bytes) else "\n")[1].split()
+            next_ms, reset_ms = (None if int(wait) < 0 else int(wait) for wait in waits)
+            self.add_figures(result, remaining, next_ms, reset_ms)
+        return result
+
+    def add_figures(self, result: Dict[str, Any], remaining: Optional[int],
+                    next_ms: Optional[int], reset_ms: Optional[int]) -> None:
+        """Adds what check_limits tells, in the native engine's order."""
+        result.update(limit=self.policy["limit"], remaining=remaining, retry_after_ms=next_ms,
+                      reset_after_ms=reset_ms, window_ms=self.policy["window_ms"])
 
     def without_redis(self, ip: str, route: str, identity: Optional[str],
-                      started: float) -> Dict[str, Any]:
+                      started: float, told: bool = False) -> Dict[str, Any]:
         if self.on_error == "local":
-            return self.local.check(ip, route, identity)
+            return (self.local.check_limits if told else self.local.check)(ip, route, identity)
         if self.on_error == "allow":
-            return self.result(route, True, "within_limit", None, started)
-        return self.result(route, False, "limit_exceeded", 0, started)
+            result = self.result(route, True, "within_limit", None, started)
+            if told:
+                self.add_figures(result, None, 0, None)
+        else:
+            result = self.result(route, False, "limit_exceeded", 0, started)
+            if told:
+                self.add_figures(result, 0, None, None)
+        return result
 
     def enter_degraded(self, error: BaseException, describe: str) -> bool:
         """Marks the engine degraded; True when this call did it (and must start the probe)."""
@@ -292,19 +316,27 @@ class RedisEngine:
         return self._client
 
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> Dict[str, Any]:
+        return self._check(ip, route, identity, False)
+
+    def check_limits(self, ip: str, route: str,
+                     identity: Optional[str] = None) -> Dict[str, Any]:
+        """check's result followed by the limit figures, as RustEngine.check_limits."""
+        return self._check(ip, route, identity, True)
+
+    def _check(self, ip: str, route: str, identity: Optional[str], told: bool) -> Dict[str, Any]:
         core = self._core
         if core.mode == "disabled":
-            return core.local.check(ip, route, identity)
+            return (core.local.check_limits if told else core.local.check)(ip, route, identity)
         started = time.monotonic()
-        args = core.script_args(ip, identity)
+        args = core.script_args(ip, identity, told)
         if not core.degraded:
             try:
-                return core.from_reply(route, self._evalsha(args), started)
+                return core.from_reply(route, self._evalsha(args), started, told)
             except self._errors as error:
                 if core.enter_degraded(error, self._where):
                     threading.Thread(target=self._probe, name="vorn-redis-probe",
                                      daemon=True).start()
-        return core.without_redis(ip, route, identity, started)
+        return core.without_redis(ip, route, identity, started, told)
 
     def _evalsha(self, args: Tuple[Any, ...]) -> Any:
         from redis.exceptions import NoScriptError
@@ -380,18 +412,27 @@ class AsyncRedisEngine:
 
     async def check(self, ip: str, route: str,
                     identity: Optional[str] = None) -> Dict[str, Any]:
+        return await self._check(ip, route, identity, False)
+
+    async def check_limits(self, ip: str, route: str,
+                           identity: Optional[str] = None) -> Dict[str, Any]:
+        """check's result followed by the limit figures, as RustEngine.check_limits."""
+        return await self._check(ip, route, identity, True)
+
+    async def _check(self, ip: str, route: str, identity: Optional[str],
+                     told: bool) -> Dict[str, Any]:
         core = self._core
         if core.mode == "disabled":
-            return core.local.check(ip, route, identity)
+            return (core.local.check_limits if told else core.local.check)(ip, route, identity)
         started = time.monotonic()
-        args = core.script_args(ip, identity)
+        args = core.script_args(ip, identity, told)
         if not core.degraded:
             try:
-                return core.from_reply(route, await self._evalsha(args), started)
+                return core.from_reply(route, await self._evalsha(args), started, told)
             except self._errors as error:
                 if core.enter_degraded(error, self._where):
                     self._probe_task = asyncio.get_running_loop().create_task(self._probe())
-        return core.without_redis(ip, route, identity, started)
+        return core.without_redis(ip, route, identity, started, told)
 
     def _evalsha(self, args: Tuple[Any, ...]) -> "asyncio.Future[Any]":
         # Checks started while a pipeline is being written share the next one:

@@ -1,8 +1,11 @@
-"""WSGI middleware: one engine check per request, 429 for a refused one."""
+"""WSGI middleware: engine checks per request, rate-limit headers, 429 for a refused one."""
 import inspect
-from typing import Any, Callable, Iterable, Optional
+from typing import Any, Callable, Iterable, Optional, Sequence
 
-from ._core import REFUSED_BODY, REFUSED_STATUS, RequestLimiter, refused_headers
+from ._core import REFUSED_BODY, REFUSED_CONTENT_HEADERS, REFUSED_STATUS, RequestLimiter, Rule
+from ._core import closest_to_refusing
+from ._headers import check_header_style, response_headers
+from .address import DEFAULT_IPV6_PREFIX
 
 #: Key under which the engine's result dict is left in the WSGI environ.
 RESULT_KEY = "vorn.result"
@@ -22,34 +25,69 @@ def _route(environ: Any) -> str:
 
 
 class WSGIMiddleware:
-    """Rate-limits a WSGI application with one engine.
+    """Rate-limits a WSGI application with one engine or a list of rules.
 
     The key is the client address (REMOTE_ADDR, or the forwarding header when
     REMOTE_ADDR is a trusted proxy), unless `identity(environ)` returns a text,
-    which the engine then keys on instead. The route is SCRIPT_NAME + PATH_INFO.
-    A refused request gets 429 and never reaches the application; in shadow
-    mode the engine lets every request through. The result dict is left in
-    environ["vorn.result"]. Thread-safe as far as the engine is.
+    which the engine then keys on instead. An IPv6 client is keyed by its
+    /`ipv6_prefix` network (see ClientAddressResolver). The route is
+    SCRIPT_NAME + PATH_INFO.
+
+    With `rules` (a list of vorn.Rule) instead of `engine`, a request is checked
+    against every rule that applies to it and refused if any refuses; the
+    headers and environ["vorn.result"] describe the rule closest to refusing.
+    `skip(environ)` returning true lets a request through unchecked.
+
+    Every checked response carries the rate-limit fields of `headers` ("draft",
+    "legacy", "x" or None; see vorn._headers). A refused request gets 429 with
+    Retry-After and never reaches the application; `on_refused`, a WSGI
+    application, answers it instead of the plain 429 when given (the fields are
+    added to its answer). In shadow mode every request goes through, with the
+    fields of the verdict it would have had. Thread-safe as far as the engines are.
     """
 
-    def __init__(self, app: Callable[..., Iterable[bytes]], engine: Any, *,
+    def __init__(self, app: Callable[..., Iterable[bytes]], engine: Any = None, *,
+                 rules: Optional[Sequence[Rule]] = None,
                  trusted_proxies: Iterable[str] = (),
                  forwarded_header: str = "X-Forwarded-For",
-                 identity: Optional[Callable[[Any], Optional[str]]] = None) -> None:
-        if inspect.iscoroutinefunction(getattr(engine, "check", None)):
-            raise TypeError("WSGIMiddleware needs a blocking engine, such as "
-                            "vorn.create_engine(..., redis=...), not an asyncio one")
+                 identity: Optional[Callable[[Any], Optional[str]]] = None,
+                 ipv6_prefix: int = DEFAULT_IPV6_PREFIX,
+                 headers: Optional[str] = "draft",
+                 skip: Optional[Callable[[Any], bool]] = None,
+                 on_refused: Optional[Callable[..., Iterable[bytes]]] = None) -> None:
+        self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity,
+                                      ipv6_prefix, rules=rules)
+        for rule in self.limiter.rules:
+            if inspect.iscoroutinefunction(rule.check):
+                raise TypeError("WSGIMiddleware needs a blocking engine, such as "
+                                "vorn.create_engine(..., redis=...), not an asyncio one")
         self.app = app
-        self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity)
+        self.headers = check_header_style(headers)
+        self.skip = skip
+        self.on_refused = on_refused
         self._header_key = _environ_key(forwarded_header)
 
     def __call__(self, environ: Any, start_response: Callable[..., Any]) -> Iterable[bytes]:
+        if self.skip is not None and self.skip(environ):
+            return self.app(environ, start_response)
         header = environ.get(self._header_key) if self.limiter.resolver.reads_header else None
-        result = self.limiter.check(environ, environ.get("REMOTE_ADDR"), header, _route(environ))
+        checked = self.limiter.checks(environ, environ.get("REMOTE_ADDR"), header,
+                                      _route(environ), environ.get("REQUEST_METHOD"))
+        if not checked:
+            return self.app(environ, start_response)
+        rule, result = closest_to_refusing(checked)
         environ[RESULT_KEY] = result
-        if not result["allowed"]:
-            start_response(REFUSED_STATUS, refused_headers(result))
-            # A HEAD answer has no body; servers that keep the connection open
-            # would otherwise leave it in front of the next response.
-            return [] if environ.get("REQUEST_METHOD") == "HEAD" else [REFUSED_BODY]
-        return self.app(environ, start_response)
+        fields = response_headers(result, self.headers, rule.name)
+
+        def start_with_fields(status: str, headers: Any, exc_info: Any = None) -> Any:
+            return start_response(status, list(headers) + fields, *(() if exc_info is None
+                                                                     else (exc_info,)))
+
+        if result["allowed"]:
+            return self.app(environ, start_with_fields if fields else start_response)
+        if self.on_refused is not None:
+            return self.on_refused(environ, start_with_fields)
+        start_response(REFUSED_STATUS, REFUSED_CONTENT_HEADERS + fields)
+        # A HEAD answer has no body; servers that keep the connection open
+        # would otherwise leave it in front of the next response.
+        return [] if environ.get("REQUEST_METHOD") == "HEAD" else [REFUSED_BODY]

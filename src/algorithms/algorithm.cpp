@@ -1,5 +1,6 @@
 #include "algorithms/algorithm.h"
 
+#include <cmath>
 #include <type_traits>
 
 #include "algorithms/numeric.h"
@@ -19,6 +20,45 @@ Algorithm Algorithm::from_name(std::string_view name, double capacity, double re
     return Algorithm(LeakyBucket(capacity, refill_rate, clock, reclaiming));
   }
   return Algorithm(TokenBucket(capacity, refill_rate, clock, reclaiming));
+}
+
+namespace {
+
+// A bucket of `capacity` that gains `rate` units a second: whole units, and the
+// time from empty to full.
+LimitPolicy bucket_policy(double capacity, double rate) {
+  LimitPolicy policy{.limit = to_u64_saturating(std::floor(capacity)), .window_ms = std::nullopt};
+  if (rate > 0.0 && capacity > 0.0) {
+    policy.window_ms = to_u64_saturating(std::ceil(capacity / rate * 1000.0));
+  }
+  return policy;
+}
+
+LimitPolicy zone_policy(const zone::ZoneConfig& config) {
+  const auto kind = static_cast<zone::Kind>(config.kind);
+  if (kind == zone::Kind::SlidingWindow || kind == zone::Kind::FixedWindow) {
+    return LimitPolicy{.limit = config.max_requests, .window_ms = config.window_ms};
+  }
+  return bucket_policy(config.capacity, config.rate);
+}
+
+}  // namespace
+
+LimitPolicy Algorithm::policy() const {
+  return std::visit(
+      [](const auto& limiter) -> LimitPolicy {
+        using Limiter = std::decay_t<decltype(limiter)>;
+        if constexpr (std::is_same_v<Limiter, ZoneLimiter>) {
+          return zone_policy(limiter.config());
+        } else if constexpr (std::is_same_v<Limiter, TokenBucket>) {
+          return bucket_policy(limiter.capacity(), limiter.refill_rate());
+        } else if constexpr (std::is_same_v<Limiter, LeakyBucket>) {
+          return bucket_policy(limiter.capacity(), limiter.leak_rate());
+        } else {
+          return LimitPolicy{.limit = limiter.max_requests(), .window_ms = limiter.window_ms()};
+        }
+      },
+      limiter_);
 }
 
 size_t Algorithm::keys_held() const {

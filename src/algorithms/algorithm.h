@@ -17,6 +17,7 @@
 #include "algorithms/clock.h"
 #include "algorithms/fixed_window.h"
 #include "algorithms/leaky_bucket.h"
+#include "algorithms/limit_policy.h"
 #include "algorithms/sliding_window.h"
 #include "algorithms/token_bucket.h"
 #include "zone/zone_limiter.h"
@@ -50,6 +51,9 @@ class Algorithm {
 
   // Keys whose state the store holds (for a zone: every configuration's).
   size_t keys_held() const;
+
+  // The limit and window clients are told of.
+  LimitPolicy policy() const;
 
   const Variant& limiter() const { return limiter_; }
 

@@ -28,6 +28,11 @@ struct AlgorithmResult {
   std::optional<uint64_t> reset_after_ms;
   // Until the bucket next gains a whole token; token bucket only.
   std::optional<uint64_t> retry_after_ms;
+  // Until the key would next be admitted (0 while it would be now), and until
+  // its allowance is whole again (0 when it is); every limiter sets both, and
+  // leaves one absent only when that time never comes (nothing refills).
+  std::optional<uint64_t> next_admission_ms;
+  std::optional<uint64_t> full_reset_ms;
   LimitMessage message;
 };
 

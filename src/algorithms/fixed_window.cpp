@@ -30,9 +30,18 @@ AlgorithmResult decide(Window& window, uint64_t now, uint64_t window_ms, uint64_
     time_left = window_ms - elapsed;
   }
 
-  if (window.count >= max_requests) return requests_refused(time_left);
+  if (window.count >= max_requests) {
+    AlgorithmResult refused = requests_refused(time_left);
+    // A limit of 0 admits nothing, in any window.
+    refused.next_admission_ms = max_requests > 0 ? std::optional<uint64_t>(time_left) : std::nullopt;
+    refused.full_reset_ms = window.count > 0 ? time_left : 0;
+    return refused;
+  }
   window.count += 1;
-  return requests_admitted(max_requests - window.count, time_left);
+  AlgorithmResult admitted = requests_admitted(max_requests - window.count, time_left);
+  admitted.next_admission_ms = window.count < max_requests ? 0 : time_left;
+  admitted.full_reset_ms = time_left;
+  return admitted;
 }
 
 }  // namespace fixed_window

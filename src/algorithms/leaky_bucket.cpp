@@ -15,6 +15,14 @@ LeakyBucket::LeakyBucket(double capacity, double leak_rate, Clock clock, Reclaim
 
 namespace leaky_bucket {
 
+// How long the leak takes to lower the level by `units` (0 for none); absent
+// when it never does.
+std::optional<uint64_t> drain_wait(double units, double leak_rate) {
+  if (!(units > 0.0)) return uint64_t{0};
+  if (!(leak_rate > 0.0)) return std::nullopt;
+  return to_u64_saturating(std::ceil(units / leak_rate * 1000.0));
+}
+
 // A bucket drained to 0 answers every later check exactly as a new, empty
 // bucket would, as long as the level cannot rise by itself (no negative leak).
 bool is_fresh_equivalent(const Bucket& bucket, uint64_t now, double leak_rate) {
@@ -43,6 +51,15 @@ AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double lea
     result.remaining = 0;
     result.message = LimitMessage::fixed("0 bucket space remaining");
   }
+  // Admission needs the level below the capacity, so a full bucket waits until
+  // it is strictly below: at least one millisecond.
+  const double excess = bucket.level - capacity;
+  if (excess < 0.0) {
+    result.next_admission_ms = 0;
+  } else if (leak_rate > 0.0) {
+    result.next_admission_ms = std::max<uint64_t>(drain_wait(excess, leak_rate).value_or(0), 1);
+  }
+  result.full_reset_ms = drain_wait(bucket.level, leak_rate);
   return result;
 }
 

@@ -56,6 +56,11 @@ class RequestLog {
   // Requires !empty().
   uint64_t front() const { return on_heap() ? storage_.ring[head_] : storage_.single; }
 
+  // The newest entry. Requires !empty().
+  uint64_t back() const {
+    return on_heap() ? storage_.ring[(head_ + size_ - 1) & (capacity_ - 1)] : storage_.single;
+  }
+
   // Requires !empty().
   void pop_front() {
     if (on_heap()) head_ = (head_ + 1) & (capacity_ - 1);

@@ -23,7 +23,7 @@ namespace vorn {
 namespace sliding_window {
 
 // The rules, apart from any store, over any log with empty(), size(), front(),
-// pop_front() and push_back(time). A new key's log is empty.
+// back(), pop_front() and push_back(time). A new key's log is empty.
 //
 // Drops the expired front of `log` and decides one request, logging it when
 // admitted. Refusals are never logged. Throws only what the log throws.
@@ -40,9 +40,25 @@ AlgorithmResult decide(Log& log, uint64_t now, uint64_t window_ms, uint64_t max_
   if (!log.empty()) {
     reset_after_ms = saturating_sub(saturating_add(log.front(), window_ms), now);
   }
-  if (count >= max_requests) return requests_refused(reset_after_ms);
-  log.push_back(now);
-  return requests_admitted(max_requests - (count + 1), reset_after_ms);
+  AlgorithmResult result;
+  if (count >= max_requests) {
+    result = requests_refused(reset_after_ms);
+  } else {
+    log.push_back(now);
+    result = requests_admitted(max_requests - (count + 1), reset_after_ms);
+  }
+  // A place frees when the front leaves the window, the allowance is whole when
+  // the newest entry has; an entry still counts at its time + window_ms.
+  const auto leaves_in = [&](uint64_t logged) {
+    return saturating_sub(saturating_add(saturating_add(logged, window_ms), 1), now);
+  };
+  if (max_requests == 0) {
+    result.next_admission_ms = std::nullopt;
+  } else {
+    result.next_admission_ms = log.size() < max_requests ? 0 : leaves_in(log.front());
+  }
+  result.full_reset_ms = log.empty() ? 0 : leaves_in(log.back());
+  return result;
 }
 
 }  // namespace sliding_window

@@ -15,6 +15,14 @@ TokenBucket::TokenBucket(double capacity, double refill_rate, Clock clock, Recla
 
 namespace token_bucket {
 
+// How long the refill takes to add `tokens` (0 when none are missing); absent
+// when it never does.
+std::optional<uint64_t> refill_wait(double tokens, double refill_rate) {
+  if (!(tokens > 0.0)) return uint64_t{0};
+  if (!(refill_rate > 0.0)) return std::nullopt;
+  return to_u64_saturating(std::ceil(tokens / refill_rate * 1000.0));
+}
+
 // A bucket that the refill has brought back to capacity answers every later
 // check exactly as a new, full bucket would. Only a positive refill brings a
 // bucket back, and only a finite capacity can be reached.
@@ -52,6 +60,8 @@ AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double ref
   }
   result.message = LimitMessage::rounded(bucket.tokens, LimitMessage::Unit::Tokens);
   result.remaining = to_u64_saturating(std::floor(bucket.tokens));
+  result.next_admission_ms = refill_wait(1.0 - bucket.tokens, refill_rate);
+  result.full_reset_ms = refill_wait(capacity - bucket.tokens, refill_rate);
   return result;
 }
 

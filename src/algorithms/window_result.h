@@ -17,6 +17,8 @@ inline AlgorithmResult requests_admitted(uint64_t remaining,
       .remaining = remaining,
       .reset_after_ms = reset_after_ms,
       .retry_after_ms = std::nullopt,
+      .next_admission_ms = std::nullopt,  // set by the limiter, which knows its log
+      .full_reset_ms = std::nullopt,
       .message = LimitMessage::whole(remaining, LimitMessage::Unit::Requests),
   };
 }
@@ -28,6 +30,8 @@ inline AlgorithmResult requests_refused(std::optional<uint64_t> reset_after_ms) 
       .remaining = 0,
       .reset_after_ms = reset_after_ms,
       .retry_after_ms = std::nullopt,
+      .next_admission_ms = std::nullopt,  // set by the limiter, which knows its log
+      .full_reset_ms = std::nullopt,
       .message = LimitMessage::fixed("0 requests remaining"),
   };
 }

@@ -42,6 +42,7 @@ VornEngine::VornEngine(Algorithm limiter, std::string_view algorithm, std::strin
                        std::optional<std::string> debug, RateLimitOptions limits,
                        uint64_t block_duration_ms, std::string backend_url, Clock clock)
     : limiter_(std::move(limiter)),
+      policy_(limiter_.with_lock([](const Algorithm& held) { return held.policy(); })),
       algorithm_name_(algorithm),
       telemetry_(std::move(backend_url), api_key.has_value()),
       api_key_(std::move(api_key)),
@@ -70,6 +71,7 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
         .reason = std::nullopt,
         .allowed = true,
         .would_block = false,
+        .figures = LimitFigures{},
     };
   }
 
@@ -98,6 +100,9 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
       .reason = reason,
       .allowed = allowed,
       .would_block = would_block,
+      .figures = LimitFigures{.remaining = verdict.remaining,
+                              .next_admission_ms = verdict.next_admission_ms,
+                              .full_reset_ms = verdict.full_reset_ms},
   };
   if (api_key_) {
     telemetry_.push(CanonicalTelemetryEvent{

@@ -33,6 +33,14 @@ struct RateLimitOptions {
   std::optional<uint64_t> burst_limit;
 };
 
+// What is left of the key's allowance after a check, for clients to be told;
+// all absent in disabled mode, where nothing is counted.
+struct LimitFigures {
+  std::optional<uint64_t> remaining;
+  std::optional<uint64_t> next_admission_ms;  // 0 while a request would be admitted now
+  std::optional<uint64_t> full_reset_ms;      // until the allowance is whole again
+};
+
 struct CheckOutcome {
   CanonicalDecision decision;
   std::string algorithm;                   // the configured algorithm text
@@ -40,6 +48,7 @@ struct CheckOutcome {
   std::optional<std::string_view> reason;  // a LimitReason word; absent in disabled mode
   bool allowed = false;
   bool would_block = false;
+  LimitFigures figures;
 };
 
 // How much of a CheckOutcome the caller will read. With VerdictOnly the
@@ -81,6 +90,7 @@ class VornEngine {
                                            uint64_t start_ms,
                                            OutcomeDetail detail = OutcomeDetail::Full) const;
 
+  const LimitPolicy& policy() const { return policy_; }
   Mode mode() const { return mode_; }
   const std::string& algorithm_name() const { return algorithm_name_; }
   const TelemetryQueue& telemetry() const { return telemetry_; }
@@ -104,6 +114,7 @@ class VornEngine {
                                              std::optional<uint64_t> retry_after_ms) const;
 
   mutable PoisoningMutex<Algorithm> limiter_;
+  LimitPolicy policy_;
   std::string algorithm_name_;
   TelemetryQueue telemetry_;
   std::optional<std::string> api_key_;

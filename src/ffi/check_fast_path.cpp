@@ -1,6 +1,7 @@
 #include "ffi/check_fast_path.h"
 
 #include <array>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -10,15 +11,21 @@
 namespace vorn::ffi {
 namespace {
 
-// makeCheckRequest(checkByHandle, checkByReceiver, flagBuffer, ...reasonWords)
-// returns [checkRequest, stamp]; stamp(object, handle, algorithm) gives an
-// instance its private fields.
+// makeCheckRequest(checkByHandle, checkByReceiver, flagBuffer, limitsByHandle,
+// figureBuffer, ...reasonWords) returns [checkRequest, stamp, checkLimits];
+// stamp(object, handle, algorithm) gives an instance its private fields.
+// checkLimits returns what checkRequest does and limit, remaining, retryAfterMs,
+// resetAfterMs and windowMs, read from the figure buffer, where -1 stands for
+// none (null).
 constexpr char kCheckRequestSource[] = R"js('use strict';
-(function makeCheckRequest(checkByHandle, checkByReceiver, flagBuffer, ...reasonWords) {
+(function makeCheckRequest(checkByHandle, checkByReceiver, flagBuffer, limitsByHandle,
+                           figureBuffer, ...reasonWords) {
   const flags = new Uint8Array(flagBuffer);
+  const figures = new Float64Array(figureBuffer);
+  const figure = (at) => (figures[at] < 0 ? null : figures[at]);
   const reasons = [undefined, ...reasonWords];
   const apply = Reflect.apply;
-  let stamp, checkRequest;
+  let stamp, checkRequest, checkLimits;
   class Target { constructor(object) { return object; } }
   class Stamp extends Target {
     #handle;
@@ -45,10 +52,33 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
             ? { allowed, wouldBlock, algorithm: self.#algorithm, debugInfo }
             : { allowed, wouldBlock, reason, algorithm: self.#algorithm, debugInfo };
       };
+      checkLimits = function checkLimits(ip, route, startMs) {
+        const self = this;
+        if ((typeof self !== 'object' && typeof self !== 'function') || self === null ||
+            !(#handle in self)) {
+          return apply(checkByReceiver, self, [ip, route, startMs]);  // throws: not an instance
+        }
+        const debugInfo = limitsByHandle(self.#handle, ip, route, startMs);
+        const bits = flags[0];
+        const allowed = (bits & 1) !== 0;
+        const wouldBlock = (bits & 2) !== 0;
+        const reason = reasons[bits >> 2];
+        const algorithm = self.#algorithm;
+        const limit = figure(0);
+        const remaining = figure(1);
+        const retryAfterMs = figure(2);
+        const resetAfterMs = figure(3);
+        const windowMs = figure(4);
+        return reason === undefined
+            ? { allowed, wouldBlock, algorithm, debugInfo, limit, remaining, retryAfterMs,
+                resetAfterMs, windowMs }
+            : { allowed, wouldBlock, reason, algorithm, debugInfo, limit, remaining,
+                retryAfterMs, resetAfterMs, windowMs };
+      };
     }
   }
   Object.defineProperty(checkRequest, 'length', { value: 0 });
-  return [checkRequest, stamp];
+  return [checkRequest, stamp, checkLimits];
 }))js";
 
 // The reason words in the order of their codes in the flag byte (code 0: no
@@ -57,14 +87,19 @@ constexpr std::array<LimitReason, 3> kReasonCodes = {
     LimitReason::WithinLimit, LimitReason::LimitExceeded, LimitReason::TokenExhausted};
 
 // Bit 0 allowed, bit 1 wouldBlock, bits 2-3 the reason code.
-uint8_t flag_byte(const CheckResultNode& result) {
+uint8_t flag_byte(bool allowed, bool would_block, std::optional<std::string_view> reason) {
   uint8_t code = 0;
-  if (result.reason) {
+  if (reason) {
     for (size_t at = 0; at < kReasonCodes.size(); ++at) {
-      if (*result.reason == reason_word(kReasonCodes[at])) code = static_cast<uint8_t>(at + 1);
+      if (*reason == reason_word(kReasonCodes[at])) code = static_cast<uint8_t>(at + 1);
     }
   }
-  return static_cast<uint8_t>((result.allowed ? 1 : 0) | (result.would_block ? 2 : 0) | code << 2);
+  return static_cast<uint8_t>((allowed ? 1 : 0) | (would_block ? 2 : 0) | code << 2);
+}
+
+// A figure as the buffer holds it: -1 for none. Doubles are exact to 2^53 ms.
+double figure_value(std::optional<uint64_t> value) {
+  return value ? static_cast<double>(*value) : -1.0;
 }
 
 // An argument's UTF-8 text: read into inline storage when it fits, as almost
@@ -103,8 +138,10 @@ MaybeError CheckFastPath::create(napi_env env, const char* name, napi_callback b
                                  std::string_view class_name) {
   if (check_request_) return std::nullopt;
   class_name_ = class_name;
-  std::array<napi_value, 7> args{};  // maker's arguments: functions, buffer, reason words
+  // The maker's arguments: functions, buffers, reason words; a last slot for `this`.
+  std::array<napi_value, 9> args{};
   void* memory = nullptr;
+  void* figure_memory = nullptr;
   napi_status status =
       napi_create_function(env, name, NAPI_AUTO_LENGTH, check_by_handle_entry, this, &args[0]);
   if (status == napi_ok) {
@@ -112,26 +149,38 @@ MaybeError CheckFastPath::create(napi_env env, const char* name, napi_callback b
   }
   if (status == napi_ok) status = napi_create_arraybuffer(env, 1, &memory, &args[2]);
   if (status == napi_ok) status = Reference::create(env, args[2], flag_buffer_);
+  if (status == napi_ok) {
+    status = napi_create_function(env, "checkLimits", NAPI_AUTO_LENGTH, limits_by_handle_entry,
+                                  this, &args[3]);
+  }
+  if (status == napi_ok) {
+    status = napi_create_arraybuffer(env, kFigureCount * sizeof(double), &figure_memory, &args[4]);
+  }
+  if (status == napi_ok) status = Reference::create(env, args[4], figure_buffer_);
   if (status != napi_ok) return Error{status, {}, {}};
   flags_ = static_cast<uint8_t*>(memory);
+  figures_ = static_cast<double*>(figure_memory);
   for (size_t at = 0; at < kReasonCodes.size(); ++at) {
     Expected<napi_value> word = ffi::to_napi_value(env, reason_word(kReasonCodes[at]));
     if (!word.ok()) return std::move(word.error());
-    args[3 + at] = word.value();
+    args[5 + at] = word.value();
   }
-  napi_get_undefined(env, &args[6]);  // a seventh slot keeps the array whole; unused
+  napi_get_undefined(env, &args[8]);
 
   napi_value source = nullptr;
   napi_value maker = nullptr;
   napi_value made = nullptr;
   napi_value check_request = nullptr;
   napi_value stamp = nullptr;
+  napi_value check_limits = nullptr;
   status =
       napi_create_string_utf8(env, kCheckRequestSource, sizeof(kCheckRequestSource) - 1, &source);
   if (status == napi_ok) status = napi_run_script(env, source, &maker);
-  if (status == napi_ok) status = napi_call_function(env, args[6], maker, 6, args.data(), &made);
+  if (status == napi_ok) status = napi_call_function(env, args[8], maker, 8, args.data(), &made);
   if (status == napi_ok) status = napi_get_named_property(env, made, "0", &check_request);
   if (status == napi_ok) status = napi_get_named_property(env, made, "1", &stamp);
+  if (status == napi_ok) status = napi_get_named_property(env, made, "2", &check_limits);
+  if (status == napi_ok) status = Reference::create(env, check_limits, check_limits_);
   if (status == napi_ok) status = Reference::create(env, stamp, stamp_);
   if (status == napi_ok) status = Reference::create(env, check_request, check_request_);
   if (status != napi_ok) return Error{status, {}, {}};
@@ -185,7 +234,45 @@ napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info
     Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
     if (!debug_info.ok()) return std::move(debug_info.error());
     // Written last, so no other check can run between this and the caller's read.
-    path.flags_[0] = flag_byte(result);
+    path.flags_[0] = flag_byte(result.allowed, result.would_block, result.reason);
+    return debug_info.value();
+  });
+}
+
+// limitsByHandle(handle, ip, route, startMs), called only by the JavaScript
+// checkLimits: leaves the verdict in the flag byte and the figures in the
+// figure buffer, and returns the debugInfo text.
+napi_value CheckFastPath::limits_by_handle_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    size_t argc = 4;
+    std::array<napi_value, 4> args{};
+    void* data = nullptr;
+    napi_status status = napi_get_cb_info(env, info, &argc, args.data(), nullptr, &data);
+    if (status != napi_ok) return make_error(status, msg::kCallbackInfo);
+    const auto& path = *static_cast<const CheckFastPath*>(data);
+    uint64_t address = 0;
+    bool lossless = false;
+    status = napi_get_value_bigint_uint64(env, args[0], &address, &lossless);
+    if (status == napi_ok && !lossless) status = napi_invalid_arg;
+    if (status != napi_ok) return make_error(status, msg::kUnwrap, path.class_name_);
+    const auto* node = reinterpret_cast<const VornNode*>(static_cast<uintptr_t>(address));
+    TextArgument ip;
+    if (MaybeError failure = ip.read(env, args[1])) return std::move(*failure);
+    TextArgument route;
+    if (MaybeError failure = route.read(env, args[2])) return std::move(*failure);
+    Expected<double> start = from_napi_value<double>(env, args[3]);
+    if (!start.ok()) return std::move(start.error());
+
+    const LimitsResultNode result = node->check_limits(ip.view(), route.view(), start.value());
+    LimitMessage::Buffer text;
+    Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
+    if (!debug_info.ok()) return std::move(debug_info.error());
+    path.figures_[0] = figure_value(result.policy.limit);
+    path.figures_[1] = figure_value(result.figures.remaining);
+    path.figures_[2] = figure_value(result.figures.next_admission_ms);
+    path.figures_[3] = figure_value(result.figures.full_reset_ms);
+    path.figures_[4] = figure_value(result.policy.window_ms);
+    path.flags_[0] = flag_byte(result.allowed, result.would_block, result.reason);
     return debug_info.value();
   });
 }

@@ -16,6 +16,7 @@
 // environment's JavaScript thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -33,8 +34,10 @@ class CheckFastPath {
   MaybeError create(napi_env env, const char* name, napi_callback by_receiver,
                     std::string_view class_name);
 
-  // The JavaScript function to put on the prototype; null before create.
+  // The JavaScript functions to put on the prototype (checkRequest, and
+  // checkLimits); null before create.
   napi_value method() const { return check_request_.value(); }
+  napi_value limits_method() const { return check_limits_.value(); }
 
   // Gives a new instance its handle to `node` and its algorithm text.
   napi_status stamp(napi_env env, napi_value instance, const VornNode* node,
@@ -42,11 +45,17 @@ class CheckFastPath {
 
  private:
   static napi_value check_by_handle_entry(napi_env env, napi_callback_info info);
+  static napi_value limits_by_handle_entry(napi_env env, napi_callback_info info);
+
+  static constexpr size_t kFigureCount = 5;
 
   Reference check_request_;
+  Reference check_limits_;
   Reference stamp_;
   Reference flag_buffer_;
+  Reference figure_buffer_;
   uint8_t* flags_ = nullptr;  // in flag_buffer_'s memory, which never moves while it lives
+  double* figures_ = nullptr;  // in figure_buffer_'s memory, likewise
   std::string_view class_name_;
 };
 

@@ -162,7 +162,11 @@ MaybeError register_class(napi_env env, napi_value exports, const ClassDescripti
                                                           napi_configurable),
       .data = nullptr,
   };
-  status = napi_define_properties(env, prototype, 1, &method_property);
+  napi_property_descriptor limits_property = method_property;
+  limits_property.utf8name = "checkLimits";
+  limits_property.value = fast_path.limits_method();
+  const std::array<napi_property_descriptor, 2> methods = {method_property, limits_property};
+  status = napi_define_properties(env, prototype, methods.size(), methods.data());
   if (status != napi_ok) return Error{status, {}, {}};
   status = Reference::create(env, constructor, data.value()->*constructor_slot);
   if (status != napi_ok) return Error{status, {}, {}};
@@ -399,6 +403,20 @@ CheckResultNode VornNode::check_request(std::string_view ip, std::string_view ro
       .reason = outcome.reason,
       .algorithm = std::move(outcome.algorithm),
       .debug_info = std::move(outcome.debug_info),
+  };
+}
+
+LimitsResultNode VornNode::check_limits(std::string_view ip, std::string_view route,
+                                        double start) const {
+  CheckOutcome outcome = engine_->check_request_with_identity(
+      std::nullopt, ip, route, to_u64_saturating(start), OutcomeDetail::VerdictOnly);
+  return LimitsResultNode{
+      .allowed = outcome.allowed,
+      .would_block = outcome.would_block,
+      .reason = outcome.reason,
+      .debug_info = std::move(outcome.debug_info),
+      .figures = outcome.figures,
+      .policy = engine_->policy(),
   };
 }
 

@@ -15,6 +15,8 @@
 #include <string_view>
 
 #include "algorithms/limit_message.h"
+#include "algorithms/limit_policy.h"
+#include "core/engine.h"
 #include "ffi/napi_boundary.h"
 
 namespace vorn {
@@ -68,6 +70,17 @@ struct CheckResultNode {
   Expected<napi_value> to_napi_value(napi_env env, napi_value factory) const;
 };
 
+// What checkLimits tells of one check: the verdict and debug text, what is left
+// of the key's allowance and the engine's policy. `reason` is absent in disabled mode.
+struct LimitsResultNode {
+  bool allowed = false;
+  bool would_block = false;
+  std::optional<std::string_view> reason;  // a fixed reason word, static
+  vorn::LimitMessage debug_info;
+  vorn::LimitFigures figures;
+  vorn::LimitPolicy policy;
+};
+
 // The native object behind one JavaScript VornNode. It holds its engine under
 // shared ownership; the JavaScript object's finalizer destroys the VornNode and
 // with it the engine. check_request is safe on any thread (the engine locks);
@@ -84,6 +97,9 @@ class VornNode {
   // One engine check keyed by `ip`, without identity. Throws FatalError on a
   // fatal engine failure.
   CheckResultNode check_request(std::string_view ip, std::string_view route, double start) const;
+
+  // The same check, told with the figures clients are given.
+  LimitsResultNode check_limits(std::string_view ip, std::string_view route, double start) const;
 
   // The weak reference napi_wrap returned; deleted with this object.
   void set_wrapper(Reference wrapper) { wrapper_ = std::move(wrapper); }

@@ -206,6 +206,9 @@ class ZoneLog {
   bool empty() const { return log_.size == 0; }
   uint64_t size() const { return log_.size; }
   uint64_t front() const { return tx_.block(log_.head).times[log_.head_pos]; }
+  uint64_t back() const {
+    return tx_.block(log_.tail).times[(log_.head_pos + log_.size - 1) % kBlockTimes];
+  }
 
   void pop_front() {
     if (log_.size == 1) {

@@ -44,6 +44,7 @@ class ZoneLimiter {
   AlgorithmResult check(std::string_view key) const;
 
   uint32_t config_id() const { return config_id_; }
+  const zone::ZoneConfig& config() const { return config_; }
   const zone::ZoneView& view() const { return *zone_; }
 
  private:

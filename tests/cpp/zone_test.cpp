@@ -34,6 +34,8 @@ void expect_same(const AlgorithmResult& expected, const AlgorithmResult& actual,
   EXPECT_EQ(expected.remaining, actual.remaining) << where;
   EXPECT_EQ(expected.reset_after_ms, actual.reset_after_ms) << where;
   EXPECT_EQ(expected.retry_after_ms, actual.retry_after_ms) << where;
+  EXPECT_EQ(expected.next_admission_ms, actual.next_admission_ms) << where;
+  EXPECT_EQ(expected.full_reset_ms, actual.full_reset_ms) << where;
   EXPECT_EQ(expected.message.text(), actual.message.text()) << where;
 }
 
@@ -45,6 +47,8 @@ TEST(ZoneParity, EveryAlgorithmAnswersAsTheInProcessStore) {
     ManualClock clock;
     Algorithm local = Algorithm::from_name(name, 12, 3, clock.clock(), Reclaiming::Off);
     Algorithm shared = Algorithm::in_zone(name, 12, 3, zone.name(), std::nullopt, clock.clock());
+    EXPECT_EQ(local.policy().limit, shared.policy().limit) << name;
+    EXPECT_EQ(local.policy().window_ms, shared.policy().window_ms) << name;
     const int steps[] = {0, 1, 5, 250, 0, 0, 1000, 30000, 29000, 1500, 61000, 3, 0, 90000};
     int row = 0;
     for (int round = 0; round < 6; ++round) {

@@ -34,13 +34,13 @@ function limiter(config, options = {}) {
   return createRateLimiter({ engine: new VornNode({ refillRate: 0, ...config }), ...options });
 }
 
-test('a refusal answers 429 with RateLimit-Remaining 0 and skips next', () => {
+test('a refusal answers 429 with the rate-limit fields and skips next', () => {
   const limit = limiter({ capacity: 2 });
   assert.deepStrictEqual([1, 2, 3].map(() => pass(limit, request())), ['next', 'next', 429]);
   const res = response();
   const req = request();
   assert.strictEqual(limit.admit(req, res), false);
-  assert.strictEqual(res.headers['RateLimit-Remaining'], '0');
+  assert.strictEqual(res.headers.RateLimit, '"default";r=0');
   assert.strictEqual(res.headers['Content-Length'], Buffer.byteLength(res.body));
   assert.strictEqual(req.vorn.wouldBlock, true);
 });
@@ -130,10 +130,10 @@ test('wrap limits a real http server', async () => {
     const answers = [];
     for (let i = 0; i < 3; i++) {
       const res = await fetch(url);
-      answers.push([res.status, res.headers.get('ratelimit-remaining'), await res.text()]);
+      answers.push([res.status, res.headers.get('ratelimit'), await res.text()]);
     }
-    assert.deepStrictEqual(answers, [[200, null, 'within_limit'], [200, null, 'within_limit'],
-      [429, '0', 'Too Many Requests\n']]);
+    assert.deepStrictEqual(answers, [[200, '"default";r=1', 'within_limit'],
+      [200, '"default";r=0', 'within_limit'], [429, '"default";r=0', 'Too Many Requests\n']]);
   } finally {
     server.closeAllConnections();
     server.close();

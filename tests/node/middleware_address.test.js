@@ -20,10 +20,20 @@ test('canonical addresses follow the shared table', () => {
 
 test('resolver picks the key of the shared table', () => {
   for (const c of cases.resolve) {
-    const resolver = new ClientAddressResolver(c.trusted, c.forwardedHeader);
+    const resolver = new ClientAddressResolver(c.trusted, c.forwardedHeader, c.ipv6Prefix);
     const header = c.headerParts
       ? c.headerParts.map(([text, count]) => text.repeat(count)).join('') : c.header;
     assert.strictEqual(resolver.resolve(c.peer ?? undefined, header), c.key, c.why);
+  }
+});
+
+test('IPv6 clients are keyed by their network', () => {
+  for (const [prefix, peer, key] of cases.ipv6) {
+    const resolver = new ClientAddressResolver([], undefined, prefix ?? undefined);
+    assert.strictEqual(resolver.resolve(peer), key, `${prefix} ${peer}`);
+  }
+  for (const prefix of cases.badIpv6Prefixes) {
+    assert.throws(() => new ClientAddressResolver([], undefined, prefix), TypeError, `${prefix}`);
   }
 });
 

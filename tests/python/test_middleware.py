@@ -40,14 +40,14 @@ class Recorder:
 
 
 class WSGIMiddlewareTest(unittest.TestCase):
-    def test_refusal_is_429_with_remaining_and_never_reaches_the_app(self):
+    def test_refusal_is_429_with_the_limit_fields_and_never_reaches_the_app(self):
         app = Recorder()
         limited = vorn.WSGIMiddleware(app.wsgi, engine(capacity=2))
         answers = [wsgi_call(limited) for _ in range(3)]
         self.assertEqual([a[0] for a in answers], [200, 200, 429])
         self.assertEqual(len(app.calls), 2)
         status, headers, body, environ = answers[2]
-        self.assertEqual(headers["RateLimit-Remaining"], "0")
+        self.assertEqual(headers["RateLimit"], '"default";r=0')
         self.assertEqual(headers["Content-Length"], str(len(body)))
         self.assertFalse(environ["vorn.result"]["allowed"])
         self.assertEqual(app.calls[1]["vorn.result"]["decision"]["remaining"], 0)
@@ -172,7 +172,7 @@ class ASGIMiddlewareTest(unittest.TestCase):
         self.assertEqual([m["type"] for m in sent], ["http.response.start", "http.response.body"])
         self.assertEqual(sent[0]["status"], 429)
         headers = dict(sent[0]["headers"])
-        self.assertEqual(headers[b"ratelimit-remaining"], b"0")
+        self.assertEqual(headers[b"ratelimit"], b'"default";r=0')
         self.assertEqual(int(headers[b"content-length"]), len(sent[1]["body"]))
 
     def test_admitted_request_gets_a_copied_scope_with_the_result(self):

@@ -37,11 +37,23 @@ class ResolverTest(unittest.TestCase):
         for case in CASES["resolve"]:
             with self.subTest(why=case["why"]):
                 resolver = ClientAddressResolver(
-                    case["trusted"], case.get("forwardedHeader", "X-Forwarded-For"))
+                    case["trusted"], case.get("forwardedHeader", "X-Forwarded-For"),
+                    case.get("ipv6Prefix", 56))
                 header = case.get("header")
                 if "headerParts" in case:
                     header = "".join(text * count for text, count in case["headerParts"])
                 self.assertEqual(resolver.resolve(case["peer"], header), case["key"])
+
+    def test_ipv6_clients_are_keyed_by_their_network(self):
+        for prefix, peer, key in CASES["ipv6"]:
+            with self.subTest(prefix=prefix, peer=peer):
+                resolver = (ClientAddressResolver() if prefix is None
+                            else ClientAddressResolver(ipv6_prefix=prefix))
+                self.assertEqual(resolver.resolve(peer), key)
+        for prefix in CASES["badIpv6Prefixes"]:
+            with self.subTest(prefix=prefix):
+                with self.assertRaises((TypeError, ValueError)):
+                    ClientAddressResolver(ipv6_prefix=prefix)
 
     def test_bad_configuration_is_refused_at_construction(self):
         bad = [([network], "X-Forwarded-For") for network in CASES["badNetworks"]]

@@ -70,6 +70,32 @@ test('the scripts give the tabled answers', { skip }, async () => {
   }
 });
 
+test('checkLimits tells waits that hold, and the native figures', { skip }, async () => {
+  let now = CASES_BASE_MS;
+  const cases = [['token_bucket', 3, 2], ['leaky_bucket', 3, 2], ['fixed_window', 3, 0],
+    ['sliding_window', 3, 0]];
+  for (const [number, [algorithm, capacity, refillRate]] of cases.entries()) {
+    const checked = await engine({ algorithm, capacity, refillRate, redisPrefix: `told${number}:`,
+      clock: () => now });
+    const native = new VornNode({ algorithm, capacity, refillRate }).checkLimits('a', '/', 0);
+    let result = await checked.checkLimits('a', '/', 0);
+    assert.deepStrictEqual(Object.keys(result), Object.keys(native), algorithm);
+    assert.deepStrictEqual([result.limit, result.remaining, result.retryAfterMs, result.windowMs],
+      [native.limit, native.remaining, 0, native.windowMs], algorithm);
+    while (result.allowed) {
+      now += 7;
+      result = await checked.checkLimits('a', '/', 0);
+    }
+    const refusedAt = now;
+    const wait = result.retryAfterMs;
+    assert.ok(wait > 0, algorithm);
+    now = refusedAt + wait - 1;
+    assert.strictEqual((await checked.checkLimits('a', '/', 0)).allowed, false, algorithm);
+    now = refusedAt + wait;
+    assert.strictEqual((await checked.checkLimits('a', '/', 0)).allowed, true, algorithm);
+  }
+});
+
 test('results equal the native engine', { skip }, async () => {
   for (const algorithm of ['token_bucket', 'sliding_window', 'fixed_window', 'leaky_bucket', 'x']) {
     for (const mode of ['active', 'shadow', 'disabled', 'Shadow']) {

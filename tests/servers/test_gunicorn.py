@@ -34,7 +34,7 @@ def get(port, path="/"):
     try:
         connection.request("GET", path)
         response = connection.getresponse()
-        return response.status, response.getheader("RateLimit-Remaining"), response.read()
+        return response.status, response.getheader("RateLimit"), response.read()
     finally:
         connection.close()
 
@@ -45,7 +45,7 @@ class GunicornTest(unittest.TestCase):
         try:
             self.assertEqual(get(port)[0], 200)
             status, remaining, _ = get(port)
-            self.assertEqual((status, remaining), (429, "0"))
+            self.assertEqual((status, remaining), (429, '"default";r=0'))
         finally:
             process.terminate()
             process.wait(timeout=30)

@@ -76,6 +76,36 @@ class RedisEngineTest(unittest.TestCase):
                 for call in calls:
                     self.assertEqual(without_latency(shared.check(*call)),
                                      without_latency(native.check(*call)), (config, call))
+                # check_limits: the same keys, and the same figures but the times.
+                told, native_told = shared.check_limits(*calls[0]), native.check_limits(*calls[0])
+                self.assertEqual(list(told), list(native_told), config)
+                for key in ("allowed", "reason", "limit", "remaining", "window_ms"):
+                    self.assertEqual(told.get(key), native_told.get(key), (config, key))
+
+    def test_told_waits_hold(self):
+        for number, (algorithm, capacity, rate) in enumerate(
+                [("token_bucket", 3, 2), ("leaky_bucket", 3, 2), ("fixed_window", 3, 0),
+                 ("sliding_window", 3, 0)]):
+            now = [CASES_BASE_MS]
+            engine = redis_engine.RedisEngine(self.client, algorithm, "active", capacity, rate,
+                                              prefix="told%d:" % number, clock=lambda: now[0])
+            result = engine.check_limits("a", "/")
+            self.assertEqual(result["retry_after_ms"], 0, algorithm)
+            while result["allowed"]:
+                now[0] += 7
+                result = engine.check_limits("a", "/")
+            refused_at, wait = now[0], result["retry_after_ms"]
+            self.assertGreater(wait, 0, algorithm)
+            now[0] = refused_at + wait - 1
+            self.assertFalse(engine.check_limits("a", "/")["allowed"], algorithm)
+            now[0] = refused_at + wait
+            self.assertTrue(engine.check_limits("a", "/")["allowed"], algorithm)
+            # Drained at once, a key is whole again when its reset has passed.
+            result = engine.check_limits("b", "/")
+            while result["allowed"]:
+                result = engine.check_limits("b", "/")
+            now[0] += result["reset_after_ms"]
+            self.assertEqual(engine.check_limits("b", "/")["remaining"], capacity - 1, algorithm)
 
     def test_keys_carry_prefix_and_limits_and_expire(self):
         bounds = {"token_bucket": ("vorn:tb:2:1:", 1001), "leaky_bucket": ("vorn:lb:2:1:", 1001),

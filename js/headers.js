@@ -1,0 +1,98 @@
+'use strict';
+// The rate-limit fields a checked response carries, and Retry-After. A result
+// that tells its limit (from an engine's checkLimits) gives, in the chosen style:
+// - 'draft' (the default): RateLimit-Policy: "<name>";q=<limit>;w=<window s> and
+//   RateLimit: "<name>";r=<remaining>;t=<reset s>, the fields of the HTTP working
+//   group's current draft on rate-limit headers;
+// - 'legacy': RateLimit-Limit, RateLimit-Remaining, RateLimit-Reset, the draft's
+//   earlier separate fields;
+// - 'x': X-RateLimit-Limit, X-RateLimit-Remaining, X-RateLimit-Reset;
+// - 'none' (or null): no rate-limit fields.
+// Reset times are seconds from now until the whole allowance is back, rounded
+// up. A result from an engine without checkLimits tells only that a refused
+// request has none left.
+
+const HEADER_STYLES = ['draft', 'legacy', 'x', 'none'];
+const DEFAULT_POLICY_NAME = 'default';
+// Retry-After for a refusal that no wait will lift (an allowance that never refills).
+const NEVER_RETRY_SECONDS = 60;
+
+function checkHeaderStyle(style) {
+  if (style === null) return 'none';
+  if (style === undefined) return 'draft';
+  if (!HEADER_STYLES.includes(style)) {
+    throw new TypeError(`headers must be one of ${HEADER_STYLES.join(', ')}, or null; ` +
+      `not ${JSON.stringify(style)}`);
+  }
+  return style;
+}
+
+const seconds = (ms) => Math.ceil(ms / 1000);
+
+// The few policy names and policies of a process, each made once: a request
+// builds only its RateLimit field.
+const quotedNames = new Map();
+function quotedName(name) {
+  let quoted = quotedNames.get(name);
+  if (quoted === undefined) {
+    quoted = `"${String(name).replace(/[\\"]/g, '\\$&')}"`;
+    if (quotedNames.size < 1024) quotedNames.set(name, quoted);
+  }
+  return quoted;
+}
+const policyFields = new Map();
+function policyField(name, limit, windowMs) {
+  const key = `${name}|${limit}|${windowMs}`;
+  let field = policyFields.get(key);
+  if (field === undefined) {
+    field = `${name};q=${limit}${windowMs == null ? '' : `;w=${Math.max(1, seconds(windowMs))}`}`;
+    if (policyFields.size < 1024) policyFields.set(key, field);
+  }
+  return field;
+}
+
+// [name, value] pairs of the rate-limit fields of `result` in `style`.
+function limitHeaders(result, style, policyName = DEFAULT_POLICY_NAME) {
+  if (style === 'none') return [];
+  if (result.limit == null) {
+    // An engine that tells no figures: a refusal still means none is left.
+    if (!result.wouldBlock) return [];
+    return [[style === 'x' ? 'X-RateLimit-Remaining' : 'RateLimit-Remaining', '0']];
+  }
+  if (result.remaining == null) return [];  // disabled mode counts nothing
+  const reset = result.resetAfterMs == null ? null : seconds(result.resetAfterMs);
+  if (style === 'draft') {
+    const name = quotedName(policyName);
+    const state = `${name};r=${result.remaining}${reset === null ? '' : `;t=${reset}`}`;
+    return [['RateLimit-Policy', policyField(name, result.limit, result.windowMs)],
+      ['RateLimit', state]];
+  }
+  const prefix = style === 'legacy' ? 'RateLimit-' : 'X-RateLimit-';
+  const headers = [[`${prefix}Limit`, String(result.limit)],
+    [`${prefix}Remaining`, String(result.remaining)]];
+  if (reset !== null) headers.push([`${prefix}Reset`, String(reset)]);
+  return headers;
+}
+
+// Retry-After for a refused result: whole seconds, rounded up, never 0; null
+// when the engine does not tell when a retry would pass.
+function retryAfter(result) {
+  if (!('retryAfterMs' in result)) return null;
+  if (result.retryAfterMs === null) return String(NEVER_RETRY_SECONDS);
+  return String(Math.max(1, seconds(result.retryAfterMs)));
+}
+
+// Every field a checked response carries: the limit fields, and Retry-After when
+// the limiter refused (also in shadow mode, where nothing is refused).
+function responseHeaders(result, style, policyName) {
+  const headers = limitHeaders(result, style, policyName);
+  if (result.wouldBlock) {
+    const wait = retryAfter(result);
+    if (wait !== null) headers.push(['Retry-After', wait]);
+  }
+  return headers;
+}
+
+module.exports = {
+  HEADER_STYLES, DEFAULT_POLICY_NAME, checkHeaderStyle, limitHeaders, responseHeaders, retryAfter,
+};

@@ -1,0 +1,105 @@
+"""The rate-limit headers a checked response carries, and Retry-After.
+
+A result that tells its limit (from an engine's `check_limits`) gives, in the
+chosen style:
+
+- "draft" (the default): `RateLimit-Policy: "<name>";q=<limit>;w=<window s>`
+  and `RateLimit: "<name>";r=<remaining>;t=<reset s>`, the fields of the HTTP
+  working group's current draft on rate-limit headers;
+- "legacy": `RateLimit-Limit`, `RateLimit-Remaining`, `RateLimit-Reset`, the
+  draft's earlier separate fields;
+- "x": `X-RateLimit-Limit`, `X-RateLimit-Remaining`, `X-RateLimit-Reset`;
+- "none": no rate-limit fields.
+
+Reset times are seconds from now until the whole allowance is back, rounded up.
+A result from an engine without `check_limits` tells only that a refused
+request has none left.
+"""
+import functools
+from typing import Any, List, Optional, Tuple
+
+HEADER_STYLES = ("draft", "legacy", "x", "none")
+DEFAULT_POLICY_NAME = "default"
+#: Retry-After for a refusal that no wait will lift (an allowance that never refills).
+NEVER_RETRY_SECONDS = 60
+
+_Headers = List[Tuple[str, str]]
+
+
+def check_header_style(style: Optional[str]) -> str:
+    """The style named by `style` (None is "none"); ValueError for an unknown one."""
+    if style is None:
+        return "none"
+    if not isinstance(style, str) or style not in HEADER_STYLES:
+        raise ValueError("headers must be one of " + ", ".join(HEADER_STYLES)
+                         + ", or None; not " + repr(style))
+    return style
+
+
+def _seconds(ms: int) -> int:
+    return -(-ms // 1000)
+
+
+@functools.lru_cache(maxsize=256)
+def _quoted(name: str) -> str:
+    return '"' + name.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+# An engine's policy field is the same on every answer: made once.
+@functools.lru_cache(maxsize=256)
+def _policy_field(name: str, limit: int, window_ms: Optional[int]) -> str:
+    field = name + ";q=" + str(limit)
+    if window_ms is not None:
+        field += ";w=" + str(max(1, _seconds(window_ms)))
+    return field
+
+
+def limit_headers(result: Any, style: str, policy_name: str = DEFAULT_POLICY_NAME) -> _Headers:
+    """The rate-limit fields of a checked response, in `style`."""
+    if style == "none":
+        return []
+    limit = result.get("limit")
+    remaining = result.get("remaining")
+    if limit is None:
+        # An engine that tells no figures: a refusal still means none is left.
+        if not result.get("would_block"):
+            return []
+        return [("X-RateLimit-Remaining" if style == "x" else "RateLimit-Remaining", "0")]
+    if remaining is None:  # disabled mode counts nothing
+        return []
+    reset_ms = result.get("reset_after_ms")
+    reset = None if reset_ms is None else _seconds(reset_ms)
+    if style == "draft":
+        name = _quoted(policy_name)
+        state = name + ";r=" + str(remaining) + ("" if reset is None else ";t=" + str(reset))
+        return [("RateLimit-Policy", _policy_field(name, limit, result.get("window_ms"))),
+                ("RateLimit", state)]
+    prefix = "RateLimit-" if style == "legacy" else "X-RateLimit-"
+    headers = [(prefix + "Limit", str(limit)), (prefix + "Remaining", str(remaining))]
+    if reset is not None:
+        headers.append((prefix + "Reset", str(reset)))
+    return headers
+
+
+def retry_after(result: Any) -> Optional[str]:
+    """Retry-After for a refused result: whole seconds, rounded up, never 0.
+
+    None when the engine does not tell when a retry would pass.
+    """
+    if "retry_after_ms" not in result:
+        return None
+    wait = result["retry_after_ms"]
+    if wait is None:
+        return str(NEVER_RETRY_SECONDS)
+    return str(max(1, _seconds(wait)))
+
+
+def response_headers(result: Any, style: str, policy_name: str = DEFAULT_POLICY_NAME) -> _Headers:
+    """Every field a checked response carries: the limit fields, and Retry-After
+    when the limiter refused (also in shadow mode, where nothing is refused)."""
+    headers = limit_headers(result, style, policy_name)
+    if result.get("would_block"):
+        wait = retry_after(result)
+        if wait is not None:
+            headers.append(("Retry-After", wait))
+    return headers
