@@ -197,8 +197,7 @@ napi_status CheckFastPath::stamp(napi_env env, napi_value instance, const VornNo
   napi_value stamp = stamp_.value();
   if (stamp == nullptr) return napi_generic_failure;
   std::array<napi_value, 3> args = {instance, nullptr, algorithm};
-  napi_status status =
-      napi_create_bigint_uint64(env, reinterpret_cast<uintptr_t>(node), &args[1]);
+  napi_status status = napi_create_bigint_uint64(env, reinterpret_cast<uintptr_t>(node), &args[1]);
   napi_value ignored = nullptr;
   if (status == napi_ok) {
     status = napi_call_function(env, instance, stamp, args.size(), args.data(), &ignored);
@@ -206,9 +205,13 @@ napi_status CheckFastPath::stamp(napi_env env, napi_value instance, const VornNo
   return status;
 }
 
-// checkByHandle(handle, ip, route, startMs), called only by the JavaScript
-// checkRequest with the handle from an instance's private field.
-napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info info) {
+namespace {
+
+// Reads the arguments (handle, ip, route, startMs) that the JavaScript methods
+// pass to their native halves, and calls `decide(path, node, ip, route, start)`
+// while the argument texts are alive.
+template <typename Decide>
+napi_value run_by_handle(napi_env env, napi_callback_info info, const Decide& decide) {
   return run_entry_point(env, [&]() -> Expected<napi_value> {
     size_t argc = 4;
     std::array<napi_value, 4> args{};
@@ -220,61 +223,58 @@ napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info
     bool lossless = false;
     status = napi_get_value_bigint_uint64(env, args[0], &address, &lossless);
     if (status == napi_ok && !lossless) status = napi_invalid_arg;
-    if (status != napi_ok) return make_error(status, msg::kUnwrap, path.class_name_);
-    const auto* node = reinterpret_cast<const VornNode*>(static_cast<uintptr_t>(address));
+    if (status != napi_ok) return make_error(status, msg::kUnwrap, path.class_name());
+    const auto& node = *reinterpret_cast<const VornNode*>(static_cast<uintptr_t>(address));
     TextArgument ip;
     if (MaybeError failure = ip.read(env, args[1])) return std::move(*failure);
     TextArgument route;
     if (MaybeError failure = route.read(env, args[2])) return std::move(*failure);
     Expected<double> start = from_napi_value<double>(env, args[3]);
     if (!start.ok()) return std::move(start.error());
-
-    const CheckResultNode result = node->check_request(ip.view(), route.view(), start.value());
-    LimitMessage::Buffer text;
-    Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
-    if (!debug_info.ok()) return std::move(debug_info.error());
-    // Written last, so no other check can run between this and the caller's read.
-    path.flags_[0] = flag_byte(result.allowed, result.would_block, result.reason);
-    return debug_info.value();
+    return decide(path, node, ip.view(), route.view(), start.value());
   });
+}
+
+}  // namespace
+
+// checkByHandle(handle, ip, route, startMs), called only by the JavaScript
+// checkRequest with the handle from an instance's private field.
+napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info info) {
+  return run_by_handle(
+      env, info,
+      [env](const CheckFastPath& path, const VornNode& node, std::string_view ip,
+            std::string_view route, double start) -> Expected<napi_value> {
+        const CheckResultNode result = node.check_request(ip, route, start);
+        LimitMessage::Buffer text;
+        Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
+        if (!debug_info.ok()) return std::move(debug_info.error());
+        // Written last, so no other check can run between this and the
+        // caller's read.
+        path.flags_[0] = flag_byte(result.allowed, result.would_block, result.reason);
+        return debug_info.value();
+      });
 }
 
 // limitsByHandle(handle, ip, route, startMs), called only by the JavaScript
 // checkLimits: leaves the verdict in the flag byte and the figures in the
 // figure buffer, and returns the debugInfo text.
 napi_value CheckFastPath::limits_by_handle_entry(napi_env env, napi_callback_info info) {
-  return run_entry_point(env, [&]() -> Expected<napi_value> {
-    size_t argc = 4;
-    std::array<napi_value, 4> args{};
-    void* data = nullptr;
-    napi_status status = napi_get_cb_info(env, info, &argc, args.data(), nullptr, &data);
-    if (status != napi_ok) return make_error(status, msg::kCallbackInfo);
-    const auto& path = *static_cast<const CheckFastPath*>(data);
-    uint64_t address = 0;
-    bool lossless = false;
-    status = napi_get_value_bigint_uint64(env, args[0], &address, &lossless);
-    if (status == napi_ok && !lossless) status = napi_invalid_arg;
-    if (status != napi_ok) return make_error(status, msg::kUnwrap, path.class_name_);
-    const auto* node = reinterpret_cast<const VornNode*>(static_cast<uintptr_t>(address));
-    TextArgument ip;
-    if (MaybeError failure = ip.read(env, args[1])) return std::move(*failure);
-    TextArgument route;
-    if (MaybeError failure = route.read(env, args[2])) return std::move(*failure);
-    Expected<double> start = from_napi_value<double>(env, args[3]);
-    if (!start.ok()) return std::move(start.error());
-
-    const LimitsResultNode result = node->check_limits(ip.view(), route.view(), start.value());
-    LimitMessage::Buffer text;
-    Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
-    if (!debug_info.ok()) return std::move(debug_info.error());
-    path.figures_[0] = figure_value(result.policy.limit);
-    path.figures_[1] = figure_value(result.figures.remaining);
-    path.figures_[2] = figure_value(result.figures.next_admission_ms);
-    path.figures_[3] = figure_value(result.figures.full_reset_ms);
-    path.figures_[4] = figure_value(result.policy.window_ms);
-    path.flags_[0] = flag_byte(result.allowed, result.would_block, result.reason);
-    return debug_info.value();
-  });
+  return run_by_handle(
+      env, info,
+      [env](const CheckFastPath& path, const VornNode& node, std::string_view ip,
+            std::string_view route, double start) -> Expected<napi_value> {
+        const LimitsResultNode result = node.check_limits(ip, route, start);
+        LimitMessage::Buffer text;
+        Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
+        if (!debug_info.ok()) return std::move(debug_info.error());
+        path.figures_[0] = figure_value(result.policy.limit);
+        path.figures_[1] = figure_value(result.figures.remaining);
+        path.figures_[2] = figure_value(result.figures.next_admission_ms);
+        path.figures_[3] = figure_value(result.figures.full_reset_ms);
+        path.figures_[4] = figure_value(result.policy.window_ms);
+        path.flags_[0] = flag_byte(result.allowed, result.would_block, result.reason);
+        return debug_info.value();
+      });
 }
 
 }  // namespace vorn::ffi

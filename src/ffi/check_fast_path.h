@@ -43,6 +43,9 @@ class CheckFastPath {
   napi_status stamp(napi_env env, napi_value instance, const VornNode* node,
                     napi_value algorithm) const;
 
+  // Names the class in the error of an unusable handle.
+  std::string_view class_name() const { return class_name_; }
+
  private:
   static napi_value check_by_handle_entry(napi_env env, napi_callback_info info);
   static napi_value limits_by_handle_entry(napi_env env, napi_callback_info info);
@@ -54,7 +57,7 @@ class CheckFastPath {
   Reference stamp_;
   Reference flag_buffer_;
   Reference figure_buffer_;
-  uint8_t* flags_ = nullptr;  // in flag_buffer_'s memory, which never moves while it lives
+  uint8_t* flags_ = nullptr;   // in flag_buffer_'s memory, which never moves while it lives
   double* figures_ = nullptr;  // in figure_buffer_'s memory, likewise
   std::string_view class_name_;
 };
