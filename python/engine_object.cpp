@@ -83,21 +83,22 @@ constexpr CallSignature<7> kConstructorSignature{
     .required_count = 7,
 };
 
-constexpr CallSignature<3> kCheckSignature{
-    .class_name = "RustEngine",
-    .function_name = "check",
-    .parameter_names = {"ip", "route", "identity"},
-    .positional_only_count = 0,
-    .required_count = 2,
-};
+// check(ip, route, identity=None) and check_limits, of either class.
+constexpr CallSignature<3> check_signature(const char* class_name, const char* function_name) {
+  return {
+      .class_name = class_name,
+      .function_name = function_name,
+      .parameter_names = {"ip", "route", "identity"},
+      .positional_only_count = 0,
+      .required_count = 2,
+  };
+}
 
-constexpr CallSignature<3> kCheckLimitsSignature{
-    .class_name = "RustEngine",
-    .function_name = "check_limits",
-    .parameter_names = {"ip", "route", "identity"},
-    .positional_only_count = 0,
-    .required_count = 2,
-};
+constexpr CallSignature<3> kCheckSignature = check_signature("RustEngine", "check");
+constexpr CallSignature<3> kCheckLimitsSignature = check_signature("RustEngine", "check_limits");
+constexpr CallSignature<3> kZoneCheckSignature = check_signature("ZoneEngine", "check");
+constexpr CallSignature<3> kZoneCheckLimitsSignature =
+    check_signature("ZoneEngine", "check_limits");
 
 constexpr CallSignature<9> kZoneConstructorSignature{
     .class_name = "ZoneEngine",
@@ -106,22 +107,6 @@ constexpr CallSignature<9> kZoneConstructorSignature{
                         "api_key", "debug", "backend_url"},
     .positional_only_count = 0,
     .required_count = 9,
-};
-
-constexpr CallSignature<3> kZoneCheckSignature{
-    .class_name = "ZoneEngine",
-    .function_name = "check",
-    .parameter_names = {"ip", "route", "identity"},
-    .positional_only_count = 0,
-    .required_count = 2,
-};
-
-constexpr CallSignature<3> kZoneCheckLimitsSignature{
-    .class_name = "ZoneEngine",
-    .function_name = "check_limits",
-    .parameter_names = {"ip", "route", "identity"},
-    .positional_only_count = 0,
-    .required_count = 2,
 };
 
 // What differs between the two engine classes at a check.
@@ -277,7 +262,7 @@ PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates
   }
 
   PyRef result = with_limits ? copy_dict(outcome.reason ? templates.limits.get()
-                                                       : templates.limits_without_reason.get())
+                                                        : templates.limits_without_reason.get())
                              : copy_dict(outcome.reason ? templates.result.get()
                                                         : templates.result_without_reason.get());
   if (!outcome.allowed) set_item(result.get(), key_allowed.get(), Py_False);
@@ -337,8 +322,7 @@ BoundArguments<3> bind_check_arguments(const CallSignature<3>& signature, PyObje
 PyRef check(const EngineClass& kind, bool with_limits, PyObject* self, PyObject* const* args,
             Py_ssize_t count, PyObject* keyword_names) {
   const BoundArguments<3> slots = bind_check_arguments(
-      with_limits ? kind.check_limits_signature : kind.check_signature, args, count,
-      keyword_names);
+      with_limits ? kind.check_limits_signature : kind.check_signature, args, count, keyword_names);
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));  // borrowed
   PyObject* expected = kind.type();                             // borrowed
   if (type != expected &&
@@ -367,11 +351,12 @@ PyRef check(const EngineClass& kind, bool with_limits, PyObject* self, PyObject*
   return build_result(outcome, state.templates, slots[1], with_limits);
 }
 
-constexpr EngineClass kRustEngine{kCheckSignature, kCheckLimitsSignature, engine_type,
-                                  "RustEngine", "RustEngine.check()", "RustEngine.check_limits()"};
-constexpr EngineClass kZoneEngine{kZoneCheckSignature, kZoneCheckLimitsSignature,
-                                  zone_engine_type, "ZoneEngine", "ZoneEngine.check()",
-                                  "ZoneEngine.check_limits()"};
+constexpr EngineClass kRustEngine{kCheckSignature,      kCheckLimitsSignature,
+                                  engine_type,          "RustEngine",
+                                  "RustEngine.check()", "RustEngine.check_limits()"};
+constexpr EngineClass kZoneEngine{kZoneCheckSignature,  kZoneCheckLimitsSignature,
+                                  zone_engine_type,     "ZoneEngine",
+                                  "ZoneEngine.check()", "ZoneEngine.check_limits()"};
 
 template <const EngineClass& engine_class>
 PyObject* check_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
