@@ -90,20 +90,29 @@ function splitHost(text) {
     const rest = text.slice(end + 1);
     if (rest !== '' && !/^:\d+$/.test(rest)) return null;
     text = text.slice(1, end);
-  } else if (text.split(':').length === 2) {
-    // Only IPv4 text has exactly one colon: "192.0.2.1:8080".
-    const [host, port] = text.split(':');
-    if (!/^\d+$/.test(port)) return null;
-    text = host;
+  } else {
+    const colon = text.indexOf(':');
+    if (colon >= 0 && colon === text.lastIndexOf(':')) {
+      // Only IPv4 text has exactly one colon: "192.0.2.1:8080".
+      if (!/^\d+$/.test(text.slice(colon + 1))) return null;
+      text = text.slice(0, colon);
+    }
   }
   const percent = text.indexOf('%');
   return percent < 0 ? [text, ''] : [text.slice(0, percent), text.slice(percent + 1)];
 }
 
+const MAPPED_PREFIX = '::ffff:';
+
 // {version: 4|6, bytes: number[], zone, mapped} or null. A zone is kept only on
 // a link-local address (fe80::/10): it says nothing about a global one.
 function parseAddress(text) {
   if (typeof text !== 'string' || text.length > MAX_ADDRESS_TEXT) return null;
+  // What servers hand over nearly always: dotted IPv4, bare or IPv4-mapped.
+  const mapped = text.length > MAPPED_PREFIX.length &&
+    text.slice(0, MAPPED_PREFIX.length).toLowerCase() === MAPPED_PREFIX;
+  const quick = parseIPv4(mapped ? text.slice(MAPPED_PREFIX.length) : text);
+  if (quick !== null) return { version: 4, bytes: quick, zone: '', mapped };
   const split = splitHost(text);
   if (split === null || split[0] === '') return null;
   const [host, zone] = split;
@@ -301,7 +310,11 @@ function* forwardedHops(header) {
 // or MAX_FORWARDED_CHARS characters. The client found is keyed whole when it is
 // IPv4 (or IPv4-mapped), and by its network of `ipv6Prefix` bits when it is IPv6
 // (128 keys each address apart); proxies are always matched by their whole
-// address. Immutable after construction.
+// address. The configuration is immutable after construction; what a peer
+// address resolves to is remembered (at most PEER_CACHE_SIZE peers), since a
+// server sees the same few peers request after request.
+const PEER_CACHE_SIZE = 4096;
+
 class ClientAddressResolver {
   constructor(trustedProxies = [], forwardedHeader = 'x-forwarded-for',
     ipv6Prefix = DEFAULT_IPV6_PREFIX) {
@@ -312,6 +325,9 @@ class ClientAddressResolver {
     this.networks = Array.from(trustedProxies, parseNetwork);
     this.header = String(forwardedHeader).trim().toLowerCase();
     if (this.header === '') throw new TypeError('forwardedHeader must name a header');
+    // peer text -> {key, client, trusted}: the peer's own key, its parsed
+    // address and whether its forwarding header is to be read.
+    this.peers = new Map();
     Object.freeze(this);
   }
 
@@ -332,21 +348,33 @@ class ClientAddressResolver {
     return this.header === 'forwarded' ? forwardedHops(header) : listHops(header);
   }
 
+  // What `peer` resolves to on its own, remembered; null when it is no address.
+  peerEntry(peer) {
+    let entry = this.peers.get(peer);
+    if (entry !== undefined) return entry;
+    const client = parseAddress(peer);
+    if (client === null) return null;
+    entry = { key: clientKey(client, this.ipv6Prefix), client, trusted: this.trusts(client) };
+    if (this.peers.size >= PEER_CACHE_SIZE) this.peers.clear();
+    this.peers.set(peer, entry);
+    return entry;
+  }
+
   // The key for a request from `peer` carrying `header` (its value, or undefined).
   resolve(peer, header) {
-    let client = parseAddress(peer);
-    if (client === null) return typeof peer === 'string' && peer !== '' ? peer : UNKNOWN_CLIENT;
-    if (typeof header === 'string' && this.readsHeader && this.trusts(client)) {
-      let walked = 0;
-      for (const hop of this.hops(header)) {
-        if (walked++ === MAX_FORWARDED_HOPS) break;
-        const address = hop ? parseAddress(hop) : null;
-        if (address === null) break;
-        client = address;
-        if (!this.trusts(address)) break;
-      }
+    const entry = typeof peer === 'string' ? this.peerEntry(peer) : null;
+    if (entry === null) return typeof peer === 'string' && peer !== '' ? peer : UNKNOWN_CLIENT;
+    if (!entry.trusted || typeof header !== 'string') return entry.key;
+    let client = entry.client;
+    let walked = 0;
+    for (const hop of this.hops(header)) {
+      if (walked++ === MAX_FORWARDED_HOPS) break;
+      const address = hop ? parseAddress(hop) : null;
+      if (address === null) break;
+      client = address;
+      if (!this.trusts(address)) break;
     }
-    return clientKey(client, this.ipv6Prefix);
+    return client === entry.client ? entry.key : clientKey(client, this.ipv6Prefix);
   }
 }
 

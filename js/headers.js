@@ -40,15 +40,16 @@ function quotedName(name) {
   }
   return quoted;
 }
-const policyFields = new Map();
+// quoted name -> {limit, windowMs, field}: remade only when the figures change.
+const policies = new Map();
 function policyField(name, limit, windowMs) {
-  const key = `${name}|${limit}|${windowMs}`;
-  let field = policyFields.get(key);
-  if (field === undefined) {
-    field = `${name};q=${limit}${windowMs == null ? '' : `;w=${Math.max(1, seconds(windowMs))}`}`;
-    if (policyFields.size < 1024) policyFields.set(key, field);
+  let policy = policies.get(name);
+  if (policy === undefined || policy.limit !== limit || policy.windowMs !== windowMs) {
+    const window = windowMs == null ? '' : `;w=${Math.max(1, seconds(windowMs))}`;
+    policy = { limit, windowMs, field: `${name};q=${limit}${window}` };
+    if (policies.size < 1024 || policies.has(name)) policies.set(name, policy);
   }
-  return field;
+  return policy.field;
 }
 
 // [name, value] pairs of the rate-limit fields of `result` in `style`.

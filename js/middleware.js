@@ -43,9 +43,13 @@ function headerValue(req, name) {
 
 // The request path without its query: the route the engine records.
 function routeOf(req) {
-  const url = String(req.originalUrl || req.url || '/');
-  const end = url.search(/[?#]/);
-  return (end < 0 ? url : url.slice(0, end)) || '/';
+  const raw = req.originalUrl || req.url || '/';
+  const url = typeof raw === 'string' ? raw : String(raw);
+  let end = url.indexOf('?');
+  const hash = url.indexOf('#');
+  if (hash >= 0 && (end < 0 || hash < end)) end = hash;
+  if (end < 0) return url;
+  return end === 0 ? '/' : url.slice(0, end);
 }
 
 // One rule of a limiter: an engine (or a NodeConfig to build one from), the
@@ -76,6 +80,8 @@ function makeRule(rule, buildEngine) {
     : (key, route) => engine.checkRequest(key, route, Date.now());
   return {
     engine, identity, name, check,
+    // Applies to every request: no route or method to test.
+    always: allowed === null && path === undefined,
     applies(method, route) {
       if (allowed !== null && !allowed.has(String(method || '').toUpperCase())) return false;
       if (path === undefined) return true;
@@ -164,41 +170,57 @@ function createRateLimiter(options = {}) {
     options.trustedProxies || [], options.forwardedHeader || 'x-forwarded-for',
     options.ipv6Prefix);
 
-  // [{rule, result}] of the rules that apply (results may be Promises), or null.
-  function runRules(req) {
-    const route = routeOf(req);
-    const applying = rules.length === 1
-      ? (rules[0].applies(req.method, route) ? rules : [])
-      : rules.filter((rule) => rule.applies(req.method, route));
-    if (applying.length === 0) return null;
+  function addressOf(req) {
     const peer = req.socket ? req.socket.remoteAddress : undefined;
     const header = resolver.readsHeader ? headerValue(req, resolver.header) : undefined;
-    const address = resolver.resolve(peer, header);
-    let shared;
-    return applying.map((rule) => {
-      let key;
-      if (rule.identity) {
-        key = identityKey(rule.identity(req)) ?? address;
-      } else {
-        if (shared === undefined) shared = identity ? identityKey(identity(req)) ?? address : address;
-        key = shared;
-      }
-      return { rule, result: rule.check(key, route) };
-    });
+    return resolver.resolve(peer, header);
+  }
+
+  // The key `rule` checks `req` under; `shared` caches the middleware's own
+  // identity between the rules of one request.
+  function keyOf(req, rule, address, shared) {
+    if (rule.identity) return identityKey(rule.identity(req)) ?? address;
+    if (shared.key === undefined) shared.key = identity ? identityKey(identity(req)) ?? address : address;
+    return shared.key;
+  }
+
+  // [{rule, result}] of the rules that apply (results may be Promises), or null.
+  function runRules(req, route) {
+    const applying = rules.filter((rule) => rule.applies(req.method, route));
+    if (applying.length === 0) return null;
+    const address = addressOf(req);
+    const shared = { key: undefined };
+    return applying.map((rule) => ({ rule, result: rule.check(keyOf(req, rule, address, shared), route) }));
+  }
+
+  function settle(req, rule, result) {
+    req.vorn = result;
+    req.vornPolicy = rule.name;
+    return result;
   }
 
   function decide(req, checked) {
     const chosen = closestToRefusing(checked);
-    req.vorn = chosen.result;
-    req.vornPolicy = chosen.rule.name;
-    return chosen.result;
+    return settle(req, chosen.rule, chosen.result);
+  }
+
+  // The common case, one rule, without the lists of the general one.
+  function checkOne(req, rule, route) {
+    if (!rule.always && !rule.applies(req.method, route)) return null;
+    const address = addressOf(req);
+    const key = rule.identity || identity ? keyOf(req, rule, address, { key: undefined }) : address;
+    const result = rule.check(key, route);
+    return isPromise(result) ? result.then((settled) => settle(req, rule, settled))
+      : settle(req, rule, result);
   }
 
   // The deciding result (also left on req.vorn), a Promise of it for engines
   // that answer with Promises, or null when no rule applies or skip says so.
   function check(req) {
     if (skip && skip(req)) return null;
-    const checked = runRules(req);
+    const route = routeOf(req);
+    if (rules.length === 1) return checkOne(req, rules[0], route);
+    const checked = runRules(req, route);
     if (checked === null) return null;
     if (checked.some(({ result }) => isPromise(result))) {
       return Promise.all(checked.map(({ result }) => result)).then((settled) =>
@@ -221,15 +243,9 @@ function createRateLimiter(options = {}) {
     const settable = typeof res.setHeader === 'function';
     if (result.allowed && !settable) return true;
     const fields = responseHeaders(result, style, req.vornPolicy);
-    const setFields = () => {
-      if (settable) for (const [name, value] of fields) res.setHeader(name, value);
-    };
-    if (result.allowed) {
-      setFields();
-      return true;
-    }
-    if (onRefused) {
-      setFields();
+    if (result.allowed || onRefused) {
+      if (settable) for (let at = 0; at < fields.length; at++) res.setHeader(fields[at][0], fields[at][1]);
+      if (result.allowed) return true;
       onRefused(req, res, result);
       return false;
     }
@@ -292,13 +308,14 @@ function createRateLimiter(options = {}) {
   // The handler's own failures, thrown or as a rejected promise, are answered
   // and reported the same way: nothing reaches the server's event emitter.
   limiter.wrap = (handler) => function limited(req, res) {
-    const serve = (admitted) => (admitted ? handler.call(this, req, res) : undefined);
     try {
       const admitted = admit(req, res);
       if (isPromise(admitted)) {
-        return admitted.then(serve).then(undefined, (err) => fail(err, req, res));
+        return admitted.then((ok) => (ok ? handler.call(this, req, res) : undefined))
+          .then(undefined, (err) => fail(err, req, res));
       }
-      const returned = serve(admitted);
+      if (!admitted) return undefined;
+      const returned = handler.call(this, req, res);
       if (isPromise(returned)) returned.then(undefined, (err) => fail(err, req, res));
       return returned;
     } catch (err) {

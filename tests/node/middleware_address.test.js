@@ -27,6 +27,27 @@ test('resolver picks the key of the shared table', () => {
   }
 });
 
+test('remembered peers give the same keys as fresh ones', () => {
+  // One resolver per configuration sees every case of the table twice, with
+  // enough other peers in between to overflow what it remembers.
+  const resolvers = new Map();
+  for (let pass = 0; pass < 2; pass++) {
+    for (const c of cases.resolve) {
+      const config = JSON.stringify([c.trusted, c.forwardedHeader, c.ipv6Prefix]);
+      if (!resolvers.has(config)) {
+        resolvers.set(config, new ClientAddressResolver(c.trusted, c.forwardedHeader, c.ipv6Prefix));
+      }
+      const resolver = resolvers.get(config);
+      const header = c.headerParts
+        ? c.headerParts.map(([text, count]) => text.repeat(count)).join('') : c.header;
+      assert.strictEqual(resolver.resolve(c.peer ?? undefined, header), c.key, `pass ${pass}: ${c.why}`);
+    }
+    for (const resolver of resolvers.values()) {
+      for (let i = 0; i < 5000; i++) resolver.resolve(`198.51.${i >> 8}.${i & 255}`);
+    }
+  }
+});
+
 test('IPv6 clients are keyed by their network', () => {
   for (const [prefix, peer, key] of cases.ipv6) {
     const resolver = new ClientAddressResolver([], undefined, prefix ?? undefined);
