@@ -25,11 +25,26 @@ const ROUNDS = Number(option('--rounds', 5));
 const SECONDS = Number(option('--seconds', 3));
 const CONNECTIONS = Number(option('--connections', 32));
 const builddir = path.resolve(__dirname, '..', argv[0] || 'build');
+// On two or more cores wrk keeps to the first and the servers to the last, so
+// that neither takes the other's core from it.
+const cores = require('node:os').availableParallelism();
+const pinned = (cpu, command) => (cores >= 2 && hasTaskset() ? ['taskset', ['-c', String(cpu), ...command]]
+  : [command[0], command.slice(1)]);
+
+function hasTaskset() {
+  try {
+    execFileSync('taskset', ['-c', '0', 'true']);
+    return true;
+  } catch {
+    return false;
+  }
+}
 
 // [variant, the bare server it is held to]
 const VARIANTS = [
   ['plain', null],
   ['vorn', 'plain'],
+  ['vorn, no fields', 'plain'],
   ['rate-limiter-flexible', 'plain'],
   ['express', null],
   ['express+vorn', 'express'],
@@ -38,8 +53,9 @@ const VARIANTS = [
 
 function startServer(variant) {
   return new Promise((resolve, reject) => {
-    const child = spawn(process.execPath, [path.join(__dirname, 'http_server.js'), variant, builddir],
-      { stdio: ['ignore', 'pipe', 'inherit'] });
+    const [command, args] = pinned(cores - 1,
+      [process.execPath, path.join(__dirname, 'http_server.js'), variant, builddir]);
+    const child = spawn(command, args, { stdio: ['ignore', 'pipe', 'inherit'] });
     let out = '';
     child.stdout.on('data', (chunk) => {
       out += chunk;
@@ -49,14 +65,31 @@ function startServer(variant) {
   });
 }
 
+// CPU seconds a process has used (user + system), from /proc.
+function cpuSeconds(pid) {
+  const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+  const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+  return (Number(fields[11]) + Number(fields[12])) / TICKS_PER_SECOND;
+}
+const TICKS_PER_SECOND = Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }));
+
+// {rate: requests per second, cpu: server CPU microseconds per request}
+function load(server, seconds) {
+  const before = cpuSeconds(server.child.pid);
+  const { rate, requests } = wrk(server.port, seconds);
+  return { rate, cpu: ((cpuSeconds(server.child.pid) - before) * 1e6) / requests };
+}
+
 function wrk(port, seconds) {
-  const out = execFileSync('wrk', ['-t1', `-c${CONNECTIONS}`, `-d${seconds}s`,
-    `http://127.0.0.1:${port}/`], { encoding: 'utf8' });
+  const [command, args] = pinned(0, ['wrk', '-t1', `-c${CONNECTIONS}`, `-d${seconds}s`,
+    `http://127.0.0.1:${port}/`]);
+  const out = execFileSync(command, args, { encoding: 'utf8' });
   const match = /Requests\/sec:\s+([\d.]+)/.exec(out);
   const errors = /Non-2xx or 3xx responses: (\d+)/.exec(out);
-  if (!match) throw new Error(`wrk printed no rate:\n${out}`);
+  const requests = /(\d+) requests in/.exec(out);
+  if (!match || !requests) throw new Error(`wrk printed no rate:\n${out}`);
   if (errors) throw new Error(`port ${port}: ${errors[1]} answers were not 2xx`);
-  return Number(match[1]);
+  return { rate: Number(match[1]), requests: Number(requests[1]) };
 }
 
 const median = (values) => {
@@ -78,19 +111,28 @@ async function main() {
     for (const [variant] of available) servers.push(await startServer(variant));
     for (const server of servers) wrk(server.port, 1);  // warm up the JIT
     const rates = Object.fromEntries(available.map(([variant]) => [variant, []]));
+    const cpu = Object.fromEntries(available.map(([variant]) => [variant, []]));
     for (let round = 0; round < ROUNDS; round++) {
-      for (const server of servers) rates[server.variant].push(wrk(server.port, SECONDS));
+      for (const server of servers) {
+        const measured = load(server, SECONDS);
+        rates[server.variant].push(measured.rate);
+        cpu[server.variant].push(measured.cpu);
+      }
     }
-    const result = { rps: {}, ratio: {}, seconds: SECONDS, rounds: ROUNDS, connections: CONNECTIONS,
-      node: process.version };
+    const result = { rps: {}, ratio: {}, cpu_us: {}, added_cpu_us: {}, seconds: SECONDS, rounds: ROUNDS,
+      connections: CONNECTIONS, node: process.version };
     for (const [variant, bare] of available) {
       result.rps[variant] = median(rates[variant]);
+      result.cpu_us[variant] = median(cpu[variant]);
+      let line = `${variant.padEnd(28)} ${result.rps[variant].toFixed(0).padStart(7)} requests/s ` +
+        `${result.cpu_us[variant].toFixed(1).padStart(6)} us CPU per request`;
       if (bare && rates[bare]) {
         result.ratio[variant] = median(rates[variant].map((rate, at) => rate / rates[bare][at]));
+        result.added_cpu_us[variant] = median(cpu[variant].map((used, at) => used - cpu[bare][at]));
+        line += `  / ${bare} = ${result.ratio[variant].toFixed(3)},` +
+          ` CPU ${result.added_cpu_us[variant] >= 0 ? '+' : ''}${result.added_cpu_us[variant].toFixed(2)} us`;
       }
-      const ratio = result.ratio[variant];
-      process.stderr.write(`${variant.padEnd(28)} ${result.rps[variant].toFixed(0).padStart(7)} requests/s` +
-        `${ratio === undefined ? '' : `  / ${bare} = ${ratio.toFixed(3)}`}\n`);
+      process.stderr.write(`${line}\n`);
     }
     if (jsonPath) fs.writeFileSync(jsonPath, JSON.stringify(result, null, 2));
   } finally {

@@ -17,6 +17,12 @@
 //
 // The middleware rows run the Express-style function (req, res, next) of
 // js/middleware.js around checkRequest, with a request object per client key.
+// The middleware_http rows run the wrapped node:http handler (limit.wrap) on
+// node:http's own request and response objects, made afresh for each call as a
+// server makes them, with the client address in three forms; http_bare makes the
+// same objects for a bare handler, so a row less http_bare is what the
+// middleware costs (the engine's check, the key, the route and the two answer
+// fields set with setHeader).
 //
 // Usage: node bench/node_bench.js [builddir] [--json FILE] [--rounds N] [--rows NAME,...]
 const fs = require('node:fs');
@@ -113,6 +119,33 @@ function middlewareRow(engine) {
   };
 }
 
+const ADDRESS_FORMS = {
+  ipv4: (i) => `10.0.${i >> 8}.${i & 255}`,
+  mapped: (i) => `::ffff:10.0.${i >> 8}.${i & 255}`,
+  ipv6: (i) => `2001:db8:${i.toString(16)}::1`,
+};
+
+// A row making node:http's request and response for each call, as a server
+// does, and handing them to `handler`; the clients' addresses take `form`.
+function httpRow(handler, form) {
+  const http = require('node:http');
+  const net = require('node:net');
+  const sockets = Array.from({ length: KEY_COUNT }, (_, i) => {
+    const socket = new net.Socket();
+    Object.defineProperty(socket, 'remoteAddress', { value: ADDRESS_FORMS[form](i) });
+    return socket;
+  });
+  let at = 0;
+  return () => {
+    at = at + 1 === KEY_COUNT ? 0 : at + 1;
+    const req = new http.IncomingMessage(sockets[at]);
+    req.method = 'GET';
+    req.url = ROUTE;
+    const res = new http.ServerResponse(req);
+    return handler(req, res);
+  };
+}
+
 function rows() {
   const allow = new VornNode({ capacity: 1e15, refillRate: 1e15 });
   const refuse = new VornNode({ capacity: 1, refillRate: 0 });
@@ -131,6 +164,14 @@ function rows() {
     ['middleware', false, middlewareRow(allow)],
     ['middleware_refused', false, middlewareRow(refuse)],
   ];
+  // A limit as users write one: the answer's figures stay small numbers.
+  const served = (req, res) => res;
+  const wrapped = createRateLimiter({ engine: new VornNode({ capacity: 1000, refillRate: 1e9 }) })
+    .wrap(served);
+  list.push(['http_bare', false, httpRow(served, 'ipv4')]);
+  for (const form of Object.keys(ADDRESS_FORMS)) {
+    list.push([`middleware_http_${form}`, false, httpRow(wrapped, form)]);
+  }
   const noRefill = new VornNode({ capacity: 1e12, refillRate: 0 });
   const refill = new VornNode({ capacity: 1e12, refillRate: 1e9 });
   const map4096 = new MapTokenBucket(1e12, 1e9);

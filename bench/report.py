@@ -219,6 +219,54 @@ def redis_rows(host, result, rows):
                "million clients)", None, None)
 
 
+def node_http_rows(host, result):
+    """The wrapped node:http handler on fresh request and response objects."""
+    ns = result["ns"]
+    if "http_bare" not in ns or "checkLimits" not in ns:
+        return
+    for form, label in (("ipv4", "dotted IPv4"), ("mapped", "IPv4-mapped IPv6"),
+                        ("ipv6", "IPv6")):
+        key = f"middleware_http_{form}"
+        if key in ns:
+            own = ns[key] - ns["http_bare"]
+            yield (host, f"middleware around a node:http handler, {label} client: its own cost",
+                   f"{own:.0f} ns  over checkLimits: {own - ns['checkLimits']:+.0f} ns", None, None)
+
+
+# (variant, label, bare server, peer it must beat)
+HTTP_ROWS = [
+    ("plain", "node:http, bare", None, None),
+    ("vorn", "node:http + vorn (limit.wrap)", "plain", "rate-limiter-flexible"),
+    ("vorn, no fields", "node:http + vorn (limit.wrap), headers: null", "plain",
+     "rate-limiter-flexible"),
+    ("rate-limiter-flexible", "node:http + rate-limiter-flexible consume in the handler", "plain",
+     None),
+    ("express", "Express, bare", None, None),
+    ("express+vorn", "Express + vorn middleware", "express", "express+express-rate-limit"),
+    ("express+express-rate-limit", "Express + express-rate-limit", "express", None),
+]
+
+
+def http_rows(result):
+    """wrk against trivial servers: requests per second, and the ratio to the bare server."""
+    host = f"Node {result['node']}"
+    rps, ratio, cpu = result["rps"], result["ratio"], result["cpu_us"]
+    for variant, label, bare, peer in HTTP_ROWS:
+        if variant not in rps:
+            continue
+        figure = f"{rps[variant]:,.0f} requests/s ({cpu[variant]:.1f} us CPU a request)"
+        if bare is None:
+            yield (host, f"wrk: {label}", figure, None, None)
+            continue
+        figure += f"  this / bare = {ratio[variant]:.3f}"
+        target = -0.95 if variant == "vorn" else None
+        yield (host, f"wrk: {label}", figure, -ratio[variant] if target else None, target)
+        if peer in ratio:
+            over = ratio[variant] / ratio[peer]
+            yield (host, f"wrk: {label}, against {peer}", f"this / {peer} = {over:.3f}",
+                   -over, -1.0)
+
+
 def cpu_model():
     try:
         for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
@@ -252,6 +300,10 @@ def main():
     if node:
         rows += host_rows(f"Node {node['node']}", node, NODE_ROWS, "checkRequest")
         rows += returning_rows(f"Node {node['node']}", node, NODE_RETURNING)
+        rows += node_http_rows(f"Node {node['node']}", node)
+    http = load(directory, "http.json")
+    if http:
+        rows += http_rows(http)
 
     newest = load(directory, "node_newest.json")
     if newest:

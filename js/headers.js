@@ -52,6 +52,12 @@ function policyField(name, limit, windowMs) {
   return policy.field;
 }
 
+// The RateLimit field of the draft: what is left now and when all of it is back.
+function draftState(name, result) {
+  return result.resetAfterMs == null ? `${name};r=${result.remaining}`
+    : `${name};r=${result.remaining};t=${seconds(result.resetAfterMs)}`;
+}
+
 // [name, value] pairs of the rate-limit fields of `result` in `style`.
 function limitHeaders(result, style, policyName = DEFAULT_POLICY_NAME) {
   if (style === 'none') return [];
@@ -61,13 +67,12 @@ function limitHeaders(result, style, policyName = DEFAULT_POLICY_NAME) {
     return [[style === 'x' ? 'X-RateLimit-Remaining' : 'RateLimit-Remaining', '0']];
   }
   if (result.remaining == null) return [];  // disabled mode counts nothing
-  const reset = result.resetAfterMs == null ? null : seconds(result.resetAfterMs);
   if (style === 'draft') {
     const name = quotedName(policyName);
-    const state = `${name};r=${result.remaining}${reset === null ? '' : `;t=${reset}`}`;
     return [['RateLimit-Policy', policyField(name, result.limit, result.windowMs)],
-      ['RateLimit', state]];
+      ['RateLimit', draftState(name, result)]];
   }
+  const reset = result.resetAfterMs == null ? null : seconds(result.resetAfterMs);
   const prefix = style === 'legacy' ? 'RateLimit-' : 'X-RateLimit-';
   const headers = [[`${prefix}Limit`, String(result.limit)],
     [`${prefix}Remaining`, String(result.remaining)]];
@@ -94,6 +99,20 @@ function responseHeaders(result, style, policyName) {
   return headers;
 }
 
+// Sets every field of a checked answer on `res` with setHeader. The common
+// case, the draft fields of a result that refused nothing, skips the list.
+function setResponseHeaders(res, result, style, policyName) {
+  if (style === 'draft' && !result.wouldBlock && result.limit != null && result.remaining != null) {
+    const name = quotedName(policyName);
+    res.setHeader('RateLimit-Policy', policyField(name, result.limit, result.windowMs));
+    res.setHeader('RateLimit', draftState(name, result));
+    return;
+  }
+  const fields = responseHeaders(result, style, policyName);
+  for (let at = 0; at < fields.length; at++) res.setHeader(fields[at][0], fields[at][1]);
+}
+
 module.exports = {
   HEADER_STYLES, DEFAULT_POLICY_NAME, checkHeaderStyle, limitHeaders, responseHeaders, retryAfter,
+  setResponseHeaders,
 };

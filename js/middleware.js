@@ -4,7 +4,9 @@
 // a VornNode); index.js builds one from a NodeConfig.
 const { createHash } = require('node:crypto');
 const { ClientAddressResolver } = require('./address');
-const { DEFAULT_POLICY_NAME, checkHeaderStyle, responseHeaders } = require('./headers');
+const {
+  DEFAULT_POLICY_NAME, checkHeaderStyle, responseHeaders, setResponseHeaders,
+} = require('./headers');
 
 const REFUSED_BODY = 'Too Many Requests\n';
 const FAILED_BODY = 'Internal Server Error\n';
@@ -241,14 +243,13 @@ function createRateLimiter(options = {}) {
     // A bare response object without setHeader gets no fields on an admitted
     // answer, so they are not even made for it.
     const settable = typeof res.setHeader === 'function';
-    if (result.allowed && !settable) return true;
-    const fields = responseHeaders(result, style, req.vornPolicy);
     if (result.allowed || onRefused) {
-      if (settable) for (let at = 0; at < fields.length; at++) res.setHeader(fields[at][0], fields[at][1]);
+      if (settable) setResponseHeaders(res, result, style, req.vornPolicy);
       if (result.allowed) return true;
       onRefused(req, res, result);
       return false;
     }
+    const fields = responseHeaders(result, style, req.vornPolicy);
     const headers = {
       'Content-Type': 'text/plain; charset=utf-8',
       'Content-Length': Buffer.byteLength(REFUSED_BODY),

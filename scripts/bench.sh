@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the library in release mode and prints one table: the C++ core, then
 # Python (Debian's /usr/bin/python3 for every row) and Node.js against their
-# peers. Every figure is a median over several rounds; every ratio is taken in
-# the same run. Installs the peers when missing: Debian's python3-limits (apt)
-# and the npm packages pinned in bench/package.json (into bench/node_modules).
+# peers, and wrk against trivial node:http and Express servers. Every figure is
+# a median over several rounds; every ratio is taken in the same run. Installs
+# the peers when missing: Debian's python3-limits and wrk (apt) and the npm
+# packages pinned in bench/package.json (into bench/node_modules).
 # The checkRequest and middleware rows run once more under the newest
 # long-term Node pinned in scripts/node-versions.txt (fetched into a cache).
 # Usage: scripts/bench.sh [builddir]   (default: build-bench)
@@ -21,6 +22,12 @@ if ! "$python" -c 'import limits' 2>/dev/null; then
   [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get install -y python3-limits >&2 ||
     echo "python3-limits could not be installed: its rows are left out" >&2
+fi
+if ! command -v wrk >/dev/null; then
+  echo "== installing wrk" >&2
+  sudo_cmd=()
+  [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get install -y wrk >&2 || echo "wrk could not be installed: its rows are left out" >&2
 fi
 if [[ ! -d "$repo/bench/node_modules/rate-limiter-flexible" ]]; then
   echo "== installing the npm peers" >&2
@@ -93,6 +100,16 @@ if [[ "$newest_dir" != - ]]; then
     --rows checkRequest,checkRequest_refused,middleware,middleware_refused >&2
 else
   echo "Node $newest could not be fetched: its rows are left out" >&2
+fi
+echo "== wrk against node:http and Express servers" >&2
+rm -f "$out/http.json"
+if ! command -v wrk >/dev/null; then
+  echo "wrk is not installed (Debian package wrk): the wrk rows are left out" >&2
+else
+  if [[ ! -d "$repo/node_modules/express" ]]; then
+    (cd "$repo" && npm ci --no-audit --no-fund >&2) || echo "npm ci failed: the Express rows may be left out" >&2
+  fi
+  node "$repo/bench/http_bench.js" "$builddir" --json "$out/http.json" >&2 || echo "the wrk rows failed" >&2
 fi
 redis_rows "$builddir" "$out"
 
