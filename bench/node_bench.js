@@ -17,12 +17,14 @@
 //
 // The middleware rows run the Express-style function (req, res, next) of
 // js/middleware.js around checkRequest, with a request object per client key.
-// The middleware_http rows run the wrapped node:http handler (limit.wrap) on
-// node:http's own request and response objects, made afresh for each call as a
-// server makes them, with the client address in three forms; http_bare makes the
-// same objects for a bare handler, so a row less http_bare is what the
-// middleware costs (the engine's check, the key, the route and the two answer
-// fields set with setHeader).
+// The middleware_http rows serve whole answers through the wrapped node:http
+// handler (limit.wrap) on node:http's own request and response objects, made
+// afresh for each call as a server makes them and written to a socket that
+// drops the bytes, with the client address in three forms; http_bare serves the
+// same answer ("ok", no header of its own) without the middleware, so a row less
+// http_bare is what the middleware adds to an answer: the engine's check, the
+// key, the route, and the two fields with Node's handling of set headers;
+// http_fields is the bare answer with the same two fields set by hand.
 //
 // Usage: node bench/node_bench.js [builddir] [--json FILE] [--rounds N] [--rows NAME,...]
 const fs = require('node:fs');
@@ -125,24 +127,35 @@ const ADDRESS_FORMS = {
   ipv6: (i) => `2001:db8:${i.toString(16)}::1`,
 };
 
-// A row making node:http's request and response for each call, as a server
-// does, and handing them to `handler`; the clients' addresses take `form`.
+// A row serving one answer a call through `handler`, on node:http's request and
+// response as a server makes them, the clients' addresses in `form`. The
+// response writes to a stream that drops its bytes; every 256 calls the row
+// waits for the event loop, so that the writes' callbacks run as they would.
 function httpRow(handler, form) {
   const http = require('node:http');
   const net = require('node:net');
+  const { Writable } = require('node:stream');
   const sockets = Array.from({ length: KEY_COUNT }, (_, i) => {
     const socket = new net.Socket();
     Object.defineProperty(socket, 'remoteAddress', { value: ADDRESS_FORMS[form](i) });
     return socket;
   });
+  const drop = new Writable({ decodeStrings: false, write: (c, e, done) => done(), writev: (c, done) => done() });
   let at = 0;
+  let served = 0;
   return () => {
     at = at + 1 === KEY_COUNT ? 0 : at + 1;
     const req = new http.IncomingMessage(sockets[at]);
     req.method = 'GET';
     req.url = ROUTE;
+    req.httpVersionMajor = 1;
+    req.httpVersionMinor = 1;
     const res = new http.ServerResponse(req);
-    return handler(req, res);
+    res.shouldKeepAlive = true;
+    res.assignSocket(drop);
+    handler(req, res);
+    res.detachSocket(drop);
+    return (++served & 255) === 0 ? new Promise(setImmediate) : undefined;
   };
 }
 
@@ -165,12 +178,18 @@ function rows() {
     ['middleware_refused', false, middlewareRow(refuse)],
   ];
   // A limit as users write one: the answer's figures stay small numbers.
-  const served = (req, res) => res;
+  const answer = (req, res) => res.end('ok\n');
   const wrapped = createRateLimiter({ engine: new VornNode({ capacity: 1000, refillRate: 1e9 }) })
-    .wrap(served);
-  list.push(['http_bare', false, httpRow(served, 'ipv4')]);
+    .wrap(answer);
+  list.push(['http_bare', true, httpRow(answer, 'ipv4')]);
+  // The bare answer with the same two fields set by the handler itself.
+  list.push(['http_fields', true, httpRow((req, res) => {
+    res.setHeader('RateLimit-Policy', '"default";q=1000;w=1');
+    res.setHeader('RateLimit', '"default";r=999;t=1');
+    res.end('ok\n');
+  }, 'ipv4')]);
   for (const form of Object.keys(ADDRESS_FORMS)) {
-    list.push([`middleware_http_${form}`, false, httpRow(wrapped, form)]);
+    list.push([`middleware_http_${form}`, true, httpRow(wrapped, form)]);
   }
   const noRefill = new VornNode({ capacity: 1e12, refillRate: 0 });
   const refill = new VornNode({ capacity: 1e12, refillRate: 1e9 });

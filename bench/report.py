@@ -224,12 +224,16 @@ def node_http_rows(host, result):
     ns = result["ns"]
     if "http_bare" not in ns or "checkLimits" not in ns:
         return
+    if "http_fields" in ns:
+        yield (host, "a bare node:http answer setting the same two fields itself: their cost",
+               f"{ns['http_fields'] - ns['http_bare']:.0f} ns", None, None)
     for form, label in (("ipv4", "dotted IPv4"), ("mapped", "IPv4-mapped IPv6"),
                         ("ipv6", "IPv6")):
         key = f"middleware_http_{form}"
         if key in ns:
             own = ns[key] - ns["http_bare"]
-            yield (host, f"middleware around a node:http handler, {label} client: its own cost",
+            yield (host, f"middleware around a node:http handler, {label} client: what it adds "
+                   "to an answer",
                    f"{own:.0f} ns  over checkLimits: {own - ns['checkLimits']:+.0f} ns", None, None)
 
 
