@@ -17,6 +17,8 @@ MAX_IDENTITY_BYTES = 256
 
 def engine_text(text: str) -> str:
     """Text the engine accepts: lone surrogates (from undecodable bytes) become '?'."""
+    if text.isascii():  # nearly every route: nothing to replace, nothing to encode
+        return text
     try:
         text.encode("utf-8")
         return text
@@ -78,6 +80,7 @@ class Rule:
         self.name = name
         told = getattr(engine, "check_limits", None)
         self.check = told if callable(told) else engine.check
+        self.applies_always = self.methods is None and path is None
 
     def applies(self, method: Optional[str], route: str) -> bool:
         if self.methods is not None and (method or "").upper() not in self.methods:
@@ -130,11 +133,21 @@ class RequestLimiter:
         self.engine = self.rules[0].engine
         self.resolver = ClientAddressResolver(trusted_proxies, forwarded_header, ipv6_prefix)
         self.identity = identity
+        # The common configuration, one rule for every request, takes a shorter way.
+        only = self.rules[0]
+        self._only_rule = only if len(self.rules) == 1 and only.applies_always else None
+        self._only_identity = only.identity if only.identity is not None else identity
 
     def checks(self, request: Any, peer: Optional[str], header: Optional[str], route: str,
                method: Optional[str] = None) -> List[Tuple[Rule, Any]]:
         """Runs every rule that applies; the results may be awaitables (asyncio engines)."""
         route = engine_text(route) or "/"
+        only = self._only_rule
+        if only is not None:
+            address = self.resolver.resolve(peer, header)
+            identify = self._only_identity
+            identity = None if identify is None else identity_key(identify(request))
+            return [(only, only.check(address, route, identity))]
         applying = [rule for rule in self.rules if rule.applies(method, route)]
         if not applying:
             return []

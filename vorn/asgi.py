@@ -4,7 +4,7 @@ from typing import Any, Awaitable, Callable, Dict, Iterable, List, Optional, Seq
 
 from ._core import REFUSED_BODY, REFUSED_CONTENT_HEADERS, RequestLimiter, Rule
 from ._core import closest_to_refusing
-from ._headers import check_header_style, response_headers
+from ._headers import ResponseFields, check_header_style
 from .address import DEFAULT_IPV6_PREFIX
 
 #: Key under which the engine's result dict is added to the (copied) scope.
@@ -69,6 +69,9 @@ class ASGIMiddleware:
         self.on_refused = on_refused
         self._header_name = forwarded_header.strip().lower().encode("latin-1")
         self._checked_types = ("http", "websocket") if limit_websockets else ("http",)
+        self._reads_header = self.limiter.resolver.reads_header
+        self._fields = {rule: ResponseFields(self.headers, rule.name, as_bytes=True)
+                        for rule in self.limiter.rules}
 
     async def __call__(self, scope: _Scope, receive: Callable[[], Awaitable[Any]],
                        send: Callable[[Any], Awaitable[None]]) -> None:
@@ -78,18 +81,21 @@ class ASGIMiddleware:
             return
         client = scope.get("client")
         peer = str(client[0]) if client else None
-        header = (_header(scope, self._header_name)
-                  if self.limiter.resolver.reads_header else None)
+        header = _header(scope, self._header_name) if self._reads_header else None
         route = scope.get("root_path", "") + scope.get("path", "")
         checked = self.limiter.checks(scope, peer, header, route, scope.get("method"))
         if not checked:
             await self.app(scope, receive, send)
             return
-        checked = [(rule, (await result) if inspect.isawaitable(result) else result)
-                   for rule, result in checked]
-        rule, result = closest_to_refusing(checked)
-        fields = [(name.lower().encode("latin-1"), value.encode("latin-1"))
-                  for name, value in response_headers(result, self.headers, rule.name)]
+        if len(checked) == 1:
+            rule, result = checked[0]
+            if result.__class__ is not dict and inspect.isawaitable(result):
+                result = await result
+        else:
+            checked = [(rule, (await result) if inspect.isawaitable(result) else result)
+                       for rule, result in checked]
+            rule, result = closest_to_refusing(checked)
+        fields = self._fields[rule](result)
         scope = dict(scope)
         scope[RESULT_KEY] = result
         send_with_fields = _adding_fields(send, fields) if fields else send
@@ -115,11 +121,12 @@ def _content_headers() -> List[Tuple[bytes, bytes]]:
 def _adding_fields(send: Callable[[Any], Awaitable[None]],
                    fields: List[Tuple[bytes, bytes]]) -> Callable[[Any], Awaitable[None]]:
     """`send` with `fields` added to the response start."""
-    async def send_with_fields(message: Any) -> None:
+    # A plain function handing back send's awaitable: no coroutine of its own per message.
+    def send_with_fields(message: Any) -> Awaitable[None]:
         if message.get("type") == "http.response.start":
             message = dict(message)
             message["headers"] = list(message.get("headers", ())) + fields
-        await send(message)
+        return send(message)
     return send_with_fields
 
 

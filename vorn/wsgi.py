@@ -4,7 +4,7 @@ from typing import Any, Callable, Iterable, Optional, Sequence
 
 from ._core import REFUSED_BODY, REFUSED_CONTENT_HEADERS, REFUSED_STATUS, RequestLimiter, Rule
 from ._core import closest_to_refusing
-from ._headers import check_header_style, response_headers
+from ._headers import ResponseFields, check_header_style
 from .address import DEFAULT_IPV6_PREFIX
 
 #: Key under which the engine's result dict is left in the WSGI environ.
@@ -18,6 +18,8 @@ def _environ_key(header: str) -> str:
 def _route(environ: Any) -> str:
     # WSGI paths are bytes decoded as latin-1; recover the UTF-8 text.
     raw = str(environ.get("SCRIPT_NAME", "")) + str(environ.get("PATH_INFO", ""))
+    if raw.isascii():  # the same text either way
+        return raw
     try:
         return raw.encode("latin-1").decode("utf-8", "replace")
     except UnicodeEncodeError:
@@ -66,25 +68,30 @@ class WSGIMiddleware:
         self.skip = skip
         self.on_refused = on_refused
         self._header_key = _environ_key(forwarded_header)
+        self._reads_header = self.limiter.resolver.reads_header
+        self._fields = {rule: ResponseFields(self.headers, rule.name) for rule in self.limiter.rules}
 
     def __call__(self, environ: Any, start_response: Callable[..., Any]) -> Iterable[bytes]:
         if self.skip is not None and self.skip(environ):
             return self.app(environ, start_response)
-        header = environ.get(self._header_key) if self.limiter.resolver.reads_header else None
+        header = environ.get(self._header_key) if self._reads_header else None
         checked = self.limiter.checks(environ, environ.get("REMOTE_ADDR"), header,
                                       _route(environ), environ.get("REQUEST_METHOD"))
         if not checked:
             return self.app(environ, start_response)
-        rule, result = closest_to_refusing(checked)
+        rule, result = checked[0] if len(checked) == 1 else closest_to_refusing(checked)
         environ[RESULT_KEY] = result
-        fields = response_headers(result, self.headers, rule.name)
+        fields = self._fields[rule](result)
+        if result["allowed"] and not fields:
+            return self.app(environ, start_response)
 
         def start_with_fields(status: str, headers: Any, exc_info: Any = None) -> Any:
-            return start_response(status, list(headers) + fields, *(() if exc_info is None
-                                                                     else (exc_info,)))
+            if exc_info is None:
+                return start_response(status, list(headers) + fields)
+            return start_response(status, list(headers) + fields, exc_info)
 
         if result["allowed"]:
-            return self.app(environ, start_with_fields if fields else start_response)
+            return self.app(environ, start_with_fields)
         if self.on_refused is not None:
             return self.on_refused(environ, start_with_fields)
         start_response(REFUSED_STATUS, REFUSED_CONTENT_HEADERS + fields)
