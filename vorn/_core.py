@@ -135,19 +135,19 @@ class RequestLimiter:
         self.identity = identity
         # The common configuration, one rule for every request, takes a shorter way.
         only = self.rules[0]
-        self._only_rule = only if len(self.rules) == 1 and only.applies_always else None
+        self.only_rule = only if len(self.rules) == 1 and only.applies_always else None
+        self._only_check = only.check
         self._only_identity = only.identity if only.identity is not None else identity
+        self._resolve = self.resolver.resolve
+        # The resolver's keys of untrusted peers, looked up here first to save it a call.
+        self._known_peers = self.resolver._known
 
     def checks(self, request: Any, peer: Optional[str], header: Optional[str], route: str,
                method: Optional[str] = None) -> List[Tuple[Rule, Any]]:
         """Runs every rule that applies; the results may be awaitables (asyncio engines)."""
+        if self.only_rule is not None:
+            return [(self.only_rule, self.check_only(request, peer, header, route))]
         route = engine_text(route) or "/"
-        only = self._only_rule
-        if only is not None:
-            address = self.resolver.resolve(peer, header)
-            identify = self._only_identity
-            identity = None if identify is None else identity_key(identify(request))
-            return [(only, only.check(address, route, identity))]
         applying = [rule for rule in self.rules if rule.applies(method, route)]
         if not applying:
             return []
@@ -164,6 +164,18 @@ class RequestLimiter:
                 identity = default_identity
             checked.append((rule, rule.check(address, route, identity)))
         return checked
+
+    def check_only(self, request: Any, peer: Optional[str], header: Optional[str],
+                   route: str) -> Any:
+        """`checks` when `only_rule` is set (one rule for every request): its result."""
+        if not route.isascii():
+            route = engine_text(route)
+        address = self._known_peers.get(peer) if peer.__class__ is str else None
+        if address.__class__ is not str:
+            address = self._resolve(peer, header)
+        identify = self._only_identity
+        identity = None if identify is None else identity_key(identify(request))
+        return self._only_check(address, route or "/", identity)
 
 
 _UNSET = object()

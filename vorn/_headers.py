@@ -105,13 +105,22 @@ def response_headers(result: Any, style: str, policy_name: str = DEFAULT_POLICY_
     return headers
 
 
+def _encodes_as_latin1(text: str) -> bool:
+    try:
+        text.encode("latin-1")
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
 class ResponseFields:
     """Makes the fields of one policy's checked responses in one style (as
     `response_headers`), cheaply for the common answer: an admission in the
-    "draft" style, whose RateLimit-Policy field is made once per limit and
-    window and kept. With `as_bytes`, names are lower-case and both halves
-    latin-1 bytes, as ASGI wants them. Thread-safe: the kept field is one
-    immutable tuple, replaced whole.
+    "draft" style with whole-number figures, whose RateLimit-Policy field is
+    made once per limit and window and kept, and whose RateLimit field is one
+    format. With `as_bytes`, names are lower-case and both halves latin-1
+    bytes, as ASGI wants them. Thread-safe: the kept field is one immutable
+    tuple, replaced whole.
     """
 
     def __init__(self, style: str, policy_name: str = DEFAULT_POLICY_NAME,
@@ -119,38 +128,44 @@ class ResponseFields:
         self.style = style
         self.policy_name = policy_name
         self.as_bytes = as_bytes
-        self._draft = style == "draft"
         self._quoted = _quoted(policy_name)
+        state: Any = self._quoted.replace("%", "%%") + ";r=%d;t=%d"
+        # A name latin-1 cannot carry fails on every answer, as response_headers does.
+        self._draft = style == "draft" and (not as_bytes or self._quoted.isascii()
+                                            or _encodes_as_latin1(self._quoted))
+        self._state_format = state.encode("latin-1") if as_bytes and self._draft else state
+        self._state_name: Any = b"ratelimit" if as_bytes else "RateLimit"
         # (limit, window_ms, RateLimit-Policy field) of the last admission.
-        self._policy: Optional[Tuple[int, Optional[int], Any]] = None
+        self._policy: Tuple[Any, Any, Any] = (None, None, None)
 
     def __call__(self, result: Any) -> List[Any]:
-        if self._draft and not result.get("would_block"):
-            limit = result.get("limit")
-            remaining = result.get("remaining")
-            window_ms = result.get("window_ms")
-            # Only whole numbers: their texts are the same whenever they compare equal.
-            if (limit.__class__ is int and remaining is not None
-                    and (window_ms is None or window_ms.__class__ is int)):
-                return self._draft_fields(result, limit, remaining, window_ms)
+        if self._draft:
+            try:
+                blocks = result["would_block"]
+                limit = result["limit"]
+                remaining = result["remaining"]
+                window_ms = result["window_ms"]
+                reset_ms = result["reset_after_ms"]
+            except (KeyError, TypeError):
+                pass
+            else:
+                # Whole numbers only: %d writes them as str() does, and equal ones alike.
+                if (blocks is False and limit.__class__ is int and remaining.__class__ is int
+                        and window_ms.__class__ is int and reset_ms.__class__ is int):
+                    policy = self._policy
+                    if policy[0] != limit or policy[1] != window_ms:
+                        policy = self._policy = (limit, window_ms,
+                                                 self._policy_header(limit, window_ms))
+                    return [policy[2], (self._state_name,
+                                        self._state_format % (remaining, -(-reset_ms // 1000)))]
         headers = response_headers(result, self.style, self.policy_name)
         if not self.as_bytes:
             return headers
         return [(name.lower().encode("latin-1"), value.encode("latin-1"))
                 for name, value in headers]
 
-    def _draft_fields(self, result: Any, limit: int, remaining: Any,
-                      window_ms: Optional[int]) -> List[Any]:
-        policy = self._policy
-        if policy is None or policy[0] != limit or policy[1] != window_ms:
-            field = _policy_field(self._quoted, limit, window_ms)
-            made = ((b"ratelimit-policy", field.encode("latin-1")) if self.as_bytes
-                    else ("RateLimit-Policy", field))
-            policy = self._policy = (limit, window_ms, made)
-        reset_ms = result.get("reset_after_ms")
-        state = self._quoted + ";r=" + str(remaining)
-        if reset_ms is not None:
-            state += ";t=" + str(_seconds(reset_ms))
+    def _policy_header(self, limit: int, window_ms: int) -> Tuple[Any, Any]:
+        field = _policy_field(self._quoted, limit, window_ms)
         if self.as_bytes:
-            return [policy[2], (b"ratelimit", state.encode("latin-1"))]
-        return [policy[2], ("RateLimit", state)]
+            return (b"ratelimit-policy", field.encode("latin-1"))
+        return ("RateLimit-Policy", field)

@@ -70,6 +70,8 @@ class ASGIMiddleware:
         self._header_name = forwarded_header.strip().lower().encode("latin-1")
         self._checked_types = ("http", "websocket") if limit_websockets else ("http",)
         self._reads_header = self.limiter.resolver.reads_header
+        self._only_rule = self.limiter.only_rule
+        self._check_only = self.limiter.check_only
         self._fields = {rule: ResponseFields(self.headers, rule.name, as_bytes=True)
                         for rule in self.limiter.rules}
 
@@ -80,18 +82,23 @@ class ASGIMiddleware:
             await self.app(scope, receive, send)
             return
         client = scope.get("client")
-        peer = str(client[0]) if client else None
+        peer = None
+        if client:
+            peer = client[0]
+            if peer.__class__ is not str:
+                peer = str(peer)
         header = _header(scope, self._header_name) if self._reads_header else None
         route = scope.get("root_path", "") + scope.get("path", "")
-        checked = self.limiter.checks(scope, peer, header, route, scope.get("method"))
-        if not checked:
-            await self.app(scope, receive, send)
-            return
-        if len(checked) == 1:
-            rule, result = checked[0]
+        if self._only_rule is not None:
+            rule = self._only_rule
+            result = self._check_only(scope, peer, header, route)
             if result.__class__ is not dict and inspect.isawaitable(result):
                 result = await result
         else:
+            checked = self.limiter.checks(scope, peer, header, route, scope.get("method"))
+            if not checked:
+                await self.app(scope, receive, send)
+                return
             checked = [(rule, (await result) if inspect.isawaitable(result) else result)
                        for rule, result in checked]
             rule, result = closest_to_refusing(checked)

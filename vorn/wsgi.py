@@ -17,7 +17,9 @@ def _environ_key(header: str) -> str:
 
 def _route(environ: Any) -> str:
     # WSGI paths are bytes decoded as latin-1; recover the UTF-8 text.
-    raw = str(environ.get("SCRIPT_NAME", "")) + str(environ.get("PATH_INFO", ""))
+    script = environ.get("SCRIPT_NAME", "")
+    path = environ.get("PATH_INFO", "")
+    raw = script + path if script.__class__ is str is path.__class__ else str(script) + str(path)
     if raw.isascii():  # the same text either way
         return raw
     try:
@@ -69,17 +71,24 @@ class WSGIMiddleware:
         self.on_refused = on_refused
         self._header_key = _environ_key(forwarded_header)
         self._reads_header = self.limiter.resolver.reads_header
+        self._only_rule = self.limiter.only_rule
+        self._check_only = self.limiter.check_only
         self._fields = {rule: ResponseFields(self.headers, rule.name) for rule in self.limiter.rules}
 
     def __call__(self, environ: Any, start_response: Callable[..., Any]) -> Iterable[bytes]:
         if self.skip is not None and self.skip(environ):
             return self.app(environ, start_response)
         header = environ.get(self._header_key) if self._reads_header else None
-        checked = self.limiter.checks(environ, environ.get("REMOTE_ADDR"), header,
-                                      _route(environ), environ.get("REQUEST_METHOD"))
-        if not checked:
-            return self.app(environ, start_response)
-        rule, result = checked[0] if len(checked) == 1 else closest_to_refusing(checked)
+        if self._only_rule is not None:
+            rule = self._only_rule
+            result = self._check_only(environ, environ.get("REMOTE_ADDR"), header,
+                                      _route(environ))
+        else:
+            checked = self.limiter.checks(environ, environ.get("REMOTE_ADDR"), header,
+                                          _route(environ), environ.get("REQUEST_METHOD"))
+            if not checked:
+                return self.app(environ, start_response)
+            rule, result = closest_to_refusing(checked)
         environ[RESULT_KEY] = result
         fields = self._fields[rule](result)
         if result["allowed"] and not fields:
@@ -87,8 +96,8 @@ class WSGIMiddleware:
 
         def start_with_fields(status: str, headers: Any, exc_info: Any = None) -> Any:
             if exc_info is None:
-                return start_response(status, list(headers) + fields)
-            return start_response(status, list(headers) + fields, exc_info)
+                return start_response(status, [*headers, *fields])
+            return start_response(status, [*headers, *fields], exc_info)
 
         if result["allowed"]:
             return self.app(environ, start_with_fields)
