@@ -6,7 +6,8 @@ Usage: /usr/bin/python3 bench/middleware_bench.py [builddir] [--json FILE]
            [--rounds N] [--calls N] [--package DIR] [--no-flask]
 
 Per address form (dotted IPv4 `10.0.0.n`, IPv4-mapped `::ffff:10.0.0.n`, plain
-IPv6 `2001:db8:n:1::5`; 64 clients each, in rotation, always admitted) it
+IPv6 `2001:db8:n:1::5`; 64 clients each, in rotation, always admitted by a
+token bucket of 1,000 that refills at once) it
 times: the bare engine call on the key the middleware would make (`check`, and
 `check_limits`, which the middleware calls for its header figures), the WSGI
 middleware around a trivial application, and the ASGI one (its coroutine
@@ -42,6 +43,9 @@ FORMS = {
     "ipv6": (["2001:db8:%x:1::5" % n for n in range(CLIENTS)],
              ["2001:db8:%x::/56" % n for n in range(CLIENTS)]),
 }
+# A limit of ordinary size that refills at once: every request is admitted, and the
+# header fields carry the figures of a real one.
+CAPACITY = 1000
 # Clients enough that none is remembered between its requests (info row).
 MANY_CLIENTS = 8192
 
@@ -126,7 +130,7 @@ def time_flask(app, environs, calls):
 
 def middleware_rows(vorn, vorn_native, calls):
     """name -> (timer, subject, inputs, calls) of the per-form rows."""
-    engine = vorn_native.RustEngine("token_bucket", "active", 1e15, 1e12, None, None, "")
+    engine = vorn_native.RustEngine("token_bucket", "active", CAPACITY, 1e12, None, None, "")
     wsgi = vorn.WSGIMiddleware(wsgi_app, engine)
     asgi = vorn.ASGIMiddleware(asgi_app, engine)
     any_peers = FORMS["ipv4"][0]
@@ -168,7 +172,7 @@ def flask_rows(vorn, vorn_native, calls):
     with_vorn = make()
     with_vorn.wsgi_app = vorn.WSGIMiddleware(
         with_vorn.wsgi_app,
-        vorn_native.RustEngine("token_bucket", "active", 1e15, 1e12, None, None, ""))
+        vorn_native.RustEngine("token_bucket", "active", CAPACITY, 1e12, None, None, ""))
     with_limiter = make()
     limiter = Limiter(get_remote_address, app=with_limiter, storage_uri="memory://",
                       default_limits=["1000000000 per minute"])

@@ -105,7 +105,14 @@ class ASGIMiddleware:
         fields = self._fields[rule](result)
         scope = dict(scope)
         scope[RESULT_KEY] = result
-        send_with_fields = _adding_fields(send, fields) if fields else send
+        send_with_fields = send
+        if fields:
+            # Hands back send's awaitable, so no coroutine of its own per message.
+            def send_with_fields(message: Any) -> Awaitable[None]:
+                if message.get("type") == "http.response.start":
+                    message = dict(message)
+                    message["headers"] = [*message.get("headers", ()), *fields]
+                return send(message)
         if not result["allowed"]:
             if kind == "websocket":
                 await _refuse_handshake(scope, send, _content_headers() + fields)
@@ -123,18 +130,6 @@ class ASGIMiddleware:
 def _content_headers() -> List[Tuple[bytes, bytes]]:
     return [(name.lower().encode("latin-1"), value.encode("latin-1"))
             for name, value in REFUSED_CONTENT_HEADERS]
-
-
-def _adding_fields(send: Callable[[Any], Awaitable[None]],
-                   fields: List[Tuple[bytes, bytes]]) -> Callable[[Any], Awaitable[None]]:
-    """`send` with `fields` added to the response start."""
-    # A plain function handing back send's awaitable: no coroutine of its own per message.
-    def send_with_fields(message: Any) -> Awaitable[None]:
-        if message.get("type") == "http.response.start":
-            message = dict(message)
-            message["headers"] = list(message.get("headers", ())) + fields
-        return send(message)
-    return send_with_fields
 
 
 async def _refuse_handshake(scope: _Scope, send: Callable[[Any], Awaitable[None]],
