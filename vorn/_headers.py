@@ -116,9 +116,8 @@ def _encodes_as_latin1(text: str) -> bool:
 class ResponseFields:
     """Makes the fields of one policy's checked responses in one style (as
     `response_headers`), cheaply for the common answer: an admission in the
-    "draft" style with whole-number figures, whose RateLimit-Policy field is
-    made once per limit and window and kept, and whose RateLimit field is one
-    format. With `as_bytes`, names are lower-case and both halves latin-1
+    "draft" style with an int limit, whose RateLimit-Policy field is made once
+    per limit and window and kept, and whose RateLimit field is one format. With `as_bytes`, names are lower-case and both halves latin-1
     bytes, as ASGI wants them. Thread-safe: the kept field is one immutable
     tuple, replaced whole.
     """
@@ -129,42 +128,45 @@ class ResponseFields:
         self.policy_name = policy_name
         self.as_bytes = as_bytes
         self._quoted = _quoted(policy_name)
-        state: Any = self._quoted.replace("%", "%%") + ";r=%d;t=%d"
+        state = self._quoted.replace("%", "%%") + ";r=%s;t=%s"
         # A name latin-1 cannot carry fails on every answer, as response_headers does.
         self._draft = style == "draft" and (not as_bytes or self._quoted.isascii()
                                             or _encodes_as_latin1(self._quoted))
-        self._state_format = state.encode("latin-1") if as_bytes and self._draft else state
-        self._state_name: Any = b"ratelimit" if as_bytes else "RateLimit"
+        self._state_format = state
         # (limit, window_ms, RateLimit-Policy field) of the last admission.
         self._policy: Tuple[Any, Any, Any] = (None, None, None)
 
-    def __call__(self, result: Any) -> List[Any]:
+    def fields(self, result: Any) -> List[Any]:
+        """The fields of a response checked with `result`."""
         if self._draft:
             try:
                 blocks = result["would_block"]
                 limit = result["limit"]
                 remaining = result["remaining"]
-                window_ms = result["window_ms"]
                 reset_ms = result["reset_after_ms"]
+                window_ms = result["window_ms"]
             except (KeyError, TypeError):
                 pass
             else:
-                # Whole numbers only: %d writes them as str() does, and equal ones alike.
-                if (blocks is False and limit.__class__ is int and remaining.__class__ is int
-                        and window_ms.__class__ is int and reset_ms.__class__ is int):
+                # %s writes the figures as str() does. The limit must be an int, since
+                # the kept policy field is reused for an equal limit.
+                if (blocks is False and limit.__class__ is int and remaining is not None
+                        and reset_ms is not None):
                     policy = self._policy
-                    if policy[0] != limit or policy[1] != window_ms:
+                    if limit != policy[0] or window_ms != policy[1]:
                         policy = self._policy = (limit, window_ms,
                                                  self._policy_header(limit, window_ms))
-                    return [policy[2], (self._state_name,
-                                        self._state_format % (remaining, -(-reset_ms // 1000)))]
+                    state = self._state_format % (remaining, -(-reset_ms // 1000))
+                    if self.as_bytes:
+                        return [policy[2], (b"ratelimit", state.encode("latin-1"))]
+                    return [policy[2], ("RateLimit", state)]
         headers = response_headers(result, self.style, self.policy_name)
         if not self.as_bytes:
             return headers
         return [(name.lower().encode("latin-1"), value.encode("latin-1"))
                 for name, value in headers]
 
-    def _policy_header(self, limit: int, window_ms: int) -> Tuple[Any, Any]:
+    def _policy_header(self, limit: int, window_ms: Optional[int]) -> Tuple[Any, Any]:
         field = _policy_field(self._quoted, limit, window_ms)
         if self.as_bytes:
             return (b"ratelimit-policy", field.encode("latin-1"))

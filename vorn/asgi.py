@@ -72,7 +72,7 @@ class ASGIMiddleware:
         self._reads_header = self.limiter.resolver.reads_header
         self._only_rule = self.limiter.only_rule
         self._check_only = self.limiter.check_only
-        self._fields = {rule: ResponseFields(self.headers, rule.name, as_bytes=True)
+        self._fields = {rule: ResponseFields(self.headers, rule.name, as_bytes=True).fields
                         for rule in self.limiter.rules}
 
     async def __call__(self, scope: _Scope, receive: Callable[[], Awaitable[Any]],

@@ -3,7 +3,7 @@ import inspect
 from typing import Any, Callable, Iterable, Optional, Sequence
 
 from ._core import REFUSED_BODY, REFUSED_CONTENT_HEADERS, REFUSED_STATUS, RequestLimiter, Rule
-from ._core import closest_to_refusing
+from ._core import closest_to_refusing, engine_text, identity_key
 from ._headers import ResponseFields, check_header_style
 from .address import DEFAULT_IPV6_PREFIX
 
@@ -72,18 +72,39 @@ class WSGIMiddleware:
         self._header_key = _environ_key(forwarded_header)
         self._reads_header = self.limiter.resolver.reads_header
         self._only_rule = self.limiter.only_rule
-        self._check_only = self.limiter.check_only
-        self._fields = {rule: ResponseFields(self.headers, rule.name) for rule in self.limiter.rules}
+        limiter = self.limiter
+        self._only_check = limiter._only_check
+        self._only_identity = limiter._only_identity
+        self._resolve = limiter._resolve
+        self._known_peers = limiter._known_peers
+        self._fields = {rule: ResponseFields(self.headers, rule.name).fields
+                        for rule in self.limiter.rules}
 
     def __call__(self, environ: Any, start_response: Callable[..., Any]) -> Iterable[bytes]:
         if self.skip is not None and self.skip(environ):
             return self.app(environ, start_response)
-        header = environ.get(self._header_key) if self._reads_header else None
         if self._only_rule is not None:
+            # The common configuration, written out: RequestLimiter.check_only's steps
+            # without its calls, which cost as much again as the steps themselves.
             rule = self._only_rule
-            result = self._check_only(environ, environ.get("REMOTE_ADDR"), header,
-                                      _route(environ))
+            script = environ.get("SCRIPT_NAME", "")
+            route = environ.get("PATH_INFO", "")
+            if script.__class__ is not str or route.__class__ is not str:
+                route = None
+            elif script:
+                route = script + route
+            if route is None or not route.isascii():
+                route = engine_text(_route(environ))
+            peer = environ.get("REMOTE_ADDR")
+            address = self._known_peers.get(peer) if peer.__class__ is str else None
+            if address.__class__ is not str:
+                address = self._resolve(peer, environ.get(self._header_key)
+                                        if self._reads_header else None)
+            identify = self._only_identity
+            result = self._only_check(address, route or "/", None if identify is None
+                                      else identity_key(identify(environ)))
         else:
+            header = environ.get(self._header_key) if self._reads_header else None
             checked = self.limiter.checks(environ, environ.get("REMOTE_ADDR"), header,
                                           _route(environ), environ.get("REQUEST_METHOD"))
             if not checked:

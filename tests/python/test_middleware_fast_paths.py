@@ -104,8 +104,8 @@ class ResponseFieldsTest(unittest.TestCase):
     def test_same_fields_as_response_headers(self):
         for style in HEADER_STYLES:
             for name in ("default", 'say "hi" %d \\', "api"):
-                made = ResponseFields(style, name)
-                as_bytes = ResponseFields(style, name, as_bytes=True)
+                made = ResponseFields(style, name).fields
+                as_bytes = ResponseFields(style, name, as_bytes=True).fields
                 # Twice each, in turns, so a kept policy field meets changing figures.
                 for result in self.RESULTS + self.RESULTS:
                     with self.subTest(style=style, name=name, result=result):
@@ -116,10 +116,10 @@ class ResponseFieldsTest(unittest.TestCase):
                                           for k, v in expected])
 
     def test_a_name_latin1_cannot_carry_fails_as_before(self):
-        made = ResponseFields("draft", "\u20ac", as_bytes=True)
+        made = ResponseFields("draft", "\u20ac", as_bytes=True).fields
         with self.assertRaises(UnicodeEncodeError):
             made(self.RESULTS[0])
-        self.assertEqual(ResponseFields("draft", "\u20ac")(self.RESULTS[0]),
+        self.assertEqual(ResponseFields("draft", "\u20ac").fields(self.RESULTS[0]),
                          response_headers(self.RESULTS[0], "draft", "\u20ac"))
 
 
