@@ -117,7 +117,7 @@ class ResponseFields:
     """Makes the fields of one policy's checked responses in one style (as
     `response_headers`), cheaply for the common answer: an admission in the
     "draft" style with an int limit, whose RateLimit-Policy field is made once
-    per limit and window and kept, and whose RateLimit field is one format. With `as_bytes`, names are lower-case and both halves latin-1
+    per limit and window and kept, and whose RateLimit field is one f-string. With `as_bytes`, names are lower-case and both halves latin-1
     bytes, as ASGI wants them. Thread-safe: the kept field is one immutable
     tuple, replaced whole.
     """
@@ -128,11 +128,10 @@ class ResponseFields:
         self.policy_name = policy_name
         self.as_bytes = as_bytes
         self._quoted = _quoted(policy_name)
-        state = self._quoted.replace("%", "%%") + ";r=%s;t=%s"
         # A name latin-1 cannot carry fails on every answer, as response_headers does.
         self._draft = style == "draft" and (not as_bytes or self._quoted.isascii()
                                             or _encodes_as_latin1(self._quoted))
-        self._state_format = state
+        self._state_start = self._quoted + ";r="
         # (limit, window_ms, RateLimit-Policy field) of the last admission.
         self._policy: Tuple[Any, Any, Any] = (None, None, None)
 
@@ -148,15 +147,15 @@ class ResponseFields:
             except (KeyError, TypeError):
                 pass
             else:
-                # %s writes the figures as str() does. The limit must be an int, since
-                # the kept policy field is reused for an equal limit.
+                # The figures are written as str() writes them. The limit must be an
+                # int, since the kept policy field is reused for an equal limit.
                 if (blocks is False and limit.__class__ is int and remaining is not None
                         and reset_ms is not None):
                     policy = self._policy
                     if limit != policy[0] or window_ms != policy[1]:
                         policy = self._policy = (limit, window_ms,
                                                  self._policy_header(limit, window_ms))
-                    state = self._state_format % (remaining, -(-reset_ms // 1000))
+                    state = f"{self._state_start}{remaining};t={-(-reset_ms // 1000)}"
                     if self.as_bytes:
                         return [policy[2], (b"ratelimit", state.encode("latin-1"))]
                     return [policy[2], ("RateLimit", state)]

@@ -112,7 +112,8 @@ class WSGIMiddleware:
             rule, result = closest_to_refusing(checked)
         environ[RESULT_KEY] = result
         fields = self._fields[rule](result)
-        if result["allowed"] and not fields:
+        allowed = result["allowed"]
+        if allowed and not fields:
             return self.app(environ, start_response)
 
         def start_with_fields(status: str, headers: Any, exc_info: Any = None) -> Any:
@@ -120,7 +121,7 @@ class WSGIMiddleware:
                 return start_response(status, [*headers, *fields])
             return start_response(status, [*headers, *fields], exc_info)
 
-        if result["allowed"]:
+        if allowed:
             return self.app(environ, start_with_fields)
         if self.on_refused is not None:
             return self.on_refused(environ, start_with_fields)
