@@ -16,7 +16,7 @@ A result from an engine without `check_limits` tells only that a refused
 request has none left.
 """
 import functools
-from typing import Any, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 HEADER_STYLES = ("draft", "legacy", "x", "none")
 DEFAULT_POLICY_NAME = "default"
@@ -24,6 +24,9 @@ DEFAULT_POLICY_NAME = "default"
 NEVER_RETRY_SECONDS = 60
 
 _Headers = List[Tuple[str, str]]
+
+#: RateLimit fields a ResponseFields keeps before it forgets them all and starts again.
+MAX_KEPT_STATE_FIELDS = 4096
 
 
 def check_header_style(style: Optional[str]) -> str:
@@ -117,9 +120,11 @@ class ResponseFields:
     """Makes the fields of one policy's checked responses in one style (as
     `response_headers`), cheaply for the common answer: an admission in the
     "draft" style with an int limit, whose RateLimit-Policy field is made once
-    per limit and window and kept, and whose RateLimit field is one f-string. With `as_bytes`, names are lower-case and both halves latin-1
-    bytes, as ASGI wants them. Thread-safe: the kept field is one immutable
-    tuple, replaced whole.
+    per limit and window and kept, and whose RateLimit field is kept per pair
+    of figures (remaining, reset seconds; up to MAX_KEPT_STATE_FIELDS pairs).
+    With `as_bytes`, names are lower-case and both halves latin-1 bytes, as
+    ASGI wants them. Thread-safe: the kept fields are immutable
+    tuples, in an attribute replaced whole or a dict read and written whole.
     """
 
     def __init__(self, style: str, policy_name: str = DEFAULT_POLICY_NAME,
@@ -134,6 +139,8 @@ class ResponseFields:
         self._state_start = self._quoted + ";r="
         # (limit, window_ms, RateLimit-Policy field) of the last admission.
         self._policy: Tuple[Any, Any, Any] = (None, None, None)
+        # (remaining, reset seconds) -> RateLimit field: a policy has few of them.
+        self._states: Dict[Tuple[int, int], Tuple[Any, Any]] = {}
 
     def fields(self, result: Any) -> List[Any]:
         """The fields of a response checked with `result`."""
@@ -155,15 +162,28 @@ class ResponseFields:
                     if limit != policy[0] or window_ms != policy[1]:
                         policy = self._policy = (limit, window_ms,
                                                  self._policy_header(limit, window_ms))
-                    state = f"{self._state_start}{remaining};t={-(-reset_ms // 1000)}"
-                    if self.as_bytes:
-                        return [policy[2], (b"ratelimit", state.encode("latin-1"))]
-                    return [policy[2], ("RateLimit", state)]
+                    if remaining.__class__ is int is reset_ms.__class__:
+                        figures = (remaining, -(-reset_ms // 1000))
+                        state = self._states.get(figures)
+                        if state is None:
+                            state = self._state_field(figures)
+                        return [policy[2], state]
+                    return [policy[2], self._state_field((remaining, -(-reset_ms // 1000)))]
         headers = response_headers(result, self.style, self.policy_name)
         if not self.as_bytes:
             return headers
         return [(name.lower().encode("latin-1"), value.encode("latin-1"))
                 for name, value in headers]
+
+    def _state_field(self, figures: Tuple[Any, Any]) -> Tuple[Any, Any]:
+        text = f"{self._state_start}{figures[0]};t={figures[1]}"
+        field = (b"ratelimit", text.encode("latin-1")) if self.as_bytes else ("RateLimit", text)
+        if figures[0].__class__ is int is figures[1].__class__:
+            states = self._states
+            if len(states) >= MAX_KEPT_STATE_FIELDS:
+                states.clear()
+            states[figures] = field
+        return field
 
     def _policy_header(self, limit: int, window_ms: Optional[int]) -> Tuple[Any, Any]:
         field = _policy_field(self._quoted, limit, window_ms)

@@ -9,7 +9,7 @@ import unittest
 REPO = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO))
 
-from vorn import address  # noqa: E402
+from vorn import _headers, address  # noqa: E402
 from vorn._headers import HEADER_STYLES, ResponseFields, response_headers  # noqa: E402
 from vorn.address import ClientAddressResolver  # noqa: E402
 
@@ -114,6 +114,16 @@ class ResponseFieldsTest(unittest.TestCase):
                         self.assertEqual(as_bytes(result),
                                          [(k.lower().encode("latin-1"), v.encode("latin-1"))
                                           for k, v in expected])
+
+    def test_kept_fields_are_bounded_and_match_their_figures(self):
+        made = ResponseFields("draft")
+        for remaining in range(_headers.MAX_KEPT_STATE_FIELDS + 10):
+            result = dict(self.RESULTS[0], remaining=remaining)
+            self.assertEqual(made.fields(result), response_headers(result, "draft"))
+        self.assertLessEqual(len(made._states), _headers.MAX_KEPT_STATE_FIELDS)
+        # A float figure equal to a kept int one is still written as a float.
+        result = dict(self.RESULTS[0], remaining=5.0)
+        self.assertEqual(made.fields(result), response_headers(result, "draft"))
 
     def test_a_name_latin1_cannot_carry_fails_as_before(self):
         made = ResponseFields("draft", "\u20ac", as_bytes=True).fields
