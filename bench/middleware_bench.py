@@ -197,7 +197,7 @@ def main():
     parser.add_argument("--json")
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--calls", type=int, default=20_000)
-    parser.add_argument("--flask-calls", type=int, default=4_000)
+    parser.add_argument("--flask-calls", type=int, default=10_000)
     parser.add_argument("--package", default=str(REPO))
     parser.add_argument("--no-flask", action="store_true")
     options = parser.parse_args()
