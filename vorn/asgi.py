@@ -47,8 +47,9 @@ class ASGIMiddleware:
     its answer). In shadow mode every request goes through, with the fields of
     the verdict it would have had. The result dict is added to the scope given
     to the application under "vorn.result". An engine's check may also be a
-    coroutine function (the engine of `vorn.create_async_engine`). Thread-safe
-    as far as the engines are.
+    coroutine function (the engine of `vorn.create_async_engine`). Its settings
+    are read once, when it is made (a peer's key is remembered: see
+    ClientAddressResolver). Thread-safe as far as the engines are.
     """
 
     def __init__(self, app: _App, engine: Any = None, *,
@@ -69,15 +70,16 @@ class ASGIMiddleware:
         self.on_refused = on_refused
         self._header_name = forwarded_header.strip().lower().encode("latin-1")
         self._checked_types = ("http", "websocket") if limit_websockets else ("http",)
-        self._reads_header = self.limiter.resolver.reads_header
-        self._only_rule = self.limiter.only_rule
+        # What every request reads, taken once from the limiter (whose configuration is fixed).
         limiter = self.limiter
+        self._reads_header = limiter.resolver.reads_header
+        self._only_rule = limiter.only_rule
         self._only_check = limiter._only_check
         self._only_identity = limiter._only_identity
         self._resolve = limiter._resolve
         self._known_peers = limiter._known_peers
         self._fields = {rule: ResponseFields(self.headers, rule.name, as_bytes=True).fields
-                        for rule in self.limiter.rules}
+                        for rule in limiter.rules}
 
     async def __call__(self, scope: _Scope, receive: Callable[[], Awaitable[Any]],
                        send: Callable[[Any], Awaitable[None]]) -> None:

@@ -47,7 +47,9 @@ class WSGIMiddleware:
     Retry-After and never reaches the application; `on_refused`, a WSGI
     application, answers it instead of the plain 429 when given (the fields are
     added to its answer). In shadow mode every request goes through, with the
-    fields of the verdict it would have had. Thread-safe as far as the engines are.
+    fields of the verdict it would have had. Its settings are read once, when it is
+    made (a peer's key is remembered: see ClientAddressResolver). Thread-safe as far
+    as the engines are.
     """
 
     def __init__(self, app: Callable[..., Iterable[bytes]], engine: Any = None, *,
@@ -70,15 +72,16 @@ class WSGIMiddleware:
         self.skip = skip
         self.on_refused = on_refused
         self._header_key = _environ_key(forwarded_header)
-        self._reads_header = self.limiter.resolver.reads_header
-        self._only_rule = self.limiter.only_rule
+        # What every request reads, taken once from the limiter (whose configuration is fixed).
         limiter = self.limiter
+        self._reads_header = limiter.resolver.reads_header
+        self._only_rule = limiter.only_rule
         self._only_check = limiter._only_check
         self._only_identity = limiter._only_identity
         self._resolve = limiter._resolve
         self._known_peers = limiter._known_peers
         self._fields = {rule: ResponseFields(self.headers, rule.name).fields
-                        for rule in self.limiter.rules}
+                        for rule in limiter.rules}
 
     def __call__(self, environ: Any, start_response: Callable[..., Any]) -> Iterable[bytes]:
         if self.skip is not None and self.skip(environ):
