@@ -16,7 +16,7 @@ A result from an engine without `check_limits` tells only that a refused
 request has none left.
 """
 import functools
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 HEADER_STYLES = ("draft", "legacy", "x", "none")
 DEFAULT_POLICY_NAME = "default"
@@ -25,8 +25,8 @@ NEVER_RETRY_SECONDS = 60
 
 _Headers = List[Tuple[str, str]]
 
-#: RateLimit fields a ResponseFields keeps before it forgets them all and starts again.
-MAX_KEPT_STATE_FIELDS = 4096
+#: Pairs of fields a ResponseFields keeps before it forgets them all and starts again.
+MAX_KEPT_FIELDS = 4096
 
 
 def check_header_style(style: Optional[str]) -> str:
@@ -119,12 +119,12 @@ def _encodes_as_latin1(text: str) -> bool:
 class ResponseFields:
     """Makes the fields of one policy's checked responses in one style (as
     `response_headers`), cheaply for the common answer: an admission in the
-    "draft" style with an int limit, whose RateLimit-Policy field is made once
-    per limit and window and kept, and whose RateLimit field is kept per pair
-    of figures (remaining, reset seconds; up to MAX_KEPT_STATE_FIELDS pairs).
+    "draft" style with int figures, whose two fields are made once per set of
+    figures (limit, window, remaining, reset seconds) and kept, up to
+    MAX_KEPT_FIELDS sets; a token bucket of a few thousand requests has fewer.
     With `as_bytes`, names are lower-case and both halves latin-1 bytes, as
-    ASGI wants them. Thread-safe: the kept fields are immutable
-    tuples, in an attribute replaced whole or a dict read and written whole.
+    ASGI wants them. Thread-safe: the kept fields are immutable tuples in a
+    dict read and written whole.
     """
 
     def __init__(self, style: str, policy_name: str = DEFAULT_POLICY_NAME,
@@ -136,14 +136,12 @@ class ResponseFields:
         # A name latin-1 cannot carry fails on every answer, as response_headers does.
         self._draft = style == "draft" and (not as_bytes or self._quoted.isascii()
                                             or _encodes_as_latin1(self._quoted))
-        self._state_start = self._quoted + ";r="
-        # (limit, window_ms, RateLimit-Policy field) of the last admission.
-        self._policy: Tuple[Any, Any, Any] = (None, None, None)
-        # (remaining, reset seconds) -> RateLimit field: a policy has few of them.
-        self._states: Dict[Tuple[int, int], Tuple[Any, Any]] = {}
+        # (limit, window ms, remaining, reset s) -> the two fields: a policy has few.
+        self._made: Dict[Tuple[int, Optional[int], int, int], Tuple[Any, Any]] = {}
 
-    def fields(self, result: Any) -> List[Any]:
-        """The fields of a response checked with `result`."""
+    def fields(self, result: Any) -> Sequence[Any]:
+        """The fields of a response checked with `result` (a list or a tuple; never
+        to be changed in place)."""
         if self._draft:
             try:
                 blocks = result["would_block"]
@@ -154,39 +152,31 @@ class ResponseFields:
             except (KeyError, TypeError):
                 pass
             else:
-                # The figures are written as str() writes them. The limit must be an
-                # int, since the kept policy field is reused for an equal limit.
-                if (blocks is False and limit.__class__ is int and remaining is not None
-                        and reset_ms is not None):
-                    policy = self._policy
-                    if limit != policy[0] or window_ms != policy[1]:
-                        policy = self._policy = (limit, window_ms,
-                                                 self._policy_header(limit, window_ms))
-                    if remaining.__class__ is int is reset_ms.__class__:
-                        figures = (remaining, -(-reset_ms // 1000))
-                        state = self._states.get(figures)
-                        if state is None:
-                            state = self._state_field(figures)
-                        return [policy[2], state]
-                    return [policy[2], self._state_field((remaining, -(-reset_ms // 1000)))]
+                # Only ints: a float equal to an int would find the int's fields, and
+                # str() writes it otherwise.
+                if (blocks is False and limit.__class__ is int is remaining.__class__
+                        and reset_ms.__class__ is int
+                        and (window_ms.__class__ is int or window_ms is None)):
+                    figures = (limit, window_ms, remaining, -(-reset_ms // 1000))
+                    made = self._made.get(figures)
+                    return made if made is not None else self._draft_fields(figures)
         headers = response_headers(result, self.style, self.policy_name)
         if not self.as_bytes:
             return headers
         return [(name.lower().encode("latin-1"), value.encode("latin-1"))
                 for name, value in headers]
 
-    def _state_field(self, figures: Tuple[Any, Any]) -> Tuple[Any, Any]:
-        text = f"{self._state_start}{figures[0]};t={figures[1]}"
-        field = (b"ratelimit", text.encode("latin-1")) if self.as_bytes else ("RateLimit", text)
-        if figures[0].__class__ is int is figures[1].__class__:
-            states = self._states
-            if len(states) >= MAX_KEPT_STATE_FIELDS:
-                states.clear()
-            states[figures] = field
-        return field
-
-    def _policy_header(self, limit: int, window_ms: Optional[int]) -> Tuple[Any, Any]:
-        field = _policy_field(self._quoted, limit, window_ms)
+    def _draft_fields(self, figures: Tuple[int, Optional[int], int, int]) -> Tuple[Any, Any]:
+        limit, window_ms, remaining, reset = figures
+        policy = _policy_field(self._quoted, limit, window_ms)
+        state = self._quoted + ";r=" + str(remaining) + ";t=" + str(reset)
         if self.as_bytes:
-            return (b"ratelimit-policy", field.encode("latin-1"))
-        return ("RateLimit-Policy", field)
+            made: Tuple[Any, Any] = ((b"ratelimit-policy", policy.encode("latin-1")),
+                                     (b"ratelimit", state.encode("latin-1")))
+        else:
+            made = (("RateLimit-Policy", policy), ("RateLimit", state))
+        kept = self._made
+        if len(kept) >= MAX_KEPT_FIELDS:
+            kept.clear()
+        kept[figures] = made
+        return made

@@ -131,13 +131,13 @@ class ASGIMiddleware:
                 return send(message)
         if not result["allowed"]:
             if kind == "websocket":
-                await _refuse_handshake(scope, send, _content_headers() + fields)
+                await _refuse_handshake(scope, send, [*_content_headers(), *fields])
             elif self.on_refused is not None:
                 await self.on_refused(scope, receive, send_with_fields)
             else:
                 body = b"" if scope.get("method") == "HEAD" else REFUSED_BODY
                 await send({"type": "http.response.start", "status": 429,
-                            "headers": _content_headers() + fields})
+                            "headers": [*_content_headers(), *fields]})
                 await send({"type": "http.response.body", "body": body})
             return
         await self.app(scope, receive, send_with_fields if kind == "http" else send)

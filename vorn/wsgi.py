@@ -128,7 +128,7 @@ class WSGIMiddleware:
             return self.app(environ, start_with_fields)
         if self.on_refused is not None:
             return self.on_refused(environ, start_with_fields)
-        start_response(REFUSED_STATUS, REFUSED_CONTENT_HEADERS + fields)
+        start_response(REFUSED_STATUS, [*REFUSED_CONTENT_HEADERS, *fields])
         # A HEAD answer has no body; servers that keep the connection open
         # would otherwise leave it in front of the next response.
         return [] if environ.get("REQUEST_METHOD") == "HEAD" else [REFUSED_BODY]
