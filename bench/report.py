@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Prints the one table of scripts/bench.sh from the JSON files the benchmarks wrote.
 
-Usage: report.py RESULTS_DIR   (holding core.json, python.json, node.json,
+Usage: report.py RESULTS_DIR   (holding core.json, python.json, python_middleware.json, node.json,
 node_newest.json: rows of the same Node benchmark under the newest long-term Node, and the
 Redis rows' redis_python.json, redis_node.json)
 """
@@ -271,6 +271,29 @@ def http_rows(result):
                    -over, -1.0)
 
 
+MIDDLEWARE_FORMS = [("ipv4", "dotted IPv4"), ("mapped", "IPv4-mapped IPv6 (::ffff:)"),
+                    ("ipv6", "plain IPv6")]
+
+
+def middleware_rows(host, result):
+    """What the WSGI and ASGI middlewares add over check, and Flask with vorn against
+    Flask with flask-limiter (bench/middleware_bench.py)."""
+    ns, added = result["ns"], result["added_ns"]
+    for kind, name in (("wsgi", "WSGIMiddleware"), ("asgi", "ASGIMiddleware")):
+        for form, label in MIDDLEWARE_FORMS:
+            key = kind + "_" + form
+            yield (host, f"{name} added over check, {label}, 64 clients",
+                   f"{added[key]:.0f} ns  (check {ns['check_' + form]:.0f} ns)", added[key], 1000)
+    if "wsgi_ipv4_unremembered" in added:
+        yield (host, "WSGIMiddleware added over check, dotted IPv4, 8,192 clients (none "
+               "remembered)", f"{added['wsgi_ipv4_unremembered']:.0f} ns", None, None)
+    flask = result.get("flask")
+    if flask:
+        yield (host, "Flask app: added by vorn.WSGIMiddleware / added by flask-limiter",
+               f"{flask['vorn_added_ns']:.0f} ns / {flask['limiter_added_ns']:.0f} ns"
+               f" = {flask['ratio']:.3f}", flask["ratio"], 0.1)
+
+
 def cpu_model():
     try:
         for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
@@ -300,6 +323,9 @@ def main():
     if python:
         rows += host_rows(f"Python {python['python']}", python, PYTHON_ROWS, "check")
         rows += returning_rows(f"Python {python['python']}", python, PYTHON_RETURNING)
+    python_middleware = load(directory, "python_middleware.json")
+    if python_middleware:
+        rows += middleware_rows(f"Python {python_middleware['python']}", python_middleware)
     node = load(directory, "node.json")
     if node:
         rows += host_rows(f"Node {node['node']}", node, NODE_ROWS, "checkRequest")

@@ -29,6 +29,14 @@ if ! command -v wrk >/dev/null; then
   [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get install -y wrk >&2 || echo "wrk could not be installed: its rows are left out" >&2
 fi
+# The Python middleware rows: flask-limiter is their peer (benchmarks only).
+if ! "$python" -c 'import flask_limiter' 2>/dev/null; then
+  echo "== installing python3-flask-limiter" >&2
+  sudo_cmd=()
+  [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get install -y python3-flask-limiter >&2 ||
+    echo "python3-flask-limiter could not be installed: the Flask rows are left out" >&2
+fi
 if [[ ! -d "$repo/bench/node_modules/rate-limiter-flexible" ]]; then
   echo "== installing the npm peers" >&2
   (cd "$repo/bench" && npm ci --no-audit --no-fund >&2) ||
@@ -90,6 +98,9 @@ echo "== C++ zone" >&2
   --benchmark_out_format=json >/dev/null
 echo "== Python" >&2
 "$python" "$repo/bench/python_bench.py" "$builddir" --json "$out/python.json" >&2
+echo "== Python middlewares" >&2
+"$python" "$repo/bench/middleware_bench.py" "$builddir" --json "$out/python_middleware.json" >&2 ||
+  echo "the Python middleware rows failed" >&2
 echo "== Node.js" >&2
 node "$repo/bench/node_bench.js" "$builddir" --json "$out/node.json" >&2
 rm -f "$out/node_newest.json"

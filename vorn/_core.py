@@ -17,6 +17,8 @@ MAX_IDENTITY_BYTES = 256
 
 def engine_text(text: str) -> str:
     """Text the engine accepts: lone surrogates (from undecodable bytes) become '?'."""
+    if text.isascii():  # nearly every route: nothing to replace, nothing to encode
+        return text
     try:
         text.encode("utf-8")
         return text
@@ -78,6 +80,7 @@ class Rule:
         self.name = name
         told = getattr(engine, "check_limits", None)
         self.check = told if callable(told) else engine.check
+        self.applies_always = self.methods is None and path is None
 
     def applies(self, method: Optional[str], route: str) -> bool:
         if self.methods is not None and (method or "").upper() not in self.methods:
@@ -130,10 +133,20 @@ class RequestLimiter:
         self.engine = self.rules[0].engine
         self.resolver = ClientAddressResolver(trusted_proxies, forwarded_header, ipv6_prefix)
         self.identity = identity
+        # The common configuration, one rule for every request, takes a shorter way.
+        only = self.rules[0]
+        self.only_rule = only if len(self.rules) == 1 and only.applies_always else None
+        self._only_check = only.check
+        self._only_identity = only.identity if only.identity is not None else identity
+        self._resolve = self.resolver.resolve
+        # The resolver's keys of untrusted peers, looked up here first to save it a call.
+        self._known_peers = self.resolver._known
 
     def checks(self, request: Any, peer: Optional[str], header: Optional[str], route: str,
                method: Optional[str] = None) -> List[Tuple[Rule, Any]]:
         """Runs every rule that applies; the results may be awaitables (asyncio engines)."""
+        if self.only_rule is not None:
+            return [(self.only_rule, self.check_only(request, peer, header, route))]
         route = engine_text(route) or "/"
         applying = [rule for rule in self.rules if rule.applies(method, route)]
         if not applying:
@@ -151,6 +164,18 @@ class RequestLimiter:
                 identity = default_identity
             checked.append((rule, rule.check(address, route, identity)))
         return checked
+
+    def check_only(self, request: Any, peer: Optional[str], header: Optional[str],
+                   route: str) -> Any:
+        """`checks` when `only_rule` is set (one rule for every request): its result."""
+        if not route.isascii():
+            route = engine_text(route)
+        address = self._known_peers.get(peer) if peer.__class__ is str else None
+        if address.__class__ is not str:
+            address = self._resolve(peer, header)
+        identify = self._only_identity
+        identity = None if identify is None else identity_key(identify(request))
+        return self._only_check(address, route or "/", identity)
 
 
 _UNSET = object()

@@ -9,10 +9,12 @@ the request is a proxy the application trusts.
 import functools
 import ipaddress
 import re
-from typing import Iterable, Iterator, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterable, Iterator, Optional, Sequence, Tuple, Union
 
 _Network = Union[ipaddress.IPv4Network, ipaddress.IPv6Network]
 _Address = Union[ipaddress.IPv4Address, ipaddress.IPv6Address]
+# (address, zone, whether it was IPv4-mapped IPv6 text)
+_Parsed = Tuple[_Address, str, bool]
 
 #: Key used when the server reports no peer address at all (a Unix socket, say).
 UNKNOWN_CLIENT = "unknown"
@@ -43,6 +45,14 @@ _LINK_LOCAL = ipaddress.ip_network("fe80::/10")
 # Where a Forwarded token ends, reading leftwards.
 _TOKEN_STOP = tuple(',;="\\ \t')
 _ESCAPED = re.compile(r"\\(.)", re.DOTALL)
+# The spellings nearly every server reports, read without the general parser: dotted
+# IPv4 without leading zeros (its own canonical text), and the same behind "::ffff:".
+# Group 1 is the key. Anything else, odd spellings of these included, is parsed in full.
+_OCTET = r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
+_COMMON_IPV4 = re.compile(r"(?:::[fF]{4}:)?(" + r"\.".join([_OCTET] * 4) + r")")
+
+#: Peer texts whose keys a resolver remembers before it forgets them all and starts again.
+MAX_REMEMBERED_PEERS = 4096
 
 
 def _split_host(text: str) -> Tuple[str, str]:
@@ -289,13 +299,20 @@ class ClientAddressResolver:
     hops or MAX_FORWARDED_CHARS characters. The client found is keyed whole
     when it is IPv4 (or IPv4-mapped), and by its network of `ipv6_prefix` bits
     when it is IPv6 (128 keys each address apart); proxies are always matched
-    by their whole address. Immutable; safe to share between threads.
+    by their whole address.
+
+    The configuration is fixed at construction. What a peer text resolves to
+    without its header (its key, and whether it is trusted) is remembered for
+    up to MAX_REMEMBERED_PEERS peer texts, in this resolver only, so that the
+    same clients coming back are not parsed again; a trusted peer's header is
+    still walked on every request. Safe to share between threads: the memory is
+    a dict of immutable values, read and written whole.
     """
 
     def __init__(self, trusted_proxies: Iterable[str] = (),
                  forwarded_header: str = "X-Forwarded-For",
                  ipv6_prefix: int = DEFAULT_IPV6_PREFIX) -> None:
-        self.ipv6_prefix = check_ipv6_prefix(ipv6_prefix)
+        self._ipv6_prefix = check_ipv6_prefix(ipv6_prefix)
         if isinstance(trusted_proxies, (str, bytes)):
             raise TypeError("trusted_proxies must be a list of addresses or networks, not one text")
         self._networks: Sequence[_Network] = tuple(_parse_network(p) for p in trusted_proxies)
@@ -303,6 +320,12 @@ class ClientAddressResolver:
         if not self.header:
             raise ValueError("forwarded_header must name a header")
         self._rfc7239 = self.header == "forwarded"
+        # Peer text -> its key (an untrusted peer), or (key, parse) for a trusted one.
+        self._known: Dict[str, Union[str, Tuple[str, _Parsed]]] = {}
+
+    @property
+    def ipv6_prefix(self) -> int:
+        return self._ipv6_prefix
 
     @property
     def reads_header(self) -> bool:
@@ -317,16 +340,50 @@ class ClientAddressResolver:
 
     def resolve(self, peer: Optional[str], header: Optional[str] = None) -> str:
         """Returns the key for a request from `peer` carrying `header` (its value, or None)."""
-        parsed = _parse(peer) if peer else None
-        if parsed is None:
-            return peer if peer else UNKNOWN_CLIENT
-        if header is not None and self._networks and self._trusts(parsed[0]):
-            hops = _forwarded_hops(header) if self._rfc7239 else _list_hops(header)
-            for _, hop in zip(range(MAX_FORWARDED_HOPS), hops):
-                hop_parsed = _parse(hop) if hop else None
-                if hop_parsed is None:
-                    break
-                parsed = hop_parsed
-                if not self._trusts(parsed[0]):
-                    break
-        return _client_key(parsed[0], parsed[1], self.ipv6_prefix)
+        if peer.__class__ is not str:  # None, or what no server gives: never remembered
+            parsed = _parse(peer) if peer else None
+            if parsed is None:
+                return peer if peer else UNKNOWN_CLIENT
+            known = self._peer_key(parsed)
+        else:
+            known = self._known.get(peer)
+            if known is None:
+                known = self._learn(peer)
+        if known.__class__ is str:
+            return known  # type: ignore[return-value]
+        key, _ = known
+        return key if header is None else self._walk(key, header)
+
+    def _learn(self, peer: str) -> Union[str, Tuple[str, _Parsed]]:
+        common = None if self._networks else _COMMON_IPV4.fullmatch(peer)
+        if common is not None:
+            known: Union[str, Tuple[str, _Parsed]] = common.group(1)
+        else:
+            parsed = _parse(peer) if peer else None
+            if parsed is None:
+                return peer if peer else UNKNOWN_CLIENT  # over-long text is not remembered
+            known = self._peer_key(parsed)
+        known_peers = self._known
+        if len(known_peers) >= MAX_REMEMBERED_PEERS:
+            known_peers.clear()
+        known_peers[peer] = known
+        return known
+
+    def _peer_key(self, parsed: _Parsed) -> Union[str, Tuple[str, _Parsed]]:
+        key = _client_key(parsed[0], parsed[1], self._ipv6_prefix)
+        return (key, parsed) if self._networks and self._trusts(parsed[0]) else key
+
+    def _walk(self, peer_key: str, header: str) -> str:
+        """The key named by the header of a request from a trusted peer."""
+        hops = _forwarded_hops(header) if self._rfc7239 else _list_hops(header)
+        client = None
+        for _, hop in zip(range(MAX_FORWARDED_HOPS), hops):
+            hop_parsed = _parse(hop) if hop else None
+            if hop_parsed is None:
+                break
+            client = hop_parsed
+            if not self._trusts(client[0]):
+                break
+        if client is None:
+            return peer_key
+        return _client_key(client[0], client[1], self._ipv6_prefix)

@@ -3,8 +3,8 @@ import inspect
 from typing import Any, Callable, Iterable, Optional, Sequence
 
 from ._core import REFUSED_BODY, REFUSED_CONTENT_HEADERS, REFUSED_STATUS, RequestLimiter, Rule
-from ._core import closest_to_refusing
-from ._headers import check_header_style, response_headers
+from ._core import closest_to_refusing, engine_text, identity_key
+from ._headers import ResponseFields, check_header_style
 from .address import DEFAULT_IPV6_PREFIX
 
 #: Key under which the engine's result dict is left in the WSGI environ.
@@ -17,7 +17,11 @@ def _environ_key(header: str) -> str:
 
 def _route(environ: Any) -> str:
     # WSGI paths are bytes decoded as latin-1; recover the UTF-8 text.
-    raw = str(environ.get("SCRIPT_NAME", "")) + str(environ.get("PATH_INFO", ""))
+    script = environ.get("SCRIPT_NAME", "")
+    path = environ.get("PATH_INFO", "")
+    raw = script + path if script.__class__ is str is path.__class__ else str(script) + str(path)
+    if raw.isascii():  # the same text either way
+        return raw
     try:
         return raw.encode("latin-1").decode("utf-8", "replace")
     except UnicodeEncodeError:
@@ -43,7 +47,9 @@ class WSGIMiddleware:
     Retry-After and never reaches the application; `on_refused`, a WSGI
     application, answers it instead of the plain 429 when given (the fields are
     added to its answer). In shadow mode every request goes through, with the
-    fields of the verdict it would have had. Thread-safe as far as the engines are.
+    fields of the verdict it would have had. Its settings are read once, when it is
+    made (a peer's key is remembered: see ClientAddressResolver). Thread-safe as far
+    as the engines are.
     """
 
     def __init__(self, app: Callable[..., Iterable[bytes]], engine: Any = None, *,
@@ -66,28 +72,63 @@ class WSGIMiddleware:
         self.skip = skip
         self.on_refused = on_refused
         self._header_key = _environ_key(forwarded_header)
+        # What every request reads, taken once from the limiter (whose configuration is fixed).
+        limiter = self.limiter
+        self._reads_header = limiter.resolver.reads_header
+        self._only_rule = limiter.only_rule
+        self._only_check = limiter._only_check
+        self._only_identity = limiter._only_identity
+        self._resolve = limiter._resolve
+        self._known_peers = limiter._known_peers
+        self._fields = {rule: ResponseFields(self.headers, rule.name).fields
+                        for rule in limiter.rules}
 
     def __call__(self, environ: Any, start_response: Callable[..., Any]) -> Iterable[bytes]:
         if self.skip is not None and self.skip(environ):
             return self.app(environ, start_response)
-        header = environ.get(self._header_key) if self.limiter.resolver.reads_header else None
-        checked = self.limiter.checks(environ, environ.get("REMOTE_ADDR"), header,
-                                      _route(environ), environ.get("REQUEST_METHOD"))
-        if not checked:
-            return self.app(environ, start_response)
-        rule, result = closest_to_refusing(checked)
+        if self._only_rule is not None:
+            # The common configuration, written out: RequestLimiter.check_only's steps
+            # without its calls, which cost as much again as the steps themselves.
+            rule = self._only_rule
+            script = environ.get("SCRIPT_NAME", "")
+            route = environ.get("PATH_INFO", "")
+            if script.__class__ is not str or route.__class__ is not str:
+                route = None
+            elif script:
+                route = script + route
+            if route is None or not route.isascii():
+                route = engine_text(_route(environ))
+            peer = environ.get("REMOTE_ADDR")
+            address = self._known_peers.get(peer) if peer.__class__ is str else None
+            if address.__class__ is not str:
+                address = self._resolve(peer, environ.get(self._header_key)
+                                        if self._reads_header else None)
+            identify = self._only_identity
+            result = self._only_check(address, route or "/", None if identify is None
+                                      else identity_key(identify(environ)))
+        else:
+            header = environ.get(self._header_key) if self._reads_header else None
+            checked = self.limiter.checks(environ, environ.get("REMOTE_ADDR"), header,
+                                          _route(environ), environ.get("REQUEST_METHOD"))
+            if not checked:
+                return self.app(environ, start_response)
+            rule, result = closest_to_refusing(checked)
         environ[RESULT_KEY] = result
-        fields = response_headers(result, self.headers, rule.name)
+        fields = self._fields[rule](result)
+        allowed = result["allowed"]
+        if allowed and not fields:
+            return self.app(environ, start_response)
 
         def start_with_fields(status: str, headers: Any, exc_info: Any = None) -> Any:
-            return start_response(status, list(headers) + fields, *(() if exc_info is None
-                                                                     else (exc_info,)))
+            if exc_info is None:
+                return start_response(status, [*headers, *fields])
+            return start_response(status, [*headers, *fields], exc_info)
 
-        if result["allowed"]:
-            return self.app(environ, start_with_fields if fields else start_response)
+        if allowed:
+            return self.app(environ, start_with_fields)
         if self.on_refused is not None:
             return self.on_refused(environ, start_with_fields)
-        start_response(REFUSED_STATUS, REFUSED_CONTENT_HEADERS + fields)
+        start_response(REFUSED_STATUS, [*REFUSED_CONTENT_HEADERS, *fields])
         # A HEAD answer has no body; servers that keep the connection open
         # would otherwise leave it in front of the next response.
         return [] if environ.get("REQUEST_METHOD") == "HEAD" else [REFUSED_BODY]
