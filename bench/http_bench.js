@@ -46,6 +46,8 @@ const VARIANTS = [
   ['vorn', 'plain'],
   ['vorn, no fields', 'plain'],
   ['rate-limiter-flexible', 'plain'],
+  ['hello', null],
+  ['hello+vorn', 'hello'],
   ['express', null],
   ['express+vorn', 'express'],
   ['express+express-rate-limit', 'express'],

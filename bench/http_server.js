@@ -26,6 +26,13 @@ function plainHandler(req, res) {
   res.end(BODY);
 }
 
+// Node's own introductory example: it sets the type of what it sends.
+function helloHandler(req, res) {
+  res.statusCode = 200;
+  res.setHeader('Content-Type', 'text/plain');
+  res.end(BODY);
+}
+
 function expressApp(limiter) {
   const express = require(path.join(repo, 'node_modules', 'express'));
   const app = express();
@@ -39,6 +46,8 @@ function expressApp(limiter) {
 const variants = {
   plain: () => plainHandler,
   vorn: () => vornLimiter().wrap(plainHandler),
+  hello: () => helloHandler,
+  'hello+vorn': () => vornLimiter().wrap(helloHandler),
   // The same without the rate-limit fields: what the check itself costs.
   'vorn, no fields': () => vornLimiter(null).wrap(plainHandler),
   'rate-limiter-flexible': () => {

@@ -245,6 +245,8 @@ HTTP_ROWS = [
      "rate-limiter-flexible"),
     ("rate-limiter-flexible", "node:http + rate-limiter-flexible consume in the handler", "plain",
      None),
+    ("hello", "node:http, Node's introductory example (sets Content-Type)", None, None),
+    ("hello+vorn", "the same + vorn (limit.wrap)", "hello", None),
     ("express", "Express, bare", None, None),
     ("express+vorn", "Express + vorn middleware", "express", "express+express-rate-limit"),
     ("express+express-rate-limit", "Express + express-rate-limit", "express", None),
@@ -263,7 +265,7 @@ def http_rows(result):
             yield (host, f"wrk: {label}", figure, None, None)
             continue
         figure += f"  this / bare = {ratio[variant]:.3f}"
-        target = -0.95 if variant == "vorn" else None
+        target = -0.95 if variant in ("vorn", "hello+vorn") else None
         yield (host, f"wrk: {label}", figure, -ratio[variant] if target else None, target)
         if peer in ratio:
             over = ratio[variant] / ratio[peer]
