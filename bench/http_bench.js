@@ -1,12 +1,15 @@
 'use strict';
 // Requests per second that wrk gets from a trivial node:http server, bare and
-// behind a rate limiter (vorn's wrap; rate-limiter-flexible's consume in the
-// handler), and from the same answer in Express (bare, with express-rate-limit,
-// with vorn's middleware). Every server admits every request. Each server runs
-// in its own process (bench/http_server.js); rounds alternate over them, so that
-// load from elsewhere on the machine hits all alike. A figure is the median over
-// the rounds, a ratio the median of the per-round ratios to the bare server of
-// its kind.
+// behind a rate limiter (vorn's wrap, with and without its fields;
+// rate-limiter-flexible's consume in the handler), from Node's introductory
+// example (which sets Content-Type) bare and behind vorn, and from the same
+// answer in Express (bare, with express-rate-limit, with vorn's middleware).
+// Every server admits every request. Each server runs in its own process
+// (bench/http_server.js), on the last core with wrk on the first; rounds
+// alternate over them, so that load from elsewhere on the machine hits all
+// alike. A figure is the median over the rounds, a ratio the median of the
+// per-round ratios to the bare server of its kind; the server's CPU time per
+// request (from /proc) is printed too, steadier than the rates on a busy machine.
 // Usage: node bench/http_bench.js [builddir] [--json FILE] [--rounds N] [--seconds S]
 //        [--connections C]
 const { spawn, execFileSync } = require('node:child_process');
@@ -21,8 +24,8 @@ const option = (name, fallback) => {
   return value;
 };
 const jsonPath = option('--json', null);
-const ROUNDS = Number(option('--rounds', 5));
-const SECONDS = Number(option('--seconds', 3));
+const ROUNDS = Number(option('--rounds', 11));
+const SECONDS = Number(option('--seconds', 2));
 const CONNECTIONS = Number(option('--connections', 32));
 const builddir = path.resolve(__dirname, '..', argv[0] || 'build');
 // On two or more cores wrk keeps to the first and the servers to the last, so
