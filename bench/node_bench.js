@@ -30,13 +30,10 @@
 const fs = require('node:fs');
 const path = require('node:path');
 
+const { takeOption } = require('./options');
+
 const argv = process.argv.slice(2);
-const option = (name, fallback) => {
-  const at = argv.indexOf(name);
-  if (at < 0) return fallback;
-  const [, value] = argv.splice(at, 2);
-  return value;
-};
+const option = (name, fallback) => takeOption(argv, name, fallback);
 const jsonPath = option('--json', null);
 const ROUNDS = Number(option('--rounds', 9));
 const CALLS = Number(option('--calls', 200000));

@@ -4,7 +4,7 @@ import math
 import re
 from typing import Any, Callable, Iterable, List, Optional, Pattern, Sequence, Tuple, Union
 
-from ._headers import DEFAULT_POLICY_NAME
+from ._headers import DEFAULT_POLICY_NAME, ResponseFields
 from .address import DEFAULT_IPV6_PREFIX, ClientAddressResolver
 
 #: Status line and body of the answer to a refused request.
@@ -183,3 +183,23 @@ _UNSET = object()
 #: Headers of the plain 429 answer, before the rate-limit fields.
 REFUSED_CONTENT_HEADERS = [("Content-Type", "text/plain; charset=utf-8"),
                            ("Content-Length", str(len(REFUSED_BODY)))]
+
+
+class LimitingMiddleware:
+    """What the WSGI and ASGI middlewares share: the settings every request reads,
+    copied once from their limiter (whose configuration is fixed) into plain
+    attributes, since each attribute hop is paid on every request."""
+
+    limiter: RequestLimiter
+    headers: str
+
+    def _take_settings(self, as_bytes: bool) -> None:
+        limiter = self.limiter
+        self._reads_header = limiter.resolver.reads_header
+        self._only_rule = limiter.only_rule
+        self._only_check = limiter._only_check
+        self._only_identity = limiter._only_identity
+        self._resolve = limiter._resolve
+        self._known_peers = limiter._known_peers
+        self._fields = {rule: ResponseFields(self.headers, rule.name, as_bytes=as_bytes).fields
+                        for rule in limiter.rules}

@@ -3,8 +3,8 @@ import inspect
 from typing import Any, Awaitable, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from ._core import REFUSED_BODY, REFUSED_CONTENT_HEADERS, RequestLimiter, Rule
-from ._core import closest_to_refusing, engine_text, identity_key
-from ._headers import ResponseFields, check_header_style
+from ._core import LimitingMiddleware, closest_to_refusing, engine_text, identity_key
+from ._headers import check_header_style
 from .address import DEFAULT_IPV6_PREFIX
 
 #: Key under which the engine's result dict is added to the (copied) scope.
@@ -22,7 +22,7 @@ def _header(scope: _Scope, name: bytes) -> Optional[str]:
     return ",".join(values) if values else None
 
 
-class ASGIMiddleware:
+class ASGIMiddleware(LimitingMiddleware):
     """Rate-limits an ASGI application with one engine or a list of rules.
 
     Only "http" scopes are checked; lifespan scopes pass through, and so do
@@ -70,16 +70,7 @@ class ASGIMiddleware:
         self.on_refused = on_refused
         self._header_name = forwarded_header.strip().lower().encode("latin-1")
         self._checked_types = ("http", "websocket") if limit_websockets else ("http",)
-        # What every request reads, taken once from the limiter (whose configuration is fixed).
-        limiter = self.limiter
-        self._reads_header = limiter.resolver.reads_header
-        self._only_rule = limiter.only_rule
-        self._only_check = limiter._only_check
-        self._only_identity = limiter._only_identity
-        self._resolve = limiter._resolve
-        self._known_peers = limiter._known_peers
-        self._fields = {rule: ResponseFields(self.headers, rule.name, as_bytes=True).fields
-                        for rule in limiter.rules}
+        self._take_settings(as_bytes=True)
 
     async def __call__(self, scope: _Scope, receive: Callable[[], Awaitable[Any]],
                        send: Callable[[Any], Awaitable[None]]) -> None:

@@ -3,8 +3,8 @@ import inspect
 from typing import Any, Callable, Iterable, Optional, Sequence
 
 from ._core import REFUSED_BODY, REFUSED_CONTENT_HEADERS, REFUSED_STATUS, RequestLimiter, Rule
-from ._core import closest_to_refusing, engine_text, identity_key
-from ._headers import ResponseFields, check_header_style
+from ._core import LimitingMiddleware, closest_to_refusing, engine_text, identity_key
+from ._headers import check_header_style
 from .address import DEFAULT_IPV6_PREFIX
 
 #: Key under which the engine's result dict is left in the WSGI environ.
@@ -28,7 +28,7 @@ def _route(environ: Any) -> str:
         return raw
 
 
-class WSGIMiddleware:
+class WSGIMiddleware(LimitingMiddleware):
     """Rate-limits a WSGI application with one engine or a list of rules.
 
     The key is the client address (REMOTE_ADDR, or the forwarding header when
@@ -72,16 +72,7 @@ class WSGIMiddleware:
         self.skip = skip
         self.on_refused = on_refused
         self._header_key = _environ_key(forwarded_header)
-        # What every request reads, taken once from the limiter (whose configuration is fixed).
-        limiter = self.limiter
-        self._reads_header = limiter.resolver.reads_header
-        self._only_rule = limiter.only_rule
-        self._only_check = limiter._only_check
-        self._only_identity = limiter._only_identity
-        self._resolve = limiter._resolve
-        self._known_peers = limiter._known_peers
-        self._fields = {rule: ResponseFields(self.headers, rule.name).fields
-                        for rule in limiter.rules}
+        self._take_settings(as_bytes=False)
 
     def __call__(self, environ: Any, start_response: Callable[..., Any]) -> Iterable[bytes]:
         if self.skip is not None and self.skip(environ):
