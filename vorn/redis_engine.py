@@ -276,14 +276,10 @@ def _redis_errors() -> Tuple[type, ...]:
     return (RedisError, OSError, asyncio.TimeoutError)
 
 
-class RedisEngine:
-    """A rate-limiting engine whose per-client state lives in Redis (blocking client).
-
-    `check(ip, route, identity=None)` returns the same dict as
-    `vorn_native.RustEngine.check`. Thread-safe: redis-py's client keeps a pool
-    of connections. While Redis fails, one daemon thread probes it every
-    `probe_interval` seconds; `close()` stops it and closes a client built here.
-    """
+class _RedisEngineBase:
+    """What the blocking and the asyncio Redis engines share: the configuration,
+    the client (built from a URL by the subclass's `_client_from`, or given) and
+    the script; `_start` sets up what a subclass keeps besides."""
 
     def __init__(self, redis: Any, algorithm: str = "token_bucket", mode: str = "active",
                  capacity: float = 100.0, refill_rate: float = 10.0,
@@ -295,9 +291,7 @@ class RedisEngine:
         self._core = _EngineCore(algorithm, mode, capacity, refill_rate, api_key, debug,
                                  backend_url, prefix, timeout, on_error, probe_interval, clock)
         if isinstance(redis, str):
-            import redis as redis_py
-
-            self._client = _client_from_url(redis_py.Redis.from_url, redis, timeout)
+            self._client = self._client_from(redis, timeout)
             self._owns_client = True
         else:
             self._client = redis
@@ -305,6 +299,7 @@ class RedisEngine:
         self._where, self._core.password = _describe(self._client)
         self._script = Script(script_text(self._core.limits.limiter))
         self._errors = _redis_errors()
+        self._start()
 
     @property
     def degraded(self) -> bool:
@@ -314,6 +309,29 @@ class RedisEngine:
     @property
     def client(self) -> Any:
         return self._client
+
+    @staticmethod
+    def _client_from(url: str, timeout: float) -> Any:
+        raise NotImplementedError
+
+    def _start(self) -> None:
+        pass
+
+
+class RedisEngine(_RedisEngineBase):
+    """A rate-limiting engine whose per-client state lives in Redis (blocking client).
+
+    `check(ip, route, identity=None)` returns the same dict as
+    `vorn_native.RustEngine.check`. Thread-safe: redis-py's client keeps a pool
+    of connections. While Redis fails, one daemon thread probes it every
+    `probe_interval` seconds; `close()` stops it and closes a client built here.
+    """
+
+    @staticmethod
+    def _client_from(url: str, timeout: float) -> Any:
+        import redis as redis_py
+
+        return _client_from_url(redis_py.Redis.from_url, url, timeout)
 
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> Dict[str, Any]:
         return self._check(ip, route, identity, False)
@@ -366,7 +384,7 @@ class RedisEngine:
             self._client.close()
 
 
-class AsyncRedisEngine:
+class AsyncRedisEngine(_RedisEngineBase):
     """A rate-limiting engine whose per-client state lives in Redis (`redis.asyncio`).
 
     `await check(ip, route, identity=None)` returns the same dict as
@@ -375,40 +393,18 @@ class AsyncRedisEngine:
     `await close()` stops it and closes a client built here.
     """
 
-    def __init__(self, redis: Any, algorithm: str = "token_bucket", mode: str = "active",
-                 capacity: float = 100.0, refill_rate: float = 10.0,
-                 api_key: Optional[str] = None, debug: Optional[str] = None,
-                 backend_url: str = "http://localhost:4000", *, prefix: str = DEFAULT_PREFIX,
-                 timeout: float = DEFAULT_TIMEOUT, on_error: str = "local",
-                 probe_interval: float = DEFAULT_PROBE_INTERVAL,
-                 clock: Optional[Callable[[], int]] = None) -> None:
-        self._core = _EngineCore(algorithm, mode, capacity, refill_rate, api_key, debug,
-                                 backend_url, prefix, timeout, on_error, probe_interval, clock)
-        if isinstance(redis, str):
-            import redis.asyncio as redis_asyncio
+    @staticmethod
+    def _client_from(url: str, timeout: float) -> Any:
+        import redis.asyncio as redis_asyncio
 
-            self._client = _client_from_url(redis_asyncio.Redis.from_url, redis, timeout)
-            self._owns_client = True
-        else:
-            self._client = redis
-            self._owns_client = False
-        self._where, self._core.password = _describe(self._client)
-        self._script = Script(script_text(self._core.limits.limiter))
-        self._errors = _redis_errors()
+        return _client_from_url(redis_asyncio.Redis.from_url, url, timeout)
+
+    def _start(self) -> None:
         self._probe_task: Optional["asyncio.Task[None]"] = None
         # Checks waiting for the next pipeline: (EVALSHA arguments, future of the reply).
         self._batch: List[Tuple[Tuple[Any, ...], "asyncio.Future[Any]"]] = []
         # Pipelines in flight; the loop itself keeps only weak references to tasks.
         self._sending: Set["asyncio.Task[None]"] = set()
-
-    @property
-    def degraded(self) -> bool:
-        """True while checks are answered without Redis."""
-        return self._core.degraded
-
-    @property
-    def client(self) -> Any:
-        return self._client
 
     async def check(self, ip: str, route: str,
                     identity: Optional[str] = None) -> Dict[str, Any]:
