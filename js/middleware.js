@@ -50,7 +50,7 @@ function routeOf(req) {
   let end = url.indexOf('?');
   const hash = url.indexOf('#');
   if (hash >= 0 && (end < 0 || hash < end)) end = hash;
-  if (end < 0) return url;
+  if (end < 0) return url || '/';
   return end === 0 ? '/' : url.slice(0, end);
 }
 
