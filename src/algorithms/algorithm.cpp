@@ -48,7 +48,7 @@ LimitPolicy Algorithm::policy() const {
   return std::visit(
       [](const auto& limiter) -> LimitPolicy {
         using Limiter = std::decay_t<decltype(limiter)>;
-        if constexpr (std::is_same_v<Limiter, ZoneLimiter>) {
+        if constexpr (std::is_same_v<Limiter, ZoneConnection>) {
           return zone_policy(limiter.config());
         } else if constexpr (std::is_same_v<Limiter, TokenBucket>) {
           return bucket_policy(limiter.capacity(), limiter.refill_rate());
@@ -64,8 +64,9 @@ LimitPolicy Algorithm::policy() const {
 size_t Algorithm::keys_held() const {
   return std::visit(
       [](const auto& limiter) -> size_t {
-        if constexpr (std::is_same_v<std::decay_t<decltype(limiter)>, ZoneLimiter>) {
-          return zone::stats_of(limiter.view()).keys;
+        if constexpr (std::is_same_v<std::decay_t<decltype(limiter)>, ZoneConnection>) {
+          const std::optional<zone::ZoneStats> stats = limiter.stats();
+          return stats ? stats->keys : 0;
         } else {
           return limiter.store().size();
         }
@@ -91,14 +92,8 @@ zone::ZoneConfig Algorithm::zone_config(std::string_view name, double capacity,
 }
 
 Algorithm Algorithm::in_zone(std::string_view name, double capacity, double refill_rate,
-                             std::string_view zone, std::optional<uint64_t> zone_bytes,
-                             Clock clock) {
-  const zone::ZoneConfig config = zone_config(name, capacity, refill_rate);
-  std::shared_ptr<const zone::ZoneMapping> mapping = zone::open_zone(zone, zone_bytes);
-  const zone::ZoneView* view = &mapping->view();
-  // The view lives inside the mapping: holding it holds the mapping.
-  return Algorithm(
-      ZoneLimiter(std::shared_ptr<const zone::ZoneView>(std::move(mapping), view), config, clock));
+                             const ZonePlacement& zone, Clock clock) {
+  return Algorithm(ZoneConnection(zone, zone_config(name, capacity, refill_rate), clock));
 }
 
 }  // namespace vorn

@@ -20,7 +20,8 @@
 #include "algorithms/limit_policy.h"
 #include "algorithms/sliding_window.h"
 #include "algorithms/token_bucket.h"
-#include "zone/zone_limiter.h"
+#include "zone/zone_connection.h"
+#include "zone/zone_placement.h"
 
 namespace vorn {
 
@@ -28,17 +29,17 @@ inline constexpr uint64_t WINDOW_MS = 60000;
 
 class Algorithm {
  public:
-  using Variant = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket, ZoneLimiter>;
+  using Variant =
+      std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket, ZoneConnection>;
 
   static Algorithm from_name(std::string_view name, double capacity, double refill_rate,
                              Clock clock = Clock::system(), Reclaiming reclaiming = Reclaiming::On);
 
   // The same choice of limiter and parameters, with the per-client state in
-  // the shared-memory zone `zone` (attached, or created with `zone_bytes`).
-  // Throws InvalidZoneName or ZoneError.
+  // the shared-memory zone `zone` places it in (see ZoneConnection). Throws
+  // InvalidZoneName or ZoneError for settings that cannot be used.
   static Algorithm in_zone(std::string_view name, double capacity, double refill_rate,
-                           std::string_view zone, std::optional<uint64_t> zone_bytes,
-                           Clock clock = Clock::system());
+                           const ZonePlacement& zone, Clock clock = Clock::system());
 
   explicit Algorithm(Variant limiter) : limiter_(std::move(limiter)) {}
 
@@ -49,7 +50,11 @@ class Algorithm {
   // The zone's record of the limiter from_name would choose for these values.
   static zone::ZoneConfig zone_config(std::string_view name, double capacity, double refill_rate);
 
-  // Keys whose state the store holds (for a zone: every configuration's).
+  // The zone connection, for a limiter in a zone; nullptr otherwise.
+  const ZoneConnection* zone_connection() const { return std::get_if<ZoneConnection>(&limiter_); }
+
+  // Keys whose state the store holds (for a zone: every configuration's, or
+  // 0 while it cannot be used).
   size_t keys_held() const;
 
   // The limit and window clients are told of.

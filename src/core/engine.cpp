@@ -33,7 +33,7 @@ VornEngine::VornEngine(const ZonePlacement& zone, std::string_view algorithm, st
                        RateLimitOptions limits, uint64_t block_duration_ms, std::string backend_url,
                        Clock clock)
     : VornEngine(
-          Algorithm::in_zone(algorithm, capacity, refill_rate, zone.name, zone.size_bytes, clock),
+          Algorithm::in_zone(algorithm, capacity, refill_rate, zone, clock),
           algorithm, mode, std::move(api_key), burst_multiplier, std::move(debug), limits,
           block_duration_ms, std::move(backend_url), clock) {}
 
@@ -51,7 +51,11 @@ VornEngine::VornEngine(Algorithm limiter, std::string_view algorithm, std::strin
       limits_(limits),
       burst_multiplier_(burst_multiplier),
       block_duration_ms_(block_duration_ms),
-      clock_(clock) {}
+      clock_(clock) {
+  zone_ = limiter_.with_lock([](const Algorithm& held) { return held.zone_connection(); });
+}
+
+const ZoneConnection* VornEngine::zone_connection() const { return zone_; }
 
 CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_view> identity,
                                                      std::string_view ip, std::string_view route,

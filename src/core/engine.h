@@ -6,11 +6,15 @@
 // checks serialise on the limiter lock for the limiter call only; disabled checks
 // take no lock. Lock order: limiter lock, then the limiter's shard lock; the
 // telemetry queue's lock is taken only after the limiter lock is released, so no
-// two of the engine's locks are ever held in opposite orders.
+// two of the engine's locks are ever held in opposite orders. A fork takes them
+// all in that same order (LockLevel in core/fork_guard.h) and so never copies
+// one into the child held; keep new locks within those levels and rules.
 //
 // Fatal failures (clock before the epoch, poisoned lock) throw FatalError. One
 // raised inside the limiter poisons the limiter lock for the engine's life; from
 // then on every active or shadow check throws, while disabled checks succeed.
+// A failed allocation (a client's log grown past what memory holds) throws
+// std::bad_alloc from that check alone and poisons nothing.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +27,8 @@
 #include "core/canonical.h"
 #include "core/poisoning_mutex.h"
 #include "telemetry/queue.h"
+#include "zone/zone_connection.h"
+#include "zone/zone_placement.h"
 
 namespace vorn {
 
@@ -57,13 +63,6 @@ struct CheckOutcome {
 // should not pay for a record it drops (its clock reading, its copies).
 enum class OutcomeDetail : bool { Full, VerdictOnly };
 
-// Where an engine keeps its per-client state when not in its own process: the
-// shared-memory zone `name`, created with `size_bytes` (or the default) if new.
-struct ZonePlacement {
-  std::string name;
-  std::optional<uint64_t> size_bytes;
-};
-
 class VornEngine {
  public:
   VornEngine(std::string_view algorithm, std::string_view mode, std::optional<std::string> api_key,
@@ -89,6 +88,10 @@ class VornEngine {
                                            std::string_view ip, std::string_view route,
                                            uint64_t start_ms,
                                            OutcomeDetail detail = OutcomeDetail::Full) const;
+
+  // The zone engine's hold on its zone; nullptr for an in-process engine.
+  // Thread-safe to read beside checks (see ZoneConnection).
+  const ZoneConnection* zone_connection() const;
 
   const LimitPolicy& policy() const { return policy_; }
   Mode mode() const { return mode_; }
@@ -124,6 +127,7 @@ class VornEngine {
   double burst_multiplier_;
   uint64_t block_duration_ms_;
   Clock clock_;
+  const ZoneConnection* zone_ = nullptr;  // inside limiter_, which never moves
 };
 
 }  // namespace vorn

@@ -30,17 +30,19 @@ void store_count(unsigned char* base, uint32_t count) {
 ShardTransaction::ShardTransaction(const ZoneView& zone, uint32_t shard)
     : zone_(zone),
       base_(zone.shard_base(shard)),
-      lock_(reinterpret_cast<pthread_mutex_t*>(base_ + kLockOffset), zone.name(),
-            "a shard's lock") {
+      lock_(reinterpret_cast<SharedLock*>(base_ + kLockOffset), zone.name(), "a shard's lock") {
   // A journal left by a holder that died (or any writer that did not finish)
-  // is put back before anything is read.
-  if (lock_.owner_died() || load_count(base_) != 0) {
+  // is put back before anything is read; one that cannot be a journal means
+  // the shard cannot be trusted at all.
+  const uint32_t pending = load_count(base_);
+  if (pending > kJournalUnits) {
+    reset();
+  } else if (lock_.owner_died() || pending != 0) {
     roll_back();
-    if (lock_.owner_died()) {
-      ShardState& shard_state = state();
-      shard_state.recoveries += 1;
-      lock_.mark_consistent();
-    }
+  }
+  if (lock_.owner_died()) {
+    ShardState& shard_state = state();
+    shard_state.recoveries += 1;
   }
 }
 
@@ -55,15 +57,17 @@ void ShardTransaction::touch(const void* unit) {
   for (uint32_t i = 0; i < saved_; ++i) {
     if (index.offsets[i] == offset) return;
   }
-  if (saved_ == kJournalUnits) throw_zone_error(zone_.name(), "a check wrote too many units");
+  if (saved_ == kJournalUnits) damaged("a check that writes too many units");
   std::memcpy(journal_unit(base_, saved_).bytes, at, kUnitBytes);
   index.offsets[saved_] = static_cast<uint32_t>(offset);
   ++saved_;
   store_count(base_, saved_);
-  // The unit's new bytes must not be stored before the count that covers its
-  // saved copy. The processor keeps stores in order (x86); this keeps the
-  // compiler from moving them, which the release store alone does not forbid.
-  std::atomic_signal_fence(std::memory_order_seq_cst);
+  // The unit's new bytes must not become visible before the count that covers
+  // its saved copy. A release store orders only what comes before it; the
+  // release fence after it keeps the unit's later stores behind it too on
+  // weakly ordered processors (a barrier on arm64, only a compiler barrier on
+  // x86, whose stores stay in order anyway).
+  std::atomic_thread_fence(std::memory_order_release);
 }
 
 void ShardTransaction::commit() {
@@ -89,13 +93,30 @@ void ShardTransaction::roll_back() {
   saved_ = 0;
 }
 
+void ShardTransaction::reset() {
+  roll_back();
+  const Geometry& geometry = zone_.geometry();
+  ShardState& shard_state = state();
+  const ShardState kept = shard_state;
+  // A holder that dies from here on leaves an empty journal, so its successor
+  // keeps what was zeroed and meets the rest as damage to reset again.
+  std::memset(base_ + kSetsOffset, 0,
+              uint64_t{geometry.sets_per_shard} * kSetBytes +
+                  uint64_t{geometry.blocks_per_shard} * kUnitBytes);
+  ShardState fresh{};
+  fresh.evictions = kept.evictions;
+  fresh.reclaimed = kept.reclaimed;
+  fresh.recoveries = kept.recoveries;
+  fresh.repairs = kept.repairs + 1;
+  fresh.free_head = kNoBlock;
+  shard_state = fresh;
+}
+
 Block& ShardTransaction::block(uint32_t index) const {
   if (index >= zone_.geometry().blocks_per_shard) damaged("a log names a block out of range");
   return reinterpret_cast<Block*>(base_ + zone_.geometry().blocks_offset())[index];
 }
 
-void ShardTransaction::damaged(std::string_view what) const {
-  throw_zone_error(zone_.name(), "damaged: " + std::string(what));
-}
+void ShardTransaction::damaged(std::string_view what) const { throw ShardDamaged{what}; }
 
 }  // namespace vorn::zone

@@ -8,13 +8,15 @@
 // which is idempotent, so a successor that dies too is repaired by the next.
 //
 // Every index taken from the region goes through a checked accessor that
-// throws ZoneError ("damaged") instead of leaving the region. Not copyable;
-// used by one thread.
+// throws ShardDamaged instead of leaving the region; the check that meets it
+// rolls back and resets the shard (reset()), whose clients then start fresh.
+// Not copyable; used by one thread.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
-#include "zone/robust_lock.h"
+#include "zone/shared_lock.h"
 #include "zone/zone_layout.h"
 
 namespace vorn::zone {
@@ -22,6 +24,11 @@ namespace vorn::zone {
 // Test seam: when set, called inside a shard's critical section right after a
 // check's first write, before the check commits. Never set by the library.
 inline void (*inside_critical_section_hook)() = nullptr;
+
+// What a shard found inconsistent throws: never leaves the zone's code.
+struct ShardDamaged {
+  std::string_view what;
+};
 
 class ShardTransaction {
  public:
@@ -35,6 +42,9 @@ class ShardTransaction {
   // Saves the unit at `unit` (inside this shard) before it is first written.
   void touch(const void* unit);
   void commit();
+  // Undoes this transaction's writes and empties the shard: every way, every
+  // log block and the pool. Its counters stay, and repairs counts one more.
+  void reset();
 
   ShardState& state() const { return *reinterpret_cast<ShardState*>(base_ + kStateOffset); }
   Slot* set(uint32_t index) const {
@@ -42,7 +52,7 @@ class ShardTransaction {
   }
   Slot* slot(uint64_t index) const { return reinterpret_cast<Slot*>(base_ + kSetsOffset) + index; }
   uint64_t slot_count() const { return uint64_t{zone_.geometry().sets_per_shard} * kWays; }
-  // The block `index` names; throws ZoneError when it is out of range.
+  // The block `index` names; throws ShardDamaged when it is out of range.
   Block& block(uint32_t index) const;
   [[noreturn]] void damaged(std::string_view what) const;
 
@@ -53,7 +63,7 @@ class ShardTransaction {
 
   const ZoneView& zone_;
   unsigned char* base_;
-  RobustLockGuard lock_;
+  SharedLockGuard lock_;
   uint32_t saved_ = 0;
 };
 

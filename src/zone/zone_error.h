@@ -16,6 +16,16 @@ class ZoneError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+namespace zone {
+// A ZoneError that says the engine's own settings cannot be used with the
+// zone (a size the place cannot back, a sliding window too long for it, more
+// live configurations than its table holds), as opposed to a zone in trouble.
+class ZoneRefusal : public ZoneError {
+ public:
+  using ZoneError::ZoneError;
+};
+}  // namespace zone
+
 class InvalidZoneName : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
@@ -26,6 +36,13 @@ class InvalidZoneName : public std::invalid_argument {
   std::string message = "zone '";
   message.append(zone).append("': ").append(problem);
   throw ZoneError(message);
+}
+
+// The same message, as a ZoneRefusal.
+[[noreturn]] inline void throw_zone_refusal(std::string_view zone, std::string_view problem) {
+  std::string message = "zone '";
+  message.append(zone).append("': ").append(problem);
+  throw zone::ZoneRefusal(message);
 }
 
 }  // namespace vorn

@@ -1,11 +1,13 @@
 #include "zone/zone_layout.h"
 
 #include <atomic>
+#include <chrono>
 #include <bit>
 #include <cstring>
 #include <memory>
 
-#include "zone/robust_lock.h"
+#include "zone/shared_lock.h"
+#include "zone/task_identity.h"
 #include "zone/zone_error.h"
 
 namespace vorn::zone {
@@ -57,8 +59,8 @@ uint64_t blocks_needed(uint64_t max_requests) {
   return max_requests / kBlockTimes + 3;
 }
 
-void initialise_region(std::string_view zone, void* base, uint64_t size, const Geometry& geometry,
-                       const uint64_t (&hash_keys)[4]) {
+void initialise_region(void* base, uint64_t size, const Geometry& geometry,
+                       const uint64_t (&hash_keys)[4], uint64_t replacements) {
   auto* bytes = static_cast<unsigned char*>(base);
   auto* header = reinterpret_cast<ZoneHeader*>(bytes);
   header->magic = kMagic;
@@ -68,18 +70,12 @@ void initialise_region(std::string_view zone, void* base, uint64_t size, const G
   header->shard_count = geometry.shard_count;
   header->sets_per_shard = geometry.sets_per_shard;
   header->blocks_per_shard = geometry.blocks_per_shard;
+  header->replacements = replacements;
   std::memcpy(header->hash_keys, hash_keys, sizeof header->hash_keys);
-  header->config_count = 0;
-  if (!initialise_robust_lock(&header->config_lock)) {
-    throw_zone_error(zone, "cannot initialise a process-shared lock");
-  }
   const uint64_t shard_bytes = geometry.shard_bytes();
   for (uint32_t shard = 0; shard < geometry.shard_count; ++shard) {
-    unsigned char* at = bytes + kHeaderBytes + shard * shard_bytes;
-    if (!initialise_robust_lock(reinterpret_cast<pthread_mutex_t*>(at + kLockOffset))) {
-      throw_zone_error(zone, "cannot initialise a process-shared lock");
-    }
-    auto* state = reinterpret_cast<ShardState*>(at + kStateOffset);
+    auto* state = reinterpret_cast<ShardState*>(bytes + kHeaderBytes + shard * shard_bytes +
+                                                kStateOffset);
     state->free_head = kNoBlock;
   }
 }
@@ -105,9 +101,7 @@ ZoneView ZoneView::attach(std::string_view zone, void* base, uint64_t size) {
     throw_zone_error(zone, "layout version " + text_of(version) + ", this library reads " +
                                text_of(kLayoutVersion));
   }
-  if (load_shared(header->ready) != 1) {
-    throw_zone_error(zone, "never finished initialising (its creator died?); remove it");
-  }
+  if (load_shared(header->ready) != 1) throw_zone_error(zone, "never finished initialising");
   Geometry geometry;
   geometry.shard_count = load_shared(header->shard_count);
   geometry.sets_per_shard = load_shared(header->sets_per_shard);
@@ -128,15 +122,8 @@ ZoneView ZoneView::attach(std::string_view zone, void* base, uint64_t size) {
   }
   uint64_t keys[4];
   for (int i = 0; i < 4; ++i) keys[i] = load_shared(header->hash_keys[i]);
-  ZoneView view(std::make_shared<const std::string>(zone), static_cast<unsigned char*>(base), size,
-                geometry, keys);
-  if (!lock_kind_intact(&header->config_lock)) throw_zone_error(zone, "damaged header lock");
-  for (uint32_t shard = 0; shard < geometry.shard_count; ++shard) {
-    if (!lock_kind_intact(reinterpret_cast<pthread_mutex_t*>(view.shard_base(shard)))) {
-      throw_zone_error(zone, "damaged lock in shard " + text_of(shard));
-    }
-  }
-  return view;
+  return ZoneView(std::make_shared<const std::string>(zone), static_cast<unsigned char*>(base),
+                  size, geometry, keys);
 }
 
 ZoneView::ZoneView(std::shared_ptr<const std::string> name, unsigned char* base, uint64_t size,
@@ -150,38 +137,122 @@ ZoneView::ZoneView(std::shared_ptr<const std::string> name, unsigned char* base,
 }
 
 uint32_t ZoneView::config_count() const {
-  const uint32_t count = load_shared(header()->config_count);
-  return count > kMaxConfigs ? kMaxConfigs : count;
+  uint32_t count = 0;
+  for (const ConfigEntry& entry : header()->configs) count += load_shared(entry.in_use) == 1;
+  return count;
 }
 
-ZoneConfig ZoneView::config(uint32_t id) const {
-  if (id == 0 || id > config_count()) {
-    throw_zone_error(name(), "damaged: a state names configuration " + text_of(id) + " of " +
-                                 text_of(config_count()));
-  }
+std::optional<ZoneConfig> ZoneView::config(uint32_t id, uint32_t tag) const {
+  if (id == 0 || id > kMaxConfigs) return std::nullopt;
+  const ConfigEntry& entry = header()->configs[id - 1];
+  const uint32_t generation = load_shared(entry.generation);
+  if (load_shared(entry.in_use) != 1 || (generation << 2) != (tag & ~3u)) return std::nullopt;
   ZoneConfig config;
-  std::memcpy(&config, &header()->configs[id - 1], sizeof config);
-  if (!config_intact(config)) throw_zone_error(name(), "damaged configuration table");
+  std::memcpy(&config, &entry.config, sizeof config);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (load_shared(entry.generation) != generation) return std::nullopt;  // freed meanwhile
+  if (!config_intact(config) || config.kind != (tag & 3u)) return std::nullopt;
   return config;
 }
 
-uint32_t ZoneView::register_config(const ZoneConfig& config) const {
-  RobustLockGuard guard(&header()->config_lock, name(), "the configuration table's lock");
-  // A dead holder can have left at most an entry beyond the count: harmless.
-  guard.mark_consistent();
-  const uint32_t count = config_count();
-  for (uint32_t i = 0; i < count; ++i) {
-    ZoneConfig stored;
-    std::memcpy(&stored, &header()->configs[i], sizeof stored);
-    if (same_config(stored, config)) return i + 1;
+namespace {
+
+bool attached_to(const Attachment& record, uint32_t id, uint32_t generation) {
+  return record.pid != 0 && record.config == id && record.generation == generation;
+}
+
+// Clears the attachments of processes that are gone, then frees the entries
+// no live process is attached to. Requires the table's lock.
+void free_unattached(ZoneHeader& header) {
+  bool held[kMaxConfigs] = {};
+  for (Attachment& record : header.attachments) {
+    if (load_shared(record.pid) == 0) continue;
+    if (!is_alive(TaskIdentity{record.pid, record.started})) {
+      std::atomic_ref<uint32_t>(record.pid).store(0, std::memory_order_release);
+      continue;
+    }
+    const uint32_t id = record.config;
+    if (id >= 1 && id <= kMaxConfigs &&
+        record.generation == load_shared(header.configs[id - 1].generation)) {
+      held[id - 1] = true;
+    }
   }
-  if (count == kMaxConfigs) {
-    throw_zone_error(name(), "configuration table full (" + text_of(kMaxConfigs) +
-                                 " configurations); remove the zone to start afresh");
+  for (uint32_t i = 0; i < kMaxConfigs; ++i) {
+    ConfigEntry& entry = header.configs[i];
+    if (held[i] || load_shared(entry.in_use) == 0) continue;
+    std::atomic_ref<uint32_t>(entry.generation)
+        .store(load_shared(entry.generation) + 1, std::memory_order_release);
+    std::atomic_ref<uint32_t>(entry.in_use).store(0, std::memory_order_release);
   }
-  std::memcpy(&header()->configs[count], &config, sizeof config);
-  std::atomic_ref<uint32_t>(header()->config_count).store(count + 1, std::memory_order_release);
-  return count + 1;
+}
+
+// A free attachment record, sweeping those of gone processes when none is.
+Attachment* free_attachment(ZoneHeader& header) {
+  for (int pass = 0; pass < 2; ++pass) {
+    for (Attachment& record : header.attachments) {
+      if (load_shared(record.pid) == 0) return &record;
+    }
+    if (pass == 0) free_unattached(header);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ConfigRef ZoneView::register_config(const ZoneConfig& config) const {
+  SharedLockGuard guard(&header()->config_lock, name(), "the configuration table's lock");
+  // A dead holder can have left at most a record or an entry not yet
+  // published, or an entry freed but not cleared: each is harmless.
+  ZoneHeader& table = *header();
+  int64_t found = -1;
+  for (uint32_t i = 0; i < kMaxConfigs && found < 0; ++i) {
+    const ConfigEntry& entry = table.configs[i];
+    if (load_shared(entry.in_use) == 1 && same_config(entry.config, config)) found = i;
+  }
+  for (int pass = 0; found < 0 && pass < 2; ++pass) {
+    for (uint32_t i = 0; i < kMaxConfigs && found < 0; ++i) {
+      if (load_shared(table.configs[i].in_use) == 0) found = i;
+    }
+    if (found < 0 && pass == 0) free_unattached(table);
+    if (found >= 0) {
+      ConfigEntry& entry = table.configs[found];
+      std::memcpy(&entry.config, &config, sizeof config);
+      std::atomic_ref<uint32_t>(entry.in_use).store(1, std::memory_order_release);
+    }
+  }
+  if (found < 0) {
+    throw_zone_refusal(name(), "more than " + text_of(kMaxConfigs) +
+                                 " distinct configurations are in use at once by live processes");
+  }
+  const auto id = static_cast<uint32_t>(found + 1);
+  const uint32_t generation = load_shared(table.configs[found].generation);
+  Attachment* record = free_attachment(table);
+  if (record == nullptr) {
+    throw_zone_refusal(name(), "more than " + text_of(kMaxAttachments) +
+                                 " engines of live processes are attached at once");
+  }
+  const TaskIdentity self = current_process();
+  record->started = self.stamp;
+  record->config = id;
+  record->generation = generation;
+  std::atomic_ref<uint32_t>(record->pid).store(self.id, std::memory_order_release);
+  return ConfigRef{id, generation, static_cast<Kind>(config.kind)};
+}
+
+void ZoneView::release_config(const ConfigRef& ref) const noexcept {
+  try {
+    SharedLockGuard guard(&header()->config_lock, name(), "the configuration table's lock");
+    const TaskIdentity self = current_process();
+    for (Attachment& record : header()->attachments) {
+      if (attached_to(record, ref.id, ref.generation) && record.pid == self.id &&
+          record.started == self.stamp) {
+        std::atomic_ref<uint32_t>(record.pid).store(0, std::memory_order_release);
+        return;
+      }
+    }
+  } catch (...) {
+    // The record stays until the process is gone; nothing else depends on it.
+  }
 }
 
 }  // namespace vorn::zone

@@ -1,10 +1,11 @@
 // The bytes of a shared-memory zone, and a ZoneView that reads them. A zone is a
 // header followed by a power-of-two number of shards:
 //
-//   header (4 KiB): magic, layout version, geometry, hash keys, ready word,
-//                   the configuration table and the lock that guards it
-//   shard i:        lock line | state line | journal index | 15 journal units |
-//                   sets (16 ways of one 64-byte slot each) | log blocks
+//   header (32 KiB): magic, layout version, geometry, hash keys, ready word,
+//                    the configuration table, the attachments that keep its
+//                    entries alive, and the lock that guards both
+//   shard i:         lock line | state line | journal index | 15 journal units |
+//                    sets (16 ways of one 64-byte slot each) | log blocks
 //
 // Every piece a writer changes is a 64-byte unit (a slot, a log block, a shard's
 // state line), so a shard's undo journal can save and restore it whole.
@@ -12,11 +13,16 @@
 // A ZoneView is built over (pointer, size) only after validation; it copies the
 // geometry and hash keys out of the header, so nothing that another process
 // writes later can move a bound. Every index read from the region afterwards is
-// checked before use. A ZoneView is a plain value and is thread-safe to read;
+// checked before use, and no word of the region ever decides where a write goes
+// outside it.
+//
+// A configuration entry lives while some live process has an attachment to it.
+// Once none has, the entry may be freed and reused for another configuration;
+// its generation then changes, so the states left under the old one (each slot
+// records the configuration's index, generation and kind) are orphans: no
+// lookup finds them, and any check that meets one may reclaim its way. A ZoneView is a plain value and is thread-safe to read;
 // the units it points to are guarded by their shard's lock.
 #pragma once
-
-#include <pthread.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -25,29 +31,34 @@
 #include <string>
 #include <string_view>
 
+#include "zone/shared_lock.h"
+
 namespace vorn::zone {
 
 inline constexpr uint64_t kMagic = 0x454e4f5a4e524f56ULL;  // "VORNZONE" in memory order
-inline constexpr uint32_t kLayoutVersion = 1;
-inline constexpr uint64_t kHeaderBytes = 4096;
+inline constexpr uint32_t kLayoutVersion = 2;
+inline constexpr uint64_t kHeaderBytes = 32 * 1024;
 inline constexpr uint64_t kUnitBytes = 64;
 inline constexpr uint32_t kWays = 16;
 inline constexpr uint32_t kJournalUnits = 15;
 inline constexpr uint32_t kMaxConfigs = 64;
+inline constexpr uint32_t kMaxAttachments = 1024;
 inline constexpr uint32_t kMaxShards = 64;
 inline constexpr uint32_t kBlockTimes = 7;
 inline constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
 
-inline constexpr uint64_t kMinZoneBytes = 64 * 1024;
+inline constexpr uint64_t kMinZoneBytes = 128 * 1024;
 inline constexpr uint64_t kMaxZoneBytes = uint64_t{1} << 40;
-// Holds a million IPv4 token-bucket clients with room to spare: 2.36 million
-// slots, so a set of 16 ways overflows for fewer than one key in a thousand.
-inline constexpr uint64_t kDefaultZoneBytes = uint64_t{192} << 20;
+// The whole zone is reserved when it is made, so the default must fit beside
+// others in a container's 64 MiB /dev/shm: 393,000 slots, which hold 300,000
+// token-bucket clients with a set of 16 ways overflowing for fewer than one key
+// in a thousand. Where less room is free the default shrinks to half of it.
+inline constexpr uint64_t kDefaultZoneBytes = uint64_t{32} << 20;
 
 // The limiter a configuration runs, as stored in the table.
 enum class Kind : uint32_t { TokenBucket = 0, SlidingWindow = 1, FixedWindow = 2, LeakyBucket = 3 };
 
-// One configuration: written once, before config_count covers it; never changed.
+// One configuration, as the table stores it.
 struct ZoneConfig {
   uint32_t kind;
   uint32_t reserved;
@@ -55,6 +66,35 @@ struct ZoneConfig {
   double rate;         // token bucket refill, leaky bucket leak
   uint64_t window_ms;  // window limiters
   uint64_t max_requests;
+};
+
+// One entry of the configuration table. `config` is written while the entry
+// is free and published by the release store of in_use; freeing bumps the
+// generation first, then clears in_use. Readers without the table's lock
+// read the generation before and after copying the entry.
+struct alignas(64) ConfigEntry {
+  ZoneConfig config;
+  uint32_t generation;
+  uint32_t in_use;  // 1 while the entry holds a configuration
+};
+static_assert(sizeof(ConfigEntry) == 64);
+
+// One process's hold on a configuration entry: written under the table's
+// lock, `pid` last (0 marks a free record).
+struct Attachment {
+  uint32_t pid;
+  uint32_t started;  // the process's start time (low bits), against pid reuse
+  uint32_t config;   // 1-based entry index
+  uint32_t generation;
+};
+
+// The identity of a slot's configuration, as a slot stores it.
+struct ConfigRef {
+  uint32_t id = 0;  // 1-based entry index; 0 for none
+  uint32_t generation = 0;
+  Kind kind = Kind::TokenBucket;
+
+  uint32_t tag() const { return (generation << 2) | static_cast<uint32_t>(kind); }
 };
 
 struct alignas(64) ZoneHeader {
@@ -67,10 +107,10 @@ struct alignas(64) ZoneHeader {
   uint32_t blocks_per_shard;
   uint32_t ready;  // 0 until the creator has initialised everything, then 1
   uint64_t hash_keys[4];
-  uint32_t config_count;  // entries of `configs` in use; grows under config_lock
-  uint32_t reserved;
-  alignas(64) pthread_mutex_t config_lock;
-  alignas(64) ZoneConfig configs[kMaxConfigs];
+  uint64_t replacements;  // damaged zones this one replaced, counting theirs
+  alignas(64) SharedLock config_lock;
+  alignas(64) ConfigEntry configs[kMaxConfigs];
+  Attachment attachments[kMaxAttachments];
 };
 static_assert(sizeof(ZoneHeader) <= kHeaderBytes);
 
@@ -78,7 +118,7 @@ struct alignas(64) Slot {
   uint64_t digest;  // the key's digest under its configuration
   uint64_t check;   // a second, independent digest of the same
   uint32_t config;  // 1 + index into the configuration table; 0 marks an empty way
-  uint32_t reserved;
+  uint32_t config_tag;  // the configuration's generation and kind (ConfigRef::tag)
   uint64_t last_used;  // when last checked (ms, then order); the least recent goes first
   unsigned char state[32];
 };
@@ -110,7 +150,7 @@ struct alignas(64) ShardState {
   uint32_t free_head;           // first free block, or kNoBlock
   uint32_t unused_blocks_from;  // blocks from here on were never handed out
   uint32_t cursor;              // where the search for a log to evict resumes
-  uint32_t reserved;
+  uint32_t repairs;             // times the shard was found damaged and reset
 };
 static_assert(sizeof(ShardState) == kUnitBytes);
 
@@ -131,7 +171,7 @@ inline constexpr uint64_t kJournalIndexOffset = 2 * kUnitBytes;
 inline constexpr uint64_t kJournalDataOffset = 3 * kUnitBytes;
 inline constexpr uint64_t kSetsOffset = kJournalDataOffset + kJournalUnits * kUnitBytes;
 inline constexpr uint64_t kSetBytes = kWays * sizeof(Slot);
-static_assert(sizeof(pthread_mutex_t) <= kUnitBytes);
+static_assert(sizeof(SharedLock) <= kUnitBytes);
 
 struct Geometry {
   uint32_t shard_count = 0;
@@ -156,11 +196,10 @@ Geometry geometry_for(uint64_t zone_bytes);
 uint64_t blocks_needed(uint64_t max_requests);
 
 // Lays out a new zone in `base` (zeroed, `size` bytes, at least
-// geometry.needed_bytes()): header, locks and hash keys; the ready word is left
-// 0 for the caller to publish. Throws ZoneError naming `zone` when a lock
-// cannot be initialised.
-void initialise_region(std::string_view zone, void* base, uint64_t size, const Geometry& geometry,
-                       const uint64_t (&hash_keys)[4]);
+// geometry.needed_bytes()): header and hash keys; the ready word is left 0
+// for the caller to publish. Zeroed locks are free locks.
+void initialise_region(void* base, uint64_t size, const Geometry& geometry,
+                       const uint64_t (&hash_keys)[4], uint64_t replacements = 0);
 
 // Publishes a fully initialised region to attachers (a release store).
 void publish_ready(void* base);
@@ -169,14 +208,10 @@ void publish_ready(void* base);
 // size >= kHeaderBytes.
 bool is_ready(const void* base);
 
-// Whether a process-shared lock in the region still has the kind this library
-// gives its locks (a damaged word could make locking do something else).
-bool lock_kind_intact(const pthread_mutex_t* lock);
-
 class ZoneView {
  public:
-  // Validates the region (magic, version, geometry against `size`, ready word,
-  // lock kinds) and returns a view over it. Throws ZoneError naming `zone`.
+  // Validates the region (magic, version, geometry against `size`, ready
+  // word) and returns a view over it. Throws ZoneError naming `zone`.
   static ZoneView attach(std::string_view zone, void* base, uint64_t size);
 
   const std::string& name() const { return *name_; }
@@ -189,14 +224,21 @@ class ZoneView {
   uint64_t size_bytes() const { return size_; }
   const uint64_t (&hash_keys() const)[4] { return hash_keys_; }
 
-  // The configuration `id` (1-based) as stored now; throws ZoneError when `id`
-  // is not in the table or the entry is damaged.
-  ZoneConfig config(uint32_t id) const;
+  // The configuration a slot's (id, tag) names, if the table still holds it
+  // under that generation; nullopt for an orphan or a damaged entry.
+  std::optional<ZoneConfig> config(uint32_t id, uint32_t tag) const;
+  // Entries in use.
   uint32_t config_count() const;
 
-  // Finds `config` in the table or adds it, under the header's lock; returns
-  // its id. Throws ZoneError when the table is full or the lock fails.
-  uint32_t register_config(const ZoneConfig& config) const;
+  // Finds `config` in the table or adds it, and records an attachment of
+  // this process to it, under the header's lock; entries that no live
+  // process is attached to are freed when room is needed. Throws ZoneError
+  // when more distinct configurations are alive than the table holds, or the
+  // lock fails.
+  ConfigRef register_config(const ZoneConfig& config) const;
+  // Drops one attachment of this process to `ref`. Never throws; gives up
+  // quietly when the table's lock is not free soon.
+  void release_config(const ConfigRef& ref) const noexcept;
 
  private:
   ZoneView(std::shared_ptr<const std::string> name, unsigned char* base, uint64_t size,

@@ -2,7 +2,11 @@
 
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "algorithms/fixed_window.h"
 #include "algorithms/leaky_bucket.h"
@@ -96,9 +100,13 @@ bool log_all_before(const ShardTransaction& tx, const LogState& log, uint64_t ti
 }
 
 // Whether `slot` holds a state that a fresh one under its own configuration
-// would answer identically from `now` on.
+// would answer identically from `now` on. An orphan (its configuration freed)
+// is never asked again, so it counts as fresh.
 bool is_fresh_equivalent(const ShardTransaction& tx, const Slot& slot, uint64_t now) {
-  const ZoneConfig config = tx.zone().config(read_index(slot.config));
+  const std::optional<ZoneConfig> found =
+      tx.zone().config(read_index(slot.config), read_index(slot.config_tag));
+  if (!found) return true;
+  const ZoneConfig& config = *found;
   switch (static_cast<Kind>(config.kind)) {
     case Kind::TokenBucket:
       return token_bucket::is_fresh_equivalent(state_of<token_bucket::Bucket>(slot), now,
@@ -114,16 +122,17 @@ bool is_fresh_equivalent(const ShardTransaction& tx, const Slot& slot, uint64_t 
   return false;
 }
 
-bool holds_log(const ShardTransaction& tx, const Slot& slot) {
-  const uint32_t id = read_index(slot.config);
-  if (id == 0) return false;
-  return tx.zone().config(id).kind == static_cast<uint32_t>(Kind::SlidingWindow) &&
+// Whether `slot` holds log blocks: the slot's own record of its kind says,
+// so an orphan's blocks go back to the pool too.
+bool holds_log(const Slot& slot) {
+  return read_index(slot.config) != 0 &&
+         (read_index(slot.config_tag) & 3u) == static_cast<uint32_t>(Kind::SlidingWindow) &&
          state_of<LogState>(slot).size != 0;
 }
 
 // Gives the blocks of `slot`'s log, if it has one, back to the pool.
 void release_log(ShardTransaction& tx, const Slot& slot) {
-  if (!holds_log(tx, slot)) return;
+  if (!holds_log(slot)) return;
   const LogState log = state_of<LogState>(slot);
   checked_size(tx, log);
   tx.block(log.head);
@@ -163,7 +172,7 @@ uint32_t allocate_block(ShardTransaction& tx, const Slot& own, uint64_t now) {
     int examined = 0;
     for (uint64_t step = 0; step < slots && examined < 8; ++step, at = (at + 1) % slots) {
       Slot* candidate = tx.slot(at);
-      if (candidate == &own || !holds_log(tx, *candidate)) continue;
+      if (candidate == &own || !holds_log(*candidate)) continue;
       ++examined;
       const bool reclaimable = is_fresh_equivalent(tx, *candidate, now);
       if (victim == nullptr || (reclaimable && !victim_reclaimable) ||
@@ -280,29 +289,73 @@ class ZoneLog {
   uint32_t consumed_last_ = kNoBlock;
 };
 
+// A state dated further ahead of the clock than any step back explains.
+constexpr uint64_t kFutureSlackMs = 24 * 3600 * 1000;
+
+bool plausible_time(uint64_t time, uint64_t now) { return time <= now + kFutureSlackMs; }
+
+// Whether the bucket kinds' state in `slot` is one the rules could have left:
+// anything else (a NaN or negative level, a time a day ahead) is damage.
+bool plausible_state(const Slot& slot, const ZoneConfig& config, uint64_t now) {
+  switch (static_cast<Kind>(config.kind)) {
+    case Kind::TokenBucket: {
+      const auto bucket = state_of<token_bucket::Bucket>(slot);
+      const bool level_ok = std::isnan(config.capacity) ||
+                            (bucket.tokens >= 0.0 && !(bucket.tokens > config.capacity));
+      return level_ok && plausible_time(bucket.last_refill, now);
+    }
+    case Kind::LeakyBucket: {
+      const auto bucket = state_of<leaky_bucket::Bucket>(slot);
+      return bucket.level >= 0.0 && plausible_time(bucket.last_leak, now);
+    }
+    case Kind::FixedWindow:
+      return plausible_time(state_of<Window>(slot).window_start, now);
+    case Kind::SlidingWindow:
+      return true;  // a log is checked as it is walked
+  }
+  return false;
+}
+
 }  // namespace
 
 ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone, const zone::ZoneConfig& config,
                          Clock clock)
-    : zone_(std::move(zone)), config_(config), config_id_(0), clock_(clock) {
+    : zone_(std::move(zone)), config_(config), clock_(clock) {
   const zone::ZoneView& view = *zone_;
   if (config.kind == static_cast<uint32_t>(Kind::SlidingWindow) &&
       zone::blocks_needed(config.max_requests) > view.geometry().blocks_per_shard) {
-    throw_zone_error(view.name(),
+    throw_zone_refusal(view.name(),
                      "too small for a sliding window of " + std::to_string(config.max_requests) +
                          " requests: a shard holds " +
                          std::to_string(uint64_t{view.geometry().blocks_per_shard} * kBlockTimes) +
                          " logged times at most");
   }
-  config_id_ = view.register_config(config);
+  ref_ = view.register_config(config);
   const auto& keys = view.hash_keys();
-  first_key_ = SipKey{keys[0] ^ config_id_, keys[1]};
-  second_key_ = SipKey{keys[2] ^ config_id_, keys[3]};
+  const uint64_t salt = (uint64_t{ref_.generation} << 32) | ref_.id;
+  first_key_ = SipKey{keys[0] ^ salt, keys[1]};
+  second_key_ = SipKey{keys[2] ^ salt, keys[3]};
   shard_shift_ = 64 - static_cast<unsigned>(std::countr_zero(view.geometry().shard_count));
 }
 
+ZoneLimiter::ZoneLimiter(ZoneLimiter&& other) noexcept
+    : zone_(std::move(other.zone_)),
+      config_(other.config_),
+      ref_(std::exchange(other.ref_, zone::ConfigRef{})),
+      first_key_(other.first_key_),
+      second_key_(other.second_key_),
+      shard_shift_(other.shard_shift_),
+      clock_(other.clock_) {}
+
+ZoneLimiter::~ZoneLimiter() {
+  if (zone_ && ref_.id != 0) zone_->release_config(ref_);
+}
+
 AlgorithmResult ZoneLimiter::check(std::string_view key) const {
-  const uint64_t now = clock_.now_ms();
+  return check_at(key, clock_.now_ms());
+}
+
+AlgorithmResult ZoneLimiter::check_at(std::string_view key, uint64_t now) const {
   const uint64_t digest = siphash13_text(first_key_, key);
   const uint64_t check = secondary_digest(second_key_, key);
   const zone::ZoneView& zone = *zone_;
@@ -311,20 +364,45 @@ AlgorithmResult ZoneLimiter::check(std::string_view key) const {
       static_cast<uint32_t>(((digest & 0xFFFFFFFFu) * zone.geometry().sets_per_shard) >> 32);
 
   ShardTransaction tx(zone, shard);
+  try {
+    return decide(tx, set_index, digest, check, now);
+  } catch (const zone::ShardDamaged&) {
+    // Nothing of the shard can be trusted: it starts empty, and the check
+    // runs again there. Damage met again at once is being written right now.
+    tx.reset();
+  }
+  try {
+    return decide(tx, set_index, digest, check, now);
+  } catch (const zone::ShardDamaged& damage) {
+    tx.reset();
+    tx.commit();
+    throw_zone_error(zone.name(), "damaged again at once: " + std::string(damage.what));
+  }
+}
+
+AlgorithmResult ZoneLimiter::decide(ShardTransaction& tx, uint32_t set_index, uint64_t digest,
+                                    uint64_t check, uint64_t now) const {
+  const uint32_t tag = ref_.tag();
   Slot* ways = tx.set(set_index);
   Slot* slot = nullptr;
   Slot* empty = nullptr;
   for (uint32_t way = 0; way < kWays; ++way) {
     Slot& candidate = ways[way];
     const uint32_t id = read_index(candidate.config);
-    if (id == config_id_ && candidate.digest == digest && candidate.check == check) {
+    if (id == ref_.id && candidate.digest == digest && candidate.check == check &&
+        read_index(candidate.config_tag) == tag) {
       slot = &candidate;
       break;
     }
     if (id == 0 && empty == nullptr) empty = &candidate;
   }
   bool inserted = false;
-  if (slot == nullptr) {
+  if (slot != nullptr && !plausible_state(*slot, config_, now)) {
+    // This client's state alone is bad: it starts fresh in its own way.
+    tx.touch(&tx.state());
+    tx.state().repairs += 1;
+    inserted = true;
+  } else if (slot == nullptr) {
     inserted = true;
     if (empty != nullptr) {
       slot = empty;
@@ -352,8 +430,8 @@ AlgorithmResult ZoneLimiter::check(std::string_view key) const {
   if (inserted) {
     slot->digest = digest;
     slot->check = check;
-    slot->config = config_id_;
-    slot->reserved = 0;
+    slot->config = ref_.id;
+    slot->config_tag = tag;
     std::memset(slot->state, 0, sizeof slot->state);
     switch (static_cast<Kind>(config_.kind)) {
       case Kind::TokenBucket:

@@ -15,6 +15,10 @@
 // store: a state keeps the later time it saw, a fresh one starts from the
 // earlier reading.
 //
+// A shard found damaged (a log that leaves its pool, a journal that cannot be
+// one) is reset and the check goes on there; a client whose state alone is
+// implausible starts fresh. Both count as repairs.
+//
 // check() is thread-safe and process-safe: it runs under the key's shard lock.
 #pragma once
 
@@ -28,29 +32,43 @@
 #include "zone/zone_layout.h"
 
 namespace vorn {
+namespace zone {
+class ShardTransaction;
+}
 
 class ZoneLimiter {
  public:
-  // Registers the configuration in the zone, which `zone` keeps attached (a
-  // mapping, or any buffer the owner keeps alive). Throws ZoneError when the
-  // table is full, or when a sliding window's max_requests cannot fit a
-  // shard's pool.
+  // Registers the configuration in the zone, with an attachment of this
+  // process that lasts until the limiter goes; `zone` keeps the region
+  // attached (a mapping, or any buffer the owner keeps alive). Throws
+  // ZoneError when the table is full, or when a sliding window's
+  // max_requests cannot fit a shard's pool.
   ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone, const zone::ZoneConfig& config,
               Clock clock = Clock::system());
+  ZoneLimiter(ZoneLimiter&& other) noexcept;
+  ZoneLimiter(const ZoneLimiter&) = delete;
+  ZoneLimiter& operator=(const ZoneLimiter&) = delete;
+  ZoneLimiter& operator=(ZoneLimiter&&) = delete;
+  ~ZoneLimiter();
 
-  // Decides one request for `key` and updates its state in the zone. Throws
-  // FatalError when the clock reads before the epoch and ZoneError when the
-  // zone is found damaged or its lock fails; the state is unchanged then.
+  // Decides one request for `key` at the clock's reading (or `now`) and
+  // updates its state in the zone. check() throws FatalError when the clock
+  // reads before the epoch; both throw ZoneError when the shard's lock fails
+  // or damage comes back at once after a reset; the state is unchanged then.
   AlgorithmResult check(std::string_view key) const;
+  AlgorithmResult check_at(std::string_view key, uint64_t now) const;
 
-  uint32_t config_id() const { return config_id_; }
+  const zone::ConfigRef& config_ref() const { return ref_; }
   const zone::ZoneConfig& config() const { return config_; }
   const zone::ZoneView& view() const { return *zone_; }
 
  private:
+  AlgorithmResult decide(zone::ShardTransaction& tx, uint32_t set_index, uint64_t digest,
+                         uint64_t check, uint64_t now) const;
+
   std::shared_ptr<const zone::ZoneView> zone_;
   zone::ZoneConfig config_;
-  uint32_t config_id_;
+  zone::ConfigRef ref_;
   SipKey first_key_;
   SipKey second_key_;
   unsigned shard_shift_;

@@ -1,14 +1,18 @@
 #include "zone/zone_mapping.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -20,7 +24,10 @@
 namespace vorn::zone {
 namespace {
 
-// A file descriptor closed when the owner goes.
+constexpr auto kLockFileWait = std::chrono::seconds(2);
+constexpr int kDefaultDirectoryTries = 4;
+
+// A file descriptor closed when the owner goes, unless released.
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
@@ -30,12 +37,17 @@ class Descriptor {
     if (fd_ >= 0) close(fd_);
   }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_;
 };
 
-// A mapping unmapped when the owner goes, unless released to a ZoneMapping.
+// A mapping unmapped when the owner goes, unless released.
 class MappedRegion {
  public:
   MappedRegion(void* base, uint64_t size) : base_(base), size_(size) {}
@@ -58,30 +70,51 @@ std::string system_error(std::string_view what, int error) {
 
 std::string text_of(uint64_t value) { return std::to_string(value); }
 
-// The registry: one mapping per shared-memory object per process.
+std::string mib_text(uint64_t bytes) {
+  return text_of(bytes) + " bytes (" + text_of(bytes >> 20) + " MiB)";
+}
+
+// The registry: one mapping per zone file per process.
 std::mutex registry_mutex;
-std::map<std::string, std::weak_ptr<const ZoneMapping>>& registry() {
-  static auto* mappings = new std::map<std::string, std::weak_ptr<const ZoneMapping>>();
+std::map<std::pair<dev_t, ino_t>, std::weak_ptr<const ZoneMapping>>& registry() {
+  static auto* mappings = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<const ZoneMapping>>();
   return *mappings;
 }
 
-MappedRegion map_region(std::string_view name, int fd, uint64_t size) {
-  void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (base == MAP_FAILED) throw_zone_error(name, system_error("cannot map", errno));
-  return MappedRegion(base, size);
+std::shared_ptr<const ZoneMapping> registered(const struct stat& info) {
+  std::lock_guard lock(registry_mutex);
+  auto found = registry().find({info.st_dev, info.st_ino});
+  if (found == registry().end()) return nullptr;
+  auto mapping = found->second.lock();
+  // A mapping that absorbed a truncation is of no more use to anyone.
+  return mapping && !mapping->broken(true) ? mapping : nullptr;
 }
 
-// Refuses an object that is not ours alone; returns its size.
-struct stat trusted_stat(std::string_view name, int fd) {
+std::shared_ptr<const ZoneMapping> remember(std::shared_ptr<const ZoneMapping> mapping,
+                                            const struct stat& info) {
+  std::lock_guard lock(registry_mutex);
+  std::erase_if(registry(), [](const auto& entry) { return entry.second.expired(); });
+  auto& slot = registry()[{info.st_dev, info.st_ino}];
+  if (auto existing = slot.lock(); existing && !existing->broken()) return existing;
+  slot = mapping;
+  return mapping;
+}
+
+// Whether `path` is a directory of the effective user that others cannot write
+// (`strict`: nor enter). Never follows a symbolic link.
+bool own_directory(const std::string& path, bool strict, struct stat* seen = nullptr) {
   struct stat info {};
-  if (fstat(fd, &info) != 0) throw_zone_error(name, system_error("cannot inspect", errno));
-  if (!S_ISREG(info.st_mode)) throw_zone_error(name, "not a shared-memory file");
-  if (info.st_uid != geteuid()) throw_zone_error(name, "owned by another user");
-  if ((info.st_mode & 077) != 0) {
-    throw_zone_error(name, "accessible to group or others (mode " +
-                               std::to_string(info.st_mode & 0777) + " in decimal); refused");
-  }
-  return info;
+  if (lstat(path.c_str(), &info) != 0) return false;
+  if (seen != nullptr) *seen = info;
+  const mode_t closed = strict ? 077 : 022;
+  return S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & closed) == 0;
+}
+
+std::string owner_text(const struct stat& info) {
+  if (!S_ISDIR(info.st_mode)) return "is not a directory";
+  if (info.st_uid != geteuid()) return "belongs to user " + text_of(info.st_uid);
+  return "is open to other users (mode " + std::to_string((info.st_mode >> 6) & 7) +
+         std::to_string((info.st_mode >> 3) & 7) + std::to_string(info.st_mode & 7) + ")";
 }
 
 void random_keys(uint64_t (&keys)[4]) {
@@ -101,91 +134,189 @@ void random_keys(uint64_t (&keys)[4]) {
   }
 }
 
-std::shared_ptr<const ZoneMapping> adopt(std::string_view name, MappedRegion& region, uint64_t size,
-                                         const struct stat& info) {
-  ZoneView view = ZoneView::attach(name, region.get(), size);
-  auto mapping =
-      std::make_shared<const ZoneMapping>(region.get(), size, view, info.st_dev, info.st_ino);
-  region.release();
-  return mapping;
-}
-
-std::shared_ptr<const ZoneMapping> create_zone(std::string_view name, const std::string& object,
-                                               uint64_t size_bytes, int fd) {
-  Descriptor owned(fd);
-  // Whatever fails from here on leaves no half-made zone behind.
-  struct Unlinker {
-    const std::string& object;
-    bool armed = true;
-    ~Unlinker() {
-      if (armed) shm_unlink(object.c_str());
-    }
-  } unlinker{object};
-  if (ftruncate(fd, static_cast<off_t>(size_bytes)) != 0) {
-    throw_zone_error(name, system_error("cannot size", errno));
-  }
-  struct stat info = trusted_stat(name, fd);
-  MappedRegion region = map_region(name, fd, size_bytes);
-  uint64_t keys[4] = {};
-  random_keys(keys);
-  initialise_region(name, region.get(), size_bytes, geometry_for(size_bytes), keys);
-  publish_ready(region.get());
-  unlinker.armed = false;
-  return adopt(name, region, size_bytes, info);
-}
-
-// Waits (up to a second) for a zone's creator to publish it; a region that
-// cannot be a zone in the making (another magic number) is not waited for.
-void wait_until_ready(const void* base) {
-  const auto& magic = static_cast<const ZoneHeader*>(base)->magic;
-  for (int waited = 0; waited < 1000 && !is_ready(base); ++waited) {
-    const uint64_t seen =
-        std::atomic_ref<uint64_t>(const_cast<uint64_t&>(magic)).load(std::memory_order_relaxed);
-    if (seen != 0 && seen != kMagic) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
-std::shared_ptr<const ZoneMapping> attach_fd(std::string_view name, int fd) {
-  Descriptor owned(fd);
-  struct stat info = trusted_stat(name, fd);
-  {
-    std::lock_guard lock(registry_mutex);
-    auto found = registry().find(std::string(name));
-    if (found != registry().end()) {
-      if (auto mapping = found->second.lock();
-          mapping && mapping->is_object(info.st_dev, info.st_ino)) {
-        return mapping;
+// The lock file that serialises the makers and replacers of a directory's
+// zones. flock is dropped by the kernel when its holder dies, so a killed
+// maker never blocks the next; a stopped one is waited for at most 2 s.
+class DirectoryLock {
+ public:
+  DirectoryLock(std::string_view zone, const std::string& directory) {
+    const std::string path = directory + "/.vorn-zones.lock";
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ < 0) throw_zone_error(zone, system_error("cannot open " + path, errno));
+    const auto deadline = std::chrono::steady_clock::now() + kLockFileWait;
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      if (error != EWOULDBLOCK && error != EINTR) {
+        close(fd_);
+        throw_zone_error(zone, system_error("cannot lock " + path, error));
       }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        close(fd_);
+        throw_zone_error(zone, "another process has been making a zone in " + directory +
+                                   " for more than 2 s (a stopped process?)");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
-  // A creator between shm_open and ftruncate gets the same second as one
-  // between ftruncate and publishing.
-  for (int waited = 0; waited < 1000 && static_cast<uint64_t>(info.st_size) < kHeaderBytes;
-       ++waited) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (fstat(fd, &info) != 0) break;
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+  ~DirectoryLock() { close(fd_); }  // closing drops the lock
+
+ private:
+  int fd_ = -1;
+};
+
+uint64_t room_in(std::string_view zone, const std::string& directory) {
+  struct statvfs info {};
+  if (statvfs(directory.c_str(), &info) != 0) {
+    throw_zone_error(zone, system_error("cannot inspect " + directory, errno));
   }
-  const uint64_t size = static_cast<uint64_t>(info.st_size);
-  if (size < kHeaderBytes) {
-    throw_zone_error(name,
-                     "too small: " + text_of(size) + " bytes, at least " + text_of(kMinZoneBytes));
-  }
-  MappedRegion region = map_region(name, fd, size);
-  wait_until_ready(region.get());
-  return adopt(name, region, size, info);
+  return uint64_t{info.f_bavail} * info.f_frsize;
 }
 
-std::shared_ptr<const ZoneMapping> remember(std::string_view name,
-                                            std::shared_ptr<const ZoneMapping> mapping) {
-  std::lock_guard lock(registry_mutex);
-  registry()[std::string(name)] = mapping;
-  return mapping;
+[[noreturn]] void no_room(std::string_view zone, const std::string& directory, uint64_t asked,
+                          uint64_t room) {
+  throw_zone_refusal(zone, "cannot reserve " + mib_text(asked) + " in " + directory + ": " +
+                             mib_text(room) +
+                             " free there; give a smaller zone_size / zoneSize, or more room "
+                             "(a container's --shm-size)");
+}
+
+// Maps `fd` (whose file has `size` bytes) and validates it as a zone, or says
+// why it is not one.
+struct Attached {
+  std::shared_ptr<const ZoneMapping> mapping;
+  std::string problem;
+};
+
+Attached attach_file(std::string_view name, const std::string& path, Descriptor& fd,
+                     const struct stat& info) {
+  if (auto mapping = registered(info)) return {mapping, {}};
+  const uint64_t size = static_cast<uint64_t>(info.st_size);
+  if (size < kHeaderBytes) return {nullptr, "too small: " + text_of(size) + " bytes"};
+  if (size > kMaxZoneBytes) return {nullptr, "too large: " + text_of(size) + " bytes"};
+  void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+  if (base == MAP_FAILED) throw_zone_error(name, system_error("cannot map", errno));
+  MappedRegion region(base, size);
+  try {
+    auto mapping = std::make_shared<const ZoneMapping>(name, base, size, fd.get(), path);
+    region.release();
+    fd.release();
+    return {remember(std::move(mapping), info), {}};
+  } catch (const ZoneError& error) {
+    std::string problem = error.what();
+    const std::string prefix = "zone '" + std::string(name) + "': ";
+    if (problem.rfind(prefix, 0) == 0) problem.erase(0, prefix.size());
+    return {nullptr, problem};
+  }
+}
+
+// Replacements recorded by the zone in `fd`, when its header can be read.
+uint64_t replacements_of(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_size) < kHeaderBytes) return 0;
+  ZoneHeader header{};
+  if (pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return 0;
+  if (header.magic != kMagic || header.replacements > (uint64_t{1} << 40)) return 0;
+  return header.replacements;
+}
+
+// Makes a complete zone of `size` bytes as an unnamed file of `directory` and
+// gives it the name `path` (replacing what is there when `replace`). Requires
+// the directory's lock.
+void make_zone_file(std::string_view name, const std::string& directory, const std::string& path,
+                    uint64_t size, uint64_t replacements, bool replace) {
+  Descriptor fd(open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  std::string temporary;
+  if (fd.get() < 0) {
+    // No unnamed files here: a hidden name that nobody attaches.
+    char suffix[48];
+    uint64_t nonce[4] = {};
+    random_keys(nonce);
+    std::snprintf(suffix, sizeof suffix, ".%d.%016llx", static_cast<int>(getpid()),
+                  static_cast<unsigned long long>(nonce[0]));
+    temporary = directory + "/.vorn." + std::string(name) + suffix + ".tmp";
+    fd.reset(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (fd.get() < 0) throw_zone_error(name, system_error("cannot create in " + directory, errno));
+  }
+  struct Unlinker {
+    const std::string& path;
+    ~Unlinker() {
+      if (!path.empty()) unlink(path.c_str());
+    }
+  } unlinker{temporary};
+  if (fchmod(fd.get(), 0600) != 0) throw_zone_error(name, system_error("cannot set mode", errno));
+  const int reserved = posix_fallocate(fd.get(), 0, static_cast<off_t>(size));
+  if (reserved == ENOSPC) no_room(name, directory, size, room_in(name, directory));
+  if (reserved != 0) {
+    // A file system that cannot reserve: at least never give a sparse zone
+    // larger than the room there.
+    if (size > room_in(name, directory)) no_room(name, directory, size, room_in(name, directory));
+    if (ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
+      throw_zone_error(name, system_error("cannot size", errno));
+    }
+  }
+  {
+    void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (base == MAP_FAILED) throw_zone_error(name, system_error("cannot map", errno));
+    MappedRegion region(base, size);
+    uint64_t keys[4] = {};
+    random_keys(keys);
+    initialise_region(base, size, geometry_for(size), keys, replacements);
+    publish_ready(base);
+  }
+  if (replace && unlink(path.c_str()) != 0 && errno != ENOENT) {
+    throw_zone_error(name, system_error("cannot replace " + path, errno));
+  }
+  int linked = -1;
+  if (temporary.empty()) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+    if (linked != 0 && errno == ENOENT) {
+      linked = linkat(fd.get(), "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH);  // no /proc
+    }
+  } else {
+    linked = link(temporary.c_str(), path.c_str());
+  }
+  if (linked != 0) throw_zone_error(name, system_error("cannot name " + path, errno));
 }
 
 }  // namespace
 
-ZoneMapping::~ZoneMapping() { munmap(base_, size_); }
+ZoneMapping::ZoneMapping(std::string_view name, void* base, uint64_t size, int fd,
+                         std::string path)
+    : base_(base),
+      size_(size),
+      fd_(fd),
+      path_(std::move(path)),
+      guard_(base, size, fd),
+      view_(ZoneView::attach(name, base, size)) {
+  struct stat info {};
+  if (fstat(fd, &info) == 0) {
+    device_ = info.st_dev;
+    inode_ = info.st_ino;
+  }
+  if (guard_.faulted() || static_cast<uint64_t>(info.st_size) < size) {
+    throw_zone_error(name, "truncated while attaching");
+  }
+}
+
+ZoneMapping::~ZoneMapping() {
+  munmap(base_, size_);
+  close(fd_);
+}
+
+bool ZoneMapping::broken(bool thorough) const {
+  if (guard_.faulted()) return true;
+  if (!thorough) return false;
+  struct stat info {};
+  return fstat(fd_, &info) != 0 || static_cast<uint64_t>(info.st_size) < size_;
+}
+
+bool ZoneMapping::still_named() const {
+  struct stat info {};
+  return stat(path_.c_str(), &info) == 0 && is_object(info.st_dev, info.st_ino);
+}
 
 void validate_zone_name(std::string_view name) {
   bool valid = !name.empty() && name.size() <= 64;
@@ -200,72 +331,159 @@ void validate_zone_name(std::string_view name) {
   }
 }
 
-std::string object_name(std::string_view name) {
-  return "/vorn." + std::to_string(geteuid()) + "." + std::string(name);
+std::string zone_directory(const std::optional<std::string>& directory) {
+  if (directory) {
+    struct stat info {};
+    if (directory->empty() || (*directory)[0] != '/') {
+      throw ZoneError("zone directory '" + *directory + "' is not an absolute path");
+    }
+    if (lstat(directory->c_str(), &info) != 0) {
+      throw ZoneError(system_error("zone directory '" + *directory + "'", errno));
+    }
+    if (!own_directory(*directory, false)) {
+      throw ZoneError("zone directory '" + *directory + "' " + owner_text(info) +
+                      "; name a directory of your own that others cannot write");
+    }
+    return *directory;
+  }
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+      runtime != nullptr && runtime[0] == '/' && own_directory(runtime, true)) {
+    return runtime;
+  }
+  // A name others can predict: one taken by another user is passed over for
+  // the next, all processes of the user trying them in the same order.
+  const std::string first = "/dev/shm/vorn-" + text_of(geteuid());
+  struct stat in_the_way {};
+  for (int attempt = 0; attempt < kDefaultDirectoryTries; ++attempt) {
+    const std::string path = attempt == 0 ? first : first + "." + text_of(attempt);
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+      throw ZoneError(system_error("cannot make " + path, errno));
+    }
+    struct stat info {};
+    if (own_directory(path, true, &info)) return path;
+    if (S_ISDIR(info.st_mode) && info.st_uid == geteuid() && chmod(path.c_str(), 0700) == 0) {
+      return path;  // ours, only too open: a umask of the past
+    }
+    if (attempt == 0) in_the_way = info;
+  }
+  throw ZoneError("'" + first + "' " + owner_text(in_the_way) +
+                  ", as do the names after it; remove them (as root), or name a directory "
+                  "of your own with zone_dir / zoneDir");
 }
 
-std::shared_ptr<const ZoneMapping> open_zone(std::string_view name,
-                                             std::optional<uint64_t> size_bytes) {
-  validate_zone_name(name);
-  const uint64_t size = size_bytes.value_or(kDefaultZoneBytes);
-  if (size < kMinZoneBytes) {
-    throw_zone_error(name,
-                     "too small: " + text_of(size) + " bytes, at least " + text_of(kMinZoneBytes));
-  }
-  if (size > kMaxZoneBytes) {
-    throw_zone_error(name,
-                     "too large: " + text_of(size) + " bytes, at most " + text_of(kMaxZoneBytes));
-  }
-  const std::string object = object_name(name);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) return remember(name, create_zone(name, object, size, fd));
-    if (errno != EEXIST) throw_zone_error(name, system_error("cannot create", errno));
-    fd = shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0);
-    if (fd >= 0) return remember(name, attach_fd(name, fd));
-    if (errno != ENOENT) throw_zone_error(name, system_error("cannot open", errno));
-    // Removed between the two calls: try creating it again.
-  }
-  throw_zone_error(name, "created and removed again while attaching");
+std::string zone_path(const std::string& directory, std::string_view name) {
+  return directory + "/vorn." + std::string(name) + ".zone-v" + text_of(kLayoutVersion);
 }
 
-std::shared_ptr<const ZoneMapping> attach_existing_zone(std::string_view name) {
-  validate_zone_name(name);
-  const std::string object = object_name(name);
-  const int fd = shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0) {
-    if (errno == ENOENT) throw_zone_error(name, "does not exist");
-    throw_zone_error(name, system_error("cannot open", errno));
+uint64_t size_for_new_zone(std::string_view name, const std::string& directory,
+                           std::optional<uint64_t> size_bytes) {
+  const uint64_t room = room_in(name, directory);
+  if (size_bytes) {
+    if (*size_bytes > room) no_room(name, directory, *size_bytes, room);
+    return *size_bytes;
   }
-  return remember(name, attach_fd(name, fd));
+  const uint64_t half = (room / 2) & ~uint64_t{0xFFFF};
+  const uint64_t size = half < kDefaultZoneBytes ? half : kDefaultZoneBytes;
+  if (size < kMinZoneBytes) no_room(name, directory, kMinZoneBytes * 2, room);
+  return size;
 }
 
-bool remove_zone(std::string_view name) {
+OpenedZone open_zone(std::string_view name, std::optional<uint64_t> size_bytes,
+                     const std::optional<std::string>& directory_given) {
   validate_zone_name(name);
-  if (shm_unlink(object_name(name).c_str()) == 0) return true;
+  if (size_bytes && *size_bytes < kMinZoneBytes) {
+    throw_zone_error(name, "too small: " + text_of(*size_bytes) + " bytes, at least " +
+                               text_of(kMinZoneBytes));
+  }
+  if (size_bytes && *size_bytes > kMaxZoneBytes) {
+    throw_zone_error(name, "too large: " + text_of(*size_bytes) + " bytes, at most " +
+                               text_of(kMaxZoneBytes));
+  }
+  const std::string directory = zone_directory(directory_given);
+  const std::string path = zone_path(directory, name);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    Descriptor fd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.get() < 0 && errno != ENOENT) {
+      throw_zone_error(name, system_error("cannot open " + path, errno));
+    }
+    struct stat seen {};
+    if (fd.get() >= 0) {
+      if (fstat(fd.get(), &seen) != 0) throw_zone_error(name, system_error("cannot inspect", errno));
+      if (!S_ISREG(seen.st_mode)) throw_zone_error(name, path + " is not a file; remove it");
+      if (seen.st_uid != geteuid()) {
+        throw_zone_error(name, path + " belongs to user " + text_of(seen.st_uid) +
+                                   "; remove it, or name another zone_dir / zoneDir");
+      }
+      if ((seen.st_mode & 077) != 0) fchmod(fd.get(), 0600);
+      Attached attached = attach_file(name, path, fd, seen);
+      if (attached.mapping) return OpenedZone{std::move(attached.mapping), {}};
+      DirectoryLock lock(name, directory);
+      struct stat now {};
+      if (stat(path.c_str(), &now) != 0 || now.st_ino != seen.st_ino || now.st_dev != seen.st_dev) {
+        continue;  // replaced or removed meanwhile: look again
+      }
+      make_zone_file(name, directory, path, size_for_new_zone(name, directory, size_bytes),
+                     replacements_of(fd.get()) + 1, true);
+      Descriptor fresh(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+      struct stat info {};
+      if (fresh.get() < 0 || fstat(fresh.get(), &info) != 0) continue;
+      Attached made = attach_file(name, path, fresh, info);
+      if (made.mapping) return OpenedZone{std::move(made.mapping), std::move(attached.problem)};
+      continue;
+    }
+    DirectoryLock lock(name, directory);
+    if (access(path.c_str(), F_OK) == 0) continue;  // made meanwhile: attach it
+    make_zone_file(name, directory, path, size_for_new_zone(name, directory, size_bytes), 0,
+                   false);
+  }
+  throw_zone_error(name, "replaced or removed again each time while attaching");
+}
+
+bool remove_zone(std::string_view name, const std::optional<std::string>& directory) {
+  validate_zone_name(name);
+  const std::string path = zone_path(zone_directory(directory), name);
+  if (unlink(path.c_str()) == 0) return true;
   if (errno == ENOENT) return false;
-  throw_zone_error(name, system_error("cannot remove", errno));
+  throw_zone_error(name, system_error("cannot remove " + path, errno));
 }
 
-ZoneStats stats_of(const ZoneView& zone) {
+ZoneStats stats_of(const ZoneMapping& mapping) {
   ZoneStats stats;
+  const ZoneView& zone = mapping.view();
   const Geometry& geometry = zone.geometry();
   for (uint32_t shard = 0; shard < geometry.shard_count; ++shard) {
     auto& state = *reinterpret_cast<ShardState*>(zone.shard_base(shard) + kStateOffset);
-    const auto read = [](uint64_t& field) {
-      return std::atomic_ref<uint64_t>(field).load(std::memory_order_relaxed);
+    const auto read = [](auto& field) {
+      return std::atomic_ref(field).load(std::memory_order_relaxed);
     };
     stats.keys += read(state.keys);
     stats.evictions += read(state.evictions);
     stats.reclaimed += read(state.reclaimed);
     stats.recoveries += read(state.recoveries);
+    stats.repairs += read(state.repairs);
   }
+  stats.replacements = std::atomic_ref(zone.header()->replacements).load(std::memory_order_relaxed);
   stats.capacity = geometry.slot_count();
   stats.size_bytes = zone.size_bytes();
   stats.configs = zone.config_count();
+  stats.path = mapping.path();
   return stats;
 }
 
-ZoneStats zone_stats(std::string_view name) { return stats_of(attach_existing_zone(name)->view()); }
+ZoneStats zone_stats(std::string_view name, const std::optional<std::string>& directory) {
+  validate_zone_name(name);
+  const std::string path = zone_path(zone_directory(directory), name);
+  Descriptor fd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) throw_zone_error(name, "does not exist");
+    throw_zone_error(name, system_error("cannot open " + path, errno));
+  }
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0) throw_zone_error(name, system_error("cannot inspect", errno));
+  if (info.st_uid != geteuid()) throw_zone_error(name, "belongs to another user");
+  Attached attached = attach_file(name, path, fd, info);
+  if (!attached.mapping) throw_zone_error(name, attached.problem);
+  return stats_of(*attached.mapping);
+}
 
 }  // namespace vorn::zone

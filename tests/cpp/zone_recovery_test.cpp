@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "core/engine.h"
 #include "zone/shard_transaction.h"
@@ -18,7 +21,7 @@ namespace {
 using testing::ScratchZone;
 
 VornEngine zone_engine(const std::string& zone, const char* algorithm, double capacity) {
-  return VornEngine(ZonePlacement{zone, uint64_t{1} << 20}, algorithm, "active", std::nullopt,
+  return VornEngine(testing::placement(zone, uint64_t{1} << 20), algorithm, "active", std::nullopt,
                     capacity, 0, 1, std::nullopt, {}, 60000, "");
 }
 
@@ -58,7 +61,16 @@ TEST(ZoneRecovery, AHolderKilledMidCheckIsRolledBackAndNobodyWaits) {
   }
 }
 
-TEST(ZoneRecovery, AHolderThatIsOnlyStoppedMakesOthersFailAfterTheTimeoutNotHang) {
+// Waits up to 3 s, checking now and then, for the engine to be back on its zone.
+bool back_on_zone(const VornEngine& engine) {
+  for (int i = 0; i < 300 && engine.zone_connection()->degraded(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    admitted(engine, "probe");
+  }
+  return !engine.zone_connection()->degraded();
+}
+
+TEST(ZoneRecovery, AStoppedHolderMakesOthersAnswerByPolicyAfterTheTimeoutNotHang) {
   ScratchZone zone("stopped");
   VornEngine engine = zone_engine(zone.name(), "token_bucket", 5);
   const pid_t child = fork();
@@ -72,13 +84,52 @@ TEST(ZoneRecovery, AHolderThatIsOnlyStoppedMakesOthersFailAfterTheTimeoutNotHang
   ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
   const auto saved = zone::lock_timeout();
   zone::set_lock_timeout(std::chrono::milliseconds(50));
-  EXPECT_THROW(admitted(engine, "k"), ZoneError);
+  EXPECT_TRUE(admitted(engine, "k"));  // from the in-process engine
+  EXPECT_TRUE(engine.zone_connection()->degraded());
+  const std::vector<std::string> notices = engine.zone_connection()->take_notices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("answering from the in-process engine until it can"),
+            std::string::npos)
+      << notices[0];
   zone::set_lock_timeout(saved);
   kill(child, SIGKILL);
   waitpid(child, &status, 0);
-  // The engine was not poisoned by the zone's failure.
-  for (int i = 0; i < 5; ++i) EXPECT_TRUE(admitted(engine, "k"));
-  EXPECT_FALSE(admitted(engine, "k"));
+  EXPECT_TRUE(back_on_zone(engine));
+  EXPECT_EQ(engine.zone_connection()->take_notices().size(), 1u);
+}
+
+// Truncated under the engines, then removed: nobody dies, answers follow the
+// policy, and the engines are back together on one new zone.
+TEST(ZoneRecovery, ATruncatedZoneIsAnsweredByPolicyAndReplaced) {
+  for (FailurePolicy policy : {FailurePolicy::Local, FailurePolicy::Allow, FailurePolicy::Deny}) {
+    ScratchZone zone("truncated");
+    const auto make = [&] {
+      return VornEngine(testing::placement(zone.name(), uint64_t{1} << 20, policy),
+                        "fixed_window", "active", std::nullopt, 4, 0, 1, std::nullopt, {}, 60000,
+                        "");
+    };
+    VornEngine first = make();
+    VornEngine second = make();
+    ASSERT_TRUE(admitted(first, "k"));
+    ASSERT_EQ(truncate(zone::zone_stats(zone.name()).path.c_str(), 40000), 0);
+    for (const char* key : {"k", "other", "third"}) {
+      const bool answer = admitted(first, key);
+      if (policy != FailurePolicy::Local) {
+        EXPECT_EQ(answer, policy == FailurePolicy::Allow);
+      }
+    }
+    EXPECT_TRUE(first.zone_connection()->degraded());
+    // Past a probe interval, each engine has found out and moved on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    admitted(second, "probe");
+    EXPECT_TRUE(back_on_zone(first));
+    EXPECT_TRUE(back_on_zone(second));
+    EXPECT_EQ(zone::zone_stats(zone.name()).replacements, 1u);
+    // One new zone: the two engines share its counts again.
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(admitted(first, "shared"));
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(admitted(second, "shared"));
+    EXPECT_FALSE(admitted(first, "shared"));
+  }
 }
 
 }  // namespace

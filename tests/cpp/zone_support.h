@@ -5,11 +5,19 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 
 #include "zone/zone_mapping.h"
+#include "zone/zone_placement.h"
 
 namespace vorn::testing {
+
+inline ZonePlacement placement(const std::string& zone,
+                               std::optional<uint64_t> size_bytes = std::nullopt,
+                               FailurePolicy on_error = FailurePolicy::Local) {
+  return ZonePlacement{zone, size_bytes, std::nullopt, on_error};
+}
 
 class ScratchZone {
  public:

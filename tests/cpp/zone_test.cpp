@@ -46,7 +46,7 @@ TEST(ZoneParity, EveryAlgorithmAnswersAsTheInProcessStore) {
     ScratchZone zone("parity");
     ManualClock clock;
     Algorithm local = Algorithm::from_name(name, 12, 3, clock.clock(), Reclaiming::Off);
-    Algorithm shared = Algorithm::in_zone(name, 12, 3, zone.name(), std::nullopt, clock.clock());
+    Algorithm shared = Algorithm::in_zone(name, 12, 3, testing::placement(zone.name(), std::nullopt), clock.clock());
     EXPECT_EQ(local.policy().limit, shared.policy().limit) << name;
     EXPECT_EQ(local.policy().window_ms, shared.policy().window_ms) << name;
     const int steps[] = {0, 1, 5, 250, 0, 0, 1000, 30000, 29000, 1500, 61000, 3, 0, 90000};
@@ -74,7 +74,7 @@ TEST(ZoneThreads, EnginesOnThreadsOfOneProcessAddUpExactly) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
-      VornEngine engine(ZonePlacement{zone.name(), uint64_t{1} << 20}, "sliding_window", "active",
+      VornEngine engine(testing::placement(zone.name(), uint64_t{1} << 20), "sliding_window", "active",
                         std::nullopt, 300, 0, 1, std::nullopt, {}, 60000, "");
       for (int i = 0; i < 200; ++i) {
         admitted += engine.check_request_with_identity(std::nullopt, "k", "/", 0).allowed;
@@ -97,7 +97,7 @@ TEST(ZoneAcrossProcesses, TotalsAreExactForEveryAlgorithmAndMode) {
     for (const char* name : kAlgorithms) {
       ScratchZone zone("exact");
       const auto make = [&] {
-        return std::make_unique<VornEngine>(ZonePlacement{zone.name(), uint64_t{8} << 20}, name,
+        return std::make_unique<VornEngine>(testing::placement(zone.name(), uint64_t{8} << 20), name,
                                             mode, std::nullopt, kCapacity, 0, 1, std::nullopt,
                                             RateLimitOptions{}, 60000, "");
       };

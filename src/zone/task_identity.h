@@ -1,0 +1,28 @@
+// Who a process or thread is, in a form that other processes can test for
+// life: its id (a pid or a thread id) and a stamp of its start time, which
+// tells a live task from a later one that was given the same id. Read from
+// /proc; where /proc is missing the stamp is 0 and only the id is tested.
+// All functions are thread-safe.
+#pragma once
+
+#include <cstdint>
+
+namespace vorn::zone {
+
+struct TaskIdentity {
+  uint32_t id = 0;
+  uint32_t stamp = 0;
+};
+
+// This process (its pid). Cheap after the first call in a process.
+TaskIdentity current_process();
+
+// The stamp /proc gives the task `id` now; 0 when there is none (gone, or no
+// /proc).
+uint32_t stamp_of(uint32_t id);
+
+// Whether `task` is still running: it exists, is no zombie, and started when
+// its stamp says. A task whose id now belongs to another is not.
+bool is_alive(const TaskIdentity& task);
+
+}  // namespace vorn::zone

@@ -1,0 +1,272 @@
+#include "zone/zone_connection.h"
+
+#include <utility>
+#include <variant>
+
+#include "algorithms/fixed_window.h"
+#include "algorithms/leaky_bucket.h"
+#include "algorithms/sliding_window.h"
+#include "algorithms/token_bucket.h"
+#include "zone/zone_error.h"
+#include "zone/zone_limiter.h"
+
+namespace vorn {
+namespace {
+
+using LocalLimiter = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket>;
+
+// How often a healthy connection checks that its zone still has its name, and
+// a degraded one tries the zone again.
+constexpr uint64_t kProbeIntervalMs = 1000;
+
+constexpr std::string_view kUnavailable = "zone unavailable";
+
+LocalLimiter local_limiter(const zone::ZoneConfig& config, Clock clock) {
+  switch (static_cast<zone::Kind>(config.kind)) {
+    case zone::Kind::SlidingWindow:
+      return SlidingWindow(config.window_ms, config.max_requests, clock);
+    case zone::Kind::FixedWindow:
+      return FixedWindow(config.window_ms, config.max_requests, clock);
+    case zone::Kind::LeakyBucket:
+      return LeakyBucket(config.capacity, config.rate, clock);
+    case zone::Kind::TokenBucket:
+      break;
+  }
+  return TokenBucket(config.capacity, config.rate, clock);
+}
+
+std::string_view fallback_words(FailurePolicy policy) {
+  switch (policy) {
+    case FailurePolicy::Allow:
+      return "by allowing every request";
+    case FailurePolicy::Deny:
+      return "by refusing every request";
+    case FailurePolicy::Local:
+      break;
+  }
+  return "from the in-process engine";
+}
+
+// The problem of a ZoneError without the "zone '<name>': " its text starts with.
+std::string problem_of(const ZoneError& error, std::string_view name) {
+  std::string text = error.what();
+  const std::string prefix = "zone '" + std::string(name) + "': ";
+  if (text.rfind(prefix, 0) == 0) text.erase(0, prefix.size());
+  return text;
+}
+
+}  // namespace
+
+std::optional<FailurePolicy> failure_policy_from_name(std::string_view name) {
+  if (name == "local") return FailurePolicy::Local;
+  if (name == "allow") return FailurePolicy::Allow;
+  if (name == "deny") return FailurePolicy::Deny;
+  return std::nullopt;
+}
+
+std::string_view failure_policy_name(FailurePolicy policy) {
+  switch (policy) {
+    case FailurePolicy::Allow:
+      return "allow";
+    case FailurePolicy::Deny:
+      return "deny";
+    case FailurePolicy::Local:
+      break;
+  }
+  return "local";
+}
+
+struct ZoneConnection::State {
+  State(const ZonePlacement& placement, const zone::ZoneConfig& config, Clock clock)
+      : placement(placement), config(config), clock(clock) {}
+
+  // Attaches (or creates, or replaces) the zone and registers the
+  // configuration. Throws ZoneError.
+  void attach();
+  // Switches to the policy, leaving one notice; a no-op when already there.
+  void fail(std::string reason);
+  // Whether a probe is due at `now` (a clock that stepped back counts).
+  bool probe_due(uint64_t now);
+  // Checks that the zone still has its name; follows it when not.
+  void follow_name();
+  AlgorithmResult answer_by_policy(std::string_view key);
+  void notice(std::string line);
+  void set_reason(std::string reason);
+
+  const ZonePlacement placement;
+  const zone::ZoneConfig config;
+  const Clock clock;
+
+  // Touched only by the check, under the caller's exclusion.
+  std::shared_ptr<const zone::ZoneMapping> mapping;
+  std::optional<ZoneLimiter> limiter;
+  std::optional<LocalLimiter> fallback;
+  uint64_t last_probe_ms = 0;
+
+  std::atomic<bool> degraded{false};
+  std::atomic<bool> pending{false};
+  // notices_mutex protects the following state.
+  mutable std::mutex notices_mutex;
+  std::vector<std::string> notices;
+  std::string reason;
+};
+
+void ZoneConnection::State::attach() {
+  zone::OpenedZone opened = zone::open_zone(placement.name, placement.size_bytes,
+                                            placement.directory);
+  const zone::ZoneView* view = &opened.mapping->view();
+  // The view lives inside the mapping: holding it holds the mapping.
+  ZoneLimiter fresh(std::shared_ptr<const zone::ZoneView>(opened.mapping, view), config, clock);
+  limiter.reset();
+  limiter.emplace(std::move(fresh));
+  mapping = std::move(opened.mapping);
+  if (!opened.replaced.empty()) {
+    notice("vorn: zone '" + placement.name + "' at " + mapping->path() + " could not be used (" +
+           opened.replaced + ") and was replaced by a fresh one; its clients start fresh");
+  }
+}
+
+void ZoneConnection::State::fail(std::string why) {
+  limiter.reset();
+  mapping.reset();
+  if (degraded.exchange(true, std::memory_order_relaxed)) return;
+  notice("vorn: zone '" + placement.name + "' cannot be used (" + why + "); answering " +
+         std::string(fallback_words(placement.on_error)) + " until it can");
+  set_reason(std::move(why));
+}
+
+bool ZoneConnection::State::probe_due(uint64_t now) {
+  if (now < last_probe_ms + kProbeIntervalMs && now + kProbeIntervalMs >= last_probe_ms) {
+    return false;
+  }
+  last_probe_ms = now;
+  return true;
+}
+
+void ZoneConnection::State::follow_name() {
+  if (mapping->broken(true)) {
+    fail("its file was truncated");
+    return;
+  }
+  if (mapping->still_named()) return;
+  try {
+    attach();
+    notice("vorn: zone '" + placement.name + "' was removed or replaced; checks follow its name to " +
+           mapping->path());
+  } catch (const ZoneError& error) {
+    fail(problem_of(error, placement.name));
+  }
+}
+
+AlgorithmResult ZoneConnection::State::answer_by_policy(std::string_view key) {
+  AlgorithmResult result;
+  switch (placement.on_error) {
+    case FailurePolicy::Local:
+      if (!fallback) fallback.emplace(local_limiter(config, clock));
+      return std::visit([key](const auto& local) { return local.check(key); }, *fallback);
+    case FailurePolicy::Allow:
+      result.allowed = true;
+      result.reason = LimitReason::WithinLimit;
+      result.next_admission_ms = 0;
+      break;
+    case FailurePolicy::Deny:
+      result.allowed = false;
+      result.reason = LimitReason::LimitExceeded;
+      result.remaining = 0;
+      break;
+  }
+  result.message = LimitMessage::fixed(kUnavailable);
+  return result;
+}
+
+void ZoneConnection::State::notice(std::string line) {
+  std::lock_guard lock(notices_mutex);
+  // A host that never looks must not make this grow without bound.
+  if (notices.size() < 64) notices.push_back(std::move(line));
+  pending.store(true, std::memory_order_release);
+}
+
+void ZoneConnection::State::set_reason(std::string why) {
+  std::lock_guard lock(notices_mutex);
+  reason = std::move(why);
+}
+
+ZoneConnection::ZoneConnection(const ZonePlacement& placement, const zone::ZoneConfig& config,
+                               Clock clock)
+    : state_(std::make_unique<State>(placement, config, clock)) {
+  zone::validate_zone_name(placement.name);
+  // A directory the caller names must be right now; the default place may
+  // come right later.
+  if (placement.directory) zone::zone_directory(placement.directory);
+  try {
+    state_->attach();
+  } catch (const zone::ZoneRefusal&) {
+    throw;
+  } catch (const ZoneError& error) {
+    state_->fail(problem_of(error, placement.name));
+  }
+  state_->last_probe_ms = clock.now_ms();
+}
+
+ZoneConnection::ZoneConnection(ZoneConnection&&) noexcept = default;
+ZoneConnection::~ZoneConnection() = default;
+
+AlgorithmResult ZoneConnection::check(std::string_view key) const {
+  State& state = *state_;
+  const uint64_t now = state.clock.now_ms();
+  if (state.limiter && state.probe_due(now)) state.follow_name();
+  if (!state.limiter && state.degraded.load(std::memory_order_relaxed) && state.probe_due(now)) {
+    try {
+      state.attach();
+      state.degraded.store(false, std::memory_order_relaxed);
+      state.set_reason({});
+      state.notice("vorn: zone '" + state.placement.name + "' can be used again; checks go back to it");
+    } catch (const ZoneError& error) {
+      state.set_reason(problem_of(error, state.placement.name));
+    }
+  }
+  if (state.limiter) {
+    try {
+      AlgorithmResult result = state.limiter->check_at(key, now);
+      if (!state.mapping->broken()) return result;
+      state.fail("its file was truncated under a check");
+    } catch (const ZoneError& error) {
+      state.fail(problem_of(error, state.placement.name));
+    }
+  }
+  return state.answer_by_policy(key);
+}
+
+const zone::ZoneConfig& ZoneConnection::config() const { return state_->config; }
+const ZonePlacement& ZoneConnection::placement() const { return state_->placement; }
+
+bool ZoneConnection::degraded() const { return state_->degraded.load(std::memory_order_relaxed); }
+
+std::string ZoneConnection::degraded_reason() const {
+  std::lock_guard lock(state_->notices_mutex);
+  return state_->reason;
+}
+
+bool ZoneConnection::has_notices() const {
+  return state_->pending.load(std::memory_order_relaxed);
+}
+
+std::vector<std::string> ZoneConnection::take_notices() const {
+  std::lock_guard lock(state_->notices_mutex);
+  state_->pending.store(false, std::memory_order_relaxed);
+  return std::exchange(state_->notices, {});
+}
+
+std::optional<zone::ZoneStats> ZoneConnection::stats() const {
+  // The mapping is swapped by checks, which this may race: the counters are
+  // read through an attachment of the name instead (the same mapping, from
+  // the registry, when nothing has changed).
+  if (degraded()) return std::nullopt;
+  try {
+    return zone::zone_stats(state_->placement.name, state_->placement.directory);
+  } catch (const ZoneError&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace vorn
