@@ -1,0 +1,88 @@
+// A ForkGuard keeps a process-local lock from being copied into a child held.
+// fork() copies only the calling thread: a lock another thread held at that
+// moment stays held in the child for good, and the child hangs at its next
+// check. While a ForkGuard lives, every fork() in the process first acquires
+// its lock (waiting for the holder to leave) and, once the process is copied,
+// releases it in the parent and in the child. The child so starts with every
+// guarded lock free and every guarded structure as some holder left it, whole.
+//
+// Guards sit in one registry with its own mutex. Before a fork the forking
+// thread takes that mutex, then every guarded lock of the first LockLevel, then
+// of the next, and so on; after it, it releases them all. This cannot deadlock
+// as long as the code keeps these rules:
+// - a lock's level comes after the level of every lock that may be held when
+//   it is taken (the levels follow the engine's lock order, see engine.h);
+// - no code holds two locks of one level at once, so order within a level is
+//   free;
+// - no thread constructs or destroys a guarded lock while it holds one, since
+//   registering waits for a fork that may be waiting for that very lock;
+// - no thread forks while it holds a guarded lock: it would wait for itself.
+//
+// Registering costs the registry mutex once at a lock's construction and once
+// at its destruction; taking and releasing the lock costs nothing more. A lock
+// constructed or destroyed while a fork runs waits for the fork to finish.
+//
+// In the child the locks are released by the one thread there, the copy of the
+// forking thread. A std::mutex (a pthread mutex of the default type) does not
+// check its owner on unlock, so that is sound. A write-locked std::shared_mutex
+// is not: glibc tells a writer's unlock from a reader's by the thread id, which
+// changes in the child; none is guarded here. All functions are thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+namespace vorn {
+
+// The order in which a fork takes guarded locks, outermost first.
+enum class LockLevel : uint8_t {
+  Limiter,       // an engine's limiter lock, held around every limiter call
+  Shard,         // a store's shard locks: under a limiter lock or alone
+  Telemetry,     // a telemetry queue's lock: with no other lock held
+  ZoneRegistry,  // the process's zone mappings: with no other lock held
+};
+
+class ForkGuard {
+ public:
+  using Hook = void (*)(void* context) noexcept;
+
+  // Registers `acquire(context)`, which must block until it holds the lock,
+  // and `release(context)`, run in the parent and in the child. Throws
+  // std::bad_alloc if the fork handlers cannot be installed.
+  ForkGuard(LockLevel level, void* context, Hook acquire, Hook release);
+  ~ForkGuard();
+
+  ForkGuard(const ForkGuard&) = delete;
+  ForkGuard& operator=(const ForkGuard&) = delete;
+
+ private:
+  friend class ForkGuardRegistry;
+
+  void* context_;
+  Hook acquire_;
+  Hook release_;
+  LockLevel level_;
+  // The registry's mutex protects the following state.
+  ForkGuard* previous_ = nullptr;
+  ForkGuard* next_ = nullptr;
+};
+
+// A std::mutex that a fork never leaves held, for a drop-in replacement.
+// Satisfies Lockable; lock() and unlock() are std::mutex's own.
+class ForkSafeMutex {
+ public:
+  explicit ForkSafeMutex(LockLevel level) : guard_(level, &mutex_, &lock_hook, &unlock_hook) {}
+
+  void lock() { mutex_.lock(); }
+  bool try_lock() { return mutex_.try_lock(); }
+  void unlock() { mutex_.unlock(); }
+
+ private:
+  static void lock_hook(void* mutex) noexcept { static_cast<std::mutex*>(mutex)->lock(); }
+  static void unlock_hook(void* mutex) noexcept { static_cast<std::mutex*>(mutex)->unlock(); }
+
+  std::mutex mutex_;
+  ForkGuard guard_;  // after mutex_: unregistered before the mutex goes
+};
+
+}  // namespace vorn
