@@ -39,6 +39,10 @@ std::vector<std::string> ipv4_keys(size_t count, uint64_t salt = 0) {
 }
 
 // A zone of the default size for one benchmark, removed when it ends.
+vorn::ZonePlacement placement(const std::string& zone) {
+  return vorn::ZonePlacement{zone, std::nullopt, std::nullopt, vorn::FailurePolicy::Local};
+}
+
 class BenchZone {
  public:
   BenchZone() : name_("bench-" + std::to_string(getpid()) + "-" + std::to_string(next_++)) {
@@ -58,7 +62,7 @@ void BM_ZoneEngineCheck(benchmark::State& state) {
   const char* name = kNames[state.range(0)];
   const bool sliding = state.range(0) == 1;
   BenchZone zone;
-  vorn::VornEngine engine(vorn::ZonePlacement{zone.name(), std::nullopt}, name, "active",
+  vorn::VornEngine engine(placement(zone.name()), name, "active",
                           std::nullopt, sliding ? 1 : 1e9, sliding ? 0 : 1.0, 1.0, std::nullopt, {},
                           60000, "");
   const std::vector<std::string> keys = ipv4_keys(static_cast<size_t>(state.range(1)));
@@ -93,7 +97,7 @@ void BM_ZoneNewKey(benchmark::State& state) {
       algorithm.reset();
       zone = std::make_unique<BenchZone>();
       algorithm = std::make_unique<Algorithm>(
-          Algorithm::in_zone(name, capacity, 1.0, zone->name(), std::nullopt));
+          Algorithm::in_zone(name, capacity, 1.0, placement(zone->name())));
       if (in_service) {
         for (const auto& key : earlier) algorithm->check(key);
       }
@@ -125,7 +129,7 @@ void BM_ZoneBytesPerKey(benchmark::State& state) {
     BenchZone zone;
     const long before = resident_bytes();
     auto algorithm = std::make_unique<Algorithm>(
-        Algorithm::in_zone("token_bucket", 10, 0, zone.name(), std::nullopt));
+        Algorithm::in_zone("token_bucket", 10, 0, placement(zone.name())));
     for (const auto& key : keys) algorithm->check(key);
     bytes_per_key = double(resident_bytes() - before) / kKeys;
     const vorn::zone::ZoneStats stats = vorn::zone::zone_stats(zone.name());
@@ -155,7 +159,7 @@ double zone_throughput(const std::string& zone, int processes, double seconds) {
                                                             1e9, 1.0, 1.0, std::nullopt,
                                                             vorn::RateLimitOptions{}, 60000, "")
                        : std::make_unique<vorn::VornEngine>(
-                             vorn::ZonePlacement{zone, std::nullopt}, "token_bucket", "active",
+                             placement(zone), "token_bucket", "active",
                              std::nullopt, 1e9, 1.0, 1.0, std::nullopt, vorn::RateLimitOptions{},
                              60000, "");
       const std::vector<std::string> keys = ipv4_keys(4096, 1'000'003 * (p + 1));
@@ -189,7 +193,7 @@ double zone_throughput(const std::string& zone, int processes, double seconds) {
 // allows (other work on its cores included).
 void BM_ZoneTwoProcesses(benchmark::State& state) {
   BenchZone zone;
-  { Algorithm::in_zone("token_bucket", 1e9, 1.0, zone.name(), std::nullopt); }
+  { Algorithm::in_zone("token_bucket", 1e9, 1.0, placement(zone.name())); }
   double one = 0, two = 0, local_one = 0, local_two = 0;
   for (auto _ : state) {
     one = zone_throughput(zone.name(), 1, 1.0);

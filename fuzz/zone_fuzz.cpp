@@ -1,12 +1,17 @@
-// libFuzzer target over shared-memory zones laid in a private buffer: the region
-// is either the fuzzer's own bytes or a valid zone that the fuzzer then damages
-// at chosen offsets, between checks. Attaching and checking must answer with a
-// ZoneError or a result, never crash or touch memory outside the buffer (the
-// sanitizers watch every access). While the region is undamaged, every answer
-// must equal that of the in-process store for the same configuration.
+// libFuzzer target over shared-memory zones: the region is either the fuzzer's
+// own bytes in a private buffer, or a valid zone in a memory file that the
+// fuzzer then damages between checks (bytes at chosen offsets, lock words,
+// the file's size). Attaching and checking must answer with a ZoneError or a
+// result, never crash or touch memory outside the region (the sanitizers watch
+// every access; a truncated file is absorbed by the fault guard). While the
+// region is undamaged, every answer must equal that of the in-process store
+// for the same configuration.
 //
 // Input: one byte picks the mode; in the valid mode the next bytes pick up to
 // four configurations and then a program, one operation per byte plus operands.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -20,14 +25,15 @@
 
 #include "algorithms/algorithm.h"
 #include "fuzz_input.h"
-#include "zone/robust_lock.h"
+#include "zone/fault_guard.h"
+#include "zone/shared_lock.h"
 #include "zone/zone_error.h"
 #include "zone/zone_layout.h"
 
 namespace vorn::fuzz {
 namespace {
 
-constexpr size_t kRegionBytes = 64 * 1024;
+constexpr size_t kRegionBytes = 128 * 1024;
 constexpr size_t kMaxOperations = 1024;
 constexpr const char* kNames[] = {"token_bucket", "sliding_window", "fixed_window", "leaky_bucket"};
 
@@ -77,11 +83,40 @@ struct Subject {
   bool comparable;
 };
 
+// A zone in a memory file of its own, mapped shared as a zone is, so that its
+// size can change under the checks.
+class FileRegion {
+ public:
+  FileRegion() : fd_(memfd_create("vorn-zone-fuzz", MFD_CLOEXEC)) {
+    if (fd_ < 0 || ftruncate(fd_, kRegionBytes) != 0) std::abort();
+    void* base = mmap(nullptr, kRegionBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    if (base == MAP_FAILED) std::abort();
+    base_ = static_cast<unsigned char*>(base);
+    guard_.emplace(base_, kRegionBytes, fd_);
+  }
+  FileRegion(const FileRegion&) = delete;
+  FileRegion& operator=(const FileRegion&) = delete;
+  ~FileRegion() {
+    guard_.reset();
+    munmap(base_, kRegionBytes);
+    close(fd_);
+  }
+  unsigned char* get() const { return base_; }
+  void resize(size_t size) {
+    if (ftruncate(fd_, static_cast<off_t>(size)) != 0) std::abort();
+  }
+  bool faulted() const { return guard_->faulted(); }
+
+ private:
+  int fd_;
+  unsigned char* base_ = nullptr;
+  std::optional<zone::FaultGuard> guard_;
+};
+
 void run_valid(FuzzInput& in) {
-  Region region = new_region();
+  FileRegion region;
   const uint64_t keys[4] = {in.u64(), 2, 3, 4};
-  zone::initialise_region("fuzz", region.get(), kRegionBytes, zone::geometry_for(kRegionBytes),
-                          keys);
+  zone::initialise_region(region.get(), kRegionBytes, zone::geometry_for(kRegionBytes), keys);
   zone::publish_ready(region.get());
   auto view = std::make_shared<const zone::ZoneView>(
       zone::ZoneView::attach("fuzz", region.get(), kRegionBytes));
@@ -103,7 +138,7 @@ void run_valid(FuzzInput& in) {
     // One configuration is one state per key: a second twin would not see it.
     bool repeated = false;
     for (const Subject& other : subjects) {
-      repeated = repeated || other.shared->config_id() == subject.shared->config_id();
+      repeated = repeated || other.shared->config_ref().id == subject.shared->config_ref().id;
     }
     if (repeated) continue;
     // Eight keys of logs this short never exhaust the pool, so no eviction
@@ -118,7 +153,7 @@ void run_valid(FuzzInput& in) {
   bool damaged = false;
   for (size_t op = 0; op < kMaxOperations && !in.empty(); ++op) {
     const uint8_t code = in.byte();
-    switch (code % 8) {
+    switch (code % 9) {
       case 0:
         clock.forward(uint64_t{in.byte()} * (in.byte() % 4 == 0 ? 1000u : 1u));
         break;
@@ -140,6 +175,19 @@ void run_valid(FuzzInput& in) {
         } catch (const ZoneError&) {
         }
         break;
+      case 4:
+        if (in.byte() % 2 == 0) {  // the file shrinks (and maybe grows back)
+          region.resize(in.u64() % kRegionBytes);
+          if (in.byte() % 2 == 0) region.resize(kRegionBytes);
+        } else {  // a shard's or the table's lock word is overwritten
+          const uint64_t word = in.u64();
+          const size_t at = in.byte() % 2 == 0
+                                ? offsetof(zone::ZoneHeader, config_lock)
+                                : zone::kHeaderBytes + zone::kLockOffset;
+          std::memcpy(region.get() + at, &word, sizeof word);
+        }
+        damaged = true;
+        break;
       default: {
         Subject& subject = subjects[in.byte() % subjects.size()];
         const std::string key = "10.0.0." + std::to_string(in.byte() % 8);
@@ -151,6 +199,7 @@ void run_valid(FuzzInput& in) {
           if (!damaged) mismatch("a ZoneError from an undamaged region");
           return;  // the in-process twin no longer follows the same history
         }
+        if (region.faulted()) return;  // what remains is private zero pages
       }
     }
   }

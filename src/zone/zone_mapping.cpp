@@ -239,6 +239,10 @@ void make_zone_file(std::string_view name, const std::string& directory, const s
     fd.reset(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (fd.get() < 0) throw_zone_error(name, system_error("cannot create in " + directory, errno));
   }
+  const auto step = [](int reached) {
+    if (zone_creation_hook != nullptr) zone_creation_hook(reached);
+  };
+  step(1);
   struct Unlinker {
     const std::string& path;
     ~Unlinker() {
@@ -256,6 +260,7 @@ void make_zone_file(std::string_view name, const std::string& directory, const s
       throw_zone_error(name, system_error("cannot size", errno));
     }
   }
+  step(2);
   {
     void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (base == MAP_FAILED) throw_zone_error(name, system_error("cannot map", errno));
@@ -265,9 +270,11 @@ void make_zone_file(std::string_view name, const std::string& directory, const s
     initialise_region(base, size, geometry_for(size), keys, replacements);
     publish_ready(base);
   }
+  step(3);
   if (replace && unlink(path.c_str()) != 0 && errno != ENOENT) {
     throw_zone_error(name, system_error("cannot replace " + path, errno));
   }
+  if (replace) step(4);
   int linked = -1;
   if (temporary.empty()) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
@@ -279,6 +286,7 @@ void make_zone_file(std::string_view name, const std::string& directory, const s
     linked = link(temporary.c_str(), path.c_str());
   }
   if (linked != 0) throw_zone_error(name, system_error("cannot name " + path, errno));
+  step(5);
 }
 
 }  // namespace

@@ -33,6 +33,12 @@
 
 namespace vorn::zone {
 
+// Test seam: when set, called at each step of making a zone file (1: the
+// unnamed file exists, 2: its pages are reserved, 3: it is laid out and
+// published, 4: a damaged file under the name is gone, 5: it has its name).
+// Never set by the library.
+inline void (*zone_creation_hook)(int step) = nullptr;
+
 class ZoneMapping {
  public:
   // Takes over `base` (a MAP_SHARED mapping of `size` bytes of `fd`) and `fd`
