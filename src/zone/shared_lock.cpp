@@ -1,0 +1,298 @@
+#include "zone/shared_lock.h"
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+#include <optional>
+
+#include "zone/zone_error.h"
+
+namespace vorn::zone {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<int64_t> timeout_ms{5000};
+
+constexpr uint64_t kWaiters = uint64_t{1} << 31;
+constexpr uint64_t kTidMask = kWaiters - 1;
+
+constexpr auto kFirstCheck = std::chrono::milliseconds(10);
+constexpr auto kCheckEvery = std::chrono::milliseconds(50);
+// A holder's critical section is a few hundred nanoseconds: a short spin
+// usually sees it end without a sleep, a wake and two syscalls.
+constexpr int kSpins = 100;
+
+uint64_t identity(uint64_t word) { return word & ~kWaiters; }
+pid_t holder_tid(uint64_t word) { return static_cast<pid_t>(word & kTidMask); }
+uint32_t holder_stamp(uint64_t word) { return static_cast<uint32_t>(word >> 32); }
+
+std::atomic_ref<uint64_t> owner_of(SharedLock* lock) {
+  return std::atomic_ref<uint64_t>(lock->owner);
+}
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// The futex is the half of the owner word that holds the thread id and the
+// waiters bit. The kernel only reads it; nothing here writes it but the
+// 64-bit compare-and-swaps.
+uint32_t* futex_word(SharedLock* lock) {
+  auto* halves = reinterpret_cast<uint32_t*>(&lock->owner);
+  return std::endian::native == std::endian::little ? halves : halves + 1;
+}
+
+// Not the FUTEX_PRIVATE forms: sleepers and wakers may be in other processes.
+// A relative timeout, which the kernel measures on CLOCK_MONOTONIC. Waking
+// early for any reason (the word moved, a signal, the timeout) sends the
+// caller round its loop again, so the result is not looked at.
+void futex_wait(SharedLock* lock, uint32_t expected, Clock::duration timeout) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count();
+  timespec relative{};
+  relative.tv_sec = static_cast<time_t>(ns / 1000000000);
+  relative.tv_nsec = static_cast<long>(ns % 1000000000);
+  syscall(SYS_futex, futex_word(lock), FUTEX_WAIT, expected, &relative, nullptr, 0);
+}
+
+void futex_wake_one(SharedLock* lock) {
+  syscall(SYS_futex, futex_word(lock), FUTEX_WAKE, 1, nullptr, nullptr, 0);
+}
+
+struct ThreadStat {
+  char state;
+  uint64_t start_time;
+};
+
+// Fields 3 (state) and 22 (start time) of a /proc/<tid>/stat line. They are
+// counted from the last ')': the command name before it may hold anything,
+// spaces and parentheses included.
+std::optional<ThreadStat> parse_stat(std::string_view line) {
+  const size_t name_end = line.rfind(')');
+  if (name_end == std::string_view::npos) return std::nullopt;
+  ThreadStat stat{};
+  size_t at = name_end + 1;
+  for (int field = 3; field <= 22; ++field) {
+    while (at < line.size() && line[at] == ' ') ++at;
+    const size_t end = std::min(line.find(' ', at), line.size());
+    if (at == end) return std::nullopt;
+    if (field == 3) stat.state = line[at];
+    if (field == 22) {
+      const auto result = std::from_chars(line.data() + at, line.data() + end, stat.start_time);
+      if (result.ec != std::errc() || result.ptr != line.data() + end) return std::nullopt;
+    }
+    at = end;
+  }
+  return stat;
+}
+
+// Nothing when the thread has no readable entry: gone, hidden, or no /proc.
+std::optional<ThreadStat> read_stat(pid_t tid) {
+  char path[32] = "/proc/";
+  char* const digits_end = std::to_chars(path + 6, path + 20, tid).ptr;
+  std::memcpy(digits_end, "/stat", sizeof "/stat");
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char buffer[1024];
+  const ssize_t got = read(fd, buffer, sizeof buffer);
+  close(fd);
+  if (got <= 0) return std::nullopt;
+  return parse_stat(std::string_view(buffer, static_cast<size_t>(got)));
+}
+
+// True when the thread the word names is certainly not running any more (or
+// never was): then whatever it held, it will never release.
+bool holder_is_dead(uint64_t word) {
+  const pid_t tid = holder_tid(word);
+  if (tid == 0) return true;  // no thread has id 0: garbage
+  if (const std::optional<ThreadStat> stat = read_stat(tid)) {
+    // A zombie has stopped running but keeps its id until reaped, and a
+    // different start time is a later thread given the same id.
+    return stat->state == 'Z' || stat->state == 'X' || stat->state == 'x' ||
+           static_cast<uint32_t>(stat->start_time) != holder_stamp(word);
+  }
+  // No entry to read: the id is either free or hidden from us (no /proc, or
+  // a hidepid mount). Only a free id is proof.
+  return kill(tid, 0) == -1 && errno == ESRCH;
+}
+
+// The calling thread's owner word, computed once per thread. A forked child's
+// thread is a different thread, so the fork handler forgets the parent's.
+constinit thread_local uint64_t self_word_cache = 0;
+
+void forget_self_word() { self_word_cache = 0; }
+
+[[gnu::noinline]] uint64_t compute_self_word() {
+  [[maybe_unused]] static const bool registered =
+      pthread_atfork(nullptr, nullptr, forget_self_word) == 0;
+  const auto tid = static_cast<pid_t>(syscall(SYS_gettid));
+  uint32_t stamp = 0;  // without /proc nobody can check stamps
+  if (const std::optional<ThreadStat> stat = read_stat(tid)) {
+    stamp = static_cast<uint32_t>(stat->start_time);
+  }
+  return (uint64_t{stamp} << 32) | (static_cast<uint64_t>(tid) & kTidMask);
+}
+
+uint64_t self_word() {
+  const uint64_t cached = self_word_cache;
+  if (cached != 0) return cached;
+  return self_word_cache = compute_self_word();
+}
+
+constinit thread_local WaitHook* current_hook = nullptr;
+
+// Calls the thread's hook around one wait: before its first sleep, and when
+// the wait is over, however it ends. A wait that never sleeps calls nothing.
+class HookCall {
+ public:
+  HookCall() = default;
+  HookCall(const HookCall&) = delete;
+  HookCall& operator=(const HookCall&) = delete;
+  ~HookCall() {
+    if (called_ != nullptr) called_->after_wait();
+  }
+
+  void before_sleep() {
+    if (asked_) return;
+    asked_ = true;
+    WaitHook* hook = current_hook;
+    if (hook == nullptr) return;
+    hook->before_wait();
+    called_ = hook;
+  }
+
+ private:
+  bool asked_ = false;
+  WaitHook* called_ = nullptr;
+};
+
+struct Taken {
+  uint64_t word;
+  bool owner_died;
+};
+
+// The contended path: `seen` is the word that made the first attempt fail.
+[[gnu::noinline]] Taken wait_for(SharedLock* lock, uint64_t me, uint64_t seen,
+                                 const std::string& zone, std::string_view what) {
+  std::atomic_ref<uint64_t> owner = owner_of(lock);
+  const std::chrono::milliseconds timeout = lock_timeout();
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point deadline = start + timeout;
+  Clock::time_point next_check = start + kFirstCheck;
+  HookCall hook;
+  bool slept = false;
+  int spins = 0;
+  for (;;) {
+    if (seen == 0) {
+      // A thread that slept takes the lock marked as waited for: others may
+      // still sleep on it, and its release must wake the next of them.
+      const uint64_t word = slept ? me | kWaiters : me;
+      if (owner.compare_exchange_weak(seen, word, std::memory_order_acquire,
+                                      std::memory_order_relaxed)) {
+        return {word, false};
+      }
+      continue;
+    }
+    if (identity(seen) == me) {
+      throw_zone_error(zone, std::string(what) + " is already held by this thread");
+    }
+    if (spins < kSpins) {
+      ++spins;
+      cpu_relax();
+      seen = owner.load(std::memory_order_relaxed);
+      continue;
+    }
+    const Clock::time_point now = Clock::now();
+    if (now >= next_check) {
+      if (holder_is_dead(seen)) {
+        // From the exact word found dead: of two waiters that both saw it,
+        // one takes it and the other sees the new word and waits on.
+        const uint64_t word = me | kWaiters;
+        if (owner.compare_exchange_strong(seen, word, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) {
+          return {word, true};
+        }
+        continue;
+      }
+      next_check = now + kCheckEvery;
+    }
+    if (now >= deadline) {
+      // A release may have woken this thread rather than another sleeper;
+      // pass that wake on rather than strand the others until their checks.
+      if (slept) futex_wake_one(lock);
+      throw_zone_error(zone, std::string(what) + " was held for more than " +
+                                 std::to_string(timeout.count()) + " ms (a stopped process?)");
+    }
+    if ((seen & kWaiters) == 0) {
+      // The release compares the whole word, so it cannot miss this bit.
+      if (!owner.compare_exchange_weak(seen, seen | kWaiters, std::memory_order_relaxed,
+                                       std::memory_order_relaxed)) {
+        continue;
+      }
+      seen |= kWaiters;
+    }
+    hook.before_sleep();
+    futex_wait(lock, static_cast<uint32_t>(seen), std::min(deadline, next_check) - now);
+    slept = true;
+    seen = owner.load(std::memory_order_relaxed);
+  }
+}
+
+}  // namespace
+
+std::chrono::milliseconds lock_timeout() {
+  return std::chrono::milliseconds(timeout_ms.load(std::memory_order_relaxed));
+}
+
+void set_lock_timeout(std::chrono::milliseconds timeout) {
+  timeout_ms.store(timeout.count(), std::memory_order_relaxed);
+}
+
+ScopedWaitHook::ScopedWaitHook(WaitHook* hook) : previous_(current_hook) { current_hook = hook; }
+
+ScopedWaitHook::~ScopedWaitHook() { current_hook = previous_; }
+
+SharedLockGuard::SharedLockGuard(SharedLock* lock, const std::string& zone, std::string_view what)
+    : lock_(lock), word_(self_word()) {
+  uint64_t seen = 0;
+  if (owner_of(lock).compare_exchange_strong(seen, word_, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+    return;
+  }
+  const Taken taken = wait_for(lock, word_, seen, zone, what);
+  word_ = taken.word;
+  owner_died_ = taken.owner_died;
+}
+
+SharedLockGuard::~SharedLockGuard() {
+  std::atomic_ref<uint64_t> owner = owner_of(lock_);
+  uint64_t seen = word_;
+  while (
+      !owner.compare_exchange_weak(seen, 0, std::memory_order_release, std::memory_order_relaxed)) {
+    // A waiter may have set the waiters bit; any other change is a peer's
+    // write, and the lock it left is not ours to free or to wake.
+    if (identity(seen) != identity(word_)) return;
+  }
+  if ((seen & kWaiters) != 0) futex_wake_one(lock_);
+}
+
+bool SharedLockGuard::held() const {
+  return identity(owner_of(lock_).load(std::memory_order_relaxed)) == identity(word_);
+}
+
+}  // namespace vorn::zone
