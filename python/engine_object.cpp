@@ -7,17 +7,29 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "algorithms/clock.h"
 #include "call_boundary.h"
 #include "core/engine.h"
 #include "messages.h"
+#include "zone/shared_lock.h"
+#include "zone/zone_connection.h"
+#include "zone_functions.h"
 
 // Every CPython since 3.3 exports this function; the stable ABI lists it from
 // 3.10 on, with the same behaviour as in 3.8 and 3.9. For a str whose UTF-8
 // form is its own storage (any ASCII text) it hands out that storage: no copy.
 extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
 #pragma weak PyUnicode_AsUTF8AndSize
+
+// Stable-ABI functions that only zone engines use; weak like every interpreter
+// symbol of this library (python_api.h says why).
+#pragma weak PyEval_RestoreThread
+#pragma weak PyEval_SaveThread
+#pragma weak PyImport_ImportModule
+#pragma weak PyObject_Repr
+#pragma weak PyObject_RichCompareBool
 
 namespace vorn::python {
 namespace {
@@ -54,6 +66,9 @@ struct InstanceState {
   VornEngine engine;
   Py_ssize_t borrow_count = 0;
   ResultTemplates templates;
+  // The engine's zone, read once so that a check finds it without a call;
+  // null for a RustEngine.
+  const ZoneConnection* zone = nullptr;
 };
 
 // pymalloc hands out 16-byte aligned blocks.
@@ -100,11 +115,11 @@ constexpr CallSignature<3> kZoneCheckSignature = check_signature("ZoneEngine", "
 constexpr CallSignature<3> kZoneCheckLimitsSignature =
     check_signature("ZoneEngine", "check_limits");
 
-constexpr CallSignature<9> kZoneConstructorSignature{
+constexpr CallSignature<11> kZoneConstructorSignature{
     .class_name = "ZoneEngine",
     .function_name = "__new__",
     .parameter_names = {"zone", "zone_size", "algorithm_str", "mode_str", "capacity", "refill_rate",
-                        "api_key", "debug", "backend_url"},
+                        "api_key", "debug", "backend_url", "zone_dir", "on_error"},
     .positional_only_count = 0,
     .required_count = 9,
 };
@@ -118,6 +133,64 @@ struct EngineClass {
   const char* check_entry_name;
   const char* check_limits_entry_name;
 };
+
+// Lets the interpreter's other threads run while a zone check sleeps on a
+// lock, which a stopped or slow process may hold for seconds. Nothing that
+// Python owns is touched meanwhile: the check's texts are views into str
+// arguments that its bound arguments keep alive, and the engine lives inside
+// `self`, which the caller holds. One per check, on the stack.
+class ReleaseGilWhileWaiting final : public zone::WaitHook {
+ public:
+  void before_wait() override { saved_ = PyEval_SaveThread(); }
+  void after_wait() override { PyEval_RestoreThread(saved_); }
+
+ private:
+  PyThreadState* saved_ = nullptr;
+};
+
+InternedName name_get_logger("getLogger");
+InternedName name_warning("warning");
+
+// The logger "vorn.zone" (borrowed), found once and kept for the process, as
+// the module is. logging is imported only when a zone first has news.
+PyObject* zone_logger() {
+  static PyObject* logger = nullptr;
+  if (logger != nullptr) return logger;
+  PyRef logging = PyRef::steal(PyImport_ImportModule("logging"));
+  if (!logging) throw PyError::fetch();
+  PyRef get_logger = PyRef::steal(PyObject_GetAttr(logging.get(), name_get_logger.get()));
+  if (!get_logger) throw PyError::fetch();
+  PyRef name = new_text(messages::kZoneLoggerName);
+  PyRef found = PyRef::steal(PyObject_CallFunctionObjArgs(get_logger.get(), name.get(), nullptr));
+  if (!found) throw PyError::fetch();
+  logger = found.release();
+  return logger;
+}
+
+// Logs each notice of `zone` as a warning of "vorn.zone". A failure to log
+// (a handler that raises past logging's own guard, a logger replaced by
+// something else) must not fail the check that carried the news: it is
+// reported as unraisable on `self`, and the lines after it are still tried.
+void log_notices(PyObject* self, const ZoneConnection& zone) noexcept {
+  std::vector<std::string> lines;
+  try {
+    lines = zone.take_notices();
+  } catch (...) {
+    report_unraisable(self, "ZoneEngine.check()");
+    return;
+  }
+  for (const std::string& line : lines) {
+    try {
+      PyRef warning = PyRef::steal(PyObject_GetAttr(zone_logger(), name_warning.get()));
+      if (!warning) throw PyError::fetch();
+      PyRef text = new_text(line);
+      PyRef logged = PyRef::steal(PyObject_CallFunctionObjArgs(warning.get(), text.get(), nullptr));
+      if (!logged) throw PyError::fetch();
+    } catch (...) {
+      report_unraisable(self, "ZoneEngine.check()");
+    }
+  }
+}
 
 // Dict keys, interned once and kept for the process.
 InternedName key_allowed("allowed");
@@ -346,8 +419,17 @@ PyRef check(const EngineClass& kind, bool with_limits, PyObject* self, PyObject*
 
   // Read right before the call: the engine measures latency from here.
   const uint64_t start_ms = now_ms();
-  const CheckOutcome outcome =
-      state.engine.check_request_with_identity(identity, ip, route, start_ms);
+  if (state.zone == nullptr) {
+    const CheckOutcome outcome =
+        state.engine.check_request_with_identity(identity, ip, route, start_ms);
+    return build_result(outcome, state.templates, slots[1], with_limits);
+  }
+  const CheckOutcome outcome = [&] {
+    ReleaseGilWhileWaiting release;
+    const zone::ScopedWaitHook installed(&release);
+    return state.engine.check_request_with_identity(identity, ip, route, start_ms);
+  }();
+  if (state.zone->has_notices()) log_notices(self, *state.zone);
   return build_result(outcome, state.templates, slots[1], with_limits);
 }
 
@@ -436,24 +518,62 @@ PyObject* create_engine_type() {
   return type;
 }
 
+// The zone's state, read beside any check. The descriptors only ever hand
+// these a ZoneEngine, whose state is built before Python sees it.
+const ZoneConnection& zone_of(PyObject* self) { return *state_of(self)->zone; }
+
+PyObject* degraded_entry(PyObject* self, void*) {
+  return guard_entry("ZoneEngine.degraded",
+                     [&] { return PyRef::borrow(zone_of(self).degraded() ? Py_True : Py_False); });
+}
+
+PyObject* degraded_reason_entry(PyObject* self, void*) {
+  return guard_entry("ZoneEngine.degraded_reason", [&] {
+    const std::string reason = zone_of(self).degraded_reason();
+    return reason.empty() ? PyRef::borrow(Py_None) : new_text(reason);
+  });
+}
+
+PyObject* engine_zone_stats_entry(PyObject* self, PyObject*) {
+  return guard_entry("ZoneEngine.zone_stats()", [&] {
+    const std::optional<zone::ZoneStats> stats = zone_of(self).stats();
+    return stats ? zone_stats_dict(*stats) : PyRef::borrow(Py_None);
+  });
+}
+
 PyObject* create_zone_engine_type() {
   static PyMethodDef methods[] = {
       {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry<kZoneEngine>)),
        kMethFastcall | METH_KEYWORDS, "check($self, ip, route, identity=None)\n--\n\n"},
       {"check_limits", reinterpret_cast<PyCFunction>(as_slot(&check_limits_entry<kZoneEngine>)),
        kMethFastcall | METH_KEYWORDS, "check_limits($self, ip, route, identity=None)\n--\n\n"},
+      {"zone_stats", reinterpret_cast<PyCFunction>(as_slot(&engine_zone_stats_entry)), METH_NOARGS,
+       "zone_stats($self)\n--\n\nThe counters of the zone this engine is on now, as the "
+       "module's zone_stats tells them; None while it is degraded."},
       {nullptr, nullptr, 0, nullptr},
+  };
+  static PyGetSetDef properties[] = {
+      {"degraded", &degraded_entry, nullptr,
+       "True while checks are answered by on_error's policy instead of the zone.", nullptr},
+      {"degraded_reason", &degraded_reason_entry, nullptr,
+       "Why the engine is degraded; None when it is not.", nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
   static PyType_Slot slots[] = {
       {Py_tp_base, &PyBaseObject_Type},
       {Py_tp_doc,
-       const_cast<char*>("ZoneEngine(zone, zone_size, algorithm_str, mode_str, capacity, "
-                         "refill_rate, api_key, debug, backend_url)\n--\n\n"
-                         "A RustEngine whose per-client state lives in the shared-memory zone "
-                         "`zone`, shared by every process that names it.")},
+       const_cast<char*>(
+           "ZoneEngine(zone, zone_size, algorithm_str, mode_str, capacity, refill_rate, "
+           "api_key, debug, backend_url, zone_dir=None, on_error='local')\n--\n\n"
+           "A RustEngine whose per-client state lives in the shared-memory zone `zone`, shared "
+           "by every process that names it (in `zone_dir` when given). While the zone cannot "
+           "be used, checks are answered as `on_error` says: 'local' (an in-process engine), "
+           "'allow' or 'deny'. A check that must wait for a lock another process holds lets "
+           "the interpreter's other threads run meanwhile.")},
       {Py_tp_new, as_slot(&new_zone_entry)},
       {Py_tp_dealloc, as_slot(&dealloc_entry)},
       {Py_tp_methods, methods},
+      {Py_tp_getset, properties},
       {0, nullptr},
   };
   static PyType_Spec spec = {
@@ -468,21 +588,53 @@ PyObject* create_zone_engine_type() {
   return type;
 }
 
-// zone_size: None, or an int of bytes. An int outside 0..2^64-1 is passed on as
-// the nearest end, which the zone refuses as too small or too large.
+// The repr() of `object`, to name a value in a message as it was given.
+std::string repr_text(PyObject* object) {
+  PyRef text = PyRef::steal(PyObject_Repr(object));
+  if (!text) throw PyError::fetch();
+  return extract_text(text.get()).str();
+}
+
+// zone_size: None, or an int of bytes. A bool is an int to Python, but True
+// bytes is a mistake, not one byte. An int beyond 2^64-1 is passed on as that,
+// which the zone refuses as too large, as it refuses one below its minimum.
 std::optional<uint64_t> extract_zone_size(PyObject* object) {
   if (object == nullptr || object == Py_None) return std::nullopt;
-  if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_LONG_SUBCLASS) == 0) {
-    const std::string type_name = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-    throw PyError::with_message(PyExc_TypeError,
-                                messages::fill_template(messages::kNotAnInteger, {type_name}));
+  const auto not_whole = [&](PyObject* type) {
+    return PyError::with_message(
+        type, messages::fill_template(messages::kZoneSizeNotWhole, {repr_text(object)}));
+  };
+  if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_LONG_SUBCLASS) == 0 || object == Py_True ||
+      object == Py_False) {
+    throw not_whole(PyExc_TypeError);
   }
   const unsigned long long value = PyLong_AsUnsignedLongLong(object);
   if (value != static_cast<unsigned long long>(-1) || PyErr_Occurred() == nullptr) return value;
-  PyErr_Clear();
-  const double approximate = PyLong_AsDouble(object);
-  if (approximate == -1.0 && PyErr_Occurred() != nullptr) PyErr_Clear();
-  return approximate < 0 ? 0 : UINT64_MAX;
+  PyErr_Clear();  // the OverflowError of a value below 0 or beyond 2^64-1
+  PyRef zero = new_optional_u64(0);
+  const int negative = PyObject_RichCompareBool(object, zero.get(), Py_LT);
+  if (negative < 0) throw PyError::fetch();
+  if (negative == 1) throw not_whole(PyExc_ValueError);
+  return UINT64_MAX;
+}
+
+// on_error: "local" (also when not given), "allow" or "deny", compared as
+// code points so that no text needs encoding first.
+FailurePolicy extract_failure_policy(PyObject* object) {
+  if (object == nullptr) return FailurePolicy::Local;
+  const auto refused = [&](PyObject* type) {
+    return PyError::with_message(
+        type, messages::fill_template(messages::kOnErrorChoices, {repr_text(object)}));
+  };
+  if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
+    throw refused(PyExc_TypeError);
+  }
+  for (const char* name : {"local", "allow", "deny"}) {
+    if (PyUnicode_CompareWithASCIIString(object, name) == 0) {
+      return *failure_policy_from_name(name);
+    }
+  }
+  throw refused(PyExc_ValueError);
 }
 
 }  // namespace
@@ -539,6 +691,7 @@ PyRef build_engine_object(PyTypeObject* subtype, const PyObject* const* slots,
   try {
     InstanceState& state = *state_of(self);
     add_limits_templates(state.templates, state.engine.policy());
+    state.zone = state.engine.zone_connection();
   } catch (...) {
     std::destroy_at(state_of(self));
     free_instance(self, subtype);  // never reached Python, so no deallocator runs
@@ -555,12 +708,19 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
 }
 
 PyRef new_zone_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock) {
-  const BoundArguments<9> slots = bind_arguments(kZoneConstructorSignature, args, kwargs);
+  const BoundArguments<11> slots = bind_arguments(kZoneConstructorSignature, args, kwargs);
   const OwnedText zone = convert_argument("zone", slots[0], extract_text);
-  const std::optional<uint64_t> zone_size =
-      convert_argument("zone_size", slots[1], extract_zone_size);
-  return build_engine_object(subtype, slots.data() + 2, ZonePlacement{zone.str(), zone_size},
-                             clock);
+  // Their messages name the parameter already.
+  const std::optional<uint64_t> zone_size = extract_zone_size(slots[1]);
+  std::optional<std::string> zone_dir = convert_argument("zone_dir", slots[9], extract_zone_dir);
+  const FailurePolicy on_error = extract_failure_policy(slots[10]);
+  PyRef engine = build_engine_object(
+      subtype, slots.data() + 2,
+      ZonePlacement{zone.str(), zone_size, std::move(zone_dir), on_error}, clock);
+  // Opening the zone may have news already (a damaged zone replaced).
+  const ZoneConnection& connection = *state_of(engine.get())->zone;
+  if (connection.has_notices()) log_notices(engine.get(), connection);
+  return engine;
 }
 
 }  // namespace vorn::python

@@ -1,8 +1,14 @@
 // The Python class RustEngine: one VornEngine held by value inside each
 // instance, built by the constructor and destroyed by the deallocator, and the
-// method check that turns the engine's outcome into a dict.
+// method check that turns the engine's outcome into a dict. ZoneEngine is the
+// same with the state in a shared-memory zone, and tells whether that zone is
+// in use (degraded, degraded_reason, zone_stats()).
 //
-// Thread-safety: every function here requires the GIL, which is never released.
+// Thread-safety: every function here requires the GIL. A ZoneEngine's check
+// releases it only while it sleeps waiting for a lock (the zone's, or the
+// engine's own while another thread of this process waits on the zone), and
+// touches nothing of Python's meanwhile. After each zone check the zone's
+// notices are logged as warnings of the logger "vorn.zone".
 #pragma once
 
 #include "algorithms/clock.h"
@@ -23,8 +29,9 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
 // The ZoneEngine class (borrowed): a RustEngine whose state is in a shared zone.
 PyObject* zone_engine_type();
 
-// Builds a ZoneEngine from (zone, zone_size, then RustEngine's seven
-// arguments). Throws PyError; ZoneError and InvalidZoneName from the zone.
+// Builds a ZoneEngine from (zone, zone_size, RustEngine's seven arguments,
+// then zone_dir=None, on_error="local"). Throws PyError; ZoneError and
+// InvalidZoneName from the zone.
 PyRef new_zone_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock);
 
 }  // namespace vorn::python

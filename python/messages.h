@@ -28,7 +28,6 @@ inline constexpr std::string_view kArgumentPrefixed = "argument '{}': {}";
 inline constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
 inline constexpr std::string_view kStringTarget = "PyString";
 inline constexpr std::string_view kListTarget = "PyList";
-inline constexpr std::string_view kNotAnInteger = "'{}' object cannot be interpreted as an integer";
 
 // Failures of the boundary itself.
 inline constexpr std::string_view kNoExceptionSet = "attempted to fetch exception but none was set";
@@ -42,6 +41,13 @@ inline constexpr std::string_view kInitialisedTwice =
     "vorn_native may be initialized only once per interpreter process";
 inline constexpr std::string_view kAllAppendFailed = "could not append __name__ to __all__: {}";
 inline constexpr std::string_view kAlreadyMutablyBorrowed = "Already mutably borrowed";
+
+// Shared-memory zones; each "{}" is the repr() of the value given.
+inline constexpr std::string_view kZoneSizeNotWhole =
+    "zone_size must be a whole number of bytes, not {}";
+inline constexpr std::string_view kOnErrorChoices =
+    "on_error must be 'local', 'allow' or 'deny', not {}";
+inline constexpr std::string_view kZoneLoggerName = "vorn.zone";
 
 using vorn::fill_template;
 

@@ -1,29 +1,44 @@
 """ZoneEngine: the same answers as RustEngine with the state in a shared zone,
-remove_zone and zone_stats, and how zones fail."""
+the zone functions, and how an engine answers and logs while its zone cannot
+be used."""
+import logging
 import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
 import unittest
 
-from vorn_loader import RustEngine, vorn_native
+from vorn_loader import LIBRARY_DIR, RustEngine, vorn_native
 
 ZoneEngine = vorn_native.ZoneEngine
 ZoneError = vorn_native.ZoneError
 ALGORITHMS = ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket", "other")
-SHM = "/dev/shm/vorn.%d." % os.geteuid()
+STATS_KEYS = ["keys", "capacity", "evictions", "reclaimed", "recoveries", "repairs",
+              "replacements", "size_bytes", "configs", "path"]
 
 
 class ZoneCase(unittest.TestCase):
     counter = 0
 
-    def zone_name(self):
+    def zone_dir(self):
+        """A directory of the test's own, closed to others as zone_dir must be."""
+        directory = tempfile.mkdtemp(prefix="vorn-zones-")
+        self.addCleanup(shutil.rmtree, directory, True)
+        return directory
+
+    def zone_name(self, zone_dir=None):
         ZoneCase.counter += 1
         name = "py%d-%d" % (os.getpid(), ZoneCase.counter)
-        self.addCleanup(vorn_native.remove_zone, name)
+        self.addCleanup(vorn_native.remove_zone, name, zone_dir)
         return name
 
     def zone(self, name=None, size=1 << 20, algorithm="token_bucket", mode="active",
-             capacity=3.0, refill_rate=0.0):
-        return ZoneEngine(name or self.zone_name(), size, algorithm, mode, capacity, refill_rate,
-                          None, None, "")
+             capacity=3.0, refill_rate=0.0, zone_dir=None, on_error="local"):
+        return ZoneEngine(name or self.zone_name(zone_dir), size, algorithm, mode, capacity,
+                          refill_rate, None, None, "", zone_dir, on_error)
 
 
 def without_latency(result):
@@ -61,23 +76,28 @@ class Parity(ZoneCase):
 
 
 class ZoneFunctions(ZoneCase):
-    def test_stats_and_removal(self):
-        name = self.zone_name()
-        engine = self.zone(name)
+    def test_stats_and_removal_in_a_directory_of_ones_own(self):
+        directory = self.zone_dir()
+        name = self.zone_name(directory)
+        engine = self.zone(name, zone_dir=directory)
         for ip in ("a", "b", "c"):
             engine.check(ip, "/")
-        stats = vorn_native.zone_stats(name)
-        self.assertEqual(stats["keys"], 3)
-        self.assertEqual(stats["size_bytes"], 1 << 20)
+        stats = vorn_native.zone_stats(name, directory)
+        self.assertEqual(list(stats), STATS_KEYS)
+        self.assertEqual(stats, engine.zone_stats())
+        self.assertEqual((stats["keys"], stats["size_bytes"], stats["configs"]), (3, 1 << 20, 1))
+        self.assertEqual(os.path.dirname(stats["path"]), directory)
         self.assertGreaterEqual(stats["capacity"], 1000)
-        self.assertEqual((stats["evictions"], stats["reclaimed"], stats["configs"]), (0, 0, 1))
-        self.assertIs(vorn_native.remove_zone(name), True)
-        self.assertIs(vorn_native.remove_zone(name), False)
-        self.assertTrue(engine.check("a", "/")["allowed"])  # still mapped, still working
+        # The same name elsewhere is another zone.
+        with self.assertRaisesRegex(ZoneError, "zone '%s'" % name):
+            vorn_native.zone_stats(name, self.zone_dir())
+        self.assertIs(vorn_native.remove_zone(name, directory), True)
+        self.assertIs(vorn_native.remove_zone(name, zone_dir=directory), False)
         with self.assertRaisesRegex(ZoneError, "zone '%s': does not exist" % name):
-            vorn_native.zone_stats(name)
+            vorn_native.zone_stats(name, directory)
+        self.assertTrue(engine.check("a", "/")["allowed"])  # still mapped, still working
 
-    def test_bad_names(self):
+    def test_bad_names_and_places(self):
         for bad in ("", "a/b", "x" * 65, "sp ace", "\u00e9"):
             with self.assertRaises(ValueError, msg=bad):
                 vorn_native.remove_zone(bad)
@@ -87,49 +107,152 @@ class ZoneFunctions(ZoneCase):
                 ZoneEngine(bad, None, "token_bucket", "active", 1, 1, None, None, "")
         with self.assertRaisesRegex(TypeError, "argument 'name'"):
             vorn_native.remove_zone(b"bytes")
+        with self.assertRaisesRegex(TypeError, "argument 'zone_dir'"):
+            vorn_native.zone_stats("z", 5)
         self.assertTrue(issubclass(ZoneError, OSError))
+        shared = self.zone_dir()
+        os.chmod(shared, 0o777)
+        for call in (lambda: self.zone("z", zone_dir=shared),
+                     lambda: vorn_native.zone_stats("z", shared),
+                     lambda: vorn_native.remove_zone("z", shared)):
+            with self.assertRaisesRegex(ZoneError, shared):
+                call()
 
-
-class ZoneFailures(ZoneCase):
-    def plant(self, name, data, mode=0o600):
-        path = SHM + name
-        with open(os.open(path, os.O_CREAT | os.O_WRONLY | os.O_TRUNC, mode), "wb") as f:
-            f.write(data)
-        os.chmod(path, mode)
-
-    def test_regions_that_are_refused(self):
-        real = self.zone_name()
-        self.zone(real, size=1 << 16)
-        with open(SHM + real, "rb") as f:
-            valid = f.read()
-        cases = [
-            (b"\0" * 100, "too small: 100 bytes, at least 65536", 0o600),
-            (b"X" * 8192, r"not a vorn zone \(bad magic\)", 0o600),
-            (valid[:8] + b"\3\0\0\0" + valid[12:], "layout version 3, this library reads 1", 0o600),
-            (valid[:20000], "truncated: the header claims 65536 bytes, the region has 20000", 0o600),
-            (valid, "accessible to group or others", 0o644),
-        ]
-        for data, message, mode in cases:
-            name = self.zone_name()
-            self.plant(name, data, mode)
-            with self.assertRaisesRegex(ZoneError, "zone '%s': %s" % (name, message)):
-                self.zone(name)
-
-    def test_sizes_and_arguments(self):
-        for size, message in ((100, "too small"), (-5, "too small"), (1 << 70, "too large")):
+    def test_sizes_the_zone_refuses_and_sliding_windows_that_cannot_fit(self):
+        for size, message in ((100, "too small"), (1 << 70, "too large")):
             with self.assertRaisesRegex(ZoneError, message):
                 self.zone(size=size)
         with self.assertRaisesRegex(ZoneError, "too small for a sliding window"):
-            self.zone(size=1 << 16, algorithm="sliding_window", capacity=1e6)
-        with self.assertRaisesRegex(TypeError, "argument 'zone_size': 'float' object cannot be "
-                                               "interpreted as an integer"):
-            self.zone(size=1.5)
+            self.zone(size=1 << 17, algorithm="sliding_window", capacity=1e6)
         with self.assertRaisesRegex(TypeError, r"ZoneEngine.__new__\(\) missing 1 required "
                                                "positional argument: 'backend_url'"):
             ZoneEngine("z", None, "token_bucket", "active", 1, 1, None, None)
         with self.assertRaisesRegex(TypeError, r"ZoneEngine.check\(\) missing 1 required "
                                                "positional argument: 'route'"):
             self.zone().check("1.1.1.1")
+
+
+class Degraded(ZoneCase):
+    """An engine whose zone file is cut off under it answers by its policy."""
+
+    def broken(self, on_error, capacity=1.0):
+        directory = self.zone_dir()
+        engine = self.zone(zone_dir=directory, on_error=on_error, capacity=capacity)
+        self.assertTrue(engine.check("a", "/")["allowed"])
+        self.assertIs(engine.degraded, False)
+        self.assertIsNone(engine.degraded_reason)
+        os.truncate(engine.zone_stats()["path"], 0)
+        return engine
+
+    def test_each_policy_answers_while_degraded_and_the_change_is_logged(self):
+        # (policy, allowed, remaining) of the checks after the cut; "local" is a
+        # fresh in-process bucket of the same capacity.
+        cases = [("local", [True, False], [0, 0]), ("allow", [True, True], [None, None]),
+                 ("deny", [False, False], [0, 0])]
+        for on_error, allowed, remaining in cases:
+            with self.subTest(on_error):
+                engine = self.broken(on_error)
+                with self.assertLogs("vorn.zone", "WARNING") as logged:
+                    results = [engine.check_limits("a", "/") for _ in allowed]
+                self.assertEqual([r["allowed"] for r in results], allowed)
+                self.assertEqual([r["remaining"] for r in results], remaining)
+                self.assertIs(engine.degraded, True)
+                self.assertIn("truncated", engine.degraded_reason)
+                self.assertIsNone(engine.zone_stats())
+                self.assertEqual(len(logged.records), 1)
+                self.assertIn("cannot be used", logged.records[0].getMessage())
+
+    def test_a_logger_that_fails_never_fails_the_check(self):
+        engine = self.broken("allow")
+        logger = logging.getLogger("vorn.zone")
+        seen = []
+
+        def fail(*args, **kwargs):
+            raise RuntimeError("handler down")
+
+        logger.warning = fail
+        self.addCleanup(delattr, logger, "warning")
+        hook = sys.unraisablehook
+        sys.unraisablehook = seen.append
+        self.addCleanup(setattr, sys, "unraisablehook", hook)
+        self.assertTrue(engine.check("a", "/")["allowed"])
+        self.assertEqual([type(s.exc_value) for s in seen], [RuntimeError])
+        self.assertIs(seen[0].object, engine)
+
+    def test_a_damaged_zone_in_the_way_is_replaced_and_that_is_logged_at_once(self):
+        directory = self.zone_dir()
+        name = self.zone_name(directory)
+        path = self.zone(name, zone_dir=directory).zone_stats()["path"]
+        vorn_native.remove_zone(name, directory)
+        with open(path, "wb") as planted:
+            planted.write(b"X" * 8192)
+        os.chmod(path, 0o600)
+        with self.assertLogs("vorn.zone", "WARNING") as logged:
+            engine = self.zone(name, zone_dir=directory)
+        self.assertIn("replaced by a fresh one", logged.output[0])
+        self.assertIs(engine.degraded, False)
+        self.assertEqual(engine.zone_stats()["replacements"], 1)
+
+
+CHILD = r"""
+import sys
+sys.path.insert(0, sys.argv[1])
+import vorn_native
+check = vorn_native.ZoneEngine(sys.argv[2], None, "token_bucket", "active", 1e9, 0.0, None,
+                               None, "", sys.argv[3]).check
+check("k", "/")
+print("checking", flush=True)
+while True:
+    check("k", "/"); check("k", "/"); check("k", "/"); check("k", "/")
+"""
+
+
+@unittest.skipUnless(os.path.isdir("/proc/self/task"), "needs /proc")
+class WaitingForALock(ZoneCase):
+    def test_other_threads_run_while_a_check_waits_for_a_stopped_process(self):
+        # A child checks one key without pause and is stopped until it is caught
+        # holding that key's lock; a thread's check of the key must then wait.
+        # This thread watching it sleep on the lock's futex, in the zone's
+        # mapping, is the proof that the waiting check let go of the GIL.
+        directory = self.zone_dir()
+        name = self.zone_name(directory)
+        engine = self.zone(name, size=None, capacity=1e9, zone_dir=directory)
+        path = engine.zone_stats()["path"]
+        child = subprocess.Popen([sys.executable, "-c", CHILD, str(LIBRARY_DIR), name, directory],
+                                 stdout=subprocess.PIPE)
+        self.addCleanup(child.wait)
+        self.addCleanup(child.kill)
+        self.addCleanup(child.stdout.close)
+        self.assertEqual(child.stdout.readline(), b"checking\n")
+        with open("/proc/self/maps") as maps:
+            start, end = next(line.split()[0].split("-") for line in maps
+                              if line.rstrip().endswith(path))
+        mapped = range(int(start, 16), int(end, 16))
+
+        def sleeping_on_the_zone(tid):
+            try:
+                with open("/proc/self/task/%d/syscall" % tid) as syscall:
+                    fields = syscall.read().split()
+            except OSError:  # the thread is gone
+                return False
+            return fields[0] == "202" and int(fields[1], 16) in mapped  # futex
+
+        for _ in range(50000):
+            os.kill(child.pid, signal.SIGSTOP)
+            os.waitpid(child.pid, os.WUNTRACED)
+            checker = threading.Thread(target=engine.check, args=("k", "/"))
+            checker.start()
+            caught = False
+            while checker.is_alive() and not caught:
+                caught = sleeping_on_the_zone(checker.native_id)
+            os.kill(child.pid, signal.SIGCONT)
+            checker.join()
+            if caught:
+                self.assertIs(engine.degraded, False)
+                return
+            self.assertIs(engine.degraded, False,
+                          "a check waited out the stopped process holding the GIL")
+        self.skipTest("the child was never caught holding the lock")
 
 
 if __name__ == "__main__":
