@@ -50,6 +50,15 @@ inline constexpr std::string_view kUnknownFailure = "unknown internal failure";
 inline constexpr std::string_view kZoneRequired =
     "Missing field `zone` on NodeConfig: a zone name of 1 to 64 characters from A-Z, a-z, 0-9, "
     "'_', '.', '-'";
+// A TypeError (RangeError for a number that is not a whole count); "{}" is
+// String(value) of the value given, as the package's own checks name it.
+inline constexpr std::string_view kZoneSizeNotWhole =
+    "zoneSize must be a whole number of bytes, not {}";
+// Also the Redis engine's text.
+inline constexpr std::string_view kOnErrorChoices =
+    "onError must be 'local', 'allow' or 'deny', not {}";
+inline constexpr std::string_view kLoggerWithoutWarn =
+    "logger must be an object with a warn method, not {}";
 
 using vorn::fill_template;
 

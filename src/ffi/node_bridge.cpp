@@ -3,13 +3,22 @@
 #include "ffi/node_bridge.h"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "algorithms/numeric.h"
 #include "core/engine.h"
 #include "ffi/check_fast_path.h"
 #include "ffi/zone_functions.h"
+#include "zone/zone_connection.h"
+
+// Node-API functions that only the zone class uses; weak like the others
+// (napi_api.h says why).
+#pragma weak napi_create_range_error
+#pragma weak napi_create_type_error
+#pragma weak napi_get_null
 
 namespace vorn::ffi {
 namespace {
@@ -25,24 +34,31 @@ struct ClassDescription {
   const char* name;
   napi_callback constructor;
   MethodDescription method;
+  bool in_zone;  // with the zone's members: degraded, degradedReason, zoneStats()
 };
 
 napi_value construct_entry(napi_env env, napi_callback_info info);
 napi_value construct_zone_entry(napi_env env, napi_callback_info info);
 napi_value check_request_entry(napi_env env, napi_callback_info info);
+napi_value degraded_entry(napi_env env, napi_callback_info info);
+napi_value degraded_reason_entry(napi_env env, napi_callback_info info);
+napi_value zone_stats_entry(napi_env env, napi_callback_info info);
 
 constinit const ClassDescription kVornNodeClass = {
     .name = "VornNode",
     .constructor = construct_entry,
     .method = {.name = "checkRequest", .callback = check_request_entry},
+    .in_zone = false,
 };
 
 // A VornNode whose state is in a shared-memory zone: the same native object
-// and the same checkRequest, built from a NodeConfig with `zone` and `zoneSize`.
+// and the same checkRequest, built from a NodeConfig with `zone`, `zoneSize`,
+// `zoneDir`, `onError` and `logger`.
 constinit const ClassDescription kVornZoneNodeClass = {
     .name = "VornZoneNode",
     .constructor = construct_zone_entry,
     .method = {.name = "checkRequest", .callback = check_request_entry},
+    .in_zone = true,
 };
 
 // Marks the objects this addon wrapped. Every Node-API addon shares one wrap
@@ -168,6 +184,24 @@ MaybeError register_class(napi_env env, napi_value exports, const ClassDescripti
   const std::array<napi_property_descriptor, 2> methods = {method_property, limits_property};
   status = napi_define_properties(env, prototype, methods.size(), methods.data());
   if (status != napi_ok) return Error{status, {}, {}};
+  if (description.in_zone) {
+    // Getters as a class's own are: not enumerable. Each unwraps `this`.
+    napi_property_descriptor degraded = method_property;
+    degraded.utf8name = "degraded";
+    degraded.value = nullptr;
+    degraded.getter = degraded_entry;
+    degraded.attributes = napi_configurable;
+    napi_property_descriptor reason = degraded;
+    reason.utf8name = "degradedReason";
+    reason.getter = degraded_reason_entry;
+    napi_property_descriptor stats = method_property;
+    stats.utf8name = "zoneStats";
+    stats.value = nullptr;
+    stats.method = zone_stats_entry;
+    const std::array<napi_property_descriptor, 3> members = {degraded, reason, stats};
+    status = napi_define_properties(env, prototype, members.size(), members.data());
+    if (status != napi_ok) return Error{status, {}, {}};
+  }
   status = Reference::create(env, constructor, data.value()->*constructor_slot);
   if (status != napi_ok) return Error{status, {}, {}};
   if (MaybeError failure = create_result_factory(env, *data.value())) return failure;
@@ -177,8 +211,108 @@ MaybeError register_class(napi_env env, napi_value exports, const ClassDescripti
 // The zone options of a VornZoneNode's config, read after the NodeConfig's own.
 struct ZoneOptions {
   std::string zone;
-  std::optional<double> zone_size;
+  std::optional<uint64_t> zone_size;
+  std::optional<std::string> zone_dir;
+  FailurePolicy on_error = FailurePolicy::Local;
+  Reference logger;
 };
+
+// A failure whose exception is a new TypeError or RangeError (`create`)
+// without a code, as the package's own checks of options throw them.
+using CreateError = napi_status (*)(napi_env, napi_value, napi_value, napi_value*);
+Error option_error(napi_env env, CreateError create, std::string message) {
+  napi_value text = nullptr;
+  napi_value exception = nullptr;
+  napi_status status = napi_create_string_utf8(env, message.data(), message.size(), &text);
+  if (status == napi_ok) status = create(env, nullptr, text, &exception);
+  Error error{status == napi_ok ? napi_invalid_arg : status, std::move(message), {}};
+  if (status == napi_ok) Reference::create(env, exception, error.maybe_raw);
+  return error;
+}
+
+// `pattern` filled with String(value), which is how the package's own
+// messages name what was given. A value that has no string (a Symbol) leaves
+// the runtime's TypeError pending instead.
+Expected<std::string> naming_value(napi_env env, std::string_view pattern, napi_value value) {
+  napi_value text = nullptr;
+  const napi_status status = napi_coerce_to_string(env, value, &text);
+  if (status != napi_ok) return Error{status, {}, {}};
+  Expected<std::string> given = from_napi_value<std::string>(env, text);
+  if (!given.ok()) return std::move(given.error());
+  return msg::fill_template(pattern, {given.value()});
+}
+
+Error refused_option(napi_env env, CreateError create, std::string_view pattern, napi_value value) {
+  Expected<std::string> message = naming_value(env, pattern, value);
+  if (!message.ok()) return std::move(message.error());
+  return option_error(env, create, std::move(message.value()));
+}
+
+napi_valuetype type_of(napi_env env, napi_value value) {
+  napi_valuetype type = napi_undefined;
+  napi_typeof(env, value, &type);
+  return type;
+}
+
+// zoneSize: a whole number of bytes, not below 0. One of 2^64 or more is
+// passed on as the largest, which the zone refuses as too large, as it
+// refuses one below its minimum.
+Expected<std::optional<uint64_t>> read_zone_size(napi_env env, napi_value object) {
+  Expected<std::optional<napi_value>> given = get(env, object, "zoneSize");
+  if (!given.ok()) return std::move(given.error());
+  if (!given.value()) return std::optional<uint64_t>();
+  const napi_value value = *given.value();
+  if (type_of(env, value) != napi_number) {
+    return refused_option(env, napi_create_type_error, msg::kZoneSizeNotWhole, value);
+  }
+  double size = 0;
+  napi_get_value_double(env, value, &size);
+  if (!(size >= 0) || std::isinf(size) || std::trunc(size) != size) {
+    return refused_option(env, napi_create_range_error, msg::kZoneSizeNotWhole, value);
+  }
+  return std::optional<uint64_t>(to_u64_saturating(size));
+}
+
+// onError: one of the three policy names, as the Redis engine takes it.
+Expected<FailurePolicy> read_failure_policy(napi_env env, napi_value object) {
+  Expected<std::optional<napi_value>> given = get(env, object, "onError");
+  if (!given.ok()) return std::move(given.error());
+  if (!given.value()) return FailurePolicy::Local;
+  const napi_value value = *given.value();
+  if (type_of(env, value) == napi_string) {
+    Expected<std::string> name = from_napi_value<std::string>(env, value);
+    if (!name.ok()) return std::move(name.error());
+    if (const std::optional<FailurePolicy> policy = failure_policy_from_name(name.value())) {
+      return *policy;
+    }
+  }
+  return refused_option(env, napi_create_type_error, msg::kOnErrorChoices, value);
+}
+
+// logger: an object with a warn method; absent (or null), the global console.
+MaybeError read_logger(napi_env env, napi_value object, Reference& logger) {
+  Expected<std::optional<napi_value>> given = get(env, object, "logger");
+  if (!given.ok()) return std::move(given.error());
+  napi_value value = nullptr;
+  if (given.value() && type_of(env, *given.value()) != napi_null) {
+    value = *given.value();
+    const napi_valuetype type = type_of(env, value);
+    napi_value warn = nullptr;
+    if ((type != napi_object && type != napi_function) ||
+        napi_get_named_property(env, value, "warn", &warn) != napi_ok ||
+        type_of(env, warn) != napi_function) {
+      return refused_option(env, napi_create_type_error, msg::kLoggerWithoutWarn, value);
+    }
+  } else {
+    napi_value global = nullptr;
+    napi_status status = napi_get_global(env, &global);
+    if (status == napi_ok) status = napi_get_named_property(env, global, "console", &value);
+    if (status != napi_ok) return make_error(status, msg::kGetGlobal);
+  }
+  const napi_status status = Reference::create(env, value, logger);
+  if (status != napi_ok) return make_error(status, msg::kCreateReference);
+  return std::nullopt;
+}
 
 Expected<ZoneOptions> read_zone_options(napi_env env, napi_value object) {
   ZoneOptions options;
@@ -192,17 +326,17 @@ Expected<ZoneOptions> read_zone_options(napi_env env, napi_value object) {
     return error;
   }
   options.zone = std::move(name.value());
-  if (MaybeError failure = read_option(env, object, "zoneSize", options.zone_size)) {
+  Expected<std::optional<uint64_t>> size = read_zone_size(env, object);
+  if (!size.ok()) return std::move(size.error());
+  options.zone_size = size.value();
+  if (MaybeError failure = read_option(env, object, "zoneDir", options.zone_dir)) {
     return std::move(*failure);
   }
+  Expected<FailurePolicy> policy = read_failure_policy(env, object);
+  if (!policy.ok()) return std::move(policy.error());
+  options.on_error = policy.value();
+  if (MaybeError failure = read_logger(env, object, options.logger)) return std::move(*failure);
   return options;
-}
-
-// Bytes from a zoneSize number: below 0 (or NaN) gives 0 and 2^64 or more the
-// maximum, which the zone refuses as too small or too large.
-std::optional<uint64_t> zone_bytes(const std::optional<double>& size) {
-  if (!size) return std::nullopt;
-  return to_u64_saturating(*size);
 }
 
 // Builds an instance in `self` for `description`: the NodeConfig, and for a
@@ -237,9 +371,12 @@ Expected<napi_value> construct(napi_env env, napi_callback_info info,
   Expected<napi_value> algorithm_text = ffi::to_napi_value(env, algorithm);
   if (!algorithm_text.ok()) return std::move(algorithm_text.error());
 
-  auto node = zone ? std::make_unique<VornNode>(
-                         config.value(), ZonePlacement{zone->zone, zone_bytes(zone->zone_size)})
-                   : std::make_unique<VornNode>(config.value());
+  auto node =
+      zone ? std::make_unique<VornNode>(env, config.value(),
+                                        ZonePlacement{std::move(zone->zone), zone->zone_size,
+                                                      std::move(zone->zone_dir), zone->on_error},
+                                        std::move(zone->logger))
+           : std::make_unique<VornNode>(config.value());
   VornNode* native = node.get();
   napi_ref wrapper = nullptr;
   status = napi_wrap(env, self, native, finalize_node, nullptr, &wrapper);
@@ -250,6 +387,10 @@ Expected<napi_value> construct(napi_env env, napi_callback_info info,
     status = data.value()->check_fast_path.stamp(env, self, native, algorithm_text.value());
   }
   if (status != napi_ok) return make_error(status, msg::kInitializeClass, "constructor");
+  // Opening the zone may have news already (a damaged zone replaced).
+  if (native->zone_connection() != nullptr && native->zone_connection()->has_notices()) {
+    native->log_notices();
+  }
   return self;
 }
 
@@ -291,6 +432,52 @@ napi_value check_request_entry(napi_env env, napi_callback_info info) {
     const CheckResultNode result =
         node.value()->check_request(ip.value(), route.value(), start.value());
     return result.to_napi_value(env, data.value()->result_factory.value());
+  });
+}
+
+// The zone of `this`, only when it is a VornZoneNode this addon made.
+Expected<const ZoneConnection*> receiver_zone(napi_env env, napi_callback_info info) {
+  Expected<CallbackInfo<1>> call = CallbackInfo<1>::fetch(env, info);
+  if (!call.ok()) return std::move(call.error());
+  Expected<const VornNode*> node = unwrap_node(env, call.value().self);
+  if (!node.ok() || node.value()->zone_connection() == nullptr) {
+    return make_error(napi_invalid_arg, msg::kUnwrap, kVornZoneNodeClass.name);
+  }
+  return node.value()->zone_connection();
+}
+
+napi_value degraded_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    Expected<const ZoneConnection*> zone = receiver_zone(env, info);
+    if (!zone.ok()) return std::move(zone.error());
+    return ffi::to_napi_value(env, zone.value()->degraded());
+  });
+}
+
+napi_value degraded_reason_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    Expected<const ZoneConnection*> zone = receiver_zone(env, info);
+    if (!zone.ok()) return std::move(zone.error());
+    const std::string reason = zone.value()->degraded_reason();
+    if (!reason.empty()) return ffi::to_napi_value(env, std::string_view(reason));
+    napi_value null = nullptr;
+    const napi_status status = napi_get_null(env, &null);
+    if (status != napi_ok) return Error{status, {}, {}};
+    return null;
+  });
+}
+
+napi_value zone_stats_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    Expected<const ZoneConnection*> zone = receiver_zone(env, info);
+    if (!zone.ok()) return std::move(zone.error());
+    if (const std::optional<zone::ZoneStats> stats = zone.value()->stats()) {
+      return zone_stats_object(env, *stats);
+    }
+    napi_value null = nullptr;
+    const napi_status status = napi_get_null(env, &null);
+    if (status != napi_ok) return Error{status, {}, {}};
+    return null;
   });
 }
 
@@ -386,17 +573,69 @@ std::shared_ptr<VornEngine> make_engine(const NodeConfig& config, const ZonePlac
                                       std::move(backend_url));
 }
 
+// Clears whatever exception the runtime left pending; true when there was one.
+bool clear_exception(napi_env env) {
+  bool pending = false;
+  if (napi_is_exception_pending(env, &pending) != napi_ok || !pending) return false;
+  napi_value ignored = nullptr;
+  napi_get_and_clear_last_exception(env, &ignored);
+  return true;
+}
+
+// object[method](argument); false, with nothing left pending, when that threw
+// or `method` is not there to call.
+bool call_method(napi_env env, napi_value object, const char* method, napi_value argument) {
+  napi_value function = nullptr;
+  napi_value ignored = nullptr;
+  napi_status status = napi_get_named_property(env, object, method, &function);
+  if (status == napi_ok) status = napi_call_function(env, object, function, 1, &argument, &ignored);
+  if (status == napi_ok) return true;
+  clear_exception(env);
+  return false;
+}
+
 }  // namespace
 
 VornNode::VornNode(const NodeConfig& config) : engine_(make_engine(config, nullptr)) {}
 
-VornNode::VornNode(const NodeConfig& config, const ZonePlacement& zone)
-    : engine_(make_engine(config, &zone)) {}
+VornNode::VornNode(napi_env env, const NodeConfig& config, const ZonePlacement& zone,
+                   Reference logger)
+    : engine_(make_engine(config, &zone)),
+      zone_(engine_->zone_connection()),
+      env_(env),
+      logger_(std::move(logger)) {}
+
+void VornNode::log_notices() const {
+  std::vector<std::string> lines;
+  try {
+    lines = zone_->take_notices();
+  } catch (const std::bad_alloc&) {
+    return;  // the lines are lost; the check's answer is not
+  }
+  for (const std::string& line : lines) {
+    Expected<napi_value> text = ffi::to_napi_value(env_, std::string_view(line));
+    if (!text.ok()) {
+      clear_exception(env_);
+      continue;
+    }
+    const napi_value logger = logger_.value();
+    if (logger != nullptr && call_method(env_, logger, "warn", text.value())) continue;
+    // A logger that throws must not lose the line nor fail the check.
+    napi_value global = nullptr;
+    napi_value process = nullptr;
+    if (napi_get_global(env_, &global) == napi_ok &&
+        napi_get_named_property(env_, global, "process", &process) == napi_ok) {
+      call_method(env_, process, "emitWarning", text.value());
+    }
+    clear_exception(env_);
+  }
+}
 
 CheckResultNode VornNode::check_request(std::string_view ip, std::string_view route,
                                         double start) const {
   CheckOutcome outcome = engine_->check_request_with_identity(
       std::nullopt, ip, route, to_u64_saturating(start), OutcomeDetail::VerdictOnly);
+  if (zone_ != nullptr && zone_->has_notices()) log_notices();
   return CheckResultNode{
       .allowed = outcome.allowed,
       .would_block = outcome.would_block,
@@ -410,6 +649,7 @@ LimitsResultNode VornNode::check_limits(std::string_view ip, std::string_view ro
                                         double start) const {
   CheckOutcome outcome = engine_->check_request_with_identity(
       std::nullopt, ip, route, to_u64_saturating(start), OutcomeDetail::VerdictOnly);
+  if (zone_ != nullptr && zone_->has_notices()) log_notices();
   return LimitsResultNode{
       .allowed = outcome.allowed,
       .would_block = outcome.would_block,

@@ -1,5 +1,7 @@
 // The Node.js addon: the class VornNode, its options (NodeConfig) and its result
-// (CheckResultNode), on top of the Node-API call boundary.
+// (CheckResultNode), on top of the Node-API call boundary; and VornZoneNode,
+// the same native object with its state in a shared-memory zone, which hands
+// the zone's notices to its logger after each check.
 //
 // Node.js calls napi_register_module_v1 once per environment (the main thread
 // and every worker thread); each registration defines its own class, and each
@@ -21,6 +23,7 @@
 
 namespace vorn {
 class VornEngine;
+class ZoneConnection;
 struct ZonePlacement;
 }  // namespace vorn
 
@@ -81,31 +84,46 @@ struct LimitsResultNode {
   vorn::LimitPolicy policy;
 };
 
-// The native object behind one JavaScript VornNode. It holds its engine under
-// shared ownership; the JavaScript object's finalizer destroys the VornNode and
-// with it the engine. check_request is safe on any thread (the engine locks);
-// the addon calls it only on the instance's JavaScript thread.
+// The native object behind one JavaScript VornNode or VornZoneNode. It holds
+// its engine under shared ownership; the JavaScript object's finalizer destroys
+// the VornNode and with it the engine. Used only on the JavaScript thread of
+// the environment that made it: a zone instance calls its logger from its
+// checks.
 class VornNode {
  public:
   // Applies the defaults and builds the engine. Never fails.
   explicit VornNode(const NodeConfig& config);
 
-  // The same, with the per-client state in a shared-memory zone. Throws
+  // The same, with the per-client state in a shared-memory zone, whose notices
+  // go to `logger` (an object with a warn method) in `env`. Throws
   // InvalidZoneName or ZoneError.
-  VornNode(const NodeConfig& config, const vorn::ZonePlacement& zone);
+  VornNode(napi_env env, const NodeConfig& config, const vorn::ZonePlacement& zone,
+           Reference logger);
 
-  // One engine check keyed by `ip`, without identity. Throws FatalError on a
-  // fatal engine failure.
+  // One engine check keyed by `ip`, without identity. A zone instance then
+  // calls logger.warn(line) for each notice its zone left; a logger that
+  // throws is answered by process.emitWarning(line), and never fails the
+  // check. Throws FatalError on a fatal engine failure.
   CheckResultNode check_request(std::string_view ip, std::string_view route, double start) const;
 
   // The same check, told with the figures clients are given.
   LimitsResultNode check_limits(std::string_view ip, std::string_view route, double start) const;
+
+  // The engine's hold on its zone; null for an instance of VornNode.
+  const vorn::ZoneConnection* zone_connection() const { return zone_; }
+
+  // Hands the zone's pending notices to the logger, as a check does. Requires
+  // a zone instance and a JavaScript call in progress on its thread.
+  void log_notices() const;
 
   // The weak reference napi_wrap returned; deleted with this object.
   void set_wrapper(Reference wrapper) { wrapper_ = std::move(wrapper); }
 
  private:
   std::shared_ptr<vorn::VornEngine> engine_;
+  const vorn::ZoneConnection* zone_ = nullptr;  // owned by engine_
+  napi_env env_ = nullptr;
+  Reference logger_;
   Reference wrapper_;
 };
 

@@ -1,5 +1,6 @@
 #include "ffi/zone_functions.h"
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -8,54 +9,84 @@
 namespace vorn::ffi {
 namespace {
 
-// The first argument as a zone name; any failure is an InvalidArg.
-Expected<std::string> zone_name_argument(napi_env env, napi_callback_info info) {
-  Expected<CallbackInfo<1>> call = CallbackInfo<1>::fetch(env, info);
+// The zone's name and the directory it lives in (absent: the default place).
+struct ZoneAddress {
+  std::string name;
+  std::optional<std::string> directory;
+};
+
+// A text argument; any failure is an InvalidArg.
+Expected<std::string> text_argument(napi_env env, napi_value value) {
+  Expected<std::string> text = from_napi_value<std::string>(env, value);
+  if (!text.ok()) text.error().status = napi_invalid_arg;
+  return text;
+}
+
+// (name, zoneDir?) from the call; zoneDir undefined means the default place.
+Expected<ZoneAddress> zone_address_arguments(napi_env env, napi_callback_info info) {
+  Expected<CallbackInfo<2>> call = CallbackInfo<2>::fetch(env, info);
   if (!call.ok()) return std::move(call.error());
-  Expected<std::string> name = from_napi_value<std::string>(env, call.value().args[0]);
-  if (!name.ok()) {
-    name.error().status = napi_invalid_arg;
-    return std::move(name.error());
+  const auto& args = call.value().args;
+  Expected<std::string> name = text_argument(env, args[0]);
+  if (!name.ok()) return std::move(name.error());
+  ZoneAddress address{std::move(name.value()), std::nullopt};
+  napi_valuetype type = napi_undefined;
+  const napi_status status = napi_typeof(env, args[1], &type);
+  if (status != napi_ok) return Error{status, {}, {}};
+  if (type != napi_undefined) {
+    Expected<std::string> directory = text_argument(env, args[1]);
+    if (!directory.ok()) return std::move(directory.error());
+    address.directory = std::move(directory.value());
   }
-  return std::move(name.value());
+  return address;
 }
 
 napi_value remove_zone_entry(napi_env env, napi_callback_info info) {
   return run_entry_point(env, [&]() -> Expected<napi_value> {
-    Expected<std::string> name = zone_name_argument(env, info);
-    if (!name.ok()) return std::move(name.error());
-    return to_napi_value(env, zone::remove_zone(name.value()));
+    Expected<ZoneAddress> zone = zone_address_arguments(env, info);
+    if (!zone.ok()) return std::move(zone.error());
+    return to_napi_value(env, zone::remove_zone(zone.value().name, zone.value().directory));
   });
 }
 
 napi_value zone_stats_entry(napi_env env, napi_callback_info info) {
   return run_entry_point(env, [&]() -> Expected<napi_value> {
-    Expected<std::string> name = zone_name_argument(env, info);
-    if (!name.ok()) return std::move(name.error());
-    const zone::ZoneStats stats = zone::zone_stats(name.value());
-    napi_value result = nullptr;
-    napi_status status = napi_create_object(env, &result);
-    if (status != napi_ok) return Error{status, {}, {}};
-    const std::pair<const char*, uint64_t> fields[] = {
-        {"keys", stats.keys},
-        {"capacity", stats.capacity},
-        {"evictions", stats.evictions},
-        {"reclaimed", stats.reclaimed},
-        {"recoveries", stats.recoveries},
-        {"sizeBytes", stats.size_bytes},
-        {"configs", stats.configs},
-    };
-    for (const auto& [field, value] : fields) {
-      napi_value number = nullptr;
-      status = napi_create_double(env, static_cast<double>(value), &number);
-      if (status != napi_ok) return Error{status, {}, {}};
-      if (MaybeError failure = set_property(env, result, field, number)) return std::move(*failure);
-    }
-    return result;
+    Expected<ZoneAddress> zone = zone_address_arguments(env, info);
+    if (!zone.ok()) return std::move(zone.error());
+    return zone_stats_object(env, zone::zone_stats(zone.value().name, zone.value().directory));
   });
 }
 
 }  // namespace
+
+Expected<napi_value> zone_stats_object(napi_env env, const zone::ZoneStats& stats) {
+  napi_value result = nullptr;
+  napi_status status = napi_create_object(env, &result);
+  if (status != napi_ok) return Error{status, {}, {}};
+  const std::pair<const char*, uint64_t> fields[] = {
+      {"keys", stats.keys},
+      {"capacity", stats.capacity},
+      {"evictions", stats.evictions},
+      {"reclaimed", stats.reclaimed},
+      {"recoveries", stats.recoveries},
+      {"repairs", stats.repairs},
+      {"replacements", stats.replacements},
+      {"sizeBytes", stats.size_bytes},
+      {"configs", stats.configs},
+  };
+  for (const auto& [field, value] : fields) {
+    napi_value number = nullptr;
+    status = napi_create_double(env, static_cast<double>(value), &number);
+    if (status != napi_ok) return Error{status, {}, {}};
+    if (MaybeError failure = set_property(env, result, field, number)) return std::move(*failure);
+  }
+  Expected<napi_value> path = to_napi_value(env, std::string_view(stats.path));
+  if (!path.ok()) return std::move(path.error());
+  if (MaybeError failure = set_property(env, result, "path", path.value())) {
+    return std::move(*failure);
+  }
+  return result;
+}
 
 MaybeError register_zone_functions(napi_env env, napi_value exports) {
   const std::pair<const char*, napi_callback> functions[] = {

@@ -1,15 +1,23 @@
-// The addon's functions for shared-memory zones: removeZone(name) -> boolean
-// and zoneStats(name) -> { keys, capacity, evictions, reclaimed, recoveries,
-// sizeBytes, configs }. A name that is not a string, or not a valid zone name,
-// throws an Error with code "InvalidArg"; a zone's failure one with code
-// "ZoneError". Run on the JavaScript thread of their environment.
+// The addon's functions for shared-memory zones: removeZone(name, zoneDir?)
+// -> boolean and zoneStats(name, zoneDir?) -> { keys, capacity, evictions,
+// reclaimed, recoveries, repairs, replacements, sizeBytes, configs, path }. A
+// name or directory that is not a string, or not a valid zone name, throws an
+// Error with code "InvalidArg"; a zone's failure one with code "ZoneError".
+// Run on the JavaScript thread of their environment.
 #pragma once
 
 #include "ffi/napi_boundary.h"
+
+namespace vorn::zone {
+struct ZoneStats;
+}  // namespace vorn::zone
 
 namespace vorn::ffi {
 
 // Puts both functions on `exports`.
 MaybeError register_zone_functions(napi_env env, napi_value exports);
+
+// A new object of `stats`, as zoneStats returns it.
+Expected<napi_value> zone_stats_object(napi_env env, const zone::ZoneStats& stats);
 
 }  // namespace vorn::ffi
