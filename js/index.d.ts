@@ -114,14 +114,32 @@ export declare class RedisEngine {
 export interface ZoneConfig extends NodeConfig {
   /** The zone's name: 1 to 64 of A-Z a-z 0-9 _ . - */
   zone: string;
-  /** Bytes of the zone when this engine creates it; ignored when it exists. */
+  /** Bytes of the zone when this engine creates it (a whole number: TypeError or RangeError
+   *  otherwise); ignored when it exists. Default 32 MiB, less where there is less room. */
   zoneSize?: number | undefined;
+  /** The directory the zone lives in: yours, and not writable by others. Default
+   *  $XDG_RUNTIME_DIR, else /dev/shm/vorn-<uid>. */
+  zoneDir?: string | undefined;
+  /** How checks are answered while the zone cannot be used: "local" (default, an
+   *  in-process engine), "allow" or "deny". Anything else is a TypeError. */
+  onError?: 'local' | 'allow' | 'deny' | undefined;
+  /** Where the zone's warnings go (its failures, its recoveries, a damaged zone replaced).
+   *  Default console. A logger that throws never fails a check: the line goes to
+   *  process.emitWarning instead. */
+  logger?: { warn(message: string): void } | null | undefined;
 }
 
 /**
  * An engine that keeps its per-client state in a named shared-memory zone, so every
  * engine of the machine's user attached to that zone (in any process) shares it.
- * Zone failures throw an Error with code "ZoneError".
+ * A zone that cannot be made or used at construction for a reason you must fix (a bad
+ * size, a zoneDir that is not yours) throws an Error with code "ZoneError"; any other
+ * failure, then or later, degrades the engine, which answers as `onError` says and goes
+ * back to the zone by itself.
+ *
+ * The methods are synchronous: a check that meets a zone lock held by another process
+ * waits for it (at most a few seconds, for a stopped process) blocking only the calling
+ * thread, so a worker thread's wait never holds up the main thread.
  */
 export declare class VornZoneNode {
   constructor(config: ZoneConfig);
@@ -129,6 +147,12 @@ export declare class VornZoneNode {
   checkRequest(ip: string, route: string, startMs: number): CheckResultNode;
   /** The same check, answered with the limit figures too. */
   checkLimits(ip: string, route: string, startMs: number): LimitsResultNode;
+  /** True while checks are answered by `onError` instead of the zone. */
+  readonly degraded: boolean;
+  /** Why the engine is degraded; null when it is not. */
+  readonly degradedReason: string | null;
+  /** The counters of the zone this engine is on now; null while degraded. */
+  zoneStats(): ZoneStats | null;
 }
 
 /** What zoneStats returns. */
@@ -143,9 +167,15 @@ export interface ZoneStats {
   reclaimed: number;
   /** Checks cut short by a dead process, whose writes were undone. */
   recoveries: number;
+  /** Shards and client states found damaged and started fresh. */
+  repairs: number;
+  /** Damaged zones replaced by a fresh one under this name. */
+  replacements: number;
   sizeBytes: number;
   /** Distinct limiter configurations that engines brought to the zone. */
   configs: number;
+  /** The zone's file. */
+  path: string;
 }
 
 /**
@@ -155,10 +185,11 @@ export interface ZoneStats {
 export declare function createEngine(config: ZoneConfig): VornZoneNode;
 export declare function createEngine(config: RedisConfig): RedisEngine;
 export declare function createEngine(config?: NodeConfig): VornNode;
-/** Removes a zone's name; false when there was none. Attached engines keep working. */
-export declare function removeZone(name: string): boolean;
+/** Removes a zone's name; false when there was none. Attached engines keep working, and
+ *  within a second follow the name to a fresh zone. `zoneDir` as the engines were given. */
+export declare function removeZone(name: string, zoneDir?: string): boolean;
 /** The zone's occupancy; throws an Error with code "ZoneError" when it is missing. */
-export declare function zoneStats(name: string): ZoneStats;
+export declare function zoneStats(name: string, zoneDir?: string): ZoneStats;
 
 /** What the middleware reads from a request: Node's IncomingMessage fits. */
 export interface RequestLike {

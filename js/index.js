@@ -4,6 +4,7 @@
 // and the address canonicalisation it keys on.
 const fs = require('node:fs');
 const path = require('node:path');
+const { inspect } = require('node:util');
 const { ClientAddressResolver, canonicalAddress } = require('./address');
 const middleware = require('./middleware');
 const { checkConfigNames } = require('./names');
@@ -27,10 +28,10 @@ function loadAddon() {
 const { VornNode, VornZoneNode, removeZone, zoneStats } = loadAddon();
 
 // createEngine(config) builds a VornNode; a VornZoneNode when config.zone names
-// a shared-memory zone (created with config.zoneSize bytes when missing); or a
-// RedisEngine (whose checkRequest returns a Promise) when config.redis names a
-// Redis URL or client. Unknown algorithm or mode names are refused here,
-// unlike the classes themselves.
+// a shared-memory zone (created with config.zoneSize bytes when missing, in
+// config.zoneDir when given); or a RedisEngine (whose checkRequest returns a
+// Promise) when config.redis names a Redis URL or client. Unknown algorithm or
+// mode names are refused here, unlike the classes themselves.
 function createEngine(config = {}) {
   checkConfigNames(config);
   if (config.zone != null && config.redis != null) {
@@ -38,7 +39,13 @@ function createEngine(config = {}) {
   }
   if (config.zone != null) return new VornZoneNode(config);
   if (config.zoneSize != null) throw new TypeError('createEngine: zoneSize needs a zone');
+  if (config.zoneDir != null) throw new TypeError('createEngine: zoneDir needs a zone');
   if (config.redis != null) {
+    const { redis } = config;
+    if (typeof redis !== 'string' && typeof (redis && redis.defineCommand) !== 'function') {
+      throw new TypeError('createEngine: redis must be a redis:// or rediss:// URL or an ' +
+        `ioredis client, not ${inspect(redis)}`);
+    }
     const { RedisEngine } = require('./redis_engine');  // loads ioredis only when used
     return new RedisEngine(config, VornNode);
   }

@@ -64,12 +64,18 @@ class ZoneStats(TypedDict):
     evictions: int  # states dropped, least recently used first, to make room
     reclaimed: int  # states dropped because a fresh one would answer the same
     recoveries: int  # checks cut short by a dead process, whose writes were undone
+    repairs: int  # shards and client states found damaged and started fresh
+    replacements: int  # damaged zones replaced by a fresh one under this name
     size_bytes: int
     configs: int  # distinct limiter configurations that engines brought to the zone
+    path: str  # the zone's file
 
 class ZoneEngine:
     """An engine whose per-client state lives in a named shared-memory zone, shared
-    by every engine of the machine's user attached to the same zone."""
+    by every engine of the machine's user attached to the same zone. While the zone
+    cannot be used, checks are answered as `on_error` says and `degraded` is True;
+    each change is logged as a warning of the logger "vorn.zone". A check waiting
+    for a lock that another process holds releases the GIL meanwhile."""
 
     def __new__(
         cls,
@@ -82,9 +88,16 @@ class ZoneEngine:
         api_key: Optional[str],
         debug: Optional[str],
         backend_url: str,
+        zone_dir: Optional[str] = None,  # an owner-only directory; None: the default place
+        on_error: str = "local",  # "local", "allow" or "deny"
     ) -> "ZoneEngine": ...
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> CheckResult: ...
     def check_limits(self, ip: str, route: str, identity: Optional[str] = None) -> LimitsResult: ...
+    @property
+    def degraded(self) -> bool: ...
+    @property
+    def degraded_reason(self) -> Optional[str]: ...
+    def zone_stats(self) -> Optional[ZoneStats]: ...  # None while degraded
 
-def remove_zone(name: str) -> bool: ...
-def zone_stats(name: str) -> ZoneStats: ...
+def remove_zone(name: str, zone_dir: Optional[str] = None) -> bool: ...
+def zone_stats(name: str, zone_dir: Optional[str] = None) -> ZoneStats: ...

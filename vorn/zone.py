@@ -3,25 +3,38 @@ machine's user can attach, so one limit holds across all of them.
 
 A zone is created by the first engine that names it (`create_engine(zone=...)`)
 and lives until `remove_zone` or a reboot; engines attached later, in any
-process of the same user, share its clients.
+process of the same user, share its clients. A zone lives in `zone_dir` when
+one is given, else in the default place (see the README); every function here
+takes the same `zone_dir` as the engines that use the zone.
 """
-from typing import TYPE_CHECKING
+import os
+from typing import TYPE_CHECKING, Optional, Union
 
 if TYPE_CHECKING:  # the stub ships with the wheel
     from vorn_native import ZoneStats
 
+ZoneDir = Union[None, str, "os.PathLike[str]"]
 
-def remove_zone(name: str) -> bool:
-    """Removes the zone's name; False when there was none. Engines already
-    attached keep working on their mapping; a new engine starts a fresh zone."""
+
+def zone_directory(zone_dir: ZoneDir) -> Optional[str]:
+    """zone_dir as the native functions take it: a pathlib.Path names a directory
+    as well as a str; anything else goes on as given, for them to name it."""
+    return os.fspath(zone_dir) if isinstance(zone_dir, os.PathLike) else zone_dir
+
+
+def remove_zone(name: str, zone_dir: ZoneDir = None) -> bool:
+    """Removes the zone's name; False when there was none. Engines attached to
+    it keep working, and within a second follow the name to a fresh zone."""
     from vorn_native import remove_zone as native_remove_zone
 
-    return native_remove_zone(name)
+    return native_remove_zone(name, zone_directory(zone_dir))
 
 
-def zone_stats(name: str) -> "ZoneStats":
+def zone_stats(name: str, zone_dir: ZoneDir = None) -> "ZoneStats":
     """The zone's occupancy: `keys` held out of `capacity`, `evictions`,
-    `reclaimed`, `size_bytes` and `configs`. Raises `ZoneError` when it is missing."""
+    `reclaimed`, `recoveries`, `repairs` (clients whose damaged state started
+    fresh), `replacements`, `size_bytes`, `configs`, and the `path` of its file.
+    Raises `ZoneError` when it is missing."""
     from vorn_native import zone_stats as native_zone_stats
 
-    return native_zone_stats(name)
+    return native_zone_stats(name, zone_directory(zone_dir))

@@ -8,7 +8,10 @@ const assert = require('node:assert');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { inspect } = require('node:util');
 const { addonPath, repoRoot } = require('./addon');
+// Shared with the Python suite, which checks the same values.
+const OPTION_CASES = require('./zone_arguments.json');
 
 function loadPackage() {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vorn-package-'));
@@ -52,12 +55,40 @@ test('createEngine and createRateLimiter put engines naming one zone on shared c
   assert.strictEqual(vorn.zoneStats(zone).keys, 1);
 });
 
-test('zoneSize sizes a new zone and needs a zone', (t) => {
+test('zoneSize sizes a new zone; it and zoneDir need a zone', (t) => {
   vorn.removeZone(zone);
   t.after(() => vorn.removeZone(zone));
   vorn.createEngine({ zone, zoneSize: 1 << 20 });
   assert.strictEqual(vorn.zoneStats(zone).sizeBytes, 1 << 20);
-  assert.throws(() => vorn.createEngine({ zoneSize: 1 << 20 }), TypeError);
+  assert.throws(() => vorn.createEngine({ zoneSize: 1 << 20 }),
+    { name: 'TypeError', message: 'createEngine: zoneSize needs a zone' });
+  assert.throws(() => vorn.createEngine({ zoneDir: '/tmp' }),
+    { name: 'TypeError', message: 'createEngine: zoneDir needs a zone' });
+});
+
+test('wrong zone and redis options are named as given', () => {
+  const texts = {
+    zone_size: ['zoneSize', 'zoneSize must be a whole number of bytes, not'],
+    on_error: ['onError', "onError must be 'local', 'allow' or 'deny', not"],
+  };
+  for (const [option, [property, text]] of Object.entries(texts)) {
+    for (const { value, node } of OPTION_CASES[option]) {
+      assert.throws(() => vorn.createEngine({ zone: 'never-made', [property]: value }),
+        (err) => {
+          assert.strictEqual(err.constructor.name, node, `${property} ${value}`);
+          assert.strictEqual(err.message, `${text} ${value}`);
+          return true;
+        });
+    }
+  }
+  for (const { value } of OPTION_CASES.redis) {
+    assert.throws(() => vorn.createEngine({ redis: value }), {
+      name: 'TypeError',
+      message: 'createEngine: redis must be a redis:// or rediss:// URL or an ioredis client, ' +
+        `not ${inspect(value)}`,
+    });
+  }
+  assert.strictEqual(vorn.removeZone('never-made'), false);
 });
 
 test('removeZone says whether there was a zone; zoneStats of a missing one throws ZoneError', () => {

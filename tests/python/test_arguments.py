@@ -1,7 +1,19 @@
-"""Argument binding and conversion at the Python boundary of RustEngine."""
+"""Argument binding and conversion at the Python boundary of RustEngine, and the
+zone and redis options of vorn.create_engine."""
+import builtins
+import json
+import sys
 import unittest
 
-from vorn_loader import RustEngine, engine
+import vorn_loader
+from vorn_loader import RustEngine, engine, vorn_native
+
+sys.path.insert(0, str(vorn_loader.REPO))
+
+import vorn  # noqa: E402
+
+# Shared with the Node suite, which checks the same values.
+OPTION_CASES = json.loads((vorn_loader.REPO / "tests" / "node" / "zone_arguments.json").read_text())
 
 SEVEN = ("token_bucket", "active", 10, 1.0, None, None, "")
 
@@ -158,6 +170,44 @@ class ArgumentLifetime(unittest.TestCase):
         results = [limited.check("1.2.3.4", "/") for _ in range(3)]
         self.assertEqual([r["would_block"] for r in results], [False, False, True])
         self.assertEqual(results[2]["decision"]["algorithm"], "fixed_window")
+
+
+class ZoneAndRedisOptions(unittest.TestCase):
+    def assertRefused(self, error, message, **options):
+        with self.assertRaises(Exception) as caught:
+            vorn.create_engine(**options)
+        self.assertIs(type(caught.exception), error)
+        self.assertEqual(str(caught.exception), message)
+
+    def test_wrong_values_are_named_as_given(self):
+        texts = {"zone_size": "zone_size must be a whole number of bytes, not %r",
+                 "on_error": "on_error must be 'local', 'allow' or 'deny', not %r"}
+        for option, text in texts.items():
+            for row in OPTION_CASES[option]:
+                with self.subTest(option, value=row["value"]):
+                    self.assertRefused(getattr(builtins, row["python"]), text % (row["value"],),
+                                       zone="never-made", **{option: row["value"]})
+        for value in [row["value"] for row in OPTION_CASES["redis"]] + [b"redis://cache"]:
+            with self.subTest(redis=value):
+                self.assertRefused(TypeError, "create_engine(): redis must be a redis:// or "
+                                   "rediss:// URL or a redis-py client, not %r" % (value,),
+                                   redis=value)
+        self.assertEqual(vorn_native.remove_zone("never-made"), False)
+
+    def test_zone_options_need_a_zone_and_reach_the_engine(self):
+        self.assertRefused(TypeError, "create_engine(): zone_dir needs a zone", zone_dir="/tmp")
+        self.assertRefused(TypeError, "argument 'zone_dir': 'int' object cannot be converted to "
+                           "'PyString'", zone="never-made", zone_dir=5)
+        with self.assertRaisesRegex(TypeError, "create_async_engine"):
+            vorn.create_async_engine(redis=None)
+        # The tenth and eleventh parameters, by position as well as by keyword.
+        arguments = ("never-made", True, "token_bucket", "active", 1, 1, None, None, "")
+        with self.assertRaisesRegex(TypeError, "zone_size"):
+            vorn_native.ZoneEngine(*arguments, None, "local")
+        with self.assertRaisesRegex(ValueError, "on_error"):
+            vorn_native.ZoneEngine(*arguments[:1], None, *arguments[2:], on_error="fail")
+        with self.assertRaisesRegex(TypeError, "takes from 9 to 11 positional arguments but 12"):
+            vorn_native.ZoneEngine(*arguments, None, "local", "extra")
 
 
 if __name__ == "__main__":
