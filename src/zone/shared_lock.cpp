@@ -16,6 +16,7 @@
 #include <ctime>
 #include <optional>
 
+#include "zone/task_identity.h"
 #include "zone/zone_error.h"
 
 namespace vorn::zone {
@@ -74,61 +75,10 @@ void futex_wake_one(SharedLock* lock) {
   syscall(SYS_futex, futex_word(lock), FUTEX_WAKE, 1, nullptr, nullptr, 0);
 }
 
-struct ThreadStat {
-  char state;
-  uint64_t start_time;
-};
-
-// Fields 3 (state) and 22 (start time) of a /proc/<tid>/stat line. They are
-// counted from the last ')': the command name before it may hold anything,
-// spaces and parentheses included.
-std::optional<ThreadStat> parse_stat(std::string_view line) {
-  const size_t name_end = line.rfind(')');
-  if (name_end == std::string_view::npos) return std::nullopt;
-  ThreadStat stat{};
-  size_t at = name_end + 1;
-  for (int field = 3; field <= 22; ++field) {
-    while (at < line.size() && line[at] == ' ') ++at;
-    const size_t end = std::min(line.find(' ', at), line.size());
-    if (at == end) return std::nullopt;
-    if (field == 3) stat.state = line[at];
-    if (field == 22) {
-      const auto result = std::from_chars(line.data() + at, line.data() + end, stat.start_time);
-      if (result.ec != std::errc() || result.ptr != line.data() + end) return std::nullopt;
-    }
-    at = end;
-  }
-  return stat;
-}
-
-// Nothing when the thread has no readable entry: gone, hidden, or no /proc.
-std::optional<ThreadStat> read_stat(pid_t tid) {
-  char path[32] = "/proc/";
-  char* const digits_end = std::to_chars(path + 6, path + 20, tid).ptr;
-  std::memcpy(digits_end, "/stat", sizeof "/stat");
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  char buffer[1024];
-  const ssize_t got = read(fd, buffer, sizeof buffer);
-  close(fd);
-  if (got <= 0) return std::nullopt;
-  return parse_stat(std::string_view(buffer, static_cast<size_t>(got)));
-}
-
 // True when the thread the word names is certainly not running any more (or
 // never was): then whatever it held, it will never release.
 bool holder_is_dead(uint64_t word) {
-  const pid_t tid = holder_tid(word);
-  if (tid == 0) return true;  // no thread has id 0: garbage
-  if (const std::optional<ThreadStat> stat = read_stat(tid)) {
-    // A zombie has stopped running but keeps its id until reaped, and a
-    // different start time is a later thread given the same id.
-    return stat->state == 'Z' || stat->state == 'X' || stat->state == 'x' ||
-           static_cast<uint32_t>(stat->start_time) != holder_stamp(word);
-  }
-  // No entry to read: the id is either free or hidden from us (no /proc, or
-  // a hidepid mount). Only a free id is proof.
-  return kill(tid, 0) == -1 && errno == ESRCH;
+  return !is_alive(TaskIdentity{static_cast<uint32_t>(holder_tid(word)), holder_stamp(word)});
 }
 
 // The calling thread's owner word, computed once per thread. A forked child's
@@ -141,10 +91,7 @@ void forget_self_word() { self_word_cache = 0; }
   [[maybe_unused]] static const bool registered =
       pthread_atfork(nullptr, nullptr, forget_self_word) == 0;
   const auto tid = static_cast<pid_t>(syscall(SYS_gettid));
-  uint32_t stamp = 0;  // without /proc nobody can check stamps
-  if (const std::optional<ThreadStat> stat = read_stat(tid)) {
-    stamp = static_cast<uint32_t>(stat->start_time);
-  }
+  const uint32_t stamp = stamp_of(static_cast<uint32_t>(tid));  // 0 without /proc
   return (uint64_t{stamp} << 32) | (static_cast<uint64_t>(tid) & kTidMask);
 }
 

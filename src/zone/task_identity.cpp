@@ -5,53 +5,60 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 namespace vorn::zone {
 namespace {
 
-struct StatLine {
-  bool found = false;
-  char state = '?';
-  uint64_t started = 0;  // clock ticks after boot
+struct TaskStat {
+  char state;
+  uint64_t start_time;  // clock ticks after boot
 };
 
-// Reads /proc/<id>/stat: the state is the field after the command's closing
-// parenthesis (the command may itself hold parentheses), the start time the
-// 20th field after it.
-StatLine read_stat(uint32_t id) {
-  char path[48];
-  std::snprintf(path, sizeof path, "/proc/%u/stat", id);
-  StatLine line;
+// Fields 3 (state) and 22 (start time) of a /proc/<id>/stat line. They are
+// counted from the last ')': the command name before it may hold anything,
+// spaces and parentheses included.
+std::optional<TaskStat> parse_stat(std::string_view line) {
+  const size_t name_end = line.rfind(')');
+  if (name_end == std::string_view::npos) return std::nullopt;
+  TaskStat stat{};
+  size_t at = name_end + 1;
+  for (int field = 3; field <= 22; ++field) {
+    while (at < line.size() && line[at] == ' ') ++at;
+    const size_t end = std::min(line.find(' ', at), line.size());
+    if (at == end) return std::nullopt;
+    if (field == 3) stat.state = line[at];
+    if (field == 22) {
+      const auto result = std::from_chars(line.data() + at, line.data() + end, stat.start_time);
+      if (result.ec != std::errc() || result.ptr != line.data() + end) return std::nullopt;
+    }
+    at = end;
+  }
+  return stat;
+}
+
+// Works for any thread id, listed in /proc or not. Nothing when the task has
+// no readable entry: gone, hidden (a hidepid mount), or no /proc.
+std::optional<TaskStat> read_stat(uint32_t id) {
+  char path[32] = "/proc/";
+  char* const digits_end = std::to_chars(path + 6, path + 20, id).ptr;
+  std::memcpy(digits_end, "/stat", sizeof "/stat");
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return line;
+  if (fd < 0) return std::nullopt;
   char buffer[1024];
   ssize_t got;
   do {
-    got = read(fd, buffer, sizeof buffer - 1);
+    got = read(fd, buffer, sizeof buffer);
   } while (got < 0 && errno == EINTR);
   close(fd);
-  if (got <= 0) return line;
-  buffer[got] = '\0';
-  const char* at = std::strrchr(buffer, ')');
-  if (at == nullptr || at[1] != ' ') return line;
-  at += 2;
-  line.found = true;
-  line.state = *at;
-  for (int field = 3; field < 22 && at != nullptr; ++field) {
-    at = std::strchr(at, ' ');
-    if (at != nullptr) ++at;
-  }
-  if (at != nullptr) line.started = std::strtoull(at, nullptr, 10);
-  return line;
-}
-
-uint32_t stamp_from(const StatLine& line) {
-  // Never 0, which stands for "unknown".
-  return static_cast<uint32_t>(line.started) | 1u;
+  if (got <= 0) return std::nullopt;
+  return parse_stat(std::string_view(buffer, static_cast<size_t>(got)));
 }
 
 std::atomic<uint64_t> cached_process{0};
@@ -61,11 +68,8 @@ void forget_process() { cached_process.store(0, std::memory_order_relaxed); }
 }  // namespace
 
 TaskIdentity current_process() {
-  static const bool registered = [] {
-    pthread_atfork(nullptr, nullptr, &forget_process);
-    return true;
-  }();
-  (void)registered;
+  [[maybe_unused]] static const bool registered =
+      pthread_atfork(nullptr, nullptr, &forget_process) == 0;
   uint64_t packed = cached_process.load(std::memory_order_relaxed);
   if (packed == 0) {
     const auto pid = static_cast<uint32_t>(getpid());
@@ -76,20 +80,21 @@ TaskIdentity current_process() {
 }
 
 uint32_t stamp_of(uint32_t id) {
-  const StatLine line = read_stat(id);
-  return line.found ? stamp_from(line) : 0;
+  const std::optional<TaskStat> stat = read_stat(id);
+  return stat ? static_cast<uint32_t>(stat->start_time) : 0;
 }
 
 bool is_alive(const TaskIdentity& task) {
-  if (task.id == 0 || task.id > (1u << 22)) return false;
-  const StatLine line = read_stat(task.id);
-  if (line.found) {
-    if (line.state == 'Z' || line.state == 'X' || line.state == 'x') return false;
-    return task.stamp == 0 || stamp_from(line) == task.stamp;
+  if (task.id == 0) return false;  // no task has id 0: garbage
+  if (const std::optional<TaskStat> stat = read_stat(task.id)) {
+    // A zombie has stopped running but keeps its id until reaped, and a
+    // different start time is a later task given the same id.
+    return stat->state != 'Z' && stat->state != 'X' && stat->state != 'x' &&
+           static_cast<uint32_t>(stat->start_time) == task.stamp;
   }
-  // No /proc entry: gone, or no /proc at all, where only the id can be asked.
-  if (access("/proc/self/stat", F_OK) == 0) return false;
-  return kill(static_cast<pid_t>(task.id), 0) == 0 || errno == EPERM;
+  // No entry to read: the id is either free or hidden from us (no /proc, or
+  // a hidepid mount). Only a free id is proof.
+  return !(kill(static_cast<pid_t>(task.id), 0) == -1 && errno == ESRCH);
 }
 
 }  // namespace vorn::zone

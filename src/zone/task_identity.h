@@ -1,8 +1,8 @@
 // Who a process or thread is, in a form that other processes can test for
-// life: its id (a pid or a thread id) and a stamp of its start time, which
-// tells a live task from a later one that was given the same id. Read from
-// /proc; where /proc is missing the stamp is 0 and only the id is tested.
-// All functions are thread-safe.
+// life: its id (a pid or a thread id) and a stamp, the low 32 bits of its
+// start time in clock ticks, which tells a live task from a later one given
+// the same id. Read from /proc; where /proc is missing the stamp is 0 and
+// only whether the id is free can be asked. All functions are thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +21,8 @@ TaskIdentity current_process();
 // /proc).
 uint32_t stamp_of(uint32_t id);
 
-// Whether `task` is still running: it exists, is no zombie, and started when
-// its stamp says. A task whose id now belongs to another is not.
+// Whether `task` may still be running: false only when it certainly is not
+// (its id is free, it is a zombie, or its id now names a later task).
 bool is_alive(const TaskIdentity& task);
 
 }  // namespace vorn::zone
