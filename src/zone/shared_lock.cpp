@@ -101,33 +101,6 @@ uint64_t self_word() {
   return self_word_cache = compute_self_word();
 }
 
-constinit thread_local WaitHook* current_hook = nullptr;
-
-// Calls the thread's hook around one wait: before its first sleep, and when
-// the wait is over, however it ends. A wait that never sleeps calls nothing.
-class HookCall {
- public:
-  HookCall() = default;
-  HookCall(const HookCall&) = delete;
-  HookCall& operator=(const HookCall&) = delete;
-  ~HookCall() {
-    if (called_ != nullptr) called_->after_wait();
-  }
-
-  void before_sleep() {
-    if (asked_) return;
-    asked_ = true;
-    WaitHook* hook = current_hook;
-    if (hook == nullptr) return;
-    hook->before_wait();
-    called_ = hook;
-  }
-
- private:
-  bool asked_ = false;
-  WaitHook* called_ = nullptr;
-};
-
 struct Taken {
   uint64_t word;
   bool owner_died;
@@ -141,7 +114,7 @@ struct Taken {
   const Clock::time_point start = Clock::now();
   const Clock::time_point deadline = start + timeout;
   Clock::time_point next_check = start + kFirstCheck;
-  HookCall hook;
+  BlockingWait hook;
   bool slept = false;
   int spins = 0;
   for (;;) {
@@ -193,7 +166,7 @@ struct Taken {
       }
       seen |= kWaiters;
     }
-    hook.before_sleep();
+    hook.begin();
     futex_wait(lock, static_cast<uint32_t>(seen), std::min(deadline, next_check) - now);
     slept = true;
     seen = owner.load(std::memory_order_relaxed);
@@ -210,9 +183,7 @@ void set_lock_timeout(std::chrono::milliseconds timeout) {
   timeout_ms.store(timeout.count(), std::memory_order_relaxed);
 }
 
-ScopedWaitHook::ScopedWaitHook(WaitHook* hook) : previous_(current_hook) { current_hook = hook; }
 
-ScopedWaitHook::~ScopedWaitHook() { current_hook = previous_; }
 
 SharedLockGuard::SharedLockGuard(SharedLock* lock, const std::string& zone, std::string_view what)
     : lock_(lock), word_(self_word()) {

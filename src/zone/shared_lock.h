@@ -56,6 +56,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/wait_hook.h"
+
 namespace vorn::zone {
 
 struct alignas(64) SharedLock {
@@ -70,34 +72,10 @@ static_assert(sizeof(SharedLock) == 64);
 std::chrono::milliseconds lock_timeout();
 void set_lock_timeout(std::chrono::milliseconds timeout);
 
-// A WaitHook hears when its thread is about to sleep on a contended lock and
-// when that wait is over, so that a host can let its other threads run
-// meanwhile (CPython releases its GIL). before_wait() is called once, before
-// the first sleep of a wait, with no lock of this code held; after_wait() is
-// called once when the wait ends: just after the lock was taken, or while a
-// failed wait unwinds, before its ZoneError reaches the caller. A lock taken
-// without sleeping calls neither. Neither may throw or take a SharedLock.
-class WaitHook {
- public:
-  virtual void before_wait() = 0;
-  virtual void after_wait() = 0;
-
- protected:
-  ~WaitHook() = default;
-};
-
-// Installs `hook` (may be null: none) as the calling thread's wait hook for one
-// scope, and puts back the one installed before. Affects the calling thread only.
-class ScopedWaitHook {
- public:
-  explicit ScopedWaitHook(WaitHook* hook);
-  ScopedWaitHook(const ScopedWaitHook&) = delete;
-  ScopedWaitHook& operator=(const ScopedWaitHook&) = delete;
-  ~ScopedWaitHook();
-
- private:
-  WaitHook* previous_;
-};
+// The wait hook is called around every sleep on a contended lock (see
+// core/wait_hook.h); these names are kept for the zone's callers.
+using WaitHook = vorn::WaitHook;
+using ScopedWaitHook = vorn::ScopedWaitHook;
 
 // Holds `lock` from construction to destruction. The constructor waits for the
 // lock and throws ZoneError, naming `zone` and `what` ("a shard's lock"), when
