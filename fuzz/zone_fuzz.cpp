@@ -29,6 +29,7 @@
 #include "zone/shared_lock.h"
 #include "zone/zone_error.h"
 #include "zone/zone_layout.h"
+#include "zone/zone_limiter.h"
 
 namespace vorn::fuzz {
 namespace {

@@ -292,21 +292,30 @@ class ZoneLog {
 // A state dated further ahead of the clock than any step back explains.
 constexpr uint64_t kFutureSlackMs = 24 * 3600 * 1000;
 
-bool plausible_time(uint64_t time, uint64_t now) { return time <= now + kFutureSlackMs; }
+bool plausible_time(uint64_t time, uint64_t now) { return time - now <= kFutureSlackMs || time <= now; }
+
+// Whether a bucket's limits are ones whose level the rules keep in bounds:
+// unusual ones (negative, infinite, NaN) can leave any level, so only the
+// time is checked for them.
+bool ordinary(double capacity, double rate) {
+  return std::isfinite(capacity) && capacity >= 0.0 && std::isfinite(rate) && rate >= 0.0;
+}
 
 // Whether the bucket kinds' state in `slot` is one the rules could have left:
-// anything else (a NaN or negative level, a time a day ahead) is damage.
+// anything else (a level out of bounds or NaN, a time a day ahead) is damage.
 bool plausible_state(const Slot& slot, const ZoneConfig& config, uint64_t now) {
   switch (static_cast<Kind>(config.kind)) {
     case Kind::TokenBucket: {
       const auto bucket = state_of<token_bucket::Bucket>(slot);
-      const bool level_ok = std::isnan(config.capacity) ||
-                            (bucket.tokens >= 0.0 && !(bucket.tokens > config.capacity));
+      const bool level_ok = !ordinary(config.capacity, config.rate) ||
+                            (bucket.tokens >= 0.0 && bucket.tokens <= config.capacity);
       return level_ok && plausible_time(bucket.last_refill, now);
     }
     case Kind::LeakyBucket: {
       const auto bucket = state_of<leaky_bucket::Bucket>(slot);
-      return bucket.level >= 0.0 && plausible_time(bucket.last_leak, now);
+      const bool level_ok = !ordinary(config.capacity, config.rate) ||
+                            (bucket.level >= 0.0 && bucket.level <= config.capacity + 1.0);
+      return level_ok && plausible_time(bucket.last_leak, now);
     }
     case Kind::FixedWindow:
       return plausible_time(state_of<Window>(slot).window_start, now);
