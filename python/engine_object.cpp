@@ -12,8 +12,8 @@
 #include "algorithms/clock.h"
 #include "call_boundary.h"
 #include "core/engine.h"
+#include "core/wait_hook.h"
 #include "messages.h"
-#include "zone/shared_lock.h"
 #include "zone/zone_connection.h"
 #include "zone_functions.h"
 
@@ -139,7 +139,7 @@ struct EngineClass {
 // Python owns is touched meanwhile: the check's texts are views into str
 // arguments that its bound arguments keep alive, and the engine lives inside
 // `self`, which the caller holds. One per check, on the stack.
-class ReleaseGilWhileWaiting final : public zone::WaitHook {
+class ReleaseGilWhileWaiting final : public WaitHook {
  public:
   void before_wait() override { saved_ = PyEval_SaveThread(); }
   void after_wait() override { PyEval_RestoreThread(saved_); }
@@ -426,7 +426,7 @@ PyRef check(const EngineClass& kind, bool with_limits, PyObject* self, PyObject*
   }
   const CheckOutcome outcome = [&] {
     ReleaseGilWhileWaiting release;
-    const zone::ScopedWaitHook installed(&release);
+    const ScopedWaitHook installed(&release);
     return state.engine.check_request_with_identity(identity, ip, route, start_ms);
   }();
   if (state.zone->has_notices()) log_notices(self, *state.zone);

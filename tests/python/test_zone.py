@@ -8,7 +8,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 
 from vorn_loader import LIBRARY_DIR, RustEngine, vorn_native
@@ -194,8 +193,10 @@ class Degraded(ZoneCase):
         self.assertEqual(engine.zone_stats()["replacements"], 1)
 
 
-CHILD = r"""
-import sys
+# Checks one key without pause: argv is the library's directory, the zone and its directory.
+LOOPER = r"""
+import ctypes, sys
+ctypes.CDLL(None).prctl(1, 9)  # PR_SET_PDEATHSIG, SIGKILL: never outlive a hung parent stopped
 sys.path.insert(0, sys.argv[1])
 import vorn_native
 check = vorn_native.ZoneEngine(sys.argv[2], None, "token_bucket", "active", 1e9, 0.0, None,
@@ -206,53 +207,85 @@ while True:
     check("k", "/"); check("k", "/"); check("k", "/"); check("k", "/")
 """
 
+# Stops the looper until it is caught holding its key's lock, which a thread's
+# check of that key must then wait for. This thread watching that check sleep
+# on the lock's futex, in the zone's mapping, proves the check let go of the
+# GIL. A second thread's check on the same engine then waits behind the first
+# (on the engine's own lock), and must not hold the GIL either while it does:
+# else the first could never take it back, and the process would hang.
+SCENARIO = r"""
+import signal, subprocess, sys, threading, os
+library, name, directory, looper = sys.argv[1:]
+sys.path.insert(0, library)
+import vorn_native
+engine = vorn_native.ZoneEngine(name, None, "token_bucket", "active", 1e9, 0.0, None, None, "",
+                                directory)
+path = engine.zone_stats()["path"]
+child = subprocess.Popen([sys.executable, "-c", looper, library, name, directory],
+                         stdout=subprocess.PIPE)
+assert child.stdout.readline() == b"checking\n"
+with open("/proc/self/maps") as maps:
+    start, end = next(line.split()[0].split("-") for line in maps if line.rstrip().endswith(path))
+zone = range(int(start, 16), int(end, 16))
+
+def sleeping(thread, on_zone):
+    try:
+        with open("/proc/self/task/%d/syscall" % thread.native_id) as syscall:
+            fields = syscall.read().split()
+    except OSError:  # the thread is gone
+        return False
+    # futex(FUTEX_WAIT): a lock's, not the GIL's condition (FUTEX_WAIT_BITSET).
+    if fields[0] != "202" or int(fields[2], 16) & 0x7F != 0:
+        return False
+    return (int(fields[1], 16) in zone) == on_zone
+
+def checking(key):
+    thread = threading.Thread(target=engine.check, args=(key, "/"))
+    thread.start()
+    return thread
+
+outcome = "never caught"
+for _ in range(50000):
+    os.kill(child.pid, signal.SIGSTOP)
+    os.waitpid(child.pid, os.WUNTRACED)
+    first = checking("k")
+    caught = False
+    while first.is_alive() and not caught:
+        caught = sleeping(first, True)
+    if caught:
+        second = checking("other")
+        for _ in range(1000000):
+            if sleeping(second, False):
+                break
+    os.kill(child.pid, signal.SIGCONT)
+    first.join()
+    if caught:
+        second.join()
+    if caught or engine.degraded:
+        outcome = "degraded" if engine.degraded else "waited"
+        break
+child.kill()
+print(outcome)
+"""
+
 
 @unittest.skipUnless(os.path.isdir("/proc/self/task"), "needs /proc")
 class WaitingForALock(ZoneCase):
-    def test_other_threads_run_while_a_check_waits_for_a_stopped_process(self):
-        # A child checks one key without pause and is stopped until it is caught
-        # holding that key's lock; a thread's check of the key must then wait.
-        # This thread watching it sleep on the lock's futex, in the zone's
-        # mapping, is the proof that the waiting check let go of the GIL.
+    def test_other_threads_run_while_checks_wait_for_a_stopped_process(self):
         directory = self.zone_dir()
         name = self.zone_name(directory)
-        engine = self.zone(name, size=None, capacity=1e9, zone_dir=directory)
-        path = engine.zone_stats()["path"]
-        child = subprocess.Popen([sys.executable, "-c", CHILD, str(LIBRARY_DIR), name, directory],
-                                 stdout=subprocess.PIPE)
-        self.addCleanup(child.wait)
-        self.addCleanup(child.kill)
-        self.addCleanup(child.stdout.close)
-        self.assertEqual(child.stdout.readline(), b"checking\n")
-        with open("/proc/self/maps") as maps:
-            start, end = next(line.split()[0].split("-") for line in maps
-                              if line.rstrip().endswith(path))
-        mapped = range(int(start, 16), int(end, 16))
-
-        def sleeping_on_the_zone(tid):
-            try:
-                with open("/proc/self/task/%d/syscall" % tid) as syscall:
-                    fields = syscall.read().split()
-            except OSError:  # the thread is gone
-                return False
-            return fields[0] == "202" and int(fields[1], 16) in mapped  # futex
-
-        for _ in range(50000):
-            os.kill(child.pid, signal.SIGSTOP)
-            os.waitpid(child.pid, os.WUNTRACED)
-            checker = threading.Thread(target=engine.check, args=("k", "/"))
-            checker.start()
-            caught = False
-            while checker.is_alive() and not caught:
-                caught = sleeping_on_the_zone(checker.native_id)
-            os.kill(child.pid, signal.SIGCONT)
-            checker.join()
-            if caught:
-                self.assertIs(engine.degraded, False)
-                return
-            self.assertIs(engine.degraded, False,
-                          "a check waited out the stopped process holding the GIL")
-        self.skipTest("the child was never caught holding the lock")
+        try:
+            # The timeout only ends a hung process; no answer depends on time.
+            run = subprocess.run([sys.executable, "-c", SCENARIO, str(LIBRARY_DIR), name,
+                                  directory, LOOPER], stdout=subprocess.PIPE, timeout=60)
+        except subprocess.TimeoutExpired:
+            self.fail("hung: a check waiting on the engine's lock held the GIL that the check "
+                      "before it needed back")
+        outcome = run.stdout.decode().strip()
+        if outcome == "never caught":
+            self.skipTest("the looper was never caught holding the lock")
+        self.assertEqual(outcome, "waited", "a check waited out the stopped process holding "
+                                            "the GIL")
 
 
 if __name__ == "__main__":
