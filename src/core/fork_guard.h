@@ -6,21 +6,27 @@
 // releases it in the parent and in the child. The child so starts with every
 // guarded lock free and every guarded structure as some holder left it, whole.
 //
-// Guards sit in one registry with its own mutex. Before a fork the forking
-// thread takes that mutex, then every guarded lock of the first LockLevel, then
-// of the next, and so on; after it, it releases them all. This cannot deadlock
-// as long as the code keeps these rules:
+// Guards sit in one registry. Before a fork the forking thread takes every
+// guarded lock, level by level in the order of LockLevel; after it, it
+// releases them all. The registry's own mutex is held between those
+// acquisitions but never while one waits, so a thread can register a lock
+// while a fork waits for a lock that thread holds. This cannot deadlock as
+// long as the code keeps these rules:
 // - a lock's level comes after the level of every lock that may be held when
 //   it is taken (the levels follow the engine's lock order, see engine.h);
 // - no code holds two locks of one level at once, so order within a level is
-//   free;
-// - no thread constructs or destroys a guarded lock while it holds one, since
-//   registering waits for a fork that may be waiting for that very lock;
-// - no thread forks while it holds a guarded lock: it would wait for itself.
+//   free (for Leaf it holds by definition);
+// - a thread holding guarded locks constructs or destroys only locks of later
+//   levels (a check may build a store under its limiter lock): a lock whose
+//   level the fork has passed waits to register until the fork ends, and a
+//   lock the fork has taken waits to go;
+// - no thread forks while it holds a guarded lock: it would wait for itself;
+// - no holder of a guarded lock waits for a lock that a forking thread keeps
+//   across fork(), such as CPython's GIL, which os.fork() holds: a host that
+//   lets the GIL go during a check takes it back only once the check is done.
 //
 // Registering costs the registry mutex once at a lock's construction and once
-// at its destruction; taking and releasing the lock costs nothing more. A lock
-// constructed or destroyed while a fork runs waits for the fork to finish.
+// at its destruction; taking and releasing the lock costs nothing more.
 //
 // In the child the locks are released by the one thread there, the copy of the
 // forking thread. A std::mutex (a pthread mutex of the default type) does not
@@ -36,10 +42,11 @@ namespace vorn {
 
 // The order in which a fork takes guarded locks, outermost first.
 enum class LockLevel : uint8_t {
-  Limiter,       // an engine's limiter lock, held around every limiter call
-  Shard,         // a store's shard locks: under a limiter lock or alone
-  Telemetry,     // a telemetry queue's lock: with no other lock held
-  ZoneRegistry,  // the process's zone mappings: with no other lock held
+  Limiter,  // an engine's limiter lock, held around every limiter call
+  Shard,    // a store's shard locks: under a limiter lock or alone
+  // A lock whose holder takes no other guarded lock, so no two are ever held
+  // together: a telemetry queue's, the zone registry's.
+  Leaf,
 };
 
 class ForkGuard {
@@ -65,6 +72,7 @@ class ForkGuard {
   // The registry's mutex protects the following state.
   ForkGuard* previous_ = nullptr;
   ForkGuard* next_ = nullptr;
+  bool taken_ = false;  // by a fork, from before acquire_ until release_
 };
 
 // A std::mutex that a fork never leaves held, for a drop-in replacement.
