@@ -3,7 +3,9 @@
 // each; a contended caller sleeps in std::atomic::wait rather than spinning.
 // Writers are not preferred, which suits the stores: their checks only ever
 // take the exclusive side. Satisfies Lockable and SharedLockable, so it works
-// with std::unique_lock and std::shared_lock. All methods are thread-safe.
+// with std::unique_lock and std::shared_lock. unlock() asks no owner, so after
+// a fork the child's one thread may release what the forking thread took
+// before it (see ForkGuard). All methods are thread-safe.
 #pragma once
 
 #include <atomic>

@@ -13,7 +13,11 @@
 // key can be answered differently is a wall clock that steps back across the
 // drop: the fresh state starts at the earlier time, while the kept state would
 // have remembered the later one (its last refill, its window or its logged
-// requests). All methods are thread-safe.
+// requests).
+//
+// A fork never leaves a shard locked: the map's one ForkGuard, at
+// LockLevel::Shard, takes every shard's lock exclusively in index order before
+// a fork and releases them after it. All methods are thread-safe.
 #pragma once
 
 #include <bit>
@@ -28,6 +32,7 @@
 #include "algorithms/rw_lock.h"
 #include "algorithms/shard_count.h"
 #include "algorithms/siphash.h"
+#include "core/fork_guard.h"
 
 namespace vorn {
 
@@ -127,6 +132,18 @@ class ShardedMap {
     FlatTable<V> table;  // guarded by mutex
   };
 
+  // A fork's hooks. Exclusive, so a fork also waits out size()'s readers and
+  // the child gets each shard with neither writer nor reader. No code holds
+  // two shards at once, so the index order cannot invert another holder's.
+  static void lock_shards(void* map) noexcept {
+    auto& self = *static_cast<ShardedMap*>(map);
+    for (size_t i = 0; i < self.shard_count_; ++i) self.shards_[i].mutex.lock();
+  }
+  static void unlock_shards(void* map) noexcept {
+    auto& self = *static_cast<ShardedMap*>(map);
+    for (size_t i = 0; i < self.shard_count_; ++i) self.shards_[i].mutex.unlock();
+  }
+
   uint64_t hash_of(std::string_view key) const { return siphash13_text(hash_key_, key); }
 
   // The top 7 bits of the hash are the table's tag; the shard comes from the
@@ -140,6 +157,8 @@ class ShardedMap {
   unsigned shift_;
   SipKey hash_key_;
   bool reclaiming_;
+  // Last: registered once the shards exist, unregistered before they go.
+  ForkGuard fork_guard_{LockLevel::Shard, this, &lock_shards, &unlock_shards};
 };
 
 }  // namespace vorn

@@ -3,7 +3,10 @@
 // A ZoneError (a shared zone found damaged, its change undone) passes through
 // without poisoning: the value itself is intact. Once poisoned it stays poisoned: every later
 // with_lock() throws FatalError with the message "called `Result::unwrap()` on an `Err` value:
-// PoisonError { .. }". All methods are thread-safe.
+// PoisonError { .. }".
+//
+// The lock is a ForkSafeMutex at `Level` (by default the engine's limiter
+// lock's): a fork never leaves it held. All methods are thread-safe.
 #pragma once
 
 #include <atomic>
@@ -11,11 +14,12 @@
 #include <utility>
 
 #include "algorithms/fatal_error.h"
+#include "core/fork_guard.h"
 #include "zone/zone_error.h"
 
 namespace vorn {
 
-template <typename T>
+template <typename T, LockLevel Level = LockLevel::Limiter>
 class PoisoningMutex {
  public:
   template <typename... Args>
@@ -46,7 +50,7 @@ class PoisoningMutex {
   bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
 
  private:
-  std::mutex mutex_;
+  ForkSafeMutex mutex_{Level};
   std::atomic<bool> poisoned_{false};
   T value_;  // guarded by mutex_
 };

@@ -47,7 +47,7 @@ std::vector<CanonicalTelemetryEvent> TelemetryQueue::EventList::in_order() const
 }
 
 TelemetryQueue::TelemetryQueue(std::string backend_url, bool enabled)
-    : events_(std::make_shared<PoisoningMutex<EventList>>()),
+    : events_(std::make_shared<GuardedEvents>()),
       backend_url_(std::move(backend_url)),
       enabled_(enabled) {}
 

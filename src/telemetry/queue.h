@@ -5,8 +5,9 @@
 // identity, makes the queue larger. An event that alone exceeds MAX_QUEUE_BYTES
 // is dropped. The events sit in a double-ended queue behind the queue's own
 // poisoning lock; a push costs one lock acquisition, the evictions it needs and
-// one append. A disabled queue stores nothing and takes no lock. The backend URL
-// is stored and never used: nothing is sent.
+// one append. A disabled queue stores nothing and takes no lock. The lock is
+// guarded at LockLevel::Leaf, so a fork never leaves it held. The backend
+// URL is stored and never used: nothing is sent.
 //
 // push() is thread-safe. The events list is a shared handle so it could outlive
 // one holder; here only the queue holds it.
@@ -62,7 +63,9 @@ class TelemetryQueue {
     size_t bytes_ = 0;
   };
 
-  std::shared_ptr<PoisoningMutex<EventList>> events_;
+  using GuardedEvents = PoisoningMutex<EventList, LockLevel::Leaf>;
+
+  std::shared_ptr<GuardedEvents> events_;
   std::string backend_url_;
   bool enabled_;
 };
