@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -349,6 +350,10 @@ void translate_current_failure(const char* entry_name) noexcept {
     } catch (const InternalFailure& failure) {
       report_failure(entry_name, &failure.site(), failure.what());
       raise_panic(failure.what());
+    } catch (const std::bad_alloc&) {
+      // Out of memory: Python's own error for it, which callers may catch,
+      // rather than a panic; it poisons no engine.
+      PyErr_NoMemory();
     } catch (const std::exception& failure) {
       std::string_view message = failure.what();
       if (message.empty()) message = messages::kUnknownFailure;

@@ -1,8 +1,11 @@
 // A PoisoningMutex<T> is an exclusive lock around a T that marks itself
 // poisoned when a call holding it fails with an exception (a fatal failure).
-// A ZoneError (a shared zone found damaged, its change undone) passes through
-// without poisoning: the value itself is intact. Once poisoned it stays poisoned: every later
-// with_lock() throws FatalError with the message "called `Result::unwrap()` on an `Err` value:
+// Two failures pass through without poisoning, since the value is whole after
+// either: a ZoneError (a shared zone found damaged, its change undone) and
+// std::bad_alloc (a failed allocation leaves what these locks keep whole: a
+// store's table grows before it inserts, a request log before it appends).
+// Once poisoned it stays poisoned: every later with_lock() throws FatalError
+// with the message "called `Result::unwrap()` on an `Err` value:
 // PoisonError { .. }".
 //
 // The lock is a ForkSafeMutex at `Level` (by default the engine's limiter
@@ -11,6 +14,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "algorithms/fatal_error.h"
@@ -40,6 +44,8 @@ class PoisoningMutex {
     try {
       return std::forward<Body>(body)(value_);
     } catch (const ZoneError&) {
+      throw;
+    } catch (const std::bad_alloc&) {
       throw;
     } catch (...) {
       poisoned_.store(true, std::memory_order_relaxed);

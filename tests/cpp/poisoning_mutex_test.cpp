@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <stdexcept>
 
 namespace vorn {
@@ -21,6 +22,14 @@ TEST(PoisoningMutex, AFailedHolderPoisonsEveryLaterCallButReleasesTheLock) {
       EXPECT_STREQ(error.what(), "called `Result::unwrap()` on an `Err` value: PoisonError { .. }");
     }
   }
+}
+
+TEST(PoisoningMutex, AFailedAllocationPassesThroughWithoutPoisoning) {
+  PoisoningMutex<int> guarded(1);
+  EXPECT_THROW(guarded.with_lock([](int&) -> int { throw std::bad_array_new_length(); }),
+               std::bad_alloc);
+  EXPECT_FALSE(guarded.is_poisoned());
+  EXPECT_EQ(guarded.with_lock([](int& value) { return value; }), 1);
 }
 
 }  // namespace
