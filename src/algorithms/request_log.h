@@ -1,38 +1,72 @@
 // A RequestLog is one key's log of admitted request times for the sliding
 // window: a ring buffer of u64 milliseconds, oldest at the front. One entry is
 // held inline; beyond that the entries live in a heap ring whose capacity starts
-// at 4 and doubles when full, and which never shrinks. 24 bytes when inline.
-// Move-only. Not synchronised: the owning shard's lock covers it.
+// at 4 and doubles when full, and which never shrinks. Sizes and indices are
+// 64-bit, so any count the window allows is logged; the capacity is kept as its
+// base-2 logarithm in the top bits of the head index, which keeps the log at
+// 24 bytes. Growing past kMaxCapacity entries (more bytes than any address
+// space) throws std::bad_alloc, as does a ring the allocator cannot supply;
+// either way before anything changes, so the log stays as it was. Move-only.
+// Not synchronised: the owning shard's lock covers it.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <utility>
 
 namespace vorn {
 
+// The ring's index arithmetic on the packed head word: log2 of the capacity in
+// bits 58 to 63, the front's index below them. Kept apart from the log so that
+// it can be checked at any size without allocating a ring of that size.
+namespace request_ring {
+
+inline constexpr unsigned kIndexBits = 58;
+// The largest capacity's logarithm: its size and indices stay below 2^58, and
+// its bytes (2^60) below what the allocator may be asked for.
+inline constexpr unsigned kMaxLog2 = 57;
+
+constexpr uint64_t pack(unsigned log2_capacity, uint64_t head) {
+  return (uint64_t{log2_capacity} << kIndexBits) | head;
+}
+constexpr unsigned log2_capacity(uint64_t word) {
+  return static_cast<unsigned>(word >> kIndexBits);
+}
+constexpr uint64_t capacity(uint64_t word) { return uint64_t{1} << log2_capacity(word); }
+constexpr uint64_t mask(uint64_t word) { return capacity(word) - 1; }
+
+// The slot `offset` entries after the front. The capacity bits lie above the
+// mask, so adding to the whole word leaves the index right.
+constexpr uint64_t slot(uint64_t word, uint64_t offset) { return (word + offset) & mask(word); }
+
+// The word with the front moved one entry on.
+constexpr uint64_t advanced(uint64_t word) { return (word & ~mask(word)) | slot(word, 1); }
+
+// The logarithm of the capacity after doubling. Throws std::bad_alloc past
+// kMaxLog2: no address space holds that ring.
+inline unsigned doubled(unsigned log2) {
+  if (log2 >= kMaxLog2) throw std::bad_alloc();
+  return log2 + 1;
+}
+
+}  // namespace request_ring
+
 class RequestLog {
  public:
+  static constexpr uint64_t kMaxCapacity = uint64_t{1} << request_ring::kMaxLog2;
+
   RequestLog() = default;
   RequestLog(RequestLog&& other) noexcept
       : storage_(other.storage_),
-        head_(other.head_),
-        size_(other.size_),
-        capacity_(other.capacity_) {
-    other.capacity_ = kInline;
-    other.size_ = 0;
-    other.head_ = 0;
-  }
+        head_(std::exchange(other.head_, 0)),
+        size_(std::exchange(other.size_, 0)) {}
   RequestLog& operator=(RequestLog&& other) noexcept {
     if (this != &other) {
       release();
       storage_ = other.storage_;
-      head_ = other.head_;
-      size_ = other.size_;
-      capacity_ = other.capacity_;
-      other.capacity_ = kInline;
-      other.size_ = 0;
-      other.head_ = 0;
+      head_ = std::exchange(other.head_, 0);
+      size_ = std::exchange(other.size_, 0);
     }
     return *this;
   }
@@ -42,35 +76,37 @@ class RequestLog {
 
   bool empty() const { return size_ == 0; }
   uint64_t size() const { return size_; }
-  uint64_t capacity() const { return capacity_; }
+  uint64_t capacity() const { return request_ring::capacity(head_); }
 
   // Whether every logged time is earlier than `time` (true when empty).
   bool all_before(uint64_t time) const {
     if (!on_heap()) return size_ == 0 || storage_.single < time;
-    for (uint32_t i = 0; i < size_; ++i) {
-      if (storage_.ring[(head_ + i) & (capacity_ - 1)] >= time) return false;
+    for (uint64_t i = 0; i < size_; ++i) {
+      if (storage_.ring[request_ring::slot(head_, i)] >= time) return false;
     }
     return true;
   }
 
   // Requires !empty().
-  uint64_t front() const { return on_heap() ? storage_.ring[head_] : storage_.single; }
+  uint64_t front() const {
+    return on_heap() ? storage_.ring[request_ring::slot(head_, 0)] : storage_.single;
+  }
 
   // The newest entry. Requires !empty().
   uint64_t back() const {
-    return on_heap() ? storage_.ring[(head_ + size_ - 1) & (capacity_ - 1)] : storage_.single;
+    return on_heap() ? storage_.ring[request_ring::slot(head_, size_ - 1)] : storage_.single;
   }
 
   // Requires !empty().
   void pop_front() {
-    if (on_heap()) head_ = (head_ + 1) & (capacity_ - 1);
+    if (on_heap()) head_ = request_ring::advanced(head_);
     --size_;
   }
 
   void push_back(uint64_t timestamp) {
-    if (size_ == capacity_) grow();
+    if (size_ == capacity()) grow();
     if (on_heap()) {
-      storage_.ring[(head_ + size_) & (capacity_ - 1)] = timestamp;
+      storage_.ring[request_ring::slot(head_, size_)] = timestamp;
     } else {
       storage_.single = timestamp;
     }
@@ -78,35 +114,36 @@ class RequestLog {
   }
 
  private:
-  static constexpr uint32_t kInline = 1;
-  static constexpr uint32_t kFirstHeapCapacity = 4;
+  static constexpr unsigned kFirstHeapLog2 = 2;  // 4 entries
 
-  bool on_heap() const { return capacity_ > kInline; }
+  // Inline is capacity 1: a logarithm of 0, so the whole word is below 2^58.
+  bool on_heap() const { return head_ >= (uint64_t{1} << request_ring::kIndexBits); }
 
   void grow() {
-    const uint32_t new_capacity = on_heap() ? capacity_ * 2 : kFirstHeapCapacity;
-    uint64_t* ring = std::allocator<uint64_t>().allocate(new_capacity);
-    for (uint32_t i = 0; i < size_; ++i) {
-      ring[i] = on_heap() ? storage_.ring[(head_ + i) & (capacity_ - 1)] : storage_.single;
+    const unsigned log2 =
+        on_heap() ? request_ring::doubled(request_ring::log2_capacity(head_)) : kFirstHeapLog2;
+    uint64_t* ring = std::allocator<uint64_t>().allocate(uint64_t{1} << log2);
+    for (uint64_t i = 0; i < size_; ++i) {
+      ring[i] = on_heap() ? storage_.ring[request_ring::slot(head_, i)] : storage_.single;
     }
     release();
     storage_.ring = ring;
-    head_ = 0;
-    capacity_ = new_capacity;
+    head_ = request_ring::pack(log2, 0);
   }
 
   void release() {
-    if (on_heap()) std::allocator<uint64_t>().deallocate(storage_.ring, capacity_);
-    capacity_ = kInline;
+    if (on_heap()) std::allocator<uint64_t>().deallocate(storage_.ring, capacity());
+    head_ = 0;
   }
 
   union Storage {
     uint64_t single;
     uint64_t* ring;
   } storage_{.single = 0};
-  uint32_t head_ = 0;
-  uint32_t size_ = 0;
-  uint32_t capacity_ = kInline;
+  uint64_t head_ = 0;  // request_ring's packed word
+  uint64_t size_ = 0;
 };
+
+static_assert(sizeof(RequestLog) == 24);
 
 }  // namespace vorn

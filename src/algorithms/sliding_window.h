@@ -69,7 +69,9 @@ class SlidingWindow {
                 Reclaiming reclaiming = Reclaiming::On);
 
   // Decides one request for `key` and updates its log. Throws FatalError when
-  // the clock reads before the epoch (a new key's empty log stays inserted).
+  // the clock reads before the epoch (a new key's empty log stays inserted),
+  // and std::bad_alloc when the key's log cannot grow (the request is then
+  // not logged; the log keeps what it had).
   AlgorithmResult check(std::string_view key) const;
 
   uint64_t window_ms() const { return window_ms_; }

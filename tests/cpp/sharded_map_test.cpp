@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -160,6 +161,27 @@ TEST(RequestLog, RingKeepsOrderAcrossGrowthAndWraparound) {
   RequestLog moved(std::move(log));
   moved.push_back(9);
   EXPECT_EQ(moved.front(), 9u);
+}
+
+// The arithmetic at sizes no test can allocate: a 32-bit count wrapped at 2^32
+// and doubled 2^31 entries to none.
+TEST(RequestLog, RingArithmeticHoldsPast32Bits) {
+  namespace ring = request_ring;
+  const uint64_t big = uint64_t{1} << 33;
+  const uint64_t at_end = ring::pack(33, big - 1);
+  EXPECT_EQ(ring::capacity(at_end), big);
+  EXPECT_EQ(ring::slot(at_end, 1), 0u);
+  EXPECT_EQ(ring::slot(at_end, uint64_t{1} << 32), (uint64_t{1} << 32) - 1);
+  EXPECT_EQ(ring::advanced(at_end), ring::pack(33, 0));
+  EXPECT_EQ(ring::advanced(ring::pack(33, UINT32_MAX)), ring::pack(33, uint64_t{1} << 32));
+  EXPECT_EQ(ring::capacity(ring::pack(ring::doubled(31), 0)), uint64_t{1} << 32);
+
+  // The largest ring's index never reaches its logarithm's bits; past it, growing fails.
+  const uint64_t last = ring::pack(ring::kMaxLog2, RequestLog::kMaxCapacity - 1);
+  EXPECT_EQ(ring::capacity(last), RequestLog::kMaxCapacity);
+  EXPECT_EQ(ring::slot(last, RequestLog::kMaxCapacity), RequestLog::kMaxCapacity - 1);
+  EXPECT_EQ(ring::advanced(last), ring::pack(ring::kMaxLog2, 0));
+  EXPECT_THROW(ring::doubled(ring::kMaxLog2), std::bad_alloc);
 }
 
 }  // namespace
