@@ -25,6 +25,7 @@
 #pragma weak PyErr_Fetch
 #pragma weak PyErr_GivenExceptionMatches
 #pragma weak PyErr_NewExceptionWithDoc
+#pragma weak PyErr_NoMemory
 #pragma weak PyErr_NormalizeException
 #pragma weak PyErr_Occurred
 #pragma weak PyErr_Print

@@ -9,7 +9,8 @@
 // PoisonError { .. }".
 //
 // The lock is a ForkSafeMutex at `Level` (by default the engine's limiter
-// lock's): a fork never leaves it held. All methods are thread-safe.
+// lock's): a fork never leaves it held. A with_lock() that must block calls
+// the thread's wait hook around the wait. All methods are thread-safe.
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,7 @@
 
 #include "algorithms/fatal_error.h"
 #include "core/fork_guard.h"
+#include "core/wait_hook.h"
 #include "zone/zone_error.h"
 
 namespace vorn {
@@ -39,7 +41,15 @@ class PoisoningMutex {
   // asking std::uncaught_exceptions(), so the success path costs nothing extra.
   template <typename Body>
   decltype(auto) with_lock(Body&& body) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+      // A host whose other threads must run while this one blocks (CPython,
+      // whose GIL a zone check gives up while it waits for the zone) hears
+      // of the wait; the holder may need that host lock back to finish.
+      BlockingWait wait;
+      wait.begin();
+      lock.lock();
+    }
     if (poisoned_.load(std::memory_order_relaxed)) throw_unwrap_failure("PoisonError { .. }");
     try {
       return std::forward<Body>(body)(value_);

@@ -209,6 +209,7 @@ ZoneConnection::ZoneConnection(const ZonePlacement& placement, const zone::ZoneC
 }
 
 ZoneConnection::ZoneConnection(ZoneConnection&&) noexcept = default;
+ZoneConnection& ZoneConnection::operator=(ZoneConnection&&) noexcept = default;
 ZoneConnection::~ZoneConnection() = default;
 
 AlgorithmResult ZoneConnection::check(std::string_view key) const {

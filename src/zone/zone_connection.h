@@ -47,6 +47,7 @@ class ZoneConnection {
   // Any other failure leaves the connection degraded, answering by policy.
   ZoneConnection(const ZonePlacement& placement, const zone::ZoneConfig& config, Clock clock);
   ZoneConnection(ZoneConnection&&) noexcept;
+  ZoneConnection& operator=(ZoneConnection&&) noexcept;
   ZoneConnection(const ZoneConnection&) = delete;
   ZoneConnection& operator=(const ZoneConnection&) = delete;
   ~ZoneConnection();
