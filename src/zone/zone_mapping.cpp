@@ -400,11 +400,11 @@ OpenedZone open_zone(std::string_view name, std::optional<uint64_t> size_bytes,
                      const std::optional<std::string>& directory_given) {
   validate_zone_name(name);
   if (size_bytes && *size_bytes < kMinZoneBytes) {
-    throw_zone_error(name, "too small: " + text_of(*size_bytes) + " bytes, at least " +
+    throw_zone_refusal(name, "too small: " + text_of(*size_bytes) + " bytes, at least " +
                                text_of(kMinZoneBytes));
   }
   if (size_bytes && *size_bytes > kMaxZoneBytes) {
-    throw_zone_error(name, "too large: " + text_of(*size_bytes) + " bytes, at most " +
+    throw_zone_refusal(name, "too large: " + text_of(*size_bytes) + " bytes, at most " +
                                text_of(kMaxZoneBytes));
   }
   const std::string directory = zone_directory(directory_given);

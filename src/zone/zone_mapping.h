@@ -99,7 +99,8 @@ uint64_t size_for_new_zone(std::string_view name, const std::string& directory,
 // Attaches the zone, creating it with size_for_new_zone() bytes if it does
 // not exist, or replacing what is under its name when that does not
 // validate; an existing zone is never resized. Throws InvalidZoneName for a
-// bad name, ZoneError otherwise.
+// bad name, ZoneRefusal for a size out of bounds or one the place cannot
+// back, ZoneError otherwise.
 OpenedZone open_zone(std::string_view name, std::optional<uint64_t> size_bytes,
                      const std::optional<std::string>& directory = std::nullopt);
 
