@@ -134,15 +134,25 @@ struct EngineClass {
   const char* check_limits_entry_name;
 };
 
-// Lets the interpreter's other threads run while a zone check sleeps on a
+// Lets the interpreter's other threads run while a zone check waits for a
 // lock, which a stopped or slow process may hold for seconds. Nothing that
 // Python owns is touched meanwhile: the check's texts are views into str
 // arguments that its bound arguments keep alive, and the engine lives inside
-// `self`, which the caller holds. One per check, on the stack.
+// `self`, which the caller holds. The GIL comes back only when the check is
+// over, never while it holds a lock of its own: a thread in os.fork() keeps
+// the GIL while the fork waits for those locks. One per check, on the stack.
 class ReleaseGilWhileWaiting final : public WaitHook {
  public:
-  void before_wait() override { saved_ = PyEval_SaveThread(); }
-  void after_wait() override { PyEval_RestoreThread(saved_); }
+  ReleaseGilWhileWaiting() = default;
+  ReleaseGilWhileWaiting(const ReleaseGilWhileWaiting&) = delete;
+  ReleaseGilWhileWaiting& operator=(const ReleaseGilWhileWaiting&) = delete;
+  ~ReleaseGilWhileWaiting() {
+    if (saved_ != nullptr) PyEval_RestoreThread(saved_);
+  }
+  void before_wait() override {
+    if (saved_ == nullptr) saved_ = PyEval_SaveThread();
+  }
+  void after_wait() override {}
 
  private:
   PyThreadState* saved_ = nullptr;

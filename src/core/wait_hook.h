@@ -4,7 +4,10 @@
 // the thread first blocks, with no lock of this library held by the wait;
 // after_wait() is called once when the wait ends: just after the lock was
 // taken, or while a failed wait unwinds. A lock taken without blocking calls
-// neither. Neither may throw or take a lock of this library.
+// neither. Neither may throw or take a lock of this library; after_wait()
+// runs with the lock just taken held, so a host lock that a forking thread
+// keeps (CPython's GIL) must not be taken back there but once the whole call
+// is over.
 //
 // The hook is per thread: ScopedWaitHook installs one for a scope, and a
 // BlockingWait calls the installed one around one wait. Both are for one
