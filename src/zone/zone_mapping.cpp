@@ -19,6 +19,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/fork_guard.h"
 #include "zone/zone_error.h"
 
 namespace vorn::zone {
@@ -74,8 +75,9 @@ std::string mib_text(uint64_t bytes) {
   return text_of(bytes) + " bytes (" + text_of(bytes >> 20) + " MiB)";
 }
 
-// The registry: one mapping per zone file per process.
-std::mutex registry_mutex;
+// The registry: one mapping per zone file per process. A fork never leaves
+// its mutex held (its holder takes no other lock meanwhile).
+ForkSafeMutex registry_mutex{LockLevel::Leaf};
 std::map<std::pair<dev_t, ino_t>, std::weak_ptr<const ZoneMapping>>& registry() {
   static auto* mappings = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<const ZoneMapping>>();
   return *mappings;

@@ -19,6 +19,7 @@
 #include "core/engine.h"
 #include "core/fork_guard.h"
 #include "core/poisoning_mutex.h"
+#include "zone_support.h"
 
 namespace vorn {
 namespace {
@@ -131,6 +132,28 @@ TEST(ForkSafety, ChildChecksAfterAForkDuringAnotherThreadsCheck) {
         [&] { return admits(engine, "198.51.100.7") && engine.telemetry().size() >= 1; });
     EXPECT_EQ(outcome, "ok") << algorithm;
   }
+}
+
+// Inside a zone engine's check, whose limiter lock guards its zone connection:
+// the child checks on the same zone and attaches another engine to it.
+TEST(ForkSafety, AZoneEnginesChildChecksAndAttachesAfterAForkDuringACheck) {
+  testing::ScratchZone zone("fork");
+  ParkingClock clock;
+  const VornEngine engine(testing::placement(zone.name()), "fixed_window", "active", std::nullopt,
+                          1e9, 0, 1.0, std::nullopt, RateLimitOptions{}, 60000, "", clock.clock());
+  const std::string outcome = fork_while_held(
+      [&](Park& park) {
+        clock.park_next_reader(park);
+        admits(engine, "198.51.100.7");
+      },
+      [&] {
+        const VornEngine other(testing::placement(zone.name()), "token_bucket", "active",
+                               std::nullopt, 5, 0, 1.0, std::nullopt, RateLimitOptions{}, 60000,
+                               "");
+        return admits(engine, "198.51.100.7") && admits(other, "198.51.100.7") &&
+               !other.zone_connection()->degraded();
+      });
+  EXPECT_EQ(outcome, "ok");
 }
 
 // Holders without any engine: the store's size() and direct entries take a

@@ -109,6 +109,21 @@ TEST(ZoneLifecycle, AThousandConfigurationsOneAfterAnotherAllConstruct) {
   EXPECT_NO_THROW(Algorithm::in_zone("fixed_window", 1000, 0, placement(zone.name())));
 }
 
+TEST(ZoneLifecycle, ASizeThePlaceCannotBackIsRefusedNamingBoth) {
+  ScratchZone zone("room");
+  try {
+    Algorithm::in_zone("token_bucket", 2, 0, placement(zone.name(), zone::kMaxZoneBytes));
+    ADD_FAILURE() << "a zone larger than the room";
+  } catch (const zone::ZoneRefusal& error) {
+    const std::string text = error.what();
+    EXPECT_NE(text.find("cannot reserve 1099511627776 bytes (1048576 MiB) in "), std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" free there; give a smaller zone_size / zoneSize"), std::string::npos)
+        << text;
+  }
+  EXPECT_TRUE(files_of(zone.name()).empty());
+}
+
 TEST(ZoneLifecycle, TheFileIsTheOwnersAloneWhateverTheUmask) {
   ScratchZone zone("umask");
   ASSERT_EQ(in_child([&] {
