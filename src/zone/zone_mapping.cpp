@@ -143,7 +143,8 @@ class DirectoryLock {
  public:
   DirectoryLock(std::string_view zone, const std::string& directory) {
     const std::string path = directory + "/.vorn-zones.lock";
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // Read-only is enough for flock, and opens whatever mode a umask gave it.
+    fd_ = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd_ < 0) throw_zone_error(zone, system_error("cannot open " + path, errno));
     const auto deadline = std::chrono::steady_clock::now() + kLockFileWait;
     while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
@@ -370,10 +371,13 @@ std::string zone_directory(const std::optional<std::string>& directory) {
       throw ZoneError(system_error("cannot make " + path, errno));
     }
     struct stat info {};
-    if (own_directory(path, true, &info)) return path;
-    if (S_ISDIR(info.st_mode) && info.st_uid == geteuid() && chmod(path.c_str(), 0700) == 0) {
-      return path;  // ours, only too open: a umask of the past
+    const bool closed = own_directory(path, true, &info);
+    // Ours, but made too open or too closed for ourselves by some umask.
+    if (S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & 0777) != 0700 &&
+        chmod(path.c_str(), 0700) == 0) {
+      return path;
     }
+    if (closed) return path;
     if (attempt == 0) in_the_way = info;
   }
   throw ZoneError("'" + first + "' " + owner_text(in_the_way) +

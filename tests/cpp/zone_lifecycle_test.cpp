@@ -126,8 +126,12 @@ TEST(ZoneLifecycle, ASizeThePlaceCannotBackIsRefusedNamingBoth) {
 
 TEST(ZoneLifecycle, TheFileIsTheOwnersAloneWhateverTheUmask) {
   ScratchZone zone("umask");
+  const std::string directory = zone::zone_directory(std::nullopt);
   ASSERT_EQ(in_child([&] {
               umask(0277);
+              // As if this were the first zone of the user: the directory too.
+              unlink((directory + "/.vorn-zones.lock").c_str());
+              chmod(directory.c_str(), 0500);
               return Algorithm::in_zone("token_bucket", 2, 0, placement(zone.name()))
                              .zone_connection()
                              ->degraded()
