@@ -3,11 +3,11 @@
 // held inline; beyond that the entries live in a heap ring whose capacity starts
 // at 4 and doubles when full, and which never shrinks. Sizes and indices are
 // 64-bit, so any count the window allows is logged; the capacity is kept as its
-// base-2 logarithm in the top bits of the head index, which keeps the log at
-// 24 bytes. Growing past kMaxCapacity entries (more bytes than any address
-// space) throws std::bad_alloc, as does a ring the allocator cannot supply;
-// either way before anything changes, so the log stays as it was. Move-only.
-// Not synchronised: the owning shard's lock covers it.
+// base-2 logarithm in the top bits of the count, which keeps the log at 24
+// bytes. Growing past kMaxCapacity entries (more bytes than any address space)
+// throws std::bad_alloc, as does a ring the allocator cannot supply; either way
+// before anything changes, so the log stays as it was. Move-only. Not
+// synchronised: the owning shard's lock covers it.
 #pragma once
 
 #include <cstdint>
@@ -17,31 +17,31 @@
 
 namespace vorn {
 
-// The ring's index arithmetic on the packed head word: log2 of the capacity in
-// bits 58 to 63, the front's index below them. Kept apart from the log so that
+// The ring's arithmetic on the packed count word: log2 of the capacity in bits
+// 58 to 63, the number of entries below them. Kept apart from the log so that
 // it can be checked at any size without allocating a ring of that size.
 namespace request_ring {
 
-inline constexpr unsigned kIndexBits = 58;
-// The largest capacity's logarithm: its size and indices stay below 2^58, and
-// its bytes (2^60) below what the allocator may be asked for.
+inline constexpr unsigned kCountBits = 58;
+inline constexpr uint64_t kCountMask = (uint64_t{1} << kCountBits) - 1;
+// The largest capacity's logarithm: its counts and indices stay below 2^58
+// (so counting never carries into the logarithm), and its bytes (2^60) below
+// what the allocator may be asked for.
 inline constexpr unsigned kMaxLog2 = 57;
 
-constexpr uint64_t pack(unsigned log2_capacity, uint64_t head) {
-  return (uint64_t{log2_capacity} << kIndexBits) | head;
+constexpr uint64_t pack(unsigned log2_capacity, uint64_t count) {
+  return (uint64_t{log2_capacity} << kCountBits) | count;
 }
+constexpr uint64_t count(uint64_t word) { return word & kCountMask; }
 constexpr unsigned log2_capacity(uint64_t word) {
-  return static_cast<unsigned>(word >> kIndexBits);
+  return static_cast<unsigned>(word >> kCountBits);
 }
 constexpr uint64_t capacity(uint64_t word) { return uint64_t{1} << log2_capacity(word); }
-constexpr uint64_t mask(uint64_t word) { return capacity(word) - 1; }
 
-// The slot `offset` entries after the front. The capacity bits lie above the
-// mask, so adding to the whole word leaves the index right.
-constexpr uint64_t slot(uint64_t word, uint64_t offset) { return (word + offset) & mask(word); }
-
-// The word with the front moved one entry on.
-constexpr uint64_t advanced(uint64_t word) { return (word & ~mask(word)) | slot(word, 1); }
+// The slot `offset` entries after the front at `head`.
+constexpr uint64_t slot(uint64_t word, uint64_t head, uint64_t offset) {
+  return (head + offset) & (capacity(word) - 1);
+}
 
 // The logarithm of the capacity after doubling. Throws std::bad_alloc past
 // kMaxLog2: no address space holds that ring.
@@ -60,13 +60,13 @@ class RequestLog {
   RequestLog(RequestLog&& other) noexcept
       : storage_(other.storage_),
         head_(std::exchange(other.head_, 0)),
-        size_(std::exchange(other.size_, 0)) {}
+        count_(std::exchange(other.count_, 0)) {}
   RequestLog& operator=(RequestLog&& other) noexcept {
     if (this != &other) {
       release();
       storage_ = other.storage_;
       head_ = std::exchange(other.head_, 0);
-      size_ = std::exchange(other.size_, 0);
+      count_ = std::exchange(other.count_, 0);
     }
     return *this;
   }
@@ -74,74 +74,75 @@ class RequestLog {
   RequestLog& operator=(const RequestLog&) = delete;
   ~RequestLog() { release(); }
 
-  bool empty() const { return size_ == 0; }
-  uint64_t size() const { return size_; }
-  uint64_t capacity() const { return request_ring::capacity(head_); }
+  bool empty() const { return size() == 0; }
+  uint64_t size() const { return request_ring::count(count_); }
+  uint64_t capacity() const { return request_ring::capacity(count_); }
 
   // Whether every logged time is earlier than `time` (true when empty).
   bool all_before(uint64_t time) const {
-    if (!on_heap()) return size_ == 0 || storage_.single < time;
-    for (uint64_t i = 0; i < size_; ++i) {
-      if (storage_.ring[request_ring::slot(head_, i)] >= time) return false;
+    if (!on_heap()) return empty() || storage_.single < time;
+    for (uint64_t i = 0; i < size(); ++i) {
+      if (storage_.ring[request_ring::slot(count_, head_, i)] >= time) return false;
     }
     return true;
   }
 
   // Requires !empty().
-  uint64_t front() const {
-    return on_heap() ? storage_.ring[request_ring::slot(head_, 0)] : storage_.single;
-  }
+  uint64_t front() const { return on_heap() ? storage_.ring[head_] : storage_.single; }
 
   // The newest entry. Requires !empty().
   uint64_t back() const {
-    return on_heap() ? storage_.ring[request_ring::slot(head_, size_ - 1)] : storage_.single;
+    return on_heap() ? storage_.ring[request_ring::slot(count_, head_, size() - 1)]
+                     : storage_.single;
   }
 
   // Requires !empty().
   void pop_front() {
-    if (on_heap()) head_ = request_ring::advanced(head_);
-    --size_;
+    if (on_heap()) head_ = request_ring::slot(count_, head_, 1);
+    --count_;
   }
 
   void push_back(uint64_t timestamp) {
-    if (size_ == capacity()) grow();
+    if (size() == capacity()) grow();
     if (on_heap()) {
-      storage_.ring[request_ring::slot(head_, size_)] = timestamp;
+      storage_.ring[request_ring::slot(count_, head_, size())] = timestamp;
     } else {
       storage_.single = timestamp;
     }
-    ++size_;
+    ++count_;
   }
 
  private:
   static constexpr unsigned kFirstHeapLog2 = 2;  // 4 entries
 
-  // Inline is capacity 1: a logarithm of 0, so the whole word is below 2^58.
-  bool on_heap() const { return head_ >= (uint64_t{1} << request_ring::kIndexBits); }
+  // Inline is capacity 1: a logarithm of 0, so the whole word is the count.
+  bool on_heap() const { return count_ > request_ring::kCountMask; }
 
   void grow() {
     const unsigned log2 =
-        on_heap() ? request_ring::doubled(request_ring::log2_capacity(head_)) : kFirstHeapLog2;
+        on_heap() ? request_ring::doubled(request_ring::log2_capacity(count_)) : kFirstHeapLog2;
     uint64_t* ring = std::allocator<uint64_t>().allocate(uint64_t{1} << log2);
-    for (uint64_t i = 0; i < size_; ++i) {
-      ring[i] = on_heap() ? storage_.ring[request_ring::slot(head_, i)] : storage_.single;
+    const uint64_t entries = size();
+    for (uint64_t i = 0; i < entries; ++i) {
+      ring[i] = on_heap() ? storage_.ring[request_ring::slot(count_, head_, i)] : storage_.single;
     }
     release();
     storage_.ring = ring;
-    head_ = request_ring::pack(log2, 0);
+    head_ = 0;
+    count_ = request_ring::pack(log2, entries);
   }
 
+  // Frees the ring; the caller then sets every field.
   void release() {
     if (on_heap()) std::allocator<uint64_t>().deallocate(storage_.ring, capacity());
-    head_ = 0;
   }
 
   union Storage {
     uint64_t single;
     uint64_t* ring;
   } storage_{.single = 0};
-  uint64_t head_ = 0;  // request_ring's packed word
-  uint64_t size_ = 0;
+  uint64_t head_ = 0;   // the front's slot in the ring; 0 inline
+  uint64_t count_ = 0;  // request_ring's packed word
 };
 
 static_assert(sizeof(RequestLog) == 24);

@@ -167,20 +167,21 @@ TEST(RequestLog, RingKeepsOrderAcrossGrowthAndWraparound) {
 // and doubled 2^31 entries to none.
 TEST(RequestLog, RingArithmeticHoldsPast32Bits) {
   namespace ring = request_ring;
-  const uint64_t big = uint64_t{1} << 33;
-  const uint64_t at_end = ring::pack(33, big - 1);
-  EXPECT_EQ(ring::capacity(at_end), big);
-  EXPECT_EQ(ring::slot(at_end, 1), 0u);
-  EXPECT_EQ(ring::slot(at_end, uint64_t{1} << 32), (uint64_t{1} << 32) - 1);
-  EXPECT_EQ(ring::advanced(at_end), ring::pack(33, 0));
-  EXPECT_EQ(ring::advanced(ring::pack(33, UINT32_MAX)), ring::pack(33, uint64_t{1} << 32));
-  EXPECT_EQ(ring::capacity(ring::pack(ring::doubled(31), 0)), uint64_t{1} << 32);
+  const uint64_t two_32 = uint64_t{1} << 32;
+  const uint64_t word = ring::pack(33, two_32 + 5);
+  EXPECT_EQ(ring::count(word), two_32 + 5);
+  EXPECT_EQ(ring::capacity(word), 2 * two_32);
+  EXPECT_EQ(ring::slot(word, two_32 - 1, 1), two_32);
+  EXPECT_EQ(ring::slot(word, 2 * two_32 - 1, 1), 0u);
+  EXPECT_EQ(ring::slot(word, two_32, ring::count(word) - 1), 4u);
+  EXPECT_EQ(ring::capacity(ring::pack(ring::doubled(31), 0)), two_32);
 
-  // The largest ring's index never reaches its logarithm's bits; past it, growing fails.
-  const uint64_t last = ring::pack(ring::kMaxLog2, RequestLog::kMaxCapacity - 1);
-  EXPECT_EQ(ring::capacity(last), RequestLog::kMaxCapacity);
-  EXPECT_EQ(ring::slot(last, RequestLog::kMaxCapacity), RequestLog::kMaxCapacity - 1);
-  EXPECT_EQ(ring::advanced(last), ring::pack(ring::kMaxLog2, 0));
+  // At the largest capacity a full count still leaves the logarithm alone;
+  // past it, growing fails.
+  const uint64_t full = ring::pack(ring::kMaxLog2, RequestLog::kMaxCapacity - 1) + 1;
+  EXPECT_EQ(ring::count(full), RequestLog::kMaxCapacity);
+  EXPECT_EQ(ring::capacity(full), RequestLog::kMaxCapacity);
+  EXPECT_EQ(ring::slot(full, RequestLog::kMaxCapacity - 1, 1), 0u);
   EXPECT_THROW(ring::doubled(ring::kMaxLog2), std::bad_alloc);
 }
 
