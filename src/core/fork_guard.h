@@ -38,6 +38,17 @@
 #include <cstdint>
 #include <mutex>
 
+#if defined(__SANITIZE_THREAD__)
+#define VORN_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VORN_THREAD_SANITIZER 1
+#endif
+#endif
+#ifdef VORN_THREAD_SANITIZER
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace vorn {
 
 // The order in which a fork takes guarded locks, outermost first.
@@ -86,10 +97,20 @@ class ForkSafeMutex {
   void unlock() { mutex_.unlock(); }
 
  private:
-  static void lock_hook(void* mutex) noexcept { static_cast<std::mutex*>(mutex)->lock(); }
-  static void unlock_hook(void* mutex) noexcept { static_cast<std::mutex*>(mutex)->unlock(); }
+  // libstdc++'s std::mutex ends without a word, and ThreadSanitizer forgets a
+  // lock only when its memory is freed: a later lock in the same stack slot
+  // would inherit this one's place in the lock order, and a fork, which holds
+  // every guarded lock at once, would then look like an inversion of levels.
+  struct Mutex : std::mutex {
+#ifdef VORN_THREAD_SANITIZER
+    ~Mutex() { __tsan_mutex_destroy(native_handle(), 0); }
+#endif
+  };
 
-  std::mutex mutex_;
+  static void lock_hook(void* mutex) noexcept { static_cast<Mutex*>(mutex)->lock(); }
+  static void unlock_hook(void* mutex) noexcept { static_cast<Mutex*>(mutex)->unlock(); }
+
+  Mutex mutex_;
   ForkGuard guard_;  // after mutex_: unregistered before the mutex goes
 };
 
