@@ -89,6 +89,8 @@ struct ZoneConnection::State {
   bool probe_due(uint64_t now);
   // Checks that the zone still has its name; follows it when not.
   void follow_name();
+  // Once a second: follow_name() while on the zone, else try it again.
+  [[gnu::noinline]] void probe();
   AlgorithmResult answer_by_policy(std::string_view key);
   void notice(std::string line);
   void set_reason(std::string reason);
@@ -136,9 +138,8 @@ void ZoneConnection::State::fail(std::string why) {
 }
 
 bool ZoneConnection::State::probe_due(uint64_t now) {
-  if (now < last_probe_ms + kProbeIntervalMs && now + kProbeIntervalMs >= last_probe_ms) {
-    return false;
-  }
+  // One comparison: a clock that stepped back wraps the difference round.
+  if (now - last_probe_ms < kProbeIntervalMs) return false;
   last_probe_ms = now;
   return true;
 }
@@ -212,30 +213,38 @@ ZoneConnection::ZoneConnection(ZoneConnection&&) noexcept = default;
 ZoneConnection& ZoneConnection::operator=(ZoneConnection&&) noexcept = default;
 ZoneConnection::~ZoneConnection() = default;
 
+void ZoneConnection::State::probe() {
+  if (limiter) {
+    follow_name();
+    return;
+  }
+  try {
+    attach();
+    degraded.store(false, std::memory_order_relaxed);
+    set_reason({});
+    notice("vorn: zone '" + placement.name + "' can be used again; checks go back to it");
+  } catch (const ZoneError& error) {
+    set_reason(problem_of(error, placement.name));
+  }
+}
+
 AlgorithmResult ZoneConnection::check(std::string_view key) const {
   State& state = *state_;
   const uint64_t now = state.clock.now_ms();
-  if (state.limiter && state.probe_due(now)) state.follow_name();
-  if (!state.limiter && state.degraded.load(std::memory_order_relaxed) && state.probe_due(now)) {
-    try {
-      state.attach();
-      state.degraded.store(false, std::memory_order_relaxed);
-      state.set_reason({});
-      state.notice("vorn: zone '" + state.placement.name + "' can be used again; checks go back to it");
-    } catch (const ZoneError& error) {
-      state.set_reason(problem_of(error, state.placement.name));
-    }
-  }
+  if (state.probe_due(now)) state.probe();
+  // One result object for every way out, built in place.
+  AlgorithmResult result;
   if (state.limiter) {
     try {
-      AlgorithmResult result = state.limiter->check_at(key, now);
+      result = state.limiter->check_at(key, now);
       if (!state.mapping->broken()) return result;
       state.fail("its file was truncated under a check");
     } catch (const ZoneError& error) {
       state.fail(problem_of(error, state.placement.name));
     }
   }
-  return state.answer_by_policy(key);
+  result = state.answer_by_policy(key);
+  return result;
 }
 
 const zone::ZoneConfig& ZoneConnection::config() const { return state_->config; }

@@ -303,18 +303,19 @@ bool ordinary(double capacity, double rate) {
 
 // Whether the bucket kinds' state in `slot` is one the rules could have left:
 // anything else (a level out of bounds or NaN, a time a day ahead) is damage.
-bool plausible_state(const Slot& slot, const ZoneConfig& config, uint64_t now) {
+// `levels` says whether the limits keep the level in bounds (ordinary()).
+bool plausible_state(const Slot& slot, const ZoneConfig& config, bool levels, uint64_t now) {
   switch (static_cast<Kind>(config.kind)) {
     case Kind::TokenBucket: {
       const auto bucket = state_of<token_bucket::Bucket>(slot);
-      const bool level_ok = !ordinary(config.capacity, config.rate) ||
-                            (bucket.tokens >= 0.0 && bucket.tokens <= config.capacity);
+      const bool level_ok =
+          !levels || (bucket.tokens >= 0.0 && bucket.tokens <= config.capacity);
       return level_ok && plausible_time(bucket.last_refill, now);
     }
     case Kind::LeakyBucket: {
       const auto bucket = state_of<leaky_bucket::Bucket>(slot);
-      const bool level_ok = !ordinary(config.capacity, config.rate) ||
-                            (bucket.level >= 0.0 && bucket.level <= config.capacity + 1.0);
+      const bool level_ok =
+          !levels || (bucket.level >= 0.0 && bucket.level <= config.capacity + 1.0);
       return level_ok && plausible_time(bucket.last_leak, now);
     }
     case Kind::FixedWindow:
@@ -339,6 +340,7 @@ ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone, const zone:
                          std::to_string(uint64_t{view.geometry().blocks_per_shard} * kBlockTimes) +
                          " logged times at most");
   }
+  bounded_levels_ = ordinary(config.capacity, config.rate);
   ref_ = view.register_config(config);
   const auto& keys = view.hash_keys();
   const uint64_t salt = (uint64_t{ref_.generation} << 32) | ref_.id;
@@ -351,6 +353,7 @@ ZoneLimiter::ZoneLimiter(ZoneLimiter&& other) noexcept
     : zone_(std::move(other.zone_)),
       config_(other.config_),
       ref_(std::exchange(other.ref_, zone::ConfigRef{})),
+      bounded_levels_(other.bounded_levels_),
       first_key_(other.first_key_),
       second_key_(other.second_key_),
       shard_shift_(other.shard_shift_),
@@ -406,7 +409,7 @@ AlgorithmResult ZoneLimiter::decide(ShardTransaction& tx, uint32_t set_index, ui
     if (id == 0 && empty == nullptr) empty = &candidate;
   }
   bool inserted = false;
-  if (slot != nullptr && !plausible_state(*slot, config_, now)) {
+  if (slot != nullptr && !plausible_state(*slot, config_, bounded_levels_, now)) {
     // This client's state alone is bad: it starts fresh in its own way.
     tx.touch(&tx.state());
     tx.state().repairs += 1;

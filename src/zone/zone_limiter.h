@@ -69,6 +69,7 @@ class ZoneLimiter {
   std::shared_ptr<const zone::ZoneView> zone_;
   zone::ZoneConfig config_;
   zone::ConfigRef ref_;
+  bool bounded_levels_ = false;  // whether the limits keep a bucket's level in bounds
   SipKey first_key_;
   SipKey second_key_;
   unsigned shard_shift_;
