@@ -9,9 +9,12 @@ leak verdict comes from the memory checker.
 
 Usage: churn_python.py [checks] [engines] [error_rounds]
 """
+import logging
 import os
 import pathlib
+import shutil
 import sys
+import tempfile
 
 sys.path.insert(0, os.environ.get(
     "VORN_PYTHON_PATH", str(pathlib.Path(__file__).resolve().parents[2] / "build" / "python")))
@@ -21,6 +24,7 @@ RustEngine = vorn_native.RustEngine
 ALGORITHMS = ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket")
 MODES = ("active", "shadow", "disabled")
 GOOD = ("token_bucket", "active", 10, 1.0, None, None, "")
+POLICIES = ("local", "allow", "deny")
 
 
 class FloatRaises:
@@ -93,27 +97,43 @@ def check_errors(engine):
 
 
 def zone_churn(engines, error_rounds):
-    """Zone engines come and go on one zone (one mapping, shared) and on zones
-    made and removed each time (a mapping each); then the zone error paths."""
+    """Zone engines come and go on one zone (one mapping, shared), on zones
+    made and removed each time (a mapping each) and on a zone that cannot be
+    used (degraded, with its notice logged); then the zone error paths."""
     kept = f"churn-{os.getpid()}"
     holder = vorn_native.ZoneEngine(kept, 1 << 20, *GOOD)
+    # A directory where the zone's file should be: every engine there degrades.
+    scratch = tempfile.mkdtemp(prefix="vorn-churn-")
+    os.mkdir(os.path.join(scratch, "vorn.blocked.zone-v2"))
+    notices = logging.getLogger("vorn.zone")
+    notices.addHandler(logging.NullHandler())
+    notices.propagate = False
     for i in range(engines // 10 + 1):
         a = ALGORITHMS[i % len(ALGORITHMS)]
         engine = vorn_native.ZoneEngine(kept, None, a, MODES[i % 3], 3, 0.5, None, None, "")
         engine.check(f"2.2.2.{i % 7}", "/")
         del engine
         passing = f"{kept}-{i}"
-        vorn_native.ZoneEngine(passing, 1 << 16, a, "active", 3, 0.5, None, None, "").check("a", "/")
+        vorn_native.ZoneEngine(passing, 1 << 17, a, "active", 3, 0.5, None, None, "").check("a", "/")
         assert vorn_native.zone_stats(passing)["keys"] == 1
         assert vorn_native.remove_zone(passing)
+        degraded = vorn_native.ZoneEngine("blocked", None, *GOOD, scratch, POLICIES[i % 3])
+        assert degraded.degraded and degraded.zone_stats() is None
+        degraded.check("a", "/")
+        del degraded
     for _ in range(error_rounds):
         raises(ValueError, vorn_native.ZoneEngine, "bad name", None, *GOOD)
         raises(vorn_native.ZoneError, vorn_native.ZoneEngine, kept + "-small", 100, *GOOD)
         raises(vorn_native.ZoneError, vorn_native.zone_stats, kept + "-missing")
         raises(TypeError, vorn_native.ZoneEngine, kept, "size", *GOOD)
+        raises(TypeError, vorn_native.ZoneEngine, kept, True, *GOOD)
+        raises(ValueError, vorn_native.ZoneEngine, kept, -1, *GOOD)
+        raises(ValueError, vorn_native.ZoneEngine, kept, None, *GOOD, None, "never")
+        raises(vorn_native.ZoneError, vorn_native.ZoneEngine, kept, None, *GOOD, "/tmp")
         raises(TypeError, holder.check, 1, "/")
     del holder
     vorn_native.remove_zone(kept)
+    shutil.rmtree(scratch)
 
 
 def main(checks, engines, error_rounds):
