@@ -1,6 +1,7 @@
 'use strict';
 // Throws random values at every option of new VornNode(config) and of new
-// VornZoneNode(config) (with zone and zoneSize), at removeZone and zoneStats,
+// VornZoneNode(config) (with zone, zoneSize, zoneDir, onError and logger; a
+// valid zoneDir is a scratch directory), at removeZone and zoneStats,
 // and at every argument and receiver of checkRequest: every kind of JavaScript value,
 // NaN, infinities, lone surrogates, symbols, BigInts, circular objects,
 // getters and proxies that throw, wrong `this`. Every call must return a
@@ -12,12 +13,13 @@ const assert = require('node:assert');
 const { loadAddon } = require('../node/addon.js');
 
 const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
 const { VornNode, VornZoneNode, removeZone, zoneStats } = loadAddon();
-// The zones of this user that exist now, by name.
-function zoneObjects() {
-  const prefix = `vorn.${process.geteuid()}.`;
-  return new Set(fs.readdirSync('/dev/shm').filter((entry) => entry.startsWith(prefix))
-    .map((entry) => entry.slice(prefix.length)));
+// The zones in `directory` that exist now, by name.
+function zoneObjects(directory) {
+  return new Set(fs.readdirSync(directory).map((entry) => /^vorn\.(.+)\.zone-v\d+$/.exec(entry))
+    .filter((match) => match !== null).map((match) => match[1]));
 }
 const ZONE_NAMES = [`hz${process.pid}-a`, `hz${process.pid}-b`];
 const OPTIONS = ['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey', 'debug', 'backendUrl',
@@ -104,9 +106,10 @@ const MESSAGE = new RegExp('^(Failed to convert JavaScript value `[^]*` into rus
   "|Class constructor Vorn(Zone)?Node cannot be invoked without 'new'" +
   "|invalid zone name: use 1 to 64 characters from A-Z, a-z, 0-9, '_', '.', '-'" +
   '|Missing field `zone` on NodeConfig: [^]*' +
-  "|zone '[^']*': [^]*" +
+  "|zone (directory )?'[^']*':? [^]*" +
   ')' +
-  `( on NodeConfig\\.(${OPTIONS.join('|')}|zone|zoneSize))?$`);
+  `( on NodeConfig\\.(${OPTIONS.join('|')}|zone|zoneSize|zoneDir))?$`);
+const NOT_WHOLE_SIZE = /^zoneSize must be a whole number of bytes, not /;
 
 function expectThrown(error, context) {
   if (error instanceof Marker) return 'marker';
@@ -115,9 +118,11 @@ function expectThrown(error, context) {
     assert.match(error.message, MESSAGE, context);
     return 'coded';
   }
+  if (error instanceof RangeError && NOT_WHOLE_SIZE.test(error.message)) return 'option';
   // The runtime's own exceptions: reading options of undefined or null, a
   // revoked proxy, JSON.stringify of a circular or BigInt-holding value, and
-  // calling the class without new.
+  // calling the class without new; and the addon's for an option of the
+  // wrong type.
   assert.ok(error instanceof TypeError, `${context}: unexpected ${error && error.stack}`);
   return 'runtime';
 }
@@ -154,16 +159,23 @@ function attempt(fn, context, stats) {
 
 // One hostile call of the zone surface: a construction with a zone option, or
 // removeZone / zoneStats with any value.
-function zoneCall(rng, pick, pool, instances, context, stats) {
+function zoneCall(rng, pick, pool, instances, context, stats, scratch) {
   const names = [...ZONE_NAMES, '', 'a/b', 'x'.repeat(65), '\ud800'];
   const name = () => (rng() < 0.8 ? pick(names) : pick(pool));
+  const dir = () => pick([undefined, undefined, scratch, '/tmp', 'relative', '', ...pool]);
+  const quiet = { warn: () => {} };
   const roll = rng();
   if (roll < 0.6) {
     const options = config(rng, pool);
     const target = typeof options === 'object' && options !== null ? options : {};
     try {
       if (rng() < 0.9) target.zone = name();
-      if (rng() < 0.5) target.zoneSize = pick([1 << 16, 1 << 20, 100, -1, NaN, 2 ** 70, ...pool]);
+      if (rng() < 0.5) {
+        target.zoneSize = pick([1 << 16, 1 << 17, 1 << 20, 100, -1, 1.5, NaN, 2 ** 70, ...pool]);
+      }
+      if (rng() < 0.3) target.zoneDir = dir();
+      if (rng() < 0.3) target.onError = pick(['local', 'allow', 'deny', 'LOCAL', ...pool]);
+      target.logger = rng() < 0.9 ? quiet : pick([{ warn: marker }, {}, ...pool]);
     } catch (error) {
       stats[expectThrown(error, context)] += 1;
       return;
@@ -175,10 +187,12 @@ function zoneCall(rng, pick, pool, instances, context, stats) {
       if (instances.length > 50) instances.splice(3, 1);
     }
   } else if (roll < 0.8) {
-    const stats_ = attempt(() => zoneStats(name()), context, stats);
+    const stats_ = attempt(() => zoneStats(name(), ...(rng() < 0.3 ? [dir()] : [])), context,
+      stats);
     if (stats_) assert.ok(stats_.keys <= stats_.capacity, context);
   } else {
-    const removed = attempt(() => removeZone(name()), context, stats);
+    const removed = attempt(() => removeZone(name(), ...(rng() < 0.3 ? [dir()] : [])), context,
+      stats);
     if (removed !== undefined) assert.strictEqual(typeof removed, 'boolean', context);
   }
 }
@@ -187,12 +201,16 @@ function main() {
   const iterations = Number(process.argv[2] || 20000);
   const seed = Number(process.argv[3] || Math.floor(Math.random() * 2 ** 31));
   const rng = random(seed);
-  const zonesBefore = zoneObjects();
+  const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'vorn-hostile-'));
   const pool = values();
   const pick = (list) => list[Math.floor(rng() * list.length)];
-  const stats = { returned: 0, coded: 0, runtime: 0, marker: 0 };
+  const stats = { returned: 0, coded: 0, option: 0, runtime: 0, marker: 0 };
   const instances = [new VornNode({}), new VornNode({ mode: 'shadow', capacity: 2 }),
-    new VornNode({ mode: 'disabled', algorithm: 'leaky_bucket' })];
+    new VornNode({ mode: 'disabled', algorithm: 'leaky_bucket' }),
+    new VornZoneNode({ zone: ZONE_NAMES[0], zoneSize: 1 << 20 })];
+  const directory = path.dirname(zoneStats(ZONE_NAMES[0]).path);
+  const zonesBefore = zoneObjects(directory);
+  zonesBefore.delete(ZONE_NAMES[0]);
   const canary = new VornNode({ algorithm: 'fixed_window', capacity: 7, apiKey: 'k' });
   reentrant.push(instances[0]);
   const args = () => {
@@ -219,7 +237,7 @@ function main() {
       const result = attempt(() => node.checkRequest(...args()), context, stats);
       if (result) expectResult(result, context);
     } else if (action === 5) {
-      zoneCall(rng, pick, pool, instances, context, stats);
+      zoneCall(rng, pick, pool, instances, context, stats, scratch);
     } else {
       const receiver = rng() < 0.2 ? pick(instances) : pick(pool);
       const result = attempt(() => VornNode.prototype.checkRequest.call(receiver, ...args()),
@@ -235,9 +253,10 @@ function main() {
   // A text of the pools can end up as a zone name: remove the zones this run
   // made, and only those (other programs may make zones meanwhile).
   const texts = new Set([...ZONE_NAMES, ...pool.filter((value) => typeof value === 'string')]);
-  for (const name of zoneObjects()) {
+  for (const name of zoneObjects(directory)) {
     if (!zonesBefore.has(name) && texts.has(name)) removeZone(name);
   }
+  fs.rmSync(scratch, { recursive: true });
   console.log(`hostile node: ${iterations} calls (seed ${seed}), ${JSON.stringify(stats)}; ` +
     'every answer documented');
 }

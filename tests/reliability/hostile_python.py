@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Throws random values at every argument of RustEngine() and RustEngine.check(),
-and of ZoneEngine(), its check, remove_zone() and zone_stats():
+and of ZoneEngine(), its check, remove_zone() and zone_stats() (zone_dir, when
+valid, is a scratch directory):
 every builtin type, subclasses, huge ints, NaN, objects whose conversion raises,
 lone surrogates, wrong receivers, bad keywords. Every call must either return a
 well-formed result or raise one of the documented exception types; no call may
@@ -17,7 +18,9 @@ import os
 import pathlib
 import random
 import re
+import shutil
 import sys
+import tempfile
 
 sys.path.insert(0, os.environ.get(
     "VORN_PYTHON_PATH", str(pathlib.Path(__file__).resolve().parents[2] / "build" / "python")))
@@ -27,7 +30,7 @@ RustEngine = vorn_native.RustEngine
 ZoneEngine = vorn_native.ZoneEngine
 CTOR_PARAMS = ["algorithm_str", "mode_str", "capacity", "refill_rate", "api_key", "debug",
                "backend_url"]
-ZONE_CTOR_PARAMS = ["zone", "zone_size"] + CTOR_PARAMS
+ZONE_CTOR_PARAMS = ["zone", "zone_size"] + CTOR_PARAMS + ["zone_dir", "on_error"]
 CHECK_PARAMS = ["ip", "route", "identity"]
 ZONE_NAMES = ["hz%d-a" % os.getpid(), "hz%d-b" % os.getpid()]
 
@@ -150,8 +153,15 @@ TYPE_ERROR = re.compile(
     r"^((RustEngine|ZoneEngine)\.(__new__|check)\(\) |(remove_zone|zone_stats)\(\) "
     r"|argument '(\w+)': |'[^']*' object cannot be converted to '(RustEngine|ZoneEngine)'$"
     # The interpreter's own receiver check of an unbound method.
-    r"|descriptor 'check' (for|of) 'builtins.(RustEngine|ZoneEngine)' object)")
+    r"|descriptor 'check' (for|of) 'builtins.(RustEngine|ZoneEngine)' object"
+    r"|zone_size must be a whole number of bytes, not .*"
+    r"|on_error must be 'local', 'allow' or 'deny', not .*)", re.DOTALL)
 INVALID_NAME = "invalid zone name: use 1 to 64 characters"
+NOT_WHOLE_SIZE = "zone_size must be a whole number of bytes, not "
+NO_SUCH_POLICY = "on_error must be 'local', 'allow' or 'deny', not "
+# The whole of the name or directory given is quoted, whatever it holds.
+ZONE_ERROR = re.compile(r"zone (directory )?'.*':? \S", re.DOTALL)
+ZONE_FILE = re.compile(r"vorn\.(.+)\.zone-v\d+")
 
 
 def random_call(rng, params):
@@ -194,9 +204,13 @@ def expect_error(error, values):
     if kind is TypeError:
         assert TYPE_ERROR.match(str(error)), f"undocumented TypeError: {error}"
     elif kind is vorn_native.ZoneError:
-        assert str(error).startswith("zone '"), error
+        assert ZONE_ERROR.match(str(error)), error
     elif kind is ValueError and str(error).startswith(INVALID_NAME):
         pass
+    elif kind is ValueError and str(error).startswith(NOT_WHOLE_SIZE):
+        assert any(isinstance(v, int) and v < 0 for v in values), error
+    elif kind is ValueError and str(error).startswith(NO_SUCH_POLICY):
+        assert any(isinstance(v, str) for v in values), error
     elif kind is UnicodeEncodeError:
         assert any(isinstance(v, str) for v in values)
     elif kind in (OverflowError, ValueError):
@@ -251,22 +265,24 @@ def check_built(built):
 
 
 def expect_stats(stats):
-    assert type(stats) is dict and all(type(v) is int for v in stats.values()), stats
+    assert type(stats) is dict and type(stats.pop("path", None)) is str, stats
+    assert all(type(v) is int for v in stats.values()), stats
     assert stats["keys"] <= stats["capacity"], stats
 
 
-def zone_objects():
-    """The zones of this user that exist now, by name."""
-    prefix = "vorn.%d." % os.geteuid()
-    return {entry[len(prefix):] for entry in os.listdir("/dev/shm") if entry.startswith(prefix)}
+def zone_objects(directory):
+    """The zones in `directory` that exist now, by name."""
+    return {match.group(1) for match in map(ZONE_FILE.fullmatch, os.listdir(directory)) if match}
 
 
-def zone_call(rng, zone_engines):
+def zone_call(rng, zone_engines, scratch):
     """One hostile call of the zone surface; returns whether it returned."""
     names = ZONE_NAMES + ["", "a/b", "x" * 65, StrSub(ZONE_NAMES[0]), "\ud800"]
     PLAUSIBLE["zone"] = names
-    PLAUSIBLE["zone_size"] = [None, None, 1 << 16, 1 << 20, 100, -1, 2**70] + NUMBERS
+    PLAUSIBLE["zone_size"] = [None, None, 1 << 16, 1 << 17, 1 << 20, 100, -1, 2**70] + NUMBERS
     PLAUSIBLE["name"] = names
+    PLAUSIBLE["zone_dir"] = [None] * 4 + [scratch, StrSub(scratch), "/tmp", "relative", ""]
+    PLAUSIBLE["on_error"] = ["local", "allow", "deny", "LOCAL", None, 1]
     action = rng.randrange(4)
     if action == 0:
         args, kwargs = random_call(rng, ZONE_CTOR_PARAMS)
@@ -274,7 +290,7 @@ def zone_call(rng, zone_engines):
     if action == 1:
         args, kwargs = random_call(rng, CHECK_PARAMS)
         return call(rng.choice(zone_engines).check, args, kwargs, expect_result)
-    args, kwargs = random_call(rng, ["name"])
+    args, kwargs = random_call(rng, ["name", "zone_dir"])
     if action == 2:
         return call(vorn_native.zone_stats, args, kwargs, expect_stats)
     return call(vorn_native.remove_zone, args, kwargs, lambda removed: type(removed) is bool)
@@ -282,19 +298,21 @@ def zone_call(rng, zone_engines):
 
 def main(iterations, seed):
     rng = random.Random(seed)
-    zones_before = zone_objects()
+    scratch = tempfile.mkdtemp(prefix="vorn-hostile-")
     engines = [RustEngine(a, m, 5, 0.0, k, None, "")
                for a in ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket")
                for m in ("active", "shadow", "disabled") for k in (None, "key")]
     canary = RustEngine("fixed_window", "active", 7, 0.0, "key", None, "")
     zone_engines = [ZoneEngine(ZONE_NAMES[0], 1 << 20, a, m, 5, 0.0, None, None, "")
                     for a in ("token_bucket", "sliding_window") for m in ("active", "disabled")]
+    directory = os.path.dirname(vorn_native.zone_stats(ZONE_NAMES[0])["path"])
+    zones_before = zone_objects(directory) - set(ZONE_NAMES)
     REENTERED.append(engines[0])
     stats = {"results": 0, "errors": 0, "built": 0}
     for i in range(iterations):
         action = rng.randrange(5)
         if action == 4:
-            returned = zone_call(rng, zone_engines)
+            returned = zone_call(rng, zone_engines, scratch)
         elif action == 0:
             args, kwargs = random_call(rng, CTOR_PARAMS)
             returned = call(RustEngine, args, kwargs, check_built)
@@ -316,8 +334,9 @@ def main(iterations, seed):
     # A misplaced argument can name a zone after any text of the pools: remove
     # the zones this run made, and only those (other programs may make zones).
     texts = {str(v) for v in VALUES if isinstance(v, str)} | set(ZONE_NAMES)
-    for name in (zone_objects() - zones_before) & texts:
+    for name in (zone_objects(directory) - zones_before) & texts:
         vorn_native.remove_zone(name)
+    shutil.rmtree(scratch)
     print(f"hostile python: {iterations} calls (seed {seed}), {stats}; every answer documented")
 
 
