@@ -17,20 +17,6 @@
 #include "zone/zone_connection.h"
 #include "zone_functions.h"
 
-// Every CPython since 3.3 exports this function; the stable ABI lists it from
-// 3.10 on, with the same behaviour as in 3.8 and 3.9. For a str whose UTF-8
-// form is its own storage (any ASCII text) it hands out that storage: no copy.
-extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
-#pragma weak PyUnicode_AsUTF8AndSize
-
-// Stable-ABI functions that only zone engines use; weak like every interpreter
-// symbol of this library (python_api.h says why).
-#pragma weak PyEval_RestoreThread
-#pragma weak PyEval_SaveThread
-#pragma weak PyImport_ImportModule
-#pragma weak PyObject_Repr
-#pragma weak PyObject_RichCompareBool
-
 namespace vorn::python {
 namespace {
 

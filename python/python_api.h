@@ -13,6 +13,11 @@
 #define Py_LIMITED_API 0x03080000
 #include <Python.h>
 
+// Every CPython since 3.3 exports this function; the stable ABI lists it from
+// 3.10 on, with the same behaviour as in 3.8 and 3.9. For a str whose UTF-8
+// form is its own storage (any ASCII text) it hands out that storage: no copy.
+extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
+
 // Functions.
 #pragma weak PyBytes_AsString
 #pragma weak PyBytes_Size
@@ -32,9 +37,12 @@
 #pragma weak PyErr_Restore
 #pragma weak PyErr_SetObject
 #pragma weak PyErr_WriteUnraisable
+#pragma weak PyEval_RestoreThread
+#pragma weak PyEval_SaveThread
 #pragma weak PyException_GetCause
 #pragma weak PyException_SetCause
 #pragma weak PyFloat_AsDouble
+#pragma weak PyImport_ImportModule
 #pragma weak Py_DecRef
 #pragma weak Py_IncRef
 #pragma weak PyList_Append
@@ -46,6 +54,8 @@
 #pragma weak PyModule_Create2
 #pragma weak PyObject_CallFunctionObjArgs
 #pragma weak PyObject_GetAttr
+#pragma weak PyObject_Repr
+#pragma weak PyObject_RichCompareBool
 #pragma weak PyObject_SetAttr
 #pragma weak PyObject_Str
 #pragma weak PyTuple_GetItem
@@ -60,9 +70,12 @@
 #pragma weak PyCFunction_NewEx
 #pragma weak PyBool_FromLong
 #pragma weak PyUnicode_AsEncodedString
+#pragma weak PyUnicode_AsUTF8AndSize
 #pragma weak PyUnicode_AsUTF8String
 #pragma weak PyUnicode_CompareWithASCIIString
 #pragma weak PyUnicode_Concat
+#pragma weak PyUnicode_DecodeFSDefaultAndSize
+#pragma weak PyUnicode_EncodeFSDefault
 #pragma weak PyUnicode_FromStringAndSize
 #pragma weak PyUnicode_InternFromString
 #pragma weak _Py_Dealloc

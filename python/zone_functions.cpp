@@ -8,12 +8,6 @@
 #include "engine_object.h"
 #include "zone/zone_mapping.h"
 
-// The file system's codec (UTF-8 with surrogateescape on Linux), as os.fsencode
-// and os.fsdecode use it. Part of the stable ABI since 3.2; weak, as every
-// interpreter symbol of this library is (python_api.h says why).
-#pragma weak PyUnicode_EncodeFSDefault
-#pragma weak PyUnicode_DecodeFSDefaultAndSize
-
 namespace vorn::python {
 namespace {
 
