@@ -18,11 +18,13 @@
 #pragma weak napi_create_double
 #pragma weak napi_create_error
 #pragma weak napi_create_object
+#pragma weak napi_create_range_error
 #pragma weak napi_create_bigint_uint64
 #pragma weak napi_create_function
 #pragma weak napi_create_reference
 #pragma weak napi_create_string_latin1
 #pragma weak napi_create_string_utf8
+#pragma weak napi_create_type_error
 #pragma weak napi_define_class
 #pragma weak napi_define_properties
 #pragma weak napi_delete_reference
@@ -33,6 +35,7 @@
 #pragma weak napi_get_instance_data
 #pragma weak napi_get_named_property
 #pragma weak napi_get_new_target
+#pragma weak napi_get_null
 #pragma weak napi_get_reference_value
 #pragma weak napi_get_undefined
 #pragma weak napi_get_value_double

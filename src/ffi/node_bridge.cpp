@@ -14,12 +14,6 @@
 #include "ffi/zone_functions.h"
 #include "zone/zone_connection.h"
 
-// Node-API functions that only the zone class uses; weak like the others
-// (napi_api.h says why).
-#pragma weak napi_create_range_error
-#pragma weak napi_create_type_error
-#pragma weak napi_get_null
-
 namespace vorn::ffi {
 namespace {
 
