@@ -8,6 +8,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "core/fork_guard.h"
+
 namespace vorn::zone {
 namespace {
 
@@ -24,7 +26,7 @@ struct GuardSlot {
 };
 
 GuardSlot slots[kSlots];
-std::mutex install_mutex;
+ForkSafeMutex install_mutex{LockLevel::Leaf};
 bool installed = false;   // guarded by install_mutex
 struct sigaction previous {};  // written once, before the handler is installed
 

@@ -7,6 +7,7 @@
 #include "algorithms/leaky_bucket.h"
 #include "algorithms/sliding_window.h"
 #include "algorithms/token_bucket.h"
+#include "core/fork_guard.h"
 #include "zone/zone_error.h"
 #include "zone/zone_limiter.h"
 
@@ -108,7 +109,7 @@ struct ZoneConnection::State {
   std::atomic<bool> degraded{false};
   std::atomic<bool> pending{false};
   // notices_mutex protects the following state.
-  mutable std::mutex notices_mutex;
+  mutable ForkSafeMutex notices_mutex{LockLevel::Leaf};
   std::vector<std::string> notices;
   std::string reason;
 };
