@@ -345,6 +345,12 @@ void validate_zone_name(std::string_view name) {
 std::string zone_directory(const std::optional<std::string>& directory) {
   if (directory) {
     struct stat info {};
+    if (directory->find('\0') != std::string::npos) {
+      // The system would read only up to it: another directory than named.
+      std::string shown;
+      for (char c : *directory) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+      throw ZoneError("zone directory '" + shown + "' holds a NUL character");
+    }
     if (directory->empty() || (*directory)[0] != '/') {
       throw ZoneError("zone directory '" + *directory + "' is not an absolute path");
     }

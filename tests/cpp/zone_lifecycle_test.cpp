@@ -171,6 +171,8 @@ TEST(ZoneLifecycle, ADirectoryOthersCanWriteOrOwnIsRefusedByName) {
     ASSERT_EQ(chown(made, 0, 0), 0);
   }
   EXPECT_EQ(refusal(), "accepted");
+  // The system reads a path only up to a NUL: that would be another place.
+  EXPECT_THROW(zone::zone_directory(directory + std::string("\0/elsewhere", 11)), ZoneError);
   zone::remove_zone("z", directory);
   unlink((directory + "/.vorn-zones.lock").c_str());
   rmdir(made);
