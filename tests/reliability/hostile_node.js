@@ -106,7 +106,7 @@ const MESSAGE = new RegExp('^(Failed to convert JavaScript value `[^]*` into rus
   "|Class constructor Vorn(Zone)?Node cannot be invoked without 'new'" +
   "|invalid zone name: use 1 to 64 characters from A-Z, a-z, 0-9, '_', '.', '-'" +
   '|Missing field `zone` on NodeConfig: [^]*' +
-  "|zone (directory )?'[^']*':? [^]*" +
+  "|zone (directory )?'[^]*':? [^]*" +
   ')' +
   `( on NodeConfig\\.(${OPTIONS.join('|')}|zone|zoneSize|zoneDir))?$`);
 const NOT_WHOLE_SIZE = /^zoneSize must be a whole number of bytes, not /;
