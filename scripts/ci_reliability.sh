@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The bounded reliability runs for CI (a few minutes on two cores):
-#  1. the libFuzzer target for about a minute from the seed corpus, and every
-#     saved input replayed under g++ with ASan+UBSan;
+# The bounded reliability runs for CI (seven minutes on two cores):
+#  1. the two libFuzzer targets for about a minute each from their seed corpora,
+#     and every saved input replayed under g++ with ASan+UBSan;
 #  2. the Python and Node suites, hostile input and stress on an ASan+UBSan
 #     library inside both interpreters;
 #  3. the engine thread stress under ThreadSanitizer;
