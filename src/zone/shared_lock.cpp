@@ -75,12 +75,6 @@ void futex_wake_one(SharedLock* lock) {
   syscall(SYS_futex, futex_word(lock), FUTEX_WAKE, 1, nullptr, nullptr, 0);
 }
 
-// True when the thread the word names is certainly not running any more (or
-// never was): then whatever it held, it will never release.
-bool holder_is_dead(uint64_t word) {
-  return !is_alive(TaskIdentity{static_cast<uint32_t>(holder_tid(word)), holder_stamp(word)});
-}
-
 // The calling thread's owner word, computed once per thread. A forked child's
 // thread is a different thread, so the fork handler forgets the parent's.
 constinit thread_local uint64_t self_word_cache = 0;
@@ -155,8 +149,10 @@ struct Taken {
       // A release may have woken this thread rather than another sleeper;
       // pass that wake on rather than strand the others until their checks.
       if (slept) futex_wake_one(lock);
-      throw_zone_error(zone, std::string(what) + " was held for more than " +
-                                 std::to_string(timeout.count()) + " ms (a stopped process?)");
+      throw LockHeldTooLong("zone '" + zone + "': " + std::string(what) +
+                                " was held for more than " + std::to_string(timeout.count()) +
+                                " ms (a stopped process?)",
+                            identity(seen));
     }
     if ((seen & kWaiters) == 0) {
       // The release compares the whole word, so it cannot miss this bit.
@@ -211,6 +207,15 @@ SharedLockGuard::~SharedLockGuard() {
 
 bool SharedLockGuard::held() const {
   return identity(owner_of(lock_).load(std::memory_order_relaxed)) == identity(word_);
+}
+
+bool holder_is_dead(uint64_t word) {
+  return !is_alive(TaskIdentity{static_cast<uint32_t>(holder_tid(word)), holder_stamp(word)});
+}
+
+uint64_t holder_of(const SharedLock& lock) {
+  return identity(std::atomic_ref<uint64_t>(const_cast<uint64_t&>(lock.owner))
+                      .load(std::memory_order_relaxed));
 }
 
 }  // namespace vorn::zone

@@ -57,6 +57,7 @@
 #include <string_view>
 
 #include "core/wait_hook.h"
+#include "zone/zone_error.h"
 
 namespace vorn::zone {
 
@@ -82,6 +83,25 @@ using ScopedWaitHook = vorn::ScopedWaitHook;
 // it was held for longer than lock_timeout() or already names this thread.
 // Uncontended, taking costs one compare-and-swap and releasing another. Not
 // copyable; used by the thread that made it.
+// What a wait that timed out throws: a ZoneError that also says which holder
+// (the owner word seen last) kept the lock, so a caller can tell later
+// whether the same holder keeps it still.
+class LockHeldTooLong : public ZoneError {
+ public:
+  LockHeldTooLong(const std::string& message, uint64_t holder)
+      : ZoneError(message), holder_(holder) {}
+  uint64_t holder() const { return holder_; }
+
+ private:
+  uint64_t holder_;
+};
+
+// The lock's owner word as it is now (0 when free), and whether the thread a
+// word names is certainly not running any more (or never was), so that what
+// it held will never be released. Thread-safe.
+uint64_t holder_of(const SharedLock& lock);
+bool holder_is_dead(uint64_t word);
+
 class SharedLockGuard {
  public:
   SharedLockGuard(SharedLock* lock, const std::string& zone, std::string_view what);

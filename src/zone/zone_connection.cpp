@@ -105,6 +105,7 @@ struct ZoneConnection::State {
   std::optional<ZoneLimiter> limiter;
   std::optional<LocalLimiter> fallback;
   uint64_t last_probe_ms = 0;
+  bool stuck_told = false;  // a stuck shard was logged since the last attach
 
   std::atomic<bool> degraded{false};
   std::atomic<bool> pending{false};
@@ -123,6 +124,7 @@ void ZoneConnection::State::attach() {
   limiter.reset();
   limiter.emplace(std::move(fresh));
   mapping = std::move(opened.mapping);
+  stuck_told = false;
   if (!opened.replaced.empty()) {
     notice("vorn: zone '" + placement.name + "' at " + mapping->path() + " could not be used (" +
            opened.replaced + ") and was replaced by a fresh one; its clients start fresh");
@@ -240,6 +242,14 @@ AlgorithmResult ZoneConnection::check(std::string_view key) const {
       result = state.limiter->check_at(key, now);
       if (!state.mapping->broken()) return result;
       state.fail("its file was truncated under a check");
+    } catch (const zone::ShardStuck& error) {
+      // Only this key's shard: the others stay on the zone.
+      if (!state.stuck_told) {
+        state.stuck_told = true;
+        state.notice("vorn: " + std::string(error.what()) + "; its clients are answered " +
+                     std::string(fallback_words(state.placement.on_error)) +
+                     " while it is held");
+      }
     } catch (const ZoneError& error) {
       state.fail(problem_of(error, state.placement.name));
     }

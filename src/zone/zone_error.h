@@ -24,6 +24,13 @@ class ZoneRefusal : public ZoneError {
  public:
   using ZoneError::ZoneError;
 };
+
+// A ZoneError of one shard only: its lock is kept by a live process past the
+// timeout. The rest of the zone can still be used.
+class ShardStuck : public ZoneError {
+ public:
+  using ZoneError::ZoneError;
+};
 }  // namespace zone
 
 class InvalidZoneName : public std::invalid_argument {

@@ -357,7 +357,11 @@ ZoneLimiter::ZoneLimiter(ZoneLimiter&& other) noexcept
       first_key_(other.first_key_),
       second_key_(other.second_key_),
       shard_shift_(other.shard_shift_),
-      clock_(other.clock_) {}
+      clock_(other.clock_) {
+  for (size_t i = 0; i < stuck_.size(); ++i) {
+    stuck_[i].store(other.stuck_[i].load(std::memory_order_relaxed), std::memory_order_relaxed);
+  }
+}
 
 ZoneLimiter::~ZoneLimiter() {
   if (zone_ && ref_.id != 0) zone_->release_config(ref_);
@@ -375,7 +379,26 @@ AlgorithmResult ZoneLimiter::check_at(std::string_view key, uint64_t now) const 
   const uint32_t set_index =
       static_cast<uint32_t>(((digest & 0xFFFFFFFFu) * zone.geometry().sets_per_shard) >> 32);
 
-  ShardTransaction tx(zone, shard);
+  std::atomic<uint64_t>& stuck = stuck_[shard];
+  const uint64_t stuck_holder = stuck.load(std::memory_order_relaxed);
+  if (stuck_holder != 0) [[unlikely]] {
+    // Not another wait behind the same stopped holder: one was enough.
+    const auto& lock = *reinterpret_cast<const zone::SharedLock*>(zone.shard_base(shard));
+    if (zone::holder_of(lock) == stuck_holder && !zone::holder_is_dead(stuck_holder)) {
+      throw zone::ShardStuck("zone '" + zone.name() +
+                             "': a shard's lock is still held by the process that held it past " +
+                             "the timeout (a stopped process?)");
+    }
+    stuck.store(0, std::memory_order_relaxed);
+  }
+  std::optional<ShardTransaction> taken;
+  try {
+    taken.emplace(zone, shard);
+  } catch (const zone::LockHeldTooLong& held) {
+    stuck.store(held.holder(), std::memory_order_relaxed);
+    throw zone::ShardStuck(held.what());
+  }
+  ShardTransaction& tx = *taken;
   try {
     return decide(tx, set_index, digest, check, now);
   } catch (const zone::ShardDamaged&) {

@@ -15,6 +15,10 @@
 // store: a state keeps the later time it saw, a fresh one starts from the
 // earlier reading.
 //
+// A shard whose lock a live process keeps past the timeout (one stopped in a
+// debugger) fails its checks with ShardStuck, at once after the first wait,
+// until that holder lets go.
+//
 // A shard found damaged (a log that leaves its pool, a journal that cannot be
 // one) is reset and the check goes on there; a client whose state alone is
 // implausible starts fresh. Both count as repairs.
@@ -22,6 +26,8 @@
 // check() is thread-safe and process-safe: it runs under the key's shard lock.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -70,6 +76,9 @@ class ZoneLimiter {
   zone::ZoneConfig config_;
   zone::ConfigRef ref_;
   bool bounded_levels_ = false;  // whether the limits keep a bucket's level in bounds
+  // Per shard, the holder that kept its lock past the timeout (0: none): its
+  // checks fail at once while that holder keeps it.
+  mutable std::array<std::atomic<uint64_t>, zone::kMaxShards> stuck_{};
   SipKey first_key_;
   SipKey second_key_;
   unsigned shard_shift_;
