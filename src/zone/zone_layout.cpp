@@ -42,7 +42,11 @@ Geometry geometry_for(uint64_t zone_bytes) {
   const uint64_t body = zone_bytes - kHeaderBytes;
   uint32_t shards = kMaxShards;
   while (shards > 1 && body / shards < kMinShardBytes) shards /= 2;
-  const uint64_t per_shard = (body / shards) & ~(kUnitBytes - 1);
+  uint64_t per_shard = (body / shards) & ~(kUnitBytes - 1);
+  // An odd number of lines per shard spreads the shards' lock, state and
+  // journal lines over every cache set; a stride of a multiple of 512 bytes
+  // would put them all in a few sets, where they evict each other.
+  if ((per_shard / kUnitBytes) % 2 == 0) per_shard -= kUnitBytes;
   const uint64_t rest = per_shard - kSetsOffset;
   const uint64_t log_bytes = (rest / 4) & ~(kUnitBytes - 1);
   Geometry geometry;
