@@ -85,7 +85,7 @@ def zone_rows(core, zone):
 def zone_memory_rows(memory):
     for bench in memory["benchmarks"]:
         if bench["name"].startswith("BM_ZoneBytesPerKey"):
-            yield ("C++", f"resident bytes per key in a zone of the default "
+            yield ("C++", f"resident bytes per key in a zone of "
                    f"{bench['zone_MiB']:.0f} MiB (1,000,000 IPv4 token-bucket keys, "
                    f"{bench['evictions']:,.0f} evicted)", f"{bench['bytes_per_key']:.1f} B",
                    None, None)
