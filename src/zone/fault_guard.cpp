@@ -104,12 +104,15 @@ FaultGuard::FaultGuard(void* base, size_t size, int fd) {
   }
 }
 
-FaultGuard::~FaultGuard() {
+FaultGuard::~FaultGuard() { stop(); }
+
+void FaultGuard::stop() {
   if (slot_ < 0) return;
   slots[slot_].state.store(1, std::memory_order_release);
   slots[slot_].base.store(0, std::memory_order_relaxed);
   slots[slot_].size.store(0, std::memory_order_relaxed);
   slots[slot_].state.store(0, std::memory_order_release);
+  slot_ = -1;
 }
 
 bool FaultGuard::faulted() const {

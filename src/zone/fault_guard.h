@@ -27,6 +27,9 @@ class FaultGuard {
   ~FaultGuard();
 
   bool guarded() const { return slot_ >= 0; }
+  // Stops guarding; the owner calls it before unmapping, so that no later
+  // mapping at the same addresses is taken for this one. Idempotent.
+  void stop();
   // Whether a SIGBUS was absorbed inside the mapping since the guard began.
   bool faulted() const;
 

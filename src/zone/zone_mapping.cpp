@@ -313,6 +313,7 @@ ZoneMapping::ZoneMapping(std::string_view name, void* base, uint64_t size, int f
 }
 
 ZoneMapping::~ZoneMapping() {
+  guard_.stop();
   munmap(base_, size_);
   close(fd_);
 }
