@@ -440,6 +440,14 @@ Expected<const ZoneConnection*> receiver_zone(napi_env env, napi_callback_info i
   return node.value()->zone_connection();
 }
 
+// JavaScript's null, for a zone member with nothing to tell.
+Expected<napi_value> null_value(napi_env env) {
+  napi_value null = nullptr;
+  const napi_status status = napi_get_null(env, &null);
+  if (status != napi_ok) return Error{status, {}, {}};
+  return null;
+}
+
 napi_value degraded_entry(napi_env env, napi_callback_info info) {
   return run_entry_point(env, [&]() -> Expected<napi_value> {
     Expected<const ZoneConnection*> zone = receiver_zone(env, info);
@@ -454,10 +462,7 @@ napi_value degraded_reason_entry(napi_env env, napi_callback_info info) {
     if (!zone.ok()) return std::move(zone.error());
     const std::string reason = zone.value()->degraded_reason();
     if (!reason.empty()) return ffi::to_napi_value(env, std::string_view(reason));
-    napi_value null = nullptr;
-    const napi_status status = napi_get_null(env, &null);
-    if (status != napi_ok) return Error{status, {}, {}};
-    return null;
+    return null_value(env);
   });
 }
 
@@ -468,10 +473,7 @@ napi_value zone_stats_entry(napi_env env, napi_callback_info info) {
     if (const std::optional<zone::ZoneStats> stats = zone.value()->stats()) {
       return zone_stats_object(env, *stats);
     }
-    napi_value null = nullptr;
-    const napi_status status = napi_get_null(env, &null);
-    if (status != napi_ok) return Error{status, {}, {}};
-    return null;
+    return null_value(env);
   });
 }
 

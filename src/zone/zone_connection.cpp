@@ -48,14 +48,6 @@ std::string_view fallback_words(FailurePolicy policy) {
   return "from the in-process engine";
 }
 
-// The problem of a ZoneError without the "zone '<name>': " its text starts with.
-std::string problem_of(const ZoneError& error, std::string_view name) {
-  std::string text = error.what();
-  const std::string prefix = "zone '" + std::string(name) + "': ";
-  if (text.rfind(prefix, 0) == 0) text.erase(0, prefix.size());
-  return text;
-}
-
 }  // namespace
 
 std::optional<FailurePolicy> failure_policy_from_name(std::string_view name) {
@@ -158,7 +150,7 @@ void ZoneConnection::State::follow_name() {
     notice("vorn: zone '" + placement.name + "' was removed or replaced; checks follow its name to " +
            mapping->path());
   } catch (const ZoneError& error) {
-    fail(problem_of(error, placement.name));
+    fail(zone_problem(error, placement.name));
   }
 }
 
@@ -207,7 +199,7 @@ ZoneConnection::ZoneConnection(const ZonePlacement& placement, const zone::ZoneC
   } catch (const zone::ZoneRefusal&) {
     throw;
   } catch (const ZoneError& error) {
-    state_->fail(problem_of(error, placement.name));
+    state_->fail(zone_problem(error, placement.name));
   }
   state_->last_probe_ms = clock.now_ms();
 }
@@ -227,7 +219,7 @@ void ZoneConnection::State::probe() {
     set_reason({});
     notice("vorn: zone '" + placement.name + "' can be used again; checks go back to it");
   } catch (const ZoneError& error) {
-    set_reason(problem_of(error, placement.name));
+    set_reason(zone_problem(error, placement.name));
   }
 }
 
@@ -251,7 +243,7 @@ AlgorithmResult ZoneConnection::check(std::string_view key) const {
                      " while it is held");
       }
     } catch (const ZoneError& error) {
-      state.fail(problem_of(error, state.placement.name));
+      state.fail(zone_problem(error, state.placement.name));
     }
   }
   result = state.answer_by_policy(key);

@@ -39,17 +39,27 @@ class InvalidZoneName : public std::invalid_argument {
 };
 
 // "zone '<name>': <problem>", the form of every ZoneError message.
-[[noreturn]] inline void throw_zone_error(std::string_view zone, std::string_view problem) {
+inline std::string zone_message(std::string_view zone, std::string_view problem) {
   std::string message = "zone '";
   message.append(zone).append("': ").append(problem);
-  throw ZoneError(message);
+  return message;
+}
+
+// The problem of a ZoneError about `zone`: its message without the prefix.
+inline std::string zone_problem(const ZoneError& error, std::string_view zone) {
+  std::string text = error.what();
+  const std::string prefix = zone_message(zone, "");
+  if (text.rfind(prefix, 0) == 0) text.erase(0, prefix.size());
+  return text;
+}
+
+[[noreturn]] inline void throw_zone_error(std::string_view zone, std::string_view problem) {
+  throw ZoneError(zone_message(zone, problem));
 }
 
 // The same message, as a ZoneRefusal.
 [[noreturn]] inline void throw_zone_refusal(std::string_view zone, std::string_view problem) {
-  std::string message = "zone '";
-  message.append(zone).append("': ").append(problem);
-  throw zone::ZoneRefusal(message);
+  throw zone::ZoneRefusal(zone_message(zone, problem));
 }
 
 }  // namespace vorn

@@ -185,6 +185,21 @@ uint64_t room_in(std::string_view zone, const std::string& directory) {
                              "(a container's --shm-size)");
 }
 
+// What `fd`, opened at `path`, is, once it is known to be a file of ours; one
+// that others could reach is closed to them. Throws ZoneError naming what is
+// in the way otherwise.
+struct stat own_file(std::string_view name, const std::string& path, int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) throw_zone_error(name, system_error("cannot inspect", errno));
+  if (!S_ISREG(info.st_mode)) throw_zone_error(name, path + " is not a file; remove it");
+  if (info.st_uid != geteuid()) {
+    throw_zone_error(name, path + " belongs to user " + text_of(info.st_uid) +
+                               "; remove it, or name another zone_dir / zoneDir");
+  }
+  if ((info.st_mode & 077) != 0) fchmod(fd, 0600);
+  return info;
+}
+
 // Maps `fd` (whose file has `size` bytes) and validates it as a zone, or says
 // why it is not one.
 struct Attached {
@@ -207,10 +222,7 @@ Attached attach_file(std::string_view name, const std::string& path, Descriptor&
     fd.release();
     return {remember(std::move(mapping), info), {}};
   } catch (const ZoneError& error) {
-    std::string problem = error.what();
-    const std::string prefix = "zone '" + std::string(name) + "': ";
-    if (problem.rfind(prefix, 0) == 0) problem.erase(0, prefix.size());
-    return {nullptr, problem};
+    return {nullptr, zone_problem(error, name)};
   }
 }
 
@@ -427,15 +439,8 @@ OpenedZone open_zone(std::string_view name, std::optional<uint64_t> size_bytes,
     if (fd.get() < 0 && errno != ENOENT) {
       throw_zone_error(name, system_error("cannot open " + path, errno));
     }
-    struct stat seen {};
     if (fd.get() >= 0) {
-      if (fstat(fd.get(), &seen) != 0) throw_zone_error(name, system_error("cannot inspect", errno));
-      if (!S_ISREG(seen.st_mode)) throw_zone_error(name, path + " is not a file; remove it");
-      if (seen.st_uid != geteuid()) {
-        throw_zone_error(name, path + " belongs to user " + text_of(seen.st_uid) +
-                                   "; remove it, or name another zone_dir / zoneDir");
-      }
-      if ((seen.st_mode & 077) != 0) fchmod(fd.get(), 0600);
+      const struct stat seen = own_file(name, path, fd.get());
       Attached attached = attach_file(name, path, fd, seen);
       if (attached.mapping) return OpenedZone{std::move(attached.mapping), {}};
       DirectoryLock lock(name, directory);
@@ -499,10 +504,7 @@ ZoneStats zone_stats(std::string_view name, const std::optional<std::string>& di
     if (errno == ENOENT) throw_zone_error(name, "does not exist");
     throw_zone_error(name, system_error("cannot open " + path, errno));
   }
-  struct stat info {};
-  if (fstat(fd.get(), &info) != 0) throw_zone_error(name, system_error("cannot inspect", errno));
-  if (info.st_uid != geteuid()) throw_zone_error(name, "belongs to another user");
-  Attached attached = attach_file(name, path, fd, info);
+  Attached attached = attach_file(name, path, fd, own_file(name, path, fd.get()));
   if (!attached.mapping) throw_zone_error(name, attached.problem);
   return stats_of(*attached.mapping);
 }
