@@ -1,5 +1,7 @@
 #include "algorithms/fixed_window.h"
 
+#include <algorithm>
+
 #include "algorithms/numeric.h"
 #include "algorithms/window_result.h"
 
@@ -18,35 +20,51 @@ bool is_fresh_equivalent(const Window& window, uint64_t now, uint64_t window_ms)
   return saturating_sub(now, window.window_start) >= window_ms;
 }
 
-AlgorithmResult decide(Window& window, uint64_t now, uint64_t window_ms, uint64_t max_requests) {
+namespace {
+
+// Rolls `window` over when it ran out and returns the time left in it. The
+// roll-over comes before any admission test, so a refused check rolls too.
+uint64_t roll(Window& window, uint64_t now, uint64_t window_ms) {
   const uint64_t elapsed = saturating_sub(now, window.window_start);
-  uint64_t time_left;
-  // The roll-over comes before the admission test, so a refused check rolls too.
   if (elapsed >= window_ms) {
     window.count = 0;
     window.window_start = now;
-    time_left = window_ms;
-  } else {
-    time_left = window_ms - elapsed;
+    return window_ms;
   }
+  return window_ms - elapsed;
+}
 
-  if (window.count >= max_requests) {
+}  // namespace
+
+AlgorithmResult decide(Window& window, uint64_t now, uint64_t window_ms, uint64_t max_requests,
+                       Cost cost) {
+  const uint64_t time_left = roll(window, now, window_ms);
+  const uint64_t need = std::max<uint64_t>(to_u64_saturating(cost.need), 1);
+  const bool never_fits = need > 1 && need > max_requests;
+
+  if (never_fits || window.count >= max_requests || need > max_requests - window.count) {
     AlgorithmResult refused = requests_refused(time_left);
     // A limit of 0 admits nothing, in any window.
-    refused.next_admission_ms = max_requests > 0 ? std::optional<uint64_t>(time_left) : std::nullopt;
+    refused.next_admission_ms =
+        max_requests > 0 && !never_fits ? std::optional<uint64_t>(time_left) : std::nullopt;
     refused.full_reset_ms = window.count > 0 ? time_left : 0;
     return refused;
   }
-  window.count += 1;
+  window.count += to_u64_saturating(cost.take);
   AlgorithmResult admitted = requests_admitted(max_requests - window.count, time_left);
-  admitted.next_admission_ms = window.count < max_requests ? 0 : time_left;
+  admitted.next_admission_ms = need <= max_requests - window.count ? 0 : time_left;
   admitted.full_reset_ms = time_left;
   return admitted;
 }
 
+void refund(Window& window, uint64_t now, uint64_t window_ms, uint64_t amount) {
+  roll(window, now, window_ms);
+  window.count -= std::min(window.count, amount);
+}
+
 }  // namespace fixed_window
 
-AlgorithmResult FixedWindow::check(std::string_view key) const {
+AlgorithmResult FixedWindow::check(std::string_view key, Cost cost) const {
   auto window = store_->entry_or_insert(
       key, [&] { return fixed_window::fresh(clock_.now_ms()); },
       [&] {
@@ -55,7 +73,12 @@ AlgorithmResult FixedWindow::check(std::string_view key) const {
         };
       });
   const uint64_t now = clock_.now_ms();
-  return fixed_window::decide(*window, now, window_ms_, max_requests_);
+  return fixed_window::decide(*window, now, window_ms_, max_requests_, cost);
+}
+
+void FixedWindow::refund(std::string_view key, uint64_t amount) const {
+  auto window = store_->find_entry(key);
+  if (window) fixed_window::refund(**window, clock_.now_ms(), window_ms_, amount);
 }
 
 }  // namespace vorn

@@ -13,6 +13,7 @@
 
 #include "algorithms/algorithm_result.h"
 #include "algorithms/clock.h"
+#include "algorithms/cost.h"
 #include "algorithms/sharded_map.h"
 
 namespace vorn {
@@ -31,9 +32,18 @@ inline Window fresh(uint64_t now) { return Window{0, now}; }
 // which is what a fresh window gets too.
 bool is_fresh_equivalent(const Window& window, uint64_t now, uint64_t window_ms);
 
-// Rolls `window` over when it ran out and decides one request, counting it
-// when admitted. Never throws.
-AlgorithmResult decide(Window& window, uint64_t now, uint64_t window_ms, uint64_t max_requests);
+// Rolls `window` over when it ran out and decides one request of `cost`
+// (whole), counting its cost when admitted. A cost above 1 beyond max_requests
+// never fits and is refused with no time of admission. Never throws.
+AlgorithmResult decide(Window& window, uint64_t now, uint64_t window_ms, uint64_t max_requests,
+                       Cost cost);
+inline AlgorithmResult decide(Window& window, uint64_t now, uint64_t window_ms,
+                              uint64_t max_requests) {
+  return decide(window, now, window_ms, max_requests, Cost{});
+}
+
+// Rolls `window` over when it ran out and uncounts up to `amount` requests.
+void refund(Window& window, uint64_t now, uint64_t window_ms, uint64_t amount);
 
 }  // namespace fixed_window
 
@@ -44,7 +54,12 @@ class FixedWindow {
 
   // Decides one request for `key` and updates its window. Throws FatalError
   // when the clock reads before the epoch (the window then stays as it was).
-  AlgorithmResult check(std::string_view key) const;
+  AlgorithmResult check(std::string_view key, Cost cost = {}) const;
+
+  // Uncounts up to `amount` of `key`'s requests in its window; nothing for an unknown key.
+  void refund(std::string_view key, uint64_t amount) const;
+  // Forgets `key`: its next request opens a new window.
+  void reset(std::string_view key) const { store_->erase(key); }
 
   uint64_t window_ms() const { return window_ms_; }
   uint64_t max_requests() const { return max_requests_; }

@@ -105,6 +105,34 @@ class FlatTable {
     if ((size_ + 1) * 8 > capacity_ * 5) grow(hasher);
   }
 
+  // Removes `key`'s entry; false when it has none. The entries after it in
+  // its probe run move back into the hole wherever their own probe path
+  // crosses it, so no lookup ever stops early at it.
+  template <typename Hasher>
+  bool erase(std::string_view key, uint64_t hash, const Hasher& hasher) {
+    if (capacity_ == 0) return false;
+    const uint8_t tag = tag_of(hash);
+    size_t hole = hash & mask();
+    while (control_[hole] != tag || slots_[hole].key.view() != key) {
+      if (control_[hole] == kEmpty) return false;
+      hole = next(hole);
+    }
+    std::destroy_at(&slots_[hole]);
+    control_[hole] = kEmpty;
+    --size_;
+    for (size_t j = next(hole); control_[j] != kEmpty; j = next(j)) {
+      const size_t home = home_of(j, hasher);
+      if (((j - home) & mask()) < ((j - hole) & mask())) continue;
+      std::construct_at(&slots_[hole], std::move(slots_[j]));
+      std::destroy_at(&slots_[j]);
+      control_[hole] = control_[j];
+      distance_[hole] = distance_byte((hole - home) & mask());
+      control_[j] = kEmpty;
+      hole = j;
+    }
+    return true;
+  }
+
   // Visits every entry as `visit(key, state)`.
   template <typename Visit>
   void for_each(Visit&& visit) const {

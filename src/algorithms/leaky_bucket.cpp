@@ -31,15 +31,29 @@ bool is_fresh_equivalent(const Bucket& bucket, uint64_t now, double leak_rate) {
   return (static_cast<double>(elapsed) / -1000.0) * leak_rate + bucket.level <= 0.0;
 }
 
-AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double leak_rate) {
+namespace {
+
+// Drains `bucket` up to `now`, as every check and refund does first.
+void drain(Bucket& bucket, uint64_t now, double leak_rate) {
   const uint64_t elapsed = saturating_sub(now, bucket.last_leak);
   const double drained = (static_cast<double>(elapsed) / -1000.0) * leak_rate + bucket.level;
   bucket.level = std::fmax(drained, 0.0);  // a NaN drained gives 0
   bucket.last_leak = std::max(bucket.last_leak, now);
+}
+
+}  // namespace
+
+AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double leak_rate,
+                       Cost cost) {
+  drain(bucket, now, leak_rate);
+  // What must be below the capacity for the request to fit: the level with
+  // all of the request but its last unit.
+  const double beyond_first = std::fmax(cost.need, 1.0) - 1.0;
+  const bool never_fits = cost.need > 1.0 && cost.need > capacity;
 
   AlgorithmResult result;
-  if (bucket.level < capacity) {
-    bucket.level += 1.0;
+  if (!never_fits && bucket.level + beyond_first < capacity) {
+    bucket.level += cost.take;
     const double room = capacity - bucket.level;
     result.allowed = true;
     result.reason = LimitReason::WithinLimit;
@@ -53,8 +67,10 @@ AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double lea
   }
   // Admission needs the level below the capacity, so a full bucket waits until
   // it is strictly below: at least one millisecond.
-  const double excess = bucket.level - capacity;
-  if (excess < 0.0) {
+  const double excess = bucket.level + beyond_first - capacity;
+  if (never_fits) {
+    result.next_admission_ms = std::nullopt;
+  } else if (excess < 0.0) {
     result.next_admission_ms = 0;
   } else if (leak_rate > 0.0) {
     result.next_admission_ms = std::max<uint64_t>(drain_wait(excess, leak_rate).value_or(0), 1);
@@ -63,9 +79,14 @@ AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double lea
   return result;
 }
 
+void refund(Bucket& bucket, uint64_t now, double leak_rate, double amount) {
+  drain(bucket, now, leak_rate);
+  if (amount > 0.0) bucket.level = std::fmax(bucket.level - amount, 0.0);
+}
+
 }  // namespace leaky_bucket
 
-AlgorithmResult LeakyBucket::check(std::string_view key) const {
+AlgorithmResult LeakyBucket::check(std::string_view key, Cost cost) const {
   auto bucket = store_->entry_or_insert(
       key, [&] { return leaky_bucket::fresh(clock_.now_ms()); },
       [&] {
@@ -74,7 +95,12 @@ AlgorithmResult LeakyBucket::check(std::string_view key) const {
         };
       });
   const uint64_t now = clock_.now_ms();
-  return leaky_bucket::decide(*bucket, now, capacity_, leak_rate_);
+  return leaky_bucket::decide(*bucket, now, capacity_, leak_rate_, cost);
+}
+
+void LeakyBucket::refund(std::string_view key, double amount) const {
+  auto bucket = store_->find_entry(key);
+  if (bucket) leaky_bucket::refund(**bucket, clock_.now_ms(), leak_rate_, amount);
 }
 
 }  // namespace vorn

@@ -15,6 +15,7 @@
 
 #include "algorithms/algorithm_result.h"
 #include "algorithms/clock.h"
+#include "algorithms/cost.h"
 #include "algorithms/sharded_map.h"
 
 namespace vorn {
@@ -31,9 +32,19 @@ inline Bucket fresh(uint64_t now) { return Bucket{0.0, now}; }
 // Whether `bucket` answers every later check exactly as a fresh one would.
 bool is_fresh_equivalent(const Bucket& bucket, uint64_t now, double leak_rate);
 
-// Drains `bucket` up to `now` and decides one request, pouring in its unit
-// when admitted. Never throws.
-AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double leak_rate);
+// Drains `bucket` up to `now` and decides one request of `cost`, pouring in
+// its cost when admitted. A request is admitted while the level leaves room
+// for all but the last unit of its cost below the capacity (for a cost of 1,
+// while the level is below it); a cost above 1 that exceeds the capacity
+// never fits and is refused with no time of admission. Never throws.
+AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double leak_rate, Cost cost);
+inline AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double leak_rate) {
+  return decide(bucket, now, capacity, leak_rate, Cost{});
+}
+
+// Drains `bucket` up to `now` and takes `amount` back out, never below empty.
+// Never throws.
+void refund(Bucket& bucket, uint64_t now, double leak_rate, double amount);
 
 }  // namespace leaky_bucket
 
@@ -44,7 +55,12 @@ class LeakyBucket {
 
   // Decides one request for `key` and updates its bucket. Throws FatalError
   // when the clock reads before the epoch (the bucket then stays as it was).
-  AlgorithmResult check(std::string_view key) const;
+  AlgorithmResult check(std::string_view key, Cost cost = {}) const;
+
+  // Gives back up to `amount` of what `key` poured in; nothing for an unknown key.
+  void refund(std::string_view key, double amount) const;
+  // Forgets `key`: its next check starts with an empty bucket.
+  void reset(std::string_view key) const { store_->erase(key); }
 
   double capacity() const { return capacity_; }
   double leak_rate() const { return leak_rate_; }

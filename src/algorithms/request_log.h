@@ -96,6 +96,14 @@ class RequestLog {
                      : storage_.single;
   }
 
+  // The entry `offset` places after the front. Requires offset < size().
+  uint64_t at(uint64_t offset) const {
+    return on_heap() ? storage_.ring[request_ring::slot(count_, head_, offset)] : storage_.single;
+  }
+
+  // Drops the newest entry. Requires !empty().
+  void pop_back() { --count_; }
+
   // Requires !empty().
   void pop_front() {
     if (on_heap()) head_ = request_ring::slot(count_, head_, 1);
@@ -112,6 +120,25 @@ class RequestLog {
     ++count_;
   }
 
+  // Logs `copies` entries of `timestamp`, all or none: the ring grows first,
+  // and a ring too large for memory throws std::bad_alloc before anything
+  // changes.
+  void push_back(uint64_t timestamp, uint64_t copies) {
+    if (copies == 1) return push_back(timestamp);
+    if (copies == 0) return;
+    if (copies > kMaxCapacity - size()) throw std::bad_alloc();
+    const uint64_t needed = size() + copies;
+    if (needed > capacity()) {
+      unsigned log2 = on_heap() ? request_ring::log2_capacity(count_) : kFirstHeapLog2;
+      while ((uint64_t{1} << log2) < needed) log2 = request_ring::doubled(log2);
+      grow_to(log2);
+    }
+    for (uint64_t i = 0; i < copies; ++i) {
+      storage_.ring[request_ring::slot(count_, head_, size())] = timestamp;
+      ++count_;
+    }
+  }
+
  private:
   static constexpr unsigned kFirstHeapLog2 = 2;  // 4 entries
 
@@ -119,8 +146,12 @@ class RequestLog {
   bool on_heap() const { return count_ > request_ring::kCountMask; }
 
   void grow() {
-    const unsigned log2 =
-        on_heap() ? request_ring::doubled(request_ring::log2_capacity(count_)) : kFirstHeapLog2;
+    grow_to(on_heap() ? request_ring::doubled(request_ring::log2_capacity(count_))
+                      : kFirstHeapLog2);
+  }
+
+  // Moves the entries into a heap ring of 2^log2 places, at least size().
+  void grow_to(unsigned log2) {
     uint64_t* ring = std::allocator<uint64_t>().allocate(uint64_t{1} << log2);
     const uint64_t entries = size();
     for (uint64_t i = 0; i < entries; ++i) {

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>  // std::shared_lock
 #include <string_view>
 #include <utility>
@@ -109,6 +110,25 @@ class ShardedMap {
   Entry entry_or_insert(std::string_view key, MakeInitial&& make_initial) {
     return entry_or_insert(key, std::forward<MakeInitial>(make_initial),
                            [] { return [](const V&) { return false; }; });
+  }
+
+  // Locks the key's shard exclusively and returns its state; nullopt (with
+  // the lock released) when the key has none. Thread-safe.
+  std::optional<Entry> find_entry(std::string_view key) {
+    const uint64_t hash = hash_of(key);
+    Shard& shard = shards_[shard_index(hash)];
+    std::unique_lock lock(shard.mutex);
+    V* value = shard.table.find(key, hash);
+    if (value == nullptr) return std::nullopt;
+    return Entry(std::move(lock), value, false);
+  }
+
+  // Forgets the key's state, if it has one. Thread-safe.
+  void erase(std::string_view key) {
+    const uint64_t hash = hash_of(key);
+    Shard& shard = shards_[shard_index(hash)];
+    std::unique_lock lock(shard.mutex);
+    shard.table.erase(key, hash, [this](std::string_view stored) { return hash_of(stored); });
   }
 
   bool reclaiming() const { return reclaiming_; }

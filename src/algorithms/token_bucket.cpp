@@ -32,17 +32,29 @@ bool is_fresh_equivalent(const Bucket& bucket, uint64_t now, double capacity, do
   return (static_cast<double>(elapsed) / 1000.0) * refill_rate + bucket.tokens >= capacity;
 }
 
-AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double refill_rate) {
+namespace {
+
+// Refills `bucket` up to `now`, as every check and refund does first.
+void refill(Bucket& bucket, uint64_t now, double capacity, double refill_rate) {
   const uint64_t elapsed = saturating_sub(now, bucket.last_refill);
   const double candidate = (static_cast<double>(elapsed) / 1000.0) * refill_rate + bucket.tokens;
   // fmin ignores a NaN operand: a NaN candidate gives the capacity and a NaN
   // capacity gives the candidate.
-  const double filled = std::fmin(candidate, capacity);
+  bucket.tokens = std::fmin(candidate, capacity);
   bucket.last_refill = std::max(bucket.last_refill, now);
+}
+
+}  // namespace
+
+AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double refill_rate,
+                       Cost cost) {
+  refill(bucket, now, capacity, refill_rate);
+  const double need = cost.need;
+  const bool never_fits = need > 1.0 && need > capacity;
 
   AlgorithmResult result;
-  if (filled >= 1.0) {
-    bucket.tokens = filled - 1.0;
+  if (!never_fits && bucket.tokens >= need) {
+    bucket.tokens -= cost.take;
     result.allowed = true;
     result.reason = LimitReason::WithinLimit;
     if (refill_rate > 0.0 && capacity > bucket.tokens) {
@@ -50,24 +62,28 @@ AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double ref
           std::ceil((1.0 - fractional_part(bucket.tokens)) / refill_rate * 1000.0));
     }
   } else {
-    bucket.tokens = filled;
     result.allowed = false;
     result.reason = LimitReason::TokenExhausted;
-    if (refill_rate > 0.0) {
+    if (refill_rate > 0.0 && !never_fits) {
       result.retry_after_ms =
-          to_u64_saturating(std::ceil((1.0 - bucket.tokens) / refill_rate * 1000.0));
+          to_u64_saturating(std::ceil((need - bucket.tokens) / refill_rate * 1000.0));
     }
   }
   result.message = LimitMessage::rounded(bucket.tokens, LimitMessage::Unit::Tokens);
   result.remaining = to_u64_saturating(std::floor(bucket.tokens));
-  result.next_admission_ms = refill_wait(1.0 - bucket.tokens, refill_rate);
+  if (!never_fits) result.next_admission_ms = refill_wait(need - bucket.tokens, refill_rate);
   result.full_reset_ms = refill_wait(capacity - bucket.tokens, refill_rate);
   return result;
 }
 
+void refund(Bucket& bucket, uint64_t now, double capacity, double refill_rate, double amount) {
+  refill(bucket, now, capacity, refill_rate);
+  if (amount > 0.0) bucket.tokens = std::fmin(bucket.tokens + amount, capacity);
+}
+
 }  // namespace token_bucket
 
-AlgorithmResult TokenBucket::check(std::string_view key) const {
+AlgorithmResult TokenBucket::check(std::string_view key, Cost cost) const {
   auto bucket = store_->entry_or_insert(
       key, [&] { return token_bucket::fresh(capacity_, clock_.now_ms()); },
       [&] {
@@ -76,7 +92,12 @@ AlgorithmResult TokenBucket::check(std::string_view key) const {
         };
       });
   const uint64_t now = clock_.now_ms();
-  return token_bucket::decide(*bucket, now, capacity_, refill_rate_);
+  return token_bucket::decide(*bucket, now, capacity_, refill_rate_, cost);
+}
+
+void TokenBucket::refund(std::string_view key, double amount) const {
+  auto bucket = store_->find_entry(key);
+  if (bucket) token_bucket::refund(**bucket, clock_.now_ms(), capacity_, refill_rate_, amount);
 }
 
 }  // namespace vorn

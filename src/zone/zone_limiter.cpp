@@ -219,6 +219,40 @@ class ZoneLog {
     return tx_.block(log_.tail).times[(log_.head_pos + log_.size - 1) % kBlockTimes];
   }
 
+  uint64_t at(uint64_t offset) const {
+    uint64_t position = log_.head_pos + offset;
+    uint32_t block = log_.head;
+    for (; position >= kBlockTimes; position -= kBlockTimes) block = read_index(tx_.block(block).next);
+    return tx_.block(block).times[position];
+  }
+
+  void push_back(uint64_t time, uint64_t copies) {
+    for (uint64_t i = 0; i < copies; ++i) push_back(time);
+  }
+
+  void pop_back() {
+    if (log_.size == 1) {
+      pop_front();
+      return;
+    }
+    --log_.size;
+    if ((log_.head_pos + log_.size) % kBlockTimes == 0) {
+      // The tail block emptied: the one before it becomes the tail.
+      uint32_t block = log_.head;
+      while (read_index(tx_.block(block).next) != log_.tail) block = read_index(tx_.block(block).next);
+      Block& emptied = tx_.block(log_.tail);
+      zone::ShardState& state = tx_.state();
+      tx_.touch(&emptied);
+      tx_.touch(&state);
+      emptied.next = state.free_head;
+      state.free_head = log_.tail;
+      Block& last = tx_.block(block);
+      tx_.touch(&last);
+      last.next = kNoBlock;
+      log_.tail = block;
+    }
+  }
+
   void pop_front() {
     if (log_.size == 1) {
       consume(log_.head, log_.tail);
