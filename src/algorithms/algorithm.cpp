@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "algorithms/numeric.h"
+#include "algorithms/rate_rules.h"
 #include "zone/zone_mapping.h"
 
 namespace vorn {
@@ -24,16 +25,6 @@ Algorithm Algorithm::from_name(std::string_view name, double capacity, double re
 
 namespace {
 
-// A bucket of `capacity` that gains `rate` units a second: whole units, and the
-// time from empty to full.
-LimitPolicy bucket_policy(double capacity, double rate) {
-  LimitPolicy policy{.limit = to_u64_saturating(std::floor(capacity)), .window_ms = std::nullopt};
-  if (rate > 0.0 && capacity > 0.0) {
-    policy.window_ms = to_u64_saturating(std::ceil(capacity / rate * 1000.0));
-  }
-  return policy;
-}
-
 LimitPolicy zone_policy(const zone::ZoneConfig& config) {
   const auto kind = static_cast<zone::Kind>(config.kind);
   if (kind == zone::Kind::SlidingWindow || kind == zone::Kind::FixedWindow) {
@@ -50,6 +41,8 @@ LimitPolicy Algorithm::policy() const {
         using Limiter = std::decay_t<decltype(limiter)>;
         if constexpr (std::is_same_v<Limiter, ZoneConnection>) {
           return zone_policy(limiter.config());
+        } else if constexpr (std::is_same_v<Limiter, RateSet>) {
+          return limiter.policies().front();
         } else if constexpr (std::is_same_v<Limiter, TokenBucket>) {
           return bucket_policy(limiter.capacity(), limiter.refill_rate());
         } else if constexpr (std::is_same_v<Limiter, LeakyBucket>) {
@@ -64,9 +57,12 @@ LimitPolicy Algorithm::policy() const {
 size_t Algorithm::keys_held() const {
   return std::visit(
       [](const auto& limiter) -> size_t {
-        if constexpr (std::is_same_v<std::decay_t<decltype(limiter)>, ZoneConnection>) {
+        using Limiter = std::decay_t<decltype(limiter)>;
+        if constexpr (std::is_same_v<Limiter, ZoneConnection>) {
           const std::optional<zone::ZoneStats> stats = limiter.stats();
           return stats ? stats->keys : 0;
+        } else if constexpr (std::is_same_v<Limiter, RateSet>) {
+          return limiter.keys_held();
         } else {
           return limiter.store().size();
         }
@@ -89,6 +85,99 @@ zone::ZoneConfig Algorithm::zone_config(std::string_view name, double capacity,
     config.rate = refill_rate;
   }
   return config;
+}
+
+zone::ZoneConfig Algorithm::zone_config(std::string_view name, const Rate& rate) {
+  zone::ZoneConfig config = zone_config(name, rate.count, rate.per_second());
+  if (name == "sliding_window" || name == "fixed_window") config.window_ms = rate.window_ms;
+  return config;
+}
+
+Algorithm Algorithm::from_rates(std::string_view name, const std::vector<Rate>& rates, Clock clock,
+                                Reclaiming reclaiming) {
+  if (rates.size() == 1) {
+    const Rate& rate = rates.front();
+    if (name == "sliding_window") {
+      return Algorithm(
+          SlidingWindow(rate.window_ms, to_u64_saturating(rate.count), clock, reclaiming));
+    }
+    if (name == "fixed_window") {
+      return Algorithm(FixedWindow(rate.window_ms, to_u64_saturating(rate.count), clock, reclaiming));
+    }
+    if (name == "leaky_bucket") {
+      return Algorithm(LeakyBucket(rate.count, rate.per_second(), clock, reclaiming));
+    }
+    return Algorithm(TokenBucket(rate.count, rate.per_second(), clock, reclaiming));
+  }
+  if (name == "sliding_window") {
+    return Algorithm(RateSet(RatesOf<SlidingWindowRules>(rates, clock, reclaiming)));
+  }
+  if (name == "fixed_window") {
+    return Algorithm(RateSet(RatesOf<FixedWindowRules>(rates, clock, reclaiming)));
+  }
+  if (name == "leaky_bucket") {
+    return Algorithm(RateSet(RatesOf<LeakyBucketRules>(rates, clock, reclaiming)));
+  }
+  return Algorithm(RateSet(RatesOf<TokenBucketRules>(rates, clock, reclaiming)));
+}
+
+Algorithm Algorithm::in_zone(std::string_view name, const std::vector<Rate>& rates,
+                             const ZonePlacement& zone, Clock clock) {
+  std::vector<zone::ZoneConfig> configs;
+  for (const Rate& rate : rates) configs.push_back(zone_config(name, rate));
+  return Algorithm(ZoneConnection(zone, std::move(configs), clock));
+}
+
+void Algorithm::refund(std::string_view key, double amount) const {
+  std::visit(
+      [&](const auto& limiter) {
+        using Limiter = std::decay_t<decltype(limiter)>;
+        if constexpr (std::is_same_v<Limiter, SlidingWindow> ||
+                      std::is_same_v<Limiter, FixedWindow>) {
+          limiter.refund(key, to_u64_saturating(amount));
+        } else {
+          limiter.refund(key, amount);
+        }
+      },
+      limiter_);
+}
+
+bool Algorithm::whole_costs() const {
+  return std::visit(
+      [](const auto& limiter) {
+        using Limiter = std::decay_t<decltype(limiter)>;
+        if constexpr (std::is_same_v<Limiter, SlidingWindow> ||
+                      std::is_same_v<Limiter, FixedWindow>) {
+          return true;
+        } else if constexpr (std::is_same_v<Limiter, RateSet>) {
+          return limiter.whole_costs();
+        } else if constexpr (std::is_same_v<Limiter, ZoneConnection>) {
+          const auto kind = static_cast<zone::Kind>(limiter.config().kind);
+          return kind == zone::Kind::SlidingWindow || kind == zone::Kind::FixedWindow;
+        } else {
+          return false;
+        }
+      },
+      limiter_);
+}
+
+std::vector<LimitPolicy> Algorithm::policies() const {
+  return std::visit(
+      [this](const auto& limiter) -> std::vector<LimitPolicy> {
+        using Limiter = std::decay_t<decltype(limiter)>;
+        if constexpr (std::is_same_v<Limiter, RateSet>) {
+          return limiter.policies();
+        } else if constexpr (std::is_same_v<Limiter, ZoneConnection>) {
+          std::vector<LimitPolicy> policies;
+          for (const zone::ZoneConfig& config : limiter.configs()) {
+            policies.push_back(zone_policy(config));
+          }
+          return policies;
+        } else {
+          return {policy()};
+        }
+      },
+      limiter_);
 }
 
 Algorithm Algorithm::in_zone(std::string_view name, double capacity, double refill_rate,

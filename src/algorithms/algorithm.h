@@ -5,19 +5,28 @@
 // other name (also "token_bucket", "Token_Bucket" and "") gives the token
 // bucket. Construction never fails.
 //
-// check() adds no lock of its own and is thread-safe like the limiters.
+// A limit of rates (from_rates, in_zone with rates) gets the limiter of that
+// algorithm with each rate's count and window: one rate, the one-rate limiter
+// itself; several, a RateSet (or a zone connection of several
+// configurations) that decides them as one.
+//
+// check(), refund() and reset() add no lock of their own and are thread-safe
+// like the limiters.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "algorithms/algorithm_result.h"
 #include "algorithms/clock.h"
 #include "algorithms/fixed_window.h"
 #include "algorithms/leaky_bucket.h"
 #include "algorithms/limit_policy.h"
+#include "algorithms/rate.h"
+#include "algorithms/rate_set.h"
 #include "algorithms/sliding_window.h"
 #include "algorithms/token_bucket.h"
 #include "zone/zone_connection.h"
@@ -30,7 +39,7 @@ inline constexpr uint64_t WINDOW_MS = 60000;
 class Algorithm {
  public:
   using Variant =
-      std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket, ZoneConnection>;
+      std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket, RateSet, ZoneConnection>;
 
   static Algorithm from_name(std::string_view name, double capacity, double refill_rate,
                              Clock clock = Clock::system(), Reclaiming reclaiming = Reclaiming::On);
@@ -41,14 +50,35 @@ class Algorithm {
   static Algorithm in_zone(std::string_view name, double capacity, double refill_rate,
                            const ZonePlacement& zone, Clock clock = Clock::system());
 
+  // The limiter of `name` for `rates` (1 to kMaxRates, valid by rates_problem).
+  static Algorithm from_rates(std::string_view name, const std::vector<Rate>& rates,
+                              Clock clock = Clock::system(), Reclaiming reclaiming = Reclaiming::On);
+  static Algorithm in_zone(std::string_view name, const std::vector<Rate>& rates,
+                           const ZonePlacement& zone, Clock clock = Clock::system());
+
   explicit Algorithm(Variant limiter) : limiter_(std::move(limiter)) {}
 
   AlgorithmResult check(std::string_view key) const {
     return std::visit([key](const auto& limiter) { return limiter.check(key); }, limiter_);
   }
+  AlgorithmResult check(std::string_view key, Cost cost) const {
+    return std::visit([&](const auto& limiter) { return limiter.check(key, cost); }, limiter_);
+  }
+
+  // Gives back up to `amount` (a cost) of what `key` spent, on every rate,
+  // never past a fresh state; nothing for a key without state.
+  void refund(std::string_view key, double amount) const;
+  // Forgets `key` in every rate.
+  void reset(std::string_view key) const {
+    std::visit([key](const auto& limiter) { limiter.reset(key); }, limiter_);
+  }
+
+  // Whether costs must be whole (the window limiters count requests).
+  bool whole_costs() const;
 
   // The zone's record of the limiter from_name would choose for these values.
   static zone::ZoneConfig zone_config(std::string_view name, double capacity, double refill_rate);
+  static zone::ZoneConfig zone_config(std::string_view name, const Rate& rate);
 
   // The zone connection, for a limiter in a zone; nullptr otherwise.
   const ZoneConnection* zone_connection() const { return std::get_if<ZoneConnection>(&limiter_); }
@@ -57,8 +87,10 @@ class Algorithm {
   // 0 while it cannot be used).
   size_t keys_held() const;
 
-  // The limit and window clients are told of.
+  // The limit and window clients are told of: the first rate's.
   LimitPolicy policy() const;
+  // Every rate's, in order.
+  std::vector<LimitPolicy> policies() const;
 
   const Variant& limiter() const { return limiter_; }
 

@@ -34,6 +34,8 @@ struct AlgorithmResult {
   std::optional<uint64_t> next_admission_ms;
   std::optional<uint64_t> full_reset_ms;
   LimitMessage message;
+  // Which of a limit's rates the figures describe (0 for a limit of one).
+  uint8_t rate = 0;
 };
 
 }  // namespace vorn

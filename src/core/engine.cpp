@@ -37,6 +37,16 @@ VornEngine::VornEngine(const ZonePlacement& zone, std::string_view algorithm, st
           algorithm, mode, std::move(api_key), burst_multiplier, std::move(debug), limits,
           block_duration_ms, std::move(backend_url), clock) {}
 
+VornEngine::VornEngine(std::string_view algorithm, std::string_view mode,
+                       std::optional<std::string> api_key, const std::vector<Rate>& rates,
+                       double burst_multiplier, std::optional<std::string> debug,
+                       RateLimitOptions limits, uint64_t block_duration_ms, std::string backend_url,
+                       const ZonePlacement* zone, Clock clock, Reclaiming reclaiming)
+    : VornEngine(zone != nullptr ? Algorithm::in_zone(algorithm, rates, *zone, clock)
+                                 : Algorithm::from_rates(algorithm, rates, clock, reclaiming),
+                 algorithm, mode, std::move(api_key), burst_multiplier, std::move(debug), limits,
+                 block_duration_ms, std::move(backend_url), clock) {}
+
 VornEngine::VornEngine(Algorithm limiter, std::string_view algorithm, std::string_view mode,
                        std::optional<std::string> api_key, double burst_multiplier,
                        std::optional<std::string> debug, RateLimitOptions limits,
@@ -52,15 +62,27 @@ VornEngine::VornEngine(Algorithm limiter, std::string_view algorithm, std::strin
       burst_multiplier_(burst_multiplier),
       block_duration_ms_(block_duration_ms),
       clock_(clock) {
-  zone_ = limiter_.with_lock([](const Algorithm& held) { return held.zone_connection(); });
+  limiter_.with_lock([this](const Algorithm& held) {
+    zone_ = held.zone_connection();
+    policies_ = held.policies();
+    whole_costs_ = held.whole_costs();
+  });
+}
+
+void VornEngine::refund(std::string_view key, double amount) const {
+  limiter_.with_lock([&](const Algorithm& limiter) { limiter.refund(key, amount); });
+}
+
+void VornEngine::reset(std::string_view key) const {
+  limiter_.with_lock([&](const Algorithm& limiter) { limiter.reset(key); });
 }
 
 const ZoneConnection* VornEngine::zone_connection() const { return zone_; }
 
 CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_view> identity,
                                                      std::string_view ip, std::string_view route,
-                                                     uint64_t start_ms,
-                                                     OutcomeDetail detail) const {
+                                                     uint64_t start_ms, OutcomeDetail detail,
+                                                     Cost cost) const {
   const bool wants_record = detail == OutcomeDetail::Full || api_key_.has_value();
   if (mode_ == Mode::Disabled) {
     // No lock, no limiter call, no event: the client's state is untouched.
@@ -81,8 +103,9 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
 
   // The identity, even an empty one, is the key; the route never is part of it.
   const std::string_view key = identity ? *identity : ip;
-  AlgorithmResult verdict =
-      limiter_.with_lock([key](const Algorithm& limiter) { return limiter.check(key); });
+  AlgorithmResult verdict = cost.is_unit()
+      ? limiter_.with_lock([key](const Algorithm& limiter) { return limiter.check(key); })
+      : limiter_.with_lock([&](const Algorithm& limiter) { return limiter.check(key, cost); });
 
   const std::string_view reason = reason_word(verdict.reason);
   // The reading right after the limiter only feeds the telemetry event's latency.
@@ -107,6 +130,7 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
       .figures = LimitFigures{.remaining = verdict.remaining,
                               .next_admission_ms = verdict.next_admission_ms,
                               .full_reset_ms = verdict.full_reset_ms},
+      .rate = verdict.rate,
   };
   if (api_key_) {
     telemetry_.push(CanonicalTelemetryEvent{

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "algorithms/algorithm.h"
 #include "algorithms/clock.h"
@@ -55,6 +56,7 @@ struct CheckOutcome {
   bool allowed = false;
   bool would_block = false;
   LimitFigures figures;
+  uint8_t rate = 0;  // which of the engine's policies() the figures describe
 };
 
 // How much of a CheckOutcome the caller will read. With VerdictOnly the
@@ -78,16 +80,39 @@ class VornEngine {
              double burst_multiplier, std::optional<std::string> debug, RateLimitOptions limits,
              uint64_t block_duration_ms, std::string backend_url, Clock clock = Clock::system());
 
+  // An engine of a limit of `rates` (1 to kMaxRates, valid by rates_problem)
+  // of `algorithm`, in process or, with `zone`, in that zone. Throws
+  // InvalidZoneName or ZoneError when the zone cannot be used.
+  VornEngine(std::string_view algorithm, std::string_view mode, std::optional<std::string> api_key,
+             const std::vector<Rate>& rates, double burst_multiplier,
+             std::optional<std::string> debug, RateLimitOptions limits, uint64_t block_duration_ms,
+             std::string backend_url, const ZonePlacement* zone = nullptr,
+             Clock clock = Clock::system(), Reclaiming reclaiming = Reclaiming::On);
+
   VornEngine(const VornEngine&) = delete;
   VornEngine& operator=(const VornEngine&) = delete;
 
-  // Decides one request. The key is the identity when given (the empty text
+  // Decides one request of `cost` (validated by the caller: cost_problem
+  // with whole_costs()). The key is the identity when given (the empty text
   // included), else the IP; the route never takes part in it. Thread-safe.
   // Throws FatalError on a fatal failure.
   CheckOutcome check_request_with_identity(std::optional<std::string_view> identity,
                                            std::string_view ip, std::string_view route,
                                            uint64_t start_ms,
-                                           OutcomeDetail detail = OutcomeDetail::Full) const;
+                                           OutcomeDetail detail = OutcomeDetail::Full,
+                                           Cost cost = {}) const;
+
+  // Gives back up to `amount` (validated as a cost) of what `key` spent, on
+  // every rate; forgets `key` in every rate. The key is what checks key on.
+  // Atomic with the key's checks; in every mode. Thread-safe. Throw
+  // FatalError on a fatal failure.
+  void refund(std::string_view key, double amount) const;
+  void reset(std::string_view key) const;
+
+  // Whether costs given to this engine must be whole (window limiters).
+  bool whole_costs() const { return whole_costs_; }
+  // Every rate's limit and window, in order; policy() is the first.
+  const std::vector<LimitPolicy>& policies() const { return policies_; }
 
   // The zone engine's hold on its zone; nullptr for an in-process engine.
   // Thread-safe to read beside checks (see ZoneConnection).
@@ -118,6 +143,8 @@ class VornEngine {
 
   mutable PoisoningMutex<Algorithm> limiter_;
   LimitPolicy policy_;
+  std::vector<LimitPolicy> policies_;
+  bool whole_costs_ = false;
   std::string algorithm_name_;
   TelemetryQueue telemetry_;
   std::optional<std::string> api_key_;

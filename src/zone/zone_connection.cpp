@@ -189,7 +189,7 @@ void ZoneConnection::State::set_reason(std::string why) {
 
 ZoneConnection::ZoneConnection(const ZonePlacement& placement, const zone::ZoneConfig& config,
                                Clock clock)
-    : state_(std::make_unique<State>(placement, config, clock)) {
+    : state_(std::make_unique<State>(placement, config, clock)), configs_{config} {
   zone::validate_zone_name(placement.name);
   // A directory the caller names must be right now; the default place may
   // come right later.
@@ -202,6 +202,13 @@ ZoneConnection::ZoneConnection(const ZonePlacement& placement, const zone::ZoneC
     state_->fail(zone_problem(error, placement.name));
   }
   state_->last_probe_ms = clock.now_ms();
+}
+
+ZoneConnection::ZoneConnection(const ZonePlacement& placement,
+                               std::vector<zone::ZoneConfig> configs, Clock clock)
+    : ZoneConnection(placement, configs.at(0), clock) {
+  if (configs.size() != 1) throw_zone_refusal(placement.name, "holds limits of one rate only");
+  configs_ = std::move(configs);
 }
 
 ZoneConnection::ZoneConnection(ZoneConnection&&) noexcept = default;
@@ -251,6 +258,15 @@ AlgorithmResult ZoneConnection::check(std::string_view key) const {
 }
 
 const zone::ZoneConfig& ZoneConnection::config() const { return state_->config; }
+const std::vector<zone::ZoneConfig>& ZoneConnection::configs() const { return configs_; }
+
+AlgorithmResult ZoneConnection::check(std::string_view key, Cost cost) const {
+  if (!cost.is_unit()) throw_zone_refusal(state_->placement.name, "weighs every request 1");
+  return check(key);
+}
+
+void ZoneConnection::refund(std::string_view, double) const {}
+void ZoneConnection::reset(std::string_view) const {}
 const ZonePlacement& ZoneConnection::placement() const { return state_->placement; }
 
 bool ZoneConnection::degraded() const { return state_->degraded.load(std::memory_order_relaxed); }

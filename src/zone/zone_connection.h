@@ -29,6 +29,7 @@
 
 #include "algorithms/algorithm_result.h"
 #include "algorithms/clock.h"
+#include "algorithms/cost.h"
 #include "zone/zone_layout.h"
 #include "zone/zone_mapping.h"
 #include "zone/zone_placement.h"
@@ -45,6 +46,10 @@ class ZoneConnection {
   // zone, or more distinct configurations alive at once than its table holds.
   // Any other failure leaves the connection degraded, answering by policy.
   ZoneConnection(const ZonePlacement& placement, const zone::ZoneConfig& config, Clock clock);
+  // A limit of several rates: one configuration per rate (1 to kMaxRates),
+  // decided as one for each key.
+  ZoneConnection(const ZonePlacement& placement, std::vector<zone::ZoneConfig> configs,
+                 Clock clock);
   ZoneConnection(ZoneConnection&&) noexcept;
   ZoneConnection& operator=(ZoneConnection&&) noexcept;
   ZoneConnection(const ZoneConnection&) = delete;
@@ -55,8 +60,17 @@ class ZoneConnection {
   // answered by the policy. Throws FatalError when the clock reads before
   // the epoch. Requires the caller's exclusion.
   AlgorithmResult check(std::string_view key) const;
+  AlgorithmResult check(std::string_view key, Cost cost) const;
 
+  // Gives back up to `amount` of what `key` spent on every rate, in the zone
+  // (or in the local fallback while degraded). Requires the caller's exclusion.
+  void refund(std::string_view key, double amount) const;
+  // Forgets `key` in every rate, for every process of the zone at once.
+  void reset(std::string_view key) const;
+
+  // The first rate's configuration, and every rate's.
   const zone::ZoneConfig& config() const;
+  const std::vector<zone::ZoneConfig>& configs() const;
   const ZonePlacement& placement() const;
 
   // Whether checks are answered by the policy rather than the zone.
@@ -74,6 +88,7 @@ class ZoneConnection {
  private:
   struct State;
   std::unique_ptr<State> state_;
+  std::vector<zone::ZoneConfig> configs_;
 };
 
 }  // namespace vorn

@@ -1,0 +1,83 @@
+// How a limit of several rates decides one request: as one decision. The
+// request is admitted only when every rate admits it, and then counted by
+// every rate; a request any rate refuses is counted by none. Every store runs
+// these same steps over its own states, under its own lock.
+//
+// The answer describes the rate closest to refusing: when refused, the
+// refusing rate that keeps the client waiting longest; when admitted, the one
+// with the least left (then the one whose allowance is whole again last). Its
+// figures are the answer's, except the time of the next admission, which is
+// the latest of all rates': a request passes only when each rate lets it.
+// Pure functions; thread-safe.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "algorithms/algorithm_result.h"
+#include "algorithms/cost.h"
+#include "algorithms/rate.h"
+
+namespace vorn {
+
+// Absent (never) sorts after every time.
+inline bool later(const std::optional<uint64_t>& a, const std::optional<uint64_t>& b) {
+  if (!a) return b.has_value();
+  return b && *a > *b;
+}
+
+// The answer of a limit whose rates answered `results` (one decision each,
+// all for the same request): the deciding rate's result, its index in
+// `rate`, and the latest next admission.
+inline AlgorithmResult combine_rates(std::span<AlgorithmResult> results) {
+  size_t pick = 0;
+  bool allowed = true;
+  for (const AlgorithmResult& result : results) allowed = allowed && result.allowed;
+  std::optional<uint64_t> next_admission = results[0].next_admission_ms;
+  for (size_t i = 1; i < results.size(); ++i) {
+    const AlgorithmResult& candidate = results[i];
+    const AlgorithmResult& best = results[pick];
+    if (later(candidate.next_admission_ms, next_admission)) {
+      next_admission = candidate.next_admission_ms;
+    }
+    bool better;
+    if (!allowed) {
+      better = !candidate.allowed &&
+               (best.allowed || later(candidate.next_admission_ms, best.next_admission_ms));
+    } else {
+      better = candidate.remaining < best.remaining ||
+               (candidate.remaining == best.remaining &&
+                later(candidate.full_reset_ms, best.full_reset_ms));
+    }
+    if (better) pick = i;
+  }
+  AlgorithmResult answer = std::move(results[pick]);
+  answer.next_admission_ms = next_admission;
+  answer.rate = static_cast<uint8_t>(pick);
+  return answer;
+}
+
+// Decides one request of `cost` over `states[i]` with `params[i]` by `Rules`
+// (see rate_rules.h): every rate is first asked whether the request fits,
+// which brings its state up to `now` and counts nothing; only when all say
+// yes is it decided again with its cost, and then counted by all.
+template <typename Rules, typename States, typename Params>
+AlgorithmResult decide_rates(States& states, const Params& params, size_t count, uint64_t now,
+                             Cost cost) {
+  std::array<AlgorithmResult, kMaxRates> results;
+  bool all_fit = true;
+  const Cost look{cost.need, 0.0};
+  for (size_t i = 0; i < count; ++i) {
+    results[i] = Rules::decide(states[i], now, params[i], look);
+    all_fit = all_fit && results[i].allowed;
+  }
+  if (all_fit && cost.take > 0.0) {
+    for (size_t i = 0; i < count; ++i) results[i] = Rules::decide(states[i], now, params[i], cost);
+  }
+  return combine_rates(std::span<AlgorithmResult>(results.data(), count));
+}
+
+}  // namespace vorn
