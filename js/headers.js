@@ -11,6 +11,12 @@
 // Reset times are seconds from now until the whole allowance is back, rounded
 // up. A result from an engine without checkLimits tells only that a refused
 // request has none left.
+// A result of several rates (its `policies`) lists every rate in the draft's
+// RateLimit-Policy, one item each, named "<name>-<window>" with the window in the
+// largest of d, h, m, s that writes it whole, else in ms ("default-1s",
+// "default-1h", "default-1500ms"; "-never" for one that never refills); a name
+// given twice also gets the rate's position ("default-1s-2"). RateLimit, and the
+// legacy and x styles, tell the deciding rate: the result's limit and windowMs.
 
 const HEADER_STYLES = ['draft', 'legacy', 'x', 'none'];
 const DEFAULT_POLICY_NAME = 'default';
@@ -52,6 +58,66 @@ function policyField(name, limit, windowMs) {
   return policy.field;
 }
 
+const WINDOW_UNITS = [[86400000, 'd'], [3600000, 'h'], [60000, 'm'], [1000, 's']];
+function windowLabel(windowMs) {
+  if (windowMs == null) return 'never';
+  for (const [unitMs, unit] of WINDOW_UNITS) {
+    if (windowMs % unitMs === 0) return `${windowMs / unitMs}${unit}`;
+  }
+  return `${windowMs}ms`;
+}
+
+// name -> {policies, field, names}: the RateLimit-Policy field of several rates
+// and the quoted name of each, remade only when the rates change.
+const severalPolicies = new Map();
+function samePolicies(kept, policies) {
+  if (kept.length !== policies.length) return false;
+  for (let at = 0; at < kept.length; at++) {
+    if (kept[at].limit !== policies[at].limit || kept[at].windowMs !== policies[at].windowMs) return false;
+  }
+  return true;
+}
+function policiesOf(policyName, policies) {
+  let made = severalPolicies.get(policyName);
+  if (made === undefined || !samePolicies(made.policies, policies)) {
+    const items = [];
+    const names = [];
+    const seen = new Set();
+    policies.forEach(({ limit, windowMs }, at) => {
+      let label = `${policyName}-${windowLabel(windowMs)}`;
+      if (seen.has(label)) label += `-${at + 1}`;
+      seen.add(label);
+      const name = quotedName(label);
+      const window = windowMs == null ? '' : `;w=${Math.max(1, seconds(windowMs))}`;
+      items.push(`${name};q=${limit}${window}`);
+      names.push(name);
+    });
+    made = { policies: policies.map(({ limit, windowMs }) => ({ limit, windowMs })),
+      field: items.join(', '), names };
+    if (severalPolicies.size < 1024 || severalPolicies.has(policyName)) {
+      severalPolicies.set(policyName, made);
+    }
+  }
+  return made;
+}
+
+// [RateLimit-Policy, the quoted name RateLimit tells] of a result.
+function draftPolicy(policyName, result) {
+  const policies = result.policies;
+  if (policies == null || policies.length < 2) {
+    const name = quotedName(policyName);
+    return [policyField(name, result.limit, result.windowMs), name];
+  }
+  const made = policiesOf(policyName, policies);
+  for (let at = 0; at < policies.length; at++) {
+    const policy = made.policies[at];
+    if (policy.limit === result.limit && policy.windowMs === result.windowMs) {
+      return [made.field, made.names[at]];
+    }
+  }
+  return [made.field, quotedName(policyName)];
+}
+
 // The RateLimit field of the draft: what is left now and when all of it is back.
 function draftState(name, result) {
   return result.resetAfterMs == null ? `${name};r=${result.remaining}`
@@ -68,9 +134,8 @@ function limitHeaders(result, style, policyName = DEFAULT_POLICY_NAME) {
   }
   if (result.remaining == null) return [];  // disabled mode counts nothing
   if (style === 'draft') {
-    const name = quotedName(policyName);
-    return [['RateLimit-Policy', policyField(name, result.limit, result.windowMs)],
-      ['RateLimit', draftState(name, result)]];
+    const [policy, name] = draftPolicy(policyName, result);
+    return [['RateLimit-Policy', policy], ['RateLimit', draftState(name, result)]];
   }
   const reset = result.resetAfterMs == null ? null : seconds(result.resetAfterMs);
   const prefix = style === 'legacy' ? 'RateLimit-' : 'X-RateLimit-';
@@ -101,11 +166,17 @@ function responseHeaders(result, style, policyName) {
 
 // Sets every field of a checked answer on `res` with setHeader. The common
 // case, the draft fields of a result that refused nothing, skips the list.
-function setResponseHeaders(res, result, style, policyName) {
+function setResponseHeaders(res, result, style, policyName = DEFAULT_POLICY_NAME) {
   if (style === 'draft' && !result.wouldBlock && result.limit != null && result.remaining != null) {
-    const name = quotedName(policyName);
-    res.setHeader('RateLimit-Policy', policyField(name, result.limit, result.windowMs));
-    res.setHeader('RateLimit', draftState(name, result));
+    if (result.policies === undefined) {
+      const name = quotedName(policyName);
+      res.setHeader('RateLimit-Policy', policyField(name, result.limit, result.windowMs));
+      res.setHeader('RateLimit', draftState(name, result));
+    } else {
+      const [policy, name] = draftPolicy(policyName, result);
+      res.setHeader('RateLimit-Policy', policy);
+      res.setHeader('RateLimit', draftState(name, result));
+    }
     return;
   }
   const fields = responseHeaders(result, style, policyName);

@@ -14,6 +14,13 @@ chosen style:
 Reset times are seconds from now until the whole allowance is back, rounded up.
 A result from an engine without `check_limits` tells only that a refused
 request has none left.
+
+A result of several rates (its `policies`) lists every rate in the draft's
+RateLimit-Policy, one item each, named "<name>-<window>" with the window in
+the largest of d, h, m, s that writes it whole, else in ms ("default-1s",
+"default-1h", "default-1500ms"; "-never" for one that never refills); a name
+given twice also gets the rate's position ("default-1s-2"). RateLimit, and the
+legacy and x styles, tell the deciding rate: the result's limit and window.
 """
 import functools
 from typing import Any, Dict, List, Optional, Sequence, Tuple
@@ -24,6 +31,9 @@ DEFAULT_POLICY_NAME = "default"
 NEVER_RETRY_SECONDS = 60
 
 _Headers = List[Tuple[str, str]]
+
+#: (limit, window ms, remaining, reset s), and the policies of a result of several rates.
+_Figures = Tuple[Any, ...]
 
 #: Pairs of fields a ResponseFields keeps before it forgets them all and starts again.
 MAX_KEPT_FIELDS = 4096
@@ -57,6 +67,57 @@ def _policy_field(name: str, limit: int, window_ms: Optional[int]) -> str:
     return field
 
 
+_WINDOW_UNITS = ((86_400_000, "d"), (3_600_000, "h"), (60_000, "m"), (1000, "s"))
+
+
+def _window_label(window_ms: Optional[int]) -> str:
+    if window_ms is None:
+        return "never"
+    for unit_ms, unit in _WINDOW_UNITS:
+        if window_ms % unit_ms == 0:
+            return str(window_ms // unit_ms) + unit
+    return str(window_ms) + "ms"
+
+
+_Policies = Tuple[Tuple[int, Optional[int]], ...]
+
+
+def _policies_key(policies: Any) -> _Policies:
+    """The policies as a tuple of (limit, window_ms) pairs, to key caches by."""
+    try:
+        hash(policies)
+        return policies
+    except TypeError:
+        return tuple((limit, window_ms) for limit, window_ms in policies)
+
+
+# The RateLimit-Policy field of several rates, and the quoted name of each
+# (limit, window ms): made once per engine.
+@functools.lru_cache(maxsize=256)
+def _several_policies(name: str, policies: _Policies
+                      ) -> Tuple[str, Dict[Tuple[int, Optional[int]], str]]:
+    items, named, seen = [], {}, set()
+    for position, (limit, window_ms) in enumerate(policies, 1):
+        label = name + "-" + _window_label(window_ms)
+        if label in seen:
+            label += "-" + str(position)
+        seen.add(label)
+        quoted = _quoted(label)
+        items.append(_policy_field(quoted, limit, window_ms))
+        named.setdefault((limit, window_ms), quoted)
+    return ", ".join(items), named
+
+
+def _draft_policy(policy_name: str, limit: int, window_ms: Optional[int],
+                  policies: Any) -> Tuple[str, str]:
+    """(RateLimit-Policy, the quoted name RateLimit tells) of a result."""
+    if policies is None or len(policies) < 2:
+        name = _quoted(policy_name)
+        return _policy_field(name, limit, window_ms), name
+    field, named = _several_policies(policy_name, _policies_key(policies))
+    return field, named.get((limit, window_ms), _quoted(policy_name))
+
+
 def limit_headers(result: Any, style: str, policy_name: str = DEFAULT_POLICY_NAME) -> _Headers:
     """The rate-limit fields of a checked response, in `style`."""
     if style == "none":
@@ -73,10 +134,10 @@ def limit_headers(result: Any, style: str, policy_name: str = DEFAULT_POLICY_NAM
     reset_ms = result.get("reset_after_ms")
     reset = None if reset_ms is None else _seconds(reset_ms)
     if style == "draft":
-        name = _quoted(policy_name)
+        policy, name = _draft_policy(policy_name, limit, result.get("window_ms"),
+                                     result.get("policies"))
         state = name + ";r=" + str(remaining) + ("" if reset is None else ";t=" + str(reset))
-        return [("RateLimit-Policy", _policy_field(name, limit, result.get("window_ms"))),
-                ("RateLimit", state)]
+        return [("RateLimit-Policy", policy), ("RateLimit", state)]
     prefix = "RateLimit-" if style == "legacy" else "X-RateLimit-"
     headers = [(prefix + "Limit", str(limit)), (prefix + "Remaining", str(remaining))]
     if reset is not None:
@@ -136,8 +197,9 @@ class ResponseFields:
         # A name latin-1 cannot carry fails on every answer, as response_headers does.
         self._draft = style == "draft" and (not as_bytes or self._quoted.isascii()
                                             or _encodes_as_latin1(self._quoted))
-        # (limit, window ms, remaining, reset s) -> the two fields: a policy has few.
-        self._made: Dict[Tuple[int, Optional[int], int, int], Tuple[Any, Any]] = {}
+        # (limit, window ms, remaining, reset s[, policies]) -> the two fields: a
+        # policy has few.
+        self._made: Dict[_Figures, Tuple[Any, Any]] = {}
 
     def fields(self, result: Any) -> Sequence[Any]:
         """The fields of a response checked with `result` (a list or a tuple; never
@@ -157,7 +219,11 @@ class ResponseFields:
                 if (blocks is False and limit.__class__ is int is remaining.__class__
                         and reset_ms.__class__ is int
                         and (window_ms.__class__ is int or window_ms is None)):
-                    figures = (limit, window_ms, remaining, -(-reset_ms // 1000))
+                    if "policies" not in result:
+                        figures: _Figures = (limit, window_ms, remaining, -(-reset_ms // 1000))
+                    else:
+                        figures = (limit, window_ms, remaining, -(-reset_ms // 1000),
+                                   _policies_key(result["policies"]))
                     made = self._made.get(figures)
                     return made if made is not None else self._draft_fields(figures)
         headers = response_headers(result, self.style, self.policy_name)
@@ -166,10 +232,13 @@ class ResponseFields:
         return [(name.lower().encode("latin-1"), value.encode("latin-1"))
                 for name, value in headers]
 
-    def _draft_fields(self, figures: Tuple[int, Optional[int], int, int]) -> Tuple[Any, Any]:
-        limit, window_ms, remaining, reset = figures
-        policy = _policy_field(self._quoted, limit, window_ms)
-        state = self._quoted + ";r=" + str(remaining) + ";t=" + str(reset)
+    def _draft_fields(self, figures: "_Figures") -> Tuple[Any, Any]:
+        limit, window_ms, remaining, reset = figures[:4]
+        if len(figures) == 4:
+            policy, name = _policy_field(self._quoted, limit, window_ms), self._quoted
+        else:
+            policy, name = _draft_policy(self.policy_name, limit, window_ms, figures[4])
+        state = name + ";r=" + str(remaining) + ";t=" + str(reset)
         if self.as_bytes:
             made: Tuple[Any, Any] = ((b"ratelimit-policy", policy.encode("latin-1")),
                                      (b"ratelimit", state.encode("latin-1")))
