@@ -7,6 +7,7 @@ const path = require('node:path');
 const { inspect } = require('node:util');
 const { ClientAddressResolver, canonicalAddress } = require('./address');
 const middleware = require('./middleware');
+const { parseLimit, windowMsOf } = require('./limits');
 const { checkConfigNames } = require('./names');
 
 // The packed addon sits next to this file; in a repository checkout the build
@@ -26,18 +27,31 @@ function loadAddon() {
 }
 
 const { VornNode, VornZoneNode, removeZone, zoneStats } = loadAddon();
+// The capacity of a window given without one, as of the engine without either.
+const DEFAULT_CAPACITY = 100;
 
 // createEngine(config) builds a VornNode; a VornZoneNode when config.zone names
 // a shared-memory zone (created with config.zoneSize bytes when missing, in
 // config.zoneDir when given); or a RedisEngine (whose checkRequest returns a
 // Promise) when config.redis names a Redis URL or client. Unknown algorithm or
 // mode names are refused here, unlike the classes themselves.
+// config.limit, a limit text ("10/second; 1000/hour"), or config.windowMs with
+// config.capacity ("capacity per window") give the engine its rates, for any
+// algorithm; neither goes with refillRate, nor limit with capacity or windowMs.
 function createEngine(config = {}) {
   checkConfigNames(config);
   if (config.zone != null && config.redis != null) {
     throw new TypeError('createEngine: give a zone or redis, not both');
   }
-  if (config.zone != null) return new VornZoneNode(config);
+  const rates = ratesOf(config);
+  let engineConfig = config;
+  if (rates !== null) {
+    const { limit, windowMs, ...rest } = config;
+    engineConfig = rest;
+  }
+  if (config.zone != null) {
+    return rates === null ? new VornZoneNode(config) : new VornZoneNode(engineConfig, rates);
+  }
   if (config.zoneSize != null) throw new TypeError('createEngine: zoneSize needs a zone');
   if (config.zoneDir != null) throw new TypeError('createEngine: zoneDir needs a zone');
   if (config.redis != null) {
@@ -47,9 +61,36 @@ function createEngine(config = {}) {
         `ioredis client, not ${inspect(redis)}`);
     }
     const { RedisEngine } = require('./redis_engine');  // loads ioredis only when used
-    return new RedisEngine(config, VornNode);
+    return new RedisEngine(rates === null ? config : { ...engineConfig, rates }, VornNode);
   }
-  return new VornNode(config);
+  return rates === null ? new VornNode(config) : new VornNode(engineConfig, rates);
+}
+
+// The [count, windowMs] rates that config.limit or config.windowMs give, or null
+// when neither is given (the engine of capacity and refillRate).
+function ratesOf(config) {
+  if (config === null || typeof config !== 'object') return null;
+  const { limit, windowMs, capacity, refillRate } = config;
+  if (limit != null) {
+    for (const [name, value] of [['capacity', capacity], ['refillRate', refillRate],
+      ['windowMs', windowMs]]) {
+      if (value != null) throw new TypeError(`createEngine: give a limit or ${name}, not both`);
+    }
+    return parseLimit(limit);
+  }
+  if (windowMs == null) return null;
+  if (refillRate != null) {
+    throw new TypeError('createEngine: give windowMs or refillRate, not both (a window with a ' +
+      'capacity sets the rate)');
+  }
+  const count = capacity == null ? DEFAULT_CAPACITY : capacity;
+  if (typeof count !== 'number') {
+    throw new TypeError(`createEngine: capacity must be a number, not ${typeof count}`);
+  }
+  if (!(count >= 0 && count < Infinity)) {
+    throw new RangeError(`createEngine: capacity must be a finite number >= 0 with windowMs, not ${count}`);
+  }
+  return [[count, windowMsOf(windowMs)]];
 }
 
 // createRateLimiter({config, trustedProxies, forwardedHeader, identity, ...})
@@ -65,5 +106,5 @@ function createRateLimiter(options = {}) {
 
 module.exports = {
   VornNode, VornZoneNode, createEngine, removeZone, zoneStats,
-  createRateLimiter, ClientAddressResolver, canonicalAddress,
+  createRateLimiter, ClientAddressResolver, canonicalAddress, parseLimit,
 };
