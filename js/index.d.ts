@@ -1,5 +1,5 @@
 // Type information for the vorn package: the native VornNode and VornZoneNode classes,
-// the zone functions and the middleware.
+// the zone functions, limit texts and the middleware.
 
 /** Names the engine knows; any other text runs the token bucket and is reported verbatim. */
 export type AlgorithmName =
@@ -40,6 +40,28 @@ export interface NodeConfig {
   blockDurationMs?: number | undefined;
 }
 
+/** One rate of a limit: [count, windowMs], windowMs 1 to 31,622,400,000 (366 days). */
+export type Rate = readonly [count: number, windowMs: number];
+
+/** What clients are told of one rate; windowMs null when nothing refills. */
+export interface Policy {
+  limit: number;
+  windowMs: number | null;
+}
+
+/** How createEngine and createRateLimiter's configs may give the engine its rates, for any
+ *  algorithm (a request is admitted only when every rate admits it, and counted by all of
+ *  them or by none). `limit` goes with neither capacity, refillRate nor windowMs, and
+ *  windowMs not with refillRate: a TypeError. */
+export interface LimitOptions {
+  /** A limit text: 1 to 4 rates, such as "10/second; 1000/hour" or "100 per 5 minutes".
+   *  A text that is not one is a TypeError quoting it. */
+  limit?: string | undefined;
+  /** With capacity (default 100): capacity requests per this many milliseconds (rounded to
+   *  a whole one; 1 to 31,622,400,000, else a RangeError). */
+  windowMs?: number | undefined;
+}
+
 export type ReasonWord = 'within_limit' | 'limit_exceeded' | 'token_exhausted';
 
 /** The answer to one check. */
@@ -66,15 +88,27 @@ export interface LimitsResultNode extends CheckResultNode {
   resetAfterMs: number | null;
   /** The time a drained allowance takes to be whole again. */
   windowMs: number | null;
+  /** Every rate's, on an engine of several rates (whose limit and windowMs are the
+   *  deciding rate's). */
+  policies?: Policy[];
 }
 
 /** One rate-limiting engine with its own per-client state. */
 export declare class VornNode {
-  constructor(config: NodeConfig);
+  /** With `rates` (1 to 4), an engine of those rates; capacity and refillRate are then unused. */
+  constructor(config: NodeConfig, rates?: readonly Rate[]);
   /** Checks one request; `ip` is the limiter key, `startMs` milliseconds since the epoch. */
   checkRequest(ip: string, route: string, startMs: number): CheckResultNode;
-  /** The same check, answered with the limit figures too. */
-  checkLimits(ip: string, route: string, startMs: number): LimitsResultNode;
+  /** The same check, answered with the limit figures too. `cost`: the request's weight,
+   *  a finite number >= 0 (whole for the window algorithms; else a RangeError); 0 counts
+   *  nothing and answers whether a request of weight 1 would pass now. */
+  checkLimits(ip: string, route: string, startMs: number, cost?: number): LimitsResultNode;
+  /** Gives `cost` (default 1) back to the key on every rate; a key without state is left so. */
+  refund(key: string, cost?: number): void;
+  /** Forgets the key: its next check starts fresh. */
+  reset(key: string): void;
+  /** Every rate's policy, in order. */
+  readonly policies: Policy[];
 }
 
 /** A NodeConfig for an engine whose client state lives in Redis (see createEngine). */
@@ -102,7 +136,12 @@ export declare class RedisEngine {
   /** Checks one request; the time comes from Redis, `startMs` is used only without it. */
   checkRequest(ip: string, route: string, startMs: number): Promise<CheckResultNode>;
   /** checkRequest's result followed by the limit figures, as VornNode.checkLimits. */
-  checkLimits(ip: string, route: string, startMs: number): Promise<LimitsResultNode>;
+  checkLimits(ip: string, route: string, startMs: number, cost?: number):
+      Promise<LimitsResultNode>;
+  /** VornNode.refund, on the state in Redis. */
+  refund(key: string, cost?: number): Promise<void>;
+  /** VornNode.reset, for every process that uses this Redis. */
+  reset(key: string): Promise<void>;
   /** Resolves once the engine's first connection is up; checks before it answer without Redis. */
   ready(): Promise<void>;
   /** Stops probing; disconnects the client when the engine built it from a URL. */
@@ -142,11 +181,18 @@ export interface ZoneConfig extends NodeConfig {
  * thread, so a worker thread's wait never holds up the main thread.
  */
 export declare class VornZoneNode {
-  constructor(config: ZoneConfig);
+  /** With `rates` (1 to 4), an engine of those rates; capacity and refillRate are then unused. */
+  constructor(config: ZoneConfig, rates?: readonly Rate[]);
   /** Checks one request; `ip` is the limiter key, `startMs` milliseconds since the epoch. */
   checkRequest(ip: string, route: string, startMs: number): CheckResultNode;
-  /** The same check, answered with the limit figures too. */
-  checkLimits(ip: string, route: string, startMs: number): LimitsResultNode;
+  /** The same check, answered with the limit figures too; `cost` as VornNode.checkLimits. */
+  checkLimits(ip: string, route: string, startMs: number, cost?: number): LimitsResultNode;
+  /** VornNode.refund, for every process of the zone. */
+  refund(key: string, cost?: number): void;
+  /** VornNode.reset, for every process of the zone. */
+  reset(key: string): void;
+  /** Every rate's policy, in order. */
+  readonly policies: Policy[];
   /** True while checks are answered by `onError` instead of the zone. */
   readonly degraded: boolean;
   /** Why the engine is degraded; null when it is not. */
@@ -182,9 +228,11 @@ export interface ZoneStats {
  * A VornZoneNode when `config.zone` is set, a RedisEngine when `config.redis` is, else a
  * VornNode. Unknown algorithm or mode names throw, unlike the classes themselves.
  */
-export declare function createEngine(config: ZoneConfig): VornZoneNode;
-export declare function createEngine(config: RedisConfig): RedisEngine;
-export declare function createEngine(config?: NodeConfig): VornNode;
+export declare function createEngine(config: ZoneConfig & LimitOptions): VornZoneNode;
+export declare function createEngine(config: RedisConfig & LimitOptions): RedisEngine;
+export declare function createEngine(config?: NodeConfig & LimitOptions): VornNode;
+/** The rates of a limit text, in the order written; a TypeError quoting the text otherwise. */
+export declare function parseLimit(text: string): [count: number, windowMs: number][];
 /** Removes a zone's name; false when there was none. Attached engines keep working, and
  *  within a second follow the name to a fresh zone. `zoneDir` as the engines were given. */
 export declare function removeZone(name: string, zoneDir?: string): boolean;
@@ -214,7 +262,7 @@ export interface ResponseLike {
 export interface EngineLike {
   checkRequest(ip: string, route: string, startMs: number):
       CheckResultNode | Promise<CheckResultNode>;
-  checkLimits?(ip: string, route: string, startMs: number):
+  checkLimits?(ip: string, route: string, startMs: number, cost?: number):
       LimitsResultNode | Promise<LimitsResultNode>;
 }
 
@@ -222,7 +270,7 @@ export interface EngineLike {
 export interface RateLimitRule<Req extends RequestLike = RequestLike> {
   /** The engine, or a config to build one from (createRateLimiter of the package only). */
   engine?: EngineLike;
-  config?: NodeConfig | ZoneConfig | RedisConfig;
+  config?: (NodeConfig | ZoneConfig | RedisConfig) & LimitOptions;
   /** A route prefix ("/api/") or a RegExp tested on the route; default every route. */
   path?: string | RegExp;
   /** Method names it applies to; default every method. */
@@ -249,7 +297,7 @@ export interface RateLimiterOptions<Req extends RequestLike = RequestLike> {
   /** Answers a refused request instead of the plain 429 (the fields are already set). */
   onRefused?: (req: Req, res: ResponseLike, result: CheckResultNode) => void;
   /** With `zone`, the engine keeps its state in that shared-memory zone; with `redis`, in Redis. */
-  config?: NodeConfig | ZoneConfig | RedisConfig;
+  config?: (NodeConfig | ZoneConfig | RedisConfig) & LimitOptions;
   /** Addresses or CIDR networks whose forwarding header is believed. Default none. */
   trustedProxies?: readonly string[];
   /** "x-forwarded-for" (default), "forwarded" (RFC 7239), or another one-list header. */

@@ -1,6 +1,6 @@
 """Type information for the native module vorn_native: RustEngine, and ZoneEngine with
 its shared-memory zones."""
-from typing import List, Optional, TypedDict
+from typing import List, Optional, Sequence, Tuple, TypedDict, Union
 
 __all__: List[str]
 
@@ -24,18 +24,31 @@ class CheckResult(_CheckResultRequired, total=False):
 
     reason: str
 
-class LimitsResult(CheckResult):
-    """What RustEngine.check_limits returns: check's result and the limit figures.
+#: One rate of a limit: (count, window_ms), window_ms 1 to 31,622,400,000 (366 days).
+Rate = Tuple[float, int]
+#: What clients are told of one rate: (limit, window_ms); window_ms None when nothing refills.
+Policy = Tuple[int, Optional[int]]
+#: A request's weight: a finite number >= 0 (whole for the window algorithms); 0 counts
+#: nothing and answers whether a request of weight 1 would be admitted now.
+Cost = Union[int, float]
 
-    Times are in milliseconds; None where nothing is counted (disabled mode) or
-    where the time never comes (an allowance that does not refill).
-    """
-
+class _LimitsFigures(CheckResult):
     limit: int
     remaining: Optional[int]
     retry_after_ms: Optional[int]  # until a request would be admitted; 0 while one would be
     reset_after_ms: Optional[int]  # until the whole allowance is back
     window_ms: Optional[int]  # the time a drained allowance takes to be whole again
+
+class LimitsResult(_LimitsFigures, total=False):
+    """What RustEngine.check_limits returns: check's result and the limit figures.
+
+    Times are in milliseconds; None where nothing is counted (disabled mode) or
+    where the time never comes (an allowance that does not refill). An engine of
+    several rates answers with the deciding rate's limit and window and adds
+    `policies`, every rate's.
+    """
+
+    policies: Tuple[Policy, ...]
 
 class RustEngine:
     """One rate-limiting engine: an algorithm, a mode and per-client state."""
@@ -50,8 +63,23 @@ class RustEngine:
         debug: Optional[str],
         backend_url: str,
     ) -> "RustEngine": ...
+    @classmethod
+    def from_rates(
+        cls,
+        algorithm: str,
+        mode: str,
+        rates: Sequence[Rate],  # 1 to 4; a request is admitted only when every rate admits it
+        api_key: Optional[str] = None,
+        debug: Optional[str] = None,
+        backend_url: str = "http://localhost:4000",
+    ) -> "RustEngine": ...
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> CheckResult: ...
-    def check_limits(self, ip: str, route: str, identity: Optional[str] = None) -> LimitsResult: ...
+    def check_limits(self, ip: str, route: str, identity: Optional[str] = None, *,
+                     cost: Cost = 1) -> LimitsResult: ...
+    def refund(self, key: str, cost: Cost = 1) -> None: ...  # key: the identity, else the ip
+    def reset(self, key: str) -> None: ...  # the key's next check starts fresh
+    @property
+    def policies(self) -> Tuple[Policy, ...]: ...
 
 class ZoneError(OSError):
     """A zone could not be created, attached, read or removed."""
@@ -90,9 +118,15 @@ class ZoneEngine:
         backend_url: str,
         zone_dir: Optional[str] = None,  # an owner-only directory; None: the default place
         on_error: str = "local",  # "local", "allow" or "deny"
+        rates: Optional[Sequence[Rate]] = None,  # when given, capacity and refill_rate are ignored
     ) -> "ZoneEngine": ...
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> CheckResult: ...
-    def check_limits(self, ip: str, route: str, identity: Optional[str] = None) -> LimitsResult: ...
+    def check_limits(self, ip: str, route: str, identity: Optional[str] = None, *,
+                     cost: Cost = 1) -> LimitsResult: ...
+    def refund(self, key: str, cost: Cost = 1) -> None: ...  # in every process of the zone
+    def reset(self, key: str) -> None: ...  # in every process of the zone
+    @property
+    def policies(self) -> Tuple[Policy, ...]: ...
     @property
     def degraded(self) -> bool: ...
     @property
