@@ -54,7 +54,7 @@ def _digits_value(digits: str) -> int:
     return int(digits) if len(digits) <= 20 else MAX_COUNT + 1
 
 
-def parse_rate(text: str, part: str) -> Tuple[int, int]:
+def _parse_rate(text: str, part: str) -> Tuple[int, int]:
     """One rate of `text` (`part`, between separators) as (count, window_ms)."""
     matched = _RATE.fullmatch(part)
     if matched is None:
@@ -87,7 +87,7 @@ def parse_limit(text: str) -> List[Tuple[int, int]]:
     parts = _SEPARATORS.split(text)
     if len(parts) > MAX_RATES:
         raise _fail(text, str(len(parts)) + " rates, at most 4")
-    return [parse_rate(text, part) for part in parts]
+    return [_parse_rate(text, part) for part in parts]
 
 
 def window_ms_of(seconds: Any, name: str = "window") -> int:
