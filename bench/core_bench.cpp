@@ -60,6 +60,42 @@ void BM_EngineCheck(benchmark::State& state) {
 }
 BENCHMARK(BM_EngineCheck)->ArgsProduct({{0, 1, 2, 3}, {4096, 1'000'000}});
 
+// An engine check on 4,096 hot keys through a limit of rates: `range(1)` 0 is
+// the engine of capacity and refill rate, 1 the same limit as one rate, 2 two
+// rates (the second as loose as the first), 3 one rate with each request
+// weighing 2. The sliding window's count is 2, as in BM_EngineCheck its logs
+// stay short; the others' counts are large enough to admit throughout.
+void BM_LimitCheck(benchmark::State& state) {
+  const char* name = kNames[state.range(0)];
+  const bool sliding = state.range(0) == 1;
+  const double count = sliding ? 2 : 1e9;
+  const uint64_t window_ms = sliding ? 60000 : 1'000'000'000'000;  // refill of 1 per second
+  std::optional<vorn::VornEngine> engine;
+  std::vector<vorn::Rate> rates{{count, window_ms}};
+  if (state.range(1) == 2) rates.push_back({count * 2, window_ms * 2});
+  if (state.range(1) == 0) {
+    engine.emplace(name, "active", std::nullopt, count, sliding ? 0.0 : 1.0, 1.0, std::nullopt,
+                   vorn::RateLimitOptions{}, 60000, "");
+  } else {
+    engine.emplace(name, "active", std::nullopt, rates, 1.0, std::nullopt,
+                   vorn::RateLimitOptions{}, 60000, "");
+  }
+  const vorn::Cost cost = vorn::Cost::of(state.range(1) == 3 ? 2.0 : 1.0);
+  const std::vector<std::string> keys = ipv4_keys(4096);
+  for (const auto& key : keys) {
+    engine->check_request_with_identity(std::nullopt, key, "/api", 0, vorn::OutcomeDetail::Full,
+                                        cost);
+  }
+  size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(engine->check_request_with_identity(
+        std::nullopt, keys[i++ & 4095], "/api", 0, vorn::OutcomeDetail::Full, cost));
+  }
+  static const char* const kForms[] = {"capacity and refill", "one rate", "two rates", "cost 2"};
+  state.SetLabel(std::string(name) + ", " + kForms[state.range(1)]);
+}
+BENCHMARK(BM_LimitCheck)->ArgsProduct({{0, 1, 2, 3}, {0, 1, 2, 3}});
+
 // An engine check, token bucket, 4,096 keys in rotation, with no refill
 // (range 0) or a refill that makes every bucket full again by the time its
 // client returns (range 1), as most clients well under their limit are.
@@ -174,6 +210,28 @@ void BM_BytesPerKey(benchmark::State& state) {
   state.SetLabel(name);
 }
 BENCHMARK(BM_BytesPerKey)->DenseRange(0, 3)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Resident memory added by 1,000,000 distinct IPv4 keys under a token bucket
+// of two rates.
+void BM_BytesPerKeyTwoRates(benchmark::State& state) {
+  constexpr size_t kKeys = 1'000'000;
+  const std::vector<std::string> keys = ipv4_keys(kKeys);
+  double bytes_per_key = 0;
+  for (auto _ : state) {
+    const long before = resident_bytes();
+    auto algorithm = std::make_unique<Algorithm>(
+        Algorithm::from_rates("token_bucket", {{10, 1000}, {1000, 3'600'000}}));
+    for (const auto& key : keys) algorithm->check(key);
+    bytes_per_key = double(resident_bytes() - before) / kKeys;
+    state.PauseTiming();
+    algorithm.reset();
+    state.ResumeTiming();
+  }
+  state.counters["bytes_per_key"] = bytes_per_key;
+}
+
+BENCHMARK(BM_BytesPerKeyTwoRates)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 
 void engine_check_loop(benchmark::State& state, const vorn::VornEngine& engine) {
   const std::vector<std::string> keys = ipv4_keys(4096);

@@ -52,12 +52,36 @@ def core_rows(core):
         yield ("C++", "token bucket check, new key into a table with room (about 4,096 keys held)",
                f"{new_key['cpu_time']:.0f} ns  this / existing key ({existing['cpu_time']:.0f} ns)"
                f" = {ratio:.2f}", ratio, 3.0)
+    yield from limit_rows(medians)
     for index, algorithm in enumerate(ALGORITHMS):
         bench = medians.get(f"BM_BytesPerKey/{index}/iterations:1")
         if bench:
             target = 120 if index == 1 else 80
             yield ("C++", f"resident bytes per key, {algorithm} (1,000,000 IPv4 keys)",
                    f"{bench['bytes_per_key']:.1f} B", bench["bytes_per_key"], target)
+    two_rates = medians.get("BM_BytesPerKeyTwoRates/iterations:1")
+    if two_rates:
+        yield ("C++", "resident bytes per key, token bucket of two rates (1,000,000 IPv4 keys)",
+               f"{two_rates['bytes_per_key']:.1f} B", None, None)
+
+
+def limit_rows(medians):
+    """A limit of rates against the engine of capacity and refill rate, hot keys."""
+    for index, algorithm in enumerate(ALGORITHMS):
+        plain = medians.get(f"BM_LimitCheck/{index}/0")
+        one = medians.get(f"BM_LimitCheck/{index}/1")
+        two = medians.get(f"BM_LimitCheck/{index}/2")
+        costed = medians.get(f"BM_LimitCheck/{index}/3")
+        if not (plain and one and two and costed):
+            continue
+        for bench, base, label, target in (
+                (one, plain, "one rate / capacity and refill", 1.03),
+                (two, one, "two rates / one rate", 1.6),
+                (costed, one, "cost 2 / cost 1", 1.03)):
+            ratio = bench["cpu_time"] / base["cpu_time"]
+            yield ("C++", f"limit check, {algorithm}, {label}",
+                   f"{bench['cpu_time']:.0f} ns / {base['cpu_time']:.0f} ns = {ratio:.2f}",
+                   ratio, target)
 
 
 def zone_rows(core, zone):

@@ -81,7 +81,7 @@ cmake --build "$builddir" -j2 >&2
 mkdir -p "$out"
 
 echo "== C++ core" >&2
-"$builddir/bench/vorn_bench" --benchmark_filter='BM_EngineCheck|BM_BytesPerKey|BM_ExistingKey/0|BM_NewKey' \
+"$builddir/bench/vorn_bench" --benchmark_filter='BM_EngineCheck|BM_BytesPerKey|BM_ExistingKey/0|BM_NewKey|BM_LimitCheck' \
   --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_min_time=0.3 --benchmark_format=json --benchmark_out="$out/core.json" \
   --benchmark_out_format=json >/dev/null

@@ -35,7 +35,19 @@ LimitPolicy zone_policy(const zone::ZoneConfig& config) {
 
 }  // namespace
 
+Algorithm::Algorithm(Variant limiter, const std::vector<Rate>& rates)
+    : limiter_(std::move(limiter)) {
+  const bool windows = whole_costs();
+  for (const Rate& rate : rates) {
+    const uint64_t limit = to_u64_saturating(windows ? rate.count : std::floor(rate.count));
+    // A bucket that holds nothing never fills.
+    const bool fills = windows || rate.count > 0.0;
+    stated_.push_back(LimitPolicy{limit, fills ? std::optional(rate.window_ms) : std::nullopt});
+  }
+}
+
 LimitPolicy Algorithm::policy() const {
+  if (!stated_.empty()) return stated_.front();
   return std::visit(
       [](const auto& limiter) -> LimitPolicy {
         using Limiter = std::decay_t<decltype(limiter)>;
@@ -99,33 +111,34 @@ Algorithm Algorithm::from_rates(std::string_view name, const std::vector<Rate>& 
     const Rate& rate = rates.front();
     if (name == "sliding_window") {
       return Algorithm(
-          SlidingWindow(rate.window_ms, to_u64_saturating(rate.count), clock, reclaiming));
+          SlidingWindow(rate.window_ms, to_u64_saturating(rate.count), clock, reclaiming), rates);
     }
     if (name == "fixed_window") {
-      return Algorithm(FixedWindow(rate.window_ms, to_u64_saturating(rate.count), clock, reclaiming));
+      return Algorithm(FixedWindow(rate.window_ms, to_u64_saturating(rate.count), clock, reclaiming),
+                       rates);
     }
     if (name == "leaky_bucket") {
-      return Algorithm(LeakyBucket(rate.count, rate.per_second(), clock, reclaiming));
+      return Algorithm(LeakyBucket(rate.count, rate.per_second(), clock, reclaiming), rates);
     }
-    return Algorithm(TokenBucket(rate.count, rate.per_second(), clock, reclaiming));
+    return Algorithm(TokenBucket(rate.count, rate.per_second(), clock, reclaiming), rates);
   }
   if (name == "sliding_window") {
-    return Algorithm(RateSet(RatesOf<SlidingWindowRules>(rates, clock, reclaiming)));
+    return Algorithm(RateSet::of<SlidingWindowRules>(rates, clock, reclaiming), rates);
   }
   if (name == "fixed_window") {
-    return Algorithm(RateSet(RatesOf<FixedWindowRules>(rates, clock, reclaiming)));
+    return Algorithm(RateSet::of<FixedWindowRules>(rates, clock, reclaiming), rates);
   }
   if (name == "leaky_bucket") {
-    return Algorithm(RateSet(RatesOf<LeakyBucketRules>(rates, clock, reclaiming)));
+    return Algorithm(RateSet::of<LeakyBucketRules>(rates, clock, reclaiming), rates);
   }
-  return Algorithm(RateSet(RatesOf<TokenBucketRules>(rates, clock, reclaiming)));
+  return Algorithm(RateSet::of<TokenBucketRules>(rates, clock, reclaiming), rates);
 }
 
 Algorithm Algorithm::in_zone(std::string_view name, const std::vector<Rate>& rates,
                              const ZonePlacement& zone, Clock clock) {
   std::vector<zone::ZoneConfig> configs;
   for (const Rate& rate : rates) configs.push_back(zone_config(name, rate));
-  return Algorithm(ZoneConnection(zone, std::move(configs), clock));
+  return Algorithm(ZoneConnection(zone, std::move(configs), clock), rates);
 }
 
 void Algorithm::refund(std::string_view key, double amount) const {
@@ -162,6 +175,7 @@ bool Algorithm::whole_costs() const {
 }
 
 std::vector<LimitPolicy> Algorithm::policies() const {
+  if (!stated_.empty()) return stated_;
   return std::visit(
       [this](const auto& limiter) -> std::vector<LimitPolicy> {
         using Limiter = std::decay_t<decltype(limiter)>;

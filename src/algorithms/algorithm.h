@@ -57,6 +57,8 @@ class Algorithm {
                            const ZonePlacement& zone, Clock clock = Clock::system());
 
   explicit Algorithm(Variant limiter) : limiter_(std::move(limiter)) {}
+  // A limiter of `rates`, which its policies then state as written.
+  Algorithm(Variant limiter, const std::vector<Rate>& rates);
 
   AlgorithmResult check(std::string_view key) const {
     return std::visit([key](const auto& limiter) { return limiter.check(key); }, limiter_);
@@ -87,7 +89,9 @@ class Algorithm {
   // 0 while it cannot be used).
   size_t keys_held() const;
 
-  // The limit and window clients are told of: the first rate's.
+  // The limit and window clients are told of: the first rate's. A limit of
+  // rates tells each rate's own window (a bucket's refill, count / window,
+  // would give it back only to within a rounding).
   LimitPolicy policy() const;
   // Every rate's, in order.
   std::vector<LimitPolicy> policies() const;
@@ -96,6 +100,7 @@ class Algorithm {
 
  private:
   Variant limiter_;
+  std::vector<LimitPolicy> stated_;  // a limit of rates' policies; empty otherwise
 };
 
 }  // namespace vorn

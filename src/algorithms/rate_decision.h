@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 
 #include "algorithms/algorithm_result.h"
 #include "algorithms/cost.h"
@@ -61,21 +62,50 @@ inline AlgorithmResult combine_rates(std::span<AlgorithmResult> results) {
 }
 
 // Decides one request of `cost` over `states[i]` with `params[i]` by `Rules`
-// (see rate_rules.h): every rate is first asked whether the request fits,
-// which brings its state up to `now` and counts nothing; only when all say
-// yes is it decided again with its cost, and then counted by all.
+// (see rate_rules.h), for `count` rates: the request is admitted and counted
+// by every rate only when each admits it; a refusal brings every state up to
+// `now` and counts nothing.
 template <typename Rules, typename States, typename Params>
 AlgorithmResult decide_rates(States& states, const Params& params, size_t count, uint64_t now,
                              Cost cost) {
-  std::array<AlgorithmResult, kMaxRates> results;
-  bool all_fit = true;
+  std::array<AlgorithmResult, kMaxRates> results{};
   const Cost look{cost.need, 0.0};
-  for (size_t i = 0; i < count; ++i) {
-    results[i] = Rules::decide(states[i], now, params[i], look);
-    all_fit = all_fit && results[i].allowed;
-  }
-  if (all_fit && cost.take > 0.0) {
-    for (size_t i = 0; i < count; ++i) results[i] = Rules::decide(states[i], now, params[i], cost);
+  if constexpr (std::is_trivially_copyable_v<typename Rules::State>) {
+    // Small states are decided on copies, kept when every rate admits: the
+    // usual admission takes one pass.
+    States trial = states;
+    bool all_admit = true;
+    for (size_t i = 0; i < count; ++i) {
+      results[i] = Rules::decide(trial[i], now, params[i], cost);
+      all_admit = all_admit && results[i].allowed;
+    }
+    if (all_admit) {
+      states = trial;
+    } else {
+      // A refused state took nothing; the others tell their figures without
+      // the request, and only come up to now.
+      for (size_t i = 0; i < count; ++i) {
+        if (results[i].allowed) {
+          results[i] = Rules::decide(states[i], now, params[i], look);
+        } else {
+          states[i] = trial[i];
+        }
+      }
+    }
+  } else {
+    // A log is asked first whether the request fits, which counts nothing,
+    // and decided with its cost only when all say yes (bringing a state up to
+    // the same `now` twice changes nothing).
+    bool all_fit = true;
+    for (size_t i = 0; i < count; ++i) {
+      results[i] = Rules::decide(states[i], now, params[i], look);
+      all_fit = all_fit && results[i].allowed;
+    }
+    if (all_fit && cost.take > 0.0) {
+      for (size_t i = 0; i < count; ++i) {
+        results[i] = Rules::decide(states[i], now, params[i], cost);
+      }
+    }
   }
   return combine_rates(std::span<AlgorithmResult>(results.data(), count));
 }

@@ -12,6 +12,7 @@
 #include <array>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -25,12 +26,14 @@
 
 namespace vorn {
 
-template <typename Rules>
+// `Slots` states per key: the count of rates, rounded up to 2 or kMaxRates.
+template <typename RulesOfRates, size_t Slots>
 class RatesOf {
  public:
-  using States = std::array<typename Rules::State, kMaxRates>;
+  using Rules = RulesOfRates;
+  using States = std::array<typename Rules::State, Slots>;
 
-  // Requires 1 to kMaxRates rates.
+  // Requires 1 to Slots rates.
   RatesOf(const std::vector<Rate>& rates, Clock clock, Reclaiming reclaiming)
       : store_(std::make_shared<ShardedMap<States>>(reclaiming)), count_(rates.size()), clock_(clock) {
     for (size_t i = 0; i < count_; ++i) params_[i] = Rules::params(rates[i]);
@@ -83,10 +86,20 @@ class RatesOf {
 // The in-process limiter of a limit of two or more rates, of any algorithm.
 class RateSet {
  public:
-  using Variant = std::variant<RatesOf<TokenBucketRules>, RatesOf<SlidingWindowRules>,
-                               RatesOf<FixedWindowRules>, RatesOf<LeakyBucketRules>>;
+  using Variant =
+      std::variant<RatesOf<TokenBucketRules, 2>, RatesOf<SlidingWindowRules, 2>,
+                   RatesOf<FixedWindowRules, 2>, RatesOf<LeakyBucketRules, 2>,
+                   RatesOf<TokenBucketRules, kMaxRates>, RatesOf<SlidingWindowRules, kMaxRates>,
+                   RatesOf<FixedWindowRules, kMaxRates>, RatesOf<LeakyBucketRules, kMaxRates>>;
 
   explicit RateSet(Variant rates) : rates_(std::move(rates)) {}
+
+  // The limiter of `Rules` for `rates` (2 to kMaxRates).
+  template <typename Rules>
+  static RateSet of(const std::vector<Rate>& rates, Clock clock, Reclaiming reclaiming) {
+    if (rates.size() <= 2) return RateSet(RatesOf<Rules, 2>(rates, clock, reclaiming));
+    return RateSet(RatesOf<Rules, kMaxRates>(rates, clock, reclaiming));
+  }
 
   AlgorithmResult check(std::string_view key, Cost cost = {}) const {
     return std::visit([&](const auto& rates) { return rates.check(key, cost); }, rates_);
@@ -101,8 +114,13 @@ class RateSet {
     return std::visit([](const auto& rates) { return rates.policies(); }, rates_);
   }
   bool whole_costs() const {
-    return std::holds_alternative<RatesOf<SlidingWindowRules>>(rates_) ||
-           std::holds_alternative<RatesOf<FixedWindowRules>>(rates_);
+    return std::visit(
+        [](const auto& rates) {
+          using Rules = typename std::decay_t<decltype(rates)>::Rules;
+          return std::is_same_v<Rules, SlidingWindowRules> ||
+                 std::is_same_v<Rules, FixedWindowRules>;
+        },
+        rates_);
   }
   size_t keys_held() const {
     return std::visit([](const auto& rates) { return rates.store().size(); }, rates_);

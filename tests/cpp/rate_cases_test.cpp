@@ -125,5 +125,24 @@ TEST(RateCases, InProcessLimitersGiveTheTabledAnswers) {
   });
 }
 
+// A bucket's refill (count / window) gives its window back only to within a
+// rounding: a limit tells the window as written.
+TEST(RateCases, PoliciesTellEachRateAsWritten) {
+  for (const char* algorithm : {"token_bucket", "leaky_bucket", "fixed_window", "sliding_window"}) {
+    for (size_t rates = 1; rates <= 2; ++rates) {
+      std::vector<Rate> limit{{11, 60000}, {7, 3'600'000}};
+      limit.resize(rates);
+      const std::vector<LimitPolicy> policies = Algorithm::from_rates(algorithm, limit).policies();
+      ASSERT_EQ(policies.size(), rates) << algorithm;
+      EXPECT_EQ(policies[0].limit, 11u) << algorithm;
+      EXPECT_EQ(policies[0].window_ms, std::optional<uint64_t>(60000)) << algorithm;
+      if (rates == 2) {
+        EXPECT_EQ(policies[1].window_ms, std::optional<uint64_t>(3'600'000));
+      }
+    }
+  }
+  EXPECT_EQ(Algorithm::from_rates("token_bucket", {{0, 1000}}).policy().window_ms, std::nullopt);
+}
+
 }  // namespace
 }  // namespace vorn
