@@ -1,5 +1,6 @@
 #include "call_boundary.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -136,9 +137,10 @@ PyObject* InternedName::get() {
 
 void bind_into(const char* class_name, const char* function_name,
                std::span<const char* const> parameter_names, size_t positional_only_count,
-               size_t required_count, PyObject* args, PyObject* kwargs,
+               size_t required_count, size_t keyword_only_count, PyObject* args, PyObject* kwargs,
                std::span<PyObject*> slots) {
   const size_t parameter_count = parameter_names.size();
+  const size_t positional_count = parameter_count - keyword_only_count;
   const auto full_name = [&] {
     std::string name;
     if (class_name != nullptr) (name += class_name) += '.';
@@ -151,20 +153,20 @@ void bind_into(const char* class_name, const char* function_name,
   const Py_ssize_t given = PyTuple_Size(args);
   if (given < 0) throw PyError::fetch();
   const size_t positional = static_cast<size_t>(given);
-  for (size_t at = 0; at < positional && at < parameter_count; ++at) {
+  for (size_t at = 0; at < positional && at < positional_count; ++at) {
     slots[at] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(at));  // borrowed
   }
-  if (positional > parameter_count) {
+  if (positional > positional_count) {
     const std::string verb = positional == 1 ? "was" : "were";
-    if (required_count != parameter_count) {
+    if (required_count != positional_count) {
       throw type_error(
           fill_template(messages::kTakesFromTo,
                         {full_name(), std::to_string(required_count),
-                         std::to_string(parameter_count), std::to_string(positional), verb}));
+                         std::to_string(positional_count), std::to_string(positional), verb}));
     }
     throw type_error(fill_template(
         messages::kTakesExactly,
-        {full_name(), std::to_string(parameter_count), std::to_string(positional), verb}));
+        {full_name(), std::to_string(positional_count), std::to_string(positional), verb}));
   }
 
   if (kwargs != nullptr) {
@@ -216,6 +218,52 @@ void bind_into(const char* class_name, const char* function_name,
                        quoted_name_list(missing));
     }
   }
+}
+
+void bind_vector_into(const char* class_name, const char* function_name,
+                      std::span<const char* const> parameter_names, size_t positional_only_count,
+                      size_t required_count, size_t keyword_only_count, PyObject* const* args,
+                      Py_ssize_t count, PyObject* keyword_names, std::span<PyObject*> slots) {
+  const size_t parameter_count = parameter_names.size();
+  const size_t given = static_cast<size_t>(count);
+  const Py_ssize_t keyword_count = keyword_names == nullptr ? 0 : PyTuple_Size(keyword_names);
+  // In place when every required argument came by position and each keyword
+  // names a later parameter once: check_limits(ip, route, cost=2), say.
+  bool in_place = given >= required_count && given <= parameter_count - keyword_only_count;
+  for (size_t at = 0; in_place && at < given; ++at) slots[at] = args[at];
+  for (Py_ssize_t at = 0; in_place && at < keyword_count; ++at) {
+    PyObject* key = PyTuple_GetItem(keyword_names, at);  // borrowed
+    in_place = false;
+    if (!is_str(key)) break;
+    for (size_t parameter = std::max(given, positional_only_count); parameter < parameter_count;
+         ++parameter) {
+      if (PyUnicode_CompareWithASCIIString(key, parameter_names[parameter]) == 0) {
+        in_place = slots[parameter] == nullptr;
+        slots[parameter] = args[count + at];
+        break;
+      }
+    }
+  }
+  if (in_place) return;
+  std::fill(slots.begin(), slots.end(), nullptr);
+
+  PyRef positional = PyRef::steal(PyTuple_New(count));
+  if (!positional) throw PyError::fetch();
+  for (Py_ssize_t at = 0; at < count; ++at) {
+    Py_INCREF(args[at]);
+    PyTuple_SetItem(positional.get(), at, args[at]);  // steals the new reference
+  }
+  PyRef keywords;
+  if (keyword_names != nullptr) {
+    keywords = new_dict();
+    for (Py_ssize_t at = 0; at < keyword_count; ++at) {
+      set_item(keywords.get(), PyTuple_GetItem(keyword_names, at), args[count + at]);
+    }
+  }
+  // The slots borrow the very objects of `args`, which the caller keeps alive
+  // for the whole call.
+  bind_into(class_name, function_name, parameter_names, positional_only_count, required_count,
+            keyword_only_count, positional.get(), keywords.get(), slots);
 }
 
 // --- Conversions -----------------------------------------------------------

@@ -87,6 +87,8 @@ class InternedName {
 };
 
 // How one callable entry point takes its parameters. Static and immutable.
+// The last keyword_only_count parameters may be given by keyword only; they
+// are never required.
 template <size_t N>
 struct CallSignature {
   const char* class_name;  // null for a plain function
@@ -94,6 +96,7 @@ struct CallSignature {
   std::array<const char*, N> parameter_names;
   size_t positional_only_count;
   size_t required_count;
+  size_t keyword_only_count = 0;
 };
 
 // One slot per parameter: the argument, or null when not given. Each slot holds
@@ -108,14 +111,18 @@ class BoundArguments {
  public:
   // Takes a reference of its own to each of `objects` (borrowed, may be null).
   explicit BoundArguments(const std::array<PyObject*, N>& objects) : objects_(objects) {
-    for (PyObject* object : objects_) Py_IncRef(object);
+    for (PyObject* object : objects_) {
+      if (object != nullptr) Py_IncRef(object);
+    }
   }
   BoundArguments(BoundArguments&& other) noexcept : objects_(std::exchange(other.objects_, {})) {}
   BoundArguments(const BoundArguments&) = delete;
   BoundArguments& operator=(const BoundArguments&) = delete;
   BoundArguments& operator=(BoundArguments&&) = delete;
   ~BoundArguments() {
-    for (PyObject* object : objects_) Py_DecRef(object);
+    for (PyObject* object : objects_) {
+      if (object != nullptr) Py_DecRef(object);
+    }
   }
 
   // Borrowed from this object: valid while it lives.
@@ -126,10 +133,16 @@ class BoundArguments {
   std::array<PyObject*, N> objects_;
 };
 
-// Untemplated core of bind_arguments; throws PyError (TypeError).
+// Untemplated cores of bind_arguments and bind_vector_arguments; throw
+// PyError (TypeError).
 void bind_into(const char* class_name, const char* function_name,
                std::span<const char* const> parameter_names, size_t positional_only_count,
-               size_t required_count, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
+               size_t required_count, size_t keyword_only_count, PyObject* args, PyObject* kwargs,
+               std::span<PyObject*> slots);
+void bind_vector_into(const char* class_name, const char* function_name,
+                      std::span<const char* const> parameter_names, size_t positional_only_count,
+                      size_t required_count, size_t keyword_only_count, PyObject* const* args,
+                      Py_ssize_t count, PyObject* keyword_names, std::span<PyObject*> slots);
 
 template <size_t N>
 BoundArguments<N> bind_arguments(const CallSignature<N>& signature, PyObject* args,
@@ -138,7 +151,29 @@ BoundArguments<N> bind_arguments(const CallSignature<N>& signature, PyObject* ar
   // they stay valid until BoundArguments takes its own.
   std::array<PyObject*, N> slots{};
   bind_into(signature.class_name, signature.function_name, signature.parameter_names,
-            signature.positional_only_count, signature.required_count, args, kwargs, slots);
+            signature.positional_only_count, signature.required_count,
+            signature.keyword_only_count, args, kwargs, slots);
+  return BoundArguments<N>(slots);
+}
+
+// The same from the vectorcall form: `count` positional arguments in `args`,
+// followed by one per name of `keyword_names` (a tuple, or null). A call that
+// gives every required argument by position and names only later parameters
+// is bound in place; any other goes through bind_arguments, which gives every
+// misuse its exact message.
+template <size_t N>
+BoundArguments<N> bind_vector_arguments(const CallSignature<N>& signature, PyObject* const* args,
+                                        Py_ssize_t count, PyObject* keyword_names) {
+  std::array<PyObject*, N> slots{};
+  const size_t given = static_cast<size_t>(count);
+  if (keyword_names == nullptr && given >= signature.required_count &&
+      given <= N - signature.keyword_only_count) {
+    for (size_t at = 0; at < given; ++at) slots[at] = args[at];
+  } else {
+    bind_vector_into(signature.class_name, signature.function_name, signature.parameter_names,
+                     signature.positional_only_count, signature.required_count,
+                     signature.keyword_only_count, args, count, keyword_names, slots);
+  }
   return BoundArguments<N>(slots);
 }
 

@@ -1,5 +1,6 @@
 #include "engine_object.h"
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -10,9 +11,12 @@
 #include <vector>
 
 #include "algorithms/clock.h"
+#include "algorithms/cost.h"
+#include "algorithms/rate.h"
 #include "call_boundary.h"
 #include "core/engine.h"
 #include "core/wait_hook.h"
+#include "limit_arguments.h"
 #include "messages.h"
 #include "zone/zone_connection.h"
 #include "zone_functions.h"
@@ -33,15 +37,24 @@ namespace {
 // than inserting every key into a new dict and growing it on the way. The
 // decision template carries the engine's algorithm text, the same for every
 // result. No code outside this file ever sees a template.
+struct LimitsTemplates {
+  PyRef result;
+  PyRef result_without_reason;
+};
+
 struct ResultTemplates {
   PyRef result;                 // allowed, would_block, reason, decision
   PyRef result_without_reason;  // allowed, would_block, decision (disabled mode)
   PyRef decision;               // decision, reason, algorithm, route, remaining, latency_ms
-  // The two result templates followed by limit, remaining, retry_after_ms,
-  // reset_after_ms and window_ms; made once the engine is built, since they
-  // carry the engine's limit and window.
-  PyRef limits;
-  PyRef limits_without_reason;
+  // Per rate, the two result templates followed by limit, remaining,
+  // retry_after_ms, reset_after_ms and window_ms, that rate's limit and
+  // window, and with several rates `policies`; made once the engine is built,
+  // since they carry its policies.
+  std::array<LimitsTemplates, kMaxRates> limits;
+  size_t rate_count = 0;
+  // Every rate's (limit, window_ms), the one tuple that results and the
+  // property `policies` hand out.
+  PyRef policies;
 };
 
 struct InstanceState {
@@ -84,40 +97,68 @@ constexpr CallSignature<7> kConstructorSignature{
     .required_count = 7,
 };
 
-// check(ip, route, identity=None) and check_limits, of either class.
-constexpr CallSignature<3> check_signature(const char* class_name, const char* function_name) {
+// from_rates(algorithm, mode, rates, api_key=None, debug=None, backend_url=...).
+constexpr CallSignature<6> kFromRatesSignature{
+    .class_name = "RustEngine",
+    .function_name = "from_rates",
+    .parameter_names = {"algorithm", "mode", "rates", "api_key", "debug", "backend_url"},
+    .positional_only_count = 0,
+    .required_count = 3,
+};
+constexpr std::string_view kDefaultBackendUrl = "http://localhost:4000";
+
+// check(ip, route, identity=None), of either class.
+constexpr CallSignature<3> check_signature(const char* class_name) {
   return {
       .class_name = class_name,
-      .function_name = function_name,
+      .function_name = "check",
       .parameter_names = {"ip", "route", "identity"},
       .positional_only_count = 0,
       .required_count = 2,
   };
 }
 
-constexpr CallSignature<3> kCheckSignature = check_signature("RustEngine", "check");
-constexpr CallSignature<3> kCheckLimitsSignature = check_signature("RustEngine", "check_limits");
-constexpr CallSignature<3> kZoneCheckSignature = check_signature("ZoneEngine", "check");
-constexpr CallSignature<3> kZoneCheckLimitsSignature =
-    check_signature("ZoneEngine", "check_limits");
+// check_limits(ip, route, identity=None, *, cost=1), of either class.
+constexpr CallSignature<4> check_limits_signature(const char* class_name) {
+  return {
+      .class_name = class_name,
+      .function_name = "check_limits",
+      .parameter_names = {"ip", "route", "identity", "cost"},
+      .positional_only_count = 0,
+      .required_count = 2,
+      .keyword_only_count = 1,
+  };
+}
 
-constexpr CallSignature<11> kZoneConstructorSignature{
+// refund(key, cost=1) and reset(key), of either class.
+constexpr CallSignature<2> refund_signature(const char* class_name) {
+  return {class_name, "refund", {"key", "cost"}, 0, 1};
+}
+constexpr CallSignature<1> reset_signature(const char* class_name) {
+  return {class_name, "reset", {"key"}, 0, 1};
+}
+
+constexpr CallSignature<12> kZoneConstructorSignature{
     .class_name = "ZoneEngine",
     .function_name = "__new__",
     .parameter_names = {"zone", "zone_size", "algorithm_str", "mode_str", "capacity", "refill_rate",
-                        "api_key", "debug", "backend_url", "zone_dir", "on_error"},
+                        "api_key", "debug", "backend_url", "zone_dir", "on_error", "rates"},
     .positional_only_count = 0,
     .required_count = 9,
 };
 
-// What differs between the two engine classes at a check.
+// What differs between the two engine classes at a call.
 struct EngineClass {
-  const CallSignature<3>& check_signature;
-  const CallSignature<3>& check_limits_signature;
+  CallSignature<3> check_signature;
+  CallSignature<4> check_limits_signature;
+  CallSignature<2> refund_signature;
+  CallSignature<1> reset_signature;
   PyObject* (*type)();
   const char* name;
   const char* check_entry_name;
   const char* check_limits_entry_name;
+  const char* refund_entry_name;
+  const char* reset_entry_name;
 };
 
 // Lets the interpreter's other threads run while a zone check waits for a
@@ -166,13 +207,14 @@ PyObject* zone_logger() {
 // Logs each notice of `zone` as a warning of "vorn.zone". A failure to log
 // (a handler that raises past logging's own guard, a logger replaced by
 // something else) must not fail the check that carried the news: it is
-// reported as unraisable on `self`, and the lines after it are still tried.
-void log_notices(PyObject* self, const ZoneConnection& zone) noexcept {
+// reported as unraisable on `self` for `entry_name`, and the lines after it
+// are still tried.
+void log_notices(PyObject* self, const ZoneConnection& zone, const char* entry_name) noexcept {
   std::vector<std::string> lines;
   try {
     lines = zone.take_notices();
   } catch (...) {
-    report_unraisable(self, "ZoneEngine.check()");
+    report_unraisable(self, entry_name);
     return;
   }
   for (const std::string& line : lines) {
@@ -183,7 +225,7 @@ void log_notices(PyObject* self, const ZoneConnection& zone) noexcept {
       PyRef logged = PyRef::steal(PyObject_CallFunctionObjArgs(warning.get(), text.get(), nullptr));
       if (!logged) throw PyError::fetch();
     } catch (...) {
-      report_unraisable(self, "ZoneEngine.check()");
+      report_unraisable(self, entry_name);
     }
   }
 }
@@ -201,6 +243,7 @@ InternedName key_limit("limit");
 InternedName key_retry_after_ms("retry_after_ms");
 InternedName key_reset_after_ms("reset_after_ms");
 InternedName key_window_ms("window_ms");
+InternedName key_policies("policies");
 
 // The decision and reason words, made into str once: results carry only these.
 InternedName vocabulary[] = {
@@ -220,7 +263,10 @@ InternedName& word_within_limit = vocabulary[3];
 
 // Builds the three templates; the values are those of an admitted check.
 ResultTemplates make_templates(std::string_view algorithm) {
-  ResultTemplates made{new_dict(), new_dict(), new_dict(), PyRef(), PyRef()};
+  ResultTemplates made;
+  made.result = new_dict();
+  made.result_without_reason = new_dict();
+  made.decision = new_dict();
   PyRef algorithm_text = new_text(algorithm);
   PyRef zero = new_optional_u64(0);
   PyObject* decision = made.decision.get();
@@ -245,21 +291,47 @@ PyRef copy_dict(PyObject* dict) {
   return copy;
 }
 
-// Adds the limits templates to `templates`, from the engine's policy.
-void add_limits_templates(ResultTemplates& templates, const LimitPolicy& policy) {
-  PyRef limit = new_optional_u64(policy.limit);
-  PyRef window = new_optional_u64(policy.window_ms);
-  for (PyRef* made : {&templates.limits, &templates.limits_without_reason}) {
-    *made = copy_dict(made == &templates.limits ? templates.result.get()
-                                                : templates.result_without_reason.get());
-    PyObject* result = made->get();
-    set_item(result, key_limit.get(), limit.get());
-    set_item(result, key_remaining.get(), Py_None);
-    const bool counted = made == &templates.limits;  // not in disabled mode
-    PyRef retry = new_optional_u64(counted ? std::optional<uint64_t>(0) : std::nullopt);
-    set_item(result, key_retry_after_ms.get(), retry.get());
-    set_item(result, key_reset_after_ms.get(), Py_None);
-    set_item(result, key_window_ms.get(), window.get());
+// The tuple of every policy's (limit, window_ms); window_ms None when the
+// allowance never becomes whole again.
+PyRef new_policies_tuple(const std::vector<LimitPolicy>& policies) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(policies.size())));
+  if (!tuple) throw PyError::fetch();
+  for (size_t at = 0; at < policies.size(); ++at) {
+    PyRef pair = PyRef::steal(PyTuple_New(2));
+    if (!pair) throw PyError::fetch();
+    // PyTuple_SetItem steals the references it is given.
+    PyTuple_SetItem(pair.get(), 0, new_optional_u64(policies[at].limit).release());
+    PyTuple_SetItem(pair.get(), 1, new_optional_u64(policies[at].window_ms).release());
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(at), pair.release());
+  }
+  return tuple;
+}
+
+// Adds the limits templates and the policies to `templates`, from the
+// engine's policies (1 to kMaxRates of them).
+void add_limits_templates(ResultTemplates& templates, const std::vector<LimitPolicy>& policies) {
+  if (policies.empty() || policies.size() > kMaxRates) {
+    throw InternalFailure("an engine of " + std::to_string(policies.size()) + " rates");
+  }
+  templates.policies = new_policies_tuple(policies);
+  templates.rate_count = policies.size();
+  for (size_t rate = 0; rate < policies.size(); ++rate) {
+    // The pair inside the policies tuple holds this rate's limit and window.
+    PyObject* policy = PyTuple_GetItem(templates.policies.get(), static_cast<Py_ssize_t>(rate));
+    LimitsTemplates& made = templates.limits[rate];
+    for (PyRef* template_ref : {&made.result, &made.result_without_reason}) {
+      const bool counted = template_ref == &made.result;  // not in disabled mode
+      *template_ref =
+          copy_dict(counted ? templates.result.get() : templates.result_without_reason.get());
+      PyObject* result = template_ref->get();
+      set_item(result, key_limit.get(), PyTuple_GetItem(policy, 0));
+      set_item(result, key_remaining.get(), Py_None);
+      PyRef retry = new_optional_u64(counted ? std::optional<uint64_t>(0) : std::nullopt);
+      set_item(result, key_retry_after_ms.get(), retry.get());
+      set_item(result, key_reset_after_ms.get(), Py_None);
+      set_item(result, key_window_ms.get(), PyTuple_GetItem(policy, 1));
+      if (policies.size() > 1) set_item(result, key_policies.get(), templates.policies.get());
+    }
   }
 }
 
@@ -330,10 +402,18 @@ PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates
     set_item(decision.get(), key_latency_ms.get(), new_optional_u64(record.latency_ms).get());
   }
 
-  PyRef result = with_limits ? copy_dict(outcome.reason ? templates.limits.get()
-                                                        : templates.limits_without_reason.get())
-                             : copy_dict(outcome.reason ? templates.result.get()
-                                                        : templates.result_without_reason.get());
+  PyRef result;
+  if (with_limits) {
+    if (outcome.rate >= templates.rate_count) {
+      throw InternalFailure("a check decided by rate " + std::to_string(outcome.rate) + " of " +
+                            std::to_string(templates.rate_count));
+    }
+    const LimitsTemplates& limits = templates.limits[outcome.rate];
+    result = copy_dict(outcome.reason ? limits.result.get() : limits.result_without_reason.get());
+  } else {
+    result = copy_dict(outcome.reason ? templates.result.get()
+                                      : templates.result_without_reason.get());
+  }
   if (!outcome.allowed) set_item(result.get(), key_allowed.get(), Py_False);
   if (outcome.would_block) set_item(result.get(), key_would_block.get(), Py_True);
   if (outcome.reason && *outcome.reason != word_within_limit.text()) {
@@ -361,37 +441,9 @@ PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates
   return result;
 }
 
-// Binds check's arguments from the vectorcall form. The usual call, two or three
-// positional arguments, takes them as they are; any other form goes through the
-// general binding, which gives every misuse its exact message.
-BoundArguments<3> bind_check_arguments(const CallSignature<3>& signature, PyObject* const* args,
-                                       Py_ssize_t count, PyObject* keyword_names) {
-  if (keyword_names == nullptr && (count == 2 || count == 3)) {
-    return BoundArguments<3>({args[0], args[1], count == 3 ? args[2] : nullptr});
-  }
-  PyRef positional = PyRef::steal(PyTuple_New(count));
-  if (!positional) throw PyError::fetch();
-  for (Py_ssize_t at = 0; at < count; ++at) {
-    Py_INCREF(args[at]);
-    PyTuple_SetItem(positional.get(), at, args[at]);  // steals the new reference
-  }
-  PyRef keywords;
-  if (keyword_names != nullptr) {
-    keywords = new_dict();
-    const Py_ssize_t keyword_count = PyTuple_Size(keyword_names);
-    for (Py_ssize_t at = 0; at < keyword_count; ++at) {
-      set_item(keywords.get(), PyTuple_GetItem(keyword_names, at), args[count + at]);
-    }
-  }
-  return bind_arguments(signature, positional.get(), keywords.get());
-}
-
-// Binds and converts the arguments of check or check_limits (`with_limits`) and
-// runs the check.
-PyRef check(const EngineClass& kind, bool with_limits, PyObject* self, PyObject* const* args,
-            Py_ssize_t count, PyObject* keyword_names) {
-  const BoundArguments<3> slots = bind_check_arguments(
-      with_limits ? kind.check_limits_signature : kind.check_signature, args, count, keyword_names);
+// The state of `self` for a call of `kind`'s method: `self` must be one of
+// kind's instances (a method taken from the class may be handed anything).
+InstanceState& state_for_call(const EngineClass& kind, PyObject* self) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));  // borrowed
   PyObject* expected = kind.type();                             // borrowed
   if (type != expected &&
@@ -404,6 +456,30 @@ PyRef check(const EngineClass& kind, bool with_limits, PyObject* self, PyObject*
   if (state.borrow_count == -1) {
     throw PyError::with_message(PyExc_RuntimeError, messages::kAlreadyMutablyBorrowed);
   }
+  return state;
+}
+
+// Runs `change` on the engine of `state`. On a zone, the GIL is let go while
+// it waits for a lock, and the zone's news is logged after it.
+template <typename Change>
+void change_engine(PyObject* self, const InstanceState& state, const char* entry_name,
+                   Change&& change) {
+  if (state.zone == nullptr) {
+    change(state.engine);
+    return;
+  }
+  {
+    ReleaseGilWhileWaiting release;
+    const ScopedWaitHook installed(&release);
+    change(state.engine);
+  }
+  if (state.zone->has_notices()) log_notices(self, *state.zone, entry_name);
+}
+
+// Converts the arguments of check or check_limits (`with_limits`; its `cost`,
+// null when not given, is the fourth slot) and runs the check.
+PyRef decide(const EngineClass& kind, bool with_limits, PyObject* self, PyObject* const* slots) {
+  InstanceState& state = state_for_call(kind, self);
   BorrowScope borrow(state.borrow_count);
 
   const std::string_view ip = convert_argument("ip", slots[0], borrowed_text);
@@ -412,44 +488,125 @@ PyRef check(const EngineClass& kind, bool with_limits, PyObject* self, PyObject*
   if (slots[2] != nullptr && slots[2] != Py_None) {
     identity = convert_argument("identity", slots[2], borrowed_text);
   }
+  Cost cost;
+  if (with_limits && slots[3] != nullptr) {
+    cost = Cost::of(extract_cost(slots[3], state.engine.whole_costs(),
+                                 state.engine.algorithm_name()));
+  }
 
   // Read right before the call: the engine measures latency from here.
   const uint64_t start_ms = now_ms();
   if (state.zone == nullptr) {
-    const CheckOutcome outcome =
-        state.engine.check_request_with_identity(identity, ip, route, start_ms);
+    const CheckOutcome outcome = state.engine.check_request_with_identity(
+        identity, ip, route, start_ms, OutcomeDetail::Full, cost);
     return build_result(outcome, state.templates, slots[1], with_limits);
   }
   const CheckOutcome outcome = [&] {
     ReleaseGilWhileWaiting release;
     const ScopedWaitHook installed(&release);
-    return state.engine.check_request_with_identity(identity, ip, route, start_ms);
+    return state.engine.check_request_with_identity(identity, ip, route, start_ms,
+                                                    OutcomeDetail::Full, cost);
   }();
-  if (state.zone->has_notices()) log_notices(self, *state.zone);
+  if (state.zone->has_notices()) {
+    log_notices(self, *state.zone,
+                with_limits ? kind.check_limits_entry_name : kind.check_entry_name);
+  }
   return build_result(outcome, state.templates, slots[1], with_limits);
 }
 
-constexpr EngineClass kRustEngine{kCheckSignature,      kCheckLimitsSignature,
-                                  engine_type,          "RustEngine",
-                                  "RustEngine.check()", "RustEngine.check_limits()"};
-constexpr EngineClass kZoneEngine{kZoneCheckSignature,  kZoneCheckLimitsSignature,
-                                  zone_engine_type,     "ZoneEngine",
-                                  "ZoneEngine.check()", "ZoneEngine.check_limits()"};
+PyRef refund(const EngineClass& kind, PyObject* self, PyObject* const* args, Py_ssize_t count,
+             PyObject* keyword_names) {
+  const BoundArguments<2> slots =
+      bind_vector_arguments(kind.refund_signature, args, count, keyword_names);
+  InstanceState& state = state_for_call(kind, self);
+  BorrowScope borrow(state.borrow_count);
+  const std::string_view key = convert_argument("key", slots[0], borrowed_text);
+  const double amount =
+      slots[1] == nullptr
+          ? 1.0
+          : extract_cost(slots[1], state.engine.whole_costs(), state.engine.algorithm_name());
+  change_engine(self, state, kind.refund_entry_name,
+                [&](const VornEngine& engine) { engine.refund(key, amount); });
+  return PyRef::borrow(Py_None);
+}
+
+PyRef reset(const EngineClass& kind, PyObject* self, PyObject* const* args, Py_ssize_t count,
+            PyObject* keyword_names) {
+  const BoundArguments<1> slots =
+      bind_vector_arguments(kind.reset_signature, args, count, keyword_names);
+  InstanceState& state = state_for_call(kind, self);
+  BorrowScope borrow(state.borrow_count);
+  const std::string_view key = convert_argument("key", slots[0], borrowed_text);
+  change_engine(self, state, kind.reset_entry_name,
+                [&](const VornEngine& engine) { engine.reset(key); });
+  return PyRef::borrow(Py_None);
+}
+
+constexpr EngineClass engine_class_named(const char* name, PyObject* (*type)(),
+                                         const char* check_entry_name,
+                                         const char* check_limits_entry_name,
+                                         const char* refund_entry_name,
+                                         const char* reset_entry_name) {
+  return {check_signature(name),
+          check_limits_signature(name),
+          refund_signature(name),
+          reset_signature(name),
+          type,
+          name,
+          check_entry_name,
+          check_limits_entry_name,
+          refund_entry_name,
+          reset_entry_name};
+}
+
+constexpr EngineClass kRustEngine =
+    engine_class_named("RustEngine", engine_type, "RustEngine.check()",
+                       "RustEngine.check_limits()", "RustEngine.refund()", "RustEngine.reset()");
+constexpr EngineClass kZoneEngine =
+    engine_class_named("ZoneEngine", zone_engine_type, "ZoneEngine.check()",
+                       "ZoneEngine.check_limits()", "ZoneEngine.refund()", "ZoneEngine.reset()");
 
 template <const EngineClass& engine_class>
 PyObject* check_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
                       PyObject* keyword_names) {
-  return guard_entry(engine_class.check_entry_name,
-                     [&] { return check(engine_class, false, self, args, count, keyword_names); });
+  return guard_entry(engine_class.check_entry_name, [&] {
+    const BoundArguments<3> slots =
+        bind_vector_arguments(engine_class.check_signature, args, count, keyword_names);
+    return decide(engine_class, false, self, slots.data());
+  });
 }
 
-// check_limits(ip, route, identity=None): the same check as check, whose result
-// also tells the limit figures clients are given.
+// check_limits(ip, route, identity=None, *, cost=1): the same check as check,
+// of a request weighing `cost`, whose result also tells the limit figures
+// clients are given.
 template <const EngineClass& engine_class>
 PyObject* check_limits_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
                              PyObject* keyword_names) {
-  return guard_entry(engine_class.check_limits_entry_name,
-                     [&] { return check(engine_class, true, self, args, count, keyword_names); });
+  return guard_entry(engine_class.check_limits_entry_name, [&] {
+    const BoundArguments<4> slots =
+        bind_vector_arguments(engine_class.check_limits_signature, args, count, keyword_names);
+    return decide(engine_class, true, self, slots.data());
+  });
+}
+
+template <const EngineClass& engine_class>
+PyObject* refund_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                       PyObject* keyword_names) {
+  return guard_entry(engine_class.refund_entry_name,
+                     [&] { return refund(engine_class, self, args, count, keyword_names); });
+}
+
+template <const EngineClass& engine_class>
+PyObject* reset_entry(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                      PyObject* keyword_names) {
+  return guard_entry(engine_class.reset_entry_name,
+                     [&] { return reset(engine_class, self, args, count, keyword_names); });
+}
+
+// The tuple of the engine's policies, the same object each time.
+PyObject* policies_entry(PyObject* self, void*) {
+  return guard_entry("engine.policies",
+                     [&] { return PyRef::borrow(state_of(self)->templates.policies.get()); });
 }
 
 // The vectorcall convention for methods: the arguments arrive as an array with
@@ -460,6 +617,13 @@ constexpr int kMethFastcall = 0x0080;
 PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   return guard_entry("RustEngine.__new__()",
                      [&] { return new_engine_object(subtype, args, kwargs, Clock::system()); });
+}
+
+PyObject* from_rates_entry(PyObject* type, PyObject* args, PyObject* kwargs) {
+  return guard_entry("RustEngine.from_rates()", [&] {
+    return new_engine_from_rates(reinterpret_cast<PyTypeObject*>(type), args, kwargs,
+                                 Clock::system());
+  });
 }
 
 PyObject* new_zone_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
@@ -482,15 +646,50 @@ void* as_slot(Function* function) {
   return reinterpret_cast<void*>(function);
 }
 
+// The texts both classes' methods share.
+constexpr const char* kCheckDoc = "check($self, ip, route, identity=None)\n--\n\n";
+constexpr const char* kCheckLimitsDoc =
+    "check_limits($self, ip, route, identity=None, *, cost=1)\n--\n\n"
+    "check's result followed by what clients are told: limit, remaining, retry_after_ms, "
+    "reset_after_ms and window_ms, the limit and window those of the rate that decided; an "
+    "engine of several rates adds policies. The request weighs `cost`, a number >= 0 (whole "
+    "for the window algorithms); 0 counts nothing and tells whether a request of 1 would pass.";
+constexpr const char* kRefundDoc =
+    "refund($self, key, cost=1)\n--\n\n"
+    "Gives `key` back up to `cost` of what it spent, on every rate. The key is what checks "
+    "count on: the identity when a check had one, else the ip. A key without state is left "
+    "as it is.";
+constexpr const char* kResetDoc =
+    "reset($self, key)\n--\n\n"
+    "Forgets `key` on every rate: its next check starts afresh.";
+constexpr const char* kPoliciesDoc =
+    "Every rate's (limit, window_ms), in order; window_ms is None when the allowance never "
+    "becomes whole again.";
+
 PyObject* create_engine_type() {
   // Interpreters before 3.11 keep pointing at the name and the method table
   // instead of copying them, so both live in static storage.
   static PyMethodDef methods[] = {
+      {"from_rates", reinterpret_cast<PyCFunction>(as_slot(&from_rates_entry)),
+       METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+       "from_rates($type, algorithm, mode, rates, api_key=None, debug=None, "
+       "backend_url='http://localhost:4000')\n--\n\n"
+       "An engine of a limit of one to four rates of `algorithm`, each a (count, window_ms) "
+       "pair, decided as one: a request passes only when every rate lets it, and then counts "
+       "on every rate."},
       {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry<kRustEngine>)),
-       kMethFastcall | METH_KEYWORDS, "check($self, ip, route, identity=None)\n--\n\n"},
+       kMethFastcall | METH_KEYWORDS, kCheckDoc},
       {"check_limits", reinterpret_cast<PyCFunction>(as_slot(&check_limits_entry<kRustEngine>)),
-       kMethFastcall | METH_KEYWORDS, "check_limits($self, ip, route, identity=None)\n--\n\n"},
+       kMethFastcall | METH_KEYWORDS, kCheckLimitsDoc},
+      {"refund", reinterpret_cast<PyCFunction>(as_slot(&refund_entry<kRustEngine>)),
+       kMethFastcall | METH_KEYWORDS, kRefundDoc},
+      {"reset", reinterpret_cast<PyCFunction>(as_slot(&reset_entry<kRustEngine>)),
+       kMethFastcall | METH_KEYWORDS, kResetDoc},
       {nullptr, nullptr, 0, nullptr},
+  };
+  static PyGetSetDef properties[] = {
+      {"policies", &policies_entry, nullptr, kPoliciesDoc, nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
   static PyType_Slot slots[] = {
       {Py_tp_base, &PyBaseObject_Type},
@@ -500,6 +699,7 @@ PyObject* create_engine_type() {
       {Py_tp_new, as_slot(&new_entry)},
       {Py_tp_dealloc, as_slot(&dealloc_entry)},
       {Py_tp_methods, methods},
+      {Py_tp_getset, properties},
       {0, nullptr},
   };
   static PyType_Spec spec = {
@@ -540,15 +740,20 @@ PyObject* engine_zone_stats_entry(PyObject* self, PyObject*) {
 PyObject* create_zone_engine_type() {
   static PyMethodDef methods[] = {
       {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry<kZoneEngine>)),
-       kMethFastcall | METH_KEYWORDS, "check($self, ip, route, identity=None)\n--\n\n"},
+       kMethFastcall | METH_KEYWORDS, kCheckDoc},
       {"check_limits", reinterpret_cast<PyCFunction>(as_slot(&check_limits_entry<kZoneEngine>)),
-       kMethFastcall | METH_KEYWORDS, "check_limits($self, ip, route, identity=None)\n--\n\n"},
+       kMethFastcall | METH_KEYWORDS, kCheckLimitsDoc},
+      {"refund", reinterpret_cast<PyCFunction>(as_slot(&refund_entry<kZoneEngine>)),
+       kMethFastcall | METH_KEYWORDS, kRefundDoc},
+      {"reset", reinterpret_cast<PyCFunction>(as_slot(&reset_entry<kZoneEngine>)),
+       kMethFastcall | METH_KEYWORDS, kResetDoc},
       {"zone_stats", reinterpret_cast<PyCFunction>(as_slot(&engine_zone_stats_entry)), METH_NOARGS,
        "zone_stats($self)\n--\n\nThe counters of the zone this engine is on now, as the "
        "module's zone_stats tells them; None while it is degraded."},
       {nullptr, nullptr, 0, nullptr},
   };
   static PyGetSetDef properties[] = {
+      {"policies", &policies_entry, nullptr, kPoliciesDoc, nullptr},
       {"degraded", &degraded_entry, nullptr,
        "True while checks are answered by on_error's policy instead of the zone.", nullptr},
       {"degraded_reason", &degraded_reason_entry, nullptr,
@@ -560,12 +765,13 @@ PyObject* create_zone_engine_type() {
       {Py_tp_doc,
        const_cast<char*>(
            "ZoneEngine(zone, zone_size, algorithm_str, mode_str, capacity, refill_rate, "
-           "api_key, debug, backend_url, zone_dir=None, on_error='local')\n--\n\n"
+           "api_key, debug, backend_url, zone_dir=None, on_error='local', rates=None)\n--\n\n"
            "A RustEngine whose per-client state lives in the shared-memory zone `zone`, shared "
            "by every process that names it (in `zone_dir` when given). While the zone cannot "
            "be used, checks are answered as `on_error` says: 'local' (an in-process engine), "
            "'allow' or 'deny'. A check that must wait for a lock another process holds lets "
-           "the interpreter's other threads run meanwhile.")},
+           "the interpreter's other threads run meanwhile. With `rates`, (count, window_ms) "
+           "pairs as RustEngine.from_rates takes them, capacity and refill_rate are ignored.")},
       {Py_tp_new, as_slot(&new_zone_entry)},
       {Py_tp_dealloc, as_slot(&dealloc_entry)},
       {Py_tp_methods, methods},
@@ -582,13 +788,6 @@ PyObject* create_zone_engine_type() {
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) throw PyError::fetch();
   return type;
-}
-
-// The repr() of `object`, to name a value in a message as it was given.
-std::string repr_text(PyObject* object) {
-  PyRef text = PyRef::steal(PyObject_Repr(object));
-  if (!text) throw PyError::fetch();
-  return extract_text(text.get()).str();
 }
 
 // zone_size: None, or an int of bytes. A bool is an int to Python, but True
@@ -647,38 +846,67 @@ PyObject* zone_engine_type() {
 
 namespace {
 
-// Builds an instance of `subtype` from the seven common arguments in `slots`;
-// `zone` places its state in a shared-memory zone.
-PyRef build_engine_object(PyTypeObject* subtype, const PyObject* const* slots,
-                          const std::optional<ZonePlacement>& zone, Clock clock) {
-  const auto slot = [&](int at) { return const_cast<PyObject*>(slots[at]); };
-  const OwnedText algorithm = convert_argument("algorithm_str", slot(0), extract_text);
-  const OwnedText mode = convert_argument("mode_str", slot(1), extract_text);
-  const double capacity = convert_argument("capacity", slot(2), extract_f64);
-  const double refill_rate = convert_argument("refill_rate", slot(3), extract_f64);
-  const std::optional<OwnedText> api_key =
-      convert_argument("api_key", slot(4), extract_optional_text);
-  const std::optional<OwnedText> debug = convert_argument("debug", slot(5), extract_optional_text);
-  const OwnedText backend_url = convert_argument("backend_url", slot(6), extract_text);
+// What an engine is built from, once every argument is converted.
+struct EngineSettings {
+  std::string algorithm;
+  std::string mode;
+  std::optional<std::vector<Rate>> rates;  // when absent, capacity and refill_rate
+  double capacity = 0.0;
+  double refill_rate = 0.0;
+  std::optional<std::string> api_key;
+  std::optional<std::string> debug;
+  std::string backend_url;
+};
 
-  ResultTemplates templates = make_templates(algorithm.view());
+std::optional<std::string> owned(const std::optional<OwnedText>& text) {
+  return text ? std::optional<std::string>(text->str()) : std::nullopt;
+}
+
+// The settings of the constructor's seven arguments at `slots`. With `rates`
+// given (and not None), capacity and refill_rate are ignored, not even
+// converted.
+EngineSettings constructor_settings(const PyObject* const* slots, PyObject* rates) {
+  const auto slot = [&](int at) { return const_cast<PyObject*>(slots[at]); };
+  EngineSettings settings;
+  settings.algorithm = convert_argument("algorithm_str", slot(0), extract_text).str();
+  settings.mode = convert_argument("mode_str", slot(1), extract_text).str();
+  const bool with_rates = rates != nullptr && rates != Py_None;
+  if (!with_rates) {
+    settings.capacity = convert_argument("capacity", slot(2), extract_f64);
+    settings.refill_rate = convert_argument("refill_rate", slot(3), extract_f64);
+  }
+  settings.api_key = owned(convert_argument("api_key", slot(4), extract_optional_text));
+  settings.debug = owned(convert_argument("debug", slot(5), extract_optional_text));
+  settings.backend_url = convert_argument("backend_url", slot(6), extract_text).str();
+  if (with_rates) settings.rates = extract_rates(rates);  // names the parameter itself
+  return settings;
+}
+
+// Builds an instance of `subtype` of `settings`; `zone` places its state in a
+// shared-memory zone.
+PyRef build_engine_object(PyTypeObject* subtype, const EngineSettings& settings,
+                          const std::optional<ZonePlacement>& zone, Clock clock) {
+  ResultTemplates templates = make_templates(settings.algorithm);
   auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
   if (allocate == nullptr) allocate = PyType_GenericAlloc;
   PyObject* self = allocate(subtype, 0);
   if (self == nullptr) throw PyError::fetch();
   try {
-    const auto owned = [](const std::optional<OwnedText>& text) {
-      return text ? std::optional<std::string>(text->str()) : std::nullopt;
-    };
-    if (zone) {
-      std::construct_at(state_storage(self), std::move(templates), *zone, algorithm.view(),
-                        mode.view(), owned(api_key), capacity, refill_rate, kBurstMultiplier,
-                        owned(debug), RateLimitOptions{}, kBlockDurationMs, backend_url.str(),
-                        clock);
+    if (settings.rates) {
+      std::construct_at(state_storage(self), std::move(templates), settings.algorithm,
+                        settings.mode, settings.api_key, *settings.rates, kBurstMultiplier,
+                        settings.debug, RateLimitOptions{}, kBlockDurationMs, settings.backend_url,
+                        zone ? &*zone : nullptr, clock);
+    } else if (zone) {
+      std::construct_at(state_storage(self), std::move(templates), *zone, settings.algorithm,
+                        settings.mode, settings.api_key, settings.capacity, settings.refill_rate,
+                        kBurstMultiplier, settings.debug, RateLimitOptions{}, kBlockDurationMs,
+                        settings.backend_url, clock);
     } else {
-      std::construct_at(state_storage(self), std::move(templates), algorithm.view(), mode.view(),
-                        owned(api_key), capacity, refill_rate, kBurstMultiplier, owned(debug),
-                        RateLimitOptions{}, kBlockDurationMs, backend_url.str(), clock);
+      std::construct_at(state_storage(self), std::move(templates), settings.algorithm,
+                        settings.mode, settings.api_key, settings.capacity, settings.refill_rate,
+                        kBurstMultiplier, settings.debug, RateLimitOptions{}, kBlockDurationMs,
+                        settings.backend_url, clock);
     }
   } catch (...) {
     free_instance(self, subtype);  // never reached Python, so no deallocator runs
@@ -686,7 +914,7 @@ PyRef build_engine_object(PyTypeObject* subtype, const PyObject* const* slots,
   }
   try {
     InstanceState& state = *state_of(self);
-    add_limits_templates(state.templates, state.engine.policy());
+    add_limits_templates(state.templates, state.engine.policies());
     state.zone = state.engine.zone_connection();
   } catch (...) {
     std::destroy_at(state_of(self));
@@ -700,22 +928,37 @@ PyRef build_engine_object(PyTypeObject* subtype, const PyObject* const* slots,
 
 PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock) {
   const BoundArguments<7> slots = bind_arguments(kConstructorSignature, args, kwargs);
-  return build_engine_object(subtype, slots.data(), std::nullopt, clock);
+  return build_engine_object(subtype, constructor_settings(slots.data(), nullptr), std::nullopt,
+                             clock);
+}
+
+PyRef new_engine_from_rates(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock) {
+  const BoundArguments<6> slots = bind_arguments(kFromRatesSignature, args, kwargs);
+  EngineSettings settings;
+  settings.algorithm = convert_argument("algorithm", slots[0], extract_text).str();
+  settings.mode = convert_argument("mode", slots[1], extract_text).str();
+  settings.rates = extract_rates(slots[2]);  // names the parameter itself
+  settings.api_key = owned(convert_argument("api_key", slots[3], extract_optional_text));
+  settings.debug = owned(convert_argument("debug", slots[4], extract_optional_text));
+  settings.backend_url = slots[5] == nullptr
+                             ? std::string(kDefaultBackendUrl)
+                             : convert_argument("backend_url", slots[5], extract_text).str();
+  return build_engine_object(subtype, settings, std::nullopt, clock);
 }
 
 PyRef new_zone_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock) {
-  const BoundArguments<11> slots = bind_arguments(kZoneConstructorSignature, args, kwargs);
+  const BoundArguments<12> slots = bind_arguments(kZoneConstructorSignature, args, kwargs);
   const OwnedText zone = convert_argument("zone", slots[0], extract_text);
   // Their messages name the parameter already.
   const std::optional<uint64_t> zone_size = extract_zone_size(slots[1]);
   std::optional<std::string> zone_dir = convert_argument("zone_dir", slots[9], extract_zone_dir);
   const FailurePolicy on_error = extract_failure_policy(slots[10]);
   PyRef engine = build_engine_object(
-      subtype, slots.data() + 2,
+      subtype, constructor_settings(slots.data() + 2, slots[11]),
       ZonePlacement{zone.str(), zone_size, std::move(zone_dir), on_error}, clock);
   // Opening the zone may have news already (a damaged zone replaced).
   const ZoneConnection& connection = *state_of(engine.get())->zone;
-  if (connection.has_notices()) log_notices(engine.get(), connection);
+  if (connection.has_notices()) log_notices(engine.get(), connection, "ZoneEngine.__new__()");
   return engine;
 }
 

@@ -49,6 +49,19 @@ inline constexpr std::string_view kOnErrorChoices =
     "on_error must be 'local', 'allow' or 'deny', not {}";
 inline constexpr std::string_view kZoneLoggerName = "vorn.zone";
 
+// Limits of rates and costs; each "{}" but the algorithm is the repr() of the
+// value given. The rest of what makes rates unusable is worded by the core.
+inline constexpr std::string_view kRatesNotSequence =
+    "rates must be a sequence of (count, window_ms) pairs, not {}";
+inline constexpr std::string_view kRateNotPair = "a rate must be a (count, window_ms) pair, not {}";
+inline constexpr std::string_view kRateCountNotNumber = "a rate's count must be an int or float, not {}";
+inline constexpr std::string_view kRateWindowNotWhole = "a rate's window_ms must be an int, not {}";
+inline constexpr std::string_view kRateWindowOutOfRange =
+    "a rate's window must be 1 ms to 366 days, not {} ms";
+inline constexpr std::string_view kCostNotNumber = "cost must be an int or float, not {}";
+inline constexpr std::string_view kCostNotFinite = "cost must be a finite number >= 0, not {}";
+inline constexpr std::string_view kCostNotWhole = "cost must be a whole number for {}, not {}";
+
 using vorn::fill_template;
 
 }  // namespace vorn::python::messages

@@ -57,6 +57,9 @@ extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* si
 #pragma weak PyObject_Repr
 #pragma weak PyObject_RichCompareBool
 #pragma weak PyObject_SetAttr
+#pragma weak PySequence_Check
+#pragma weak PySequence_GetItem
+#pragma weak PySequence_Size
 #pragma weak PyObject_Str
 #pragma weak PyTuple_GetItem
 #pragma weak PyTuple_New
@@ -82,6 +85,7 @@ extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* si
 
 // Data.
 #pragma weak PyBaseObject_Type
+#pragma weak PyFloat_Type
 #pragma weak PyExc_AttributeError
 #pragma weak PyExc_OSError
 #pragma weak PyExc_OverflowError
