@@ -1,12 +1,11 @@
 #include "zone/zone_connection.h"
 
+#include <cmath>
+#include <span>
 #include <utility>
-#include <variant>
 
-#include "algorithms/fixed_window.h"
-#include "algorithms/leaky_bucket.h"
-#include "algorithms/sliding_window.h"
-#include "algorithms/token_bucket.h"
+#include "algorithms/algorithm.h"
+#include "algorithms/numeric.h"
 #include "core/fork_guard.h"
 #include "zone/zone_error.h"
 #include "zone/zone_limiter.h"
@@ -14,26 +13,58 @@
 namespace vorn {
 namespace {
 
-using LocalLimiter = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket>;
-
 // How often a healthy connection checks that its zone still has its name, and
 // a degraded one tries the zone again.
 constexpr uint64_t kProbeIntervalMs = 1000;
 
 constexpr std::string_view kUnavailable = "zone unavailable";
 
-LocalLimiter local_limiter(const zone::ZoneConfig& config, Clock clock) {
+std::string_view algorithm_name(const zone::ZoneConfig& config) {
   switch (static_cast<zone::Kind>(config.kind)) {
     case zone::Kind::SlidingWindow:
-      return SlidingWindow(config.window_ms, config.max_requests, clock);
+      return "sliding_window";
     case zone::Kind::FixedWindow:
-      return FixedWindow(config.window_ms, config.max_requests, clock);
+      return "fixed_window";
     case zone::Kind::LeakyBucket:
-      return LeakyBucket(config.capacity, config.rate, clock);
+      return "leaky_bucket";
     case zone::Kind::TokenBucket:
       break;
   }
-  return TokenBucket(config.capacity, config.rate, clock);
+  return "token_bucket";
+}
+
+// The rate a configuration of a limit of several rates was made from. A
+// bucket's refill is count * 1000 / window_ms of a whole window, which its
+// capacity and refill give back exactly; a bucket that never refills has the
+// same parameters for any window.
+Rate rate_of(const zone::ZoneConfig& config) {
+  const auto kind = static_cast<zone::Kind>(config.kind);
+  if (kind == zone::Kind::SlidingWindow || kind == zone::Kind::FixedWindow) {
+    return Rate{static_cast<double>(config.max_requests), config.window_ms};
+  }
+  if (!(config.rate > 0.0) || !(config.capacity > 0.0)) return Rate{config.capacity, 1};
+  return Rate{config.capacity, to_u64_saturating(std::round(config.capacity * 1000.0 / config.rate))};
+}
+
+// The in-process limiter of the same limit, for the "local" policy.
+Algorithm local_limiter(const std::vector<zone::ZoneConfig>& configs, Clock clock) {
+  const zone::ZoneConfig& config = configs.front();
+  if (configs.size() > 1) {
+    std::vector<Rate> rates;
+    for (const zone::ZoneConfig& each : configs) rates.push_back(rate_of(each));
+    return Algorithm::from_rates(algorithm_name(config), rates, clock);
+  }
+  switch (static_cast<zone::Kind>(config.kind)) {
+    case zone::Kind::SlidingWindow:
+      return Algorithm(SlidingWindow(config.window_ms, config.max_requests, clock));
+    case zone::Kind::FixedWindow:
+      return Algorithm(FixedWindow(config.window_ms, config.max_requests, clock));
+    case zone::Kind::LeakyBucket:
+      return Algorithm(LeakyBucket(config.capacity, config.rate, clock));
+    case zone::Kind::TokenBucket:
+      break;
+  }
+  return Algorithm(TokenBucket(config.capacity, config.rate, clock));
 }
 
 std::string_view fallback_words(FailurePolicy policy) {
@@ -70,8 +101,8 @@ std::string_view failure_policy_name(FailurePolicy policy) {
 }
 
 struct ZoneConnection::State {
-  State(const ZonePlacement& placement, const zone::ZoneConfig& config, Clock clock)
-      : placement(placement), config(config), clock(clock) {}
+  State(const ZonePlacement& placement, std::vector<zone::ZoneConfig> configs, Clock clock)
+      : placement(placement), configs(std::move(configs)), clock(clock) {}
 
   // Attaches (or creates, or replaces) the zone and registers the
   // configuration. Throws ZoneError.
@@ -84,18 +115,22 @@ struct ZoneConnection::State {
   void follow_name();
   // Once a second: follow_name() while on the zone, else try it again.
   [[gnu::noinline]] void probe();
-  AlgorithmResult answer_by_policy(std::string_view key);
+  AlgorithmResult answer_by_policy(std::string_view key, Cost cost);
+  // Runs `op` on the zone's limiter: false when the zone could not take it
+  // (none attached, the key's shard stuck, a failure met), which is handled.
+  template <typename Op>
+  bool on_zone(Op&& op);
   void notice(std::string line);
   void set_reason(std::string reason);
 
   const ZonePlacement placement;
-  const zone::ZoneConfig config;
+  const std::vector<zone::ZoneConfig> configs;
   const Clock clock;
 
   // Touched only by the check, under the caller's exclusion.
   std::shared_ptr<const zone::ZoneMapping> mapping;
   std::optional<ZoneLimiter> limiter;
-  std::optional<LocalLimiter> fallback;
+  std::optional<Algorithm> fallback;
   uint64_t last_probe_ms = 0;
   bool stuck_told = false;  // a stuck shard was logged since the last attach
 
@@ -112,7 +147,8 @@ void ZoneConnection::State::attach() {
                                             placement.directory);
   const zone::ZoneView* view = &opened.mapping->view();
   // The view lives inside the mapping: holding it holds the mapping.
-  ZoneLimiter fresh(std::shared_ptr<const zone::ZoneView>(opened.mapping, view), config, clock);
+  ZoneLimiter fresh(std::shared_ptr<const zone::ZoneView>(opened.mapping, view),
+                    std::span<const zone::ZoneConfig>(configs), clock);
   limiter.reset();
   limiter.emplace(std::move(fresh));
   mapping = std::move(opened.mapping);
@@ -154,12 +190,12 @@ void ZoneConnection::State::follow_name() {
   }
 }
 
-AlgorithmResult ZoneConnection::State::answer_by_policy(std::string_view key) {
+AlgorithmResult ZoneConnection::State::answer_by_policy(std::string_view key, Cost cost) {
   AlgorithmResult result;
   switch (placement.on_error) {
     case FailurePolicy::Local:
-      if (!fallback) fallback.emplace(local_limiter(config, clock));
-      return std::visit([key](const auto& local) { return local.check(key); }, *fallback);
+      if (!fallback) fallback.emplace(local_limiter(configs, clock));
+      return cost.is_unit() ? fallback->check(key) : fallback->check(key, cost);
     case FailurePolicy::Allow:
       result.allowed = true;
       result.reason = LimitReason::WithinLimit;
@@ -173,6 +209,26 @@ AlgorithmResult ZoneConnection::State::answer_by_policy(std::string_view key) {
   }
   result.message = LimitMessage::fixed(kUnavailable);
   return result;
+}
+
+template <typename Op>
+bool ZoneConnection::State::on_zone(Op&& op) {
+  if (!limiter) return false;
+  try {
+    op(*limiter);
+    if (!mapping->broken()) return true;
+    fail("its file was truncated under a check");
+  } catch (const zone::ShardStuck& error) {
+    // Only this key's shard: the others stay on the zone.
+    if (!stuck_told) {
+      stuck_told = true;
+      notice("vorn: " + std::string(error.what()) + "; its clients are answered " +
+             std::string(fallback_words(placement.on_error)) + " while it is held");
+    }
+  } catch (const ZoneError& error) {
+    fail(zone_problem(error, placement.name));
+  }
+  return false;
 }
 
 void ZoneConnection::State::notice(std::string line) {
@@ -189,8 +245,21 @@ void ZoneConnection::State::set_reason(std::string why) {
 
 ZoneConnection::ZoneConnection(const ZonePlacement& placement, const zone::ZoneConfig& config,
                                Clock clock)
-    : state_(std::make_unique<State>(placement, config, clock)), configs_{config} {
+    : ZoneConnection(placement, std::vector<zone::ZoneConfig>{config}, clock) {}
+
+ZoneConnection::ZoneConnection(const ZonePlacement& placement,
+                               std::vector<zone::ZoneConfig> configs, Clock clock) {
   zone::validate_zone_name(placement.name);
+  if (configs.empty() || configs.size() > zone::kMaxZoneRates) {
+    throw_zone_refusal(placement.name, "holds limits of 1 to " +
+                                           std::to_string(zone::kMaxZoneRates) + " rates");
+  }
+  for (const zone::ZoneConfig& config : configs) {
+    if (config.kind != configs.front().kind || config.kind > 3) {
+      throw_zone_refusal(placement.name, "holds limits of one algorithm");
+    }
+  }
+  state_ = std::make_unique<State>(placement, std::move(configs), clock);
   // A directory the caller names must be right now; the default place may
   // come right later.
   if (placement.directory) zone::zone_directory(placement.directory);
@@ -202,13 +271,6 @@ ZoneConnection::ZoneConnection(const ZonePlacement& placement, const zone::ZoneC
     state_->fail(zone_problem(error, placement.name));
   }
   state_->last_probe_ms = clock.now_ms();
-}
-
-ZoneConnection::ZoneConnection(const ZonePlacement& placement,
-                               std::vector<zone::ZoneConfig> configs, Clock clock)
-    : ZoneConnection(placement, configs.at(0), clock) {
-  if (configs.size() != 1) throw_zone_refusal(placement.name, "holds limits of one rate only");
-  configs_ = std::move(configs);
 }
 
 ZoneConnection::ZoneConnection(ZoneConnection&&) noexcept = default;
@@ -230,7 +292,9 @@ void ZoneConnection::State::probe() {
   }
 }
 
-AlgorithmResult ZoneConnection::check(std::string_view key) const {
+AlgorithmResult ZoneConnection::check(std::string_view key) const { return check(key, Cost{}); }
+
+AlgorithmResult ZoneConnection::check(std::string_view key, Cost cost) const {
   State& state = *state_;
   const uint64_t now = state.clock.now_ms();
   if (state.probe_due(now)) state.probe();
@@ -238,7 +302,7 @@ AlgorithmResult ZoneConnection::check(std::string_view key) const {
   AlgorithmResult result;
   if (state.limiter) {
     try {
-      result = state.limiter->check_at(key, now);
+      result = state.limiter->check_at(key, now, cost);
       if (!state.mapping->broken()) return result;
       state.fail("its file was truncated under a check");
     } catch (const zone::ShardStuck& error) {
@@ -253,20 +317,30 @@ AlgorithmResult ZoneConnection::check(std::string_view key) const {
       state.fail(zone_problem(error, state.placement.name));
     }
   }
-  result = state.answer_by_policy(key);
+  result = state.answer_by_policy(key, cost);
   return result;
 }
 
-const zone::ZoneConfig& ZoneConnection::config() const { return state_->config; }
-const std::vector<zone::ZoneConfig>& ZoneConnection::configs() const { return configs_; }
+const zone::ZoneConfig& ZoneConnection::config() const { return state_->configs.front(); }
+const std::vector<zone::ZoneConfig>& ZoneConnection::configs() const { return state_->configs; }
 
-AlgorithmResult ZoneConnection::check(std::string_view key, Cost cost) const {
-  if (!cost.is_unit()) throw_zone_refusal(state_->placement.name, "weighs every request 1");
-  return check(key);
+void ZoneConnection::refund(std::string_view key, double amount) const {
+  State& state = *state_;
+  const uint64_t now = state.clock.now_ms();
+  if (state.probe_due(now)) state.probe();
+  if (state.on_zone([&](const ZoneLimiter& zone) { zone.refund_at(key, now, amount); })) return;
+  // The key's checks are answered by the policy meanwhile: only the in-process
+  // engine of "local" has anything to give back.
+  if (state.fallback) state.fallback->refund(key, amount);
 }
 
-void ZoneConnection::refund(std::string_view, double) const {}
-void ZoneConnection::reset(std::string_view) const {}
+void ZoneConnection::reset(std::string_view key) const {
+  State& state = *state_;
+  if (state.probe_due(state.clock.now_ms())) state.probe();
+  state.on_zone([&](const ZoneLimiter& zone) { zone.reset(key); });
+  // What the in-process engine kept of the key from an earlier outage goes too.
+  if (state.fallback) state.fallback->reset(key);
+}
 const ZonePlacement& ZoneConnection::placement() const { return state_->placement; }
 
 bool ZoneConnection::degraded() const { return state_->degraded.load(std::memory_order_relaxed); }

@@ -46,8 +46,9 @@ class ZoneConnection {
   // zone, or more distinct configurations alive at once than its table holds.
   // Any other failure leaves the connection degraded, answering by policy.
   ZoneConnection(const ZonePlacement& placement, const zone::ZoneConfig& config, Clock clock);
-  // A limit of several rates: one configuration per rate (1 to kMaxRates),
-  // decided as one for each key.
+  // A limit of several rates: one configuration per rate (1 to kMaxZoneRates,
+  // of one kind, as Algorithm::zone_config makes them), decided as one for
+  // each key; the in-process engine of "local" is a limit of the same rates.
   ZoneConnection(const ZonePlacement& placement, std::vector<zone::ZoneConfig> configs,
                  Clock clock);
   ZoneConnection(ZoneConnection&&) noexcept;
@@ -62,10 +63,15 @@ class ZoneConnection {
   AlgorithmResult check(std::string_view key) const;
   AlgorithmResult check(std::string_view key, Cost cost) const;
 
-  // Gives back up to `amount` of what `key` spent on every rate, in the zone
-  // (or in the local fallback while degraded). Requires the caller's exclusion.
+  // Gives back up to `amount` (a valid cost) of what `key` spent on every
+  // rate, in the zone; while the key's checks are answered by the policy, in
+  // the in-process engine of "local" (nothing for "allow" and "deny"). A key
+  // without state gets none. Never throws ZoneError. Requires the caller's
+  // exclusion.
   void refund(std::string_view key, double amount) const;
-  // Forgets `key` in every rate, for every process of the zone at once.
+  // Forgets `key` in every rate, for every process of the zone at once, and
+  // in the in-process engine of "local". Never throws ZoneError. Requires the
+  // caller's exclusion.
   void reset(std::string_view key) const;
 
   // The first rate's configuration, and every rate's.
@@ -88,7 +94,6 @@ class ZoneConnection {
  private:
   struct State;
   std::unique_ptr<State> state_;
-  std::vector<zone::ZoneConfig> configs_;
 };
 
 }  // namespace vorn

@@ -23,10 +23,12 @@ T load_shared(const T& field) {
 std::string text_of(uint64_t value) { return std::to_string(value); }
 
 // Whether a configuration entry, as read back, is one this library can run.
-bool config_intact(const ZoneConfig& config) { return config.kind <= 3; }
+bool config_intact(const ZoneConfig& config) {
+  return config.kind <= 3 && config.place <= kMaxZoneRates;
+}
 
 bool same_config(const ZoneConfig& a, const ZoneConfig& b) {
-  if (a.kind != b.kind) return false;
+  if (a.kind != b.kind || a.place != b.place || a.limit != b.limit) return false;
   if (a.kind == static_cast<uint32_t>(Kind::SlidingWindow) ||
       a.kind == static_cast<uint32_t>(Kind::FixedWindow)) {
     return a.window_ms == b.window_ms && a.max_requests == b.max_requests;
@@ -58,9 +60,37 @@ Geometry geometry_for(uint64_t zone_bytes) {
 }
 
 uint64_t blocks_needed(uint64_t max_requests) {
-  // A log of n times spans at most ceil(n / 7) + 1 blocks, and one more is
-  // taken before a consumed one is handed back.
-  return max_requests / kBlockTimes + 3;
+  // A log of n requests holds at most n runs, which span at most
+  // ceil(n / kBlockRuns) + 1 blocks, and one more is taken before a consumed
+  // one is handed back.
+  return max_requests / kBlockRuns + 3;
+}
+
+void mark_rates(ZoneConfig* configs, size_t count) {
+  if (count < 2) return;
+  // FNV-1a over what each rate means (its kind and parameters, in order): the
+  // same limit marks alike in every process and build, and different limits
+  // differ but once in 2^64.
+  uint64_t digest = 0xCBF29CE484222325ULL;
+  const auto mix = [&digest](uint64_t word) {
+    for (int byte = 0; byte < 8; ++byte, word >>= 8) {
+      digest = (digest ^ (word & 0xFF)) * 0x100000001B3ULL;
+    }
+  };
+  mix(count);
+  for (size_t i = 0; i < count; ++i) {
+    const ZoneConfig& config = configs[i];
+    mix(config.kind);
+    mix(std::bit_cast<uint64_t>(config.capacity));
+    mix(std::bit_cast<uint64_t>(config.rate));
+    mix(config.window_ms);
+    mix(config.max_requests);
+  }
+  if (digest == 0) digest = 1;  // 0 is a limit of one rate
+  for (size_t i = 0; i < count; ++i) {
+    configs[i].place = static_cast<uint32_t>(i + 1);
+    configs[i].limit = digest;
+  }
 }
 
 void initialise_region(void* base, uint64_t size, const Geometry& geometry,

@@ -4,11 +4,14 @@
 //   header (32 KiB): magic, layout version, geometry, hash keys, ready word,
 //                    the configuration table, the attachments that keep its
 //                    entries alive, and the lock that guards both
-//   shard i:         lock line | state line | journal index | 15 journal units |
-//                    sets (16 ways of one 64-byte slot each) | log blocks
+//   shard i:         lock line | state line | journal index (2 lines) |
+//                    31 journal units | sets (16 ways of one 64-byte slot each) |
+//                    log blocks
 //
 // Every piece a writer changes is a 64-byte unit (a slot, a log block, a shard's
-// state line), so a shard's undo journal can save and restore it whole.
+// state line), so a shard's undo journal can save and restore it whole. A limit
+// of several rates keeps one slot per rate, all in the shard its first rate's
+// digest picks, so one lock covers the whole decision.
 //
 // A ZoneView is built over (pointer, size) only after validation; it copies the
 // geometry and hash keys out of the header, so nothing that another process
@@ -36,21 +39,28 @@
 namespace vorn::zone {
 
 inline constexpr uint64_t kMagic = 0x454e4f5a4e524f56ULL;  // "VORNZONE" in memory order
-inline constexpr uint32_t kLayoutVersion = 2;
+inline constexpr uint32_t kLayoutVersion = 3;
 inline constexpr uint64_t kHeaderBytes = 32 * 1024;
 inline constexpr uint64_t kUnitBytes = 64;
 inline constexpr uint32_t kWays = 16;
-inline constexpr uint32_t kJournalUnits = 15;
+// The most units one check writes: per rate its slot, the log block of the way
+// it took from a full set, the last block its log's front gave back, its old
+// and new tail block, and a log evicted from the pool for that new block (its
+// tail block and its slot); then the shard's state line once: 7 * 4 + 1 = 29.
+// A refund writes at most 4 per rate and a reset 2, each with the state line.
+inline constexpr uint32_t kJournalUnits = 31;
+inline constexpr uint32_t kMaxZoneRates = 4;
 inline constexpr uint32_t kMaxConfigs = 64;
 inline constexpr uint32_t kMaxAttachments = 1024;
 inline constexpr uint32_t kMaxShards = 64;
-inline constexpr uint32_t kBlockTimes = 7;
+inline constexpr uint32_t kBlockRuns = 5;
+inline constexpr uint32_t kMaxRunWeight = 0xFFFFFFFFu;
 inline constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
 
 inline constexpr uint64_t kMinZoneBytes = 128 * 1024;
 inline constexpr uint64_t kMaxZoneBytes = uint64_t{1} << 40;
 // The whole zone is reserved when it is made, so the default must fit beside
-// others in a container's 64 MiB /dev/shm: 393,000 slots, which hold 300,000
+// others in a container's 64 MiB /dev/shm: 390,000 slots, which hold 300,000
 // token-bucket clients with a set of 16 ways overflowing for fewer than one key
 // in a thousand. Where less room is free the default shrinks to half of it.
 inline constexpr uint64_t kDefaultZoneBytes = uint64_t{32} << 20;
@@ -58,14 +68,19 @@ inline constexpr uint64_t kDefaultZoneBytes = uint64_t{32} << 20;
 // The limiter a configuration runs, as stored in the table.
 enum class Kind : uint32_t { TokenBucket = 0, SlidingWindow = 1, FixedWindow = 2, LeakyBucket = 3 };
 
-// One configuration, as the table stores it.
+// One configuration, as the table stores it. A rate of a limit of several
+// rates is marked with its place in the limit and a digest of the whole limit
+// (see mark_rates), so that it never shares states with a limit of one rate or
+// with another limit, even where their parameters agree; 0 in both for a limit
+// of one rate.
 struct ZoneConfig {
   uint32_t kind;
-  uint32_t reserved;
+  uint32_t place;      // 1 + the rate's index in its limit of several rates; 0 for one rate
   double capacity;     // token and leaky bucket
   double rate;         // token bucket refill, leaky bucket leak
   uint64_t window_ms;  // window limiters
   uint64_t max_requests;
+  uint64_t limit;      // the digest of the whole limit of several rates; 0 for one rate
 };
 
 // One entry of the configuration table. `config` is written while the entry
@@ -124,21 +139,25 @@ struct alignas(64) Slot {
 };
 static_assert(sizeof(Slot) == kUnitBytes);
 
-// A sliding window's log in a slot: `size` times in a chain of blocks, the
-// oldest at position head_pos of block head. Empty logs hold no block.
+// A sliding window's log in a slot: `size` requests in `runs` runs (a time and
+// how many requests were logged at it) in a chain of blocks, the oldest run at
+// position head_pos of block head, of which `front_taken` requests have
+// already left. Empty logs hold no block.
 struct LogState {
   uint64_t size;
   uint32_t head;
   uint32_t head_pos;
   uint32_t tail;
+  uint32_t runs;
+  uint32_t front_taken;
   uint32_t reserved;
 };
 static_assert(sizeof(LogState) <= sizeof(Slot::state));
 
 struct alignas(64) Block {
   uint32_t next;
-  uint32_t reserved;
-  uint64_t times[kBlockTimes];
+  uint32_t weights[kBlockRuns];  // the requests each run stands for, at least 1
+  uint64_t times[kBlockRuns];
 };
 static_assert(sizeof(Block) == kUnitBytes);
 
@@ -154,11 +173,12 @@ struct alignas(64) ShardState {
 };
 static_assert(sizeof(ShardState) == kUnitBytes);
 
+// A check that writes up to 15 units touches only the index's first line.
 struct alignas(64) JournalIndex {
   uint32_t count;                   // saved units that a dead writer's successor must restore
   uint32_t offsets[kJournalUnits];  // each unit's offset from the shard's start
 };
-static_assert(sizeof(JournalIndex) == kUnitBytes);
+static_assert(sizeof(JournalIndex) == 2 * kUnitBytes);
 
 struct alignas(64) Unit {
   unsigned char bytes[kUnitBytes];
@@ -168,7 +188,7 @@ struct alignas(64) Unit {
 inline constexpr uint64_t kLockOffset = 0;
 inline constexpr uint64_t kStateOffset = kUnitBytes;
 inline constexpr uint64_t kJournalIndexOffset = 2 * kUnitBytes;
-inline constexpr uint64_t kJournalDataOffset = 3 * kUnitBytes;
+inline constexpr uint64_t kJournalDataOffset = kJournalIndexOffset + sizeof(JournalIndex);
 inline constexpr uint64_t kSetsOffset = kJournalDataOffset + kJournalUnits * kUnitBytes;
 inline constexpr uint64_t kSetBytes = kWays * sizeof(Slot);
 static_assert(sizeof(SharedLock) <= kUnitBytes);
@@ -194,6 +214,12 @@ Geometry geometry_for(uint64_t zone_bytes);
 
 // Log blocks a sliding window of `max_requests` may need in one shard.
 uint64_t blocks_needed(uint64_t max_requests);
+
+// Marks `count` configurations (1 to kMaxZoneRates) as the rates of one limit:
+// each gets its place and the limit's digest when there are several; a limit
+// of one rate is left as it is. The same limit gets the same marks in every
+// process.
+void mark_rates(ZoneConfig* configs, size_t count);
 
 // Lays out a new zone in `base` (zeroed, `size` bytes, at least
 // geometry.needed_bytes()): header and hash keys; the ready word is left 0

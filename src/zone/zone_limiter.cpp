@@ -1,6 +1,6 @@
 #include "zone/zone_limiter.h"
 
-#include <atomic>
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -11,23 +11,31 @@
 #include "algorithms/fixed_window.h"
 #include "algorithms/leaky_bucket.h"
 #include "algorithms/numeric.h"
+#include "algorithms/rate.h"
+#include "algorithms/rate_decision.h"
 #include "algorithms/sliding_window.h"
 #include "algorithms/token_bucket.h"
+#include "zone/shard_slots.h"
 #include "zone/shard_transaction.h"
 #include "zone/zone_error.h"
+#include "zone/zone_log.h"
 
 namespace vorn {
 namespace {
 
-using zone::Block;
-using zone::kBlockTimes;
+using zone::HeldSlots;
+using zone::kBlockRuns;
 using zone::Kind;
-using zone::kNoBlock;
+using zone::kMaxZoneRates;
 using zone::kWays;
-using zone::LogState;
 using zone::ShardTransaction;
 using zone::Slot;
+using zone::state_of;
+using zone::store_state;
 using zone::ZoneConfig;
+using zone::ZoneLog;
+
+static_assert(kMaxZoneRates == kMaxRates);
 
 // What orders slots by their last use: the check's wall-clock millisecond, and
 // below it a count of this thread's checks, which orders the checks of one
@@ -56,272 +64,6 @@ uint64_t secondary_digest(const SipKey& key, std::string_view text) {
   hash = (hash ^ tail ^ key.k1) * 0x94D049BB133111EBULL;
   return hash ^ (hash >> 29);
 }
-
-template <typename T>
-T state_of(const Slot& slot) {
-  static_assert(sizeof(T) <= sizeof(Slot::state));
-  T value;
-  std::memcpy(&value, slot.state, sizeof value);
-  return value;
-}
-
-template <typename T>
-void store_state(Slot& slot, const T& value) {
-  std::memcpy(slot.state, &value, sizeof value);
-}
-
-uint32_t read_index(const uint32_t& field) {
-  return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(field)).load(std::memory_order_relaxed);
-}
-
-// The log's size, checked against what the shard's pool could ever hold.
-uint64_t checked_size(const ShardTransaction& tx, const LogState& log) {
-  if (log.size > uint64_t{tx.zone().geometry().blocks_per_shard} * kBlockTimes) {
-    tx.damaged("a log longer than its pool");
-  }
-  if (log.size != 0 && log.head_pos >= kBlockTimes) tx.damaged("a log starts past its block");
-  return log.size;
-}
-
-// Whether every logged time is earlier than `time` (true when empty).
-bool log_all_before(const ShardTransaction& tx, const LogState& log, uint64_t time) {
-  uint64_t left = checked_size(tx, log);
-  uint32_t block = log.head;
-  uint32_t position = log.head_pos;
-  while (left > 0) {
-    const Block& current = tx.block(block);
-    for (; position < kBlockTimes && left > 0; ++position, --left) {
-      if (current.times[position] >= time) return false;
-    }
-    block = read_index(current.next);
-    position = 0;
-  }
-  return true;
-}
-
-// Whether `slot` holds a state that a fresh one under its own configuration
-// would answer identically from `now` on. An orphan (its configuration freed)
-// is never asked again, so it counts as fresh.
-bool is_fresh_equivalent(const ShardTransaction& tx, const Slot& slot, uint64_t now) {
-  const std::optional<ZoneConfig> found =
-      tx.zone().config(read_index(slot.config), read_index(slot.config_tag));
-  if (!found) return true;
-  const ZoneConfig& config = *found;
-  switch (static_cast<Kind>(config.kind)) {
-    case Kind::TokenBucket:
-      return token_bucket::is_fresh_equivalent(state_of<token_bucket::Bucket>(slot), now,
-                                               config.capacity, config.rate);
-    case Kind::LeakyBucket:
-      return leaky_bucket::is_fresh_equivalent(state_of<leaky_bucket::Bucket>(slot), now,
-                                               config.rate);
-    case Kind::FixedWindow:
-      return fixed_window::is_fresh_equivalent(state_of<Window>(slot), now, config.window_ms);
-    case Kind::SlidingWindow:
-      return log_all_before(tx, state_of<LogState>(slot), saturating_sub(now, config.window_ms));
-  }
-  return false;
-}
-
-// Whether `slot` holds log blocks: the slot's own record of its kind says,
-// so an orphan's blocks go back to the pool too.
-bool holds_log(const Slot& slot) {
-  return read_index(slot.config) != 0 &&
-         (read_index(slot.config_tag) & 3u) == static_cast<uint32_t>(Kind::SlidingWindow) &&
-         state_of<LogState>(slot).size != 0;
-}
-
-// Gives the blocks of `slot`'s log, if it has one, back to the pool.
-void release_log(ShardTransaction& tx, const Slot& slot) {
-  if (!holds_log(slot)) return;
-  const LogState log = state_of<LogState>(slot);
-  checked_size(tx, log);
-  tx.block(log.head);
-  Block& tail = tx.block(log.tail);
-  zone::ShardState& state = tx.state();
-  tx.touch(&tail);
-  tx.touch(&state);
-  tail.next = state.free_head;
-  state.free_head = log.head;
-}
-
-// Empties `slot` for a new state, counting why its old one went.
-void drop_state(ShardTransaction& tx, Slot& slot, bool reclaimed) {
-  release_log(tx, slot);
-  zone::ShardState& state = tx.state();
-  tx.touch(&state);
-  tx.touch(&slot);
-  if (reclaimed) {
-    state.reclaimed += 1;
-  } else {
-    state.evictions += 1;
-  }
-}
-
-// Hands out one free block, evicting the least recently used of a few logs
-// when the pool is empty. `own` is the slot being checked, never a victim.
-uint32_t allocate_block(ShardTransaction& tx, const Slot& own, uint64_t now) {
-  zone::ShardState& state = tx.state();
-  const uint32_t blocks = tx.zone().geometry().blocks_per_shard;
-  tx.touch(&state);
-  if (read_index(state.free_head) == kNoBlock && read_index(state.unused_blocks_from) >= blocks) {
-    // Examine up to eight logs from where the last search stopped.
-    const uint64_t slots = tx.slot_count();
-    uint64_t at = read_index(state.cursor) % slots;
-    Slot* victim = nullptr;
-    bool victim_reclaimable = false;
-    int examined = 0;
-    for (uint64_t step = 0; step < slots && examined < 8; ++step, at = (at + 1) % slots) {
-      Slot* candidate = tx.slot(at);
-      if (candidate == &own || !holds_log(*candidate)) continue;
-      ++examined;
-      const bool reclaimable = is_fresh_equivalent(tx, *candidate, now);
-      if (victim == nullptr || (reclaimable && !victim_reclaimable) ||
-          (reclaimable == victim_reclaimable && candidate->last_used < victim->last_used)) {
-        victim = candidate;
-        victim_reclaimable = reclaimable;
-      }
-    }
-    state.cursor = static_cast<uint32_t>(at);
-    if (victim == nullptr) tx.damaged("the log pool is empty with no log holding it");
-    drop_state(tx, *victim, victim_reclaimable);
-    victim->config = 0;
-    state.keys -= 1;
-  }
-  uint32_t block_index = read_index(state.free_head);
-  if (block_index != kNoBlock) {
-    Block& block = tx.block(block_index);
-    state.free_head = read_index(block.next);
-  } else {
-    block_index = read_index(state.unused_blocks_from);
-    if (block_index >= blocks) tx.damaged("the log pool's bounds");
-    state.unused_blocks_from = block_index + 1;
-  }
-  Block& block = tx.block(block_index);
-  tx.touch(&block);
-  block.next = kNoBlock;
-  return block_index;
-}
-
-// A sliding window's log in a slot, with the interface the rules expect.
-// Blocks emptied from the front are handed back in one splice, so a check
-// writes a bounded number of units however many times expire.
-class ZoneLog {
- public:
-  ZoneLog(ShardTransaction& tx, Slot& slot, uint64_t now)
-      : tx_(tx), slot_(slot), log_(state_of<LogState>(slot)), now_(now) {
-    checked_size(tx_, log_);
-  }
-
-  bool empty() const { return log_.size == 0; }
-  uint64_t size() const { return log_.size; }
-  uint64_t front() const { return tx_.block(log_.head).times[log_.head_pos]; }
-  uint64_t back() const {
-    return tx_.block(log_.tail).times[(log_.head_pos + log_.size - 1) % kBlockTimes];
-  }
-
-  uint64_t at(uint64_t offset) const {
-    uint64_t position = log_.head_pos + offset;
-    uint32_t block = log_.head;
-    for (; position >= kBlockTimes; position -= kBlockTimes) block = read_index(tx_.block(block).next);
-    return tx_.block(block).times[position];
-  }
-
-  void push_back(uint64_t time, uint64_t copies) {
-    for (uint64_t i = 0; i < copies; ++i) push_back(time);
-  }
-
-  void pop_back() {
-    if (log_.size == 1) {
-      pop_front();
-      return;
-    }
-    --log_.size;
-    if ((log_.head_pos + log_.size) % kBlockTimes == 0) {
-      // The tail block emptied: the one before it becomes the tail.
-      uint32_t block = log_.head;
-      while (read_index(tx_.block(block).next) != log_.tail) block = read_index(tx_.block(block).next);
-      Block& emptied = tx_.block(log_.tail);
-      zone::ShardState& state = tx_.state();
-      tx_.touch(&emptied);
-      tx_.touch(&state);
-      emptied.next = state.free_head;
-      state.free_head = log_.tail;
-      Block& last = tx_.block(block);
-      tx_.touch(&last);
-      last.next = kNoBlock;
-      log_.tail = block;
-    }
-  }
-
-  void pop_front() {
-    if (log_.size == 1) {
-      consume(log_.head, log_.tail);
-      log_ = LogState{0, kNoBlock, 0, kNoBlock, 0};
-      return;
-    }
-    --log_.size;
-    if (++log_.head_pos == kBlockTimes) {
-      const uint32_t next = read_index(tx_.block(log_.head).next);
-      consume(log_.head, log_.head);
-      log_.head = next;
-      log_.head_pos = 0;
-    }
-  }
-
-  void push_back(uint64_t time) {
-    release_consumed();
-    if (log_.size == 0) {
-      store();  // the slot must hold no stale chain while a block is taken
-      const uint32_t block = allocate_block(tx_, slot_, now_);
-      log_ = LogState{0, block, 0, block, 0};
-    }
-    const uint64_t end = log_.head_pos + log_.size;
-    if (log_.size != 0 && end % kBlockTimes == 0) {
-      store();
-      const uint32_t block = allocate_block(tx_, slot_, now_);
-      Block& tail = tx_.block(log_.tail);
-      tx_.touch(&tail);
-      tail.next = block;
-      log_.tail = block;
-    }
-    Block& tail = tx_.block(log_.tail);
-    tx_.touch(&tail);
-    tail.times[end % kBlockTimes] = time;
-    ++log_.size;
-  }
-
-  // Writes the log back into its slot and frees what the front gave up.
-  void finish() {
-    release_consumed();
-    store();
-  }
-
- private:
-  void store() { store_state(slot_, log_); }
-
-  void consume(uint32_t first, uint32_t last) {
-    if (consumed_first_ == kNoBlock) consumed_first_ = first;
-    consumed_last_ = last;
-  }
-
-  void release_consumed() {
-    if (consumed_first_ == kNoBlock) return;
-    Block& last = tx_.block(consumed_last_);
-    zone::ShardState& state = tx_.state();
-    tx_.touch(&last);
-    tx_.touch(&state);
-    last.next = state.free_head;
-    state.free_head = consumed_first_;
-    consumed_first_ = consumed_last_ = kNoBlock;
-  }
-
-  ShardTransaction& tx_;
-  Slot& slot_;
-  LogState log_;
-  uint64_t now_;
-  uint32_t consumed_first_ = kNoBlock;
-  uint32_t consumed_last_ = kNoBlock;
-};
 
 // A state dated further ahead of the clock than any step back explains.
 constexpr uint64_t kFutureSlackMs = 24 * 3600 * 1000;
@@ -360,36 +102,207 @@ bool plausible_state(const Slot& slot, const ZoneConfig& config, bool levels, ui
   return false;
 }
 
+void store_fresh(Slot& slot, const ZoneConfig& config, uint64_t now) {
+  std::memset(slot.state, 0, sizeof slot.state);
+  switch (static_cast<Kind>(config.kind)) {
+    case Kind::TokenBucket:
+      store_state(slot, token_bucket::fresh(config.capacity, now));
+      break;
+    case Kind::LeakyBucket:
+      store_state(slot, leaky_bucket::fresh(now));
+      break;
+    case Kind::FixedWindow:
+      store_state(slot, fixed_window::fresh(now));
+      break;
+    case Kind::SlidingWindow:
+      store_state(slot, zone::kEmptyLog);
+      break;
+  }
+}
+
+// The kinds whose whole state sits in the slot, by the limiters' own rules.
+struct TokenSlot {
+  using State = token_bucket::Bucket;
+  static AlgorithmResult decide(State& s, uint64_t now, const ZoneConfig& c, Cost cost) {
+    return token_bucket::decide(s, now, c.capacity, c.rate, cost);
+  }
+  static void refund(State& s, uint64_t now, const ZoneConfig& c, double amount) {
+    token_bucket::refund(s, now, c.capacity, c.rate, amount);
+  }
+};
+
+struct LeakySlot {
+  using State = leaky_bucket::Bucket;
+  static AlgorithmResult decide(State& s, uint64_t now, const ZoneConfig& c, Cost cost) {
+    return leaky_bucket::decide(s, now, c.capacity, c.rate, cost);
+  }
+  static void refund(State& s, uint64_t now, const ZoneConfig& c, double amount) {
+    leaky_bucket::refund(s, now, c.rate, amount);
+  }
+};
+
+struct FixedSlot {
+  using State = Window;
+  static AlgorithmResult decide(State& s, uint64_t now, const ZoneConfig& c, Cost cost) {
+    return fixed_window::decide(s, now, c.window_ms, c.max_requests, cost);
+  }
+  static void refund(State& s, uint64_t now, const ZoneConfig& c, double amount) {
+    fixed_window::refund(s, now, c.window_ms, to_u64_saturating(amount));
+  }
+};
+
+// Decides one request over the states in `slots` (touched), as one decision
+// when there are several: each rate first asked with nothing taken, then all
+// with the cost when every one admits it (rate_decision.h's steps).
+template <typename Rules>
+AlgorithmResult decide_states(Slot* const* slots, const ZoneConfig* configs, size_t count,
+                              uint64_t now, Cost cost) {
+  using State = typename Rules::State;
+  if (count == 1) {
+    State state = state_of<State>(*slots[0]);
+    AlgorithmResult result = Rules::decide(state, now, configs[0], cost);
+    store_state(*slots[0], state);
+    return result;
+  }
+  std::array<State, kMaxZoneRates> states;
+  std::array<AlgorithmResult, kMaxZoneRates> results;
+  const Cost look{cost.need, 0.0};
+  bool all_fit = true;
+  for (size_t i = 0; i < count; ++i) {
+    states[i] = state_of<State>(*slots[i]);
+    results[i] = Rules::decide(states[i], now, configs[i], look);
+    all_fit = all_fit && results[i].allowed;
+  }
+  if (all_fit && cost.take > 0.0) {
+    for (size_t i = 0; i < count; ++i) results[i] = Rules::decide(states[i], now, configs[i], cost);
+  }
+  for (size_t i = 0; i < count; ++i) store_state(*slots[i], states[i]);
+  return combine_rates(std::span<AlgorithmResult>(results.data(), count));
+}
+
+AlgorithmResult decide_logs(ShardTransaction& tx, Slot* const* slots, const ZoneConfig* configs,
+                            size_t count, uint64_t now, Cost cost) {
+  const HeldSlots held(slots, count);
+  const auto decide = [&](ZoneLog& log, size_t i, Cost weighed) {
+    return sliding_window::decide(log, now, configs[i].window_ms, configs[i].max_requests, weighed);
+  };
+  if (count == 1) {
+    ZoneLog log(tx, *slots[0], configs[0].max_requests, held, now);
+    AlgorithmResult result = decide(log, 0, cost);
+    log.finish();
+    return result;
+  }
+  std::array<std::optional<ZoneLog>, kMaxZoneRates> logs;
+  std::array<AlgorithmResult, kMaxZoneRates> results;
+  const Cost look{cost.need, 0.0};
+  bool all_fit = true;
+  for (size_t i = 0; i < count; ++i) {
+    logs[i].emplace(tx, *slots[i], configs[i].max_requests, held, now);
+    results[i] = decide(*logs[i], i, look);
+    all_fit = all_fit && results[i].allowed;
+  }
+  if (all_fit && cost.take > 0.0) {
+    for (size_t i = 0; i < count; ++i) results[i] = decide(*logs[i], i, cost);
+  }
+  for (size_t i = 0; i < count; ++i) logs[i]->finish();
+  return combine_rates(std::span<AlgorithmResult>(results.data(), count));
+}
+
+template <typename Rules>
+void refund_state(Slot& slot, uint64_t now, const ZoneConfig& config, double amount) {
+  auto state = state_of<typename Rules::State>(slot);
+  Rules::refund(state, now, config, amount);
+  store_state(slot, state);
+}
+
+// sliding_window::refund's steps, with the newest requests dropped in one walk.
+void refund_log(ShardTransaction& tx, Slot& slot, const ZoneConfig& config, HeldSlots held,
+                uint64_t now, double amount) {
+  ZoneLog log(tx, slot, config.max_requests, held, now);
+  const uint64_t cutoff = saturating_sub(now, config.window_ms);
+  while (!log.empty() && log.front() < cutoff) log.pop_front();
+  log.drop_newest(to_u64_saturating(amount));
+  log.finish();
+}
+
+uint32_t set_of(const ShardTransaction& tx, uint64_t digest) {
+  return static_cast<uint32_t>(((digest & 0xFFFFFFFFu) * tx.zone().geometry().sets_per_shard) >> 32);
+}
+
+std::string sizes_text(const ZoneConfig* configs, size_t count) {
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    if (i != 0) text += i + 1 == count ? " and " : ", ";
+    text += std::to_string(configs[i].max_requests);
+  }
+  return text;
+}
+
 }  // namespace
 
 ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone, const zone::ZoneConfig& config,
                          Clock clock)
-    : zone_(std::move(zone)), config_(config), clock_(clock) {
+    : ZoneLimiter(std::move(zone), std::span<const zone::ZoneConfig>(&config, 1), clock) {}
+
+ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone,
+                         std::span<const zone::ZoneConfig> configs, Clock clock)
+    : zone_(std::move(zone)), clock_(clock) {
   const zone::ZoneView& view = *zone_;
-  if (config.kind == static_cast<uint32_t>(Kind::SlidingWindow) &&
-      zone::blocks_needed(config.max_requests) > view.geometry().blocks_per_shard) {
-    throw_zone_refusal(view.name(),
-                     "too small for a sliding window of " + std::to_string(config.max_requests) +
-                         " requests: a shard holds " +
-                         std::to_string(uint64_t{view.geometry().blocks_per_shard} * kBlockTimes) +
-                         " logged times at most");
+  if (configs.empty() || configs.size() > kMaxZoneRates) {
+    throw_zone_refusal(view.name(), "holds limits of 1 to " + std::to_string(kMaxZoneRates) +
+                                        " rates");
   }
-  bounded_levels_ = ordinary(config.capacity, config.rate);
-  ref_ = view.register_config(config);
+  count_ = configs.size();
+  std::copy(configs.begin(), configs.end(), configs_.begin());
+  zone::mark_rates(configs_.data(), count_);
+  const uint32_t kind = configs_[0].kind;
+  for (size_t i = 0; i < count_; ++i) {
+    if (configs_[i].kind != kind) throw_zone_refusal(view.name(), "holds limits of one algorithm");
+  }
+  if (kind == static_cast<uint32_t>(Kind::SlidingWindow)) {
+    // Every rate's log of a key lives in one shard, at once.
+    uint64_t blocks = 0;
+    bool too_long = false;
+    for (size_t i = 0; i < count_; ++i) {
+      blocks += zone::blocks_needed(configs_[i].max_requests);
+      too_long = too_long || configs_[i].max_requests > zone::kMaxRunWeight;
+    }
+    if (too_long || blocks > view.geometry().blocks_per_shard) {
+      const std::string windows = count_ == 1 ? "a sliding window of " : "the sliding windows of ";
+      throw_zone_refusal(view.name(),
+                         "too small for " + windows + sizes_text(configs_.data(), count_) +
+                             " requests: a shard holds " +
+                             std::to_string(uint64_t{view.geometry().blocks_per_shard} * kBlockRuns) +
+                             " logged times at most");
+    }
+  }
+  size_t registered = 0;
+  try {
+    for (; registered < count_; ++registered) {
+      refs_[registered] = view.register_config(configs_[registered]);
+    }
+  } catch (...) {
+    while (registered-- > 0) view.release_config(refs_[registered]);
+    throw;
+  }
   const auto& keys = view.hash_keys();
-  const uint64_t salt = (uint64_t{ref_.generation} << 32) | ref_.id;
-  first_key_ = SipKey{keys[0] ^ salt, keys[1]};
-  second_key_ = SipKey{keys[2] ^ salt, keys[3]};
+  for (size_t i = 0; i < count_; ++i) {
+    bounded_levels_[i] = ordinary(configs_[i].capacity, configs_[i].rate);
+    const uint64_t salt = (uint64_t{refs_[i].generation} << 32) | refs_[i].id;
+    first_keys_[i] = SipKey{keys[0] ^ salt, keys[1]};
+    second_keys_[i] = SipKey{keys[2] ^ salt, keys[3]};
+  }
   shard_shift_ = 64 - static_cast<unsigned>(std::countr_zero(view.geometry().shard_count));
 }
 
 ZoneLimiter::ZoneLimiter(ZoneLimiter&& other) noexcept
     : zone_(std::move(other.zone_)),
-      config_(other.config_),
-      ref_(std::exchange(other.ref_, zone::ConfigRef{})),
+      configs_(other.configs_),
+      refs_(std::exchange(other.refs_, {})),
       bounded_levels_(other.bounded_levels_),
-      first_key_(other.first_key_),
-      second_key_(other.second_key_),
+      first_keys_(other.first_keys_),
+      second_keys_(other.second_keys_),
+      count_(std::exchange(other.count_, 0)),
       shard_shift_(other.shard_shift_),
       clock_(other.clock_) {
   for (size_t i = 0; i < stuck_.size(); ++i) {
@@ -398,21 +311,26 @@ ZoneLimiter::ZoneLimiter(ZoneLimiter&& other) noexcept
 }
 
 ZoneLimiter::~ZoneLimiter() {
-  if (zone_ && ref_.id != 0) zone_->release_config(ref_);
+  if (!zone_) return;
+  for (size_t i = 0; i < count_; ++i) {
+    if (refs_[i].id != 0) zone_->release_config(refs_[i]);
+  }
 }
 
-AlgorithmResult ZoneLimiter::check(std::string_view key) const {
-  return check_at(key, clock_.now_ms());
+ZoneLimiter::KeyDigests ZoneLimiter::digests_of(std::string_view key) const {
+  KeyDigests digests;
+  for (size_t i = 0; i < count_; ++i) {
+    digests.first[i] = siphash13_text(first_keys_[i], key);
+    digests.second[i] = secondary_digest(second_keys_[i], key);
+  }
+  return digests;
 }
 
-AlgorithmResult ZoneLimiter::check_at(std::string_view key, uint64_t now) const {
-  const uint64_t digest = siphash13_text(first_key_, key);
-  const uint64_t check = secondary_digest(second_key_, key);
+template <typename Body>
+auto ZoneLimiter::in_shard(const KeyDigests& digests, Body&& body) const {
   const zone::ZoneView& zone = *zone_;
-  const uint32_t shard = shard_shift_ >= 64 ? 0 : static_cast<uint32_t>(digest >> shard_shift_);
-  const uint32_t set_index =
-      static_cast<uint32_t>(((digest & 0xFFFFFFFFu) * zone.geometry().sets_per_shard) >> 32);
-
+  const uint32_t shard =
+      shard_shift_ >= 64 ? 0 : static_cast<uint32_t>(digests.first[0] >> shard_shift_);
   std::atomic<uint64_t>& stuck = stuck_[shard];
   const uint64_t stuck_holder = stuck.load(std::memory_order_relaxed);
   if (stuck_holder != 0) [[unlikely]] {
@@ -434,14 +352,14 @@ AlgorithmResult ZoneLimiter::check_at(std::string_view key, uint64_t now) const 
   }
   ShardTransaction& tx = *taken;
   try {
-    return decide(tx, set_index, digest, check, now);
+    return body(tx);
   } catch (const zone::ShardDamaged&) {
     // Nothing of the shard can be trusted: it starts empty, and the check
     // runs again there. Damage met again at once is being written right now.
     tx.reset();
   }
   try {
-    return decide(tx, set_index, digest, check, now);
+    return body(tx);
   } catch (const zone::ShardDamaged& damage) {
     tx.reset();
     tx.commit();
@@ -449,24 +367,60 @@ AlgorithmResult ZoneLimiter::check_at(std::string_view key, uint64_t now) const 
   }
 }
 
-AlgorithmResult ZoneLimiter::decide(ShardTransaction& tx, uint32_t set_index, uint64_t digest,
-                                    uint64_t check, uint64_t now) const {
-  const uint32_t tag = ref_.tag();
-  Slot* ways = tx.set(set_index);
+AlgorithmResult ZoneLimiter::check(std::string_view key, Cost cost) const {
+  return check_at(key, clock_.now_ms(), cost);
+}
+
+AlgorithmResult ZoneLimiter::check_at(std::string_view key, uint64_t now, Cost cost) const {
+  const KeyDigests digests = digests_of(key);
+  return in_shard(digests, [&](ShardTransaction& tx) { return decide(tx, digests, now, cost); });
+}
+
+void ZoneLimiter::refund_at(std::string_view key, uint64_t now, double amount) const {
+  const KeyDigests digests = digests_of(key);
+  in_shard(digests, [&](ShardTransaction& tx) { refund_in(tx, digests, now, amount); });
+}
+
+void ZoneLimiter::reset(std::string_view key) const {
+  const KeyDigests digests = digests_of(key);
+  in_shard(digests, [&](ShardTransaction& tx) { reset_in(tx, digests); });
+}
+
+Slot* ZoneLimiter::find(ShardTransaction& tx, size_t rate, const KeyDigests& digests) const {
+  const uint32_t id = refs_[rate].id;
+  const uint32_t tag = refs_[rate].tag();
+  Slot* ways = tx.set(set_of(tx, digests.first[rate]));
+  for (uint32_t way = 0; way < kWays; ++way) {
+    Slot& candidate = ways[way];
+    if (zone::read_index(candidate.config) == id && candidate.digest == digests.first[rate] &&
+        candidate.check == digests.second[rate] && zone::read_index(candidate.config_tag) == tag) {
+      return &candidate;
+    }
+  }
+  return nullptr;
+}
+
+Slot* ZoneLimiter::find_or_insert(ShardTransaction& tx, size_t rate, const KeyDigests& digests,
+                                  std::span<Slot* const> held, uint64_t now) const {
+  const uint32_t id = refs_[rate].id;
+  const uint32_t tag = refs_[rate].tag();
+  const uint64_t digest = digests.first[rate];
+  const uint64_t check = digests.second[rate];
+  Slot* ways = tx.set(set_of(tx, digest));
   Slot* slot = nullptr;
   Slot* empty = nullptr;
   for (uint32_t way = 0; way < kWays; ++way) {
     Slot& candidate = ways[way];
-    const uint32_t id = read_index(candidate.config);
-    if (id == ref_.id && candidate.digest == digest && candidate.check == check &&
-        read_index(candidate.config_tag) == tag) {
+    const uint32_t found = zone::read_index(candidate.config);
+    if (found == id && candidate.digest == digest && candidate.check == check &&
+        zone::read_index(candidate.config_tag) == tag) {
       slot = &candidate;
       break;
     }
-    if (id == 0 && empty == nullptr) empty = &candidate;
+    if (found == 0 && empty == nullptr) empty = &candidate;
   }
   bool inserted = false;
-  if (slot != nullptr && !plausible_state(*slot, config_, bounded_levels_, now)) {
+  if (slot != nullptr && !plausible_state(*slot, configs_[rate], bounded_levels_[rate], now)) {
     // This client's state alone is bad: it starts fresh in its own way.
     tx.touch(&tx.state());
     tx.state().repairs += 1;
@@ -480,75 +434,103 @@ AlgorithmResult ZoneLimiter::decide(ShardTransaction& tx, uint32_t set_index, ui
       state.keys += 1;
     } else {
       // A full set: a state a fresh one would answer identically goes first,
-      // else the one used least recently.
+      // else the one used least recently; never another rate's of this key.
       Slot* victim = nullptr;
       bool reclaimable = false;
       for (uint32_t way = 0; way < kWays && !reclaimable; ++way) {
-        if (is_fresh_equivalent(tx, ways[way], now)) {
-          victim = &ways[way];
+        Slot* candidate = &ways[way];
+        if (zone::is_held(held, candidate)) continue;
+        if (zone::is_fresh_equivalent(tx, *candidate, now)) {
+          victim = candidate;
           reclaimable = true;
-        } else if (victim == nullptr || ways[way].last_used < victim->last_used) {
-          victim = &ways[way];
+        } else if (victim == nullptr || candidate->last_used < victim->last_used) {
+          victim = candidate;
         }
       }
       slot = victim;
-      drop_state(tx, *slot, reclaimable);
+      zone::drop_state(tx, *slot, reclaimable);
     }
   }
   tx.touch(slot);
   if (inserted) {
     slot->digest = digest;
     slot->check = check;
-    slot->config = ref_.id;
+    slot->config = id;
     slot->config_tag = tag;
-    std::memset(slot->state, 0, sizeof slot->state);
-    switch (static_cast<Kind>(config_.kind)) {
-      case Kind::TokenBucket:
-        store_state(*slot, token_bucket::fresh(config_.capacity, now));
-        break;
-      case Kind::LeakyBucket:
-        store_state(*slot, leaky_bucket::fresh(now));
-        break;
-      case Kind::FixedWindow:
-        store_state(*slot, fixed_window::fresh(now));
-        break;
-      case Kind::SlidingWindow:
-        store_state(*slot, LogState{0, kNoBlock, 0, kNoBlock, 0});
-        break;
-    }
+    store_fresh(*slot, configs_[rate], now);
   }
   slot->last_used = recency_stamp(now);
+  return slot;
+}
 
+AlgorithmResult ZoneLimiter::decide(ShardTransaction& tx, const KeyDigests& digests, uint64_t now,
+                                    Cost cost) const {
+  std::array<Slot*, kMaxZoneRates> slots{};
+  for (size_t i = 0; i < count_; ++i) {
+    slots[i] = find_or_insert(tx, i, digests, std::span<Slot* const>(slots.data(), i), now);
+  }
   AlgorithmResult result;
-  switch (static_cast<Kind>(config_.kind)) {
-    case Kind::TokenBucket: {
-      auto bucket = state_of<token_bucket::Bucket>(*slot);
-      result = token_bucket::decide(bucket, now, config_.capacity, config_.rate);
-      store_state(*slot, bucket);
+  switch (static_cast<Kind>(configs_[0].kind)) {
+    case Kind::TokenBucket:
+      result = decide_states<TokenSlot>(slots.data(), configs_.data(), count_, now, cost);
       break;
-    }
-    case Kind::LeakyBucket: {
-      auto bucket = state_of<leaky_bucket::Bucket>(*slot);
-      result = leaky_bucket::decide(bucket, now, config_.capacity, config_.rate);
-      store_state(*slot, bucket);
+    case Kind::LeakyBucket:
+      result = decide_states<LeakySlot>(slots.data(), configs_.data(), count_, now, cost);
       break;
-    }
-    case Kind::FixedWindow: {
-      auto window = state_of<Window>(*slot);
-      result = fixed_window::decide(window, now, config_.window_ms, config_.max_requests);
-      store_state(*slot, window);
+    case Kind::FixedWindow:
+      result = decide_states<FixedSlot>(slots.data(), configs_.data(), count_, now, cost);
       break;
-    }
-    case Kind::SlidingWindow: {
-      ZoneLog log(tx, *slot, now);
-      result = sliding_window::decide(log, now, config_.window_ms, config_.max_requests);
-      log.finish();
+    case Kind::SlidingWindow:
+      result = decide_logs(tx, slots.data(), configs_.data(), count_, now, cost);
       break;
-    }
   }
   if (zone::inside_critical_section_hook != nullptr) zone::inside_critical_section_hook();
   tx.commit();
   return result;
+}
+
+void ZoneLimiter::refund_in(ShardTransaction& tx, const KeyDigests& digests, uint64_t now,
+                            double amount) const {
+  std::array<Slot*, kMaxZoneRates> slots{};
+  for (size_t i = 0; i < count_; ++i) slots[i] = find(tx, i, digests);
+  const HeldSlots held(slots.data(), count_);
+  for (size_t i = 0; i < count_; ++i) {
+    Slot* slot = slots[i];
+    // A bad state is left for the next check, which starts it fresh.
+    if (slot == nullptr || !plausible_state(*slot, configs_[i], bounded_levels_[i], now)) continue;
+    tx.touch(slot);
+    switch (static_cast<Kind>(configs_[i].kind)) {
+      case Kind::TokenBucket:
+        refund_state<TokenSlot>(*slot, now, configs_[i], amount);
+        break;
+      case Kind::LeakyBucket:
+        refund_state<LeakySlot>(*slot, now, configs_[i], amount);
+        break;
+      case Kind::FixedWindow:
+        refund_state<FixedSlot>(*slot, now, configs_[i], amount);
+        break;
+      case Kind::SlidingWindow:
+        refund_log(tx, *slot, configs_[i], held, now, amount);
+        break;
+    }
+  }
+  if (zone::inside_critical_section_hook != nullptr) zone::inside_critical_section_hook();
+  tx.commit();
+}
+
+void ZoneLimiter::reset_in(ShardTransaction& tx, const KeyDigests& digests) const {
+  for (size_t i = 0; i < count_; ++i) {
+    Slot* slot = find(tx, i, digests);
+    if (slot == nullptr) continue;
+    zone::release_log(tx, *slot);
+    zone::ShardState& state = tx.state();
+    tx.touch(&state);
+    tx.touch(slot);
+    slot->config = 0;
+    state.keys -= 1;
+  }
+  if (zone::inside_critical_section_hook != nullptr) zone::inside_critical_section_hook();
+  tx.commit();
 }
 
 }  // namespace vorn

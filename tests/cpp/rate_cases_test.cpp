@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "algorithms/algorithm.h"
 #include "core/canonical.h"
 #include "test_clock.h"
+#include "zone_support.h"
 
 namespace vorn {
 namespace {
@@ -122,6 +124,20 @@ TEST(RateCases, InProcessLimitersGiveTheTabledAnswers) {
   run_rate_cases("in process", [](const std::string& algorithm, const std::vector<Rate>& rates,
                                   Clock clock) {
     return Algorithm::from_rates(algorithm, rates, clock);
+  });
+}
+
+// The same cases with the states in a zone, each case in a zone of its own
+// that stays named while it runs.
+TEST(RateCases, ZoneLimitersGiveTheTabledAnswers) {
+  std::unique_ptr<testing::ScratchZone> zone;
+  run_rate_cases("in a zone", [&zone](const std::string& algorithm, const std::vector<Rate>& rates,
+                                      Clock clock) {
+    zone = std::make_unique<testing::ScratchZone>("cases");
+    Algorithm limiter = Algorithm::in_zone(
+        algorithm, rates, testing::placement(zone->name(), uint64_t{1} << 20), clock);
+    EXPECT_FALSE(limiter.zone_connection()->degraded()) << algorithm;
+    return limiter;
   });
 }
 

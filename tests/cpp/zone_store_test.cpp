@@ -22,7 +22,7 @@ namespace {
 
 using testing::ManualClock;
 using testing::ScratchZone;
-constexpr uint64_t kSmallZone = 128 * 1024;  // one shard: 71 sets, 379 log blocks
+constexpr uint64_t kSmallZone = 128 * 1024;  // one shard: 70 sets, 380 log blocks
 
 std::string ip(int n) {
   return std::to_string(10 + n / 65536) + "." + std::to_string(n / 256 % 256) + "." +
@@ -94,7 +94,7 @@ TEST(ZoneStore, SlidingWindowLogsStayExactWhileThePoolEvictsOthers) {
   ManualClock clock;
   Algorithm window =
       Algorithm::in_zone("sliding_window", 100, 0, testing::placement(zone.name(), kSmallZone), clock.clock());
-  // 379 blocks of 7 times in the one shard: less than 30 full logs need.
+  // 380 blocks of 5 runs in the one shard: less than 30 full logs of single requests need.
   for (int key = 0; key < 30; ++key) {
     for (int i = 0; i < 100; ++i) {
       ASSERT_TRUE(window.check(ip(key)).allowed) << key << " " << i;
@@ -143,7 +143,7 @@ TEST(ZoneStore, DamageFoundDuringACheckIsRepairedAndTheChecksGoOn) {
   for (int i = 0; i < 3; ++i) window.check("victim"), bucket.check("spender");
   ASSERT_FALSE(window.check("victim").allowed);
   RawZone raw(zone.name());
-  zone::LogState log{5, 0xFFFFFFF0u, 0, 0xFFFFFFF0u, 0};
+  zone::LogState log{5, 0xFFFFFFF0u, 0, 0xFFFFFFF0u, 5, 0, 0};
   std::memcpy(raw.slot_of(1)->state, &log, sizeof log);
   EXPECT_TRUE(window.check("victim").allowed);
   EXPECT_EQ(zone::zone_stats(zone.name()).repairs, 1u);
@@ -185,7 +185,7 @@ TEST(ZoneLayout, ValidationRefusesEachBrokenPartOfAPrivateRegion) {
     header = reinterpret_cast<zone::ZoneHeader*>(region.data());
   };
   refused([&] { header->magic ^= 1; }, "not a vorn zone (bad magic)", region.size());
-  refused([&] { header->layout_version = 7; }, "layout version 7, this library reads 2",
+  refused([&] { header->layout_version = 7; }, "layout version 7, this library reads 3",
           region.size());
   refused([&] { header->shard_count = 3; }, "damaged header (impossible geometry)", region.size());
   refused([&] { header->sets_per_shard = 1u << 30; }, "damaged header (sizes disagree)",

@@ -104,7 +104,7 @@ def zone_churn(engines, error_rounds):
     holder = vorn_native.ZoneEngine(kept, 1 << 20, *GOOD)
     # A directory where the zone's file should be: every engine there degrades.
     scratch = tempfile.mkdtemp(prefix="vorn-churn-")
-    os.mkdir(os.path.join(scratch, "vorn.blocked.zone-v2"))
+    os.mkdir(os.path.join(scratch, "vorn.blocked.zone-v3"))
     notices = logging.getLogger("vorn.zone")
     notices.addHandler(logging.NullHandler())
     notices.propagate = False
