@@ -151,8 +151,8 @@ BoundArguments<N> bind_arguments(const CallSignature<N>& signature, PyObject* ar
   // they stay valid until BoundArguments takes its own.
   std::array<PyObject*, N> slots{};
   bind_into(signature.class_name, signature.function_name, signature.parameter_names,
-            signature.positional_only_count, signature.required_count,
-            signature.keyword_only_count, args, kwargs, slots);
+            signature.positional_only_count, signature.required_count, signature.keyword_only_count,
+            args, kwargs, slots);
   return BoundArguments<N>(slots);
 }
 

@@ -411,8 +411,8 @@ PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates
     const LimitsTemplates& limits = templates.limits[outcome.rate];
     result = copy_dict(outcome.reason ? limits.result.get() : limits.result_without_reason.get());
   } else {
-    result = copy_dict(outcome.reason ? templates.result.get()
-                                      : templates.result_without_reason.get());
+    result =
+        copy_dict(outcome.reason ? templates.result.get() : templates.result_without_reason.get());
   }
   if (!outcome.allowed) set_item(result.get(), key_allowed.get(), Py_False);
   if (outcome.would_block) set_item(result.get(), key_would_block.get(), Py_True);
@@ -490,8 +490,8 @@ PyRef decide(const EngineClass& kind, bool with_limits, PyObject* self, PyObject
   }
   Cost cost;
   if (with_limits && slots[3] != nullptr) {
-    cost = Cost::of(extract_cost(slots[3], state.engine.whole_costs(),
-                                 state.engine.algorithm_name()));
+    cost =
+        Cost::of(extract_cost(slots[3], state.engine.whole_costs(), state.engine.algorithm_name()));
   }
 
   // Read right before the call: the engine measures latency from here.
@@ -521,10 +521,9 @@ PyRef refund(const EngineClass& kind, PyObject* self, PyObject* const* args, Py_
   InstanceState& state = state_for_call(kind, self);
   BorrowScope borrow(state.borrow_count);
   const std::string_view key = convert_argument("key", slots[0], borrowed_text);
-  const double amount =
-      slots[1] == nullptr
-          ? 1.0
-          : extract_cost(slots[1], state.engine.whole_costs(), state.engine.algorithm_name());
+  const double amount = slots[1] == nullptr ? 1.0
+                                            : extract_cost(slots[1], state.engine.whole_costs(),
+                                                           state.engine.algorithm_name());
   change_engine(self, state, kind.refund_entry_name,
                 [&](const VornEngine& engine) { engine.refund(key, amount); });
   return PyRef::borrow(Py_None);
@@ -560,8 +559,8 @@ constexpr EngineClass engine_class_named(const char* name, PyObject* (*type)(),
 }
 
 constexpr EngineClass kRustEngine =
-    engine_class_named("RustEngine", engine_type, "RustEngine.check()",
-                       "RustEngine.check_limits()", "RustEngine.refund()", "RustEngine.reset()");
+    engine_class_named("RustEngine", engine_type, "RustEngine.check()", "RustEngine.check_limits()",
+                       "RustEngine.refund()", "RustEngine.reset()");
 constexpr EngineClass kZoneEngine =
     engine_class_named("ZoneEngine", zone_engine_type, "ZoneEngine.check()",
                        "ZoneEngine.check_limits()", "ZoneEngine.refund()", "ZoneEngine.reset()");

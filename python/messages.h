@@ -54,7 +54,8 @@ inline constexpr std::string_view kZoneLoggerName = "vorn.zone";
 inline constexpr std::string_view kRatesNotSequence =
     "rates must be a sequence of (count, window_ms) pairs, not {}";
 inline constexpr std::string_view kRateNotPair = "a rate must be a (count, window_ms) pair, not {}";
-inline constexpr std::string_view kRateCountNotNumber = "a rate's count must be an int or float, not {}";
+inline constexpr std::string_view kRateCountNotNumber =
+    "a rate's count must be an int or float, not {}";
 inline constexpr std::string_view kRateWindowNotWhole = "a rate's window_ms must be an int, not {}";
 inline constexpr std::string_view kRateWindowOutOfRange =
     "a rate's window must be 1 ms to 366 days, not {} ms";
