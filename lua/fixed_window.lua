@@ -13,9 +13,15 @@ local max_text = ARGV[1]
 local max_requests = tonumber(max_text)
 local window_ms = tonumber(ARGV[2])
 local now = tonumber(ARGV[3])
+local time = redis.call('TIME')
+local server_now = tonumber(time[1]) * 1000 + math.floor(tonumber(time[2]) / 1000)
+-- A key also lives until a time passed in reaches its end, where that clock
+-- runs ahead of the server's (as tests script it).
+local ahead = 0
 if now == nil then
-  local time = redis.call('TIME')
-  now = tonumber(time[1]) * 1000 + math.floor(tonumber(time[2]) / 1000)
+  now = server_now
+elseif now > server_now then
+  ahead = now - server_now
 end
 
 -- max_requests minus a small whole count, exact also where doubles are not
@@ -74,6 +80,6 @@ if count == 0 or ends_in <= 0 then
   redis.call('DEL', key)
 else
   redis.call('SET', key, string.format('%.0f %.0f', count, start), 'PX',
-    string.format('%.0f', ends_in))
+    string.format('%.0f', ends_in + ahead))
 end
 return told(result, next_ms, reset_ms)

@@ -14,9 +14,15 @@ local max_text = ARGV[1]
 local max_requests = tonumber(max_text)
 local window_ms = tonumber(ARGV[2])
 local now = tonumber(ARGV[3])
+local time = redis.call('TIME')
+local server_now = tonumber(time[1]) * 1000 + math.floor(tonumber(time[2]) / 1000)
+-- A key also lives until a time passed in reaches its end, where that clock
+-- runs ahead of the server's (as tests script it).
+local ahead = 0
 if now == nil then
-  local time = redis.call('TIME')
-  now = tonumber(time[1]) * 1000 + math.floor(tonumber(time[2]) / 1000)
+  now = server_now
+elseif now > server_now then
+  ahead = now - server_now
 end
 
 local function places_left(used)
@@ -73,7 +79,7 @@ if count >= max_requests then
   return told('0 0 0 requests remaining', waits(count))
 end
 redis.call('RPUSH', key, string.format('%.0f', now))
-local keep_for = window_ms + 1
+local keep_for = window_ms + 1 + ahead
 if redis.call('PTTL', key) < keep_for then
   redis.call('PEXPIRE', key, keep_for)
 end

@@ -11,9 +11,15 @@ local key = KEYS[1]
 local capacity = tonumber(ARGV[1])
 local rate = tonumber(ARGV[2])
 local now = tonumber(ARGV[3])
+local time = redis.call('TIME')
+local server_now = tonumber(time[1]) * 1000 + math.floor(tonumber(time[2]) / 1000)
+-- A key also lives until a time passed in reaches its end, where that clock
+-- runs ahead of the server's (as tests script it).
+local ahead = 0
 if now == nil then
-  local time = redis.call('TIME')
-  now = tonumber(time[1]) * 1000 + math.floor(tonumber(time[2]) / 1000)
+  now = server_now
+elseif now > server_now then
+  ahead = now - server_now
 end
 
 -- The reply, with the waits on a second line when they were asked for.
@@ -66,7 +72,7 @@ else
   if rate > 0 and capacity == capacity and capacity ~= math.huge and capacity ~= -math.huge then
     -- One millisecond more than the exact time, so rounding cannot leave the
     -- refill a hair short of the capacity.
-    full_after = (last - now) + math.ceil((capacity - tokens) / rate * 1000.0) + 1
+    full_after = (last - now) + math.ceil((capacity - tokens) / rate * 1000.0) + 1 + ahead
   end
   if full_after ~= nil and full_after < 1e15 then
     redis.call('SET', key, value, 'PX', string.format('%.0f', full_after))
