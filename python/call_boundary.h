@@ -106,6 +106,10 @@ struct CallSignature {
 // the binding as the caller's own dict. The references are taken and dropped
 // through the interpreter's own functions rather than the limited API's inline
 // count, which would change the count of an immortal object (3.12 on).
+//
+// Arguments that the caller itself keeps referenced until the call returns
+// need no references of their own: a vectorcall's positional arguments, which
+// sit on the caller's stack or in its tuple (held_by_caller).
 template <size_t N>
 class BoundArguments {
  public:
@@ -115,11 +119,17 @@ class BoundArguments {
       if (object != nullptr) Py_IncRef(object);
     }
   }
-  BoundArguments(BoundArguments&& other) noexcept : objects_(std::exchange(other.objects_, {})) {}
+  // Holds `objects` (borrowed, may be null) as they are.
+  static BoundArguments held_by_caller(const std::array<PyObject*, N>& objects) {
+    return BoundArguments(objects, false);
+  }
+  BoundArguments(BoundArguments&& other) noexcept
+      : objects_(std::exchange(other.objects_, {})), owned_(other.owned_) {}
   BoundArguments(const BoundArguments&) = delete;
   BoundArguments& operator=(const BoundArguments&) = delete;
   BoundArguments& operator=(BoundArguments&&) = delete;
   ~BoundArguments() {
+    if (!owned_) return;
     for (PyObject* object : objects_) {
       if (object != nullptr) Py_DecRef(object);
     }
@@ -130,7 +140,11 @@ class BoundArguments {
   PyObject* const* data() const { return objects_.data(); }
 
  private:
+  BoundArguments(const std::array<PyObject*, N>& objects, bool owned)
+      : objects_(objects), owned_(owned) {}
+
   std::array<PyObject*, N> objects_;
+  bool owned_ = true;
 };
 
 // Untemplated cores of bind_arguments and bind_vector_arguments; throw
@@ -160,20 +174,24 @@ BoundArguments<N> bind_arguments(const CallSignature<N>& signature, PyObject* ar
 // followed by one per name of `keyword_names` (a tuple, or null). A call that
 // gives every required argument by position and names only later parameters
 // is bound in place; any other goes through bind_arguments, which gives every
-// misuse its exact message.
+// misuse its exact message. Keyword arguments get references of their own
+// (before 3.9 they may be the values of the caller's own dict); a call by
+// position only takes none, and is inlined: checks are called so.
 template <size_t N>
-BoundArguments<N> bind_vector_arguments(const CallSignature<N>& signature, PyObject* const* args,
-                                        Py_ssize_t count, PyObject* keyword_names) {
+[[gnu::always_inline]] inline BoundArguments<N> bind_vector_arguments(
+    const CallSignature<N>& signature, PyObject* const* args, Py_ssize_t count,
+    PyObject* keyword_names) {
   std::array<PyObject*, N> slots{};
   const size_t given = static_cast<size_t>(count);
   if (keyword_names == nullptr && given >= signature.required_count &&
       given <= N - signature.keyword_only_count) {
-    for (size_t at = 0; at < given; ++at) slots[at] = args[at];
-  } else {
-    bind_vector_into(signature.class_name, signature.function_name, signature.parameter_names,
-                     signature.positional_only_count, signature.required_count,
-                     signature.keyword_only_count, args, count, keyword_names, slots);
+    // A fixed number of steps, which the compiler unrolls.
+    for (size_t at = 0; at < N; ++at) slots[at] = at < given ? args[at] : nullptr;
+    return BoundArguments<N>::held_by_caller(slots);
   }
+  bind_vector_into(signature.class_name, signature.function_name, signature.parameter_names,
+                   signature.positional_only_count, signature.required_count,
+                   signature.keyword_only_count, args, count, keyword_names, slots);
   return BoundArguments<N>(slots);
 }
 
