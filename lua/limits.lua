@@ -27,8 +27,8 @@
 --   tb, lb: "<rate 1's tokens or level> <last update> <rate 2's> ...";
 --   fw: "<count 1> <window start 1> <count 2> <window start 2> ...";
 --   sw: the list of admission times, oldest first; with several rates its
---     first element holds how many of the newest entries each rate counts
---     (every rate logs the same admissions and drops only its oldest).
+--     first element holds how many of the oldest entries each rate no longer
+--     counts (every rate logs the same admissions and drops only its oldest).
 -- A key expires once a new key's state would answer the same. A state read
 -- after that time (the key is not gone yet) answers as a new key's does, and a
 -- refund leaves it alone.
@@ -67,17 +67,12 @@ local function lifetime(keep_ms)
   return string.format('%.0f', keep_ms + ahead)
 end
 
-local function words_of(text)
-  local words, at = {}, 1
-  while true do
-    local blank = string.find(text, ' ', at, true)
-    if blank == nil then
-      words[#words + 1] = tonumber(string.sub(text, at))
-      return words
-    end
-    words[#words + 1] = tonumber(string.sub(text, at, blank - 1))
-    at = blank + 1
-  end
+-- The number in `text` from `at` to the next blank, and where the one after
+-- it starts.
+local function number_at(text, at)
+  local blank = string.find(text, ' ', at, true)
+  if blank == nil then return tonumber(string.sub(text, at)), nil end
+  return tonumber(string.sub(text, at, blank - 1)), blank + 1
 end
 
 -- A count as clients are told it: rounded down, NaN and negatives 0, saturating.
@@ -92,9 +87,10 @@ if kind == 'tb' or kind == 'lb' then
   local values, last = {}, now
   local text = redis.call('GET', key)
   if text then
-    local words = words_of(text)
-    values[1], last = words[1], words[2]
-    for i = 2, rates do values[i] = words[i + 1] end
+    local at
+    values[1], at = number_at(text, 1)
+    last, at = number_at(text, at)
+    for i = 2, rates do values[i], at = number_at(text, at) end
   else
     for i = 1, rates do values[i] = token_bucket and firsts[i] or 0.0 end
   end
@@ -187,15 +183,15 @@ if kind == 'tb' or kind == 'lb' then
   if settled then
     redis.call('DEL', key)
   else
-    local words = { string.format('%.17g %.0f', values[1], last) }
-    for i = 2, rates do words[i] = string.format('%.17g', values[i]) end
+    local state = string.format('%.17g %.0f', values[1], last)
+    for i = 2, rates do state = state .. string.format(' %.17g', values[i]) end
     -- One millisecond more than the exact time, so rounding cannot leave the
     -- bucket a hair short of full or empty.
     local px = lifetime(longest and (last - now) + longest + 1)
     if px then
-      redis.call('SET', key, table.concat(words, ' '), 'PX', px)
+      redis.call('SET', key, state, 'PX', px)
     else
-      redis.call('SET', key, table.concat(words, ' '))
+      redis.call('SET', key, state)
     end
   end
 
@@ -244,8 +240,11 @@ if kind == 'fw' or kind == 'sw' then
     local starts = {}
     local text = redis.call('GET', key)
     if text then
-      local words = words_of(text)
-      for i = 1, rates do counts[i], starts[i] = words[2 * i - 1], words[2 * i] end
+      local at = 1
+      for i = 1, rates do
+        counts[i], at = number_at(text, at)
+        starts[i], at = number_at(text, at)
+      end
     else
       for i = 1, rates do counts[i], starts[i] = 0, now end
     end
@@ -258,7 +257,7 @@ if kind == 'fw' or kind == 'sw' then
       all_fit = all_fit and fits[i]
     end
     if refunding and not open then return '' end
-    local words, longest = {}, nil
+    local state, longest = '', nil
     for i = 1, rates do
       if refunding then
         counts[i] = counts[i] - math.min(counts[i], cost)
@@ -270,7 +269,7 @@ if kind == 'fw' or kind == 'sw' then
       if not refunding then
         answer(i, counts[i], time_left, (fits[i] or counts[i] > 0) and time_left or 0)
       end
-      words[i] = string.format('%.0f %.0f', counts[i], starts[i])
+      state = state .. string.format(i == 1 and '%.0f %.0f' or ' %.0f %.0f', counts[i], starts[i])
       -- A limit of 0 never counts, and a window that ran out rolls over at the
       -- next check: either answers as a new key's would.
       local ends_in = starts[i] + seconds[i] - now
@@ -282,22 +281,29 @@ if kind == 'fw' or kind == 'sw' then
     if longest == nil then
       redis.call('DEL', key)
     elseif px then
-      redis.call('SET', key, table.concat(words, ' '), 'PX', px)
+      redis.call('SET', key, state, 'PX', px)
     else
-      redis.call('SET', key, table.concat(words, ' '))
+      redis.call('SET', key, state)
     end
   else
     local length = redis.call('LLEN', key)
-    -- With several rates the list holds a header before the entries.
+    -- With several rates the list holds a header before the entries: how many
+    -- of the oldest entries each rate no longer counts.
     local header = rates > 1 and 1 or 0
+    local entries = length == 0 and 0 or length - header
+    local offsets = nil
     if length == 0 then
       for i = 1, rates do counts[i] = 0 end
     elseif header == 0 then
       counts[1] = length
     else
-      counts = words_of(redis.call('LINDEX', key, 0))
+      offsets = redis.call('LINDEX', key, 0)
+      local at, offset = 1, nil
+      for i = 1, rates do
+        offset, at = number_at(offsets, at)
+        counts[i] = entries - offset
+      end
     end
-    local entries = length == 0 and 0 or length - header
     local seen = {}
     local function entry(index)  -- the time of the entry `index` places after the oldest
       local time = seen[index]
@@ -326,7 +332,11 @@ if kind == 'fw' or kind == 'sw' then
       entries, held = entries - dropped, held - dropped
       for i = 1, rates do counts[i] = math.max(counts[i] - cost, 0) end
     elseif all_fit and cost > 0 then
-      if length == 0 and header == 1 then redis.call('RPUSH', key, '') end
+      if length == 0 and header == 1 then
+        -- Every rate counts every entry of a new list.
+        offsets = string.rep('0 ', rates - 1) .. '0'
+        redis.call('RPUSH', key, offsets)
+      end
       local time, batch, pushing = string.format('%.0f', now), {}, cost
       while pushing > 0 do
         local size = math.min(pushing, 1000)  -- within what one call may take
@@ -336,6 +346,7 @@ if kind == 'fw' or kind == 'sw' then
         pushing = pushing - size
       end
       entries, held = entries + cost, held + cost
+      seen[entries - 1] = now
       for i = 1, rates do counts[i] = counts[i] + cost end
     end
     if not refunding then
@@ -357,14 +368,15 @@ if kind == 'fw' or kind == 'sw' then
     if held == 0 then
       if length > 0 then redis.call('DEL', key) end
     else
-      if entries > held then
+      local unheld = entries - held
+      if unheld > 0 then
         -- With a header, the last entry dropped takes the header's place.
-        redis.call('LTRIM', key, string.format('%.0f', entries - held), -1)
+        redis.call('LTRIM', key, string.format('%.0f', unheld), -1)
       end
       if header == 1 then
-        local words = {}
-        for i = 1, rates do words[i] = string.format('%.0f', counts[i]) end
-        redis.call('LSET', key, 0, table.concat(words, ' '))
+        local now_offsets = string.format('%.0f', held - counts[1])
+        for i = 2, rates do now_offsets = now_offsets .. string.format(' %.0f', held - counts[i]) end
+        if unheld > 0 or now_offsets ~= offsets then redis.call('LSET', key, 0, now_offsets) end
       end
       if all_fit and cost > 0 and not refunding then
         local longest = 0
