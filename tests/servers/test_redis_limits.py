@@ -3,6 +3,7 @@ against a real redis-server: the shared table of rate cases, the native
 engine's results and errors, the keys, and the fallback while Redis fails."""
 import asyncio
 import logging
+import random
 import unittest
 
 from rate_cases import AHEAD_BASE_MS, read_rate_cases, told
@@ -142,6 +143,36 @@ class RedisLimitsTest(unittest.TestCase):
                     self.assertEqual(errors[:2], errors[2:], (algorithm, mode, bad))
         # Nothing refused was counted, and no key was made for it.
         self.assertEqual(self.client.keys("*10.0.0.2"), [])
+
+    def test_random_sequences_answer_as_the_native_engine(self):
+        # Long windows and whole costs: a millisecond between the two engines'
+        # clocks changes no verdict and no count (a token bucket only gains a
+        # hair of a token), so every answer but the waits must be the same.
+        chance = random.Random(20240601)
+        for algorithm in ("token_bucket", "fixed_window", "sliding_window"):
+            rates = [(3, 3_600_000), (5, 7_200_000), (8, 86_400_000)][:chance.choice((2, 3))]
+            native = vorn_native.RustEngine.from_rates(algorithm, "active", rates)
+            shared = self.engine(algorithm, rates, prefix="fuzz:")
+            for step in range(300):
+                key = chance.choice(("a", "b", "c"))
+                operation = chance.choices(("check", "refund", "reset"), (12, 4, 1))[0]
+                where = (algorithm, rates, step, operation, key)
+                if operation == "check":
+                    cost = chance.choice((0, 1, 1, 1, 2, 3, 4, 9))
+                    ours = shared.check_limits(key, "/", cost=cost)
+                    theirs = native.check_limits(key, "/", cost=cost)
+                    self.assertEqual(
+                        [ours.get(f) for f in ("allowed", "reason", "remaining", "limit",
+                                               "window_ms")],
+                        [theirs.get(f) for f in ("allowed", "reason", "remaining", "limit",
+                                                 "window_ms")], (where, cost))
+                elif operation == "refund":
+                    amount = chance.choice((0, 1, 2, 5))
+                    shared.refund(key, amount)
+                    native.refund(key, amount)
+                else:
+                    shared.reset(key)
+                    native.reset(key)
 
     def test_keys_name_the_limit_and_expire(self):
         def key_of(engine):
