@@ -1,9 +1,7 @@
 // The zone store's bounds: a full set reclaims before it evicts, logs give
 // their blocks back, configurations never meet, and a region is validated
 // before it is trusted (over a private buffer as well as a mapping).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -111,27 +109,6 @@ TEST(ZoneStore, SlidingWindowLogsStayExactWhileThePoolEvictsOthers) {
                zone::ZoneRefusal);
 }
 
-// Maps the zone's file as any other process could, to damage it.
-struct RawZone {
-  explicit RawZone(const std::string& zone) {
-    const std::string path = zone::zone_stats(zone).path;
-    const int fd = open(path.c_str(), O_RDWR);
-    EXPECT_GE(fd, 0) << path;
-    base = static_cast<unsigned char*>(mmap(nullptr, kSmallZone, PROT_READ | PROT_WRITE,
-                                            MAP_SHARED, fd, 0));
-    close(fd);
-  }
-  ~RawZone() { munmap(base, kSmallZone); }
-  zone::Slot* slot_of(uint32_t config) const {
-    for (uint64_t at = zone::kHeaderBytes + zone::kSetsOffset; at + 64 <= kSmallZone; at += 64) {
-      auto* slot = reinterpret_cast<zone::Slot*>(base + at);
-      if (slot->config == config) return slot;
-    }
-    return nullptr;
-  }
-  unsigned char* base;
-};
-
 // Damage found during a check is repaired there: a bad log resets its shard,
 // a bad bucket only its client, and each client then starts fresh.
 TEST(ZoneStore, DamageFoundDuringACheckIsRepairedAndTheChecksGoOn) {
@@ -142,7 +119,7 @@ TEST(ZoneStore, DamageFoundDuringACheckIsRepairedAndTheChecksGoOn) {
       Algorithm::in_zone("token_bucket", 3, 0, testing::placement(zone.name(), kSmallZone));
   for (int i = 0; i < 3; ++i) window.check("victim"), bucket.check("spender");
   ASSERT_FALSE(window.check("victim").allowed);
-  RawZone raw(zone.name());
+  testing::RawZone raw(zone.name(), kSmallZone);
   zone::LogState log{5, 0xFFFFFFF0u, 0, 0xFFFFFFF0u, 5, 0, 0};
   std::memcpy(raw.slot_of(1)->state, &log, sizeof log);
   EXPECT_TRUE(window.check("victim").allowed);
