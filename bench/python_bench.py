@@ -13,6 +13,10 @@ alternate over the rows so that load from elsewhere on the machine hits all of
 them alike; each figure is the median over the rounds and each ratio the median
 of the per-round ratios.
 
+check_limits_cost weighs each request 2, called as check_limits(ip, route,
+cost=2); check_limits_rates checks a limit of two rates made by
+RustEngine.from_rates.
+
 The rows ending in "_4096" check 4,096 keys instead, with a token bucket that
 never refills (check_4096_norefill) and one that is full again by the time a
 client returns (check_4096_refill, the common case); the peers they are
@@ -100,6 +104,15 @@ def run(function, sequence):
     return (time.perf_counter_ns() - start) / len(sequence)
 
 
+def run_with_cost(function, sequence):
+    """run, each call naming a cost of 2 by keyword."""
+    route = ROUTE
+    start = time.perf_counter_ns()
+    for ip in sequence:
+        function(ip, route, cost=2)
+    return (time.perf_counter_ns() - start) / len(sequence)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("builddir", nargs="?", default=str(REPO / "build"))
@@ -114,6 +127,8 @@ def main():
     zone_name = f"bench-py-{os.getpid()}"
     zone_engine = vorn_native.ZoneEngine(zone_name, None, "token_bucket", "active", 1e15, 1e12,
                                          None, None, "")
+    two_rates = vorn_native.RustEngine.from_rates("token_bucket", "active",
+                                                  [(1e15, 1000), (1e15, 60000)], None, None, "")
     bucket = DictTokenBucket(1e15, 1e12)
     keys = ipv4_keys(KEY_COUNT)
     sample = engine.check(keys[0], ROUTE)
@@ -121,6 +136,8 @@ def main():
     assert list(sample["decision"]) == list(bucket.check(keys[0], ROUTE)["decision"])
 
     rows = {"check": lambda: engine.check, "check_limits": lambda: engine.check_limits,
+            "check_limits_cost": lambda: engine.check_limits,
+            "check_limits_rates": lambda: two_rates.check_limits,
             "zone_check": lambda: zone_engine.check,
             "dict_bucket": lambda: bucket.check,
             "floor": lambda: pyfloor.check, "floor_vectorcall": lambda: pyfloor.check_fast}
@@ -145,12 +162,14 @@ def main():
         sequences[name] = (returning, returning_keys)
 
     for name, function in functions.items():  # every key exists and every path is warm
-        run(function, sequences[name][1] * 4)
+        runner = run_with_cost if name == "check_limits_cost" else run
+        runner(function, sequences[name][1] * 4)
 
     samples = {name: [] for name in functions}
     for _ in range(options.rounds):
         for name, function in functions.items():
-            samples[name].append(run(function, sequences[name][0]))
+            runner = run_with_cost if name == "check_limits_cost" else run
+            samples[name].append(runner(function, sequences[name][0]))
     assert engine.check(keys[0], ROUTE)["allowed"]
     vorn_native.remove_zone(zone_name)
 
