@@ -200,14 +200,14 @@ class ZoneAndRedisOptions(unittest.TestCase):
                            "'PyString'", zone="never-made", zone_dir=5)
         with self.assertRaisesRegex(TypeError, "create_async_engine"):
             vorn.create_async_engine(redis=None)
-        # The tenth and eleventh parameters, by position as well as by keyword.
+        # The tenth to twelfth parameters, by position as well as by keyword.
         arguments = ("never-made", True, "token_bucket", "active", 1, 1, None, None, "")
         with self.assertRaisesRegex(TypeError, "zone_size"):
             vorn_native.ZoneEngine(*arguments, None, "local")
         with self.assertRaisesRegex(ValueError, "on_error"):
             vorn_native.ZoneEngine(*arguments[:1], None, *arguments[2:], on_error="fail")
-        with self.assertRaisesRegex(TypeError, "takes from 9 to 11 positional arguments but 12"):
-            vorn_native.ZoneEngine(*arguments, None, "local", "extra")
+        with self.assertRaisesRegex(TypeError, "takes from 9 to 12 positional arguments but 13"):
+            vorn_native.ZoneEngine(*arguments, None, "local", None, "extra")
 
 
 if __name__ == "__main__":
