@@ -9,17 +9,6 @@
 
 namespace vorn::zone {
 
-LogState checked_log(const ShardTransaction& tx, const Slot& slot) {
-  const LogState log = state_of<LogState>(slot);
-  // Every run stands for at least one request, and no more runs fit than the pool holds.
-  if (log.runs > uint64_t{tx.zone().geometry().blocks_per_shard} * kBlockRuns ||
-      log.runs > log.size || (log.size != 0) != (log.runs != 0)) {
-    tx.damaged("a log whose runs cannot be");
-  }
-  if (log.size != 0 && log.head_pos >= kBlockRuns) tx.damaged("a log starts past its block");
-  return log;
-}
-
 bool log_all_before(const ShardTransaction& tx, const LogState& log, uint64_t time) {
   uint32_t block = log.head;
   uint32_t position = log.head_pos;

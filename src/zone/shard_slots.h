@@ -49,8 +49,18 @@ inline bool is_held(HeldSlots held, const Slot* slot) {
   return false;
 }
 
-// The log in `slot`, checked against what the shard's pool could ever hold.
-LogState checked_log(const ShardTransaction& tx, const Slot& slot);
+// The log in `slot`, checked against what the shard's pool could ever hold:
+// every run stands for at least one request, and no more runs fit than the
+// pool holds.
+inline LogState checked_log(const ShardTransaction& tx, const Slot& slot) {
+  const LogState log = state_of<LogState>(slot);
+  if (log.runs > uint64_t{tx.zone().geometry().blocks_per_shard} * kBlockRuns ||
+      log.runs > log.size || (log.size != 0) != (log.runs != 0)) {
+    tx.damaged("a log whose runs cannot be");
+  }
+  if (log.size != 0 && log.head_pos >= kBlockRuns) tx.damaged("a log starts past its block");
+  return log;
+}
 
 // Whether every logged time is earlier than `time` (true when empty).
 bool log_all_before(const ShardTransaction& tx, const LogState& log, uint64_t time);

@@ -50,7 +50,7 @@ uint64_t recency_stamp(uint64_t now) {
 // (one pair in 2^64). Collisions of the SipHash digest cannot be steered
 // without its key, so this one need only mix well: a multiply-xorshift over the
 // key's 8-byte words, seeded from the zone's second key pair.
-uint64_t secondary_digest(const SipKey& key, std::string_view text) {
+[[gnu::always_inline]] inline uint64_t secondary_digest(const SipKey& key, std::string_view text) {
   uint64_t hash = key.k0 ^ (text.size() * 0x9E3779B97F4A7C15ULL);
   size_t at = 0;
   for (; at + 8 <= text.size(); at += 8) {
@@ -80,7 +80,8 @@ bool ordinary(double capacity, double rate) {
 // Whether the bucket kinds' state in `slot` is one the rules could have left:
 // anything else (a level out of bounds or NaN, a time a day ahead) is damage.
 // `levels` says whether the limits keep the level in bounds (ordinary()).
-bool plausible_state(const Slot& slot, const ZoneConfig& config, bool levels, uint64_t now) {
+[[gnu::always_inline]] inline bool plausible_state(const Slot& slot, const ZoneConfig& config,
+                                                   bool levels, uint64_t now) {
   switch (static_cast<Kind>(config.kind)) {
     case Kind::TokenBucket: {
       const auto bucket = state_of<token_bucket::Bucket>(slot);
@@ -151,21 +152,24 @@ struct FixedSlot {
   }
 };
 
-// Decides one request over the states in `slots` (touched), as one decision
-// when there are several: each rate first asked with nothing taken, then all
-// with the cost when every one admits it (rate_decision.h's steps).
+// Decides one request over the state in `slot` (touched).
+template <typename Rules>
+AlgorithmResult decide_state(Slot& slot, const ZoneConfig& config, uint64_t now, Cost cost) {
+  auto state = state_of<typename Rules::State>(slot);
+  AlgorithmResult result = Rules::decide(state, now, config, cost);
+  store_state(slot, state);
+  return result;
+}
+
+// Decides one request over the states in `slots` (touched) as one decision:
+// each rate first asked with nothing taken, then all with the cost when every
+// one admits it (rate_decision.h's steps).
 template <typename Rules>
 AlgorithmResult decide_states(Slot* const* slots, const ZoneConfig* configs, size_t count,
                               uint64_t now, Cost cost) {
   using State = typename Rules::State;
-  if (count == 1) {
-    State state = state_of<State>(*slots[0]);
-    AlgorithmResult result = Rules::decide(state, now, configs[0], cost);
-    store_state(*slots[0], state);
-    return result;
-  }
   std::array<State, kMaxZoneRates> states;
-  std::array<AlgorithmResult, kMaxZoneRates> results;
+  std::array<AlgorithmResult, kMaxZoneRates> results{};
   const Cost look{cost.need, 0.0};
   bool all_fit = true;
   for (size_t i = 0; i < count; ++i) {
@@ -180,20 +184,23 @@ AlgorithmResult decide_states(Slot* const* slots, const ZoneConfig* configs, siz
   return combine_rates(std::span<AlgorithmResult>(results.data(), count));
 }
 
+[[gnu::flatten]] AlgorithmResult decide_log(ShardTransaction& tx, Slot& slot, const ZoneConfig& config,
+                           uint64_t now, Cost cost) {
+  Slot* const held[] = {&slot};
+  ZoneLog log(tx, slot, config.max_requests, held, now);
+  AlgorithmResult result = sliding_window::decide(log, now, config.window_ms, config.max_requests, cost);
+  log.finish();
+  return result;
+}
+
 AlgorithmResult decide_logs(ShardTransaction& tx, Slot* const* slots, const ZoneConfig* configs,
                             size_t count, uint64_t now, Cost cost) {
   const HeldSlots held(slots, count);
   const auto decide = [&](ZoneLog& log, size_t i, Cost weighed) {
     return sliding_window::decide(log, now, configs[i].window_ms, configs[i].max_requests, weighed);
   };
-  if (count == 1) {
-    ZoneLog log(tx, *slots[0], configs[0].max_requests, held, now);
-    AlgorithmResult result = decide(log, 0, cost);
-    log.finish();
-    return result;
-  }
   std::array<std::optional<ZoneLog>, kMaxZoneRates> logs;
-  std::array<AlgorithmResult, kMaxZoneRates> results;
+  std::array<AlgorithmResult, kMaxZoneRates> results{};
   const Cost look{cost.need, 0.0};
   bool all_fit = true;
   for (size_t i = 0; i < count; ++i) {
@@ -317,9 +324,12 @@ ZoneLimiter::~ZoneLimiter() {
   }
 }
 
-ZoneLimiter::KeyDigests ZoneLimiter::digests_of(std::string_view key) const {
+[[gnu::always_inline]] inline ZoneLimiter::KeyDigests ZoneLimiter::digests_of(
+    std::string_view key) const {
   KeyDigests digests;
-  for (size_t i = 0; i < count_; ++i) {
+  digests.first[0] = siphash13_text(first_keys_[0], key);
+  digests.second[0] = secondary_digest(second_keys_[0], key);
+  for (size_t i = 1; i < count_; ++i) {
     digests.first[i] = siphash13_text(first_keys_[i], key);
     digests.second[i] = secondary_digest(second_keys_[i], key);
   }
@@ -327,7 +337,7 @@ ZoneLimiter::KeyDigests ZoneLimiter::digests_of(std::string_view key) const {
 }
 
 template <typename Body>
-auto ZoneLimiter::in_shard(const KeyDigests& digests, Body&& body) const {
+[[gnu::always_inline]] inline auto ZoneLimiter::in_shard(const KeyDigests& digests, Body&& body) const {
   const zone::ZoneView& zone = *zone_;
   const uint32_t shard =
       shard_shift_ >= 64 ? 0 : static_cast<uint32_t>(digests.first[0] >> shard_shift_);
@@ -400,8 +410,10 @@ Slot* ZoneLimiter::find(ShardTransaction& tx, size_t rate, const KeyDigests& dig
   return nullptr;
 }
 
-Slot* ZoneLimiter::find_or_insert(ShardTransaction& tx, size_t rate, const KeyDigests& digests,
-                                  std::span<Slot* const> held, uint64_t now) const {
+[[gnu::always_inline]] inline Slot* ZoneLimiter::find_or_insert(ShardTransaction& tx, size_t rate,
+                                                                const KeyDigests& digests,
+                                                                std::span<Slot* const> held,
+                                                                uint64_t now) const {
   const uint32_t id = refs_[rate].id;
   const uint32_t tag = refs_[rate].tag();
   const uint64_t digest = digests.first[rate];
@@ -465,11 +477,31 @@ Slot* ZoneLimiter::find_or_insert(ShardTransaction& tx, size_t rate, const KeyDi
 
 AlgorithmResult ZoneLimiter::decide(ShardTransaction& tx, const KeyDigests& digests, uint64_t now,
                                     Cost cost) const {
+  AlgorithmResult result;
+  if (count_ == 1) [[likely]] {
+    Slot& slot = *find_or_insert(tx, 0, digests, {}, now);
+    switch (static_cast<Kind>(configs_[0].kind)) {
+      case Kind::TokenBucket:
+        result = decide_state<TokenSlot>(slot, configs_[0], now, cost);
+        break;
+      case Kind::LeakyBucket:
+        result = decide_state<LeakySlot>(slot, configs_[0], now, cost);
+        break;
+      case Kind::FixedWindow:
+        result = decide_state<FixedSlot>(slot, configs_[0], now, cost);
+        break;
+      case Kind::SlidingWindow:
+        result = decide_log(tx, slot, configs_[0], now, cost);
+        break;
+    }
+    if (zone::inside_critical_section_hook != nullptr) zone::inside_critical_section_hook();
+    tx.commit();
+    return result;
+  }
   std::array<Slot*, kMaxZoneRates> slots{};
   for (size_t i = 0; i < count_; ++i) {
     slots[i] = find_or_insert(tx, i, digests, std::span<Slot* const>(slots.data(), i), now);
   }
-  AlgorithmResult result;
   switch (static_cast<Kind>(configs_[0].kind)) {
     case Kind::TokenBucket:
       result = decide_states<TokenSlot>(slots.data(), configs_.data(), count_, now, cost);

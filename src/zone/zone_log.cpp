@@ -2,37 +2,6 @@
 
 namespace vorn::zone {
 
-ZoneLog::ZoneLog(ShardTransaction& tx, Slot& slot, uint64_t max_requests, HeldSlots held,
-                 uint64_t now)
-    : tx_(tx), slot_(slot), log_(checked_log(tx, slot)), held_(held), now_(now) {
-  // A window never logs more than its limit, so neither may a log claim to.
-  if (log_.size > max_requests) tx_.damaged("a log longer than its window allows");
-}
-
-uint64_t ZoneLog::weight_at(const Block& block, uint32_t position, bool first) const {
-  const uint32_t weight = read_index(block.weights[position]);
-  const uint32_t taken = first ? log_.front_taken : 0;
-  if (weight <= taken) tx_.damaged("a run of no requests");
-  return weight - taken;
-}
-
-uint64_t ZoneLog::at(uint64_t offset) const {
-  uint64_t left = offset;
-  uint32_t block = log_.head;
-  uint32_t position = log_.head_pos;
-  for (uint32_t run = 0; run < log_.runs; ++run) {
-    const Block& current = tx_.block(block);
-    const uint64_t weight = weight_at(current, position, run == 0);
-    if (left < weight) return current.times[position];
-    left -= weight;
-    if (++position == kBlockRuns) {
-      block = read_index(current.next);
-      position = 0;
-    }
-  }
-  tx_.damaged("a log shorter than its size");
-}
-
 void ZoneLog::pop_front() {
   const Block& head = tx_.block(log_.head);
   const uint64_t weight = weight_at(head, log_.head_pos, true);
@@ -137,12 +106,6 @@ void ZoneLog::push_back(uint64_t time, uint64_t copies) {
   log_.size += copies;
 }
 
-void ZoneLog::finish() {
-  release_consumed();
-  release_dropped();
-  store();
-}
-
 void ZoneLog::clear() {
   consume(log_.head, dropped_last_ != kNoBlock ? dropped_last_ : log_.tail);
   dropped_last_ = kNoBlock;
@@ -154,8 +117,7 @@ void ZoneLog::consume(uint32_t first, uint32_t last) {
   consumed_last_ = last;
 }
 
-void ZoneLog::release_consumed() {
-  if (consumed_first_ == kNoBlock) return;
+void ZoneLog::splice_consumed() {
   Block& last = tx_.block(consumed_last_);
   ShardState& state = tx_.state();
   tx_.touch(&last);
@@ -165,8 +127,7 @@ void ZoneLog::release_consumed() {
   consumed_first_ = consumed_last_ = kNoBlock;
 }
 
-void ZoneLog::release_dropped() {
-  if (dropped_last_ == kNoBlock) return;
+void ZoneLog::splice_dropped() {
   Block& tail = tx_.block(log_.tail);
   const uint32_t first = read_index(tail.next);
   tx_.block(first);

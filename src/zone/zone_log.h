@@ -24,7 +24,11 @@ class ZoneLog {
   // The log of `slot`, checked (also against `max_requests`, more than its
   // window ever logs). `held` are the slots of the check, which pushes that
   // need a block never evict.
-  ZoneLog(ShardTransaction& tx, Slot& slot, uint64_t max_requests, HeldSlots held, uint64_t now);
+  ZoneLog(ShardTransaction& tx, Slot& slot, uint64_t max_requests, HeldSlots held, uint64_t now)
+      : tx_(tx), slot_(slot), log_(checked_log(tx, slot)), held_(held), now_(now) {
+    // A window never logs more than its limit, so neither may a log claim to.
+    if (log_.size > max_requests) tx_.damaged("a log longer than its window allows");
+  }
   ZoneLog(const ZoneLog&) = delete;
   ZoneLog& operator=(const ZoneLog&) = delete;
 
@@ -32,7 +36,22 @@ class ZoneLog {
   uint64_t size() const { return log_.size; }
   uint64_t front() const { return tx_.block(log_.head).times[log_.head_pos]; }
   uint64_t back() const { return tx_.block(log_.tail).times[back_position()]; }
-  uint64_t at(uint64_t offset) const;
+  uint64_t at(uint64_t offset) const {
+    uint64_t left = offset;
+    uint32_t block = log_.head;
+    uint32_t position = log_.head_pos;
+    for (uint32_t run = 0; run < log_.runs; ++run) {
+      const Block& current = tx_.block(block);
+      const uint64_t weight = weight_at(current, position, run == 0);
+      if (left < weight) return current.times[position];
+      left -= weight;
+      if (++position == kBlockRuns) {
+        block = read_index(current.next);
+        position = 0;
+      }
+    }
+    tx_.damaged("a log shorter than its size");
+  }
 
   void pop_front();
   void pop_back() { drop_newest(1); }
@@ -42,19 +61,34 @@ class ZoneLog {
   void push_back(uint64_t time, uint64_t copies);
 
   // Writes the log back into its slot and frees the blocks it gave up.
-  void finish();
+  void finish() {
+    release_consumed();
+    release_dropped();
+    store();
+  }
 
  private:
   uint32_t back_position() const { return (log_.head_pos + log_.runs - 1) % kBlockRuns; }
   // The requests of the run at `position` of `block`, checked; `first` says
   // whether it is the oldest run, some of whose requests may have left.
-  uint64_t weight_at(const Block& block, uint32_t position, bool first) const;
+  uint64_t weight_at(const Block& block, uint32_t position, bool first) const {
+    const uint32_t weight = read_index(block.weights[position]);
+    const uint32_t taken = first ? log_.front_taken : 0;
+    if (weight <= taken) tx_.damaged("a run of no requests");
+    return weight - taken;
+  }
   void store() { store_state(slot_, log_); }
   // Empties the log, every block it still has marked for the pool.
   void clear();
   void consume(uint32_t first, uint32_t last);
-  void release_consumed();
-  void release_dropped();
+  void release_consumed() {
+    if (consumed_first_ != kNoBlock) splice_consumed();
+  }
+  void release_dropped() {
+    if (dropped_last_ != kNoBlock) splice_dropped();
+  }
+  void splice_consumed();
+  void splice_dropped();
 
   ShardTransaction& tx_;
   Slot& slot_;
