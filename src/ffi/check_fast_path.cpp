@@ -4,19 +4,24 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/canonical.h"
+#include "ffi/limit_arguments.h"
 #include "ffi/node_bridge.h"
 
 namespace vorn::ffi {
 namespace {
 
 // makeCheckRequest(checkByHandle, checkByReceiver, flagBuffer, limitsByHandle,
-// figureBuffer, ...reasonWords) returns [checkRequest, stamp, checkLimits];
-// stamp(object, handle, algorithm) gives an instance its private fields.
-// checkLimits returns what checkRequest does and limit, remaining, retryAfterMs,
-// resetAfterMs and windowMs, read from the figure buffer, where -1 stands for
-// none (null).
+// figureBuffer, ...reasonWords) returns [checkRequest, stamp, checkLimits,
+// definePolicies]; stamp(object, handle, algorithm, ...policyFigures) gives an
+// instance its private fields, definePolicies(prototype) puts the policies
+// getter there. checkLimits returns what checkRequest does and limit,
+// remaining, retryAfterMs, resetAfterMs and windowMs, read from the figure
+// buffer, where -1 stands for none (null); on an engine of several rates, its
+// policies too. A cost is passed on only when given, so that the native half
+// of a check without one reads no more than it did before costs.
 constexpr char kCheckRequestSource[] = R"js('use strict';
 (function makeCheckRequest(checkByHandle, checkByReceiver, flagBuffer, limitsByHandle,
                            figureBuffer, ...reasonWords) {
@@ -25,18 +30,51 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
   const figure = (at) => (figures[at] < 0 ? null : figures[at]);
   const reasons = [undefined, ...reasonWords];
   const apply = Reflect.apply;
-  let stamp, checkRequest, checkLimits;
+  const { defineProperty, freeze, getOwnPropertyDescriptor } = Object;
+  // [limit, windowMs, limit, windowMs, ...] as {limit, windowMs} objects.
+  const policiesOf = (given) => {
+    const policies = [];
+    for (let at = 0; at < given.length; at += 2) {
+      policies.push(freeze({ limit: given[at], windowMs: given[at + 1] < 0 ? null : given[at + 1] }));
+    }
+    return freeze(policies);
+  };
+  // checkLimits' result on an engine of several rates, apart so that the
+  // method itself stays as small as it was before there were several.
+  const listedResult = (algorithm, debugInfo, policies) => {
+    const bits = flags[0];
+    const allowed = (bits & 1) !== 0;
+    const wouldBlock = (bits & 2) !== 0;
+    const reason = reasons[bits >> 2];
+    const limit = figure(0);
+    const remaining = figure(1);
+    const retryAfterMs = figure(2);
+    const resetAfterMs = figure(3);
+    const windowMs = figure(4);
+    return reason === undefined
+        ? { allowed, wouldBlock, algorithm, debugInfo, limit, remaining, retryAfterMs,
+            resetAfterMs, windowMs, policies }
+        : { allowed, wouldBlock, reason, algorithm, debugInfo, limit, remaining, retryAfterMs,
+            resetAfterMs, windowMs, policies };
+  };
+  let stamp, checkRequest, checkLimits, definePolicies;
   class Target { constructor(object) { return object; } }
   class Stamp extends Target {
     #handle;
     #algorithm;
-    constructor(object, handle, algorithm) {
+    #policies;
+    #listed;  // the policies when there are several, else undefined
+    constructor(object, handle, algorithm, policies) {
       super(object);
       this.#handle = handle;
       this.#algorithm = algorithm;
+      this.#policies = policies;
+      this.#listed = policies.length > 1 ? policies : undefined;
     }
     static {
-      stamp = (object, handle, algorithm) => { new Stamp(object, handle, algorithm); };
+      stamp = (object, handle, algorithm, ...policyFigures) => {
+        new Stamp(object, handle, algorithm, policiesOf(policyFigures));
+      };
       checkRequest = function checkRequest(ip, route, startMs) {
         const self = this;
         if ((typeof self !== 'object' && typeof self !== 'function') || self === null ||
@@ -52,13 +90,17 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
             ? { allowed, wouldBlock, algorithm: self.#algorithm, debugInfo }
             : { allowed, wouldBlock, reason, algorithm: self.#algorithm, debugInfo };
       };
-      checkLimits = function checkLimits(ip, route, startMs) {
+      checkLimits = function checkLimits(ip, route, startMs, cost) {
         const self = this;
         if ((typeof self !== 'object' && typeof self !== 'function') || self === null ||
             !(#handle in self)) {
           return apply(checkByReceiver, self, [ip, route, startMs]);  // throws: not an instance
         }
-        const debugInfo = limitsByHandle(self.#handle, ip, route, startMs);
+        const debugInfo = cost === undefined
+            ? limitsByHandle(self.#handle, ip, route, startMs)
+            : limitsByHandle(self.#handle, ip, route, startMs, cost);
+        const policies = self.#listed;
+        if (policies !== undefined) return listedResult(self.#algorithm, debugInfo, policies);
         const bits = flags[0];
         const allowed = (bits & 1) !== 0;
         const wouldBlock = (bits & 2) !== 0;
@@ -75,10 +117,23 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
             : { allowed, wouldBlock, reason, algorithm, debugInfo, limit, remaining,
                 retryAfterMs, resetAfterMs, windowMs };
       };
+      const { get } = getOwnPropertyDescriptor({
+        get policies() {
+          const self = this;
+          if ((typeof self !== 'object' && typeof self !== 'function') || self === null ||
+              !(#handle in self)) {
+            return apply(checkByReceiver, self, []);  // throws: not an instance
+          }
+          return self.#policies;
+        },
+      }, 'policies');
+      definePolicies = (prototype) => {
+        defineProperty(prototype, 'policies', { get, enumerable: false, configurable: true });
+      };
     }
   }
   Object.defineProperty(checkRequest, 'length', { value: 0 });
-  return [checkRequest, stamp, checkLimits];
+  return [checkRequest, stamp, checkLimits, definePolicies];
 }))js";
 
 // The reason words in the order of their codes in the flag byte (code 0: no
@@ -173,6 +228,7 @@ MaybeError CheckFastPath::create(napi_env env, const char* name, napi_callback b
   napi_value check_request = nullptr;
   napi_value stamp = nullptr;
   napi_value check_limits = nullptr;
+  napi_value define_policies = nullptr;
   status =
       napi_create_string_utf8(env, kCheckRequestSource, sizeof(kCheckRequestSource) - 1, &source);
   if (status == napi_ok) status = napi_run_script(env, source, &maker);
@@ -180,6 +236,8 @@ MaybeError CheckFastPath::create(napi_env env, const char* name, napi_callback b
   if (status == napi_ok) status = napi_get_named_property(env, made, "0", &check_request);
   if (status == napi_ok) status = napi_get_named_property(env, made, "1", &stamp);
   if (status == napi_ok) status = napi_get_named_property(env, made, "2", &check_limits);
+  if (status == napi_ok) status = napi_get_named_property(env, made, "3", &define_policies);
+  if (status == napi_ok) status = Reference::create(env, define_policies, define_policies_);
   if (status == napi_ok) status = Reference::create(env, check_limits, check_limits_);
   if (status == napi_ok) status = Reference::create(env, stamp, stamp_);
   if (status == napi_ok) status = Reference::create(env, check_request, check_request_);
@@ -193,11 +251,20 @@ MaybeError CheckFastPath::create(napi_env env, const char* name, napi_callback b
 // owns the VornNode; the handle is only ever read while the instance holding it
 // is the receiver of the call, and no script can forge a private field.
 napi_status CheckFastPath::stamp(napi_env env, napi_value instance, const VornNode* node,
-                                 napi_value algorithm) const {
+                                 napi_value algorithm,
+                                 const std::vector<LimitPolicy>& policies) const {
   napi_value stamp = stamp_.value();
   if (stamp == nullptr) return napi_generic_failure;
-  std::array<napi_value, 3> args = {instance, nullptr, algorithm};
+  std::vector<napi_value> args = {instance, nullptr, algorithm};
   napi_status status = napi_create_bigint_uint64(env, reinterpret_cast<uintptr_t>(node), &args[1]);
+  for (const LimitPolicy& policy : policies) {
+    for (const std::optional<uint64_t> value : {std::optional<uint64_t>(policy.limit),
+                                                policy.window_ms}) {
+      napi_value number = nullptr;
+      if (status == napi_ok) status = napi_create_double(env, figure_value(value), &number);
+      args.push_back(number);
+    }
+  }
   napi_value ignored = nullptr;
   if (status == napi_ok) {
     status = napi_call_function(env, instance, stamp, args.size(), args.data(), &ignored);
@@ -205,16 +272,27 @@ napi_status CheckFastPath::stamp(napi_env env, napi_value instance, const VornNo
   return status;
 }
 
+MaybeError CheckFastPath::define_policies(napi_env env, napi_value prototype) const {
+  napi_value define = define_policies_.value();
+  if (define == nullptr) return make_error(napi_generic_failure, msg::kMissingEnvironmentData);
+  napi_value ignored = nullptr;
+  const napi_status status = napi_call_function(env, prototype, define, 1, &prototype, &ignored);
+  if (status != napi_ok) return Error{status, {}, {}};
+  return std::nullopt;
+}
+
 namespace {
 
-// Reads the arguments (handle, ip, route, startMs) that the JavaScript methods
-// pass to their native halves, and calls `decide(path, node, ip, route, start)`
-// while the argument texts are alive.
-template <typename Decide>
+// Reads the arguments (handle, ip, route, startMs, and up to kExtra more) that
+// the JavaScript methods pass to their native halves, and calls
+// `decide(path, node, ip, route, start, extra)` while the argument texts are
+// alive; `extra` holds the further arguments passed (null beyond them).
+template <size_t kExtra, typename Decide>
 napi_value run_by_handle(napi_env env, napi_callback_info info, const Decide& decide) {
   return run_entry_point(env, [&]() -> Expected<napi_value> {
-    size_t argc = 4;
-    std::array<napi_value, 4> args{};
+    constexpr size_t kSlots = 4 + kExtra;
+    size_t argc = kSlots;
+    std::array<napi_value, kSlots> args{};
     void* data = nullptr;
     napi_status status = napi_get_cb_info(env, info, &argc, args.data(), nullptr, &data);
     if (status != napi_ok) return make_error(status, msg::kCallbackInfo);
@@ -231,7 +309,9 @@ napi_value run_by_handle(napi_env env, napi_callback_info info, const Decide& de
     if (MaybeError failure = route.read(env, args[2])) return std::move(*failure);
     Expected<double> start = from_napi_value<double>(env, args[3]);
     if (!start.ok()) return std::move(start.error());
-    return decide(path, node, ip.view(), route.view(), start.value());
+    std::array<napi_value, kExtra> extra{};
+    for (size_t at = 4; at < argc && at < kSlots; ++at) extra[at - 4] = args[at];
+    return decide(path, node, ip.view(), route.view(), start.value(), extra);
   });
 }
 
@@ -240,10 +320,11 @@ napi_value run_by_handle(napi_env env, napi_callback_info info, const Decide& de
 // checkByHandle(handle, ip, route, startMs), called only by the JavaScript
 // checkRequest with the handle from an instance's private field.
 napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info info) {
-  return run_by_handle(
+  return run_by_handle<0>(
       env, info,
       [env](const CheckFastPath& path, const VornNode& node, std::string_view ip,
-            std::string_view route, double start) -> Expected<napi_value> {
+            std::string_view route, double start,
+            const std::array<napi_value, 0>&) -> Expected<napi_value> {
         const CheckResultNode result = node.check_request(ip, route, start);
         LimitMessage::Buffer text;
         Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
@@ -255,15 +336,26 @@ napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info
       });
 }
 
-// limitsByHandle(handle, ip, route, startMs), called only by the JavaScript
-// checkLimits: leaves the verdict in the flag byte and the figures in the
-// figure buffer, and returns the debugInfo text.
+// limitsByHandle(handle, ip, route, startMs[, cost]), called only by the
+// JavaScript checkLimits, with a cost only when one was given: leaves the
+// verdict in the flag byte and the figures in the figure buffer, and returns
+// the debugInfo text. A cost that cannot be used is refused before anything
+// is counted.
 napi_value CheckFastPath::limits_by_handle_entry(napi_env env, napi_callback_info info) {
-  return run_by_handle(
+  return run_by_handle<1>(
       env, info,
       [env](const CheckFastPath& path, const VornNode& node, std::string_view ip,
-            std::string_view route, double start) -> Expected<napi_value> {
-        const LimitsResultNode result = node.check_limits(ip, route, start);
+            std::string_view route, double start,
+            const std::array<napi_value, 1>& extra) -> Expected<napi_value> {
+        Cost cost;
+        if (extra[0] != nullptr) {
+          const VornEngine& engine = node.engine();
+          Expected<double> given =
+              read_cost(env, extra[0], engine.whole_costs(), engine.algorithm_name());
+          if (!given.ok()) return std::move(given.error());
+          cost = Cost::of(given.value());
+        }
+        const LimitsResultNode result = node.check_limits(ip, route, start, cost);
         LimitMessage::Buffer text;
         Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
         if (!debug_info.ok()) return std::move(debug_info.error());

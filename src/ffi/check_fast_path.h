@@ -7,9 +7,11 @@
 // carries, in private fields no other code can see or forge, a handle to its
 // native VornNode and its algorithm text. The native half reads the
 // arguments, runs the check, leaves allowed, wouldBlock and the reason code in a
-// one-byte buffer and returns the debugInfo text. A receiver without the fields
-// (anything but an instance) goes to the receiver-based native method, which
-// unwraps `this` and fails as it must.
+// one-byte buffer and returns the debugInfo text. checkLimits reads its
+// figures from a second buffer, and an instance's policies (a frozen array
+// made once, which the policies getter returns too) from a private field of
+// their own. A receiver without the fields (anything but an instance) goes to
+// the receiver-based native method, which unwraps `this` and fails as it must.
 //
 // One CheckFastPath per environment, owned by the environment's data, so it
 // never moves while the method can be called; it is used only on that
@@ -19,7 +21,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
+#include "algorithms/limit_policy.h"
 #include "ffi/napi_boundary.h"
 
 namespace vorn::ffi {
@@ -39,9 +43,13 @@ class CheckFastPath {
   napi_value method() const { return check_request_.value(); }
   napi_value limits_method() const { return check_limits_.value(); }
 
-  // Gives a new instance its handle to `node` and its algorithm text.
-  napi_status stamp(napi_env env, napi_value instance, const VornNode* node,
-                    napi_value algorithm) const;
+  // Puts the policies getter on `prototype`; after create.
+  MaybeError define_policies(napi_env env, napi_value prototype) const;
+
+  // Gives a new instance its handle to `node`, its algorithm text and its
+  // engine's policies.
+  napi_status stamp(napi_env env, napi_value instance, const VornNode* node, napi_value algorithm,
+                    const std::vector<LimitPolicy>& policies) const;
 
   // Names the class in the error of an unusable handle.
   std::string_view class_name() const { return class_name_; }
@@ -55,6 +63,7 @@ class CheckFastPath {
   Reference check_request_;
   Reference check_limits_;
   Reference stamp_;
+  Reference define_policies_;
   Reference flag_buffer_;
   Reference figure_buffer_;
   uint8_t* flags_ = nullptr;   // in flag_buffer_'s memory, which never moves while it lives

@@ -29,8 +29,10 @@
 #pragma weak napi_define_properties
 #pragma weak napi_delete_reference
 #pragma weak napi_get_and_clear_last_exception
+#pragma weak napi_get_array_length
 #pragma weak napi_get_boolean
 #pragma weak napi_get_cb_info
+#pragma weak napi_get_element
 #pragma weak napi_get_global
 #pragma weak napi_get_instance_data
 #pragma weak napi_get_named_property
@@ -41,6 +43,7 @@
 #pragma weak napi_get_value_double
 #pragma weak napi_get_value_bigint_uint64
 #pragma weak napi_get_value_string_utf8
+#pragma weak napi_is_array
 #pragma weak napi_is_error
 #pragma weak napi_is_exception_pending
 #pragma weak napi_run_script

@@ -301,6 +301,30 @@ MaybeError set_property(napi_env env, napi_value object, const char* name, napi_
   return std::nullopt;
 }
 
+Error argument_error(napi_env env, CreateError create, std::string message) {
+  napi_value text = nullptr;
+  napi_value exception = nullptr;
+  napi_status status = napi_create_string_utf8(env, message.data(), message.size(), &text);
+  if (status == napi_ok) status = create(env, nullptr, text, &exception);
+  Error error{status == napi_ok ? napi_invalid_arg : status, std::move(message), {}};
+  if (status == napi_ok) Reference::create(env, exception, error.maybe_raw);
+  return error;
+}
+
+Expected<std::string> string_of(napi_env env, napi_value value) {
+  napi_value text = nullptr;
+  const napi_status status = napi_coerce_to_string(env, value, &text);
+  if (status != napi_ok) return Error{status, {}, {}};
+  return from_napi_value<std::string>(env, text);
+}
+
+Error refused_argument(napi_env env, CreateError create, std::string_view pattern,
+                       napi_value value) {
+  Expected<std::string> given = string_of(env, value);
+  if (!given.ok()) return std::move(given.error());
+  return argument_error(env, create, msg::fill_template(pattern, {given.value()}));
+}
+
 void throw_into(Error error, napi_env env) {
   bool pending = false;
   const bool pending_known = napi_is_exception_pending(env, &pending) == napi_ok;

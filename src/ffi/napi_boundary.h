@@ -130,6 +130,20 @@ Expected<napi_value> to_napi_value(napi_env env, std::string_view text);
 Expected<napi_value> to_napi_value(napi_env env, const char* text) = delete;
 MaybeError set_property(napi_env env, napi_value object, const char* name, napi_value value);
 
+// A failure whose exception is a new TypeError or RangeError (`create`)
+// without a code, as the package's own checks of arguments throw them.
+using CreateError = napi_status (*)(napi_env, napi_value, napi_value, napi_value*);
+Error argument_error(napi_env env, CreateError create, std::string message);
+
+// String(value), which is how the package's own messages name what was given.
+// A value that has no string (a Symbol) leaves the runtime's TypeError pending
+// instead.
+Expected<std::string> string_of(napi_env env, napi_value value);
+
+// argument_error with `pattern` filled with String(value).
+Error refused_argument(napi_env env, CreateError create, std::string_view pattern,
+                       napi_value value);
+
 // Leaves exactly one exception pending in `env`: the pending one when the error
 // says so or the runtime left one, else `maybe_raw` when it is an error object,
 // else a new plain Error with `code` set to the status name.

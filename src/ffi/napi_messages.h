@@ -60,6 +60,22 @@ inline constexpr std::string_view kOnErrorChoices =
 inline constexpr std::string_view kLoggerWithoutWarn =
     "logger must be an object with a warn method, not {}";
 
+// Limits of several rates and costs. A "{}" of a TypeError is the value given
+// (a text in quotes), of a RangeError String(value) of the number.
+inline constexpr std::string_view kRatesNotArray =
+    "rates must be an array of [count, windowMs] pairs, not {}";
+inline constexpr std::string_view kRateNotPair = "each rate must be a [count, windowMs] pair, not {}";
+inline constexpr std::string_view kRateCountNotNumber = "a rate's count must be a number, not {}";
+inline constexpr std::string_view kRateWindowNotNumber = "a rate's windowMs must be a number, not {}";
+inline constexpr std::string_view kRateWindowNotWhole =
+    "a rate's window must be a whole number of milliseconds, not {}";
+// As the core words a window out of range, for one no whole count of ms holds.
+inline constexpr std::string_view kRateWindowOutOfRange =
+    "a rate's window must be 1 ms to 366 days, not {} ms";
+inline constexpr std::string_view kCostNotNumber = "cost must be a number, not {}";
+inline constexpr std::string_view kCostNotFinite = "cost must be a finite number >= 0, not {}";
+inline constexpr std::string_view kCostNotWhole = "cost must be a whole number for {}, not {}";
+
 using vorn::fill_template;
 
 }  // namespace vorn::ffi::msg

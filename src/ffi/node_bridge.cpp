@@ -1,5 +1,7 @@
-// The Node.js addon: registration, the VornNode class, its constructor and its
-// receiver-based checkRequest (the fast path is in check_fast_path.cpp).
+// The Node.js addon: registration, the VornNode class, its constructor, its
+// receiver-based checkRequest, and refund and reset (the fast path is in
+// check_fast_path.cpp, a zone's options in zone_options.cpp and the zone
+// members in zone_functions.cpp).
 #include "ffi/node_bridge.h"
 
 #include <array>
@@ -11,7 +13,9 @@
 #include "algorithms/numeric.h"
 #include "core/engine.h"
 #include "ffi/check_fast_path.h"
+#include "ffi/limit_arguments.h"
 #include "ffi/zone_functions.h"
+#include "ffi/zone_options.h"
 #include "zone/zone_connection.h"
 
 namespace vorn::ffi {
@@ -34,9 +38,8 @@ struct ClassDescription {
 napi_value construct_entry(napi_env env, napi_callback_info info);
 napi_value construct_zone_entry(napi_env env, napi_callback_info info);
 napi_value check_request_entry(napi_env env, napi_callback_info info);
-napi_value degraded_entry(napi_env env, napi_callback_info info);
-napi_value degraded_reason_entry(napi_env env, napi_callback_info info);
-napi_value zone_stats_entry(napi_env env, napi_callback_info info);
+napi_value refund_entry(napi_env env, napi_callback_info info);
+napi_value reset_entry(napi_env env, napi_callback_info info);
 
 constinit const ClassDescription kVornNodeClass = {
     .name = "VornNode",
@@ -49,7 +52,7 @@ constinit const ClassDescription kVornNodeClass = {
 // and the same checkRequest, built from a NodeConfig with `zone`, `zoneSize`,
 // `zoneDir`, `onError` and `logger`.
 constinit const ClassDescription kVornZoneNodeClass = {
-    .name = "VornZoneNode",
+    .name = kZoneClassName,
     .constructor = construct_zone_entry,
     .method = {.name = "checkRequest", .callback = check_request_entry},
     .in_zone = true,
@@ -87,11 +90,6 @@ void finalize_environment_data(napi_env, void* data, void*) {
 
 void finalize_node(napi_env, void* data, void*) {
   std::unique_ptr<VornNode> owned(static_cast<VornNode*>(data));
-}
-
-Error on_config_property(Error error, std::string_view property) {
-  error.reason = msg::fill_template(msg::kOnNodeConfig, {error.reason, property});
-  return error;
 }
 
 // Reads one optional option; absent stays absent.
@@ -175,23 +173,33 @@ MaybeError register_class(napi_env env, napi_value exports, const ClassDescripti
   napi_property_descriptor limits_property = method_property;
   limits_property.utf8name = "checkLimits";
   limits_property.value = fast_path.limits_method();
-  const std::array<napi_property_descriptor, 2> methods = {method_property, limits_property};
+  // Native methods, as the zone's zoneStats is: each unwraps `this`.
+  napi_property_descriptor refund_property = method_property;
+  refund_property.utf8name = "refund";
+  refund_property.value = nullptr;
+  refund_property.method = refund_entry;
+  napi_property_descriptor reset_property = refund_property;
+  reset_property.utf8name = "reset";
+  reset_property.method = reset_entry;
+  const std::array<napi_property_descriptor, 4> methods = {method_property, limits_property,
+                                                           refund_property, reset_property};
   status = napi_define_properties(env, prototype, methods.size(), methods.data());
   if (status != napi_ok) return Error{status, {}, {}};
+  if (MaybeError failure = fast_path.define_policies(env, prototype)) return failure;
   if (description.in_zone) {
     // Getters as a class's own are: not enumerable. Each unwraps `this`.
     napi_property_descriptor degraded = method_property;
     degraded.utf8name = "degraded";
     degraded.value = nullptr;
-    degraded.getter = degraded_entry;
+    degraded.getter = zone_degraded_entry;
     degraded.attributes = napi_configurable;
     napi_property_descriptor reason = degraded;
     reason.utf8name = "degradedReason";
-    reason.getter = degraded_reason_entry;
+    reason.getter = zone_degraded_reason_entry;
     napi_property_descriptor stats = method_property;
     stats.utf8name = "zoneStats";
     stats.value = nullptr;
-    stats.method = zone_stats_entry;
+    stats.method = zone_stats_member_entry;
     const std::array<napi_property_descriptor, 3> members = {degraded, reason, stats};
     status = napi_define_properties(env, prototype, members.size(), members.data());
     if (status != napi_ok) return Error{status, {}, {}};
@@ -202,143 +210,12 @@ MaybeError register_class(napi_env env, napi_value exports, const ClassDescripti
   return set_property(env, exports, description.name, constructor);
 }
 
-// The zone options of a VornZoneNode's config, read after the NodeConfig's own.
-struct ZoneOptions {
-  std::string zone;
-  std::optional<uint64_t> zone_size;
-  std::optional<std::string> zone_dir;
-  FailurePolicy on_error = FailurePolicy::Local;
-  Reference logger;
-};
-
-// A failure whose exception is a new TypeError or RangeError (`create`)
-// without a code, as the package's own checks of options throw them.
-using CreateError = napi_status (*)(napi_env, napi_value, napi_value, napi_value*);
-Error option_error(napi_env env, CreateError create, std::string message) {
-  napi_value text = nullptr;
-  napi_value exception = nullptr;
-  napi_status status = napi_create_string_utf8(env, message.data(), message.size(), &text);
-  if (status == napi_ok) status = create(env, nullptr, text, &exception);
-  Error error{status == napi_ok ? napi_invalid_arg : status, std::move(message), {}};
-  if (status == napi_ok) Reference::create(env, exception, error.maybe_raw);
-  return error;
-}
-
-// `pattern` filled with String(value), which is how the package's own
-// messages name what was given. A value that has no string (a Symbol) leaves
-// the runtime's TypeError pending instead.
-Expected<std::string> naming_value(napi_env env, std::string_view pattern, napi_value value) {
-  napi_value text = nullptr;
-  const napi_status status = napi_coerce_to_string(env, value, &text);
-  if (status != napi_ok) return Error{status, {}, {}};
-  Expected<std::string> given = from_napi_value<std::string>(env, text);
-  if (!given.ok()) return std::move(given.error());
-  return msg::fill_template(pattern, {given.value()});
-}
-
-Error refused_option(napi_env env, CreateError create, std::string_view pattern, napi_value value) {
-  Expected<std::string> message = naming_value(env, pattern, value);
-  if (!message.ok()) return std::move(message.error());
-  return option_error(env, create, std::move(message.value()));
-}
-
-napi_valuetype type_of(napi_env env, napi_value value) {
-  napi_valuetype type = napi_undefined;
-  napi_typeof(env, value, &type);
-  return type;
-}
-
-// zoneSize: a whole number of bytes, not below 0. One of 2^64 or more is
-// passed on as the largest, which the zone refuses as too large, as it
-// refuses one below its minimum.
-Expected<std::optional<uint64_t>> read_zone_size(napi_env env, napi_value object) {
-  Expected<std::optional<napi_value>> given = get(env, object, "zoneSize");
-  if (!given.ok()) return std::move(given.error());
-  if (!given.value()) return std::optional<uint64_t>();
-  const napi_value value = *given.value();
-  if (type_of(env, value) != napi_number) {
-    return refused_option(env, napi_create_type_error, msg::kZoneSizeNotWhole, value);
-  }
-  double size = 0;
-  napi_get_value_double(env, value, &size);
-  if (!(size >= 0) || std::isinf(size) || std::trunc(size) != size) {
-    return refused_option(env, napi_create_range_error, msg::kZoneSizeNotWhole, value);
-  }
-  return std::optional<uint64_t>(to_u64_saturating(size));
-}
-
-// onError: one of the three policy names, as the Redis engine takes it.
-Expected<FailurePolicy> read_failure_policy(napi_env env, napi_value object) {
-  Expected<std::optional<napi_value>> given = get(env, object, "onError");
-  if (!given.ok()) return std::move(given.error());
-  if (!given.value()) return FailurePolicy::Local;
-  const napi_value value = *given.value();
-  if (type_of(env, value) == napi_string) {
-    Expected<std::string> name = from_napi_value<std::string>(env, value);
-    if (!name.ok()) return std::move(name.error());
-    if (const std::optional<FailurePolicy> policy = failure_policy_from_name(name.value())) {
-      return *policy;
-    }
-  }
-  return refused_option(env, napi_create_type_error, msg::kOnErrorChoices, value);
-}
-
-// logger: an object with a warn method; absent (or null), the global console.
-MaybeError read_logger(napi_env env, napi_value object, Reference& logger) {
-  Expected<std::optional<napi_value>> given = get(env, object, "logger");
-  if (!given.ok()) return std::move(given.error());
-  napi_value value = nullptr;
-  if (given.value() && type_of(env, *given.value()) != napi_null) {
-    value = *given.value();
-    const napi_valuetype type = type_of(env, value);
-    napi_value warn = nullptr;
-    if ((type != napi_object && type != napi_function) ||
-        napi_get_named_property(env, value, "warn", &warn) != napi_ok ||
-        type_of(env, warn) != napi_function) {
-      return refused_option(env, napi_create_type_error, msg::kLoggerWithoutWarn, value);
-    }
-  } else {
-    napi_value global = nullptr;
-    napi_status status = napi_get_global(env, &global);
-    if (status == napi_ok) status = napi_get_named_property(env, global, "console", &value);
-    if (status != napi_ok) return make_error(status, msg::kGetGlobal);
-  }
-  const napi_status status = Reference::create(env, value, logger);
-  if (status != napi_ok) return make_error(status, msg::kCreateReference);
-  return std::nullopt;
-}
-
-Expected<ZoneOptions> read_zone_options(napi_env env, napi_value object) {
-  ZoneOptions options;
-  Expected<std::optional<napi_value>> zone = get(env, object, "zone");
-  if (!zone.ok()) return std::move(zone.error());
-  if (!zone.value().has_value()) return make_error(napi_invalid_arg, msg::kZoneRequired);
-  Expected<std::string> name = from_napi_value<std::string>(env, *zone.value());
-  if (!name.ok()) {
-    Error error = on_config_property(std::move(name.error()), "zone");
-    error.status = napi_invalid_arg;
-    return error;
-  }
-  options.zone = std::move(name.value());
-  Expected<std::optional<uint64_t>> size = read_zone_size(env, object);
-  if (!size.ok()) return std::move(size.error());
-  options.zone_size = size.value();
-  if (MaybeError failure = read_option(env, object, "zoneDir", options.zone_dir)) {
-    return std::move(*failure);
-  }
-  Expected<FailurePolicy> policy = read_failure_policy(env, object);
-  if (!policy.ok()) return std::move(policy.error());
-  options.on_error = policy.value();
-  if (MaybeError failure = read_logger(env, object, options.logger)) return std::move(*failure);
-  return options;
-}
-
 // Builds an instance in `self` for `description`: the NodeConfig, and for a
 // zone class its zone options, then the native object and the fast path stamp.
 template <bool kInZone>
 Expected<napi_value> construct(napi_env env, napi_callback_info info,
                                const ClassDescription& description) {
-  Expected<CallbackInfo<1>> call = CallbackInfo<1>::fetch(env, info);
+  Expected<CallbackInfo<2>> call = CallbackInfo<2>::fetch(env, info);
   if (!call.ok()) return std::move(call.error());
   const napi_value self = call.value().self;
   // Called as a plain function, `this` is the global object (or whatever the
@@ -357,6 +234,9 @@ Expected<napi_value> construct(napi_env env, napi_callback_info info,
     if (!options.ok()) return std::move(options.error());
     zone = std::move(options.value());
   }
+  Expected<std::optional<std::vector<Rate>>> rates = read_rates(env, call.value().args[1]);
+  if (!rates.ok()) return std::move(rates.error());
+  const std::vector<Rate>* given_rates = rates.value() ? &*rates.value() : nullptr;
 
   Expected<EnvironmentData*> data = environment_data(env);
   if (!data.ok()) return std::move(data.error());
@@ -366,11 +246,11 @@ Expected<napi_value> construct(napi_env env, napi_callback_info info,
   if (!algorithm_text.ok()) return std::move(algorithm_text.error());
 
   auto node =
-      zone ? std::make_unique<VornNode>(env, config.value(),
+      zone ? std::make_unique<VornNode>(env, config.value(), given_rates,
                                         ZonePlacement{std::move(zone->zone), zone->zone_size,
                                                       std::move(zone->zone_dir), zone->on_error},
                                         std::move(zone->logger))
-           : std::make_unique<VornNode>(config.value());
+           : std::make_unique<VornNode>(config.value(), given_rates);
   VornNode* native = node.get();
   napi_ref wrapper = nullptr;
   status = napi_wrap(env, self, native, finalize_node, nullptr, &wrapper);
@@ -378,7 +258,8 @@ Expected<napi_value> construct(napi_env env, napi_callback_info info,
   node.release()->set_wrapper(Reference(env, wrapper));  // the JavaScript object owns it now
   status = napi_type_tag_object(env, self, &kVornNodeTypeTag);
   if (status == napi_ok) {
-    status = data.value()->check_fast_path.stamp(env, self, native, algorithm_text.value());
+    status = data.value()->check_fast_path.stamp(env, self, native, algorithm_text.value(),
+                                                 native->engine().policies());
   }
   if (status != napi_ok) return make_error(status, msg::kInitializeClass, "constructor");
   // Opening the zone may have news already (a damaged zone replaced).
@@ -388,23 +269,20 @@ Expected<napi_value> construct(napi_env env, napi_callback_info info,
   return self;
 }
 
+// JavaScript's undefined, what a method with nothing to tell returns.
+Expected<napi_value> undefined_value(napi_env env) {
+  napi_value undefined = nullptr;
+  const napi_status status = napi_get_undefined(env, &undefined);
+  if (status != napi_ok) return Error{status, {}, {}};
+  return undefined;
+}
+
 napi_value construct_entry(napi_env env, napi_callback_info info) {
   return run_entry_point(env, [&] { return construct<false>(env, info, kVornNodeClass); });
 }
 
 napi_value construct_zone_entry(napi_env env, napi_callback_info info) {
   return run_entry_point(env, [&] { return construct<true>(env, info, kVornZoneNodeClass); });
-}
-
-// The VornNode wrapped in `self`, only when this addon wrapped it.
-Expected<const VornNode*> unwrap_node(napi_env env, napi_value self) {
-  bool tagged = false;
-  napi_status status = napi_check_object_type_tag(env, self, &kVornNodeTypeTag, &tagged);
-  if (status == napi_ok && !tagged) status = napi_invalid_arg;
-  void* native = nullptr;
-  if (status == napi_ok) status = napi_unwrap(env, self, &native);
-  if (status != napi_ok) return make_error(status, msg::kUnwrap, kVornNodeClass.name);
-  return static_cast<const VornNode*>(native);
 }
 
 napi_value check_request_entry(napi_env env, napi_callback_info info) {
@@ -429,51 +307,35 @@ napi_value check_request_entry(napi_env env, napi_callback_info info) {
   });
 }
 
-// The zone of `this`, only when it is a VornZoneNode this addon made.
-Expected<const ZoneConnection*> receiver_zone(napi_env env, napi_callback_info info) {
-  Expected<CallbackInfo<1>> call = CallbackInfo<1>::fetch(env, info);
-  if (!call.ok()) return std::move(call.error());
-  Expected<const VornNode*> node = unwrap_node(env, call.value().self);
-  if (!node.ok() || node.value()->zone_connection() == nullptr) {
-    return make_error(napi_invalid_arg, msg::kUnwrap, kVornZoneNodeClass.name);
-  }
-  return node.value()->zone_connection();
-}
-
-// JavaScript's null, for a zone member with nothing to tell.
-Expected<napi_value> null_value(napi_env env) {
-  napi_value null = nullptr;
-  const napi_status status = napi_get_null(env, &null);
-  if (status != napi_ok) return Error{status, {}, {}};
-  return null;
-}
-
-napi_value degraded_entry(napi_env env, napi_callback_info info) {
+// refund(key, cost = 1) and reset(key): undefined, once done.
+napi_value refund_entry(napi_env env, napi_callback_info info) {
   return run_entry_point(env, [&]() -> Expected<napi_value> {
-    Expected<const ZoneConnection*> zone = receiver_zone(env, info);
-    if (!zone.ok()) return std::move(zone.error());
-    return ffi::to_napi_value(env, zone.value()->degraded());
+    Expected<CallbackInfo<2>> call = CallbackInfo<2>::fetch(env, info);
+    if (!call.ok()) return std::move(call.error());
+    const auto& [self, args] = call.value();
+    Expected<const VornNode*> node = unwrap_node(env, self);
+    if (!node.ok()) return std::move(node.error());
+    Expected<std::string> key = from_napi_value<std::string>(env, args[0]);
+    if (!key.ok()) return std::move(key.error());
+    const VornEngine& engine = node.value()->engine();
+    Expected<double> amount =
+        read_cost(env, args[1], engine.whole_costs(), engine.algorithm_name());
+    if (!amount.ok()) return std::move(amount.error());
+    node.value()->refund(key.value(), amount.value());
+    return undefined_value(env);
   });
 }
 
-napi_value degraded_reason_entry(napi_env env, napi_callback_info info) {
+napi_value reset_entry(napi_env env, napi_callback_info info) {
   return run_entry_point(env, [&]() -> Expected<napi_value> {
-    Expected<const ZoneConnection*> zone = receiver_zone(env, info);
-    if (!zone.ok()) return std::move(zone.error());
-    const std::string reason = zone.value()->degraded_reason();
-    if (!reason.empty()) return ffi::to_napi_value(env, std::string_view(reason));
-    return null_value(env);
-  });
-}
-
-napi_value zone_stats_entry(napi_env env, napi_callback_info info) {
-  return run_entry_point(env, [&]() -> Expected<napi_value> {
-    Expected<const ZoneConnection*> zone = receiver_zone(env, info);
-    if (!zone.ok()) return std::move(zone.error());
-    if (const std::optional<zone::ZoneStats> stats = zone.value()->stats()) {
-      return zone_stats_object(env, *stats);
-    }
-    return null_value(env);
+    Expected<CallbackInfo<1>> call = CallbackInfo<1>::fetch(env, info);
+    if (!call.ok()) return std::move(call.error());
+    Expected<const VornNode*> node = unwrap_node(env, call.value().self);
+    if (!node.ok()) return std::move(node.error());
+    Expected<std::string> key = from_napi_value<std::string>(env, call.value().args[0]);
+    if (!key.ok()) return std::move(key.error());
+    node.value()->reset(key.value());
+    return undefined_value(env);
   });
 }
 
@@ -547,8 +409,10 @@ RateLimitOptions limits_of(const NodeConfig& config) {
   return limits;
 }
 
-// Builds the engine from `config` with its defaults; `zone` places its state.
-std::shared_ptr<VornEngine> make_engine(const NodeConfig& config, const ZonePlacement* zone) {
+// Builds the engine from `config` with its defaults, of `rates` when given;
+// `zone` places its state.
+std::shared_ptr<VornEngine> make_engine(const NodeConfig& config, const std::vector<Rate>* rates,
+                                        const ZonePlacement* zone) {
   const RateLimitOptions limits = limits_of(config);
   const uint64_t block_duration_ms = config.block_duration_ms
                                          ? to_u64_saturating(*config.block_duration_ms)
@@ -559,6 +423,11 @@ std::shared_ptr<VornEngine> make_engine(const NodeConfig& config, const ZonePlac
   const double refill_rate = config.refill_rate.value_or(kDefaultRefillRate);
   const double burst_multiplier = config.burst_multiplier.value_or(kDefaultBurstMultiplier);
   std::string backend_url = config.backend_url.value_or(std::string(kDefaultBackendUrl));
+  if (rates != nullptr) {
+    return std::make_shared<VornEngine>(algorithm, mode, config.api_key, *rates, burst_multiplier,
+                                        config.debug, limits, block_duration_ms,
+                                        std::move(backend_url), zone);
+  }
   if (zone != nullptr) {
     return std::make_shared<VornEngine>(*zone, algorithm, mode, config.api_key, capacity,
                                         refill_rate, burst_multiplier, config.debug, limits,
@@ -592,11 +461,12 @@ bool call_method(napi_env env, napi_value object, const char* method, napi_value
 
 }  // namespace
 
-VornNode::VornNode(const NodeConfig& config) : engine_(make_engine(config, nullptr)) {}
+VornNode::VornNode(const NodeConfig& config, const std::vector<Rate>* rates)
+    : engine_(make_engine(config, rates, nullptr)) {}
 
-VornNode::VornNode(napi_env env, const NodeConfig& config, const ZonePlacement& zone,
-                   Reference logger)
-    : engine_(make_engine(config, &zone)),
+VornNode::VornNode(napi_env env, const NodeConfig& config, const std::vector<Rate>* rates,
+                   const ZonePlacement& zone, Reference logger)
+    : engine_(make_engine(config, rates, &zone)),
       zone_(engine_->zone_connection()),
       env_(env),
       logger_(std::move(logger)) {}
@@ -642,18 +512,44 @@ CheckResultNode VornNode::check_request(std::string_view ip, std::string_view ro
 }
 
 LimitsResultNode VornNode::check_limits(std::string_view ip, std::string_view route,
-                                        double start) const {
+                                        double start, Cost cost) const {
   CheckOutcome outcome = engine_->check_request_with_identity(
-      std::nullopt, ip, route, to_u64_saturating(start), OutcomeDetail::VerdictOnly);
+      std::nullopt, ip, route, to_u64_saturating(start), OutcomeDetail::VerdictOnly, cost);
   if (zone_ != nullptr && zone_->has_notices()) log_notices();
+  const std::vector<LimitPolicy>& policies = engine_->policies();
   return LimitsResultNode{
       .allowed = outcome.allowed,
       .would_block = outcome.would_block,
       .reason = outcome.reason,
       .debug_info = std::move(outcome.debug_info),
       .figures = outcome.figures,
-      .policy = engine_->policy(),
+      .policy = outcome.rate < policies.size() ? policies[outcome.rate] : engine_->policy(),
   };
+}
+
+void VornNode::refund(std::string_view key, double amount) const {
+  engine_->refund(key, amount);
+  if (zone_ != nullptr && zone_->has_notices()) log_notices();
+}
+
+void VornNode::reset(std::string_view key) const {
+  engine_->reset(key);
+  if (zone_ != nullptr && zone_->has_notices()) log_notices();
+}
+
+Error on_config_property(Error error, std::string_view property) {
+  error.reason = msg::fill_template(msg::kOnNodeConfig, {error.reason, property});
+  return error;
+}
+
+Expected<const VornNode*> unwrap_node(napi_env env, napi_value self) {
+  bool tagged = false;
+  napi_status status = napi_check_object_type_tag(env, self, &kVornNodeTypeTag, &tagged);
+  if (status == napi_ok && !tagged) status = napi_invalid_arg;
+  void* native = nullptr;
+  if (status == napi_ok) status = napi_unwrap(env, self, &native);
+  if (status != napi_ok) return make_error(status, msg::kUnwrap, kVornNodeClass.name);
+  return static_cast<const VornNode*>(native);
 }
 
 }  // namespace vorn::ffi

@@ -15,7 +15,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "algorithms/cost.h"
 #include "algorithms/limit_message.h"
 #include "algorithms/limit_policy.h"
 #include "core/engine.h"
@@ -74,14 +76,14 @@ struct CheckResultNode {
 };
 
 // What checkLimits tells of one check: the verdict and debug text, what is left
-// of the key's allowance and the engine's policy. `reason` is absent in disabled mode.
+// of the key's allowance and the policy of the rate that decided. `reason` is absent in disabled mode.
 struct LimitsResultNode {
   bool allowed = false;
   bool would_block = false;
   std::optional<std::string_view> reason;  // a fixed reason word, static
   vorn::LimitMessage debug_info;
   vorn::LimitFigures figures;
-  vorn::LimitPolicy policy;
+  vorn::LimitPolicy policy;  // the deciding rate's
 };
 
 // The native object behind one JavaScript VornNode or VornZoneNode. It holds
@@ -91,14 +93,16 @@ struct LimitsResultNode {
 // checks.
 class VornNode {
  public:
-  // Applies the defaults and builds the engine. Never fails.
-  explicit VornNode(const NodeConfig& config);
+  // Applies the defaults and builds the engine: of `rates` (valid by
+  // rates_problem) when given, in place of the config's capacity and refill
+  // rate. Never fails.
+  explicit VornNode(const NodeConfig& config, const std::vector<vorn::Rate>* rates = nullptr);
 
   // The same, with the per-client state in a shared-memory zone, whose notices
   // go to `logger` (an object with a warn method) in `env`. Throws
   // InvalidZoneName or ZoneError.
-  VornNode(napi_env env, const NodeConfig& config, const vorn::ZonePlacement& zone,
-           Reference logger);
+  VornNode(napi_env env, const NodeConfig& config, const std::vector<vorn::Rate>* rates,
+           const vorn::ZonePlacement& zone, Reference logger);
 
   // One engine check keyed by `ip`, without identity. A zone instance then
   // calls logger.warn(line) for each notice its zone left; a logger that
@@ -106,8 +110,18 @@ class VornNode {
   // check. Throws FatalError on a fatal engine failure.
   CheckResultNode check_request(std::string_view ip, std::string_view route, double start) const;
 
-  // The same check, told with the figures clients are given.
-  LimitsResultNode check_limits(std::string_view ip, std::string_view route, double start) const;
+  // The same check of a request of `cost` (validated by cost_problem with the
+  // engine's whole_costs()), told with the figures clients are given.
+  LimitsResultNode check_limits(std::string_view ip, std::string_view route, double start,
+                                vorn::Cost cost = {}) const;
+
+  // The engine's refund and reset, for `key` as checks key on; a zone
+  // instance then logs its notices, as a check does. Throw FatalError on a
+  // fatal engine failure.
+  void refund(std::string_view key, double amount) const;
+  void reset(std::string_view key) const;
+
+  const vorn::VornEngine& engine() const { return *engine_; }
 
   // The engine's hold on its zone; null for an instance of VornNode.
   const vorn::ZoneConnection* zone_connection() const { return zone_; }
@@ -126,5 +140,16 @@ class VornNode {
   Reference logger_;
   Reference wrapper_;
 };
+
+// The class whose state is in a shared-memory zone, as JavaScript names it.
+inline constexpr const char* kZoneClassName = "VornZoneNode";
+
+// `error` with its reason told of the config property `property`
+// ("... on NodeConfig.mode").
+Error on_config_property(Error error, std::string_view property);
+
+// The VornNode wrapped in `self`, only when this addon wrapped it; else an
+// InvalidArg Error, as every method of the class fails for a foreign receiver.
+Expected<const VornNode*> unwrap_node(napi_env env, napi_value self);
 
 }  // namespace vorn::ffi

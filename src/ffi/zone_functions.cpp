@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "ffi/node_bridge.h"
+#include "zone/zone_connection.h"
 #include "zone/zone_mapping.h"
 
 namespace vorn::ffi {
@@ -57,7 +59,56 @@ napi_value zone_stats_entry(napi_env env, napi_callback_info info) {
   });
 }
 
+// The zone of `this`, only when it is a VornZoneNode this addon made.
+Expected<const ZoneConnection*> receiver_zone(napi_env env, napi_callback_info info) {
+  Expected<CallbackInfo<1>> call = CallbackInfo<1>::fetch(env, info);
+  if (!call.ok()) return std::move(call.error());
+  Expected<const VornNode*> node = unwrap_node(env, call.value().self);
+  if (!node.ok() || node.value()->zone_connection() == nullptr) {
+    return make_error(napi_invalid_arg, msg::kUnwrap, kZoneClassName);
+  }
+  return node.value()->zone_connection();
+}
+
+// JavaScript's null, for a zone member with nothing to tell.
+Expected<napi_value> null_value(napi_env env) {
+  napi_value null = nullptr;
+  const napi_status status = napi_get_null(env, &null);
+  if (status != napi_ok) return Error{status, {}, {}};
+  return null;
+}
+
 }  // namespace
+
+napi_value zone_degraded_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    Expected<const ZoneConnection*> zone = receiver_zone(env, info);
+    if (!zone.ok()) return std::move(zone.error());
+    return ffi::to_napi_value(env, zone.value()->degraded());
+  });
+}
+
+napi_value zone_degraded_reason_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    Expected<const ZoneConnection*> zone = receiver_zone(env, info);
+    if (!zone.ok()) return std::move(zone.error());
+    const std::string reason = zone.value()->degraded_reason();
+    if (!reason.empty()) return ffi::to_napi_value(env, std::string_view(reason));
+    return null_value(env);
+  });
+}
+
+napi_value zone_stats_member_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    Expected<const ZoneConnection*> zone = receiver_zone(env, info);
+    if (!zone.ok()) return std::move(zone.error());
+    if (const std::optional<zone::ZoneStats> stats = zone.value()->stats()) {
+      return zone_stats_object(env, *stats);
+    }
+    return null_value(env);
+  });
+}
+
 
 Expected<napi_value> zone_stats_object(napi_env env, const zone::ZoneStats& stats) {
   napi_value result = nullptr;

@@ -125,7 +125,7 @@ test('checkRequest is an enumerable prototype method that checks its receiver', 
   assert.strictEqual(Again, VornNode);
   assert.deepStrictEqual(Object.keys(rest), ['VornZoneNode', 'removeZone', 'zoneStats']);
   assert.deepStrictEqual(Object.getOwnPropertyNames(VornNode.prototype).sort(),
-    ['checkLimits', 'checkRequest', 'constructor']);
+    ['checkLimits', 'checkRequest', 'constructor', 'policies', 'refund', 'reset']);
   assert.deepStrictEqual(Object.getOwnPropertyDescriptor(VornNode.prototype, 'checkRequest'),
     { value: VornNode.prototype.checkRequest, writable: true, enumerable: true, configurable: true });
   assert.strictEqual(VornNode.name, 'VornNode');
@@ -134,7 +134,7 @@ test('checkRequest is an enumerable prototype method that checks its receiver', 
   const node = new VornNode({});
   const inherited = [];
   for (const key in node) inherited.push(key);
-  assert.deepStrictEqual(inherited, ['checkRequest', 'checkLimits']);
+  assert.deepStrictEqual(inherited, ['checkRequest', 'checkLimits', 'refund', 'reset']);
 
   const unwrapFailure = 'Failed to unwrap exclusive reference of `VornNode` type from napi value';
   const { checkRequest } = VornNode.prototype;
