@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,43 @@ void BM_ZoneEngineCheck(benchmark::State& state) {
 }
 BENCHMARK(BM_ZoneEngineCheck)->ArgsProduct({{0, 1, 2, 3}, {4096, 1'000'000}});
 
+// As BM_LimitCheck of core_bench, in a zone: 4,096 hot keys through the
+// engine of capacity and refill rate (range(1) 0), the same limit as one rate
+// (1), two rates, the second as loose as the first (2), and one rate with
+// every request weighing 2 (3).
+void BM_ZoneLimitCheck(benchmark::State& state) {
+  const char* name = kNames[state.range(0)];
+  const bool sliding = state.range(0) == 1;
+  const double count = sliding ? 2 : 1e9;
+  const uint64_t window_ms = sliding ? 60000 : 1'000'000'000'000;  // refill of 1 per second
+  BenchZone zone;
+  const vorn::ZonePlacement where = placement(zone.name());
+  std::optional<vorn::VornEngine> engine;
+  std::vector<vorn::Rate> rates{{count, window_ms}};
+  if (state.range(1) == 2) rates.push_back({count * 2, window_ms * 2});
+  if (state.range(1) == 0) {
+    engine.emplace(where, name, "active", std::nullopt, count, sliding ? 0.0 : 1.0, 1.0,
+                   std::nullopt, vorn::RateLimitOptions{}, 60000, "");
+  } else {
+    engine.emplace(name, "active", std::nullopt, rates, 1.0, std::nullopt,
+                   vorn::RateLimitOptions{}, 60000, "", &where);
+  }
+  const vorn::Cost cost = vorn::Cost::of(state.range(1) == 3 ? 2.0 : 1.0);
+  const std::vector<std::string> keys = ipv4_keys(4096);
+  for (const auto& key : keys) {
+    engine->check_request_with_identity(std::nullopt, key, "/api", 0, vorn::OutcomeDetail::Full,
+                                        cost);
+  }
+  size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(engine->check_request_with_identity(
+        std::nullopt, keys[i++ & 4095], "/api", 0, vorn::OutcomeDetail::Full, cost));
+  }
+  static const char* const kForms[] = {"capacity and refill", "one rate", "two rates", "cost 2"};
+  state.SetLabel(std::string(name) + ", " + kForms[state.range(1)]);
+}
+BENCHMARK(BM_ZoneLimitCheck)->ArgsProduct({{0, 1, 2, 3}, {0, 1, 2, 3}});
+
 // As BM_NewKey of core_bench, in a zone in service: every check inserts a key
 // never seen into a zone that already holds 1,000,000 others, whose pages are
 // therefore in memory (range 1), or into a zone just created, where most new
@@ -122,16 +160,20 @@ long resident_bytes() {
 
 // 1,000,000 IPv4 token-bucket clients in a zone of 192 MiB (the default holds
 // fewer): the resident bytes the zone's pages add per key, and how many were
-// evicted.
+// evicted. Range 1: a limit of two rates (a slot each) in a zone of twice the
+// size, as full.
 void BM_ZoneBytesPerKey(benchmark::State& state) {
   constexpr size_t kKeys = 1'000'000;
+  const bool two_rates = state.range(0) == 1;
   const std::vector<std::string> keys = ipv4_keys(kKeys, 7);
   double bytes_per_key = 0, evictions = 0, zone_bytes = 0;
   for (auto _ : state) {
     BenchZone zone;
     const long before = resident_bytes();
+    const vorn::ZonePlacement where = placement(zone.name(), uint64_t(two_rates ? 384 : 192) << 20);
     auto algorithm = std::make_unique<Algorithm>(
-        Algorithm::in_zone("token_bucket", 10, 0, placement(zone.name(), uint64_t{192} << 20)));
+        two_rates ? Algorithm::in_zone("token_bucket", {{10, 1000}, {1000, 3'600'000}}, where)
+                  : Algorithm::in_zone("token_bucket", 10, 0, where));
     for (const auto& key : keys) algorithm->check(key);
     bytes_per_key = double(resident_bytes() - before) / kKeys;
     const vorn::zone::ZoneStats stats = vorn::zone::zone_stats(zone.name());
@@ -141,8 +183,9 @@ void BM_ZoneBytesPerKey(benchmark::State& state) {
   state.counters["bytes_per_key"] = bytes_per_key;
   state.counters["evictions"] = evictions;
   state.counters["zone_MiB"] = zone_bytes / (1 << 20);
+  state.SetLabel(two_rates ? "token bucket, two rates" : "token bucket");
 }
-BENCHMARK(BM_ZoneBytesPerKey)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ZoneBytesPerKey)->DenseRange(0, 1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // Checks per second of `processes` forked workers, each on its own 4,096 keys
 // of one zone (or, with an empty name, of its own in-process engine) for

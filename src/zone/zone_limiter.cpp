@@ -161,27 +161,16 @@ AlgorithmResult decide_state(Slot& slot, const ZoneConfig& config, uint64_t now,
   return result;
 }
 
-// Decides one request over the states in `slots` (touched) as one decision:
-// each rate first asked with nothing taken, then all with the cost when every
-// one admits it (rate_decision.h's steps).
+// Decides one request over the states in `slots` (touched) as one decision,
+// by the same steps as the in-process limits.
 template <typename Rules>
 AlgorithmResult decide_states(Slot* const* slots, const ZoneConfig* configs, size_t count,
                               uint64_t now, Cost cost) {
-  using State = typename Rules::State;
-  std::array<State, kMaxZoneRates> states;
-  std::array<AlgorithmResult, kMaxZoneRates> results{};
-  const Cost look{cost.need, 0.0};
-  bool all_fit = true;
-  for (size_t i = 0; i < count; ++i) {
-    states[i] = state_of<State>(*slots[i]);
-    results[i] = Rules::decide(states[i], now, configs[i], look);
-    all_fit = all_fit && results[i].allowed;
-  }
-  if (all_fit && cost.take > 0.0) {
-    for (size_t i = 0; i < count; ++i) results[i] = Rules::decide(states[i], now, configs[i], cost);
-  }
+  std::array<typename Rules::State, kMaxZoneRates> states;
+  for (size_t i = 0; i < count; ++i) states[i] = state_of<typename Rules::State>(*slots[i]);
+  AlgorithmResult result = decide_rates<Rules>(states, configs, count, now, cost);
   for (size_t i = 0; i < count; ++i) store_state(*slots[i], states[i]);
-  return combine_rates(std::span<AlgorithmResult>(results.data(), count));
+  return result;
 }
 
 [[gnu::flatten]] AlgorithmResult decide_log(ShardTransaction& tx, Slot& slot, const ZoneConfig& config,
@@ -193,6 +182,9 @@ AlgorithmResult decide_states(Slot* const* slots, const ZoneConfig* configs, siz
   return result;
 }
 
+// A log's request is asked first whether it fits every rate, which counts
+// nothing, and decided with its cost only when all say yes (rate_decision.h's
+// steps for states that are not copied).
 AlgorithmResult decide_logs(ShardTransaction& tx, Slot* const* slots, const ZoneConfig* configs,
                             size_t count, uint64_t now, Cost cost) {
   const HeldSlots held(slots, count);
@@ -292,13 +284,13 @@ ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone,
     while (registered-- > 0) view.release_config(refs_[registered]);
     throw;
   }
-  const auto& keys = view.hash_keys();
   for (size_t i = 0; i < count_; ++i) {
     bounded_levels_[i] = ordinary(configs_[i].capacity, configs_[i].rate);
-    const uint64_t salt = (uint64_t{refs_[i].generation} << 32) | refs_[i].id;
-    first_keys_[i] = SipKey{keys[0] ^ salt, keys[1]};
-    second_keys_[i] = SipKey{keys[2] ^ salt, keys[3]};
   }
+  const auto& keys = view.hash_keys();
+  const uint64_t salt = (uint64_t{refs_[0].generation} << 32) | refs_[0].id;
+  first_key_ = SipKey{keys[0] ^ salt, keys[1]};
+  second_key_ = SipKey{keys[2] ^ salt, keys[3]};
   shard_shift_ = 64 - static_cast<unsigned>(std::countr_zero(view.geometry().shard_count));
 }
 
@@ -307,8 +299,8 @@ ZoneLimiter::ZoneLimiter(ZoneLimiter&& other) noexcept
       configs_(other.configs_),
       refs_(std::exchange(other.refs_, {})),
       bounded_levels_(other.bounded_levels_),
-      first_keys_(other.first_keys_),
-      second_keys_(other.second_keys_),
+      first_key_(other.first_key_),
+      second_key_(other.second_key_),
       count_(std::exchange(other.count_, 0)),
       shard_shift_(other.shard_shift_),
       clock_(other.clock_) {
@@ -324,23 +316,16 @@ ZoneLimiter::~ZoneLimiter() {
   }
 }
 
-[[gnu::always_inline]] inline ZoneLimiter::KeyDigests ZoneLimiter::digests_of(
+[[gnu::always_inline]] inline ZoneLimiter::KeyDigest ZoneLimiter::digest_of(
     std::string_view key) const {
-  KeyDigests digests;
-  digests.first[0] = siphash13_text(first_keys_[0], key);
-  digests.second[0] = secondary_digest(second_keys_[0], key);
-  for (size_t i = 1; i < count_; ++i) {
-    digests.first[i] = siphash13_text(first_keys_[i], key);
-    digests.second[i] = secondary_digest(second_keys_[i], key);
-  }
-  return digests;
+  return KeyDigest{siphash13_text(first_key_, key), secondary_digest(second_key_, key)};
 }
 
 template <typename Body>
-[[gnu::always_inline]] inline auto ZoneLimiter::in_shard(const KeyDigests& digests, Body&& body) const {
+[[gnu::always_inline]] inline auto ZoneLimiter::in_shard(const KeyDigest& digest, Body&& body) const {
   const zone::ZoneView& zone = *zone_;
   const uint32_t shard =
-      shard_shift_ >= 64 ? 0 : static_cast<uint32_t>(digests.first[0] >> shard_shift_);
+      shard_shift_ >= 64 ? 0 : static_cast<uint32_t>(digest.first >> shard_shift_);
   std::atomic<uint64_t>& stuck = stuck_[shard];
   const uint64_t stuck_holder = stuck.load(std::memory_order_relaxed);
   if (stuck_holder != 0) [[unlikely]] {
@@ -382,28 +367,28 @@ AlgorithmResult ZoneLimiter::check(std::string_view key, Cost cost) const {
 }
 
 AlgorithmResult ZoneLimiter::check_at(std::string_view key, uint64_t now, Cost cost) const {
-  const KeyDigests digests = digests_of(key);
-  return in_shard(digests, [&](ShardTransaction& tx) { return decide(tx, digests, now, cost); });
+  const KeyDigest digest = digest_of(key);
+  return in_shard(digest, [&](ShardTransaction& tx) { return decide(tx, digest, now, cost); });
 }
 
 void ZoneLimiter::refund_at(std::string_view key, uint64_t now, double amount) const {
-  const KeyDigests digests = digests_of(key);
-  in_shard(digests, [&](ShardTransaction& tx) { refund_in(tx, digests, now, amount); });
+  const KeyDigest digest = digest_of(key);
+  in_shard(digest, [&](ShardTransaction& tx) { refund_in(tx, digest, now, amount); });
 }
 
 void ZoneLimiter::reset(std::string_view key) const {
-  const KeyDigests digests = digests_of(key);
-  in_shard(digests, [&](ShardTransaction& tx) { reset_in(tx, digests); });
+  const KeyDigest digest = digest_of(key);
+  in_shard(digest, [&](ShardTransaction& tx) { reset_in(tx, digest); });
 }
 
-Slot* ZoneLimiter::find(ShardTransaction& tx, size_t rate, const KeyDigests& digests) const {
+Slot* ZoneLimiter::find(ShardTransaction& tx, size_t rate, const KeyDigest& digest) const {
   const uint32_t id = refs_[rate].id;
   const uint32_t tag = refs_[rate].tag();
-  Slot* ways = tx.set(set_of(tx, digests.first[rate]));
+  Slot* ways = tx.set(set_of(tx, digest.first));
   for (uint32_t way = 0; way < kWays; ++way) {
     Slot& candidate = ways[way];
-    if (zone::read_index(candidate.config) == id && candidate.digest == digests.first[rate] &&
-        candidate.check == digests.second[rate] && zone::read_index(candidate.config_tag) == tag) {
+    if (zone::read_index(candidate.config) == id && candidate.digest == digest.first &&
+        candidate.check == digest.second && zone::read_index(candidate.config_tag) == tag) {
       return &candidate;
     }
   }
@@ -411,13 +396,13 @@ Slot* ZoneLimiter::find(ShardTransaction& tx, size_t rate, const KeyDigests& dig
 }
 
 [[gnu::always_inline]] inline Slot* ZoneLimiter::find_or_insert(ShardTransaction& tx, size_t rate,
-                                                                const KeyDigests& digests,
+                                                                const KeyDigest& key,
                                                                 std::span<Slot* const> held,
                                                                 uint64_t now) const {
   const uint32_t id = refs_[rate].id;
   const uint32_t tag = refs_[rate].tag();
-  const uint64_t digest = digests.first[rate];
-  const uint64_t check = digests.second[rate];
+  const uint64_t digest = key.first;
+  const uint64_t check = key.second;
   Slot* ways = tx.set(set_of(tx, digest));
   Slot* slot = nullptr;
   Slot* empty = nullptr;
@@ -475,11 +460,11 @@ Slot* ZoneLimiter::find(ShardTransaction& tx, size_t rate, const KeyDigests& dig
   return slot;
 }
 
-AlgorithmResult ZoneLimiter::decide(ShardTransaction& tx, const KeyDigests& digests, uint64_t now,
+AlgorithmResult ZoneLimiter::decide(ShardTransaction& tx, const KeyDigest& digest, uint64_t now,
                                     Cost cost) const {
   AlgorithmResult result;
   if (count_ == 1) [[likely]] {
-    Slot& slot = *find_or_insert(tx, 0, digests, {}, now);
+    Slot& slot = *find_or_insert(tx, 0, digest, {}, now);
     switch (static_cast<Kind>(configs_[0].kind)) {
       case Kind::TokenBucket:
         result = decide_state<TokenSlot>(slot, configs_[0], now, cost);
@@ -500,7 +485,7 @@ AlgorithmResult ZoneLimiter::decide(ShardTransaction& tx, const KeyDigests& dige
   }
   std::array<Slot*, kMaxZoneRates> slots{};
   for (size_t i = 0; i < count_; ++i) {
-    slots[i] = find_or_insert(tx, i, digests, std::span<Slot* const>(slots.data(), i), now);
+    slots[i] = find_or_insert(tx, i, digest, std::span<Slot* const>(slots.data(), i), now);
   }
   switch (static_cast<Kind>(configs_[0].kind)) {
     case Kind::TokenBucket:
@@ -521,10 +506,10 @@ AlgorithmResult ZoneLimiter::decide(ShardTransaction& tx, const KeyDigests& dige
   return result;
 }
 
-void ZoneLimiter::refund_in(ShardTransaction& tx, const KeyDigests& digests, uint64_t now,
+void ZoneLimiter::refund_in(ShardTransaction& tx, const KeyDigest& digest, uint64_t now,
                             double amount) const {
   std::array<Slot*, kMaxZoneRates> slots{};
-  for (size_t i = 0; i < count_; ++i) slots[i] = find(tx, i, digests);
+  for (size_t i = 0; i < count_; ++i) slots[i] = find(tx, i, digest);
   const HeldSlots held(slots.data(), count_);
   for (size_t i = 0; i < count_; ++i) {
     Slot* slot = slots[i];
@@ -550,9 +535,9 @@ void ZoneLimiter::refund_in(ShardTransaction& tx, const KeyDigests& digests, uin
   tx.commit();
 }
 
-void ZoneLimiter::reset_in(ShardTransaction& tx, const KeyDigests& digests) const {
+void ZoneLimiter::reset_in(ShardTransaction& tx, const KeyDigest& digest) const {
   for (size_t i = 0; i < count_; ++i) {
-    Slot* slot = find(tx, i, digests);
+    Slot* slot = find(tx, i, digest);
     if (slot == nullptr) continue;
     zone::release_log(tx, *slot);
     zone::ShardState& state = tx.state();

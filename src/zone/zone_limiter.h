@@ -6,10 +6,11 @@
 // one is (rate_decision.h); only the store differs.
 //
 // Each rate of a key keeps its state in one slot of a set of 16 ways, found by
-// two keyed digests of (the rate's configuration, key); configurations with
-// different limits never share a slot. All of a key's rates live in the shard
-// its first rate's digest picks, so one lock covers the whole decision, a
-// refund or a reset: a request is counted by every rate or by none. A new
+// two keyed digests of (the first rate's configuration, key) and the rate's
+// own configuration; configurations with different limits never share a slot.
+// All of a key's rates live in the one set those digests pick, so one lock
+// covers the whole decision, a refund or a reset (a request is counted by
+// every rate or by none) and its slots share a page. A new
 // state in a full set takes the way of a state a fresh one would answer
 // identically (reclaimed), else the way used least recently (evicted), never
 // a way the same check holds: a check never fails because the zone is full.
@@ -91,36 +92,36 @@ class ZoneLimiter {
   const zone::ZoneView& view() const { return *zone_; }
 
  private:
-  // A key's two digests under each rate's configuration.
-  struct KeyDigests {
-    uint64_t first[zone::kMaxZoneRates];
-    uint64_t second[zone::kMaxZoneRates];
+  // A key's two digests under the first rate's configuration.
+  struct KeyDigest {
+    uint64_t first;
+    uint64_t second;
   };
 
-  KeyDigests digests_of(std::string_view key) const;
-  // Runs `body` on the shard of `digests` under its lock, once more on the
+  KeyDigest digest_of(std::string_view key) const;
+  // Runs `body` on the shard of `digest` under its lock, once more on the
   // shard reset when it meets damage.
   template <typename Body>
-  auto in_shard(const KeyDigests& digests, Body&& body) const;
+  auto in_shard(const KeyDigest& digest, Body&& body) const;
   // Rate `rate`'s slot for the key, or nullptr.
-  zone::Slot* find(zone::ShardTransaction& tx, size_t rate, const KeyDigests& digests) const;
+  zone::Slot* find(zone::ShardTransaction& tx, size_t rate, const KeyDigest& digest) const;
   // Rate `rate`'s slot, made fresh when the key has none (or an implausible
   // one), never in place of one of `held`; touched and marked used.
-  zone::Slot* find_or_insert(zone::ShardTransaction& tx, size_t rate, const KeyDigests& digests,
+  zone::Slot* find_or_insert(zone::ShardTransaction& tx, size_t rate, const KeyDigest& digest,
                              std::span<zone::Slot* const> held, uint64_t now) const;
-  AlgorithmResult decide(zone::ShardTransaction& tx, const KeyDigests& digests, uint64_t now,
+  AlgorithmResult decide(zone::ShardTransaction& tx, const KeyDigest& digest, uint64_t now,
                          Cost cost) const;
-  void refund_in(zone::ShardTransaction& tx, const KeyDigests& digests, uint64_t now,
+  void refund_in(zone::ShardTransaction& tx, const KeyDigest& digest, uint64_t now,
                  double amount) const;
-  void reset_in(zone::ShardTransaction& tx, const KeyDigests& digests) const;
+  void reset_in(zone::ShardTransaction& tx, const KeyDigest& digest) const;
 
   std::shared_ptr<const zone::ZoneView> zone_;
   // Per rate.
   std::array<zone::ZoneConfig, zone::kMaxZoneRates> configs_{};
   std::array<zone::ConfigRef, zone::kMaxZoneRates> refs_{};
   std::array<bool, zone::kMaxZoneRates> bounded_levels_{};  // whether a bucket's level stays in bounds
-  std::array<SipKey, zone::kMaxZoneRates> first_keys_{};
-  std::array<SipKey, zone::kMaxZoneRates> second_keys_{};
+  SipKey first_key_;  // the first rate's
+  SipKey second_key_;
   size_t count_ = 0;
   // Per shard, the holder that kept its lock past the timeout (0: none): its
   // checks fail at once while that holder keeps it.
