@@ -65,13 +65,13 @@ def core_rows(core):
                f"{two_rates['bytes_per_key']:.1f} B", None, None)
 
 
-def limit_rows(medians):
+def limit_rows(medians, bench_name="BM_LimitCheck", where=""):
     """A limit of rates against the engine of capacity and refill rate, hot keys."""
     for index, algorithm in enumerate(ALGORITHMS):
-        plain = medians.get(f"BM_LimitCheck/{index}/0")
-        one = medians.get(f"BM_LimitCheck/{index}/1")
-        two = medians.get(f"BM_LimitCheck/{index}/2")
-        costed = medians.get(f"BM_LimitCheck/{index}/3")
+        plain = medians.get(f"{bench_name}/{index}/0")
+        one = medians.get(f"{bench_name}/{index}/1")
+        two = medians.get(f"{bench_name}/{index}/2")
+        costed = medians.get(f"{bench_name}/{index}/3")
         if not (plain and one and two and costed):
             continue
         for bench, base, label, target in (
@@ -79,7 +79,7 @@ def limit_rows(medians):
                 (two, one, "two rates / one rate", 1.6),
                 (costed, one, "cost 2 / cost 1", 1.03)):
             ratio = bench["cpu_time"] / base["cpu_time"]
-            yield ("C++", f"limit check, {algorithm}, {label}",
+            yield ("C++", f"limit check{where}, {algorithm}, {label}",
                    f"{bench['cpu_time']:.0f} ns / {base['cpu_time']:.0f} ns = {ratio:.2f}",
                    ratio, target)
 
@@ -104,13 +104,15 @@ def zone_rows(core, zone):
                 yield ("C++", label.format(algorithm),
                        f"{shared[zone_name]['cpu_time']:.0f} ns  this / in-process = {ratio:.2f}",
                        ratio, 1.5 if hot_or_new else None)
+    yield from limit_rows(shared, "BM_ZoneLimitCheck", " in a zone")
 
 
 def zone_memory_rows(memory):
     for bench in memory["benchmarks"]:
         if bench["name"].startswith("BM_ZoneBytesPerKey"):
+            rates = ", two rates" if bench.get("label", "").endswith("two rates") else ""
             yield ("C++", f"resident bytes per key in a zone of "
-                   f"{bench['zone_MiB']:.0f} MiB (1,000,000 IPv4 token-bucket keys, "
+                   f"{bench['zone_MiB']:.0f} MiB (1,000,000 IPv4 token-bucket keys{rates}, "
                    f"{bench['evictions']:,.0f} evicted)", f"{bench['bytes_per_key']:.1f} B",
                    None, None)
         if bench["name"].startswith("BM_ZoneTwoProcesses"):
