@@ -14,6 +14,10 @@
 // refuse commands at once while disconnected instead of queueing them for a later
 // replay (enableOfflineQueue false), and runs defined Lua commands by SHA with the
 // reload on NOSCRIPT built in.
+//
+// A limit of several rates (config.rates, as VornNode takes them) is decided in
+// one call of lua/limits.lua on one key, so a request is counted by all of its
+// rates or by none; so are checks of a cost other than 1, and refunds.
 const fs = require('node:fs');
 const path = require('node:path');
 
@@ -26,7 +30,7 @@ const ON_ERROR_CHOICES = ['local', 'allow', 'deny'];
 // The debug text of an answer given without Redis when onError is allow or deny.
 const UNAVAILABLE_TEXT = 'redis unavailable';
 const REDIS_OPTION_NAMES = ['redis', 'redisPrefix', 'redisTimeoutMs', 'onError',
-  'redisProbeIntervalMs', 'logger', 'clock'];
+  'redisProbeIntervalMs', 'logger', 'clock', 'rates'];
 
 const LIMITERS = {
   token_bucket: { tag: 'tb', command: 'vornTokenBucket', refused: 'token_exhausted' },
@@ -34,6 +38,8 @@ const LIMITERS = {
   fixed_window: { tag: 'fw', command: 'vornFixedWindow', refused: 'limit_exceeded' },
   leaky_bucket: { tag: 'lb', command: 'vornLeakyBucket', refused: 'limit_exceeded' },
 };
+// lua/limits.lua, which decides any limit of one to four rates.
+const LIMITS_COMMAND = 'vornLimits';
 
 // The package carries the scripts beside js/; a checkout has them at the top too.
 function scriptText(limiter) {
@@ -73,24 +79,60 @@ function keyNumber(value) {
   return `x${bits.toString('hex')}`;
 }
 
-// What one configuration sends to Redis: the script, its arguments, and the key
-// prefix that keeps engines with other limits apart.
-function limitsFor(algorithm, capacity, refillRate, prefix) {
+// What one configuration sends to Redis: the scripts' arguments and the key
+// prefix that keeps engines with other limits apart. `args` are the one-rate
+// script's (null for several rates); `rateArgs` are lua/limits.lua's, two per
+// rate. A limit of one rate writes the same key and state as the one-rate engine
+// of that capacity and rate (or count and window), so both share a client's state.
+function limitsFor(algorithm, capacity, refillRate, prefix, rates) {
   const limiter = limiterFor(algorithm);
-  let args;
-  let shape;
-  if (limiter === 'sliding_window' || limiter === 'fixed_window') {
-    const count = wholeCount(capacity);
-    args = [count, String(WINDOW_MS)];
-    shape = `${count}:${WINDOW_MS}`;
+  const wholeCosts = limiter === 'sliding_window' || limiter === 'fixed_window';
+  let pairs;
+  if (rates === undefined) {
+    pairs = [[capacity, wholeCosts ? WINDOW_MS : refillRate]];
   } else {
-    args = [scriptNumber(capacity), scriptNumber(refillRate)];
-    shape = `${keyNumber(capacity)}:${keyNumber(refillRate)}`;
+    // The refill the native engine derives, in the same operations.
+    pairs = rates.map(([count, windowMs]) => [count,
+      wholeCosts ? windowMs : count * 1000 / windowMs]);
+  }
+  const rateArgs = [];
+  const shapes = [];
+  for (const [first, second] of pairs) {
+    if (wholeCosts) {
+      const count = wholeCount(first);
+      rateArgs.push(count, String(second));
+      shapes.push(`${count}:${second}`);
+    } else {
+      rateArgs.push(scriptNumber(first), scriptNumber(second));
+      shapes.push(`${keyNumber(first)}:${keyNumber(second)}`);
+    }
   }
   const { tag, command, refused } = LIMITERS[limiter];
+  const single = pairs.length === 1;
   // probeKey lies outside every client's key space: what the probe of a failed Redis checks.
-  return { limiter, command, refused, args, keyPrefix: `${prefix}${tag}:${shape}:`,
+  return { limiter, kind: tag, command, refused, wholeCosts, single, rateArgs,
+    args: single ? rateArgs : null, keyPrefix: `${prefix}${tag}:${shapes.join(';')}:`,
     probeKey: `${prefix}probe` };
+}
+
+// A request's cost (or a refund's amount), refused as the native engine refuses
+// it: a finite number >= 0, whole for the window algorithms.
+function checkedCost(cost, wholeCosts, algorithm) {
+  if (cost === undefined) return 1;
+  if (typeof cost !== 'number') {
+    let given;
+    if (typeof cost === 'string') given = `"${cost}"`;
+    else if (typeof cost === 'bigint') given = `${cost}n`;
+    else given = String(cost);
+    throw new TypeError(`cost must be a number, not ${given}`);
+  }
+  if (!Number.isFinite(cost) || cost < 0) {
+    throw new RangeError(`cost must be a finite number >= 0, not ${cost}`);
+  }
+  if (wholeCosts && !Number.isInteger(cost)) {
+    throw new RangeError(`cost must be a whole number for ${algorithm}, not ${cost}`);
+  }
+  return cost;
 }
 
 function urlError(detail) {
@@ -142,10 +184,10 @@ class RedisEngine {
       if (!REDIS_OPTION_NAMES.includes(name)) local[name] = value;
     }
     // Also checks the configuration exactly as the native engine does.
-    this.local = new VornNode(local);
-    // The limit and window clients are told, the same as the native engine's.
-    const told = new VornNode({ ...local, mode: 'disabled' }).checkLimits('', '/', 0);
-    this.policy = { limit: told.limit, windowMs: told.windowMs };
+    this.local = config.rates === undefined ? new VornNode(local)
+      : new VornNode(local, config.rates);
+    // The limits and windows clients are told, the same as the native engine's.
+    this.policies = this.local.policies;
     this.algorithm = config.algorithm === undefined ? 'token_bucket' : config.algorithm;
     this.mode = ['shadow', 'disabled'].includes(config.mode) ? config.mode : 'active';
     this.onError = config.onError === undefined ? 'local' : config.onError;
@@ -160,7 +202,7 @@ class RedisEngine {
     this.clock = config.clock;
     const prefix = config.redisPrefix === undefined ? DEFAULT_PREFIX : config.redisPrefix;
     this.limits = limitsFor(this.algorithm, config.capacity === undefined ? 100 : config.capacity,
-      config.refillRate === undefined ? 10 : config.refillRate, prefix);
+      config.refillRate === undefined ? 10 : config.refillRate, prefix, config.rates);
 
     if (typeof config.redis === 'string') {
       checkUrl(config.redis);
@@ -190,9 +232,11 @@ class RedisEngine {
     this.where = options.path ? `unix:${options.path}`
       : `${options.host || 'localhost'}:${options.port || 6379}/${options.db || 0}`;
     this.password = options.password;
-    if (typeof this.client[this.limits.command] !== 'function') {
-      this.client.defineCommand(this.limits.command,
-        { numberOfKeys: 1, lua: scriptText(this.limits.limiter) });
+    for (const [command, script] of [[this.limits.command, this.limits.limiter],
+      [LIMITS_COMMAND, 'limits']]) {
+      if (typeof this.client[command] !== 'function') {
+        this.client.defineCommand(command, { numberOfKeys: 1, lua: scriptText(script) });
+      }
     }
     // While a client built here makes its first connection, checks are answered
     // without Redis and without a warning; a connection not up within the
@@ -224,24 +268,56 @@ class RedisEngine {
     return this.check(ip, route, startMs, false);
   }
 
-  // checkRequest's result followed by the limit figures, as VornNode.checkLimits.
-  checkLimits(ip, route, startMs) {
-    return this.check(ip, route, startMs, true);
+  // checkRequest's result followed by the limit figures, as VornNode.checkLimits;
+  // the request weighs `cost` (0: a look that counts nothing).
+  checkLimits(ip, route, startMs, cost) {
+    return this.check(ip, route, startMs, true, cost);
   }
 
-  async check(ip, route, startMs, told) {
+  // Gives `cost` back to `key` (the address or identity checks key on) in every
+  // rate; a key Redis holds nothing for stays so.
+  async refund(key, cost = 1) {
+    const amount = checkedCost(cost, this.limits.wholeCosts, this.algorithm);
+    if (typeof key !== 'string') throw new TypeError('key must be a string');
+    if (amount === 0) return;
+    if (this.usable()) {
+      try {
+        await this.bounded(this.client[LIMITS_COMMAND](this.limits.keyPrefix + key,
+          ...this.scriptHead(amount, 'refund')));
+        return;
+      } catch (err) {
+        this.enterDegraded(err);
+      }
+    }
+    this.local.refund(key, amount);
+  }
+
+  // Forgets `key` in every rate, for every engine of this limit on this Redis.
+  async reset(key) {
+    if (typeof key !== 'string') throw new TypeError('key must be a string');
+    this.local.reset(key);
+    if (!this.usable()) return;
+    try {
+      await this.bounded(this.client.del(this.limits.keyPrefix + key));
+    } catch (err) {
+      this.enterDegraded(err);
+    }
+  }
+
+  async check(ip, route, startMs, told, cost) {
     if (this.mode === 'disabled') {
-      return told ? this.local.checkLimits(ip, route, startMs)
+      return told ? this.local.checkLimits(ip, route, startMs, cost)
         : this.local.checkRequest(ip, route, startMs);
     }
-    if (typeof ip !== 'string') throw new TypeError('ip must be a string');
-    if (this.startingUntil !== 0) {
-      if (Date.now() < this.startingUntil) return this.withoutRedis(ip, route, startMs, told);
-      this.startingUntil = 0;
-      this.enterDegraded(new Error(`no connection within ${this.connectTimeoutMs} ms`));
+    if (cost !== undefined && cost !== 1) {
+      cost = checkedCost(cost, this.limits.wholeCosts, this.algorithm);
     }
-    if (!this.degradedNow) {
+    if (typeof ip !== 'string') throw new TypeError('ip must be a string');
+    if (this.usable()) {
       try {
+        if (!this.limits.single || (cost !== undefined && cost !== 1)) {
+          return this.fromLimits(await this.runLimits(ip, cost === undefined ? 1 : cost), told);
+        }
         // "<1 or 0> <remaining> <message>", and when told "\n<next ms> <reset ms>"
         const reply = await this.runScript(ip, told);
         if (!told) {
@@ -255,24 +331,69 @@ class RedisEngine {
         this.enterDegraded(err);
       }
     }
-    return this.withoutRedis(ip, route, startMs, told);
+    return this.withoutRedis(ip, route, startMs, told, cost);
   }
 
-  withFigures(result, remaining, retryAfterMs, resetAfterMs) {
-    return { ...result, limit: this.policy.limit, remaining, retryAfterMs, resetAfterMs,
-      windowMs: this.policy.windowMs };
+  // Whether calls go to Redis now: not while degraded, nor while a first
+  // connection is still coming up (one not up in time counts as a failure).
+  usable() {
+    if (this.startingUntil !== 0) {
+      if (Date.now() < this.startingUntil) return false;
+      this.startingUntil = 0;
+      this.enterDegraded(new Error(`no connection within ${this.connectTimeoutMs} ms`));
+    }
+    return !this.degradedNow;
+  }
+
+  // "<1 or 0> <remaining> <deciding rate> <next ms> <reset ms> <message>"
+  fromLimits(reply, told) {
+    const words = reply.split(' ', 5);
+    const result = this.result(words[0] === '1', reply.slice(words.join(' ').length + 1));
+    if (!told) return result;
+    const wait = (text) => (text === '-1' ? null : Number(text));
+    return this.withFigures(result, Number(words[1]), wait(words[3]), wait(words[4]),
+      Number(words[2]) - 1);
+  }
+
+  withFigures(result, remaining, retryAfterMs, resetAfterMs, rate = 0) {
+    const { limit, windowMs } = this.policies[rate];
+    const told = { ...result, limit, remaining, retryAfterMs, resetAfterMs, windowMs };
+    if (this.policies.length > 1) told.policies = this.policies;
+    return told;
+  }
+
+  now() {
+    return this.clock === undefined ? '' : String(Math.trunc(this.clock()));
+  }
+
+  // lua/limits.lua's arguments after the key.
+  scriptHead(cost, operation) {
+    return [this.limits.kind, this.now(), scriptNumber(cost), operation, ...this.limits.rateArgs];
+  }
+
+  runLimits(key, cost) {
+    return this.bounded(this.client[LIMITS_COMMAND](this.limits.keyPrefix + key,
+      ...this.scriptHead(cost, 'check')));
   }
 
   runScript(key, told = false) {
-    const now = this.clock === undefined ? '' : String(Math.trunc(this.clock()));
-    return this.runScriptOn(this.limits.keyPrefix + key, now, told);
+    return this.runScriptOn(this.limits.keyPrefix + key, this.now(), told);
   }
 
-  async runScriptOn(fullKey, now, told = false) {
-    const call = told
+  runScriptOn(fullKey, now, told = false) {
+    if (!this.limits.single) {
+      return this.bounded(this.client[LIMITS_COMMAND](fullKey, this.limits.kind, now, '1', 'check',
+        ...this.limits.rateArgs));
+    }
+    return this.bounded(told
       ? this.client[this.limits.command](fullKey, ...this.limits.args, now, '1')
-      : this.client[this.limits.command](fullKey, ...this.limits.args, now);
-    if (this.ownsClient) return call;  // bounded by commandTimeout
+      : this.client[this.limits.command](fullKey, ...this.limits.args, now));
+  }
+
+  // A call's reply, within the timeout: a client built here bounds every command
+  // by itself (commandTimeout); a client given gets a timer.
+  async bounded(call) {
+    if (this.ownsClient) return call;
     let timer;
     const late = new Promise((_, reject) => {
       timer = setTimeout(() => reject(new Error('Command timed out')), this.timeoutMs);
@@ -295,9 +416,9 @@ class RedisEngine {
     };
   }
 
-  withoutRedis(ip, route, startMs, told = false) {
+  withoutRedis(ip, route, startMs, told = false, cost = undefined) {
     if (this.onError === 'local') {
-      return told ? this.local.checkLimits(ip, route, startMs)
+      return told ? this.local.checkLimits(ip, route, startMs, cost)
         : this.local.checkRequest(ip, route, startMs);
     }
     const result = this.result(this.onError === 'allow', UNAVAILABLE_TEXT);
@@ -341,4 +462,5 @@ class RedisEngine {
   }
 }
 
-module.exports = { RedisEngine, limitsFor, scriptText, keyNumber, wholeCount, UNAVAILABLE_TEXT };
+module.exports = { RedisEngine, limitsFor, checkedCost, scriptText, keyNumber, wholeCount,
+  UNAVAILABLE_TEXT };
