@@ -43,7 +43,8 @@ Rate rate_of(const zone::ZoneConfig& config) {
     return Rate{static_cast<double>(config.max_requests), config.window_ms};
   }
   if (!(config.rate > 0.0) || !(config.capacity > 0.0)) return Rate{config.capacity, 1};
-  return Rate{config.capacity, to_u64_saturating(std::round(config.capacity * 1000.0 / config.rate))};
+  return Rate{config.capacity,
+              to_u64_saturating(std::round(config.capacity * 1000.0 / config.rate))};
 }
 
 // The in-process limiter of the same limit, for the "local" policy.
@@ -143,8 +144,8 @@ struct ZoneConnection::State {
 };
 
 void ZoneConnection::State::attach() {
-  zone::OpenedZone opened = zone::open_zone(placement.name, placement.size_bytes,
-                                            placement.directory);
+  zone::OpenedZone opened =
+      zone::open_zone(placement.name, placement.size_bytes, placement.directory);
   const zone::ZoneView* view = &opened.mapping->view();
   // The view lives inside the mapping: holding it holds the mapping.
   ZoneLimiter fresh(std::shared_ptr<const zone::ZoneView>(opened.mapping, view),
@@ -183,8 +184,8 @@ void ZoneConnection::State::follow_name() {
   if (mapping->still_named()) return;
   try {
     attach();
-    notice("vorn: zone '" + placement.name + "' was removed or replaced; checks follow its name to " +
-           mapping->path());
+    notice("vorn: zone '" + placement.name +
+           "' was removed or replaced; checks follow its name to " + mapping->path());
   } catch (const ZoneError& error) {
     fail(zone_problem(error, placement.name));
   }
@@ -251,8 +252,8 @@ ZoneConnection::ZoneConnection(const ZonePlacement& placement,
                                std::vector<zone::ZoneConfig> configs, Clock clock) {
   zone::validate_zone_name(placement.name);
   if (configs.empty() || configs.size() > zone::kMaxZoneRates) {
-    throw_zone_refusal(placement.name, "holds limits of 1 to " +
-                                           std::to_string(zone::kMaxZoneRates) + " rates");
+    throw_zone_refusal(placement.name,
+                       "holds limits of 1 to " + std::to_string(zone::kMaxZoneRates) + " rates");
   }
   for (const zone::ZoneConfig& config : configs) {
     if (config.kind != configs.front().kind || config.kind > 3) {
@@ -310,8 +311,7 @@ AlgorithmResult ZoneConnection::check(std::string_view key, Cost cost) const {
       if (!state.stuck_told) {
         state.stuck_told = true;
         state.notice("vorn: " + std::string(error.what()) + "; its clients are answered " +
-                     std::string(fallback_words(state.placement.on_error)) +
-                     " while it is held");
+                     std::string(fallback_words(state.placement.on_error)) + " while it is held");
       }
     } catch (const ZoneError& error) {
       state.fail(zone_problem(error, state.placement.name));
@@ -350,9 +350,7 @@ std::string ZoneConnection::degraded_reason() const {
   return state_->reason;
 }
 
-bool ZoneConnection::has_notices() const {
-  return state_->pending.load(std::memory_order_relaxed);
-}
+bool ZoneConnection::has_notices() const { return state_->pending.load(std::memory_order_relaxed); }
 
 std::vector<std::string> ZoneConnection::take_notices() const {
   std::lock_guard lock(state_->notices_mutex);

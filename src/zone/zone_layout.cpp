@@ -1,8 +1,8 @@
 #include "zone/zone_layout.h"
 
 #include <atomic>
-#include <chrono>
 #include <bit>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -108,8 +108,8 @@ void initialise_region(void* base, uint64_t size, const Geometry& geometry,
   std::memcpy(header->hash_keys, hash_keys, sizeof header->hash_keys);
   const uint64_t shard_bytes = geometry.shard_bytes();
   for (uint32_t shard = 0; shard < geometry.shard_count; ++shard) {
-    auto* state = reinterpret_cast<ShardState*>(bytes + kHeaderBytes + shard * shard_bytes +
-                                                kStateOffset);
+    auto* state =
+        reinterpret_cast<ShardState*>(bytes + kHeaderBytes + shard * shard_bytes + kStateOffset);
     state->free_head = kNoBlock;
   }
 }
@@ -256,14 +256,14 @@ ConfigRef ZoneView::register_config(const ZoneConfig& config) const {
   }
   if (found < 0) {
     throw_zone_refusal(name(), "more than " + text_of(kMaxConfigs) +
-                                 " distinct configurations are in use at once by live processes");
+                                   " distinct configurations are in use at once by live processes");
   }
   const auto id = static_cast<uint32_t>(found + 1);
   const uint32_t generation = load_shared(table.configs[found].generation);
   Attachment* record = free_attachment(table);
   if (record == nullptr) {
     throw_zone_refusal(name(), "more than " + text_of(kMaxAttachments) +
-                                 " engines of live processes are attached at once");
+                                   " engines of live processes are attached at once");
   }
   const TaskIdentity self = current_process();
   record->started = self.stamp;

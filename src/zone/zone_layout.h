@@ -23,8 +23,8 @@
 // Once none has, the entry may be freed and reused for another configuration;
 // its generation then changes, so the states left under the old one (each slot
 // records the configuration's index, generation and kind) are orphans: no
-// lookup finds them, and any check that meets one may reclaim its way. A ZoneView is a plain value and is thread-safe to read;
-// the units it points to are guarded by their shard's lock.
+// lookup finds them, and any check that meets one may reclaim its way. A ZoneView is a plain value
+// and is thread-safe to read; the units it points to are guarded by their shard's lock.
 #pragma once
 
 #include <cstddef>
@@ -80,7 +80,7 @@ struct ZoneConfig {
   double rate;         // token bucket refill, leaky bucket leak
   uint64_t window_ms;  // window limiters
   uint64_t max_requests;
-  uint64_t limit;      // the digest of the whole limit of several rates; 0 for one rate
+  uint64_t limit;  // the digest of the whole limit of several rates; 0 for one rate
 };
 
 // One entry of the configuration table. `config` is written while the entry
@@ -130,11 +130,11 @@ struct alignas(64) ZoneHeader {
 static_assert(sizeof(ZoneHeader) <= kHeaderBytes);
 
 struct alignas(64) Slot {
-  uint64_t digest;  // the key's digest under its configuration
-  uint64_t check;   // a second, independent digest of the same
-  uint32_t config;  // 1 + index into the configuration table; 0 marks an empty way
+  uint64_t digest;      // the key's digest under its configuration
+  uint64_t check;       // a second, independent digest of the same
+  uint32_t config;      // 1 + index into the configuration table; 0 marks an empty way
   uint32_t config_tag;  // the configuration's generation and kind (ConfigRef::tag)
-  uint64_t last_used;  // when last checked (ms, then order); the least recent goes first
+  uint64_t last_used;   // when last checked (ms, then order); the least recent goes first
   unsigned char state[32];
 };
 static_assert(sizeof(Slot) == kUnitBytes);

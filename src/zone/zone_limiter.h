@@ -63,8 +63,8 @@ class ZoneLimiter {
   // A limit of several rates: 1 to kMaxZoneRates configurations of one kind,
   // each registered as a rate of that limit (zone::mark_rates). Throws as
   // above, also when the windows' logs together cannot fit a shard's pool.
-  ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone,
-              std::span<const zone::ZoneConfig> configs, Clock clock = Clock::system());
+  ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone, std::span<const zone::ZoneConfig> configs,
+              Clock clock = Clock::system());
   ZoneLimiter(ZoneLimiter&& other) noexcept;
   ZoneLimiter(const ZoneLimiter&) = delete;
   ZoneLimiter& operator=(const ZoneLimiter&) = delete;
@@ -119,8 +119,9 @@ class ZoneLimiter {
   // Per rate.
   std::array<zone::ZoneConfig, zone::kMaxZoneRates> configs_{};
   std::array<zone::ConfigRef, zone::kMaxZoneRates> refs_{};
-  std::array<bool, zone::kMaxZoneRates> bounded_levels_{};  // whether a bucket's level stays in bounds
-  SipKey first_key_;  // the first rate's
+  std::array<bool, zone::kMaxZoneRates>
+      bounded_levels_{};  // whether a bucket's level stays in bounds
+  SipKey first_key_;      // the first rate's
   SipKey second_key_;
   size_t count_ = 0;
   // Per shard, the holder that kept its lock past the timeout (0: none): its

@@ -33,8 +33,8 @@ std::string figures(const AlgorithmResult& result) {
     return ms ? std::to_string(*ms) : std::string("never");
   };
   return std::string(reason_word(result.reason)) + " " +
-         std::to_string(result.remaining.value_or(0)) + " " + wait(result.next_admission_ms) +
-         " " + wait(result.full_reset_ms) + " " + std::to_string(result.rate) + " " +
+         std::to_string(result.remaining.value_or(0)) + " " + wait(result.next_admission_ms) + " " +
+         wait(result.full_reset_ms) + " " + std::to_string(result.rate) + " " +
          std::string(result.message.text());
 }
 
@@ -100,8 +100,8 @@ TEST(ZoneRates, ARateNeverTakesTheWayOrTheBlocksOfAnotherRateOfItsKey) {
     ManualClock clock;
     // Sets full of states without logs first: new logs then take their ways
     // and find the pool empty.
-    const Algorithm filler = Algorithm::in_zone("token_bucket", 1, 0,
-                                                testing::placement(zone.name(), kSmallZone), clock.clock());
+    const Algorithm filler = Algorithm::in_zone(
+        "token_bucket", 1, 0, testing::placement(zone.name(), kSmallZone), clock.clock());
     for (int n = 0; n < 1500; ++n) filler.check("filler-" + std::to_string(n));
     const Algorithm shared = in_zone(zone, setup.algorithm, setup.limit, clock);
     const Algorithm local =
@@ -127,7 +127,8 @@ TEST(ZoneRates, ACheckOfFourRatesThatEvictsForEachFitsItsJournal) {
   const std::vector<Rate> limit{{10, 3600000}, {11, 3600000}, {12, 3600000}, {13, 3600000}};
   const Algorithm shared = in_zone(zone, "sliding_window", limit, clock);
   const Algorithm local = Algorithm::from_rates("sliding_window", limit, clock.clock());
-  for (int i = 0; i < 5; ++i, clock.advance(1)) shared.check("k"), local.check("k");  // a block each
+  for (int i = 0; i < 5; ++i, clock.advance(1))
+    shared.check("k"), local.check("k");  // a block each
   // One-block logs of other keys take the rest of the pool.
   const Algorithm filler = in_zone(zone, "sliding_window", {{1, 3600000}}, clock);
   const uint32_t blocks = zone::geometry_for(kSmallZone).blocks_per_shard;
@@ -148,7 +149,8 @@ TEST(ZoneRates, AWriterKilledInsideADecisionOfSeveralRatesCountsOnNone) {
   const Algorithm shared = in_zone(zone, "sliding_window", limit, clock, uint64_t{1} << 20);
   const Algorithm local = Algorithm::from_rates("sliding_window", limit, clock.clock());
   for (int i = 0; i < 12; ++i) {
-    ASSERT_EQ(figures(shared.check("victim", Cost::of(2))), figures(local.check("victim", Cost::of(2))));
+    ASSERT_EQ(figures(shared.check("victim", Cost::of(2))),
+              figures(local.check("victim", Cost::of(2))));
     clock.advance(7);
   }
   const pid_t child = fork();
@@ -164,7 +166,8 @@ TEST(ZoneRates, AWriterKilledInsideADecisionOfSeveralRatesCountsOnNone) {
   kill(child, SIGKILL);
   ASSERT_EQ(waitpid(child, &status, 0), child);
   for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(figures(shared.check("victim", Cost::of(3))), figures(local.check("victim", Cost::of(3))))
+    EXPECT_EQ(figures(shared.check("victim", Cost::of(3))),
+              figures(local.check("victim", Cost::of(3))))
         << i;
     clock.advance(100);
   }
@@ -188,7 +191,7 @@ TEST(ZoneLogs, RunsAnswerAsRepeatedTimesAcrossBlocksRefundsAndResets) {
           << limit.size() << " rates, row " << row++;
     };
     for (int i = 0; i < 12; ++i, clock.advance(3)) both(3);  // 12 runs over 3 blocks
-    for (int i = 0; i < 4; ++i) both(2);                      // one run of 8
+    for (int i = 0; i < 4; ++i) both(2);                     // one run of 8
     both(0);
     shared.refund("k", 19);
     local.refund("k", 19);  // the newest run, four more and part of one go, across a block
@@ -306,9 +309,9 @@ TEST(ZoneRates, WhileDegradedTheLocalEngineOfTheSameRatesTakesRefundsAndResets) 
   const std::vector<Rate> limit{{7, 3000}, {20, 70000}};
   for (FailurePolicy policy : {FailurePolicy::Local, FailurePolicy::Allow, FailurePolicy::Deny}) {
     ManualClock clock;
-    const Algorithm shared = Algorithm::in_zone(
-        "token_bucket", limit, ZonePlacement{"blocked", kSmallZone, directory, policy},
-        clock.clock());
+    const Algorithm shared =
+        Algorithm::in_zone("token_bucket", limit,
+                           ZonePlacement{"blocked", kSmallZone, directory, policy}, clock.clock());
     ASSERT_TRUE(shared.zone_connection()->degraded());
     const Algorithm local = Algorithm::from_rates("token_bucket", limit, clock.clock());
     for (int step = 0; step < 40; ++step) {

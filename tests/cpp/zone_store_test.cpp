@@ -31,7 +31,8 @@ TEST(ZoneStore, AFullSetReclaimsFreshEquivalentStatesBeforeEvictingTheLeastRecen
   ScratchZone zone("evict");
   ManualClock clock;
   // No refill: a used bucket is never fresh-equivalent, so room means eviction.
-  Algorithm held = Algorithm::in_zone("token_bucket", 2, 0, testing::placement(zone.name(), kSmallZone), clock.clock());
+  Algorithm held = Algorithm::in_zone("token_bucket", 2, 0,
+                                      testing::placement(zone.name(), kSmallZone), clock.clock());
   for (int n = 0; n < 3000; ++n) held.check(ip(n));
   zone::ZoneStats stats = zone::zone_stats(zone.name());
   EXPECT_LE(stats.keys, stats.capacity);
@@ -40,8 +41,8 @@ TEST(ZoneStore, AFullSetReclaimsFreshEquivalentStatesBeforeEvictingTheLeastRecen
   EXPECT_EQ(stats.reclaimed, 0u);
 
   // A key checked on every step is the most recent in its set: never evicted.
-  Algorithm hot =
-      Algorithm::in_zone("fixed_window", 1000, 0, testing::placement(zone.name(), std::nullopt), clock.clock());
+  Algorithm hot = Algorithm::in_zone("fixed_window", 1000, 0,
+                                     testing::placement(zone.name(), std::nullopt), clock.clock());
   for (int n = 0; n < 1000; ++n) {
     EXPECT_EQ(hot.check("hot").remaining, uint64_t(999 - n)) << n;
     held.check(ip(5000 + 2 * n));
@@ -49,8 +50,8 @@ TEST(ZoneStore, AFullSetReclaimsFreshEquivalentStatesBeforeEvictingTheLeastRecen
   }
 
   // With a refill, buckets full again after a pause are reclaimed instead.
-  Algorithm refilled =
-      Algorithm::in_zone("token_bucket", 2, 100, testing::placement(zone.name(), std::nullopt), clock.clock());
+  Algorithm refilled = Algorithm::in_zone(
+      "token_bucket", 2, 100, testing::placement(zone.name(), std::nullopt), clock.clock());
   for (int n = 0; n < 3000; ++n) refilled.check(ip(n));
   clock.advance(1000);
   const uint64_t evictions_before = zone::zone_stats(zone.name()).evictions;
@@ -73,7 +74,8 @@ TEST(ZoneStore, ConfigurationsSharingAZoneKeepTheirStatesApart) {
     for (double capacity : {3.0, 4.0}) {
       pairs.push_back(
           {Algorithm::from_name(name, capacity, 1, clock.clock(), Reclaiming::Off),
-           Algorithm::in_zone(name, capacity, 1, testing::placement(zone.name(), kSmallZone), clock.clock())});
+           Algorithm::in_zone(name, capacity, 1, testing::placement(zone.name(), kSmallZone),
+                              clock.clock())});
     }
   }
   for (int step = 0; step < 12; ++step) {
@@ -90,8 +92,8 @@ TEST(ZoneStore, ConfigurationsSharingAZoneKeepTheirStatesApart) {
 TEST(ZoneStore, SlidingWindowLogsStayExactWhileThePoolEvictsOthers) {
   ScratchZone zone("pool");
   ManualClock clock;
-  Algorithm window =
-      Algorithm::in_zone("sliding_window", 100, 0, testing::placement(zone.name(), kSmallZone), clock.clock());
+  Algorithm window = Algorithm::in_zone("sliding_window", 100, 0,
+                                        testing::placement(zone.name(), kSmallZone), clock.clock());
   // 380 blocks of 5 runs in the one shard: less than 30 full logs of single requests need.
   for (int key = 0; key < 30; ++key) {
     for (int i = 0; i < 100; ++i) {

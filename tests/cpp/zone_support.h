@@ -68,8 +68,8 @@ class RawZone {
   // Log block `index` of shard 0.
   zone::Block* block(uint32_t index) const {
     const auto* header = reinterpret_cast<const zone::ZoneHeader*>(base);
-    const uint64_t blocks = zone::kHeaderBytes + zone::kSetsOffset +
-                            uint64_t{header->sets_per_shard} * zone::kSetBytes;
+    const uint64_t blocks =
+        zone::kHeaderBytes + zone::kSetsOffset + uint64_t{header->sets_per_shard} * zone::kSetBytes;
     return reinterpret_cast<zone::Block*>(base + blocks) + index;
   }
   unsigned char* base;
