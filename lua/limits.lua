@@ -54,11 +54,37 @@ for i = 1, rates do
   firsts[i], seconds[i] = tonumber(ARGV[3 + 2 * i]), tonumber(ARGV[4 + 2 * i])
 end
 
--- Per rate: whether the request fits, what is left, and the two waits (nil:
--- never). `tell(i)` gives rate i's remaining count and message as texts.
-local fits, left, nexts, fulls = {}, {}, {}, {}
-local all_fit = true
+-- Whether the request fits each rate, and all of them.
+local fits, all_fit = {}, true
+
+-- The answer, folded in rate by rate: the deciding rate and what it has left
+-- and its waits (nil: never), and the longest wait for an admission of all.
+-- `tell(i)` then gives rate i's remaining count, the figure its message shows
+-- and the message's words (the two figures as numbers, or as texts where a
+-- number cannot say them).
+local decider, decider_left, decider_next, decider_full, longest_next = nil, nil, nil, nil, 0
 local tell
+
+-- Whether wait `a` comes after wait `b`; never (nil) comes after every time.
+local function later(a, b)
+  if a == nil then return b ~= nil end
+  return b ~= nil and a > b
+end
+
+-- Folds in rate i's answer: `left` whole units, and its waits.
+local function consider(i, left, next_ms, full_ms)
+  if longest_next ~= nil and later(next_ms, longest_next) then longest_next = next_ms end
+  local deciding
+  if all_fit then
+    deciding = decider == nil or left < decider_left
+      or (left == decider_left and later(full_ms, decider_full))
+  else
+    deciding = not fits[i] and (decider == nil or later(next_ms, decider_next))
+  end
+  if deciding then
+    decider, decider_left, decider_next, decider_full = i, left, next_ms, full_ms
+  end
+end
 
 -- The key's lifetime in ms as PX takes it; nil for good (a time that never
 -- comes or lies too far ahead).
@@ -75,11 +101,12 @@ local function number_at(text, at)
   return tonumber(string.sub(text, at, blank - 1)), blank + 1
 end
 
--- A count as clients are told it: rounded down, NaN and negatives 0, saturating.
-local function whole(value)
-  if not (value > 0) then return '0' end
+-- A count as clients are told it: rounded down, NaN and negatives 0, and from
+-- 2^64 on the text of 2^64 - 1.
+local function count_of(value)
+  if not (value > 0) then return 0 end
   if value >= 18446744073709551616 then return '18446744073709551615' end
-  return string.format('%.0f', math.floor(value))
+  return math.floor(value)
 end
 
 if kind == 'tb' or kind == 'lb' then
@@ -161,21 +188,21 @@ if kind == 'tb' or kind == 'lb' then
     if not refunding then
       local never = need > 1 and need > capacity
       if token_bucket then
-        left[i] = value > 0 and math.floor(value) or 0
-        if not never then nexts[i] = wait_for(need - value, rate) end
-        fulls[i] = wait_for(capacity - value, rate)
+        consider(i, value > 0 and math.floor(value) or 0,
+          not never and wait_for(need - value, rate) or nil, wait_for(capacity - value, rate))
       else
-        left[i] = fits[i] and value < capacity and math.floor(capacity - value) or 0
         local excess = value + beyond_first - capacity
+        local next_ms = nil
         if never then
-          nexts[i] = nil
+          next_ms = nil
         elseif excess < 0 then
-          nexts[i] = 0
+          next_ms = 0
         elseif rate > 0 then
           -- A full bucket waits until it is strictly below its capacity: 1 ms at least.
-          nexts[i] = math.max(wait_for(excess, rate), 1)
+          next_ms = math.max(wait_for(excess, rate), 1)
         end
-        fulls[i] = wait_for(value, rate)
+        consider(i, fits[i] and value < capacity and math.floor(capacity - value) or 0, next_ms,
+          wait_for(value, rate))
       end
     end
   end
@@ -183,8 +210,8 @@ if kind == 'tb' or kind == 'lb' then
   if settled then
     redis.call('DEL', key)
   else
-    local state = string.format('%.17g %.0f', values[1], last)
-    for i = 2, rates do state = state .. string.format(' %.17g', values[i]) end
+    local state = string.format('%.17g %.0f' .. string.rep(' %.17g', rates - 1), values[1], last,
+      unpack(values, 2, rates))
     -- One millisecond more than the exact time, so rounding cannot leave the
     -- bucket a hair short of full or empty.
     local px = lifetime(longest and (last - now) + longest + 1)
@@ -198,16 +225,16 @@ if kind == 'tb' or kind == 'lb' then
   -- A fractional count in a message rounds half to even and keeps "-0"
   -- (printf's %.0f); the count itself rounds down.
   tell = function(i)
+    if not token_bucket and not fits[i] then return 0, 0, ' bucket space remaining' end
     local value = token_bucket and values[i] or firsts[i] - values[i]
-    if not token_bucket and not fits[i] then return '0', '0 bucket space remaining' end
-    local shown = string.format('%.0f', value)
+    local shown = value
     if value ~= value then
       shown = 'NaN'
     elseif value == math.huge or value == -math.huge then
       shown = value > 0 and 'inf' or '-inf'
     end
-    local unit = token_bucket and ' tokens remaining' or ' bucket space remaining'
-    return whole(value), shown .. unit
+    local words = token_bucket and ' tokens remaining' or ' bucket space remaining'
+    return count_of(value), shown, words
   end
 end
 
@@ -217,18 +244,14 @@ if kind == 'fw' or kind == 'sw' then
   -- Sets rate i's answer, holding `count`: when it has no room, it next admits
   -- in `next_ms`; it is whole in `full_ms`.
   local function answer(i, count, next_ms, full_ms)
-    local max_requests = firsts[i]
+    local max_requests, left = firsts[i], 0
     if fits[i] then
-      left[i] = max_requests - count
+      left = max_requests - count
       if needed <= max_requests - count then next_ms = 0 end
-    else
-      left[i] = 0
     end
     -- A limit of 0 admits nothing, in any window.
-    if max_requests > 0 and not (needed > 1 and needed > max_requests) then
-      nexts[i] = next_ms
-    end
-    fulls[i] = full_ms
+    if max_requests == 0 or (needed > 1 and needed > max_requests) then next_ms = nil end
+    consider(i, left, next_ms, full_ms)
   end
   local function room(i, count)
     local max_requests = firsts[i]
@@ -381,8 +404,12 @@ if kind == 'fw' or kind == 'sw' then
       if all_fit and cost > 0 and not refunding then
         local longest = 0
         for i = 1, rates do longest = math.max(longest, seconds[i]) end
+        -- On the server's clock every admission sets the same lifetime, never a
+        -- shorter one than the key has left.
         local px = lifetime(longest + 1)
-        if px and redis.call('PTTL', key) < tonumber(px) then redis.call('PEXPIRE', key, px) end
+        if px and (ahead == 0 or redis.call('PTTL', key) < tonumber(px)) then
+          redis.call('PEXPIRE', key, px)
+        end
       end
     end
   end
@@ -390,48 +417,36 @@ if kind == 'fw' or kind == 'sw' then
   -- The count left, exact also where doubles are not (above 2^53): the low
   -- fifteen digits of max_requests take the subtraction.
   tell = function(i)
-    if not fits[i] then return '0', '0 requests remaining' end
+    if not fits[i] then return 0, 0, ' requests remaining' end
     local max_requests, max_text, used = firsts[i], ARGV[3 + 2 * i], counts[i]
-    local text
+    local left
     if max_requests < 9007199254740992 or used >= 1e15 then
-      text = whole(max_requests - used)
+      left = count_of(max_requests - used)
     else
       local high, low = tonumber(string.sub(max_text, 1, -16)), tonumber(string.sub(max_text, -15))
       if low < used then high, low = high - 1, low + 1e15 end
-      text = string.format('%.0f%015.0f', high, low - used)
+      left = string.format('%.0f%015.0f', high, low - used)
     end
-    return text, text .. ' requests remaining'
+    return left, left, ' requests remaining'
   end
 end
 
 if refunding then return '' end
 
-local decider, longest_next = 1, nexts[1]
-if rates > 1 then
-  -- Whether wait `a` comes after wait `b`; never (nil) comes after every time.
-  local function later(a, b)
-    if a == nil then return b ~= nil end
-    return b ~= nil and a > b
-  end
-  decider = nil
-  for i = 1, rates do
-    if longest_next ~= nil and later(nexts[i], longest_next) then longest_next = nexts[i] end
-    if all_fit then
-      if decider == nil or left[i] < left[decider]
-        or (left[i] == left[decider] and later(fulls[i], fulls[decider])) then
-        decider = i
-      end
-    elseif not fits[i] and (decider == nil or later(nexts[i], nexts[decider])) then
-      decider = i
-    end
-  end
+-- The reply in one format where every figure is a number below 2^64, as
+-- they nearly always are; waits saturate at 2^64 - 1 and never is -1.
+local remaining, shown, unit = tell(decider)
+local next_ms, full_ms = longest_next or -1, decider_full or -1
+local admitted = all_fit and 1 or 0
+if type(remaining) == 'number' and type(shown) == 'number' and next_ms < 18446744073709551616
+  and full_ms < 18446744073709551616 then
+  return string.format('%d %.0f %d %.0f %.0f %.0f%s', admitted, remaining, decider, next_ms,
+    full_ms, shown, unit)
 end
--- Waits in whole milliseconds, saturating at 2^64 - 1; never is -1.
-local function ms(value)
-  if value == nil then return '-1' end
-  if value >= 18446744073709551616 then return '18446744073709551615' end
+local function text(value, saturating)
+  if type(value) == 'string' then return value end
+  if saturating and value >= 18446744073709551616 then return '18446744073709551615' end
   return string.format('%.0f', value)
 end
-local remaining, message = tell(decider)
-return (all_fit and '1 ' or '0 ') .. remaining .. ' ' .. decider .. ' ' .. ms(longest_next) .. ' '
-  .. ms(fulls[decider]) .. ' ' .. message
+return admitted .. ' ' .. text(remaining, true) .. ' ' .. decider .. ' ' .. text(next_ms, true)
+  .. ' ' .. text(full_ms, true) .. ' ' .. text(shown, false) .. unit

@@ -108,9 +108,9 @@ class RedisLimitsTest(unittest.TestCase):
 
     def test_results_and_errors_equal_the_native_engines(self):
         for algorithm in ALGORITHMS:
-            # A bucket's level moves with the clock: fractions keep every verdict
-            # clear of the millisecond the two engines might read apart.
-            costs = [1, 0.5, 0, 2, 1, 0, 3] if algorithm.endswith("bucket") \
+            # A bucket's level moves with the clock: quarters keep every verdict
+            # and count clear of the millisecond the two engines might read apart.
+            costs = [1, 0.25, 0, 2, 1, 0, 3] if algorithm.endswith("bucket") \
                 else [1, 2, 0, 1, 3, 1, 0]
             for mode in ("active", "shadow", "disabled"):
                 native = vorn_native.RustEngine.from_rates(algorithm, mode, TWO_RATES)
