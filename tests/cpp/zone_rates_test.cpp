@@ -45,7 +45,7 @@ Algorithm in_zone(const ScratchZone& zone, const char* algorithm, const std::vec
 
 // Processes racing on one key of two rates admit exactly what the tighter
 // allows, and the other counts exactly those: refusals count nowhere.
-TEST(ZoneRates, ARequestAnyRateRefusesIsCountedByNoRateAcrossProcesses) {
+TEST(ZoneAcrossProcesses, ARequestAnyRateRefusesIsCountedByNoRate) {
   ScratchZone zone("atomic");
   ManualClock clock;
   const std::vector<Rate> limit{{30, 1000}, {50, 60000}};
@@ -142,7 +142,7 @@ TEST(ZoneRates, ACheckOfFourRatesThatEvictsForEachFitsItsJournal) {
 
 // A writer killed inside a check of four rates, logs spanning blocks, a cost
 // of three: its successor undoes all of it, and no rate counted it.
-TEST(ZoneRates, AWriterKilledInsideADecisionOfSeveralRatesCountsOnNone) {
+TEST(ZoneRecovery, AWriterKilledInsideADecisionOfSeveralRatesCountsOnNone) {
   ScratchZone zone("killed");
   ManualClock clock;
   const std::vector<Rate> limit{{40, 1000}, {45, 60000}, {50, 600000}, {60, 3600000}};
