@@ -83,7 +83,8 @@ function keyNumber(value) {
 // prefix that keeps engines with other limits apart. `args` are the one-rate
 // script's (null for several rates); `rateArgs` are lua/limits.lua's, two per
 // rate. A limit of one rate writes the same key and state as the one-rate engine
-// of that capacity and rate (or count and window), so both share a client's state.
+// of that capacity and rate (or count and window), so both share a client's
+// state; the key of several rates names each rate as written.
 function limitsFor(algorithm, capacity, refillRate, prefix, rates) {
   const limiter = limiterFor(algorithm);
   const wholeCosts = limiter === 'sliding_window' || limiter === 'fixed_window';
@@ -109,6 +110,11 @@ function limitsFor(algorithm, capacity, refillRate, prefix, rates) {
   }
   const { tag, command, refused } = LIMITERS[limiter];
   const single = pairs.length === 1;
+  if (!single) {
+    // The key of several rates names each as written: "tb:300/60000;1000/3600000:".
+    shapes.splice(0, shapes.length, ...rates.map(([count, windowMs]) =>
+      `${wholeCosts ? wholeCount(count) : keyNumber(count)}/${windowMs}`));
+  }
   // probeKey lies outside every client's key space: what the probe of a failed Redis checks.
   return { limiter, kind: tag, command, refused, wholeCosts, single, rateArgs,
     args: single ? rateArgs : null, keyPrefix: `${prefix}${tag}:${shapes.join(';')}:`,

@@ -80,7 +80,8 @@ class Limits:
     `args` are the one-rate script's (None for several rates); `rate_args` are
     lua/limits.lua's, two per rate. A limit of one rate writes the same key and
     state as the one-rate engine of that capacity and rate (or count and window),
-    so both share a client's state."""
+    so both share a client's state; the key of several rates names each rate as
+    written ("tb:300/60000;1000/3600000:")."""
 
     def __init__(self, algorithm: str, capacity: float, refill_rate: float, prefix: str,
                  rates: Optional[Sequence[Tuple[float, int]]] = None) -> None:
@@ -109,6 +110,10 @@ class Limits:
         self.rate_args: Tuple[str, ...] = tuple(args)
         self.single = len(pairs) == 1
         self.args: Optional[Tuple[str, ...]] = self.rate_args if self.single else None
+        if rates is not None and not self.single:
+            shapes = [(str(whole_count(float(count))) if self.whole_costs
+                       else key_number(float(count))) + "/" + str(int(window_ms))
+                      for count, window_ms in rates]
         self.key_prefix = prefix + self.kind + ":" + ";".join(shapes) + ":"
         # Outside every client's key space: what the probe of a failed Redis checks.
         self.probe_key = prefix + "probe"

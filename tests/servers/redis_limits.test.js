@@ -111,9 +111,9 @@ test('keys name the limit as the Python engine does, and other limits stay apart
     await (await engine({ algorithm: 'sliding_window', rates: [[10, 60000]] }))
       .checkLimits('10.0.0.1', '/', 0, 2);
     assert.deepStrictEqual((await admin.keys('*10.0.0.1')).sort(), [
-      'vorn:fw:3:60000;5:3600000:10.0.0.1',
+      'vorn:fw:3/60000;5/3600000:10.0.0.1',
       'vorn:sw:10:60000:10.0.0.1',  // one rate: the one-rate engine's key
-      'vorn:tb:2:2;4:x3fd999999999999a:10.0.0.1',
+      'vorn:tb:2/1000;4/10000:10.0.0.1',
     ]);
     const two = await engine({ algorithm: 'sliding_window', rates: TWO_RATES, redisPrefix: 'p:' });
     const one = await engine({ algorithm: 'sliding_window', rates: [[3, 60000]],
