@@ -283,8 +283,8 @@ class RedisEngine {
   // Gives `cost` back to `key` (the address or identity checks key on) in every
   // rate; a key Redis holds nothing for stays so.
   async refund(key, cost = 1) {
-    const amount = checkedCost(cost, this.limits.wholeCosts, this.algorithm);
     if (typeof key !== 'string') throw new TypeError('key must be a string');
+    const amount = checkedCost(cost, this.limits.wholeCosts, this.algorithm);
     if (amount === 0) return;
     if (this.usable()) {
       try {

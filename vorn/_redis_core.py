@@ -222,9 +222,9 @@ class EngineCore:
         return self.several, (1, key, limits.kind, self._now(), script_number(cost), "check",
                               *limits.rate_args)
 
-    def refund_args(self, key: str, amount: float) -> Tuple[Any, ...]:
-        return (1, self.full_key(key), self.limits.kind, self._now(), script_number(amount),
-                "refund", *self.limits.rate_args)
+    def refund_args(self, full_key: str, amount: float) -> Tuple[Any, ...]:
+        return (1, full_key, self.limits.kind, self._now(), script_number(amount), "refund",
+                *self.limits.rate_args)
 
     def full_key(self, key: str) -> str:
         return self.limits.key_prefix + _client_key(key)

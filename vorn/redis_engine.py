@@ -143,13 +143,13 @@ class RedisEngine(_RedisEngineBase):
         """Gives `cost` back to `key` (the identity or address checks key on) in
         every rate; a key Redis holds nothing for stays so."""
         core = self._core
+        full_key = core.full_key(key)
         amount = core.cost(cost)
-        core.full_key(key)
         if amount == 0:
             return
         if not core.degraded:
             try:
-                self._evalsha(core.several, core.refund_args(key, amount))
+                self._evalsha(core.several, core.refund_args(full_key, amount))
                 return
             except self._errors as error:
                 self._failed(error)
@@ -252,13 +252,13 @@ class AsyncRedisEngine(_RedisEngineBase):
         """Gives `cost` back to `key` in every rate; a key Redis holds nothing for
         stays so."""
         core = self._core
+        full_key = core.full_key(key)
         amount = core.cost(cost)
-        core.full_key(key)
         if amount == 0:
             return
         if not core.degraded:
             try:
-                await self._send(core.several, core.refund_args(key, amount))
+                await self._send(core.several, core.refund_args(full_key, amount))
                 return
             except self._errors as error:
                 self._failed(error)
