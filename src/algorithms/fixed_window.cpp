@@ -58,7 +58,9 @@ AlgorithmResult decide(Window& window, uint64_t now, uint64_t window_ms, uint64_
 }
 
 void refund(Window& window, uint64_t now, uint64_t window_ms, uint64_t amount) {
-  roll(window, now, window_ms);
+  // A window that ran out holds nothing to give back; the next request, not
+  // the refund, opens the next one.
+  if (saturating_sub(now, window.window_start) >= window_ms) return;
   window.count -= std::min(window.count, amount);
 }
 
