@@ -245,6 +245,17 @@ def redis_rows(host, result, rows):
                "million clients)", None, None)
 
 
+def redis_rate_rows(host, result):
+    """Time per check of a Redis limit of two rates against one (checks per second)."""
+    for name, ratio in sorted(result.get("ratio", {}).items()):
+        target = 1.3 if name.endswith("/ one_rate_cost1") else None
+        yield (host, f"Redis limit: {name}", f"{ratio:.2f}", ratio, target)
+    for shape, memory in sorted(result.get("memory", {}).items()):
+        yield (host, f"Redis bytes per key, token bucket, {shape.replace('_', ' ')}",
+               f"{memory['bytes_per_key']:.0f} B (MEMORY USAGE of one: {memory['memory_usage']} B)",
+               None, None)
+
+
 def node_http_rows(host, result):
     """The wrapped node:http handler on fresh request and response objects."""
     ns = result["ns"]
@@ -373,6 +384,11 @@ def main():
     redis_node = load(directory, "redis_node.json")
     if redis_node:
         rows += redis_rows(f"Node {redis_node['node']}", redis_node, REDIS_NODE_ROWS)
+
+    for name, host_key in (("redis_rates_python.json", "python"), ("redis_rates_node.json", "node")):
+        rates = load(directory, name)
+        if rates:
+            rows += redis_rate_rows(f"{host_key.capitalize()} {rates[host_key]}", rates)
 
     print(f"Machine: {cpu_model()}, {__import__('os').cpu_count()} cores. "
           "Medians over repeated rounds; ratios from the same run.")
