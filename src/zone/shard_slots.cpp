@@ -15,7 +15,7 @@ bool log_all_before(const ShardTransaction& tx, const LogState& log, uint64_t ti
   for (uint32_t left = log.runs; left > 0;) {
     const Block& current = tx.block(block);
     for (; position < kBlockRuns && left > 0; ++position, --left) {
-      if (current.times[position] >= time) return false;
+      if (run_time(current.runs[position]) >= time) return false;
     }
     block = read_index(current.next);
     position = 0;

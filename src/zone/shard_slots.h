@@ -36,6 +36,9 @@ void store_state(Slot& slot, const T& value) {
 inline uint32_t read_index(const uint32_t& field) {
   return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(field)).load(std::memory_order_relaxed);
 }
+inline uint64_t read_word(const uint64_t& field) {
+  return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(field)).load(std::memory_order_relaxed);
+}
 
 inline constexpr LogState kEmptyLog{0, kNoBlock, 0, kNoBlock, 0, 0, 0};
 

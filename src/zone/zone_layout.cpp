@@ -61,8 +61,8 @@ Geometry geometry_for(uint64_t zone_bytes) {
 
 uint64_t blocks_needed(uint64_t max_requests) {
   // A log of n requests holds at most n runs, which span at most
-  // ceil(n / kBlockRuns) + 1 blocks, and one more is taken before a consumed
-  // one is handed back.
+  // ceil(n / 7) + 1 blocks, and one more is taken before a consumed one is
+  // handed back.
   return max_requests / kBlockRuns + 3;
 }
 

@@ -53,8 +53,7 @@ inline constexpr uint32_t kMaxZoneRates = 4;
 inline constexpr uint32_t kMaxConfigs = 64;
 inline constexpr uint32_t kMaxAttachments = 1024;
 inline constexpr uint32_t kMaxShards = 64;
-inline constexpr uint32_t kBlockRuns = 5;
-inline constexpr uint32_t kMaxRunWeight = 0xFFFFFFFFu;
+inline constexpr uint32_t kBlockRuns = 7;
 inline constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
 
 inline constexpr uint64_t kMinZoneBytes = 128 * 1024;
@@ -140,9 +139,9 @@ struct alignas(64) Slot {
 static_assert(sizeof(Slot) == kUnitBytes);
 
 // A sliding window's log in a slot: `size` requests in `runs` runs (a time and
-// how many requests were logged at it) in a chain of blocks, the oldest run at
-// position head_pos of block head, of which `front_taken` requests have
-// already left. Empty logs hold no block.
+// how many requests were logged at it, see run_word) in a chain of blocks, the
+// oldest run at position head_pos of block head, of which `front_taken`
+// requests have already left. Empty logs hold no block.
 struct LogState {
   uint64_t size;
   uint32_t head;
@@ -156,10 +155,24 @@ static_assert(sizeof(LogState) <= sizeof(Slot::state));
 
 struct alignas(64) Block {
   uint32_t next;
-  uint32_t weights[kBlockRuns];  // the requests each run stands for, at least 1
-  uint64_t times[kBlockRuns];
+  uint32_t reserved;
+  uint64_t runs[kBlockRuns];  // each a run word (run_word)
 };
 static_assert(sizeof(Block) == kUnitBytes);
+
+// A run in one word: its time in the low 44 bits (milliseconds since the
+// epoch, which last until the year 2527; a later time is logged as the last
+// that fits) and the requests it stands for, at least 1, in the 20 above.
+inline constexpr unsigned kRunTimeBits = 44;
+inline constexpr uint64_t kMaxRunTime = (uint64_t{1} << kRunTimeBits) - 1;
+inline constexpr uint64_t kMaxRunWeight = (uint64_t{1} << (64 - kRunTimeBits)) - 1;
+
+constexpr uint64_t run_time_of(uint64_t time) { return time < kMaxRunTime ? time : kMaxRunTime; }
+constexpr uint64_t run_word(uint64_t time, uint64_t weight) {
+  return (weight << kRunTimeBits) | run_time_of(time);
+}
+constexpr uint64_t run_time(uint64_t word) { return word & kMaxRunTime; }
+constexpr uint64_t run_weight(uint64_t word) { return word >> kRunTimeBits; }
 
 struct alignas(64) ShardState {
   uint64_t keys;

@@ -111,13 +111,18 @@ ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone,
       blocks += zone::blocks_needed(configs_[i].max_requests);
       too_long = too_long || configs_[i].max_requests > zone::kMaxRunWeight;
     }
-    if (too_long || blocks > view.geometry().blocks_per_shard) {
+    if (blocks > view.geometry().blocks_per_shard) {
       const std::string windows = count_ == 1 ? "a sliding window of " : "the sliding windows of ";
       throw_zone_refusal(
           view.name(), "too small for " + windows + sizes_text(configs_.data(), count_) +
                            " requests: a shard holds " +
                            std::to_string(uint64_t{view.geometry().blocks_per_shard} * kBlockRuns) +
                            " logged times at most");
+    }
+    // A request's cost is one run, which counts up to kMaxRunWeight.
+    if (too_long) {
+      throw_zone_refusal(view.name(), "logs sliding windows of at most " +
+                                          std::to_string(zone::kMaxRunWeight) + " requests");
     }
   }
   size_t registered = 0;

@@ -45,9 +45,9 @@ void ZoneLog::drop_newest(uint64_t count) {
     if (kept + weight >= keep) {
       // This run becomes the newest, standing for what is left of it.
       if (kept + weight > keep) {
+        const uint64_t time = run_time(current.runs[position]);
         tx_.touch(&current);
-        current.weights[position] =
-            static_cast<uint32_t>(keep - kept + (run == 0 ? log_.front_taken : 0));
+        current.runs[position] = run_word(time, keep - kept + (run == 0 ? log_.front_taken : 0));
       }
       if (block != log_.tail) {
         if (dropped_last_ == kNoBlock) dropped_last_ = log_.tail;
@@ -75,15 +75,15 @@ void ZoneLog::push_back(uint64_t time, uint64_t copies) {
     // Requests logged in the same millisecond as the newest run join it.
     Block& tail = tx_.block(log_.tail);
     const uint32_t position = back_position();
-    const uint32_t weight = read_index(tail.weights[position]);
-    if (tail.times[position] == time && copies <= kMaxRunWeight - weight) {
+    const uint64_t newest = read_word(tail.runs[position]);
+    if (run_time(newest) == run_time_of(time) && copies <= kMaxRunWeight - run_weight(newest)) {
       tx_.touch(&tail);
-      tail.weights[position] = weight + static_cast<uint32_t>(copies);
+      tail.runs[position] = run_word(time, run_weight(newest) + copies);
       log_.size += copies;
       return;
     }
   }
-  // No window whose log fits a shard admits this many at once.
+  // No window a zone takes admits this many at once.
   if (copies > kMaxRunWeight) tx_.damaged("a run of more requests than a run holds");
   if (log_.runs == 0) {
     store();  // the slot must hold no stale chain while a block is taken
@@ -100,8 +100,7 @@ void ZoneLog::push_back(uint64_t time, uint64_t copies) {
   Block& tail = tx_.block(log_.tail);
   tx_.touch(&tail);
   const uint32_t position = (log_.head_pos + log_.runs) % kBlockRuns;
-  tail.times[position] = time;
-  tail.weights[position] = static_cast<uint32_t>(copies);
+  tail.runs[position] = run_word(time, copies);
   ++log_.runs;
   log_.size += copies;
 }

@@ -34,8 +34,8 @@ class ZoneLog {
 
   bool empty() const { return log_.size == 0; }
   uint64_t size() const { return log_.size; }
-  uint64_t front() const { return tx_.block(log_.head).times[log_.head_pos]; }
-  uint64_t back() const { return tx_.block(log_.tail).times[back_position()]; }
+  uint64_t front() const { return run_time(tx_.block(log_.head).runs[log_.head_pos]); }
+  uint64_t back() const { return run_time(tx_.block(log_.tail).runs[back_position()]); }
   uint64_t at(uint64_t offset) const {
     uint64_t left = offset;
     uint32_t block = log_.head;
@@ -43,7 +43,7 @@ class ZoneLog {
     for (uint32_t run = 0; run < log_.runs; ++run) {
       const Block& current = tx_.block(block);
       const uint64_t weight = weight_at(current, position, run == 0);
-      if (left < weight) return current.times[position];
+      if (left < weight) return run_time(current.runs[position]);
       left -= weight;
       if (++position == kBlockRuns) {
         block = read_index(current.next);
@@ -72,8 +72,8 @@ class ZoneLog {
   // The requests of the run at `position` of `block`, checked; `first` says
   // whether it is the oldest run, some of whose requests may have left.
   uint64_t weight_at(const Block& block, uint32_t position, bool first) const {
-    const uint32_t weight = read_index(block.weights[position]);
-    const uint32_t taken = first ? log_.front_taken : 0;
+    const uint64_t weight = run_weight(read_word(block.runs[position]));
+    const uint64_t taken = first ? log_.front_taken : 0;
     if (weight <= taken) tx_.damaged("a run of no requests");
     return weight - taken;
   }

@@ -95,7 +95,7 @@ TEST(ZoneRates, ARateNeverTakesTheWayOrTheBlocksOfAnotherRateOfItsKey) {
   };
   for (const Setup& setup :
        {Setup{"token_bucket", {{5, 1000}, {7, 2000}, {9, 4000}, {11, 8000}}, 0, 2},
-        Setup{"sliding_window", {{8, 1000}, {9, 2000}, {10, 4000}, {11, 8000}}, 1, 7}}) {
+        Setup{"sliding_window", {{12, 1000}, {13, 2000}, {14, 4000}, {15, 8000}}, 1, 9}}) {
     ScratchZone zone("siblings");
     ManualClock clock;
     // Sets full of states without logs first: new logs then take their ways
@@ -127,7 +127,7 @@ TEST(ZoneRates, ACheckOfFourRatesThatEvictsForEachFitsItsJournal) {
   const std::vector<Rate> limit{{10, 3600000}, {11, 3600000}, {12, 3600000}, {13, 3600000}};
   const Algorithm shared = in_zone(zone, "sliding_window", limit, clock);
   const Algorithm local = Algorithm::from_rates("sliding_window", limit, clock.clock());
-  for (int i = 0; i < 5; ++i, clock.advance(1))
+  for (int i = 0; i < 7; ++i, clock.advance(1))
     shared.check("k"), local.check("k");  // a block each
   // One-block logs of other keys take the rest of the pool.
   const Algorithm filler = in_zone(zone, "sliding_window", {{1, 3600000}}, clock);
@@ -190,7 +190,7 @@ TEST(ZoneLogs, RunsAnswerAsRepeatedTimesAcrossBlocksRefundsAndResets) {
                 figures(local.check("k", Cost::of(double(cost)))))
           << limit.size() << " rates, row " << row++;
     };
-    for (int i = 0; i < 12; ++i, clock.advance(3)) both(3);  // 12 runs over 3 blocks
+    for (int i = 0; i < 16; ++i, clock.advance(3)) both(3);  // 16 runs over 3 blocks
     for (int i = 0; i < 4; ++i) both(2);                     // one run of 8
     both(0);
     shared.refund("k", 19);
@@ -213,21 +213,21 @@ TEST(ZoneLogs, RunsAnswerAsRepeatedTimesAcrossBlocksRefundsAndResets) {
 }
 
 // A log that is reset or refunded gives its blocks back: in one shard of 380
-// blocks, two logs of 200 fit one after the other only then.
+// blocks, two logs of 215 fit one after the other only then.
 TEST(ZoneLogs, ResetsAndRefundsGiveBlocksBackToThePool) {
   ScratchZone zone("pool");
   ManualClock clock;
-  const Algorithm window = in_zone(zone, "sliding_window", {{1000, 600000}}, clock);
+  const Algorithm window = in_zone(zone, "sliding_window", {{1500, 600000}}, clock);
   const auto fill = [&](const std::string& key) {
-    for (int i = 0; i < 1000; ++i, clock.advance(1)) ASSERT_TRUE(window.check(key).allowed) << key;
+    for (int i = 0; i < 1500; ++i, clock.advance(1)) ASSERT_TRUE(window.check(key).allowed) << key;
   };
   fill("a");
   window.reset("a");
   fill("b");
-  window.refund("b", 900);  // 180 blocks back in one check
+  window.refund("b", 1350);  // 193 blocks back in one check
   fill("c");
   EXPECT_EQ(zone::zone_stats(zone.name()).evictions, 0u);
-  fill("d");  // 20 + 200 + 200 blocks: more than the pool
+  fill("d");  // 22 + 215 + 215 blocks: more than the pool
   EXPECT_GT(zone::zone_stats(zone.name()).evictions, 0u);
   EXPECT_EQ(zone::zone_stats(zone.name()).repairs, 0u);
 }
@@ -241,7 +241,7 @@ TEST(ZoneLogs, DamagedRunsResetTheirShardAndTheCheckGoesOn) {
       [](zone::LogState& log, zone::Block&) { log.runs = 11; },
       [](zone::LogState& log, zone::Block&) { log.size = 1000; },
       [](zone::LogState& log, zone::Block&) { log.head_pos = zone::kBlockRuns; },
-      [](zone::LogState&, zone::Block& head) { head.weights[0] = 0; },
+      [](zone::LogState&, zone::Block& head) { head.runs[0] = zone::run_time(head.runs[0]); },
       [](zone::LogState& log, zone::Block&) { log.front_taken = 1; },
   };
   for (size_t d = 0; d < damages.size(); ++d) {

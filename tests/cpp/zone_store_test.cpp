@@ -94,7 +94,7 @@ TEST(ZoneStore, SlidingWindowLogsStayExactWhileThePoolEvictsOthers) {
   ManualClock clock;
   Algorithm window = Algorithm::in_zone("sliding_window", 100, 0,
                                         testing::placement(zone.name(), kSmallZone), clock.clock());
-  // 380 blocks of 5 runs in the one shard: less than 30 full logs of single requests need.
+  // 380 blocks of 7 runs in the one shard: less than 30 full logs of single requests need.
   for (int key = 0; key < 30; ++key) {
     for (int i = 0; i < 100; ++i) {
       ASSERT_TRUE(window.check(ip(key)).allowed) << key << " " << i;
