@@ -293,8 +293,6 @@ void ZoneConnection::State::probe() {
   }
 }
 
-AlgorithmResult ZoneConnection::check(std::string_view key) const { return check(key, Cost{}); }
-
 AlgorithmResult ZoneConnection::check(std::string_view key, Cost cost) const {
   State& state = *state_;
   const uint64_t now = state.clock.now_ms();

@@ -60,7 +60,7 @@ class ZoneConnection {
   // Decides one request for `key`. Never throws ZoneError: a zone failure is
   // answered by the policy. Throws FatalError when the clock reads before
   // the epoch. Requires the caller's exclusion.
-  AlgorithmResult check(std::string_view key) const;
+  AlgorithmResult check(std::string_view key) const { return check(key, Cost{}); }
   AlgorithmResult check(std::string_view key, Cost cost) const;
 
   // Gives back up to `amount` (a valid cost) of what `key` spent on every

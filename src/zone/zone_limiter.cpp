@@ -96,7 +96,7 @@ ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone,
     throw_zone_refusal(view.name(),
                        "holds limits of 1 to " + std::to_string(kMaxZoneRates) + " rates");
   }
-  count_ = configs.size();
+  count_ = static_cast<uint32_t>(configs.size());
   std::copy(configs.begin(), configs.end(), configs_.begin());
   zone::mark_rates(configs_.data(), count_);
   const uint32_t kind = configs_[0].kind;
@@ -146,13 +146,13 @@ ZoneLimiter::ZoneLimiter(std::shared_ptr<const zone::ZoneView> zone,
 
 ZoneLimiter::ZoneLimiter(ZoneLimiter&& other) noexcept
     : zone_(std::move(other.zone_)),
-      configs_(other.configs_),
-      refs_(std::exchange(other.refs_, {})),
-      bounded_levels_(other.bounded_levels_),
       first_key_(other.first_key_),
       second_key_(other.second_key_),
       count_(std::exchange(other.count_, 0)),
       shard_shift_(other.shard_shift_),
+      refs_(std::exchange(other.refs_, {})),
+      bounded_levels_(other.bounded_levels_),
+      configs_(other.configs_),
       clock_(other.clock_) {
   for (size_t i = 0; i < stuck_.size(); ++i) {
     stuck_[i].store(other.stuck_[i].load(std::memory_order_relaxed), std::memory_order_relaxed);

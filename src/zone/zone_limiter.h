@@ -115,19 +115,19 @@ class ZoneLimiter {
                  double amount) const;
   void reset_in(zone::ShardTransaction& tx, const KeyDigest& digest) const;
 
+  // What every check reads first, together.
   std::shared_ptr<const zone::ZoneView> zone_;
-  // Per rate.
-  std::array<zone::ZoneConfig, zone::kMaxZoneRates> configs_{};
-  std::array<zone::ConfigRef, zone::kMaxZoneRates> refs_{};
-  std::array<bool, zone::kMaxZoneRates>
-      bounded_levels_{};  // whether a bucket's level stays in bounds
-  SipKey first_key_;      // the first rate's
+  SipKey first_key_;  // the first rate's
   SipKey second_key_;
-  size_t count_ = 0;
+  uint32_t count_ = 0;
+  unsigned shard_shift_ = 0;
+  // Per rate.
+  std::array<zone::ConfigRef, zone::kMaxZoneRates> refs_{};
+  std::array<bool, zone::kMaxZoneRates> bounded_levels_{};  // a bucket's level stays in bounds
+  std::array<zone::ZoneConfig, zone::kMaxZoneRates> configs_{};
   // Per shard, the holder that kept its lock past the timeout (0: none): its
   // checks fail at once while that holder keeps it.
   mutable std::array<std::atomic<uint64_t>, zone::kMaxShards> stuck_{};
-  unsigned shard_shift_;
   Clock clock_;
 };
 
