@@ -14,17 +14,16 @@ namespace vorn::ffi {
 namespace {
 
 // makeCheckRequest(checkByHandle, checkByReceiver, flagBuffer, limitsByHandle,
-// figureBuffer, ...reasonWords) returns [checkRequest, stamp, checkLimits,
-// definePolicies]; stamp(object, handle, algorithm, ...policyFigures) gives an
-// instance its private fields, definePolicies(prototype) puts the policies
-// getter there. checkLimits returns what checkRequest does and limit,
-// remaining, retryAfterMs, resetAfterMs and windowMs, read from the figure
-// buffer, where -1 stands for none (null); on an engine of several rates, its
-// policies too. A cost is passed on only when given, so that the native half
-// of a check without one reads no more than it did before costs.
+// figureBuffer, limitsOfCostByHandle, ...reasonWords) returns [checkRequest,
+// stamp, checkLimits, definePolicies]; stamp(object, handle, algorithm,
+// ...policyFigures) gives an instance its private fields, and
+// definePolicies(prototype) puts the policies getter there. checkLimits returns
+// what checkRequest does and limit, remaining, retryAfterMs, resetAfterMs and
+// windowMs, read from the figure buffer, where -1 stands for none (null); on an
+// engine of several rates, its policies too.
 constexpr char kCheckRequestSource[] = R"js('use strict';
 (function makeCheckRequest(checkByHandle, checkByReceiver, flagBuffer, limitsByHandle,
-                           figureBuffer, ...reasonWords) {
+                           figureBuffer, limitsOfCostByHandle, ...reasonWords) {
   const flags = new Uint8Array(flagBuffer);
   const figures = new Float64Array(figureBuffer);
   const figure = (at) => (figures[at] < 0 ? null : figures[at]);
@@ -38,24 +37,6 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
       policies.push(freeze({ limit: given[at], windowMs: given[at + 1] < 0 ? null : given[at + 1] }));
     }
     return freeze(policies);
-  };
-  // checkLimits' result on an engine of several rates, apart so that the
-  // method itself stays as small as it was before there were several.
-  const listedResult = (algorithm, debugInfo, policies) => {
-    const bits = flags[0];
-    const allowed = (bits & 1) !== 0;
-    const wouldBlock = (bits & 2) !== 0;
-    const reason = reasons[bits >> 2];
-    const limit = figure(0);
-    const remaining = figure(1);
-    const retryAfterMs = figure(2);
-    const resetAfterMs = figure(3);
-    const windowMs = figure(4);
-    return reason === undefined
-        ? { allowed, wouldBlock, algorithm, debugInfo, limit, remaining, retryAfterMs,
-            resetAfterMs, windowMs, policies }
-        : { allowed, wouldBlock, reason, algorithm, debugInfo, limit, remaining, retryAfterMs,
-            resetAfterMs, windowMs, policies };
   };
   let stamp, checkRequest, checkLimits, definePolicies;
   class Target { constructor(object) { return object; } }
@@ -90,17 +71,49 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
             ? { allowed, wouldBlock, algorithm: self.#algorithm, debugInfo }
             : { allowed, wouldBlock, reason, algorithm: self.#algorithm, debugInfo };
       };
-      checkLimits = function checkLimits(ip, route, startMs, cost) {
-        const self = this;
+      // checkLimits of a cost, on an engine of several rates (whose answers
+      // list every rate's policy), or on a receiver that is not an instance.
+      // Apart, so that checkLimits stays small enough for V8 to inline it into
+      // its callers, as it was before costs and several rates.
+      const limitsOtherwise = (self, ip, route, startMs, cost) => {
         if ((typeof self !== 'object' && typeof self !== 'function') || self === null ||
             !(#handle in self)) {
           return apply(checkByReceiver, self, [ip, route, startMs]);  // throws: not an instance
         }
         const debugInfo = cost === undefined
             ? limitsByHandle(self.#handle, ip, route, startMs)
-            : limitsByHandle(self.#handle, ip, route, startMs, cost);
+            : limitsOfCostByHandle(self.#handle, ip, route, startMs, cost);
         const policies = self.#listed;
-        if (policies !== undefined) return listedResult(self.#algorithm, debugInfo, policies);
+        const bits = flags[0];
+        const allowed = (bits & 1) !== 0;
+        const wouldBlock = (bits & 2) !== 0;
+        const reason = reasons[bits >> 2];
+        const algorithm = self.#algorithm;
+        const limit = figure(0);
+        const remaining = figure(1);
+        const retryAfterMs = figure(2);
+        const resetAfterMs = figure(3);
+        const windowMs = figure(4);
+        if (policies === undefined) {
+          return reason === undefined
+              ? { allowed, wouldBlock, algorithm, debugInfo, limit, remaining, retryAfterMs,
+                  resetAfterMs, windowMs }
+              : { allowed, wouldBlock, reason, algorithm, debugInfo, limit, remaining,
+                  retryAfterMs, resetAfterMs, windowMs };
+        }
+        return reason === undefined
+            ? { allowed, wouldBlock, algorithm, debugInfo, limit, remaining, retryAfterMs,
+                resetAfterMs, windowMs, policies }
+            : { allowed, wouldBlock, reason, algorithm, debugInfo, limit, remaining,
+                retryAfterMs, resetAfterMs, windowMs, policies };
+      };
+      checkLimits = function checkLimits(ip, route, startMs, cost) {
+        const self = this;
+        if ((typeof self !== 'object' && typeof self !== 'function') || self === null ||
+            !(#handle in self) || cost !== undefined || self.#listed !== undefined) {
+          return limitsOtherwise(self, ip, route, startMs, cost);
+        }
+        const debugInfo = limitsByHandle(self.#handle, ip, route, startMs);
         const bits = flags[0];
         const allowed = (bits & 1) !== 0;
         const wouldBlock = (bits & 2) !== 0;
@@ -194,7 +207,7 @@ MaybeError CheckFastPath::create(napi_env env, const char* name, napi_callback b
   if (check_request_) return std::nullopt;
   class_name_ = class_name;
   // The maker's arguments: functions, buffers, reason words; a last slot for `this`.
-  std::array<napi_value, 9> args{};
+  std::array<napi_value, 10> args{};
   void* memory = nullptr;
   void* figure_memory = nullptr;
   napi_status status =
@@ -212,15 +225,19 @@ MaybeError CheckFastPath::create(napi_env env, const char* name, napi_callback b
     status = napi_create_arraybuffer(env, kFigureCount * sizeof(double), &figure_memory, &args[4]);
   }
   if (status == napi_ok) status = Reference::create(env, args[4], figure_buffer_);
+  if (status == napi_ok) {
+    status = napi_create_function(env, "checkLimits", NAPI_AUTO_LENGTH,
+                                  limits_of_cost_by_handle_entry, this, &args[5]);
+  }
   if (status != napi_ok) return Error{status, {}, {}};
   flags_ = static_cast<uint8_t*>(memory);
   figures_ = static_cast<double*>(figure_memory);
   for (size_t at = 0; at < kReasonCodes.size(); ++at) {
     Expected<napi_value> word = ffi::to_napi_value(env, reason_word(kReasonCodes[at]));
     if (!word.ok()) return std::move(word.error());
-    args[5 + at] = word.value();
+    args[6 + at] = word.value();
   }
-  napi_get_undefined(env, &args[8]);
+  napi_get_undefined(env, &args[9]);
 
   napi_value source = nullptr;
   napi_value maker = nullptr;
@@ -232,7 +249,7 @@ MaybeError CheckFastPath::create(napi_env env, const char* name, napi_callback b
   status =
       napi_create_string_utf8(env, kCheckRequestSource, sizeof(kCheckRequestSource) - 1, &source);
   if (status == napi_ok) status = napi_run_script(env, source, &maker);
-  if (status == napi_ok) status = napi_call_function(env, args[8], maker, 8, args.data(), &made);
+  if (status == napi_ok) status = napi_call_function(env, args[9], maker, 9, args.data(), &made);
   if (status == napi_ok) status = napi_get_named_property(env, made, "0", &check_request);
   if (status == napi_ok) status = napi_get_named_property(env, made, "1", &stamp);
   if (status == napi_ok) status = napi_get_named_property(env, made, "2", &check_limits);
@@ -283,14 +300,13 @@ MaybeError CheckFastPath::define_policies(napi_env env, napi_value prototype) co
 
 namespace {
 
-// Reads the arguments (handle, ip, route, startMs, and up to kExtra more) that
-// the JavaScript methods pass to their native halves, and calls
-// `decide(path, node, ip, route, start, extra)` while the argument texts are
-// alive; `extra` holds the further arguments passed (null beyond them).
-template <size_t kExtra, typename Decide>
+// Reads the arguments (handle, ip, route, startMs, then any more of the kSlots)
+// that the JavaScript methods pass to their native halves, and calls
+// `decide(path, node, ip, route, start, args)` while the argument texts are
+// alive.
+template <size_t kSlots, typename Decide>
 napi_value run_by_handle(napi_env env, napi_callback_info info, const Decide& decide) {
   return run_entry_point(env, [&]() -> Expected<napi_value> {
-    constexpr size_t kSlots = 4 + kExtra;
     size_t argc = kSlots;
     std::array<napi_value, kSlots> args{};
     void* data = nullptr;
@@ -309,9 +325,7 @@ napi_value run_by_handle(napi_env env, napi_callback_info info, const Decide& de
     if (MaybeError failure = route.read(env, args[2])) return std::move(*failure);
     Expected<double> start = from_napi_value<double>(env, args[3]);
     if (!start.ok()) return std::move(start.error());
-    std::array<napi_value, kExtra> extra{};
-    for (size_t at = 4; at < argc && at < kSlots; ++at) extra[at - 4] = args[at];
-    return decide(path, node, ip.view(), route.view(), start.value(), extra);
+    return decide(path, node, ip.view(), route.view(), start.value(), args);
   });
 }
 
@@ -320,11 +334,10 @@ napi_value run_by_handle(napi_env env, napi_callback_info info, const Decide& de
 // checkByHandle(handle, ip, route, startMs), called only by the JavaScript
 // checkRequest with the handle from an instance's private field.
 napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info info) {
-  return run_by_handle<0>(
+  return run_by_handle<4>(
       env, info,
       [env](const CheckFastPath& path, const VornNode& node, std::string_view ip,
-            std::string_view route, double start,
-            const std::array<napi_value, 0>&) -> Expected<napi_value> {
+            std::string_view route, double start, const auto&) -> Expected<napi_value> {
         const CheckResultNode result = node.check_request(ip, route, start);
         LimitMessage::Buffer text;
         Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
@@ -336,36 +349,47 @@ napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info
       });
 }
 
-// limitsByHandle(handle, ip, route, startMs[, cost]), called only by the
-// JavaScript checkLimits, with a cost only when one was given: leaves the
-// verdict in the flag byte and the figures in the figure buffer, and returns
-// the debugInfo text. A cost that cannot be used is refused before anything
-// is counted.
+// Inline in both callers, as the body was in the one caller before costs.
+[[gnu::always_inline]] inline Expected<napi_value> CheckFastPath::hand_over(
+    napi_env env, const LimitsResultNode& result) const {
+  LimitMessage::Buffer text;
+  Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
+  if (!debug_info.ok()) return std::move(debug_info.error());
+  figures_[0] = figure_value(result.policy.limit);
+  figures_[1] = figure_value(result.figures.remaining);
+  figures_[2] = figure_value(result.figures.next_admission_ms);
+  figures_[3] = figure_value(result.figures.full_reset_ms);
+  figures_[4] = figure_value(result.policy.window_ms);
+  flags_[0] = flag_byte(result.allowed, result.would_block, result.reason);
+  return debug_info.value();
+}
+
+// limitsByHandle(handle, ip, route, startMs), called only by the JavaScript
+// checkLimits for a check without a cost.
 napi_value CheckFastPath::limits_by_handle_entry(napi_env env, napi_callback_info info) {
-  return run_by_handle<1>(
+  return run_by_handle<4>(
+      env, info,
+      [env](const CheckFastPath& path, const VornNode& node, std::string_view ip,
+            std::string_view route, double start, const auto&) -> Expected<napi_value> {
+        return path.hand_over(env, node.check_limits(ip, route, start));
+      });
+}
+
+// limitsOfCostByHandle(handle, ip, route, startMs, cost), the same for a check
+// given a cost, which is refused before anything is counted when it cannot be
+// used. Apart from limitsByHandle so that a check without one reads no more
+// arguments than it did before there were costs.
+napi_value CheckFastPath::limits_of_cost_by_handle_entry(napi_env env, napi_callback_info info) {
+  return run_by_handle<5>(
       env, info,
       [env](const CheckFastPath& path, const VornNode& node, std::string_view ip,
             std::string_view route, double start,
-            const std::array<napi_value, 1>& extra) -> Expected<napi_value> {
-        Cost cost;
-        if (extra[0] != nullptr) {
-          const VornEngine& engine = node.engine();
-          Expected<double> given =
-              read_cost(env, extra[0], engine.whole_costs(), engine.algorithm_name());
-          if (!given.ok()) return std::move(given.error());
-          cost = Cost::of(given.value());
-        }
-        const LimitsResultNode result = node.check_limits(ip, route, start, cost);
-        LimitMessage::Buffer text;
-        Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
-        if (!debug_info.ok()) return std::move(debug_info.error());
-        path.figures_[0] = figure_value(result.policy.limit);
-        path.figures_[1] = figure_value(result.figures.remaining);
-        path.figures_[2] = figure_value(result.figures.next_admission_ms);
-        path.figures_[3] = figure_value(result.figures.full_reset_ms);
-        path.figures_[4] = figure_value(result.policy.window_ms);
-        path.flags_[0] = flag_byte(result.allowed, result.would_block, result.reason);
-        return debug_info.value();
+            const std::array<napi_value, 5>& args) -> Expected<napi_value> {
+        const VornEngine& engine = node.engine();
+        Expected<double> cost =
+            read_cost(env, args[4], engine.whole_costs(), engine.algorithm_name());
+        if (!cost.ok()) return std::move(cost.error());
+        return path.hand_over(env, node.check_limits(ip, route, start, Cost::of(cost.value())));
       });
 }
 

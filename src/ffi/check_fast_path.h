@@ -29,6 +29,7 @@
 namespace vorn::ffi {
 
 class VornNode;
+struct LimitsResultNode;
 
 class CheckFastPath {
  public:
@@ -57,6 +58,11 @@ class CheckFastPath {
  private:
   static napi_value check_by_handle_entry(napi_env env, napi_callback_info info);
   static napi_value limits_by_handle_entry(napi_env env, napi_callback_info info);
+  static napi_value limits_of_cost_by_handle_entry(napi_env env, napi_callback_info info);
+
+  // Leaves checkLimits' answer for the JavaScript half: the verdict in the
+  // flag byte (last), the figures in the figure buffer; returns debugInfo.
+  Expected<napi_value> hand_over(napi_env env, const LimitsResultNode& result) const;
 
   static constexpr size_t kFigureCount = 5;
 
