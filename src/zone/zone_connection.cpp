@@ -339,6 +339,7 @@ void ZoneConnection::reset(std::string_view key) const {
   // What the in-process engine kept of the key from an earlier outage goes too.
   if (state.fallback) state.fallback->reset(key);
 }
+
 const ZonePlacement& ZoneConnection::placement() const { return state_->placement; }
 
 bool ZoneConnection::degraded() const { return state_->degraded.load(std::memory_order_relaxed); }
