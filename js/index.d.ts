@@ -95,8 +95,11 @@ export interface LimitsResultNode extends CheckResultNode {
 
 /** One rate-limiting engine with its own per-client state. */
 export declare class VornNode {
-  /** With `rates` (1 to 4), an engine of those rates; capacity and refillRate are then unused. */
-  constructor(config: NodeConfig, rates?: readonly Rate[]);
+  /** With `rates` (1 to 4) and `VornNode.withRates`, an engine of those rates; capacity and
+   *  refillRate are then unused. Without the marker, a second argument is ignored. */
+  constructor(config: NodeConfig, rates?: readonly Rate[], marker?: typeof VornNode.withRates);
+  /** The marker a third constructor argument must be for the second to be read as rates. */
+  static readonly withRates: unique symbol;
   /** Checks one request; `ip` is the limiter key, `startMs` milliseconds since the epoch. */
   checkRequest(ip: string, route: string, startMs: number): CheckResultNode;
   /** The same check, answered with the limit figures too. `cost`: the request's weight,
@@ -181,8 +184,10 @@ export interface ZoneConfig extends NodeConfig {
  * thread, so a worker thread's wait never holds up the main thread.
  */
 export declare class VornZoneNode {
-  /** With `rates` (1 to 4), an engine of those rates; capacity and refillRate are then unused. */
-  constructor(config: ZoneConfig, rates?: readonly Rate[]);
+  /** With `rates` (1 to 4) and `VornZoneNode.withRates` (the same symbol as
+   *  `VornNode.withRates`), a zone engine of those rates. */
+  constructor(config: ZoneConfig, rates?: readonly Rate[], marker?: typeof VornNode.withRates);
+  static readonly withRates: typeof VornNode.withRates;
   /** Checks one request; `ip` is the limiter key, `startMs` milliseconds since the epoch. */
   checkRequest(ip: string, route: string, startMs: number): CheckResultNode;
   /** The same check, answered with the limit figures too; `cost` as VornNode.checkLimits. */

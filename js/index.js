@@ -50,7 +50,8 @@ function createEngine(config = {}) {
     engineConfig = rest;
   }
   if (config.zone != null) {
-    return rates === null ? new VornZoneNode(config) : new VornZoneNode(engineConfig, rates);
+    return rates === null ? new VornZoneNode(config)
+      : new VornZoneNode(engineConfig, rates, VornZoneNode.withRates);
   }
   if (config.zoneSize != null) throw new TypeError('createEngine: zoneSize needs a zone');
   if (config.zoneDir != null) throw new TypeError('createEngine: zoneDir needs a zone');
@@ -63,7 +64,8 @@ function createEngine(config = {}) {
     const { RedisEngine } = require('./redis_engine');  // loads ioredis only when used
     return new RedisEngine(rates === null ? config : { ...engineConfig, rates }, VornNode);
   }
-  return rates === null ? new VornNode(config) : new VornNode(engineConfig, rates);
+  return rates === null ? new VornNode(config)
+    : new VornNode(engineConfig, rates, VornNode.withRates);
 }
 
 // The [count, windowMs] rates that config.limit or config.windowMs give, or null

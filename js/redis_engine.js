@@ -191,7 +191,7 @@ class RedisEngine {
     }
     // Also checks the configuration exactly as the native engine does.
     this.local = config.rates === undefined ? new VornNode(local)
-      : new VornNode(local, config.rates);
+      : new VornNode(local, config.rates, VornNode.withRates);
     // The limits and windows clients are told, the same as the native engine's.
     this.policies = this.local.policies;
     this.algorithm = config.algorithm === undefined ? 'token_bucket' : config.algorithm;

@@ -24,6 +24,7 @@
 #pragma weak napi_create_reference
 #pragma weak napi_create_string_latin1
 #pragma weak napi_create_string_utf8
+#pragma weak napi_create_symbol
 #pragma weak napi_create_type_error
 #pragma weak napi_define_class
 #pragma weak napi_define_properties
@@ -38,6 +39,7 @@
 #pragma weak napi_get_named_property
 #pragma weak napi_get_new_target
 #pragma weak napi_get_null
+#pragma weak napi_strict_equals
 #pragma weak napi_get_reference_value
 #pragma weak napi_get_undefined
 #pragma weak napi_get_value_double

@@ -80,6 +80,11 @@ constexpr char kResultFactorySource[] = R"js(
 struct EnvironmentData {
   Reference constructor;
   Reference zone_constructor;
+  // The symbol (on both classes, as `withRates`) that a
+  // constructor's third argument must be for its second to be read as rates:
+  // `new VornNode(config, rates, VornNode.withRates)`. Any other extra
+  // argument is ignored, as it always was.
+  Reference rates_marker;
   Reference result_factory;
   CheckFastPath check_fast_path;
 };
@@ -215,7 +220,7 @@ MaybeError register_class(napi_env env, napi_value exports, const ClassDescripti
 template <bool kInZone>
 Expected<napi_value> construct(napi_env env, napi_callback_info info,
                                const ClassDescription& description) {
-  Expected<CallbackInfo<2>> call = CallbackInfo<2>::fetch(env, info);
+  Expected<CallbackInfo<3>> call = CallbackInfo<3>::fetch(env, info);
   if (!call.ok()) return std::move(call.error());
   const napi_value self = call.value().self;
   // Called as a plain function, `this` is the global object (or whatever the
@@ -234,12 +239,22 @@ Expected<napi_value> construct(napi_env env, napi_callback_info info,
     if (!options.ok()) return std::move(options.error());
     zone = std::move(options.value());
   }
-  Expected<std::optional<std::vector<Rate>>> rates = read_rates(env, call.value().args[1]);
-  if (!rates.ok()) return std::move(rates.error());
-  const std::vector<Rate>* given_rates = rates.value() ? &*rates.value() : nullptr;
-
   Expected<EnvironmentData*> data = environment_data(env);
   if (!data.ok()) return std::move(data.error());
+  bool with_rates = false;
+  if (call.value().args[2] != nullptr) {
+    status = napi_strict_equals(env, call.value().args[2], data.value()->rates_marker.value(),
+                                &with_rates);
+    if (status != napi_ok) return Error{status, {}, {}};
+  }
+  std::optional<std::vector<Rate>> read;
+  if (with_rates) {
+    Expected<std::optional<std::vector<Rate>>> rates = read_rates(env, call.value().args[1]);
+    if (!rates.ok()) return std::move(rates.error());
+    read = std::move(rates.value());
+  }
+  const std::vector<Rate>* given_rates = read ? &*read : nullptr;
+
   const std::optional<std::string>& given = config.value().algorithm;
   const std::string_view algorithm = given ? std::string_view(*given) : kDefaultAlgorithm;
   Expected<napi_value> algorithm_text = ffi::to_napi_value(env, algorithm);
@@ -542,6 +557,28 @@ Error on_config_property(Error error, std::string_view property) {
   return error;
 }
 
+namespace {
+
+MaybeError register_rates_marker(napi_env env) {
+  Expected<EnvironmentData*> data = environment_data(env);
+  if (!data.ok()) return std::move(data.error());
+  if (data.value()->rates_marker.value() == nullptr) {
+    napi_value marker = nullptr;
+    napi_status status = napi_create_symbol(env, nullptr, &marker);
+    if (status == napi_ok) status = Reference::create(env, marker, data.value()->rates_marker);
+    if (status != napi_ok) return make_error(status, msg::kInitializeClass, "withRates");
+  }
+  for (const Reference* constructor : {&data.value()->constructor, &data.value()->zone_constructor}) {
+    if (MaybeError failure = set_property(env, constructor->value(), "withRates",
+                                          data.value()->rates_marker.value())) {
+      return failure;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 Expected<const VornNode*> unwrap_node(napi_env env, napi_value self) {
   bool tagged = false;
   napi_status status = napi_check_object_type_tag(env, self, &kVornNodeTypeTag, &tagged);
@@ -569,6 +606,7 @@ extern "C" __attribute__((visibility("default"))) napi_value napi_register_modul
       }
     }
     if (MaybeError failure = register_zone_functions(env, exports)) return std::move(*failure);
+    if (MaybeError failure = register_rates_marker(env)) return std::move(*failure);
     return exports;
   });
 }

@@ -9,6 +9,7 @@ const path = require('node:path');
 const { loadAddon } = require('./addon.js');
 
 const { VornNode, VornZoneNode, removeZone } = loadAddon();
+const { withRates } = VornNode;
 const FIGURES = ['limit', 'remaining', 'retryAfterMs', 'resetAfterMs', 'windowMs'];
 
 test('checkRequest result comes first, unchanged, in every mode', () => {
@@ -87,12 +88,12 @@ test('rates that cannot make a limit are refused before any engine or zone is ma
   ];
   const zone = `js${process.pid}-never-made`;
   for (const [Kind, rates, message] of refused) {
-    throwsKind(() => new VornNode({}, rates), Kind, message);
-    throwsKind(() => new VornZoneNode({ zone }, rates), Kind, message, `${message} (zone)`);
+    throwsKind(() => new VornNode({}, rates, withRates), Kind, message);
+    throwsKind(() => new VornZoneNode({ zone }, rates, withRates), Kind, message, `${message} (zone)`);
   }
   assert.strictEqual(removeZone(zone), false);
   // The widest rates are taken; a bucket of none never refills.
-  assert.deepStrictEqual(new VornNode({}, [[0, 1], [2 ** 53, 31622400000]]).policies,
+  assert.deepStrictEqual(new VornNode({}, [[0, 1], [2 ** 53, 31622400000]], withRates).policies,
     [{ limit: 0, windowMs: null }, { limit: 2 ** 53, windowMs: 31622400000 }]);
 });
 
@@ -131,7 +132,7 @@ test('a cost of 0 counts nothing and answers whether a cost of 1 would pass', ()
 });
 
 test('of several rates the one nearest refusing tells limit and windowMs', () => {
-  const node = new VornNode({ algorithm: 'fixed_window' }, [[3, 3600000], [2, 60000]]);
+  const node = new VornNode({ algorithm: 'fixed_window' }, [[3, 3600000], [2, 60000]], withRates);
   const answers = [1, 2, 3].map(() => node.checkLimits('a', '/', Date.now()));
   assert.deepStrictEqual(answers.map((r) => [r.allowed, r.remaining, r.limit, r.windowMs]),
     [[true, 1, 2, 60000], [true, 0, 2, 60000], [false, 0, 2, 60000]]);
@@ -139,7 +140,7 @@ test('of several rates the one nearest refusing tells limit and windowMs', () =>
   for (const result of answers) assert.strictEqual(result.policies, node.policies);
   assert.ok(Object.isFrozen(node.policies) && node.policies.every(Object.isFrozen));
   // The hour refuses first here; the refused check counted on neither rate.
-  const hourly = new VornNode({ algorithm: 'sliding_window' }, [[2, 3600000], [5, 60000]]);
+  const hourly = new VornNode({ algorithm: 'sliding_window' }, [[2, 3600000], [5, 60000]], withRates);
   const told = [1, 2, 3].map(() => hourly.checkLimits('b', '/', Date.now()));
   assert.deepStrictEqual(told.map((r) => [r.allowed, r.limit, r.windowMs]),
     [[true, 2, 3600000], [true, 2, 3600000], [false, 2, 3600000]]);
@@ -152,7 +153,7 @@ test('policies: every rate\'s, made once; null windowMs where nothing refills', 
   const cases = [
     [new VornNode({ capacity: 5, refillRate: 0 }), [{ limit: 5, windowMs: null }]],
     [new VornNode({ algorithm: 'sliding_window', capacity: 7 }), [{ limit: 7, windowMs: 60000 }]],
-    [new VornNode({ algorithm: 'leaky_bucket' }, [[4, 2000]]), [{ limit: 4, windowMs: 2000 }]],
+    [new VornNode({ algorithm: 'leaky_bucket' }, [[4, 2000]], withRates), [{ limit: 4, windowMs: 2000 }]],
   ];
   for (const [node, policies] of cases) {
     assert.deepStrictEqual(node.policies, policies);
@@ -170,7 +171,7 @@ test('policies: every rate\'s, made once; null windowMs where nothing refills', 
 
 test('refund gives back and reset forgets, on every rate; neither makes a key', () => {
   const engines = [new VornNode({ algorithm: 'fixed_window', capacity: 2 }),
-    new VornNode({ algorithm: 'fixed_window' }, [[2, 60000], [4, 3600000]])];
+    new VornNode({ algorithm: 'fixed_window' }, [[2, 60000], [4, 3600000]], withRates)];
   for (const node of engines) {
     const check = (cost) => node.checkLimits('a', '/', Date.now(), cost);
     assert.strictEqual(node.refund('a'), undefined);
@@ -191,7 +192,7 @@ test('a zone engine of several rates counts, refunds and resets for every instan
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vorn-zones-'));
   t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
   const config = { zone: `js${process.pid}-rates`, zoneDir: dir, algorithm: 'fixed_window' };
-  const [first, second] = [0, 1].map(() => new VornZoneNode(config, [[3, 3600000], [2, 60000]]));
+  const [first, second] = [0, 1].map(() => new VornZoneNode(config, [[3, 3600000], [2, 60000]], withRates));
   assert.deepStrictEqual(second.policies, [{ limit: 3, windowMs: 3600000 }, { limit: 2, windowMs: 60000 }]);
   first.checkLimits('a', '/', Date.now());
   const spent = second.checkLimits('a', '/', Date.now());

@@ -42,8 +42,8 @@ const wait = (ms) => (ms === null ? 'never' : String(ms));
 readCases().forEach(({ algorithm, rates, steps }, at) => {
   setClock(BASE_MS);
   const config = { algorithm };
-  const engine = zoneDir === undefined ? new VornNode(config, rates)
-    : new VornZoneNode({ ...config, zone: `case-${at}`, zoneDir }, rates);
+  const engine = zoneDir === undefined ? new VornNode(config, rates, VornNode.withRates)
+    : new VornZoneNode({ ...config, zone: `case-${at}`, zoneDir }, rates, VornZoneNode.withRates);
   for (const { line, at: ms, operation, key, cost, tabled } of steps) {
     setClock(BASE_MS + ms);
     if (operation === 'refund') engine.refund(key, cost);

@@ -17,7 +17,8 @@ function makeEngine(vorn, algorithm, args) {
   const rates = parseLimit(LIMIT);
   if (args[0] === 'zone') {
     const { VornZoneNode } = require(process.env.VORN_NODE_ADDON);
-    return new VornZoneNode({ algorithm, zone: args[1], zoneDir: args[2], onError: 'deny' }, rates);
+    return new VornZoneNode({ algorithm, zone: args[1], zoneDir: args[2], onError: 'deny' }, rates,
+      VornZoneNode.withRates);
   }
   return new vorn.RedisEngine({ algorithm, rates, redis: args[1], redisTimeoutMs: 2000,
     onError: 'deny' }, vorn.VornNode);
