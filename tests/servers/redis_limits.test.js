@@ -64,7 +64,7 @@ test('results and errors equal the native engine', { skip }, async () => {
     const costs = algorithm.endsWith('bucket') ? [1, 0.25, 0, 2, 1, 0, 3] : [1, 2, 0, 1, 3, 1, 0];
     for (const mode of ['active', 'shadow', 'disabled']) {
       const config = { algorithm, mode };
-      const native = new VornNode(config, TWO_RATES);
+      const native = new VornNode(config, TWO_RATES, VornNode.withRates);
       const shared = await engine({ ...config, rates: TWO_RATES,
         redisPrefix: `${algorithm}:${mode}:` });
       assert.deepStrictEqual(shared.policies, native.policies);
@@ -149,7 +149,7 @@ test('the local engine answers with the same rates while Redis fails', { skip },
   failing.url);
   assert.strictEqual((await checked.checkLimits('k', '/', 0, 2)).remaining, 1);
   await failing.kill();
-  const native = new VornNode({ algorithm: 'fixed_window' }, TWO_RATES);
+  const native = new VornNode({ algorithm: 'fixed_window' }, TWO_RATES, VornNode.withRates);
   const answers = [await checked.checkLimits('k', '/', 0, 2)];
   await checked.refund('k', 2);
   answers.push(await checked.checkLimits('k', '/', 0, 3));
