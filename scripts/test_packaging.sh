@@ -38,12 +38,14 @@ for _ in range(2):
 assert status == ["200", "429"], status
 zone = "vorn-pack-%d" % os.getpid()
 assert type(vorn.create_engine(zone=zone)) is vorn_native.ZoneEngine and vorn.remove_zone(zone)
+two_rates = vorn.create_engine("fixed_window", limit="1/second; 5/hour")
+assert two_rates.check_limits("10.0.0.1", "/", cost=0)["allowed"] and len(two_rates.policies) == 2
 root = os.path.dirname(vorn_native.__file__)
 for typed in ("vorn_native.pyi", "vorn_native-stubs/__init__.pyi", "vorn/py.typed"):
     assert os.path.isfile(os.path.join(root, typed)), typed
 from vorn import redis_engine  # the Redis engines find their scripts in the package
 assert all(redis_engine.script_text(name) for name in
-           ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket"))
+           ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket", "limits"))
 print("  ok: %s imports %s" % (sys.version.split()[0], vorn_native.__file__))
 PY
   )
@@ -100,7 +102,7 @@ if [[ -e "$repo/js/vorn_native.node" ]]; then echo "postpack left js/vorn_native
 tarball="$(ls "$scratch"/npm/vorn-*.tgz)"
 contents="$(tar -tzf "$tarball")"
 grep -qx "package/js/vorn_native.node" <<<"$contents"
-for script in token_bucket sliding_window fixed_window leaky_bucket; do
+for script in token_bucket sliding_window fixed_window leaky_bucket limits; do
   grep -qx "package/lua/$script.lua" <<<"$contents"
 done
 cd "$scratch/npm/app"
@@ -112,12 +114,15 @@ const vorn = require('vorn');
 const pkg = require('vorn/package.json');
 assert.deepStrictEqual(Object.keys(vorn).sort(),
   ['ClientAddressResolver', 'VornNode', 'VornZoneNode', 'canonicalAddress', 'createEngine',
-    'createRateLimiter', 'removeZone', 'zoneStats']);
+    'createRateLimiter', 'parseLimit', 'removeZone', 'zoneStats']);
 const zone = `vorn-pack-${process.pid}`;
 assert.ok(vorn.createEngine({ zone }) instanceof vorn.VornZoneNode && vorn.removeZone(zone));
 require.resolve(`vorn/${pkg.types}`);
 const first = new vorn.VornNode({ capacity: 1, refillRate: 0 }).checkRequest('10.0.0.1', '/', Date.now());
 assert.strictEqual(first.allowed, true);
+const twoRates = vorn.createEngine({ algorithm: 'fixed_window', limit: '1/second; 5/hour' });
+assert.deepStrictEqual([twoRates.checkLimits('10.0.0.1', '/', 0, 0).allowed, twoRates.policies.length],
+  [true, 2]);
 const limit = vorn.createRateLimiter({ config: { capacity: 1, refillRate: 0 } });
 const req = { socket: { remoteAddress: '::ffff:10.0.0.1' }, headers: {}, url: '/' };
 const res = { writeHead(status) { this.status = status; }, end() {} };
