@@ -78,6 +78,22 @@ class RedisLimitsTest(unittest.TestCase):
 
         asyncio.run(run())
 
+    def test_a_batch_of_loaded_and_unloaded_scripts_counts_each_check_once(self):
+        # Only the checks whose script Redis lacked are sent again: the others ran.
+        async def run():
+            engine = redis_engine.AsyncRedisEngine(self.server.url, "token_bucket", capacity=3,
+                                                   refill_rate=0, timeout=2.0)
+            self.assertTrue((await engine.check("warm", "/"))["allowed"])  # loads one script
+            self.client.script_flush()
+            await engine.check("warm", "/")  # loads it again; the limits script stays unloaded
+            results = await asyncio.gather(engine.check("ip", "/"), engine.check("ip", "/"),
+                                           engine.check_limits("ip", "/", cost=2))
+            look = await engine.check_limits("ip", "/", cost=0)
+            await engine.close()
+            return [result["allowed"] for result in results], look["remaining"]
+
+        self.assertEqual(asyncio.run(run()), ([True, True, False], 1))
+
     def test_one_rate_limits_script_gives_the_one_rate_table(self):
         # lua/limits.lua keeps the one-rate scripts' state and answers, so both
         # kinds of engines can share a key: the one-rate table holds it to them.
