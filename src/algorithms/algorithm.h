@@ -60,10 +60,7 @@ class Algorithm {
   // A limiter of `rates`, which its policies then state as written.
   Algorithm(Variant limiter, const std::vector<Rate>& rates);
 
-  AlgorithmResult check(std::string_view key) const {
-    return std::visit([key](const auto& limiter) { return limiter.check(key); }, limiter_);
-  }
-  AlgorithmResult check(std::string_view key, Cost cost) const {
+  AlgorithmResult check(std::string_view key, Cost cost = {}) const {
     return std::visit([&](const auto& limiter) { return limiter.check(key, cost); }, limiter_);
   }
 

@@ -18,8 +18,6 @@ struct Cost {
 
   // The cost of a request the caller weighs `cost` (validated by cost_problem).
   static constexpr Cost of(double cost) { return cost == 0.0 ? Cost{1.0, 0.0} : Cost{cost, cost}; }
-
-  bool is_unit() const { return need == 1.0 && take == 1.0; }
 };
 
 // Why a cost cannot be used, for the host to word with the value it was given.

@@ -103,9 +103,8 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
 
   // The identity, even an empty one, is the key; the route never is part of it.
   const std::string_view key = identity ? *identity : ip;
-  AlgorithmResult verdict = cost.is_unit()
-      ? limiter_.with_lock([key](const Algorithm& limiter) { return limiter.check(key); })
-      : limiter_.with_lock([&](const Algorithm& limiter) { return limiter.check(key, cost); });
+  AlgorithmResult verdict =
+      limiter_.with_lock([key, cost](const Algorithm& limiter) { return limiter.check(key, cost); });
 
   const std::string_view reason = reason_word(verdict.reason);
   // The reading right after the limiter only feeds the telemetry event's latency.

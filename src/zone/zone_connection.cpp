@@ -196,7 +196,7 @@ AlgorithmResult ZoneConnection::State::answer_by_policy(std::string_view key, Co
   switch (placement.on_error) {
     case FailurePolicy::Local:
       if (!fallback) fallback.emplace(local_limiter(configs, clock));
-      return cost.is_unit() ? fallback->check(key) : fallback->check(key, cost);
+      return fallback->check(key, cost);
     case FailurePolicy::Allow:
       result.allowed = true;
       result.reason = LimitReason::WithinLimit;
