@@ -175,23 +175,9 @@ bool Algorithm::whole_costs() const {
 }
 
 std::vector<LimitPolicy> Algorithm::policies() const {
+  // Every limiter of several rates is made from its rates, which state them.
   if (!stated_.empty()) return stated_;
-  return std::visit(
-      [this](const auto& limiter) -> std::vector<LimitPolicy> {
-        using Limiter = std::decay_t<decltype(limiter)>;
-        if constexpr (std::is_same_v<Limiter, RateSet>) {
-          return limiter.policies();
-        } else if constexpr (std::is_same_v<Limiter, ZoneConnection>) {
-          std::vector<LimitPolicy> policies;
-          for (const zone::ZoneConfig& config : limiter.configs()) {
-            policies.push_back(zone_policy(config));
-          }
-          return policies;
-        } else {
-          return {policy()};
-        }
-      },
-      limiter_);
+  return {policy()};
 }
 
 Algorithm Algorithm::in_zone(std::string_view name, double capacity, double refill_rate,
