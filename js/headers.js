@@ -9,7 +9,10 @@
 // - 'x': X-RateLimit-Limit, X-RateLimit-Remaining, X-RateLimit-Reset;
 // - 'none' (or null): no rate-limit fields.
 // Reset times are seconds from now until the whole allowance is back, rounded
-// up. A result from an engine without checkLimits tells only that a refused
+// up, except the 'x' style's X-RateLimit-Reset: the Unix time, in seconds rounded
+// up, at which it is back, as most APIs send it. The draft's Integers stay within
+// the 15 digits Structured Field parsers accept: a larger figure is sent as the
+// largest. A result from an engine without checkLimits tells only that a refused
 // request has none left.
 // A result of several rates (its `policies`) lists every rate in the draft's
 // RateLimit-Policy, one item each, named "<name>-<window>" with the window in the
@@ -34,6 +37,9 @@ function checkHeaderStyle(style) {
 }
 
 const seconds = (ms) => Math.ceil(ms / 1000);
+// The largest Integer of a Structured Field (RFC 8941): 15 digits.
+const MAX_FIELD_INTEGER = 999999999999999;
+const integer = (figure) => (figure > MAX_FIELD_INTEGER ? MAX_FIELD_INTEGER : figure);
 
 // The few policy names and policies of a process, each made once: a request
 // builds only its RateLimit field.
@@ -51,8 +57,8 @@ const policies = new Map();
 function policyField(name, limit, windowMs) {
   let policy = policies.get(name);
   if (policy === undefined || policy.limit !== limit || policy.windowMs !== windowMs) {
-    const window = windowMs == null ? '' : `;w=${Math.max(1, seconds(windowMs))}`;
-    policy = { limit, windowMs, field: `${name};q=${limit}${window}` };
+    const window = windowMs == null ? '' : `;w=${integer(Math.max(1, seconds(windowMs)))}`;
+    policy = { limit, windowMs, field: `${name};q=${integer(limit)}${window}` };
     if (policies.size < 1024 || policies.has(name)) policies.set(name, policy);
   }
   return policy.field;
@@ -88,8 +94,8 @@ function policiesOf(policyName, policies) {
       if (seen.has(label)) label += `-${at + 1}`;
       seen.add(label);
       const name = quotedName(label);
-      const window = windowMs == null ? '' : `;w=${Math.max(1, seconds(windowMs))}`;
-      items.push(`${name};q=${limit}${window}`);
+      const window = windowMs == null ? '' : `;w=${integer(Math.max(1, seconds(windowMs)))}`;
+      items.push(`${name};q=${integer(limit)}${window}`);
       names.push(name);
     });
     made = { policies: policies.map(({ limit, windowMs }) => ({ limit, windowMs })),
@@ -120,8 +126,8 @@ function draftPolicy(policyName, result) {
 
 // The RateLimit field of the draft: what is left now and when all of it is back.
 function draftState(name, result) {
-  return result.resetAfterMs == null ? `${name};r=${result.remaining}`
-    : `${name};r=${result.remaining};t=${seconds(result.resetAfterMs)}`;
+  return result.resetAfterMs == null ? `${name};r=${integer(result.remaining)}`
+    : `${name};r=${integer(result.remaining)};t=${integer(seconds(result.resetAfterMs))}`;
 }
 
 // [name, value] pairs of the rate-limit fields of `result` in `style`.
@@ -137,7 +143,8 @@ function limitHeaders(result, style, policyName = DEFAULT_POLICY_NAME) {
     const [policy, name] = draftPolicy(policyName, result);
     return [['RateLimit-Policy', policy], ['RateLimit', draftState(name, result)]];
   }
-  const reset = result.resetAfterMs == null ? null : seconds(result.resetAfterMs);
+  const reset = result.resetAfterMs == null ? null
+    : seconds(style === 'legacy' ? result.resetAfterMs : Date.now() + result.resetAfterMs);
   const prefix = style === 'legacy' ? 'RateLimit-' : 'X-RateLimit-';
   const headers = [[`${prefix}Limit`, String(result.limit)],
     [`${prefix}Remaining`, String(result.remaining)]];

@@ -11,7 +11,10 @@ chosen style:
 - "x": `X-RateLimit-Limit`, `X-RateLimit-Remaining`, `X-RateLimit-Reset`;
 - "none": no rate-limit fields.
 
-Reset times are seconds from now until the whole allowance is back, rounded up.
+Reset times are seconds from now until the whole allowance is back, rounded up,
+except the "x" style's X-RateLimit-Reset: the Unix time, in seconds rounded up, at
+which it is back, as most APIs send it. The draft's Integers stay within the 15
+digits Structured Field parsers accept: a larger figure is sent as the largest.
 A result from an engine without `check_limits` tells only that a refused
 request has none left.
 
@@ -23,12 +26,16 @@ given twice also gets the rate's position ("default-1s-2"). RateLimit, and the
 legacy and x styles, tell the deciding rate: the result's limit and window.
 """
 import functools
+import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 HEADER_STYLES = ("draft", "legacy", "x", "none")
 DEFAULT_POLICY_NAME = "default"
 #: Retry-After for a refusal that no wait will lift (an allowance that never refills).
 NEVER_RETRY_SECONDS = 60
+
+#: The largest Integer of a Structured Field (RFC 8941): 15 digits.
+MAX_FIELD_INTEGER = 999_999_999_999_999
 
 _Headers = List[Tuple[str, str]]
 
@@ -53,6 +60,15 @@ def _seconds(ms: int) -> int:
     return -(-ms // 1000)
 
 
+def _integer(figure: Any) -> str:
+    """A figure as a draft field writes it: never past the 15 digits parsers accept."""
+    return str(MAX_FIELD_INTEGER if figure > MAX_FIELD_INTEGER else figure)
+
+
+def _unix_ms() -> int:
+    return time.time_ns() // 1_000_000
+
+
 @functools.lru_cache(maxsize=256)
 def _quoted(name: str) -> str:
     return '"' + name.replace("\\", "\\\\").replace('"', '\\"') + '"'
@@ -61,9 +77,9 @@ def _quoted(name: str) -> str:
 # An engine's policy field is the same on every answer: made once.
 @functools.lru_cache(maxsize=256)
 def _policy_field(name: str, limit: int, window_ms: Optional[int]) -> str:
-    field = name + ";q=" + str(limit)
+    field = name + ";q=" + _integer(limit)
     if window_ms is not None:
-        field += ";w=" + str(max(1, _seconds(window_ms)))
+        field += ";w=" + _integer(max(1, _seconds(window_ms)))
     return field
 
 
@@ -136,12 +152,14 @@ def limit_headers(result: Any, style: str, policy_name: str = DEFAULT_POLICY_NAM
     if style == "draft":
         policy, name = _draft_policy(policy_name, limit, result.get("window_ms"),
                                      result.get("policies"))
-        state = name + ";r=" + str(remaining) + ("" if reset is None else ";t=" + str(reset))
+        state = name + ";r=" + _integer(remaining) + ("" if reset is None
+                                                       else ";t=" + _integer(reset))
         return [("RateLimit-Policy", policy), ("RateLimit", state)]
     prefix = "RateLimit-" if style == "legacy" else "X-RateLimit-"
     headers = [(prefix + "Limit", str(limit)), (prefix + "Remaining", str(remaining))]
-    if reset is not None:
-        headers.append((prefix + "Reset", str(reset)))
+    if reset_ms is not None:
+        headers.append((prefix + "Reset", str(reset) if style == "legacy"
+                        else str(_seconds(_unix_ms() + reset_ms))))
     return headers
 
 
@@ -238,7 +256,7 @@ class ResponseFields:
             policy, name = _policy_field(self._quoted, limit, window_ms), self._quoted
         else:
             policy, name = _draft_policy(self.policy_name, limit, window_ms, figures[4])
-        state = name + ";r=" + str(remaining) + ";t=" + str(reset)
+        state = name + ";r=" + _integer(remaining) + ";t=" + _integer(reset)
         if self.as_bytes:
             made: Tuple[Any, Any] = ((b"ratelimit-policy", policy.encode("latin-1")),
                                      (b"ratelimit", state.encode("latin-1")))

@@ -33,14 +33,15 @@ function send(limiter, req = request()) {
 
 const engine = (config) => new VornNode({ capacity: 2, refillRate: 0.5, ...config });
 
-test('each style on admitted and refused answers', () => {
+test('each style on admitted and refused answers', (t) => {
+  t.mock.method(Date, 'now', () => 1800000000000);  // the x style's reset is a Unix time
   const expected = {
     draft: [{ 'RateLimit-Policy': '"default";q=2;w=4', RateLimit: '"default";r=1;t=2' },
       { 'RateLimit-Policy': '"default";q=2;w=4', RateLimit: '"default";r=0;t=4', 'Retry-After': '2' }],
     legacy: [{ 'RateLimit-Limit': '2', 'RateLimit-Remaining': '1', 'RateLimit-Reset': '2' },
       { 'RateLimit-Limit': '2', 'RateLimit-Remaining': '0', 'RateLimit-Reset': '4', 'Retry-After': '2' }],
-    x: [{ 'X-RateLimit-Limit': '2', 'X-RateLimit-Remaining': '1', 'X-RateLimit-Reset': '2' },
-      { 'X-RateLimit-Limit': '2', 'X-RateLimit-Remaining': '0', 'X-RateLimit-Reset': '4',
+    x: [{ 'X-RateLimit-Limit': '2', 'X-RateLimit-Remaining': '1', 'X-RateLimit-Reset': '1800000002' },
+      { 'X-RateLimit-Limit': '2', 'X-RateLimit-Remaining': '0', 'X-RateLimit-Reset': '1800000004',
         'Retry-After': '2' }],
     none: [{}, { 'Retry-After': '2' }],
   };

@@ -5,13 +5,16 @@ import json
 import pathlib
 import sys
 import unittest
+from unittest import mock
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO))
 
+from vorn import _headers  # noqa: E402
 from vorn._headers import DEFAULT_POLICY_NAME, ResponseFields, response_headers  # noqa: E402
 
-CASES = json.loads((REPO / "tests" / "limit_headers.json").read_text(encoding="utf-8"))["cases"]
+TABLE = json.loads((REPO / "tests" / "limit_headers.json").read_text(encoding="utf-8"))
+CASES = TABLE["cases"]
 
 
 def as_python(result):
@@ -23,6 +26,7 @@ def as_python(result):
 
 
 class LimitHeadersTest(unittest.TestCase):
+    @mock.patch.object(_headers, "_unix_ms", lambda: TABLE["now_ms"])
     def test_every_case_by_every_maker(self):
         for case in CASES:
             name = case.get("name", DEFAULT_POLICY_NAME)

@@ -2,6 +2,7 @@
 import re
 import sys
 import unittest
+from unittest import mock
 
 import vorn_loader
 from vorn_loader import engine
@@ -24,6 +25,7 @@ def _with_method(app, method):
 
 
 class HeaderTest(unittest.TestCase):
+    @mock.patch("vorn._headers._unix_ms", lambda: 1_800_000_000_000)  # x's reset is a Unix time
     def test_each_style_on_admitted_and_refused_answers(self):
         expected = {
             "draft": [{"RateLimit-Policy": '"default";q=2;w=4', "RateLimit": '"default";r=1;t=2'},
@@ -33,9 +35,9 @@ class HeaderTest(unittest.TestCase):
                        {"RateLimit-Limit": "2", "RateLimit-Remaining": "0", "RateLimit-Reset": "4",
                         "Retry-After": "2"}],
             "x": [{"X-RateLimit-Limit": "2", "X-RateLimit-Remaining": "1",
-                   "X-RateLimit-Reset": "2"},
+                   "X-RateLimit-Reset": "1800000002"},
                   {"X-RateLimit-Limit": "2", "X-RateLimit-Remaining": "0",
-                   "X-RateLimit-Reset": "4", "Retry-After": "2"}],
+                   "X-RateLimit-Reset": "1800000004", "Retry-After": "2"}],
             None: [{}, {"Retry-After": "2"}],
         }
         for style, (admitted, refused) in expected.items():
