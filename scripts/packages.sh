@@ -4,7 +4,7 @@
 # other user it prints the one command that installs them and fails.
 # Usage: scripts/packages.sh RUN...         install what RUN... needs
 #        scripts/packages.sh --list RUN...  print the names, installed or not
-# RUN is library, demo, test or reliability.
+# RUN is library, demo, test, reliability or docs.
 set -euo pipefail
 list="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/debian-packages.txt"
 
