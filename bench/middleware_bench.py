@@ -16,7 +16,7 @@ measured). The trivial applications alone are timed too, and
 added = middleware - application alone - check.
 
 The Flask rows call one Flask application through the WSGI interface three
-ways: bare, wrapped by vorn.WSGIMiddleware as the README shows, and with
+ways: bare, wrapped by vorn.WSGIMiddleware as the docs show, and with
 flask-limiter (memory storage, a limit never reached); they print what vorn and
 flask-limiter add over the bare application and the ratio of the two.
 

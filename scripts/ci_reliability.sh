@@ -6,7 +6,7 @@
 #     library inside both interpreters;
 #  3. the engine thread stress under ThreadSanitizer;
 #  4. valgrind leak check of the Python churn, and the Node churn with collection.
-# The longer runs are listed in the README under "Reliability runs".
+# The longer runs are listed in docs/reliability.md.
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo"

@@ -4,7 +4,7 @@ machine's user can attach, so one limit holds across all of them.
 A zone is created by the first engine that names it (`create_engine(zone=...)`)
 and lives until `remove_zone` or a reboot; engines attached later, in any
 process of the same user, share its clients. A zone lives in `zone_dir` when
-one is given, else in the default place (see the README); every function here
+one is given, else in the default place (see docs/zones.md); every function here
 takes the same `zone_dir` as the engines that use the zone.
 """
 import os
