@@ -250,6 +250,11 @@ ConfigRef ZoneView::register_config(const ZoneConfig& config) const {
     if (found < 0 && pass == 0) free_unattached(table);
     if (found >= 0) {
       ConfigEntry& entry = table.configs[found];
+      // A lock-free reader (ZoneView::config) that copies any of the new
+      // bytes must then see the generation that freeing the entry raised. The
+      // release stores that freed it order only what came before them, so
+      // without this fence arm64 may make the new bytes visible first.
+      std::atomic_thread_fence(std::memory_order_release);
       std::memcpy(&entry.config, &config, sizeof config);
       std::atomic_ref<uint32_t>(entry.in_use).store(1, std::memory_order_release);
     }
