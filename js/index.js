@@ -9,6 +9,7 @@ const { ClientAddressResolver, canonicalAddress } = require('./address');
 const middleware = require('./middleware');
 const { parseLimit, windowMsOf } = require('./limits');
 const { checkConfigNames } = require('./names');
+const { rateLimit, defaultLimit, RateLimitError } = require('./rate_limit');
 
 // The packed addon sits next to this file; in a repository checkout the build
 // directory's copy is used instead.
@@ -109,4 +110,5 @@ function createRateLimiter(options = {}) {
 module.exports = {
   VornNode, VornZoneNode, createEngine, removeZone, zoneStats,
   createRateLimiter, ClientAddressResolver, canonicalAddress, parseLimit,
+  rateLimit, defaultLimit, RateLimitError,
 };
