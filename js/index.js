@@ -11,20 +11,49 @@ const { parseLimit, windowMsOf } = require('./limits');
 const { checkConfigNames } = require('./names');
 const { rateLimit, defaultLimit, RateLimitError } = require('./rate_limit');
 
-// The packed addon sits next to this file; in a repository checkout the build
-// directory's copy is used instead.
+// The package carries one addon per platform, chosen by process.arch; in a
+// repository checkout the build directory's copy is used instead (or one put
+// next to this file).
+const PLATFORM = `${process.platform}-${process.arch}`;
 const ADDON_CANDIDATES = [
+  path.join(__dirname, '..', 'prebuilds', PLATFORM, 'vorn_native.node'),
   path.join(__dirname, 'vorn_native.node'),
   path.join(__dirname, '..', 'build', 'node', 'vorn_native.node'),
 ];
+// Where the packed binaries run: Linux with glibc of at least this version.
+const SUPPORTED_ARCHES = ['x64', 'arm64'];
+const GLIBC_FLOOR = '2.36';
+
+// Why this machine cannot run the packed binaries, or null when it can.
+function unsupportedPlatform() {
+  const supported = `vorn's binaries are for ${SUPPORTED_ARCHES.map((arch) => `linux-${arch}`)
+    .join(' and ')} with glibc ${GLIBC_FLOOR} or later`;
+  let found = PLATFORM;
+  if (process.platform === 'linux') {
+    const glibc = process.report.getReport().header.glibcVersionRuntime;
+    found += glibc ? ` with glibc ${glibc}` : ' without glibc (musl?)';
+    const [major, minor] = String(glibc).split('.').map(Number);
+    const [floorMajor, floorMinor] = GLIBC_FLOOR.split('.').map(Number);
+    const recent = major > floorMajor || (major === floorMajor && minor >= floorMinor);
+    if (glibc && recent && SUPPORTED_ARCHES.includes(process.arch)) return null;
+  }
+  return `vorn: no native engine for ${found}; ${supported} (build from source for others)`;
+}
 
 function loadAddon() {
   const found = ADDON_CANDIDATES.find((candidate) => fs.existsSync(candidate));
-  if (found === undefined) {
-    throw new Error(`vorn: no built addon; looked for ${ADDON_CANDIDATES.join(' and ')} ` +
-      '(build it with scripts/demo.sh, or install the package made by npm pack)');
+  if (found !== undefined) {
+    try {
+      return require(found);
+    } catch (error) {
+      const problem = unsupportedPlatform();
+      if (problem !== null) throw new Error(problem, { cause: error });
+      throw error;
+    }
   }
-  return require(found);
+  throw new Error(unsupportedPlatform() ??
+    `vorn: no built addon; looked for ${ADDON_CANDIDATES.join(', ')} ` +
+      '(build it with scripts/demo.sh, or install the package made by npm pack)');
 }
 
 const { VornNode, VornZoneNode, removeZone, zoneStats } = loadAddon();
