@@ -98,10 +98,10 @@ if ! (cd "$repo" && VORN_BUILD_DIR="$builddir" npm pack --silent --pack-destinat
   cat "$scratch/npm/pack.log" >&2
   exit 1
 fi
-if [[ -e "$repo/js/vorn_native.node" ]]; then echo "postpack left js/vorn_native.node" >&2; exit 1; fi
+if [[ -e "$repo/prebuilds" ]]; then echo "postpack left prebuilds/" >&2; exit 1; fi
 tarball="$(ls "$scratch"/npm/vorn-*.tgz)"
 contents="$(tar -tzf "$tarball")"
-grep -qx "package/js/vorn_native.node" <<<"$contents"
+grep -qx "package/prebuilds/linux-x64/vorn_native.node" <<<"$contents"
 for script in token_bucket sliding_window fixed_window leaky_bucket limits; do
   grep -qx "package/lua/$script.lua" <<<"$contents"
 done
