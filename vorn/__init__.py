@@ -98,7 +98,7 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
     if zone is not None and redis is not None:
         raise TypeError("create_engine(): give a zone or redis, not both")
     if zone is not None:
-        from vorn_native import ZoneEngine
+        from ._native import ZoneEngine
 
         if rates is None:
             return ZoneEngine(zone, zone_size, algorithm, mode, capacity, refill_rate, api_key,
@@ -120,7 +120,7 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
         return RedisEngine(redis, algorithm, mode, capacity, refill_rate, api_key, debug,
                            backend_url, prefix=redis_prefix, timeout=redis_timeout,
                            on_error=on_error, rates=rates)
-    from vorn_native import RustEngine as engine_class
+    from ._native import RustEngine as engine_class
 
     if rates is None:
         return engine_class(algorithm, mode, capacity, refill_rate, api_key, debug, backend_url)
@@ -187,7 +187,7 @@ def _check_redis(caller: str, redis: Any) -> None:
 def __getattr__(name: str) -> Any:
     # The extension is imported on first use, so the pure-Python parts load without it.
     if name in ("RustEngine", "ZoneEngine", "ZoneError"):
-        import vorn_native
+        from . import _native
 
-        return getattr(vorn_native, name)
+        return getattr(_native, name)
     raise AttributeError("module 'vorn' has no attribute " + repr(name))

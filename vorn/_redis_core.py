@@ -162,7 +162,7 @@ class EngineCore:
                  prefix: str, timeout: float, on_error: str, probe_interval: float,
                  clock: Optional[Callable[[], int]],
                  rates: Optional[Sequence[Tuple[float, int]]]) -> None:
-        from vorn_native import RustEngine
+        from ._native import RustEngine
 
         if on_error not in ON_ERROR_CHOICES:
             raise ValueError("on_error must be 'local', 'allow' or 'deny', not " + repr(on_error))

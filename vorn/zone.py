@@ -25,7 +25,7 @@ def zone_directory(zone_dir: ZoneDir) -> Optional[str]:
 def remove_zone(name: str, zone_dir: ZoneDir = None) -> bool:
     """Removes the zone's name; False when there was none. Engines attached to
     it keep working, and within a second follow the name to a fresh zone."""
-    from vorn_native import remove_zone as native_remove_zone
+    from ._native import remove_zone as native_remove_zone
 
     return native_remove_zone(name, zone_directory(zone_dir))
 
@@ -35,6 +35,6 @@ def zone_stats(name: str, zone_dir: ZoneDir = None) -> "ZoneStats":
     `reclaimed`, `recoveries`, `repairs` (clients whose damaged state started
     fresh), `replacements`, `size_bytes`, `configs`, and the `path` of its file.
     Raises `ZoneError` when it is missing."""
-    from vorn_native import zone_stats as native_zone_stats
+    from ._native import zone_stats as native_zone_stats
 
     return native_zone_stats(name, zone_directory(zone_dir))
