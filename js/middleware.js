@@ -7,6 +7,7 @@ const { ClientAddressResolver } = require('./address');
 const {
   DEFAULT_POLICY_NAME, checkHeaderStyle, responseHeaders, setResponseHeaders,
 } = require('./headers');
+const { checkOptionNames } = require('./names');
 
 const REFUSED_BODY = 'Too Many Requests\n';
 const FAILED_BODY = 'Internal Server Error\n';
@@ -54,12 +55,55 @@ function routeOf(req) {
   return end === 0 ? '/' : url.slice(0, end);
 }
 
+const RULE_OPTIONS = new Set(['engine', 'config', 'path', 'methods', 'identity', 'name']);
+const LIMITER_OPTIONS = new Set(['engine', 'rules', 'config', 'buildEngine', 'identity', 'skip',
+  'onRefused', 'headers', 'onError', 'trustedProxies', 'forwardedHeader', 'ipv6Prefix']);
+// A scope's text is part of every key it makes: bounded, and never the separator.
+const MAX_SCOPE_BYTES = 200;
+const SCOPE_SEPARATOR = '\x1f';
+
+// A scope the user named: refused when it could not be told apart in a key.
+function checkScopeName(kind, name) {
+  if (typeof name !== 'string' || name === '') throw new TypeError(`${kind} must be a non-empty string`);
+  if (name.includes(SCOPE_SEPARATOR)) throw new TypeError(`${kind} must not contain "\\x1f"`);
+  if (Buffer.byteLength(name, 'utf8') > MAX_SCOPE_BYTES) {
+    throw new TypeError(`${kind} is at most ${MAX_SCOPE_BYTES} UTF-8 bytes`);
+  }
+  return name;
+}
+
+// A scope made from route text: a long or odd one is kept by its digest.
+function scopeOfText(text) {
+  if (!text.includes(SCOPE_SEPARATOR) && (text.length <= MAX_SCOPE_BYTES / 3 ||
+      Buffer.byteLength(text, 'utf8') <= MAX_SCOPE_BYTES)) return text;
+  return `#sha256:${createHash('sha256').update(text, 'utf8').digest('hex')}`;
+}
+
+// Whether `route` lies under the prefix `prefix` (no trailing slash; '' is the
+// root) by whole segments: '/login' covers '/login' and '/login/x', never
+// '/login-help'.
+function underPrefix(route, prefix, caseless) {
+  if (prefix === '') return true;
+  const text = caseless ? route.toLowerCase() : route;
+  if (!text.startsWith(prefix)) return false;
+  return text.length === prefix.length || text[prefix.length] === '/';
+}
+
+// Express routes case-insensitively unless the app says otherwise; a plain
+// http server's routes are its own code's, matched as written.
+function routesCaseless(req) {
+  const app = req.app;
+  return app != null && typeof app.get === 'function' && !app.get('case sensitive routing');
+}
+
 // One rule of a limiter: an engine (or a NodeConfig to build one from), the
-// requests it applies to (path: a string prefix or a RegExp tested on the
-// route; methods: a list of method names) and optionally its own identity
-// function and policy name.
-function makeRule(rule, buildEngine) {
+// requests it applies to (path: a prefix of whole segments, or a RegExp tested
+// on the route; methods: a list of method names) and optionally its own
+// identity function and policy name. A rule of a rules list (`scoped`) keys its
+// clients under its own scope, so rules on one store never share counts.
+function makeRule(rule, buildEngine, scoped) {
   if (rule === null || typeof rule !== 'object') throw new TypeError('each rule must be an object');
+  checkOptionNames('a rule', rule, RULE_OPTIONS);
   const engine = rule.engine || (rule.config && buildEngine ? buildEngine(rule.config) : undefined);
   if (!engine || typeof engine.checkRequest !== 'function') {
     throw new TypeError('each rule needs an engine with a checkRequest method');
@@ -68,26 +112,39 @@ function makeRule(rule, buildEngine) {
   if (path !== undefined && typeof path !== 'string' && !(path instanceof RegExp)) {
     throw new TypeError('a rule path must be a string prefix or a RegExp');
   }
-  if (methods !== undefined && (typeof methods === 'string' || !methods[Symbol.iterator])) {
+  if (methods !== undefined && (typeof methods === 'string' || methods === null ||
+      typeof methods[Symbol.iterator] !== 'function')) {
     throw new TypeError('a rule\'s methods must be a list of method names');
   }
   if (identity !== undefined && typeof identity !== 'function') {
     throw new TypeError('identity must be a function of the request');
   }
-  const name = rule.name === undefined ? DEFAULT_POLICY_NAME : rule.name;
-  if (typeof name !== 'string' || name === '') throw new TypeError('a rule name must be a string');
-  const allowed = methods === undefined ? null : new Set(Array.from(methods, (m) => String(m).toUpperCase()));
+  const name = rule.name === undefined ? DEFAULT_POLICY_NAME : checkScopeName('a rule name', rule.name);
+  const methodList = methods === undefined ? null : Array.from(methods, (m) => String(m).toUpperCase());
+  const allowed = methodList === null ? null : new Set(methodList);
+  const prefix = typeof path === 'string' ? path.replace(/\/+$/, '') : null;
+  const lowerPrefix = prefix === null ? null : prefix.toLowerCase();
+  let scope = null;
+  if (scoped) {
+    const written = path === undefined ? '' : typeof path === 'string' ? path : path.source;
+    scope = rule.name !== undefined ? name
+      : scopeOfText(methodList === null ? written : `${written} ${methodList.join(',')}`);
+  }
   const check = typeof engine.checkLimits === 'function'
     ? (key, route) => engine.checkLimits(key, route, Date.now())
     : (key, route) => engine.checkRequest(key, route, Date.now());
   return {
     engine, identity, name, check,
+    keyPrefix: scope === null ? '' : scope + SCOPE_SEPARATOR,
     // Applies to every request: no route or method to test.
     always: allowed === null && path === undefined,
-    applies(method, route) {
+    applies(method, route, req) {
       if (allowed !== null && !allowed.has(String(method || '').toUpperCase())) return false;
       if (path === undefined) return true;
-      if (typeof path === 'string') return route.startsWith(path);
+      if (prefix !== null) {
+        const caseless = routesCaseless(req);
+        return underPrefix(route, caseless ? lowerPrefix : prefix, caseless);
+      }
       path.lastIndex = 0;  // a global or sticky RegExp keeps state between tests
       return path.test(route);
     },
@@ -139,6 +196,7 @@ function closestToRefusing(checked) {
 // next(err) when there is a next, otherwise the request is answered 500 and
 // the error handed to options.onError(err, req) (default: console.error).
 function createRateLimiter(options = {}) {
+  checkOptionNames('createRateLimiter', options, LIMITER_OPTIONS);
   if (options.engine !== undefined && options.rules !== undefined) {
     throw new TypeError('createRateLimiter takes an engine or rules, not both');
   }
@@ -147,7 +205,7 @@ function createRateLimiter(options = {}) {
     if (!Array.isArray(options.rules) || options.rules.length === 0) {
       throw new TypeError('rules must be a non-empty array');
     }
-    rules = options.rules.map((rule) => makeRule(rule, options.buildEngine));
+    rules = options.rules.map((rule) => makeRule(rule, options.buildEngine, true));
   } else {
     const engine = options.engine;
     if (!engine || typeof engine.checkRequest !== 'function') {
@@ -181,14 +239,14 @@ function createRateLimiter(options = {}) {
   // The key `rule` checks `req` under; `shared` caches the middleware's own
   // identity between the rules of one request.
   function keyOf(req, rule, address, shared) {
-    if (rule.identity) return identityKey(rule.identity(req)) ?? address;
+    if (rule.identity) return rule.keyPrefix + (identityKey(rule.identity(req)) ?? address);
     if (shared.key === undefined) shared.key = identity ? identityKey(identity(req)) ?? address : address;
-    return shared.key;
+    return rule.keyPrefix + shared.key;
   }
 
   // [{rule, result}] of the rules that apply (results may be Promises), or null.
   function runRules(req, route) {
-    const applying = rules.filter((rule) => rule.applies(req.method, route));
+    const applying = rules.filter((rule) => rule.applies(req.method, route, req));
     if (applying.length === 0) return null;
     const address = addressOf(req);
     const shared = { key: undefined };
@@ -209,9 +267,10 @@ function createRateLimiter(options = {}) {
     if (rules.length === 1) {
       // One rule: none of the lists of the general case.
       const rule = rules[0];
-      if (!rule.always && !rule.applies(req.method, route)) return null;
+      if (!rule.always && !rule.applies(req.method, route, req)) return null;
       const address = addressOf(req);
-      const key = rule.identity || identity ? keyOf(req, rule, address, { key: undefined }) : address;
+      const key = rule.identity || identity || rule.keyPrefix !== ''
+        ? keyOf(req, rule, address, { key: undefined }) : address;
       const result = rule.check(key, route);
       return isPromise(result) ? result.then((settled) => settle(req, { rule, result: settled }))
         : settle(req, { rule, result });
@@ -247,8 +306,8 @@ function createRateLimiter(options = {}) {
   // busy server cost about as much as the steps themselves. (A property added
   // to a request is dear in frameworks whose requests keep many: only req.vorn
   // is added.)
-  const only = rules.length === 1 && rules[0].always && !rules[0].identity && !identity && !skip
-    ? rules[0] : null;
+  const only = rules.length === 1 && rules[0].always && !rules[0].identity && !identity && !skip &&
+    rules[0].keyPrefix === '' ? rules[0] : null;
   function admitOnly(req, res) {
     const socket = req.socket;
     const peer = socket ? socket.remoteAddress : undefined;
@@ -358,4 +417,7 @@ function createRateLimiter(options = {}) {
   return limiter;
 }
 
-module.exports = { createRateLimiter, identityKey, routeOf };
+module.exports = {
+  createRateLimiter, identityKey, routeOf, closestToRefusing, checkScopeName, scopeOfText, underPrefix,
+  routesCaseless, reportToConsole, isPromise, SCOPE_SEPARATOR,
+};

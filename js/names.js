@@ -26,4 +26,16 @@ function checkConfigNames(config) {
   checkName('mode', config.mode, MODES);
 }
 
-module.exports = { ALGORITHMS, MODES, checkConfigNames };
+// Throws a TypeError naming every option of `options` that `known` lacks: a
+// misspelt or foreign option (windowMs where limit is meant) would otherwise be
+// dropped silently and leave a limit the user never asked for.
+function checkOptionNames(where, options, known) {
+  if (options === null || typeof options !== 'object') return;
+  const unknown = Object.keys(options).filter((name) => !known.has(name));
+  if (unknown.length === 0) return;
+  const names = unknown.map((name) => JSON.stringify(name)).join(', ');
+  throw new TypeError(`${where}: unknown option${unknown.length > 1 ? 's' : ''} ${names}; ` +
+    `known options: ${[...known].join(', ')}`);
+}
+
+module.exports = { ALGORITHMS, MODES, checkConfigNames, checkOptionNames };
