@@ -5,6 +5,11 @@ the one native library with CMake (which must be on PATH, with a C++20
 compiler) and writes an abi3 wheel holding the library as the module
 vorn_native, its type stub, and the pure-Python package vorn. build_sdist
 packs the sources that build needs.
+
+Two config settings serve scripts/dist.sh, which builds the library itself:
+"library" names an already built (and stripped) library to pack instead of
+building one, and "platform-tag" the wheel's platform tag (by default the
+running interpreter's, such as linux_x86_64).
 """
 import base64
 import hashlib
@@ -39,7 +44,17 @@ def _version():
     return match.group(1)
 
 
-def _platform_tag():
+def _setting(config_settings, name):
+    value = (config_settings or {}).get(name)
+    return value if isinstance(value, str) and value else None
+
+
+def _platform_tag(config_settings=None):
+    given = _setting(config_settings, "platform-tag")
+    if given is not None:
+        if not re.match(r"^[a-z0-9_]+$", given):
+            raise ValueError("platform-tag must be one wheel platform tag, not %r" % given)
+        return given
     return sysconfig.get_platform().replace("-", "_").replace(".", "_")
 
 
@@ -53,9 +68,10 @@ def _metadata():
             "Requires-Dist: redis>=4.3; extra == \"redis\"\n" % (NAME, _version(), SUMMARY))
 
 
-def _wheel_file():
+def _wheel_file(config_settings=None):
     return ("Wheel-Version: 1.0\nGenerator: vorn_build_backend %s\nRoot-Is-Purelib: false\n"
-            "Tag: %s-%s-%s\n" % (_version(), PYTHON_TAG, ABI_TAG, _platform_tag()))
+            "Tag: %s-%s-%s\n" % (_version(), PYTHON_TAG, ABI_TAG,
+                                  _platform_tag(config_settings)))
 
 
 def get_requires_for_build_wheel(config_settings=None):
@@ -69,7 +85,7 @@ def get_requires_for_build_sdist(config_settings=None):
 def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
     target = os.path.join(metadata_directory, _dist_info())
     os.makedirs(target, exist_ok=True)
-    for name, text in (("METADATA", _metadata()), ("WHEEL", _wheel_file())):
+    for name, text in (("METADATA", _metadata()), ("WHEEL", _wheel_file(config_settings))):
         with open(os.path.join(target, name), "w", encoding="utf-8") as out:
             out.write(text)
     return _dist_info()
@@ -105,7 +121,7 @@ def _record_line(arcname, data):
     return "%s,sha256=%s,%d" % (arcname, digest, len(data))
 
 
-def _wheel_members(library):
+def _wheel_members(library, config_settings=None):
     """(archive name, bytes, executable) for every file of the wheel but RECORD."""
     members = []
 
@@ -129,15 +145,22 @@ def _wheel_members(library):
             add_file(NAME + "/lua/" + name, os.path.join(scripts, name))
     info = _dist_info()
     members.append((info + "/METADATA", _metadata().encode(), False))
-    members.append((info + "/WHEEL", _wheel_file().encode(), False))
+    members.append((info + "/WHEEL", _wheel_file(config_settings).encode(), False))
     members.append((info + "/top_level.txt", b"vorn\nvorn_native\n", False))
     return members
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    wheel_name = "%s-%s-%s-%s-%s.whl" % (NAME, _version(), PYTHON_TAG, ABI_TAG, _platform_tag())
-    with tempfile.TemporaryDirectory(prefix="vorn-wheel-") as build_dir:
-        members = _wheel_members(_build_library(build_dir))
+    wheel_name = "%s-%s-%s-%s-%s.whl" % (NAME, _version(), PYTHON_TAG, ABI_TAG,
+                                         _platform_tag(config_settings))
+    library = _setting(config_settings, "library")
+    if library is not None:
+        if not os.path.isfile(library):
+            raise RuntimeError("no library at " + library)
+        members = _wheel_members(library, config_settings)
+    else:
+        with tempfile.TemporaryDirectory(prefix="vorn-wheel-") as build_dir:
+            members = _wheel_members(_build_library(build_dir), config_settings)
     record_name = _dist_info() + "/RECORD"
     record = [_record_line(arcname, data) for arcname, data, _ in members]
     record.append(record_name + ",,")
