@@ -190,4 +190,8 @@ def __getattr__(name: str) -> Any:
         from . import _native
 
         return getattr(_native, name)
+    if name in ("django", "fastapi", "flask"):  # each imports its framework
+        import importlib
+
+        return importlib.import_module("vorn." + name)
     raise AttributeError("module 'vorn' has no attribute " + repr(name))
