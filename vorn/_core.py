@@ -49,11 +49,15 @@ def identity_key(identity: Any) -> Optional[str]:
 class Rule:
     """One limit of a middleware: an engine, the requests it applies to, and their key.
 
-    `path` is None (every request), a text prefix ("/api/"), or a compiled
-    regular expression matched at the start of the route; `methods` is None
-    (every method) or the method names it applies to; `identity`, when given,
-    keys this rule's requests instead of the middleware's identity function;
-    `name` names the policy in the rate-limit headers. `engine` is anything
+    `path` is None (every request), a text prefix of whole segments ("/login"
+    matches "/login", "/login/" and "/login/x", never "/login-help"; a trailing
+    slash changes nothing; "/" matches everything; case counts, as it does for
+    WSGI and ASGI routers), or a compiled regular expression matched at the
+    start of the route; `methods` is None (every method) or the method names it
+    applies to; `identity`, when given, keys this rule's requests instead of the
+    middleware's identity function; `name` names the policy in the rate-limit
+    headers. Each rule keys its engine apart (see `scope`), so two rules on one
+    zone or one Redis never spend each other's counts. `engine` is anything
     with `check(ip, route, identity=None)`, better with `check_limits` of the
     same arguments (the engines of this package), which tells the limit figures
     the headers carry. Immutable; thread-safe as far as the engine is.
@@ -62,7 +66,7 @@ class Rule:
     def __init__(self, engine: Any, *, path: Union[None, str, Pattern[str]] = None,
                  methods: Optional[Iterable[str]] = None,
                  identity: Optional[Callable[[Any], Optional[str]]] = None,
-                 name: str = DEFAULT_POLICY_NAME) -> None:
+                 name: Optional[str] = None) -> None:
         if not callable(getattr(engine, "check", None)):
             raise TypeError("engine must have a check(ip, route, identity=None) method")
         if path is not None and not isinstance(path, (str, re.Pattern)):
@@ -71,13 +75,24 @@ class Rule:
             raise TypeError("methods must be a list of method names, not one text")
         if identity is not None and not callable(identity):
             raise TypeError("identity must be a function of the request")
-        if not isinstance(name, str) or not name:
+        if name is not None and (not isinstance(name, str) or not name):
             raise TypeError("name must be a non-empty text")
         self.engine = engine
         self.path = path
-        self.methods = None if methods is None else frozenset(m.upper() for m in methods)
+        listed = None if methods is None else tuple(m.upper() for m in methods)
+        self.methods = None if listed is None else frozenset(listed)
         self.identity = identity
-        self.name = name
+        self.name = DEFAULT_POLICY_NAME if name is None else name
+        # The key's prefix: a rule's count is its own even where its engine's limit
+        # is another rule's too, in a zone or a Redis.
+        if name is not None:
+            scope = name
+        else:
+            scope = "" if path is None else path if isinstance(path, str) else path.pattern
+            if listed:
+                scope += " " + ",".join(listed)
+        self.scope = check_scope(scope, "a rule's name (or path and methods)")
+        self._prefix = path.rstrip("/") if isinstance(path, str) else None
         told = getattr(engine, "check_limits", None)
         self.check = told if callable(told) else engine.check
         self.applies_always = self.methods is None and path is None
@@ -87,9 +102,27 @@ class Rule:
             return False
         if self.path is None:
             return True
-        if isinstance(self.path, str):
-            return route.startswith(self.path)
+        prefix = self._prefix
+        if prefix is not None:
+            # Whole segments only: "/login" is not a prefix of "/login-help".
+            return (not prefix or route.startswith(prefix)
+                    and (len(route) == len(prefix) or route[len(prefix)] == "/"))
         return self.path.match(route) is not None
+
+
+#: Between a limit's scope and the client in the keys of its engine.
+SCOPE_SEPARATOR = "\x1f"
+MAX_SCOPE_BYTES = 200
+
+
+def check_scope(scope: str, what: str) -> str:
+    """`scope` when it can prefix engine keys; TypeError naming `what` otherwise."""
+    if not isinstance(scope, str):
+        raise TypeError(what + " must be a text, not " + type(scope).__name__)
+    if SCOPE_SEPARATOR in scope or len(engine_text(scope).encode("utf-8")) > MAX_SCOPE_BYTES:
+        raise TypeError(what + " must be at most 200 UTF-8 bytes and hold no \\x1f, not "
+                        + repr(scope if len(scope) <= 60 else scope[:60] + "..."))
+    return scope
 
 
 def _closeness(checked: Tuple[Rule, Any]) -> Tuple[int, float]:
@@ -135,7 +168,8 @@ class RequestLimiter:
         self.identity = identity
         # The common configuration, one rule for every request, takes a shorter way.
         only = self.rules[0]
-        self.only_rule = only if len(self.rules) == 1 and only.applies_always else None
+        # (Rules key by their scopes: only the engine form keeps unscoped keys.)
+        self.only_rule = only if rules is None else None
         self._only_check = only.check
         self._only_identity = only.identity if only.identity is not None else identity
         self._resolve = self.resolver.resolve
@@ -162,7 +196,8 @@ class RequestLimiter:
                     default_identity = (identity_key(self.identity(request))
                                         if self.identity is not None else None)
                 identity = default_identity
-            checked.append((rule, rule.check(address, route, identity)))
+            key = rule.scope + SCOPE_SEPARATOR + (address if identity is None else identity)
+            checked.append((rule, rule.check(address, route, key)))
         return checked
 
     def check_only(self, request: Any, peer: Optional[str], header: Optional[str],

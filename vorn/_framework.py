@@ -1,0 +1,317 @@
+"""What the framework forms (vorn.flask, vorn.fastapi, vorn.django) share: limits
+declared on routes and as a default, and the decision on one request, with its
+fields and what its response gives back.
+
+A limit's engine key is its scope, "\\x1f" and the client: the key function's
+identity (see `identity_key`), else the client's canonical address. The scope is
+the `shared` name when given, else the route's own name, which each framework
+supplies (Flask's endpoint, FastAPI's path template, Django's view), or "default"
+for the default limit. So two routes with the same limit text never share counts,
+and one route has one count in every worker of a zone or a Redis.
+
+A limit that counts only some responses (`count`) counts every request when it
+arrives and gives it back (the engine's `refund`) when its response is not one
+that counts: N concurrent requests never get more than the limit through.
+"""
+import hashlib
+import math
+import threading
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+
+from ._core import SCOPE_SEPARATOR, check_scope, closest_to_refusing, engine_text, identity_key
+from ._headers import ResponseFields, check_header_style
+from ._names import check_names
+from .address import DEFAULT_IPV6_PREFIX, ClientAddressResolver
+from .limits import parse_limit
+
+COUNTS = ("all", "failed", "successful")
+DEFAULT_SCOPE = "default"
+#: Keys a limiter in a zone or a Redis remembers for `reset`; the oldest go first.
+MAX_REMEMBERED_KEYS = 10_000
+_WINDOW_ALGORITHMS = ("fixed_window", "sliding_window")
+
+#: `counts(response, status)`: whether a response spends the request's allowance.
+Counting = Optional[Callable[[Any, int], bool]]
+
+
+def _counting(count: Any) -> Counting:
+    if count == "all":
+        return None
+    if count == "failed":
+        return lambda response, status: status >= 400
+    if count == "successful":
+        return lambda response, status: status < 400
+    if callable(count) and not isinstance(count, str):
+        # No response (the view raised): the request counts.
+        return lambda response, status: response is None or bool(count(response))
+    raise ValueError("count must be 'all', 'failed', 'successful' or a function of the "
+                     "response, not " + repr(count))
+
+
+def _checked_cost(cost: Any) -> Any:
+    if callable(cost):
+        return cost
+    if isinstance(cost, bool) or not isinstance(cost, (int, float)):
+        raise TypeError("cost must be a number or a function of the request, not "
+                        + type(cost).__name__)
+    if not 0 <= cost < math.inf:
+        raise ValueError("cost must be a finite number >= 0, not " + repr(cost))
+    return cost
+
+
+def route_scope(name: str) -> str:
+    """The scope of a route's own name: the name, or its digest when it cannot be one."""
+    if SCOPE_SEPARATOR not in name and len(name) <= 50:  # nearly every route
+        return name
+    try:
+        return check_scope(name, "route")
+    except TypeError:
+        return "#sha256:" + hashlib.sha256(name.encode("utf-8", "replace")).hexdigest()
+
+
+class Limit:
+    """One declared limit: its rates, and whose requests it counts and how.
+
+    `scope` is fixed by `shared` (or by the form, "default"), else given by the
+    route on each request. Immutable; validated when declared.
+    """
+
+    __slots__ = ("text", "rates", "scope", "key", "methods", "cost", "counts", "name")
+
+    def __init__(self, text: str, *, key: Optional[Callable[..., Optional[str]]] = None,
+                 methods: Optional[Iterable[str]] = None, cost: Any = 1, count: Any = "all",
+                 shared: Optional[str] = None, scope: Optional[str] = None) -> None:
+        self.text = text
+        self.rates = tuple(parse_limit(text))
+        if key is not None and not callable(key):
+            raise TypeError("key must be a function of the request, not " + repr(key))
+        if isinstance(methods, str):
+            raise TypeError("methods must be a list of method names, not one text")
+        self.key = key
+        self.methods = None if methods is None else frozenset(m.upper() for m in methods)
+        self.cost = _checked_cost(cost)
+        self.counts = _counting(count)
+        if shared is not None:
+            if not shared:
+                raise TypeError("shared must be a non-empty text")
+            scope = check_scope(shared, "shared")
+        self.scope = scope
+        # Fields name a route's limit by its shared name, else its route, else "default".
+        self.name = scope
+
+
+class EngineStore:
+    """The engines of one limiter: one per limit (rates as written), in this
+    process, a zone or a Redis, since scopes keep the routes' counts apart.
+    Thread-safe."""
+
+    def __init__(self, algorithm: str, mode: str, zone: Optional[str], zone_dir: Any,
+                 redis: Any, redis_prefix: str, on_error: str, asynchronous: bool) -> None:
+        check_names(algorithm, mode)
+        if zone is not None and redis is not None:
+            raise TypeError("give a zone or redis, not both")
+        self.algorithm = algorithm
+        self.mode = mode
+        self.zone = zone
+        self.zone_dir = zone_dir
+        self.redis = redis
+        self.redis_prefix = redis_prefix
+        self.on_error = on_error
+        self.asynchronous = asynchronous and redis is not None
+        self.remote = zone is not None or redis is not None
+        self._engines: Dict[Tuple[Tuple[int, int], ...], Any] = {}
+        self._lock = threading.Lock()
+        self._remembered: Dict[Tuple[Any, str], None] = {}
+
+    def engine(self, limit: Limit) -> Any:
+        engine = self._engines.get(limit.rates)
+        if engine is None:
+            with self._lock:
+                engine = self._engines.get(limit.rates)
+                if engine is None:
+                    engine = self._engines[limit.rates] = self._make(limit.text)
+        return engine
+
+    def _make(self, text: str) -> Any:
+        from . import create_async_engine, create_engine
+
+        redis = self.redis
+        if redis is not None and self._engines:
+            # One connection pool for all of them.
+            redis = next(iter(self._engines.values())).client
+        if self.asynchronous:
+            return create_async_engine(self.algorithm, self.mode, limit=text, redis=redis,
+                                       redis_prefix=self.redis_prefix, on_error=self.on_error)
+        if redis is not None:
+            return create_engine(self.algorithm, self.mode, limit=text, redis=redis,
+                                 redis_prefix=self.redis_prefix, on_error=self.on_error)
+        if self.zone is not None:
+            return create_engine(self.algorithm, self.mode, limit=text, zone=self.zone,
+                                 zone_dir=self.zone_dir, on_error=self.on_error)
+        return create_engine(self.algorithm, self.mode, limit=text)
+
+    def remember(self, rates: Any, key: str) -> None:
+        if not self.remote:
+            return
+        remembered = self._remembered
+        if (rates, key) in remembered:
+            return
+        with self._lock:
+            if len(remembered) >= MAX_REMEMBERED_KEYS:
+                del remembered[next(iter(remembered))]
+            remembered[(rates, key)] = None
+
+    def forget(self) -> List[Tuple[Any, str]]:
+        """In process: drops every engine, so the next checks start afresh; in a zone
+        or a Redis: the (engine, key) pairs to reset, which it forgets."""
+        with self._lock:
+            if not self.remote:
+                self._engines.clear()
+                return []
+            pairs = [(self._engines[rates], key) for rates, key in self._remembered
+                     if rates in self._engines]
+            self._remembered.clear()
+            return pairs
+
+
+class Check:
+    """One limit's answer on one request, and what its response may give back."""
+
+    __slots__ = ("limit", "engine", "key", "cost", "result")
+
+    def __init__(self, limit: Limit, engine: Any, key: str, cost: Any, result: Any) -> None:
+        self.limit = limit
+        self.engine = engine
+        self.key = key
+        self.cost = cost
+        self.result = result
+
+
+class Verdict:
+    """The answer on one request: whether it passes, the result of the limit
+    closest to refusing, and the fields its response carries (Retry-After too
+    when refused)."""
+
+    __slots__ = ("allowed", "result", "fields", "limit", "checks")
+
+    def __init__(self, checks: Sequence[Check], fields_of: Callable[[Any], Any]) -> None:
+        chosen, result = closest_to_refusing([(check, check.result) for check in checks])
+        self.checks = checks
+        self.limit = chosen.limit
+        self.result = result
+        self.allowed = bool(result["allowed"])
+        self.fields: List[Tuple[str, str]] = list(fields_of(chosen)(result))
+
+    def refunds(self, response: Any, status: int) -> List[Tuple[Any, str, Any]]:
+        """(engine, key, cost) of each count the response gives back."""
+        refunds = []
+        for check in self.checks:
+            counts = check.limit.counts
+            # A refusal took nothing: there is nothing to give back.
+            if (counts is None or check.result.get("would_block") or not check.cost
+                    or counts(response, status)):
+                continue
+            refunds.append((check.engine, check.key, check.cost))
+        return refunds
+
+
+def _call_with_request(function: Callable[..., Any], request: Any) -> Any:
+    return function(request)
+
+
+class LimiterCore:
+    """A framework limiter's configuration and its checks of one request.
+    Thread-safe as far as its engines are."""
+
+    def __init__(self, *, default: Optional[str], key: Any, headers: Optional[str],
+                 algorithm: str, mode: str, zone: Optional[str], zone_dir: Any, redis: Any,
+                 redis_prefix: str, on_error: str, trusted_proxies: Iterable[str],
+                 forwarded_header: str, ipv6_prefix: int, asynchronous: bool = False,
+                 call: Callable[[Callable[..., Any], Any], Any] = _call_with_request) -> None:
+        if key is not None and not callable(key):
+            raise TypeError("key must be a function of the request, not " + repr(key))
+        self.key = key
+        self.headers = check_header_style(headers)
+        self.store = EngineStore(algorithm, mode, zone, zone_dir, redis, redis_prefix,
+                                 on_error, asynchronous)
+        self.resolver = ClientAddressResolver(trusted_proxies, forwarded_header, ipv6_prefix)
+        self.forwarded_header = forwarded_header
+        self.call = call
+        self._fields: Dict[str, Any] = {}
+        self.default: Tuple[Limit, ...] = ()
+        if default is not None:
+            self.default = (self.limit(default, scope=DEFAULT_SCOPE),)
+
+    def limit(self, text: str, **options: Any) -> Limit:
+        """A Limit of this limiter, its engine made now (so a bad store fails here)."""
+        limit = Limit(text, **options)
+        cost = limit.cost
+        if (self.store.algorithm in _WINDOW_ALGORITHMS and not callable(cost)
+                and cost != math.floor(cost)):
+            raise ValueError("cost must be whole for " + self.store.algorithm + ", not "
+                             + repr(cost))
+        if not self.store.asynchronous:  # asyncio engines are made in their loop
+            self.store.engine(limit)
+        return limit
+
+    def start(self, limits: Sequence[Limit], request: Any, route: str, route_name: str,
+              peer: Optional[str], header: Optional[str], method: str) -> List[Check]:
+        """Checks every limit that applies to the request; results may be awaitables."""
+        checks = []
+        address = None
+        call = self.call
+        for limit in limits:
+            if limit.methods is not None and method.upper() not in limit.methods:
+                continue
+            if address is None:
+                address = self.resolver.resolve(peer, header)
+                route = engine_text(route) or "/"
+            key_function = limit.key or self.key
+            client = None if key_function is None else identity_key(call(key_function, request))
+            scope = limit.scope if limit.scope is not None else route_scope(route_name)
+            key = scope + SCOPE_SEPARATOR + (address if client is None else client)
+            cost = call(limit.cost, request) if callable(limit.cost) else limit.cost
+            engine = self.store.engine(limit)
+            checks.append(Check(limit, engine, key, cost,
+                                engine.check_limits(address, route, key, cost=cost)))
+            self.store.remember(limit.rates, key)
+        return checks
+
+    def verdict(self, checks: Sequence[Check], route_name: str) -> Optional[Verdict]:
+        """The verdict of finished checks (None when no limit applied)."""
+        if not checks:
+            return None
+        return Verdict(checks, lambda check: self._fields_of(check.limit.name or route_name))
+
+    def _fields_of(self, name: str) -> Callable[[Any], Any]:
+        made = self._fields.get(name)
+        if made is None:
+            policy = name if name.isascii() and len(name) <= 100 else DEFAULT_SCOPE
+            made = self._fields[name] = ResponseFields(self.headers, policy).fields
+        return made
+
+    def reset(self) -> List[Tuple[Any, str]]:
+        """Forgets the counts of every limit: in process at once, else the (engine,
+        key) pairs the caller resets (awaited for asyncio engines)."""
+        return self.store.forget()
+
+
+def set_fields(headers: Any, fields: Sequence[Tuple[str, str]]) -> None:
+    """Sets the fields on a response's headers, in place of any of the same names."""
+    for name, value in fields:
+        headers[name] = value
+
+
+def limiter_options(default: Optional[str] = None, *, key: Any = None,
+                    headers: Optional[str] = "draft", algorithm: str = "token_bucket",
+                    mode: str = "active", zone: Optional[str] = None, zone_dir: Any = None,
+                    redis: Any = None, redis_prefix: str = "vorn:", on_error: str = "local",
+                    trusted_proxies: Iterable[str] = (),
+                    forwarded_header: str = "X-Forwarded-For",
+                    ipv6_prefix: int = DEFAULT_IPV6_PREFIX) -> Dict[str, Any]:
+    """The options every framework's limiter takes, as LimiterCore's keywords; a
+    wrong name fails here as Python's own calls do (TypeError naming it)."""
+    return dict(default=default, key=key, headers=headers, algorithm=algorithm, mode=mode,
+                zone=zone, zone_dir=zone_dir, redis=redis, redis_prefix=redis_prefix,
+                on_error=on_error, trusted_proxies=trusted_proxies,
+                forwarded_header=forwarded_header, ipv6_prefix=ipv6_prefix)
