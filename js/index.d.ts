@@ -1,5 +1,5 @@
 // Type information for the vorn package: the native VornNode and VornZoneNode classes,
-// the zone functions, limit texts and the middleware.
+// the zone functions, limit texts, the middleware and the route limits.
 
 /** Names the engine knows; any other text runs the token bucket and is reported verbatim. */
 export type AlgorithmName =
@@ -349,4 +349,110 @@ export declare class ClientAddressResolver {
   readonly readsHeader: boolean;
   isTrusted(address: string): boolean;
   resolve(peer: string | undefined, header: string | undefined): string;
+}
+
+
+/** Which responses keep their count: 'all' (default), 'failed' (status >= 400),
+ *  'successful' (status < 400), or a function returning true when the response counts.
+ *  A request is counted when it arrives and refunded when its response does not count. */
+export type CountChoice<Req, Res> = 'all' | 'failed' | 'successful' | ((req: Req, res: Res) => boolean);
+
+/** The request of a framework: what the limits read, and whatever else it carries
+ *  (Express's req.get, req.user...). Give rateLimit<Request, Response> for exact types. */
+export interface FrameworkRequest extends RequestLike {
+  [property: string]: any;
+}
+
+/** The response of a framework: what the limits write, and whatever else it carries
+ *  (Express's res.status(429).json(...)). */
+export interface FrameworkResponse extends ResponseLike {
+  [property: string]: any;
+}
+
+/** A route limit's options (rateLimit, defaultLimit, a Fastify route's config.rateLimit).
+ *  An unknown option is a TypeError naming it. */
+export interface RateLimitOptions<Req = FrameworkRequest, Res = FrameworkResponse> {
+  /** A limit text: "5/minute", "10/second; 1000/hour". Required unless `engine` is given. */
+  limit?: string;
+  /** Default "token_bucket". */
+  algorithm?: AlgorithmName;
+  /** Default "active"; "shadow" lets refusals through with their fields. */
+  mode?: ModeName;
+  /** Keeps the counts in this shared-memory zone, shared by every process of the machine. */
+  zone?: string;
+  zoneSize?: number;
+  zoneDir?: string;
+  /** Keeps the counts in Redis: a redis:// URL or an ioredis client. */
+  redis?: string | object;
+  redisPrefix?: string;
+  redisTimeoutMs?: number;
+  redisProbeIntervalMs?: number;
+  /** How checks are answered while the zone or Redis fails: "local" (default), "allow", "deny". */
+  onStoreError?: 'local' | 'allow' | 'deny';
+  logger?: { warn(message: string): void } | null;
+  /** An engine to check with instead of one made from the options above. */
+  engine?: EngineLike;
+  /** The client's key (a user id, an API key); null or undefined falls back to the address. */
+  key?: (req: Req) => string | null | undefined;
+  /** What a request takes: a number >= 0 (default 1) or a function of the request. */
+  cost?: number | ((req: Req) => number);
+  count?: CountChoice<Req, Res>;
+  /** Routes naming one scope share its counts; otherwise each route counts alone. */
+  shared?: string;
+  /** The policy name in the rate-limit fields; default the shared name, else "default". */
+  name?: string;
+  /** false (or a function returning false) checks nothing: for tests. Default true. */
+  enabled?: boolean | ((req: Req) => boolean);
+  /** Returning true lets a request through unchecked. */
+  skip?: (req: Req) => boolean;
+  /** Answers a refusal instead of the plain 429 (the fields and Retry-After are set). */
+  onRefused?: (req: Req, res: Res, result: LimitsResultNode, next?: (err?: unknown) => void) => void;
+  headers?: HeaderStyle;
+  trustedProxies?: readonly string[];
+  forwardedHeader?: string;
+  ipv6Prefix?: number;
+  /** Where failures of refunds go; default console.error. */
+  onError?: (err: unknown, req: Req) => void;
+}
+
+/** A route limit's middleware: (req, res, next), for Express or node:http. */
+export interface RateLimitMiddleware<Req = FrameworkRequest, Res = FrameworkResponse> {
+  (req: Req, res: Res, next?: (err?: unknown) => void): void;
+  /** false checks nothing until set back to true (or a function of the request). */
+  enabled: boolean | ((req: Req) => boolean);
+  /** Forgets the counts of this limit (a Promise with Redis). In-process engines start
+   *  anew; zone and Redis ones forget the latest 10,000 keys checked here. */
+  reset(): void | Promise<void>;
+}
+
+/** A route's own limit: app.post('/login', rateLimit('5/minute'), handler). Its counts are
+ *  the route's (req.baseUrl + req.route.path), or what app.use mounted it on. */
+export declare function rateLimit<Req extends RequestLike = FrameworkRequest,
+                                  Res extends ResponseLike = FrameworkResponse>(
+    limit: string | RateLimitOptions<Req, Res>): RateLimitMiddleware<Req, Res>;
+
+/** app.use(defaultLimit('100/minute')): one limit for every request whose route has no
+ *  limit of its own (all under the scope "default"). `shared` does not apply. */
+export declare function defaultLimit<Req extends RequestLike = FrameworkRequest,
+                                     Res extends ResponseLike = FrameworkResponse>(
+    limit: string | Omit<RateLimitOptions<Req, Res>, 'shared'>): RateLimitMiddleware<Req, Res>;
+
+/** A refusal as an error: status 429, and the rate-limit fields and Retry-After in headers. */
+export declare class RateLimitError extends Error {
+  constructor(result: LimitsResultNode, headers?: { [name: string]: string });
+  readonly status: 429;
+  readonly statusCode: 429;
+  readonly expose: true;
+  readonly code: 'VORN_RATE_LIMITED';
+  readonly headers: { [name: string]: string };
+  readonly result: LimitsResultNode;
+}
+
+declare global {
+  namespace Express {
+    interface Request {
+      /** The check of the vorn limit closest to refusing this request. */
+      vorn?: LimitsResultNode;
+    }
+  }
 }

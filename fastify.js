@@ -1,0 +1,3 @@
+'use strict';
+// require('vorn/fastify'): the Fastify plugin (js/fastify.js).
+module.exports = require('./js/fastify');

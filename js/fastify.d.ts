@@ -1,0 +1,36 @@
+// Type information for require('vorn/fastify'): the plugin, and what it adds to Fastify's
+// request, instance and route config.
+import type { FastifyPluginCallback, FastifyReply, FastifyRequest } from 'fastify';
+import type { LimitsResultNode, RateLimitOptions, RateLimitError } from './index';
+
+/** The plugin's options: a route limit's, with `limit` the default for routes without one. */
+export type VornFastifyOptions = Omit<RateLimitOptions<FastifyRequest, FastifyReply>, 'shared' | 'onRefused'> & {
+  /** Answers a refusal through the reply instead of the RateLimitError handed to Fastify. */
+  onRefused?: (request: FastifyRequest, reply: FastifyReply, result: LimitsResultNode) => void;
+};
+
+/** A route's own limit: a limit text, its options, or false for none. */
+export type RouteRateLimit = string | false | (Omit<RateLimitOptions<FastifyRequest, FastifyReply>, 'onRefused'> & {
+  onRefused?: (request: FastifyRequest, reply: FastifyReply, result: LimitsResultNode) => void;
+});
+
+declare module 'fastify' {
+  interface FastifyRequest {
+    /** The check of this request's limit; null when none applied. */
+    vorn: LimitsResultNode | null;
+  }
+  interface FastifyInstance {
+    /** The plugin's switch (false checks nothing) and the reset of all its counts. */
+    vorn: {
+      enabled: boolean | ((request: FastifyRequest) => boolean);
+      reset(): void | Promise<void>;
+    };
+  }
+  interface FastifyContextConfig {
+    rateLimit?: RouteRateLimit;
+  }
+}
+
+declare const vornFastify: FastifyPluginCallback<VornFastifyOptions>;
+export default vornFastify;
+export { vornFastify, RateLimitError };

@@ -1,0 +1,169 @@
+'use strict';
+// The Fastify plugin: fastify.register(require('vorn/fastify'), { limit: '100/minute' })
+// gives every route without a limit of its own the default limit (all of them
+// under the one scope "default", unmatched URLs included); a route's
+// `config: { rateLimit: '5/minute' }` (or an options object, as rateLimit takes)
+// is that route's own limit, scoped by its URL pattern; `{ rateLimit: false }`
+// leaves the route unlimited. A refusal is a RateLimitError (status 429, the
+// rate-limit fields and Retry-After in its headers) handed to Fastify's error
+// handling, so fastify.setErrorHandler shapes it; onRefused(request, reply,
+// result) answers instead when given. The plugin applies to the whole app
+// (it is not encapsulated), and fastify.vorn holds `enabled` and reset().
+const { RouteLimit, RateLimitError, refusalHeaders, optionsOf, LIMIT_OPTIONS, DEFAULT_SCOPE } =
+  require('./rate_limit');
+const { responseHeaders } = require('./headers');
+const { checkOptionNames } = require('./names');
+const { isPromise } = require('./middleware');
+
+const PLUGIN_OPTIONS = new Set([...LIMIT_OPTIONS].filter((name) => name !== 'shared'));
+// A counted request whose response decides whether it keeps its count.
+const TAKEN = Symbol('vorn.taken');
+
+function setFields(reply, result, limit) {
+  for (const [name, value] of responseHeaders(result, limit.style, limit.name)) reply.header(name, value);
+}
+
+function vornFastify(fastify, options, done) {
+  let limits;
+  try {
+    checkOptionNames('vorn/fastify', options, PLUGIN_OPTIONS);
+    limits = makeLimits(options);
+  } catch (err) {
+    done(err);
+    return;
+  }
+  fastify.decorateRequest('vorn', null);
+  fastify.decorate('vorn', limits.controls);
+
+  // Finds a route's own limit as it is added, so a wrong one fails at startup.
+  fastify.addHook('onRoute', (route) => {
+    const own = route.config && route.config.rateLimit;
+    if (own !== undefined && own !== null && own !== false) limits.own(own);
+  });
+
+  fastify.addHook('onRequest', function checkRequest(request, reply, next) {
+    let limit;
+    let scope;
+    try {
+      if (!limits.on(request)) return next();
+      const config = request.routeOptions.config;
+      const own = config === undefined ? undefined : config.rateLimit;
+      if (own === false) return next();
+      if (own === undefined || own === null) {
+        limit = limits.byDefault;
+        scope = DEFAULT_SCOPE;
+        if (limit === null) return next();
+      } else {
+        limit = limits.own(own);
+        scope = config.url;
+      }
+      if (!limit.appliesTo(request)) return next();
+      const taken = limit.take(request, request.raw, scope);
+      if (!isPromise(taken)) return answer(taken);
+      taken.then(answer, next);
+    } catch (err) {
+      next(err);
+    }
+    return undefined;
+
+    function answer(taken) {
+      const { result } = taken;
+      request.vorn = result;
+      if (result.allowed) {
+        setFields(reply, result, limit);
+        if (limit.refundable(taken)) {
+          taken.limit = limit;
+          request[TAKEN] = taken;
+        }
+        next();
+      } else if (limit.onRefused) {
+        setFields(reply, result, limit);
+        limit.onRefused(request, reply, result);
+      } else {
+        // The status and fields go on the reply too: an error handler of the
+        // app's own answers through it, and Fastify sets neither for one.
+        setFields(reply, result, limit);
+        reply.code(429);
+        next(new RateLimitError(result, refusalHeaders(result, limit.style, limit.name)));
+      }
+    }
+  });
+
+  fastify.addHook('onResponse', function settleRequest(request, reply, next) {
+    const taken = request[TAKEN];
+    if (taken !== undefined) {
+      request[TAKEN] = undefined;
+      taken.limit.settle(taken, request, reply);
+    }
+    next();
+  });
+  done();
+}
+
+// The plugin's limits: its default, one per distinct route limit, and the
+// switch and reset of them all.
+function makeLimits(options) {
+  const { limit, enabled, ...shared } = options;
+  const createEngine = require('./index').createEngine;
+  const byDefault = limit == null ? null : new RouteLimit({ ...shared, limit }, 'vorn/fastify', createEngine);
+  let on = enabled === undefined ? true : enabled;
+  if (typeof on !== 'boolean' && typeof on !== 'function') {
+    throw new TypeError('enabled must be true, false or a function of the request');
+  }
+  // A limit text gives one limit however many routes use it (their scopes keep
+  // their counts apart); an options object gives its own.
+  const byText = new Map();
+  const byObject = new WeakMap();
+  const every = byDefault === null ? [] : [byDefault];
+  function own(given) {
+    const cache = typeof given === 'string' ? byText : byObject;
+    if (typeof given !== 'string' && (given === null || typeof given !== 'object')) {
+      throw new TypeError('config.rateLimit must be a limit text, an options object or false');
+    }
+    let made = cache.get(given);
+    if (made === undefined) {
+      const routeOptions = optionsOf(given, 'config.rateLimit');
+      checkOptionNames('config.rateLimit', routeOptions, LIMIT_OPTIONS);
+      const inherited = { ...shared };
+      if (routeOptions.engine !== undefined) {
+        for (const name of Object.keys(inherited)) {
+          if (!['key', 'skip', 'onRefused', 'headers', 'trustedProxies', 'forwardedHeader',
+            'ipv6Prefix', 'onError'].includes(name)) delete inherited[name];
+        }
+      }
+      made = new RouteLimit({ ...inherited, ...routeOptions }, 'config.rateLimit', createEngine);
+      cache.set(given, made);
+      every.push(made);
+    }
+    return made;
+  }
+  const controls = {
+    get enabled() { return on; },
+    set enabled(value) {
+      if (typeof value !== 'boolean' && typeof value !== 'function') {
+        throw new TypeError('enabled must be true, false or a function of the request');
+      }
+      on = value;
+    },
+    // Forgets every count of the plugin's limits (see RouteLimit.reset).
+    reset() {
+      const done = every.map((made) => made.reset()).filter(isPromise);
+      return done.length === 0 ? undefined : Promise.all(done).then(() => undefined);
+    },
+  };
+  return {
+    byDefault, own, controls,
+    on: (request) => on === true || (on !== false && on(request) !== false),
+  };
+}
+
+// Fastify's markers: the plugin's hooks reach the whole app, not only its own
+// encapsulated context.
+vornFastify[Symbol.for('skip-override')] = true;
+vornFastify[Symbol.for('fastify.display-name')] = 'vorn';
+vornFastify[Symbol.for('plugin-meta')] = { name: 'vorn', fastify: '5.x' };
+
+module.exports = vornFastify;
+module.exports.default = vornFastify;
+module.exports.vornFastify = vornFastify;
+module.exports.RateLimitError = RateLimitError;
