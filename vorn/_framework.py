@@ -106,7 +106,8 @@ class EngineStore:
     Thread-safe."""
 
     def __init__(self, algorithm: str, mode: str, zone: Optional[str], zone_dir: Any,
-                 redis: Any, redis_prefix: str, on_error: str, asynchronous: bool) -> None:
+                 redis: Any, redis_prefix: str, redis_timeout: float, on_error: str,
+                 asynchronous: bool) -> None:
         check_names(algorithm, mode)
         if zone is not None and redis is not None:
             raise TypeError("give a zone or redis, not both")
@@ -116,6 +117,7 @@ class EngineStore:
         self.zone_dir = zone_dir
         self.redis = redis
         self.redis_prefix = redis_prefix
+        self.redis_timeout = redis_timeout
         self.on_error = on_error
         self.asynchronous = asynchronous and redis is not None
         self.remote = zone is not None or redis is not None
@@ -141,10 +143,12 @@ class EngineStore:
             redis = next(iter(self._engines.values())).client
         if self.asynchronous:
             return create_async_engine(self.algorithm, self.mode, limit=text, redis=redis,
-                                       redis_prefix=self.redis_prefix, on_error=self.on_error)
+                                       redis_prefix=self.redis_prefix,
+                                 redis_timeout=self.redis_timeout, on_error=self.on_error)
         if redis is not None:
             return create_engine(self.algorithm, self.mode, limit=text, redis=redis,
-                                 redis_prefix=self.redis_prefix, on_error=self.on_error)
+                                 redis_prefix=self.redis_prefix,
+                                 redis_timeout=self.redis_timeout, on_error=self.on_error)
         if self.zone is not None:
             return create_engine(self.algorithm, self.mode, limit=text, zone=self.zone,
                                  zone_dir=self.zone_dir, on_error=self.on_error)
@@ -225,7 +229,8 @@ class LimiterCore:
 
     def __init__(self, *, default: Optional[str], key: Any, headers: Optional[str],
                  algorithm: str, mode: str, zone: Optional[str], zone_dir: Any, redis: Any,
-                 redis_prefix: str, on_error: str, trusted_proxies: Iterable[str],
+                 redis_prefix: str, redis_timeout: float, on_error: str,
+                 trusted_proxies: Iterable[str],
                  forwarded_header: str, ipv6_prefix: int, asynchronous: bool = False,
                  call: Callable[[Callable[..., Any], Any], Any] = _call_with_request) -> None:
         if key is not None and not callable(key):
@@ -233,7 +238,7 @@ class LimiterCore:
         self.key = key
         self.headers = check_header_style(headers)
         self.store = EngineStore(algorithm, mode, zone, zone_dir, redis, redis_prefix,
-                                 on_error, asynchronous)
+                                 redis_timeout, on_error, asynchronous)
         self.resolver = ClientAddressResolver(trusted_proxies, forwarded_header, ipv6_prefix)
         self.forwarded_header = forwarded_header
         self.call = call
@@ -305,7 +310,8 @@ def set_fields(headers: Any, fields: Sequence[Tuple[str, str]]) -> None:
 def limiter_options(default: Optional[str] = None, *, key: Any = None,
                     headers: Optional[str] = "draft", algorithm: str = "token_bucket",
                     mode: str = "active", zone: Optional[str] = None, zone_dir: Any = None,
-                    redis: Any = None, redis_prefix: str = "vorn:", on_error: str = "local",
+                    redis: Any = None, redis_prefix: str = "vorn:", redis_timeout: float = 0.05,
+                    on_error: str = "local",
                     trusted_proxies: Iterable[str] = (),
                     forwarded_header: str = "X-Forwarded-For",
                     ipv6_prefix: int = DEFAULT_IPV6_PREFIX) -> Dict[str, Any]:
@@ -313,5 +319,5 @@ def limiter_options(default: Optional[str] = None, *, key: Any = None,
     wrong name fails here as Python's own calls do (TypeError naming it)."""
     return dict(default=default, key=key, headers=headers, algorithm=algorithm, mode=mode,
                 zone=zone, zone_dir=zone_dir, redis=redis, redis_prefix=redis_prefix,
-                on_error=on_error, trusted_proxies=trusted_proxies,
+                redis_timeout=redis_timeout, on_error=on_error, trusted_proxies=trusted_proxies,
                 forwarded_header=forwarded_header, ipv6_prefix=ipv6_prefix)

@@ -9,7 +9,8 @@
 
 `settings.VORN` takes the options of `vorn.flask.Limiter` ("default", "key",
 "headers", "algorithm", "mode", "zone", "zone_dir", "redis", "redis_prefix",
-"on_error", "trusted_proxies", "forwarded_header", "ipv6_prefix"), and
+"redis_timeout", "on_error", "trusted_proxies", "forwarded_header",
+"ipv6_prefix"), and
 "on_refused" (a view, or its dotted path, called as `on_refused(request,
 refusal)` to answer a refused request) and "enabled" (False turns every limit
 off, as `vorn.django.limiter.enabled = False` does). Key and cost functions take

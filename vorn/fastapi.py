@@ -101,9 +101,9 @@ class Limiter:
     ("draft", "legacy", "x" or None); `algorithm` and `mode` as
     `vorn.create_engine` takes them; `zone` (one count across the workers of
     this machine) or `redis` (a URL or a `redis.asyncio` client: one count
-    across machines), with `zone_dir`, `redis_prefix` and `on_error`;
-    `trusted_proxies`, `forwarded_header` and `ipv6_prefix` as the ASGI
-    middleware takes them (see its notes on proxies: uvicorn rewrites the
+    across machines), with `zone_dir`, `redis_prefix`, `redis_timeout` and
+    `on_error`; `trusted_proxies`, `forwarded_header` and `ipv6_prefix` as the
+    ASGI middleware takes them (see its notes on proxies: uvicorn rewrites the
     client address from X-Forwarded-For before vorn sees it).
     """
 

@@ -65,9 +65,9 @@ class Limiter:
     address); `headers` the field style ("draft", "legacy", "x" or None);
     `algorithm` and `mode` as `vorn.create_engine` takes them; `zone` (one count
     across the workers of this machine) or `redis` (a URL or a blocking redis-py
-    client: one count across machines), with `zone_dir`, `redis_prefix` and
-    `on_error`; `trusted_proxies`, `forwarded_header` and `ipv6_prefix` as the
-    WSGI middleware takes them. Thread-safe.
+    client: one count across machines), with `zone_dir`, `redis_prefix`,
+    `redis_timeout` and `on_error`; `trusted_proxies`, `forwarded_header` and
+    `ipv6_prefix` as the WSGI middleware takes them. Thread-safe.
     """
 
     def __init__(self, app: Optional[Flask] = None, **options: Any) -> None:
