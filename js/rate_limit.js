@@ -89,6 +89,19 @@ function optionsOf(limitOrOptions, where) {
   return limitOrOptions;
 }
 
+// In-process engines of shared names: limits naming one scope with the same
+// limit share a count in a process as they do on a zone or in Redis.
+const sharedEngines = new Map();
+function sharedEngine(shared, config, makeEngine) {
+  const id = `${shared}${SCOPE_SEPARATOR}${JSON.stringify(config)}`;
+  let engine = sharedEngines.get(id);
+  if (engine === undefined) {
+    engine = makeEngine(config);
+    sharedEngines.set(id, engine);
+  }
+  return engine;
+}
+
 class RouteLimit {
   // `makeEngine(config)` builds an engine (createEngine); `where` names the
   // entry point in errors.
@@ -107,7 +120,12 @@ class RouteLimit {
     }
     if (options.onStoreError !== undefined) this.engineConfig.onError = options.onStoreError;
     this.makeEngine = makeEngine;
-    this.engine = options.engine === undefined ? makeEngine(this.engineConfig) : options.engine;
+    this.shared = options.shared === undefined ? undefined : checkScopeName('shared', options.shared);
+    const inProcess = options.engine === undefined && this.engineConfig.zone == null &&
+      this.engineConfig.redis == null;
+    if (options.engine !== undefined) this.engine = options.engine;
+    else if (inProcess && this.shared !== undefined) this.engine = sharedEngine(this.shared, this.engineConfig, makeEngine);
+    else this.engine = makeEngine(this.engineConfig);
     if (!this.engine || typeof this.engine.checkRequest !== 'function') {
       throw new TypeError(`${where}: engine must have a checkRequest method`);
     }
@@ -115,7 +133,6 @@ class RouteLimit {
     this.key = options.key;
     this.cost = checkCost(options.cost);
     this.counts = checkCount(options.count);
-    this.shared = options.shared === undefined ? undefined : checkScopeName('shared', options.shared);
     this.name = options.name === undefined ? this.shared || DEFAULT_SCOPE : checkScopeName('name', options.name);
     this._enabled = options.enabled === undefined ? true : checkEnabled(options.enabled);
     this.skip = options.skip;
@@ -124,9 +141,8 @@ class RouteLimit {
     this.report = options.onError || reportToConsole;
     this.resolver = new ClientAddressResolver(options.trustedProxies || [],
       options.forwardedHeader || 'x-forwarded-for', options.ipv6Prefix);
-    // An in-process engine is reset by replacing it; any other by its keys.
-    this.remembered = this.ownsEngine && this.engineConfig.zone == null && this.engineConfig.redis == null
-      ? null : new Set();
+    // An engine of this limit's own is reset by replacing it; any other by its keys.
+    this.remembered = inProcess && this.shared === undefined ? null : new Set();
   }
 
   get enabled() { return this._enabled; }
