@@ -50,6 +50,21 @@ class ASGIMiddleware(LimitingMiddleware):
     coroutine function (the engine of `vorn.create_async_engine`). Its settings
     are read once, when it is made (a peer's key is remembered: see
     ClientAddressResolver). Thread-safe as far as the engines are.
+
+    Proxies: the server may have rewritten scope["client"] before this sees it.
+    uvicorn does by default (--proxy-headers is on, --forwarded-allow-ips is
+    127.0.0.1 or $FORWARDED_ALLOW_IPS): for a request from an allowed address it
+    sets the client to the rightmost X-Forwarded-For entry that is not allowed,
+    so `trusted_proxies` then sees that client and reads no header again; any
+    process on the host can name any client that way, and
+    --forwarded-allow-ips="*" takes the leftmost entry, which the client
+    writes. Run uvicorn with --no-proxy-headers and give `trusted_proxies` here
+    (which also reads `Forwarded`, walks several hops and keys IPv6 clients by
+    their network), or keep uvicorn's rewriting and give no `trusted_proxies`;
+    a proxy on another host that neither trusts makes every client one key.
+    gunicorn rewrites no address (REMOTE_ADDR is always the peer; its own
+    --forwarded-allow-ips only decides which peers' X-Forwarded-Proto it
+    believes), so the WSGI middleware's `trusted_proxies` is what reads it.
     """
 
     def __init__(self, app: _App, engine: Any = None, *,
