@@ -13,7 +13,7 @@ const { ClientAddressResolver } = require('./address');
 const { checkHeaderStyle, responseHeaders, setResponseHeaders } = require('./headers');
 const {
   identityKey, routeOf, closestToRefusing, checkScopeName, scopeOfText, reportToConsole, isPromise,
-  SCOPE_SEPARATOR,
+  routesCaseless, SCOPE_SEPARATOR,
 } = require('./middleware');
 const { checkOptionNames } = require('./names');
 
@@ -257,8 +257,11 @@ function settleWhenDone(limit, taken, req, res) {
 }
 
 // Express's scope of a route middleware: the mount path and the route's path.
+// The mount path is as the URL spells it, so an app that routes /AUTH/login to
+// /auth's routes has it in lower case: one count, however the client writes it.
 function expressScope(req) {
-  const base = typeof req.baseUrl === 'string' ? req.baseUrl : '';
+  let base = typeof req.baseUrl === 'string' ? req.baseUrl : '';
+  if (base !== '' && routesCaseless(req)) base = base.toLowerCase();
   const route = req.route;
   if (route == null || route.path === undefined) return base;
   const routePath = route.path;
