@@ -18,8 +18,10 @@
 // A limit of several rates (config.rates, as VornNode takes them) is decided in
 // one call of lua/limits.lua on one key, so a request is counted by all of its
 // rates or by none; so are checks of a cost other than 1, and refunds.
+const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
+const { parseRedisUrl, describeRedisUrl } = require('./redis_urls.js');
 
 const DEFAULT_PREFIX = 'vorn:';
 const DEFAULT_TIMEOUT_MS = 50;
@@ -27,6 +29,14 @@ const DEFAULT_PROBE_INTERVAL_MS = 500;
 const WINDOW_MS = 60000;
 const U64_MAX = (1n << 64n) - 1n;
 const ON_ERROR_CHOICES = ['local', 'allow', 'deny'];
+// A call gives up after this many redirections (ioredis follows them itself).
+const MAX_REDIRECTIONS = 5;
+// "<1 or 0> <remaining> <message>", and when told "\n<next ms> <reset ms>".
+const ONE_RATE_REPLY = /^([01]) ([0-9]+) [^\n]*(?:\n(-?[0-9]+) (-?[0-9]+))?$/;
+// "<1 or 0> <remaining> <deciding rate> <next ms> <reset ms> <message>".
+const LIMITS_REPLY = /^([01]) ([0-9]+) ([1-4]) (-?[0-9]+) (-?[0-9]+) /;
+// What a timer gives a call that ran out of time.
+const LATE = Symbol('late');
 // The debug text of an answer given without Redis when onError is allow or deny.
 const UNAVAILABLE_TEXT = 'redis unavailable';
 const REDIS_OPTION_NAMES = ['redis', 'redisPrefix', 'redisTimeoutMs', 'onError',
@@ -115,10 +125,11 @@ function limitsFor(algorithm, capacity, refillRate, prefix, rates) {
     shapes.splice(0, shapes.length, ...rates.map(([count, windowMs]) =>
       `${wholeCosts ? wholeCount(count) : keyNumber(count)}/${windowMs}`));
   }
-  // probeKey lies outside every client's key space: what the probe of a failed Redis checks.
+  // probeKey lies outside every client's key space, and belongs to this algorithm
+  // and configuration only: what the probe of a failed Redis checks.
   return { limiter, kind: tag, command, refused, wholeCosts, single, rateArgs,
     args: single ? rateArgs : null, keyPrefix: `${prefix}${tag}:${shapes.join(';')}:`,
-    probeKey: `${prefix}probe` };
+    probeKey: `${prefix}probe:${tag}:${shapes.join(';')}` };
 }
 
 // A request's cost (or a refund's amount), refused as the native engine refuses
@@ -141,33 +152,101 @@ function checkedCost(cost, wholeCosts, algorithm) {
   return cost;
 }
 
-function urlError(detail) {
-  // The URL itself is never repeated: it may carry a password.
-  return new TypeError('vorn: the Redis URL is not valid (redis://[[user]:password@]' +
-    `host[:port][/db] or rediss://...): ${detail}`);
+// What a key name holds of a client's key (its identity or address): the first
+// 16 bytes of the SHA-256 of its UTF-8, in unpadded base64url. The Python
+// package writes the same, so both share a client's count; the key itself (an
+// API key, say) is never stored.
+function keyDigest(key) {
+  return crypto.createHash('sha256').update(key, 'utf8').digest().subarray(0, 16)
+    .toString('base64url');
 }
 
-function checkUrl(url) {
-  let parsed;
+let parserGuarded = false;
+
+// ioredis's reply parser reads nested arrays by recursion, so a reply nested
+// deeply enough overflows the stack inside a socket's data event, where nothing
+// catches it and the process exits. Such a parse becomes the parser's fatal
+// error instead: ioredis then fails the connection's commands and reconnects.
+function guardParser() {
+  if (parserGuarded) return;
+  parserGuarded = true;
+  let Parser;
   try {
-    parsed = new URL(url);
+    Parser = require(require.resolve('redis-parser',
+      { paths: [path.dirname(require.resolve('ioredis'))] }));
   } catch {
-    throw urlError('it does not parse as a URL');
+    return;
   }
-  if (parsed.protocol !== 'redis:' && parsed.protocol !== 'rediss:') {
-    throw urlError('the scheme must be redis:// or rediss://');
-  }
-  const db = parsed.pathname.replace(/^\//, '');
-  if (db !== '' && !/^\d+$/.test(db)) throw urlError('the database must be a number');
+  const { execute } = Parser.prototype;
+  Parser.prototype.execute = function guardedExecute(buffer) {
+    try {
+      return execute.call(this, buffer);
+    } catch (err) {
+      this.reset();
+      return this.returnFatalError(err instanceof Error ? err : new Error(String(err)));
+    }
+  };
 }
 
 function loadIoredis() {
+  let Redis;
   try {
-    return require('ioredis');
+    Redis = require('ioredis');
   } catch (err) {
     throw new Error('vorn: the Redis engine needs the ioredis package (npm install ioredis)',
       { cause: err });
   }
+  guardParser();
+  return Redis;
+}
+
+function tlsOptions(tls) {
+  if (tls === null) return undefined;
+  const options = {};
+  if (tls.ca_file !== null) options.ca = fs.readFileSync(tls.ca_file);
+  if (tls.cert_file !== null) {
+    options.cert = fs.readFileSync(tls.cert_file);
+    options.key = fs.readFileSync(tls.key_file);
+  }
+  // The chain is checked still; only the name it is issued to is not.
+  if (!tls.check_hostname) options.checkServerIdentity = () => undefined;
+  return options;
+}
+
+// An ioredis client (a Redis or a Cluster) for a parsed URL: it fails commands
+// at once while disconnected instead of queueing them for a later replay, and
+// retries none of them.
+function clientFromUrl(Redis, url, timeoutMs, probeIntervalMs) {
+  const common = {
+    username: url.username ?? undefined,
+    password: url.password ?? undefined,
+    tls: tlsOptions(url.tls),
+    connectTimeout: Math.max(timeoutMs, 1000),
+    enableOfflineQueue: false,
+    maxRetriesPerRequest: 0,
+  };
+  const retryStrategy = (times) => Math.min(times * 50, probeIntervalMs);
+  if (url.kind === 'cluster') {
+    return new Redis.Cluster(url.hosts.map(([host, port]) => ({ host, port })), {
+      redisOptions: { ...common, commandTimeout: timeoutMs },
+      enableOfflineQueue: false,
+      maxRedirections: MAX_REDIRECTIONS,
+      retryDelayOnTryAgain: 5,
+      retryDelayOnClusterDown: 0,
+      retryDelayOnFailover: 0,
+      clusterRetryStrategy: retryStrategy,
+    });
+  }
+  const options = { ...common, db: url.db, commandTimeout: timeoutMs, retryStrategy };
+  if (url.kind === 'unix') return new Redis({ ...options, path: url.path });
+  if (url.kind === 'sentinel') {
+    return new Redis({ ...options, sentinels: url.hosts.map(([host, port]) => ({ host, port })),
+      name: url.service, sentinelPassword: url.sentinel_password ?? undefined,
+      enableTLSForSentinelMode: url.tls !== null, sentinelRetryStrategy: retryStrategy,
+      sentinelTLS: url.tls !== null ? tlsOptions(url.tls) : undefined });
+  }
+  const [[host, port]] = url.hosts;
+  return new Redis({ ...options, host, port });
 }
 
 // The text of an error for a log line, with the password (if any) masked.
@@ -179,10 +258,11 @@ function errorText(err, password) {
 const sleep = (ms) => new Promise((resolve) => { setTimeout(resolve, ms).unref(); });
 
 // RedisEngine(config, VornNode): config is a NodeConfig plus `redis` (a URL or an
-// ioredis client), `redisPrefix`, `redisTimeoutMs`, `onError`, and for tests
-// `clock` (a function giving milliseconds, passed to the scripts instead of the
-// server's time). checkRequest(ip, route, startMs) returns a Promise of the
-// VornNode result. Everything runs on the calling thread's event loop.
+// ioredis Redis or Cluster), `redisPrefix`, `redisTimeoutMs`, `onError`, and for
+// tests `clock` (a function giving milliseconds, passed to the scripts instead of
+// the server's time). checkRequest(ip, route, startMs) returns a Promise of the
+// VornNode result, within the timeout counted from the call, whatever Redis
+// answers. Everything runs on the calling thread's event loop.
 class RedisEngine {
   constructor(config, VornNode) {
     const local = {};
@@ -211,58 +291,51 @@ class RedisEngine {
       config.refillRate === undefined ? 10 : config.refillRate, prefix, config.rates);
 
     if (typeof config.redis === 'string') {
-      checkUrl(config.redis);
+      const url = parseRedisUrl(config.redis);
       const Redis = loadIoredis();
-      this.client = new Redis(config.redis, {
-        commandTimeout: this.timeoutMs,
-        connectTimeout: Math.max(this.timeoutMs, 1000),  // the first connection only
-        enableOfflineQueue: false,
-        maxRetriesPerRequest: 0,
-        retryStrategy: (times) => Math.min(times * 50, this.probeIntervalMs),
-      });
-      // A first connection that fails is reported once; later failures show in
-      // the checks. Without a listener ioredis would print every attempt.
-      this.client.on('error', (err) => {
-        if (this.startingUntil === 0) return;
-        this.startingUntil = 0;
-        this.enterDegraded(err);
-      });
+      this.client = clientFromUrl(Redis, url, this.timeoutMs, this.probeIntervalMs);
+      this.where = describeRedisUrl(url);
+      this.password = url.password ?? undefined;
       this.ownsClient = true;
     } else if (config.redis && typeof config.redis.defineCommand === 'function') {
+      guardParser();
       this.client = config.redis;
       this.ownsClient = false;
+      const options = this.client.options || {};
+      const redisOptions = options.redisOptions || options;
+      this.where = this.client.isCluster ? 'cluster' : options.path ? `unix:${options.path}`
+        : `${options.host || 'localhost'}:${options.port || 6379}/${options.db || 0}`;
+      this.password = redisOptions.password;
     } else {
-      throw new TypeError('redis must be a redis:// or rediss:// URL or an ioredis client');
+      throw new TypeError('redis must be a Redis URL (redis://, rediss://, redis+cluster://, ' +
+        'redis+sentinel://, unix://) or an ioredis Redis or Cluster');
     }
-    const options = this.client.options || {};
-    this.where = options.path ? `unix:${options.path}`
-      : `${options.host || 'localhost'}:${options.port || 6379}/${options.db || 0}`;
-    this.password = options.password;
+    this.cluster = Boolean(this.client.isCluster);
+    if (this.cluster) this.keySlot = require(require.resolve('cluster-key-slot',
+      { paths: [path.dirname(require.resolve('ioredis'))] }));
     for (const [command, script] of [[this.limits.command, this.limits.limiter],
       [LIMITS_COMMAND, 'limits']]) {
       if (typeof this.client[command] !== 'function') {
         this.client.defineCommand(command, { numberOfKeys: 1, lua: scriptText(script) });
       }
     }
-    // While a client built here makes its first connection, checks are answered
-    // without Redis and without a warning; a connection not up within the
-    // connect timeout counts as a failure. ready() resolves once it is up.
-    this.connectTimeoutMs = Math.max(this.timeoutMs, 1000);
-    this.startingUntil = this.client.status === 'ready' ? 0 : Date.now() + this.connectTimeoutMs;
-    this.connected = this.client.status === 'ready' ? Promise.resolve()
-      : new Promise((resolve) => {
-        this.client.once('ready', () => {
-          this.startingUntil = 0;
-          resolve();
-        });
-      });
-    this.degradedNow = false;
+    // The servers (their names) that failed and are being probed.
+    this.down = new Set();
     this.closed = false;
+    // Without a listener ioredis would print every failed attempt; a failure
+    // shows in the checks, and a connection that comes up ends a probe's wait.
+    this.onClientError = () => {};
+    this.onClientReady = () => { this.wake(); };
+    this.client.on('error', this.onClientError);
+    this.client.on('ready', this.onClientReady);
+    this.wakers = new Set();
+    this.connected = this.client.status === 'ready' ? Promise.resolve()
+      : new Promise((resolve) => { this.client.once('ready', resolve); });
   }
 
-  // True while checks are answered without Redis.
+  // True while checks (of some keys, on a cluster) are answered without Redis.
   get degraded() {
-    return this.degradedNow || this.startingUntil !== 0;
+    return this.down.size > 0;
   }
 
   // Resolves once the first connection is up (at once for a client given ready).
@@ -286,28 +359,18 @@ class RedisEngine {
     if (typeof key !== 'string') throw new TypeError('key must be a string');
     const amount = checkedCost(cost, this.limits.wholeCosts, this.algorithm);
     if (amount === 0) return;
-    if (this.usable()) {
-      try {
-        await this.bounded(this.client[LIMITS_COMMAND](this.limits.keyPrefix + key,
-          ...this.scriptHead(amount, 'refund')));
-        return;
-      } catch (err) {
-        this.enterDegraded(err);
-      }
-    }
-    this.local.refund(key, amount);
+    const fullKey = this.limits.keyPrefix + keyDigest(key);
+    const done = await this.call(fullKey, () => this.client[LIMITS_COMMAND](fullKey,
+      ...this.scriptHead(amount, 'refund')));
+    if (done === undefined) this.local.refund(key, amount);
   }
 
   // Forgets `key` in every rate, for every engine of this limit on this Redis.
   async reset(key) {
     if (typeof key !== 'string') throw new TypeError('key must be a string');
     this.local.reset(key);
-    if (!this.usable()) return;
-    try {
-      await this.bounded(this.client.del(this.limits.keyPrefix + key));
-    } catch (err) {
-      this.enterDegraded(err);
-    }
+    const fullKey = this.limits.keyPrefix + keyDigest(key);
+    await this.call(fullKey, () => this.client.del(fullKey));
   }
 
   async check(ip, route, startMs, told, cost) {
@@ -319,46 +382,78 @@ class RedisEngine {
       cost = checkedCost(cost, this.limits.wholeCosts, this.algorithm);
     }
     if (typeof ip !== 'string') throw new TypeError('ip must be a string');
-    if (this.usable()) {
-      try {
-        if (!this.limits.single || (cost !== undefined && cost !== 1)) {
-          return this.fromLimits(await this.runLimits(ip, cost === undefined ? 1 : cost), told);
-        }
-        // "<1 or 0> <remaining> <message>", and when told "\n<next ms> <reset ms>"
-        const reply = await this.runScript(ip, told);
-        if (!told) {
-          return this.result(reply.charCodeAt(0) === 49, reply.slice(reply.indexOf(' ', 2) + 1));
-        }
-        const [first, waits] = reply.split('\n');
-        const result = this.result(first.charCodeAt(0) === 49, first.slice(first.indexOf(' ', 2) + 1));
-        const [nextMs, resetMs] = waits.split(' ').map((wait) => (Number(wait) < 0 ? null : Number(wait)));
-        return this.withFigures(result, Number(first.slice(2, first.indexOf(' ', 2))), nextMs, resetMs);
-      } catch (err) {
-        this.enterDegraded(err);
-      }
+    const fullKey = this.limits.keyPrefix + keyDigest(ip);
+    const several = !this.limits.single || (cost !== undefined && cost !== 1);
+    const reply = await this.call(fullKey, several
+      ? () => this.client[LIMITS_COMMAND](fullKey, ...this.scriptHead(cost ?? 1, 'check'))
+      : () => (told ? this.client[this.limits.command](fullKey, ...this.limits.args, this.now(), '1')
+        : this.client[this.limits.command](fullKey, ...this.limits.args, this.now())));
+    if (reply !== undefined) {
+      const result = several ? this.fromLimits(reply, told) : this.fromOneRate(reply, told);
+      if (result !== null) return result;
+      this.failed(new Error('the script answered with something that is not a decision'),
+        this.whereOf(fullKey));
     }
     return this.withoutRedis(ip, route, startMs, told, cost);
   }
 
-  // Whether calls go to Redis now: not while degraded, nor while a first
-  // connection is still coming up (one not up in time counts as a failure).
-  usable() {
-    if (this.startingUntil !== 0) {
-      if (Date.now() < this.startingUntil) return false;
-      this.startingUntil = 0;
-      this.enterDegraded(new Error(`no connection within ${this.connectTimeoutMs} ms`));
-    }
-    return !this.degradedNow;
+  // The server holding a key: the slot's primary on a cluster.
+  whereOf(fullKey) {
+    if (!this.cluster) return this.where;
+    const nodes = this.client.slots[this.keySlot(fullKey)];
+    return nodes && nodes[0] ? nodes[0] : this.where;
   }
 
-  // "<1 or 0> <remaining> <deciding rate> <next ms> <reset ms> <message>"
+  // The reply of send() on the server of fullKey within the timeout, counted
+  // from now; undefined (the server then marked failed) when it failed in any way.
+  // A first connection still coming up is waited for, within the same time.
+  async call(fullKey, send) {
+    const where = this.whereOf(fullKey);
+    if (this.down.has(where)) return undefined;
+    let timer;
+    const late = new Promise((resolve) => {
+      timer = setTimeout(resolve, this.timeoutMs, LATE);
+    });
+    try {
+      if (this.client.status !== 'ready') {
+        if (await Promise.race([this.connected, late]) === LATE) {
+          throw new Error(`no connection within ${this.timeoutMs} ms`);
+        }
+      }
+      const sent = send();
+      const reply = await Promise.race([sent, late]);
+      if (reply === LATE) {
+        sent.catch(() => {});
+        throw new Error('Command timed out');
+      }
+      return reply;
+    } catch (err) {
+      this.failed(err, this.cluster ? this.whereOf(fullKey) : where);
+      return undefined;
+    } finally {
+      clearTimeout(timer);
+    }
+  }
+
+  fromOneRate(reply, told) {
+    const match = typeof reply === 'string' ? ONE_RATE_REPLY.exec(reply) : null;
+    if (match === null || (told && match[3] === undefined)) return null;
+    const newline = reply.indexOf('\n');
+    const result = this.result(match[1] === '1',
+      reply.slice(reply.indexOf(' ', 2) + 1, newline < 0 ? reply.length : newline));
+    if (!told) return result;
+    const wait = (text) => (Number(text) < 0 ? null : Number(text));
+    return this.withFigures(result, Number(match[2]), wait(match[3]), wait(match[4]));
+  }
+
   fromLimits(reply, told) {
-    const words = reply.split(' ', 5);
-    const result = this.result(words[0] === '1', reply.slice(words.join(' ').length + 1));
+    const match = typeof reply === 'string' ? LIMITS_REPLY.exec(reply) : null;
+    if (match === null || Number(match[3]) > this.policies.length) return null;
+    const result = this.result(match[1] === '1', reply.slice(match[0].length));
     if (!told) return result;
     const wait = (text) => (text === '-1' ? null : Number(text));
-    return this.withFigures(result, Number(words[1]), wait(words[3]), wait(words[4]),
-      Number(words[2]) - 1);
+    return this.withFigures(result, Number(match[2]), wait(match[4]), wait(match[5]),
+      Number(match[3]) - 1);
   }
 
   withFigures(result, remaining, retryAfterMs, resetAfterMs, rate = 0) {
@@ -375,40 +470,6 @@ class RedisEngine {
   // lua/limits.lua's arguments after the key.
   scriptHead(cost, operation) {
     return [this.limits.kind, this.now(), scriptNumber(cost), operation, ...this.limits.rateArgs];
-  }
-
-  runLimits(key, cost) {
-    return this.bounded(this.client[LIMITS_COMMAND](this.limits.keyPrefix + key,
-      ...this.scriptHead(cost, 'check')));
-  }
-
-  runScript(key, told = false) {
-    return this.runScriptOn(this.limits.keyPrefix + key, this.now(), told);
-  }
-
-  runScriptOn(fullKey, now, told = false) {
-    if (!this.limits.single) {
-      return this.bounded(this.client[LIMITS_COMMAND](fullKey, this.limits.kind, now, '1', 'check',
-        ...this.limits.rateArgs));
-    }
-    return this.bounded(told
-      ? this.client[this.limits.command](fullKey, ...this.limits.args, now, '1')
-      : this.client[this.limits.command](fullKey, ...this.limits.args, now));
-  }
-
-  // A call's reply, within the timeout: a client built here bounds every command
-  // by itself (commandTimeout); a client given gets a timer.
-  async bounded(call) {
-    if (this.ownsClient) return call;
-    let timer;
-    const late = new Promise((_, reject) => {
-      timer = setTimeout(() => reject(new Error('Command timed out')), this.timeoutMs);
-    });
-    try {
-      return await Promise.race([call, late]);
-    } finally {
-      clearTimeout(timer);
-    }
   }
 
   result(admitted, message) {
@@ -434,39 +495,104 @@ class RedisEngine {
       : this.withFigures(result, 0, null, null);
   }
 
-  enterDegraded(err) {
-    if (this.degradedNow || this.closed) return;
-    this.degradedNow = true;
+  failed(err, where) {
+    if (this.down.has(where) || this.closed) return;
+    this.down.add(where);
     const answer = { local: 'from the in-process engine', allow: 'by allowing every request',
       deny: 'by refusing every request' }[this.onError];
-    this.logger.warn(`vorn: Redis at ${this.where} failed (${errorText(err, this.password)}); ` +
+    this.logger.warn(`vorn: Redis at ${where} failed (${errorText(err, this.password)}); ` +
       `answering ${answer} until it is back`);
-    this.probe();
+    this.probe(where);
   }
 
-  async probe() {
-    while (!this.closed) {
-      await sleep(this.probeIntervalMs);
-      if (this.closed) return;
-      try {
-        // Back when the script runs again, not merely when Redis answers PING
-        // (a full or read-only Redis still does).
-        await this.runScriptOn(this.limits.probeKey, '');
-      } catch {
-        continue;
-      }
-      this.degradedNow = false;
-      this.logger.warn(`vorn: Redis at ${this.where} answers again; checks go back to it`);
-      return;
+  // Ends every probe's wait at once (a connection came up).
+  wake() {
+    for (const waker of this.wakers) waker();
+  }
+
+  // Waits the probe interval, or less when a connection comes up meanwhile.
+  rest() {
+    return new Promise((resolve) => {
+      const done = () => {
+        clearTimeout(timer);
+        this.wakers.delete(done);
+        resolve();
+      };
+      const timer = setTimeout(done, this.probeIntervalMs);
+      timer.unref();
+      this.wakers.add(done);
+    });
+  }
+
+  // A probe key on `where`; null when it holds no slot any more.
+  probeKeyOn(where) {
+    if (!this.cluster) return this.limits.probeKey;
+    if (!this.client.slots.some((nodes) => nodes && nodes[0] === where)) return null;
+    for (let tag = 0; ; tag++) {
+      const key = `${this.limits.probeKey}{${tag}}`;
+      if (this.whereOf(key) === where) return key;
     }
   }
 
-  // Stops the probe; disconnects the client when the engine built it from a URL.
+  async probe(where) {
+    // The first try comes at once: a server that failed one call may well
+    // answer the next (a first connection, a failover already done).
+    while (!this.closed) {
+      if (this.cluster) {
+        try {
+          await this.client.refreshSlotsCache();
+        } catch {
+          // the next rest tries again
+        }
+      }
+      const key = this.probeKeyOn(where);
+      if (key === null) {
+        this.up(where, 'holds no slot any more');
+        return;
+      }
+      if (this.client.status === 'ready' && await this.probeOnce(key)) {
+        this.up(where, 'answers again');
+        return;
+      }
+      await this.rest();
+    }
+  }
+
+  // Back when the script runs again, not merely when Redis answers PING (a
+  // full or read-only Redis still does).
+  async probeOnce(key) {
+    let timer;
+    const late = new Promise((resolve) => { timer = setTimeout(resolve, this.timeoutMs, LATE); });
+    try {
+      const call = this.limits.single
+        ? this.client[this.limits.command](key, ...this.limits.args, '')
+        : this.client[LIMITS_COMMAND](key, this.limits.kind, '', '1', 'check',
+          ...this.limits.rateArgs);
+      call.catch(() => {});
+      const reply = await Promise.race([call, late]);
+      return typeof reply === 'string';
+    } catch {
+      return false;
+    } finally {
+      clearTimeout(timer);
+    }
+  }
+
+  up(where, words) {
+    if (this.closed) return;
+    this.down.delete(where);
+    this.logger.warn(`vorn: Redis at ${where} ${words}; checks go back to it`);
+  }
+
+  // Stops the probes; disconnects the client when the engine built it from a URL.
   async close() {
     this.closed = true;
+    this.wake();
+    this.client.off('error', this.onClientError);
+    this.client.off('ready', this.onClientReady);
     if (this.ownsClient) this.client.disconnect();
   }
 }
 
-module.exports = { RedisEngine, limitsFor, checkedCost, scriptText, keyNumber, wholeCount,
-  UNAVAILABLE_TEXT };
+module.exports = { RedisEngine, limitsFor, checkedCost, scriptText, keyNumber, keyDigest,
+  wholeCount, parseRedisUrl, UNAVAILABLE_TEXT };

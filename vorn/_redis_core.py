@@ -1,14 +1,17 @@
 """What both Redis engines of vorn.redis_engine share: the limit as the Lua
 scripts take it (arguments, key names, costs), the results they are read into,
 and the degraded state. No Redis client is used here."""
+import base64
+import codecs
 import hashlib
 import logging
 import math
 import pathlib
+import re
 import struct
 import threading
 import time
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 LOG = logging.getLogger("vorn.redis")
 
@@ -115,8 +118,9 @@ class Limits:
                        else key_number(float(count))) + "/" + str(int(window_ms))
                       for count, window_ms in rates]
         self.key_prefix = prefix + self.kind + ":" + ";".join(shapes) + ":"
-        # Outside every client's key space: what the probe of a failed Redis checks.
-        self.probe_key = prefix + "probe"
+        # Outside every client's key space, and of this algorithm and configuration
+        # only: what the probe of a failed Redis checks.
+        self.probe_key = prefix + "probe:" + self.kind + ":" + ";".join(shapes)
         self.refused_reason = "token_exhausted" if self.limiter == "token_bucket" \
             else "limit_exceeded"
 
@@ -146,10 +150,32 @@ def checked_cost(cost: Any, whole: bool, algorithm: str) -> float:
     return value
 
 
+# A lone surrogate (which JSON can carry) becomes U+FFFD, as Node's UTF-8 writes it.
+codecs.register_error("vorn.replace",
+                      lambda error: (b"\xef\xbf\xbd" * (error.end - error.start), error.end))
+
+
+def key_digest(key: str) -> str:
+    """What a key name holds of a client's key (its identity or address): the
+    first 16 bytes of the SHA-256 of its UTF-8, in unpadded base64url. The Node
+    package writes the same, so both share a client's count; the key itself (an
+    API key, say) is never stored."""
+    digest = hashlib.sha256(key.encode("utf-8", "vorn.replace")).digest()[:16]
+    return base64.urlsafe_b64encode(digest).decode("ascii")[:22]
+
+
 def _client_key(key: Any) -> str:
     if not isinstance(key, str):
         raise TypeError("the key must be a str, not " + type(key).__name__)
-    return key
+    return key_digest(key)
+
+
+class UnexpectedReply(Exception):
+    """A reply that is not what the script returns: answered as a failure of Redis."""
+
+
+_ONE_RATE_REPLY = re.compile(r"([01]) ([0-9]+) [^\n]*(?:\n(-?[0-9]+) (-?[0-9]+))?\Z")
+_LIMITS_REPLY = re.compile(r"([01]) ([0-9]+) ([1-4]) (-?[0-9]+) (-?[0-9]+) ", re.S)
 
 
 class EngineCore:
@@ -192,14 +218,18 @@ class EngineCore:
         self.clock = clock
         # Masked in log lines; set by the engine once it knows its client.
         self.password: Optional[str] = None
-        self._degraded = False
+        # The servers (their descriptions) that failed and are being probed.
+        self._down: Set[str] = set()
         self._closed = False
         self._state_lock = threading.Lock()
 
     @property
     def degraded(self) -> bool:
-        """True while checks are answered without Redis."""
-        return self._degraded
+        """True while some checks are answered without Redis."""
+        return bool(self._down)
+
+    def is_down(self, where: str) -> bool:
+        return where in self._down
 
     def cost(self, cost: Any) -> float:
         return checked_cost(cost, self.limits.whole_costs, self.algorithm)
@@ -229,14 +259,15 @@ class EngineCore:
     def full_key(self, key: str) -> str:
         return self.limits.key_prefix + _client_key(key)
 
-    def probe_call(self) -> Tuple[Script, Tuple[Any, ...]]:
-        """A check of the probe key: Redis is back when the script runs again, not
-        merely when it answers PING (a full or read-only Redis still does)."""
+    def probe_call(self, key: Optional[str] = None) -> Tuple[Script, Tuple[Any, ...]]:
+        """A check of the probe key (or of `key`, a probe key of a cluster node's
+        slot): Redis is back when the script runs again, not merely when it
+        answers PING (a full or read-only Redis still does)."""
         limits = self.limits
+        key = limits.probe_key if key is None else key
         if limits.single:
-            return self.one_rate, (1, limits.probe_key, *limits.rate_args, "")
-        return self.several, (1, limits.probe_key, limits.kind, "", "1", "check",
-                              *limits.rate_args)
+            return self.one_rate, (1, key, *limits.rate_args, "")
+        return self.several, (1, key, limits.kind, "", "1", "check", *limits.rate_args)
 
     def result(self, route: str, admitted: bool, reason: str, remaining: Optional[int],
                started: float) -> Dict[str, Any]:
@@ -254,28 +285,35 @@ class EngineCore:
 
     def from_reply(self, route: str, reply: Any, started: float, told: bool,
                    script: Script) -> Dict[str, Any]:
+        """The result a script's reply says; UnexpectedReply for anything else."""
         if isinstance(reply, bytes):
             reply = reply.decode("utf-8", "replace")
-        admitted = reply[0] == "1"
-        reason = "within_limit" if admitted else self.limits.refused_reason
+        if not isinstance(reply, str):
+            raise UnexpectedReply("the script answered with %s" % type(reply).__name__)
+        wait = lambda text: None if int(text) < 0 else int(text)  # noqa: E731
         if script is self.one_rate:
             # "<1 or 0> <remaining> <message>", and when told "\n<next ms> <reset ms>"
-            remaining = int(reply[2:reply.index(" ", 2)])
-            result = self.result(route, admitted, reason, remaining, started)
+            match = _ONE_RATE_REPLY.match(reply)
+            if match is None or (told and match.group(3) is None):
+                raise UnexpectedReply("the script's answer is not a decision")
+            admitted, remaining = match.group(1) == "1", int(match.group(2))
+            result = self.result(route, admitted, self._reason(admitted), remaining, started)
             if told:
-                next_ms, reset_ms = (None if int(wait) < 0 else int(wait)
-                                     for wait in reply.split("\n")[1].split())
-                self.add_figures(result, remaining, next_ms, reset_ms)
+                self.add_figures(result, remaining, wait(match.group(3)), wait(match.group(4)))
             return result
         # "<1 or 0> <remaining> <deciding rate> <next ms> <reset ms> <message>"
-        _, remaining_text, rate, next_text, reset_text, _ = reply.split(" ", 5)
-        remaining = int(remaining_text)
-        result = self.result(route, admitted, reason, remaining, started)
+        match = _LIMITS_REPLY.match(reply)
+        if match is None or int(match.group(3)) > len(self.policies):
+            raise UnexpectedReply("the script's answer is not a decision")
+        admitted, remaining = match.group(1) == "1", int(match.group(2))
+        result = self.result(route, admitted, self._reason(admitted), remaining, started)
         if told:
-            next_ms, reset_ms = int(next_text), int(reset_text)
-            self.add_figures(result, remaining, None if next_ms < 0 else next_ms,
-                             None if reset_ms < 0 else reset_ms, int(rate) - 1)
+            self.add_figures(result, remaining, wait(match.group(4)), wait(match.group(5)),
+                             int(match.group(3)) - 1)
         return result
+
+    def _reason(self, admitted: bool) -> str:
+        return "within_limit" if admitted else self.limits.refused_reason
 
     def add_figures(self, result: Dict[str, Any], remaining: Optional[int],
                     next_ms: Optional[int], reset_ms: Optional[int], rate: int = 0) -> None:
@@ -308,19 +346,19 @@ class EngineCore:
         return result
 
     def enter_degraded(self, error: BaseException, describe: str) -> bool:
-        """Marks the engine degraded; True when this call did it (and must start the probe)."""
+        """Marks the server degraded; True when this call did it (and must start its probe)."""
         with self._state_lock:
-            if self._degraded or self._closed:
+            if describe in self._down or self._closed:
                 return False
-            self._degraded = True
+            self._down = self._down | {describe}
         LOG.warning("vorn: Redis at %s failed (%s); answering %s until it is back", describe,
                     error_text(error, self), fallback_words(self.on_error))
         return True
 
-    def leave_degraded(self, describe: str) -> None:
+    def leave_degraded(self, describe: str, words: str = "answers again") -> None:
         with self._state_lock:
-            self._degraded = False
-        LOG.warning("vorn: Redis at %s answers again; checks go back to it", describe)
+            self._down = self._down - {describe}
+        LOG.warning("vorn: Redis at %s %s; checks go back to it", describe, words)
 
 
 def fallback_words(on_error: str) -> str:

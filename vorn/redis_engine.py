@@ -22,21 +22,44 @@ keywords `prefix`, `timeout` (seconds), `on_error`, `probe_interval` (seconds),
 use instead of the Redis server's time.
 """
 import asyncio
+import inspect
+import itertools
 import threading
 import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
+from . import _redis_urls
+from ._redis_clients import (Topology, client_from_url, key_slot, node_kwargs, redirection,
+                             run_async, run_blocking, set_deadline)
 from ._redis_core import (DEFAULT_PREFIX, DEFAULT_PROBE_INTERVAL, DEFAULT_TIMEOUT, EngineCore,
-                          Limits, Script, checked_cost, key_number, script_number, script_text,
-                          whole_count)
+                          Limits, Script, UnexpectedReply, checked_cost, key_digest, key_number,
+                          script_number, script_text, whole_count)
 
-__all__ = ["AsyncRedisEngine", "Limits", "RedisEngine", "checked_cost", "key_number",
-           "script_number", "script_text", "whole_count"]
+__all__ = ["AsyncRedisEngine", "Limits", "RedisEngine", "checked_cost", "key_digest",
+           "key_number", "script_number", "script_text", "whole_count"]
+
+# Redirections and TRYAGAIN replies one call follows before it gives up.
+MAX_REDIRECTIONS = 5
+# What the connections of a cluster given as a client keep of its settings.
+_NOT_PER_NODE = ("host", "port", "db", "connection_pool", "connection_class", "parser_class",
+                 "retry", "retry_on_timeout", "retry_on_error", "single_connection_client",
+                 "unix_socket_path")
+
+
+def _no_script(reply: Any) -> bool:
+    from redis.exceptions import NoScriptError
+
+    # redis-py drops the NOSCRIPT word from the message of the error it makes.
+    return isinstance(reply, NoScriptError) or (
+        isinstance(reply, BaseException) and str(reply).startswith("NOSCRIPT"))
 
 
 def _describe(client: Any) -> Tuple[str, Optional[str]]:
     """Where a client points, for log lines (never the password), and its password."""
     kwargs = getattr(getattr(client, "connection_pool", None), "connection_kwargs", {}) or {}
+    service = getattr(getattr(client, "connection_pool", None), "service_name", None)
+    if service is not None:
+        return "sentinel service %s/%s" % (service, kwargs.get("db", 0)), kwargs.get("password")
     if "path" in kwargs:
         where = "unix:" + str(kwargs["path"])
     else:
@@ -45,31 +68,39 @@ def _describe(client: Any) -> Tuple[str, Optional[str]]:
     return where, kwargs.get("password")
 
 
-def _client_from_url(factory: Callable[..., Any], url: str, timeout: float) -> Any:
-    try:
-        return factory(url, socket_timeout=timeout, socket_connect_timeout=timeout,
-                       retry_on_timeout=False)
-    except ValueError as error:
-        # The URL itself is never repeated: it may carry a password.
-        raise ValueError("vorn: the Redis URL is not valid (redis://[[user]:password@]"
-                         "host[:port][/db], rediss://... or unix://path): "
-                         + _without_url(str(error), url)) from None
-
-
-def _without_url(text: str, url: str) -> str:
-    return text.replace(url, "<url>") if url else text
-
-
-def _redis_errors() -> Tuple[type, ...]:
-    from redis.exceptions import RedisError
-
-    return (RedisError, OSError, asyncio.TimeoutError)
+def _topology(redis: Any, timeout: float, asyncio_client: bool) -> Tuple[Topology, Optional[str]]:
+    """The servers of a URL or a client object, and the password to mask in logs."""
+    if isinstance(redis, str):
+        url = _redis_urls.parse(redis)
+        if url.kind == "cluster":
+            return Topology(describe=url.describe(), seeds=url.hosts,
+                            kwargs=node_kwargs(url, timeout),
+                            asyncio_client=asyncio_client), url.password
+        return Topology(client_from_url(url, timeout, asyncio_client),
+                        url.describe()), url.password
+    manager = getattr(redis, "nodes_manager", None)
+    if manager is not None:  # a RedisCluster: its nodes, reached as single servers
+        if asyncio_client:
+            import redis.asyncio as redis_py
+        else:
+            import redis as redis_py  # type: ignore[no-redef]
+        known = inspect.signature(redis_py.Redis.__init__).parameters
+        kwargs = {name: value for name, value in manager.connection_kwargs.items()
+                  if name in known and name not in _NOT_PER_NODE}
+        seeds = [(node.host, int(node.port)) for node in
+                 itertools.chain(manager.nodes_cache.values(), manager.startup_nodes.values())]
+        return Topology(describe="cluster", seeds=list(dict.fromkeys(seeds)), kwargs=kwargs,
+                        asyncio_client=asyncio_client), kwargs.get("password")
+    where, password = _describe(redis)
+    return Topology(redis, where), password
 
 
 class _RedisEngineBase:
     """What the blocking and the asyncio Redis engines share: the configuration,
-    the client (built from a URL by the subclass's `_client_from`, or given) and
-    the scripts; `_start` sets up what a subclass keeps besides."""
+    the servers (from a URL, or a client object given) and the scripts; `_start`
+    sets up what a subclass keeps besides."""
+
+    _asyncio = False
 
     def __init__(self, redis: Any, algorithm: str = "token_bucket", mode: str = "active",
                  capacity: float = 100.0, refill_rate: float = 10.0,
@@ -82,19 +113,15 @@ class _RedisEngineBase:
         self._core = EngineCore(algorithm, mode, capacity, refill_rate, api_key, debug,
                                  backend_url, prefix, timeout, on_error, probe_interval, clock,
                                  rates)
-        if isinstance(redis, str):
-            self._client = self._client_from(redis, timeout)
-            self._owns_client = True
-        else:
-            self._client = redis
-            self._owns_client = False
-        self._where, self._core.password = _describe(self._client)
-        self._errors = _redis_errors()
+        self._topology, self._core.password = _topology(redis, timeout, self._asyncio)
+        self._client = redis if not isinstance(redis, str) else self._topology.single
+        self._owns_client = isinstance(redis, str)
+        self._where = self._topology.describe
         self._start()
 
     @property
     def degraded(self) -> bool:
-        """True while checks are answered without Redis."""
+        """True while checks (of some keys, on a cluster) are answered without Redis."""
         return self._core.degraded
 
     @property
@@ -106,12 +133,48 @@ class _RedisEngineBase:
         """Every rate's (limit, window_ms), in order, as RustEngine.policies."""
         return self._core.policies
 
-    @staticmethod
-    def _client_from(url: str, timeout: float) -> Any:
-        raise NotImplementedError
-
     def _start(self) -> None:
         pass
+
+    def _commands(self, script: Script, args: Tuple[Any, ...], load: bool,
+                  asking: bool) -> List[Tuple[Any, ...]]:
+        """One call's commands: the script loaded first after a NOSCRIPT (so
+        only the call that did not run is sent again), ASKING after an ASK."""
+        commands: List[Tuple[Any, ...]] = [("SCRIPT", "LOAD", script.text)] if load else []
+        if asking:
+            commands.append(("ASKING",))
+        commands.append(("EVALSHA", script.sha) + tuple(args) if script is not None
+                        else tuple(args))
+        return commands
+
+    def _next_try(self, reply: BaseException, where: str, key: str,
+                  script: Optional[Script]) -> Optional[Tuple[str, bool, bool]]:
+        """After an error reply: (where, load, asking) of the next try, when the
+        call did not run and can be sent again; None when the reply is the failure."""
+        text = str(reply)
+        if _no_script(reply) and script is not None:
+            return where, True, False
+        moved = redirection(reply)
+        if moved is not None and self._topology.cluster:
+            if moved[0] == "MOVED":
+                self._topology.moved(key_slot(key.encode("utf-8")), moved[1])
+            return moved[1], False, moved[0] == "ASK"
+        if text.startswith("TRYAGAIN") and self._topology.cluster:
+            return where, False, False
+        return None
+
+    def _probe_key(self, where: str) -> Optional[str]:
+        """A probe key that lives on `where`; None when it holds no slot any more."""
+        core = self._core
+        if not self._topology.cluster:
+            return core.limits.probe_key
+        if not self._topology.slots_of(where):
+            return None
+        for tag in itertools.count():
+            key = "%s{%d}" % (core.limits.probe_key, tag)
+            if self._topology.where(key) == where:
+                return key
+        return None  # unreachable
 
 
 class RedisEngine(_RedisEngineBase):
@@ -120,15 +183,10 @@ class RedisEngine(_RedisEngineBase):
     `check(ip, route, identity=None)` returns the same dict as
     `vorn_native.RustEngine.check`; `check_limits`, `refund` and `reset` are
     RustEngine's too. Thread-safe: redis-py's client keeps a pool of
-    connections. While Redis fails, one daemon thread probes it every
-    `probe_interval` seconds; `close()` stops it and closes a client built here.
+    connections. Each call stops at the timeout, counted from its start, however
+    the server answers. While a server fails, one daemon thread probes it every
+    `probe_interval` seconds; `close()` stops it and closes the clients built here.
     """
-
-    @staticmethod
-    def _client_from(url: str, timeout: float) -> Any:
-        import redis as redis_py
-
-        return _client_from_url(redis_py.Redis.from_url, url, timeout)
 
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> Dict[str, Any]:
         return self._check(ip, route, identity, False)
@@ -147,24 +205,15 @@ class RedisEngine(_RedisEngineBase):
         amount = core.cost(cost)
         if amount == 0:
             return
-        if not core.degraded:
-            try:
-                self._evalsha(core.several, core.refund_args(full_key, amount))
-                return
-            except self._errors as error:
-                self._failed(error)
-        core.local.refund(key, amount)
+        if self._call(full_key, core.several, core.refund_args(full_key, amount)) is None:
+            core.local.refund(key, amount)
 
     def reset(self, key: str) -> None:
         """Forgets `key` in every rate, for every engine of this limit on this Redis."""
         core = self._core
         full_key = core.full_key(key)
         core.local.reset(key)
-        if not core.degraded:
-            try:
-                self._client.execute_command("DEL", full_key)
-            except self._errors as error:
-                self._failed(error)
+        self._call(full_key, None, ("DEL", full_key))
 
     def _check(self, ip: str, route: str, identity: Optional[str], told: bool,
                cost: Any = 1) -> Dict[str, Any]:
@@ -175,43 +224,96 @@ class RedisEngine(_RedisEngineBase):
             cost = core.cost(cost)
         started = time.monotonic()
         script, args = core.check_call(ip, identity, told, cost)
-        if not core.degraded:
+        reply = self._call(args[1], script, args, started)
+        if reply is not None:
             try:
-                return core.from_reply(route, self._evalsha(script, args), started, told, script)
-            except self._errors as error:
-                self._failed(error)
+                return core.from_reply(route, reply, started, told, script)
+            except UnexpectedReply as error:
+                self._failed(error, self._topology.where(args[1]))
         return core.without_redis(ip, route, identity, started, told, cost)
 
-    def _failed(self, error: BaseException) -> None:
-        if self._core.enter_degraded(error, self._where):
-            threading.Thread(target=self._probe, name="vorn-redis-probe", daemon=True).start()
-
-    def _evalsha(self, script: Script, args: Tuple[Any, ...]) -> Any:
-        from redis.exceptions import NoScriptError
-
+    def _call(self, key: str, script: Optional[Script], args: Tuple[Any, ...],
+              started: Optional[float] = None) -> Any:
+        """The reply of one call on the server of `key`, within the timeout; None
+        (the server then marked failed) when it failed in any way."""
+        topology = self._topology
+        where = topology.where(key)
+        if self._core.is_down(where):
+            return None
+        set_deadline((time.monotonic() if started is None else started) + self._core.timeout)
         try:
-            return self._client.execute_command("EVALSHA", script.sha, *args)
-        except NoScriptError:  # a restarted or flushed Redis
-            self._client.script_load(script.text)
-            return self._client.execute_command("EVALSHA", script.sha, *args)
+            if topology.cluster and not topology.loaded:
+                self._refresh()
+                where = topology.where(key)
+            return self._run(where, key, script, args)
+        except Exception as error:  # noqa: B902 (whatever breaks, the policy answers)
+            self._failed(error, where)
+            return None
+        finally:
+            set_deadline(None)
 
-    def _probe(self) -> None:
+    def _run(self, where: str, key: str, script: Optional[Script],
+             args: Tuple[Any, ...]) -> Any:
+        load = asking = False
+        for _ in range(MAX_REDIRECTIONS):
+            reply = run_blocking(self._topology.client(where),
+                                 self._commands(script, args, load, asking))[-1]
+            if not isinstance(reply, BaseException):
+                return reply
+            again = self._next_try(reply, where, key, script)
+            if again is None:
+                raise reply
+            where, load, asking = again
+        raise UnexpectedReply("still redirected after %d tries" % MAX_REDIRECTIONS)
+
+    def _refresh(self) -> bool:
+        """Reads the cluster's slot map from the first node that gives it."""
+        for address in self._topology.addresses():
+            try:
+                reply = run_blocking(self._topology.client(address), [("CLUSTER", "SLOTS")])[0]
+            except Exception:  # noqa: B902 (the next node may answer)
+                continue
+            if self._topology.read_slots(reply):
+                return True
+        return False
+
+    def _failed(self, error: BaseException, where: str) -> None:
+        if self._core.enter_degraded(error, where):
+            threading.Thread(target=self._probe, args=(where,), name="vorn-redis-probe",
+                             daemon=True).start()
+
+    def _probe(self, where: str) -> None:
+        # The first try comes at once: a server that failed one call may well
+        # answer the next (a first connection, a failover already done).
         core = self._core
         while not core._closed:
-            time.sleep(core.probe_interval)
+            if self._topology.cluster:
+                set_deadline(time.monotonic() + max(core.timeout, 1.0))
+                try:
+                    self._refresh()
+                finally:
+                    set_deadline(None)
+            key = self._probe_key(where)
+            if key is None:
+                core.leave_degraded(where, "holds no slot any more")
+                return
+            set_deadline(time.monotonic() + core.timeout)
             try:
-                self._evalsha(*core.probe_call())
-            except self._errors:
+                self._run(where, key, *core.probe_call(key))
+            except Exception:  # noqa: B902
+                time.sleep(core.probe_interval)
                 continue
+            finally:
+                set_deadline(None)
             if not core._closed:
-                core.leave_degraded(self._where)
+                core.leave_degraded(where)
             return
 
     def close(self) -> None:
-        """Stops the probe; closes the client when the engine built it from a URL."""
+        """Stops the probes; closes the clients the engine built."""
         self._core._closed = True
-        if self._owns_client:
-            self._client.close()
+        for client in self._topology.close() if self._owns_client else ():
+            client.close()
 
 
 class AsyncRedisEngine(_RedisEngineBase):
@@ -219,21 +321,19 @@ class AsyncRedisEngine(_RedisEngineBase):
 
     `await check(ip, route, identity=None)` returns the same dict as
     `vorn_native.RustEngine.check`; `check_limits`, `refund` and `reset` are
-    RustEngine's too, awaited. Use it from one event loop. While Redis fails,
-    one task on that loop probes it every `probe_interval` seconds; `await
-    close()` stops it and closes a client built here.
+    RustEngine's too, awaited. Use it from one event loop. Each call stops at
+    the timeout, counted from its start. While a server fails, one task on that
+    loop probes it every `probe_interval` seconds; `await close()` stops it and
+    closes the clients built here.
     """
 
-    @staticmethod
-    def _client_from(url: str, timeout: float) -> Any:
-        import redis.asyncio as redis_asyncio
-
-        return _client_from_url(redis_asyncio.Redis.from_url, url, timeout)
+    _asyncio = True
 
     def _start(self) -> None:
-        self._probe_task: Optional["asyncio.Task[None]"] = None
-        # Calls waiting for the next pipeline: (script, EVALSHA arguments, future of
-        # the reply); a script of None sends the arguments as a command of their own.
+        self._probes: Set["asyncio.Task[None]"] = set()
+        # Calls waiting for the next pipeline of a single Redis: (script, EVALSHA
+        # arguments, future of the reply); a script of None sends the arguments
+        # as a command of their own.
         self._batch: List[Tuple[Optional[Script], Tuple[Any, ...], "asyncio.Future[Any]"]] = []
         # Pipelines in flight; the loop itself keeps only weak references to tasks.
         self._sending: Set["asyncio.Task[None]"] = set()
@@ -256,24 +356,15 @@ class AsyncRedisEngine(_RedisEngineBase):
         amount = core.cost(cost)
         if amount == 0:
             return
-        if not core.degraded:
-            try:
-                await self._send(core.several, core.refund_args(full_key, amount))
-                return
-            except self._errors as error:
-                self._failed(error)
-        core.local.refund(key, amount)
+        if await self._call(full_key, core.several, core.refund_args(full_key, amount)) is None:
+            core.local.refund(key, amount)
 
     async def reset(self, key: str) -> None:
         """Forgets `key` in every rate, for every engine of this limit on this Redis."""
         core = self._core
         full_key = core.full_key(key)
         core.local.reset(key)
-        if not core.degraded:
-            try:
-                await self._send(None, ("DEL", full_key))
-            except self._errors as error:
-                self._failed(error)
+        await self._call(full_key, None, ("DEL", full_key))
 
     async def _check(self, ip: str, route: str, identity: Optional[str],
                      told: bool, cost: Any = 1) -> Dict[str, Any]:
@@ -284,17 +375,66 @@ class AsyncRedisEngine(_RedisEngineBase):
             cost = core.cost(cost)
         started = time.monotonic()
         script, args = core.check_call(ip, identity, told, cost)
-        if not core.degraded:
+        reply = await self._call(args[1], script, args)
+        if reply is not None:
             try:
-                return core.from_reply(route, await self._send(script, args), started, told,
-                                       script)
-            except self._errors as error:
-                self._failed(error)
+                return core.from_reply(route, reply, started, told, script)
+            except UnexpectedReply as error:
+                self._failed(error, self._topology.where(args[1]))
         return core.without_redis(ip, route, identity, started, told, cost)
 
-    def _failed(self, error: BaseException) -> None:
-        if self._core.enter_degraded(error, self._where):
-            self._probe_task = asyncio.get_running_loop().create_task(self._probe())
+    async def _call(self, key: str, script: Optional[Script], args: Tuple[Any, ...]) -> Any:
+        """The reply of one call on the server of `key`, within the timeout; None
+        (the server then marked failed) when it failed in any way."""
+        topology = self._topology
+        where = topology.where(key)
+        if self._core.is_down(where):
+            return None
+        try:
+            if not topology.cluster:
+                reply = await self._send(script, args)
+                if isinstance(reply, BaseException):
+                    raise reply
+                return reply
+            return await asyncio.wait_for(self._run(where, key, script, args),
+                                          self._core.timeout)
+        except Exception as error:  # noqa: B902 (whatever breaks, the policy answers)
+            self._failed(error, where)
+            return None
+
+    async def _run(self, where: str, key: str, script: Optional[Script],
+                   args: Tuple[Any, ...]) -> Any:
+        if not self._topology.loaded:
+            await self._refresh()
+            where = self._topology.where(key)
+        load = asking = False
+        for _ in range(MAX_REDIRECTIONS):
+            reply = (await run_async(self._topology.client(where),
+                                     self._commands(script, args, load, asking)))[-1]
+            if not isinstance(reply, BaseException):
+                return reply
+            again = self._next_try(reply, where, key, script)
+            if again is None:
+                raise reply
+            where, load, asking = again
+        raise UnexpectedReply("still redirected after %d tries" % MAX_REDIRECTIONS)
+
+    async def _refresh(self) -> bool:
+        for address in self._topology.addresses():
+            try:
+                reply = (await run_async(self._topology.client(address),
+                                         [("CLUSTER", "SLOTS")]))[0]
+            except Exception:  # noqa: B902 (the next node may answer)
+                continue
+            if self._topology.read_slots(reply):
+                return True
+        return False
+
+    def _failed(self, error: BaseException, where: str) -> None:
+        if self._core.enter_degraded(error, where):
+            task = asyncio.get_running_loop().create_task(self._probe(where))
+            self._probes.add(task)
+            task.add_done_callback(self._probes.discard)
 
     def _send(self, script: Optional[Script], args: Tuple[Any, ...]) -> "asyncio.Future[Any]":
         # Calls started while a pipeline is being written share the next one:
@@ -309,19 +449,9 @@ class AsyncRedisEngine(_RedisEngineBase):
         return future
 
     async def _send_batch(self) -> None:
-        from redis.exceptions import NoScriptError
-
         batch, self._batch = self._batch, []
         try:
-            replies = await self._pipeline(batch)
-            # A restarted or flushed Redis ran none of these: load their scripts and
-            # send them again (only them, so nothing is counted twice).
-            again = [n for n, reply in enumerate(replies) if isinstance(reply, NoScriptError)]
-            if again:
-                for script in {id(batch[n][0]): batch[n][0] for n in again}.values():
-                    await self._client.script_load(script.text)
-                for n, reply in zip(again, await self._pipeline([batch[n] for n in again])):
-                    replies[n] = reply
+            replies = await asyncio.wait_for(self._batch_replies(batch), self._core.timeout)
         except BaseException as error:  # noqa: B902 (every waiting call gets the failure)
             for _, _, future in batch:
                 if not future.done():
@@ -330,39 +460,59 @@ class AsyncRedisEngine(_RedisEngineBase):
                 raise
             return
         for (_, _, future), reply in zip(batch, replies):
-            if future.done():
-                continue
-            if isinstance(reply, Exception):
-                future.set_exception(reply)
-            else:
+            if not future.done():
                 future.set_result(reply)
 
-    async def _pipeline(self, batch: List[Tuple[Optional[Script], Tuple[Any, ...], Any]]
-                        ) -> List[Any]:
-        pipe = self._client.pipeline(transaction=False)
-        for script, args, _ in batch:
-            if script is None:
-                pipe.execute_command(*args)
-            else:
-                pipe.execute_command("EVALSHA", script.sha, *args)
-        return list(await pipe.execute(raise_on_error=False))
+    async def _batch_replies(self, batch: List[Tuple[Optional[Script], Tuple[Any, ...], Any]]
+                             ) -> List[Any]:
+        client = self._topology.single
+        calls = [(script, args) for script, args, _ in batch]
+        replies = await run_async(client, [self._commands(script, args, False, False)[0]
+                                           for script, args in calls])
+        # A restarted or flushed Redis ran none of these: load their scripts and
+        # send them again (only them, so nothing is counted twice).
+        again = [n for n, reply in enumerate(replies)
+                 if _no_script(reply) and calls[n][0] is not None]
+        if again:
+            scripts = {id(calls[n][0]): calls[n][0] for n in again}.values()
+            loads = [("SCRIPT", "LOAD", script.text) for script in scripts]
+            resent = await run_async(client, loads + [
+                self._commands(calls[n][0], calls[n][1], False, False)[0] for n in again])
+            for n, reply in zip(again, resent[len(loads):]):
+                replies[n] = reply
+        return replies
 
-    async def _probe(self) -> None:
+    async def _probe(self, where: str) -> None:
         core = self._core
         while not core._closed:
-            await asyncio.sleep(core.probe_interval)
+            if self._topology.cluster:
+                try:
+                    await asyncio.wait_for(self._refresh(), max(core.timeout, 1.0))
+                except Exception:  # noqa: B902
+                    pass
+            key = self._probe_key(where)
+            if key is None:
+                core.leave_degraded(where, "holds no slot any more")
+                return
             try:
-                await self._send(*core.probe_call())
-            except self._errors:
+                script, args = core.probe_call(key)
+                if self._topology.cluster:
+                    await asyncio.wait_for(self._run(where, key, script, args), core.timeout)
+                else:
+                    reply = await self._send(script, args)
+                    if isinstance(reply, BaseException):
+                        raise reply
+            except Exception:  # noqa: B902
+                await asyncio.sleep(core.probe_interval)
                 continue
             if not core._closed:
-                core.leave_degraded(self._where)
+                core.leave_degraded(where)
             return
 
     async def close(self) -> None:
-        """Stops the probe; closes the client when the engine built it from a URL."""
+        """Stops the probes; closes the clients the engine built."""
         self._core._closed = True
-        if self._probe_task is not None:
-            self._probe_task.cancel()
-        if self._owns_client:
-            await self._client.close()
+        for task in list(self._probes):
+            task.cancel()
+        for client in self._topology.close() if self._owns_client else ():
+            await client.close()

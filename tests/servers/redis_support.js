@@ -17,11 +17,11 @@ const haveRedisServer = spawnSync('redis-server', ['--version']).status === 0;
 // js/index.js looks first.
 function loadVorn() {
   const { VornNode } = require(addonPath);
-  const { RedisEngine } = require(path.join(repoRoot, 'js', 'redis_engine.js'));
+  const { RedisEngine, keyDigest } = require(path.join(repoRoot, 'js', 'redis_engine.js'));
   const middleware = require(path.join(repoRoot, 'js', 'middleware.js'));
   const createEngine = (config) => (config.redis != null
     ? new RedisEngine(config, VornNode) : new VornNode(config));
-  return { VornNode, RedisEngine, createEngine, middleware };
+  return { VornNode, RedisEngine, createEngine, middleware, keyDigest };
 }
 
 function freePort() {

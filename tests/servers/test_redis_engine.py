@@ -10,6 +10,10 @@ from redis_support import CASES_BASE_MS, HAVE_REDIS_SERVER, RedisServer, read_ca
 import vorn
 import vorn_native
 from vorn import redis_engine
+from vorn.redis_engine import key_digest
+
+# Key names carry a digest of the client's key, never the key itself.
+D1 = key_digest("10.0.0.1")
 
 # A failing check may wait for the timeout (200 ms here) and a refused connection;
 # a hang on the paused or dead server would take seconds.
@@ -114,13 +118,13 @@ class RedisEngineTest(unittest.TestCase):
         for algorithm, (prefix, longest_ms) in bounds.items():
             vorn.create_engine(algorithm, capacity=2, refill_rate=1,
                                redis=self.client).check("10.0.0.1", "/")
-            ttl = self.client.pttl(prefix + "10.0.0.1")
+            ttl = self.client.pttl(prefix + D1)
             self.assertTrue(0 < ttl <= longest_ms, (algorithm, ttl))
         # The text a Node engine writes too: whole numbers as digits, others by their bits.
         vorn.create_engine("leaky_bucket", capacity=2.5, refill_rate=0.1,
                            redis=self.client).check("10.0.0.1", "/")
         self.assertEqual(self.client.exists(
-            "vorn:lb:x4004000000000000:x3fb999999999999a:10.0.0.1"), 1)
+            "vorn:lb:x4004000000000000:x3fb999999999999a:" + D1), 1)
         # Other limits never read this state: a capacity of 1 is spent, 3 is not.
         one = vorn.create_engine(capacity=1, refill_rate=0, redis=self.client)
         three = vorn.create_engine(capacity=3, refill_rate=0, redis=self.client)
@@ -130,7 +134,7 @@ class RedisEngineTest(unittest.TestCase):
         # A bucket that the refill brings back to full is gone from Redis.
         fast = vorn.create_engine(capacity=1, refill_rate=1000, redis=self.client)
         fast.check("10.0.0.10", "/")
-        wait_until(lambda: self.client.exists("vorn:tb:1:1000:10.0.0.10") == 0, 2)
+        wait_until(lambda: self.client.exists("vorn:tb:1:1000:" + key_digest("10.0.0.10")) == 0, 2)
 
     def test_reloads_a_flushed_script(self):
         engine = vorn.create_engine(capacity=3, refill_rate=0, redis=self.client)
@@ -187,7 +191,7 @@ class RedisFailureTest(unittest.TestCase):
                 self.assertEqual(len(logs.records), 2, logs.output)  # one down, one back
                 self.assertIn("answers again", logs.output[1])
                 engine.check("10.0.0.7", "/")
-                self.assertEqual(self.server.client().exists("vorn:fw:2:60000:10.0.0.7"), 1)
+                self.assertEqual(self.server.client().exists("vorn:fw:2:60000:" + key_digest("10.0.0.7")), 1)
 
     def test_shadow_mode_lets_the_deny_answer_through(self):
         engine = self.engine("deny", mode="shadow")

@@ -1,0 +1,304 @@
+"""The Redis clients of vorn's engines: built from a URL (vorn/_redis_urls.py)
+or taken from the application, each reached through a Topology that names the
+server a key lives on and runs commands there without retrying any of them.
+
+Every command runs on one connection of the server's pool, and a connection a
+command failed on in any way (a timeout, a broken reply, a reply the parser
+refuses) is closed, never handed to the next command with half a reply in it.
+A blocking connection also bounds each check as a whole: the engine sets a
+deadline for the calling thread, and every read, write and connect the
+connection makes stops there (a server that trickles one byte at a time cannot
+stretch a check past it). Error replies come back as exception objects."""
+import binascii
+import socket
+import threading
+import time
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from ._redis_urls import RedisUrl
+
+SLOTS = 16384
+_deadline = threading.local()
+
+
+def set_deadline(at: Optional[float]) -> None:
+    """The time.monotonic() past which this thread's Redis calls fail (None: no bound)."""
+    _deadline.at = at
+
+
+class _DeadlineSocket:
+    """A socket whose calls stop at the thread's deadline; otherwise it is the
+    socket it wraps, with the timeout redis-py gave it."""
+
+    def __init__(self, sock: Any) -> None:
+        self._sock = sock
+        self._timeout = sock.gettimeout()
+
+    def settimeout(self, timeout: Optional[float]) -> None:
+        self._timeout = timeout
+        self._sock.settimeout(timeout)
+
+    def gettimeout(self) -> Optional[float]:
+        return self._timeout
+
+    def _bound(self) -> bool:
+        at = getattr(_deadline, "at", None)
+        if at is None:
+            return False
+        left = at - time.monotonic()
+        if left <= 0:
+            raise socket.timeout("the check's time ran out")
+        self._sock.settimeout(left if self._timeout is None else min(left, self._timeout))
+        return True
+
+    def _call(self, method: str, *args: Any) -> Any:
+        bounded = self._bound()
+        try:
+            return getattr(self._sock, method)(*args)
+        finally:
+            if bounded:
+                self._sock.settimeout(self._timeout)
+
+    def recv(self, *args: Any) -> Any:
+        return self._call("recv", *args)
+
+    def recv_into(self, *args: Any) -> Any:
+        return self._call("recv_into", *args)
+
+    def sendall(self, *args: Any) -> Any:
+        return self._call("sendall", *args)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._sock, name)
+
+
+class _DeadlineConnection:
+    """Mixed in before a redis-py connection class: connects within the deadline
+    and hands the parser a _DeadlineSocket."""
+
+    def _connect(self) -> Any:
+        at = getattr(_deadline, "at", None)
+        if at is None:
+            return _DeadlineSocket(super()._connect())  # type: ignore[misc]
+        left = at - time.monotonic()
+        if left <= 0:
+            raise socket.timeout("the check's time ran out")
+        saved = self.socket_connect_timeout  # type: ignore[has-type]
+        self.socket_connect_timeout = left if saved is None else min(saved, left)
+        try:
+            return _DeadlineSocket(super()._connect())  # type: ignore[misc]
+        finally:
+            self.socket_connect_timeout = saved
+
+
+_DEADLINE_CLASSES: Dict[type, type] = {}
+
+
+def bound_pool(pool: Any) -> None:
+    """Makes a blocking pool's new connections deadline-bound, and drops its idle
+    ones so that they reconnect so (connections in use are left alone)."""
+    cls = pool.connection_class
+    if issubclass(cls, _DeadlineConnection):
+        return
+    bound = _DEADLINE_CLASSES.get(cls)
+    if bound is None:
+        bound = type("Deadline" + cls.__name__, (_DeadlineConnection, cls), {})
+        _DEADLINE_CLASSES[cls] = bound
+    pool.connection_class = bound
+    for connection in list(getattr(pool, "_available_connections", ())):
+        connection.disconnect()
+        connection.__class__ = bound
+
+
+def run_blocking(client: Any, commands: Sequence[Tuple[Any, ...]]) -> List[Any]:
+    """Sends commands in one write on one connection of a blocking client and
+    reads every reply (an error reply as its exception)."""
+    pool = client.connection_pool
+    if not isinstance(pool.connection_class, type) or \
+            not issubclass(pool.connection_class, _DeadlineConnection):
+        bound_pool(pool)
+    connection = pool.get_connection("EVALSHA")
+    from redis.exceptions import ResponseError
+
+    try:
+        connection.send_packed_command(connection.pack_commands(commands))
+        replies = []
+        for _ in commands:
+            try:
+                replies.append(connection.read_response())
+            except ResponseError as error:
+                replies.append(error)
+        return replies
+    except BaseException:
+        connection.disconnect()
+        raise
+    finally:
+        pool.release(connection)
+
+
+async def run_async(client: Any, commands: Sequence[Tuple[Any, ...]]) -> List[Any]:
+    """run_blocking for a redis.asyncio client; a cancelled call closes its connection."""
+    from redis.exceptions import ResponseError
+
+    pool = client.connection_pool
+    connection = await pool.get_connection("EVALSHA")
+    try:
+        await connection.send_packed_command(connection.pack_commands(commands))
+        replies = []
+        for _ in commands:
+            try:
+                replies.append(await connection.read_response())
+            except ResponseError as error:
+                replies.append(error)
+        return replies
+    except BaseException:
+        await connection.disconnect()
+        raise
+    finally:
+        await pool.release(connection)
+
+
+def _tls_kwargs(url: RedisUrl) -> Dict[str, Any]:
+    if url.tls is None:
+        return {}
+    tls = url.tls
+    return {"ssl": True, "ssl_ca_certs": tls["ca_file"], "ssl_certfile": tls["cert_file"],
+            "ssl_keyfile": tls["key_file"], "ssl_cert_reqs": "required",
+            "ssl_check_hostname": tls["check_hostname"]}
+
+
+def node_kwargs(url: RedisUrl, timeout: float) -> Dict[str, Any]:
+    """What every connection of a URL's servers is made with, but the address."""
+    return {"username": url.username, "password": url.password, "db": url.db,
+            "socket_timeout": timeout, "socket_connect_timeout": timeout,
+            "retry_on_timeout": False, **_tls_kwargs(url)}
+
+
+def client_from_url(url: RedisUrl, timeout: float, asyncio_client: bool) -> Any:
+    """A redis-py client for a single, unix or sentinel URL (a cluster gets a
+    Topology of single clients instead)."""
+    if asyncio_client:
+        import redis.asyncio as redis_py
+        from redis.asyncio import sentinel as sentinel_py
+    else:
+        import redis as redis_py  # type: ignore[no-redef]
+        from redis import sentinel as sentinel_py  # type: ignore[no-redef]
+    kwargs = node_kwargs(url, timeout)
+    if url.kind == "unix":
+        kwargs = {name: kwargs[name] for name in ("username", "password", "db",
+                                                  "socket_timeout", "socket_connect_timeout")}
+        return redis_py.Redis(unix_socket_path=url.path, **kwargs)
+    if url.kind == "sentinel":
+        sentinel_kwargs = {"password": url.sentinel_password, "socket_timeout": timeout,
+                           "socket_connect_timeout": timeout, **_tls_kwargs(url)}
+        sentinel = sentinel_py.Sentinel(url.hosts, sentinel_kwargs=sentinel_kwargs, **kwargs)
+        return sentinel.master_for(url.service, **kwargs)
+    host, port = url.hosts[0]
+    return redis_py.Redis(host=host, port=port, **kwargs)
+
+
+def key_slot(key: bytes) -> int:
+    """The cluster's hash slot of a key: CRC16 (XMODEM, which binascii computes)
+    of the key, or of its {hash tag}."""
+    start = key.find(b"{")
+    if start >= 0:
+        end = key.find(b"}", start + 1)
+        if end > start + 1:
+            key = key[start + 1:end]
+    return binascii.crc_hqx(key, 0) % SLOTS
+
+
+def redirection(error: BaseException) -> Optional[Tuple[str, str]]:
+    """("MOVED" or "ASK", "host:port") of a cluster's redirection, else None."""
+    words = str(error).split()
+    if len(words) == 3 and words[0] in ("MOVED", "ASK"):
+        return words[0], words[2]
+    return None
+
+
+def split_address(address: str) -> Tuple[str, int]:
+    host, _, port = address.rpartition(":")
+    return host.strip("[]"), int(port)
+
+
+class Topology:
+    """The servers of one engine: `where(key)` names the one holding a key, and
+    `client(where)` gives a redis-py client of it. A single Redis (or the
+    primary Sentinel names) is one server; a cluster has its slot map, read by
+    refresh() from CLUSTER SLOTS of any node that answers. Thread-safe: the map
+    is replaced whole."""
+
+    def __init__(self, single: Any = None, describe: str = "",
+                 seeds: Sequence[Tuple[str, int]] = (), kwargs: Optional[Dict[str, Any]] = None,
+                 asyncio_client: bool = False) -> None:
+        self.single = single
+        self.describe = describe
+        self.seeds = ["%s:%d" % seed for seed in seeds]
+        self.kwargs = dict(kwargs or {})
+        self.kwargs.pop("db", None)
+        self.asyncio_client = asyncio_client
+        self._clients: Dict[str, Any] = {}
+        self._slots: List[Optional[str]] = [None] * SLOTS
+        # True once a CLUSTER SLOTS reply has been read.
+        self.loaded = False
+        self._lock = threading.Lock()
+
+    @property
+    def cluster(self) -> bool:
+        return self.single is None
+
+    def where(self, key: str) -> str:
+        if self.single is not None:
+            return self.describe
+        node = self._slots[key_slot(key.encode("utf-8"))]
+        return node if node is not None else (self.seeds[0] if self.seeds else "")
+
+    def client(self, where: str) -> Any:
+        if self.single is not None:
+            return self.single
+        client = self._clients.get(where)
+        if client is None:
+            with self._lock:
+                client = self._clients.get(where)
+                if client is None:
+                    if self.asyncio_client:
+                        import redis.asyncio as redis_py
+                    else:
+                        import redis as redis_py  # type: ignore[no-redef]
+                    host, port = split_address(where)
+                    client = redis_py.Redis(host=host, port=port, **self.kwargs)
+                    self._clients[where] = client
+        return client
+
+    def addresses(self) -> List[str]:
+        known = [node for node in dict.fromkeys(self._slots) if node is not None]
+        return known + [seed for seed in self.seeds if seed not in known]
+
+    def slots_of(self, where: str) -> List[int]:
+        return [slot for slot, node in enumerate(self._slots) if node == where]
+
+    def read_slots(self, reply: Any) -> bool:
+        """Takes a CLUSTER SLOTS reply as the new map; False if it is not one."""
+        slots: List[Optional[str]] = [None] * SLOTS
+        try:
+            for entry in reply:
+                first, last, primary = int(entry[0]), int(entry[1]), entry[2]
+                host = primary[0].decode() if isinstance(primary[0], bytes) else str(primary[0])
+                address = ("[%s]:%d" if ":" in host else "%s:%d") % (host, int(primary[1]))
+                for slot in range(first, min(last, SLOTS - 1) + 1):
+                    slots[slot] = address
+        except (TypeError, ValueError, IndexError, UnicodeError):
+            return False
+        self._slots = slots
+        self.loaded = True
+        return True
+
+    def moved(self, slot: int, address: str) -> None:
+        """A MOVED reply's news: the slot lives at address now."""
+        self._slots[slot] = address
+
+    def close(self) -> List[Any]:
+        """The clients made here, for the engine to close."""
+        clients = list(self._clients.values())
+        self._clients = {}
+        return clients + ([self.single] if self.single is not None else [])
