@@ -276,13 +276,17 @@ export interface RateLimitRule<Req extends RequestLike = RequestLike> {
   /** The engine, or a config to build one from (createRateLimiter of the package only). */
   engine?: EngineLike;
   config?: (NodeConfig | ZoneConfig | RedisConfig) & LimitOptions;
-  /** A route prefix ("/api/") or a RegExp tested on the route; default every route. */
+  /** A path prefix of whole segments ("/login" covers /login and /login/x, never
+   *  /login-help; "/api/" is "/api"), matched as the Express app routes (case-insensitively
+   *  unless its "case sensitive routing" is on; case-sensitively without Express), or a
+   *  RegExp tested on the route; default every route. */
   path?: string | RegExp;
   /** Method names it applies to; default every method. */
   methods?: Iterable<string>;
   /** Keys this rule's requests instead of the limiter's identity function. */
   identity?: (req: Req) => string | null | undefined;
-  /** The policy name in the rate-limit fields; default "default". */
+  /** The policy name in the rate-limit fields; default "default". Also the rule's scope
+   *  (rules naming one scope share counts); without it, the path and methods are. */
   name?: string;
 }
 
@@ -290,7 +294,8 @@ export interface RateLimitRule<Req extends RequestLike = RequestLike> {
  *  RateLimit (default), RateLimit-Limit/-Remaining/-Reset, X-RateLimit-*, or none. */
 export type HeaderStyle = 'draft' | 'legacy' | 'x' | 'none' | null;
 
-export interface RateLimiterOptions<Req extends RequestLike = RequestLike> {
+export interface RateLimiterOptions<Req extends RequestLike = FrameworkRequest,
+                                    Res extends ResponseLike = FrameworkResponse> {
   /** An engine to use; otherwise one is built from `config`. */
   engine?: EngineLike;
   /** Several limits instead of one engine: a request is checked against every rule that
@@ -300,7 +305,7 @@ export interface RateLimiterOptions<Req extends RequestLike = RequestLike> {
   /** Returning true lets a request through unchecked (health checks). */
   skip?: (req: Req) => boolean;
   /** Answers a refused request instead of the plain 429 (the fields are already set). */
-  onRefused?: (req: Req, res: ResponseLike, result: CheckResultNode) => void;
+  onRefused?: (req: Req, res: Res, result: CheckResultNode) => void;
   /** With `zone`, the engine keeps its state in that shared-memory zone; with `redis`, in Redis. */
   config?: (NodeConfig | ZoneConfig | RedisConfig) & LimitOptions;
   /** Addresses or CIDR networks whose forwarding header is believed. Default none. */
@@ -316,8 +321,8 @@ export interface RateLimiterOptions<Req extends RequestLike = RequestLike> {
   onError?: (err: unknown, req: Req) => void;
 }
 
-export interface RateLimiter<Req extends RequestLike = RequestLike,
-                             Res extends ResponseLike = ResponseLike> {
+export interface RateLimiter<Req extends RequestLike = FrameworkRequest,
+                             Res extends ResponseLike = FrameworkResponse> {
   /** Express-style: calls next() when admitted, answers 429 otherwise. */
   (req: Req, res: Res, next?: (err?: unknown) => void): void;
   /** Runs the checks and leaves the deciding result on req.vorn, without answering (a
@@ -333,9 +338,10 @@ export interface RateLimiter<Req extends RequestLike = RequestLike,
   readonly resolver: ClientAddressResolver;
 }
 
-export declare function createRateLimiter<Req extends RequestLike = RequestLike,
-                                          Res extends ResponseLike = ResponseLike>(
-    options?: RateLimiterOptions<Req>): RateLimiter<Req, Res>;
+/** Unknown options are a TypeError naming them. */
+export declare function createRateLimiter<Req extends RequestLike = FrameworkRequest,
+                                          Res extends ResponseLike = FrameworkResponse>(
+    options?: RateLimiterOptions<Req, Res>): RateLimiter<Req, Res>;
 
 /** The canonical text of an IP address ("::ffff:10.0.0.1" gives "10.0.0.1"), or null. */
 export declare function canonicalAddress(text: string): string | null;
