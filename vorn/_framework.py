@@ -307,17 +307,20 @@ def set_fields(headers: Any, fields: Sequence[Tuple[str, str]]) -> None:
         headers[name] = value
 
 
-def limiter_options(default: Optional[str] = None, *, key: Any = None,
-                    headers: Optional[str] = "draft", algorithm: str = "token_bucket",
-                    mode: str = "active", zone: Optional[str] = None, zone_dir: Any = None,
-                    redis: Any = None, redis_prefix: str = "vorn:", redis_timeout: float = 0.05,
-                    on_error: str = "local",
-                    trusted_proxies: Iterable[str] = (),
-                    forwarded_header: str = "X-Forwarded-For",
-                    ipv6_prefix: int = DEFAULT_IPV6_PREFIX) -> Dict[str, Any]:
-    """The options every framework's limiter takes, as LimiterCore's keywords; a
-    wrong name fails here as Python's own calls do (TypeError naming it)."""
-    return dict(default=default, key=key, headers=headers, algorithm=algorithm, mode=mode,
-                zone=zone, zone_dir=zone_dir, redis=redis, redis_prefix=redis_prefix,
-                redis_timeout=redis_timeout, on_error=on_error, trusted_proxies=trusted_proxies,
-                forwarded_header=forwarded_header, ipv6_prefix=ipv6_prefix)
+#: The options every framework's limiter takes, and their defaults.
+LIMITER_OPTIONS: Dict[str, Any] = {
+    "default": None, "key": None, "headers": "draft", "algorithm": "token_bucket",
+    "mode": "active", "zone": None, "zone_dir": None, "redis": None, "redis_prefix": "vorn:",
+    "redis_timeout": 0.05, "on_error": "local", "trusted_proxies": (),
+    "forwarded_header": "X-Forwarded-For", "ipv6_prefix": DEFAULT_IPV6_PREFIX}
+
+
+def limiter_options(caller: str, options: Dict[str, Any]) -> Dict[str, Any]:
+    """`options` over the defaults, as LimiterCore's keywords; TypeError naming
+    every unknown one (a misspelt option would otherwise go unnoticed)."""
+    unknown = sorted(set(options) - set(LIMITER_OPTIONS))
+    if unknown:
+        raise TypeError(caller + ": unknown option" + ("s " if len(unknown) > 1 else " ")
+                        + ", ".join(map(repr, unknown)) + "; the options are "
+                        + ", ".join(LIMITER_OPTIONS))
+    return dict(LIMITER_OPTIONS, **options)

@@ -86,10 +86,7 @@ class DjangoLimiter:
         self._on_refused = import_string(on_refused) if isinstance(on_refused, str) \
             else on_refused
         self._settings_enabled = bool(options.pop("enabled", True))
-        try:
-            return LimiterCore(**limiter_options(**options))
-        except TypeError as error:
-            raise TypeError("settings.VORN: " + str(error).replace("limiter_options() ", ""))
+        return LimiterCore(**limiter_options("settings.VORN", options))
 
     def forget_settings(self, **signal: Any) -> None:
         if signal.get("setting") in (None, "VORN"):

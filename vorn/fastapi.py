@@ -108,7 +108,8 @@ class Limiter:
     """
 
     def __init__(self, app: Any = None, **options: Any) -> None:
-        self._core = LimiterCore(**limiter_options(**options), asynchronous=True)
+        self._core = LimiterCore(**limiter_options("vorn.fastapi.Limiter()", options),
+                                 asynchronous=True)
         self._header_name = self._core.forwarded_header.lower().encode("latin-1")
         self._exempt: Set[Any] = set()
         self._limited_routes: Dict[int, bool] = {}

@@ -71,7 +71,8 @@ class Limiter:
     """
 
     def __init__(self, app: Optional[Flask] = None, **options: Any) -> None:
-        self._core = LimiterCore(**limiter_options(**options), call=_call_bare)
+        self._core = LimiterCore(**limiter_options("vorn.flask.Limiter()", options),
+                                 call=_call_bare)
         self._header_key = "HTTP_" + self._core.forwarded_header.upper().replace("-", "_")
         self._views: Dict[Any, List[Limit]] = {}
         self._blueprints: Dict[str, List[Limit]] = {}
@@ -127,9 +128,11 @@ class Limiter:
         if endpoint is None:
             return list(self._core.default)
         view = current_app.view_functions.get(endpoint)
-        if view in self._exempt:
+        # A class-based view's limits are its class's.
+        owner = getattr(view, "view_class", view)
+        if view in self._exempt or owner in self._exempt:
             return None
-        limits = self._views.get(view)
+        limits = self._views.get(view) or self._views.get(owner)
         blueprints = request.blueprints
         if self._exempt_blueprints and any(b in self._exempt_blueprints for b in blueprints):
             return None

@@ -27,8 +27,10 @@ ROUTE_AND_DEFAULT = (
     [FAILED_LOGIN[:2] + (None, 401, "LOGIN", left) for left in (4, 3, 2, 1, 0)]
     + [("POST", "/login", None, 429, "LOGIN", 0)]
     # Not the login route in any of the three: each spends the default limit.
-    + [("POST", "/LOGIN", None, None, "default", 5), ("POST", "/Login", None, None, "default", 4),
-       ("POST", "/login/", None, None, "default", 3), ("GET", "/login-help", None, 200, "default", 2),
+    + [("POST", "/LOGIN", None, None, "default", 5),
+       ("POST", "/Login", None, None, "default", 4),
+       ("POST", "/login/", None, None, "default", 3),
+       ("GET", "/login-help", None, 200, "default", 2),
        ("GET", "/", None, 200, "default", 1), ("GET", "/", None, 200, "default", 0),
        ("GET", "/", None, 429, "default", 0)]
     + [("GET", "/health", None, 200, None, None)] * 2
