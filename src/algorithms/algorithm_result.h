@@ -36,6 +36,8 @@ struct AlgorithmResult {
   LimitMessage message;
   // Which of a limit's rates the figures describe (0 for a limit of one).
   uint8_t rate = 0;
+  // Whether the store's failure policy answered, its store being unusable.
+  bool by_policy = false;
 };
 
 }  // namespace vorn

@@ -86,6 +86,7 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
   const bool wants_record = detail == OutcomeDetail::Full || api_key_.has_value();
   if (mode_ == Mode::Disabled) {
     // No lock, no limiter call, no event: the client's state is untouched.
+    counts_.add_concurrent(CheckOutcomeKind::Disabled);
     return CheckOutcome{
         .decision = detail == OutcomeDetail::Full
                         ? build_canonical_decision(DecisionKind::Allow, LimitReason::WithinLimit,
@@ -103,8 +104,11 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
 
   // The identity, even an empty one, is the key; the route never is part of it.
   const std::string_view key = identity ? *identity : ip;
-  AlgorithmResult verdict =
-      limiter_.with_lock([key, cost](const Algorithm& limiter) { return limiter.check(key, cost); });
+  AlgorithmResult verdict = limiter_.with_lock([this, key, cost](const Algorithm& limiter) {
+    AlgorithmResult result = limiter.check(key, cost);
+    count_checked(result);
+    return result;
+  });
 
   const std::string_view reason = reason_word(verdict.reason);
   // The reading right after the limiter only feeds the telemetry event's latency.
@@ -152,6 +156,23 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
     });
   }
   return outcome;
+}
+
+void VornEngine::count_checked(const AlgorithmResult& verdict) const {
+  const CheckOutcomeKind kind = verdict.allowed         ? CheckOutcomeKind::Allowed
+                                : mode_ == Mode::Shadow ? CheckOutcomeKind::ShadowRefused
+                                                        : CheckOutcomeKind::Refused;
+  counts_.add_serialized(kind);
+  if (verdict.by_policy) counts_.add_serialized(CheckOutcomeKind::ByPolicy);
+  if (zone_ != nullptr) {
+    zone_->count(kind);
+    if (verdict.by_policy) zone_->count(CheckOutcomeKind::ByPolicy);
+  }
+}
+
+void VornEngine::name_meter(std::string_view name) const {
+  if (zone_ == nullptr) return;
+  limiter_.with_lock([this, name](const Algorithm&) { zone_->rename_meter(name); });
 }
 
 CanonicalDecision VornEngine::build_canonical_decision(

@@ -2,9 +2,14 @@
 // limiter (behind an engine-wide poisoning lock), the mode, the telemetry queue
 // and options it only stores. Construction never fails.
 //
+// Every check is counted by outcome (check_counts()); an engine on a zone also
+// counts in its meter there, under the name given by name_meter(), so that any
+// process can tell the whole machine's counts. Disabled checks consult no zone
+// and are counted by the engine alone.
+//
 // Thread-safety: check_request_with_identity is thread-safe. Active and shadow
-// checks serialise on the limiter lock for the limiter call only; disabled checks
-// take no lock. Lock order: limiter lock, then the limiter's shard lock; the
+// checks serialise on the limiter lock for the limiter call and its counting
+// only; disabled checks take no lock. Lock order: limiter lock, then the limiter's shard lock; the
 // telemetry queue's lock is taken only after the limiter lock is released, so no
 // two of the engine's locks are ever held in opposite orders. A fork takes them
 // all in that same order (LockLevel in core/fork_guard.h) and so never copies
@@ -26,6 +31,7 @@
 #include "algorithms/algorithm.h"
 #include "algorithms/clock.h"
 #include "core/canonical.h"
+#include "core/check_counts.h"
 #include "core/poisoning_mutex.h"
 #include "telemetry/queue.h"
 #include "zone/zone_connection.h"
@@ -109,6 +115,12 @@ class VornEngine {
   void refund(std::string_view key, double amount) const;
   void reset(std::string_view key) const;
 
+  // This engine's checks by outcome, since it was made. Thread-safe.
+  CheckCounts check_counts() const { return counts_.counts(); }
+  // Names this engine's meter in its zone (a valid_meter_name; no-op for an
+  // in-process engine). Thread-safe; may wait for the zone's table lock.
+  void name_meter(std::string_view name) const;
+
   // Whether costs given to this engine must be whole (window limiters).
   bool whole_costs() const { return whole_costs_; }
   // Every rate's limit and window, in order; policy() is the first.
@@ -141,7 +153,11 @@ class VornEngine {
                                              std::optional<uint64_t> reset_after_ms,
                                              std::optional<uint64_t> retry_after_ms) const;
 
+  // Requires the limiter lock.
+  void count_checked(const AlgorithmResult& verdict) const;
+
   mutable PoisoningMutex<Algorithm> limiter_;
+  mutable CheckCounter counts_;
   LimitPolicy policy_;
   std::vector<LimitPolicy> policies_;
   bool whole_costs_ = false;

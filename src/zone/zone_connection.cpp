@@ -9,6 +9,7 @@
 #include "core/fork_guard.h"
 #include "zone/zone_error.h"
 #include "zone/zone_limiter.h"
+#include "zone/zone_meter.h"
 
 namespace vorn {
 namespace {
@@ -132,6 +133,7 @@ struct ZoneConnection::State {
   std::shared_ptr<const zone::ZoneMapping> mapping;
   std::optional<ZoneLimiter> limiter;
   std::optional<Algorithm> fallback;
+  ZoneMeter meter;
   uint64_t last_probe_ms = 0;
   bool stuck_told = false;  // a stuck shard was logged since the last attach
 
@@ -153,6 +155,7 @@ void ZoneConnection::State::attach() {
   limiter.reset();
   limiter.emplace(std::move(fresh));
   mapping = std::move(opened.mapping);
+  meter.follow(mapping);
   stuck_told = false;
   if (!opened.replaced.empty()) {
     notice("vorn: zone '" + placement.name + "' at " + mapping->path() + " could not be used (" +
@@ -163,6 +166,9 @@ void ZoneConnection::State::attach() {
 void ZoneConnection::State::fail(std::string why) {
   limiter.reset();
   mapping.reset();
+  // Its record stays this process's until it is gone: giving it up would
+  // wait for the lock of a zone that is failing.
+  meter.abandon();
   if (degraded.exchange(true, std::memory_order_relaxed)) return;
   notice("vorn: zone '" + placement.name + "' cannot be used (" + why + "); answering " +
          std::string(fallback_words(placement.on_error)) + " until it can");
@@ -316,6 +322,7 @@ AlgorithmResult ZoneConnection::check(std::string_view key, Cost cost) const {
     }
   }
   result = state.answer_by_policy(key, cost);
+  result.by_policy = true;
   return result;
 }
 
@@ -341,6 +348,10 @@ void ZoneConnection::reset(std::string_view key) const {
 }
 
 const ZonePlacement& ZoneConnection::placement() const { return state_->placement; }
+
+void ZoneConnection::count(CheckOutcomeKind kind) const { state_->meter.add(kind); }
+
+void ZoneConnection::rename_meter(std::string_view name) const { state_->meter.rename(name); }
 
 bool ZoneConnection::degraded() const { return state_->degraded.load(std::memory_order_relaxed); }
 

@@ -30,6 +30,7 @@
 #include "algorithms/algorithm_result.h"
 #include "algorithms/clock.h"
 #include "algorithms/cost.h"
+#include "core/check_counts.h"
 #include "zone/zone_layout.h"
 #include "zone/zone_mapping.h"
 #include "zone/zone_placement.h"
@@ -90,6 +91,13 @@ class ZoneConnection {
 
   // The counters of the zone in use, or nullopt while degraded.
   std::optional<zone::ZoneStats> stats() const;
+
+  // Counts one check of this engine in its meter in the zone (see
+  // ZoneMeter), under the name given last ("default" until then). Both
+  // require the caller's exclusion; rename_meter may wait for the zone's
+  // table lock.
+  void count(CheckOutcomeKind kind) const;
+  void rename_meter(std::string_view name) const;
 
  private:
   struct State;

@@ -3,7 +3,8 @@
 //
 //   header (32 KiB): magic, layout version, geometry, hash keys, ready word,
 //                    the configuration table, the attachments that keep its
-//                    entries alive, and the lock that guards both
+//                    entries alive, the engines' meters (see zone_meters.h),
+//                    and the lock that guards all three
 //   shard i:         lock line | state line | journal index (2 lines) |
 //                    31 journal units | sets (16 ways of one 64-byte slot each) |
 //                    log blocks
@@ -111,6 +112,26 @@ struct ConfigRef {
   uint32_t tag() const { return (generation << 2) | static_cast<uint32_t>(kind); }
 };
 
+// One engine's check counts, under the name its host gives its limit. Claimed
+// under the table's lock: the name first, `name_length` then (a release
+// store; 0 marks a record never named, and a name never changes once set),
+// `owner` last. Only the owner's engine writes `counts`; a record whose
+// owner is 0 or gone may be taken over by a new engine of the same name,
+// whose counts go on from there. A zone made before meters existed has zeros
+// here: no record.
+inline constexpr uint32_t kMaxMeters = 64;
+inline constexpr uint32_t kMaxMeterName = 48;
+inline constexpr uint32_t kMeterCounts = 8;  // the outcomes of CheckOutcomeKind; the rest spare
+struct alignas(64) MeterRecord {
+  uint32_t owner;  // pid of the engine's process; 0 when none holds it
+  uint32_t owner_stamp;
+  uint32_t name_length;
+  uint32_t reserved;
+  char name[kMaxMeterName];
+  uint64_t counts[kMeterCounts];
+};
+static_assert(sizeof(MeterRecord) == 128);
+
 struct alignas(64) ZoneHeader {
   uint64_t magic;
   uint32_t layout_version;
@@ -125,6 +146,7 @@ struct alignas(64) ZoneHeader {
   alignas(64) SharedLock config_lock;
   alignas(64) ConfigEntry configs[kMaxConfigs];
   Attachment attachments[kMaxAttachments];
+  alignas(64) MeterRecord meters[kMaxMeters];
 };
 static_assert(sizeof(ZoneHeader) <= kHeaderBytes);
 

@@ -496,7 +496,8 @@ ZoneStats stats_of(const ZoneMapping& mapping) {
   return stats;
 }
 
-ZoneStats zone_stats(std::string_view name, const std::optional<std::string>& directory) {
+std::shared_ptr<const ZoneMapping> map_existing_zone(std::string_view name,
+                                                     const std::optional<std::string>& directory) {
   validate_zone_name(name);
   const std::string path = zone_path(zone_directory(directory), name);
   Descriptor fd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
@@ -506,7 +507,11 @@ ZoneStats zone_stats(std::string_view name, const std::optional<std::string>& di
   }
   Attached attached = attach_file(name, path, fd, own_file(name, path, fd.get()));
   if (!attached.mapping) throw_zone_error(name, attached.problem);
-  return stats_of(*attached.mapping);
+  return attached.mapping;
+}
+
+ZoneStats zone_stats(std::string_view name, const std::optional<std::string>& directory) {
+  return stats_of(*map_existing_zone(name, directory));
 }
 
 }  // namespace vorn::zone

@@ -125,6 +125,12 @@ struct ZoneStats {
 // Counters of an attached zone, read without locks (each a consistent word).
 ZoneStats stats_of(const ZoneMapping& mapping);
 
+// The named zone as it is, mapped (this process's mapping when it has one);
+// never created. Throws InvalidZoneName or ZoneError (also when it does not
+// exist or does not validate).
+std::shared_ptr<const ZoneMapping> map_existing_zone(
+    std::string_view name, const std::optional<std::string>& directory = std::nullopt);
+
 // Counters of the named zone. Throws InvalidZoneName or ZoneError (also when
 // it does not exist or does not validate).
 ZoneStats zone_stats(std::string_view name,

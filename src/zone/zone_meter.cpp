@@ -1,0 +1,59 @@
+#include "zone/zone_meter.h"
+
+#include <utility>
+
+#include "zone/task_identity.h"
+#include "zone/zone_meters.h"
+
+namespace vorn {
+
+ZoneMeter::~ZoneMeter() { release(); }
+
+void ZoneMeter::follow(std::shared_ptr<const zone::ZoneMapping> mapping) {
+  if (mapping == mapping_) return;
+  release();
+  mapping_ = std::move(mapping);
+  if (mapping_) claim();
+}
+
+void ZoneMeter::abandon() {
+  record_.reset();
+  mapping_.reset();
+}
+
+void ZoneMeter::rename(std::string_view name) {
+  if (name == name_) return;
+  release();
+  name_ = std::string(name);
+  if (mapping_) claim();
+}
+
+void ZoneMeter::add(CheckOutcomeKind kind) {
+  if (mapping_ && claimed_by_ != zone::current_process().id) {
+    record_.reset();  // the parent's, in a forked child
+    claim();
+  }
+  if (record_) {
+    zone::add_to_meter(mapping_->view(), *record_, kind);
+  } else {
+    unsaved_[kind] += 1;
+  }
+}
+
+void ZoneMeter::claim() {
+  record_ = zone::claim_meter(mapping_->view(), name_);
+  claimed_by_ = zone::current_process().id;
+  if (record_ && !unsaved_.empty()) {
+    zone::add_to_meter(mapping_->view(), *record_, unsaved_);
+    unsaved_ = {};
+  }
+}
+
+void ZoneMeter::release() {
+  if (record_ && mapping_ && claimed_by_ == zone::current_process().id) {
+    zone::release_meter(mapping_->view(), *record_);
+  }
+  record_.reset();
+}
+
+}  // namespace vorn
