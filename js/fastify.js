@@ -89,6 +89,10 @@ function vornFastify(fastify, options, done) {
     }
   });
 
+  fastify.addHook('onClose', (instance, closed) => {
+    limits.close().then(() => closed(), closed);
+  });
+
   fastify.addHook('onResponse', function settleRequest(request, reply, next) {
     const taken = request[TAKEN];
     if (taken !== undefined) {
@@ -153,6 +157,7 @@ function makeLimits(options) {
   };
   return {
     byDefault, own, controls,
+    close: () => Promise.all(every.map((made) => made.close())),
     on: (request) => on === true || (on !== false && on(request) !== false),
   };
 }

@@ -429,6 +429,8 @@ export interface RateLimitMiddleware<Req = FrameworkRequest, Res = FrameworkResp
   /** Forgets the counts of this limit (a Promise with Redis). In-process engines start
    *  anew; zone and Redis ones forget the latest 10,000 keys checked here. */
   reset(): void | Promise<void>;
+  /** Closes the Redis connection the limit made from a URL; nothing for other stores. */
+  close(): void | Promise<void>;
 }
 
 /** A route's own limit: app.post('/login', rateLimit('5/minute'), handler). Its counts are

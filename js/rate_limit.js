@@ -212,6 +212,13 @@ class RouteLimit {
     }
   }
 
+  // Closes the engine this limit made (a Redis connection from a URL).
+  close() {
+    const engine = this.engine;
+    if (!this.ownsEngine || typeof engine.close !== 'function') return undefined;
+    return engine.close();
+  }
+
   // Forgets every count of this limit: an in-process engine is replaced; zone
   // and Redis keys are reset for the (at most 10,000 latest) keys checked here,
   // in every process. A Promise when the engine's resets are.
@@ -328,6 +335,7 @@ function withControls(middleware, limit) {
     set: (value) => { limit.enabled = value; },
   });
   middleware.reset = () => limit.reset();
+  middleware.close = () => limit.close();
   middleware.limit = limit;
   return middleware;
 }

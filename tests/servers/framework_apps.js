@@ -10,7 +10,8 @@
 // - GET /health: no limit;
 // - everything else (GET /page, unknown URLs): the default 4/minute.
 // Every answer carries X-Worker-Pid. `options.zone` keeps the counts in that
-// zone; `options.enabled` false turns every limit off.
+// zone (Fastify: or options.redis, a URL, under options.redisPrefix);
+// `options.enabled` false turns every limit off.
 const path = require('node:path');
 
 const root = path.join(__dirname, '..', '..');
@@ -47,10 +48,11 @@ function expressApp({ zone, enabled = true } = {}) {
   return app;
 }
 
-async function fastifyApp({ zone, enabled = true } = {}) {
+async function fastifyApp({ zone, redis, redisPrefix, enabled = true } = {}) {
   const app = require('fastify')();
   app.addHook('onRequest', async (request, reply) => { reply.header('X-Worker-Pid', String(process.pid)); });
-  await app.register(require(path.join(root, 'fastify')), { limit: '4/minute', enabled, ...(zone ? { zone } : {}) });
+  const store = zone ? { zone } : redis ? { redis, redisPrefix } : {};
+  await app.register(require(path.join(root, 'fastify')), { limit: '4/minute', enabled, ...store });
   app.setErrorHandler((error, request, reply) => {
     if (error.statusCode === 429) reply.send(SHAPED);
     else reply.send(error);

@@ -1,8 +1,9 @@
 'use strict';
 // vorn's Express and Fastify forms on real loopback servers: the app of
 // framework_apps.js under an Express cluster of 2 workers on one zone, and
-// under Fastify alone, run through one table of cases. Each case starts and
-// stops its own server (and zone), so each begins with fresh counts.
+// under Fastify alone, in process and on Redis, run through one table of
+// cases. Each case starts and stops its own server (and zone, or Redis keys),
+// so each begins with fresh counts.
 const test = require('node:test');
 const assert = require('node:assert');
 const http = require('node:http');
@@ -10,6 +11,7 @@ const path = require('node:path');
 const { spawn } = require('node:child_process');
 const { removeZone } = require(path.join(__dirname, '..', '..'));
 const { fastifyApp, FAILED_LOGIN, SHAPED } = require(path.join(__dirname, 'framework_apps.js'));
+const { RedisServer, haveRedisServer } = require(path.join(__dirname, 'redis_support.js'));
 
 const WORKERS = 2;
 
@@ -36,7 +38,15 @@ async function startFastify(appOptions) {
   return { port: app.server.address().port, stop: () => app.close() };
 }
 
-const HOSTS = { express: startExpressCluster, fastify: startFastify };
+const redisServer = haveRedisServer ? new RedisServer() : null;
+let redisRuns = 0;
+async function startFastifyOnRedis(appOptions) {
+  if (redisServer.process === null) await redisServer.start();
+  return startFastify({ ...appOptions, redis: redisServer.url, redisPrefix: `vorn-forms-${redisRuns++}:` });
+}
+test.after(() => redisServer && redisServer.kill());
+
+const HOSTS = { express: startExpressCluster, fastify: startFastify, 'fastify on Redis': startFastifyOnRedis };
 
 // One request on a new connection (so a cluster spreads them over its workers).
 function ask(port, [method, url, { user, password } = {}]) {
@@ -123,7 +133,8 @@ const CASES = [
 
 let zoneCount = 0;
 for (const [hostName, start] of Object.entries(HOSTS)) {
-  test(`${hostName}: route limits, default limit, counts and refusals`, async (t) => {
+  const skip = hostName.endsWith('Redis') && !haveRedisServer && 'no redis-server';
+  test(`${hostName}: route limits, default limit, counts and refusals`, { skip }, async (t) => {
     for (const [name, options, run] of CASES) {
       await t.test(name, async () => {
         const zone = hostName === 'express' ? `vorn-frameworks-${process.pid}-${zoneCount++}` : undefined;
