@@ -251,7 +251,8 @@ function zoneText(entry) {
   };
   const lines = [`zone ${entry.name}`];
   for (const field of DETAIL_FIELDS) {
-    lines.push(`  ${field.padEnd(14)}${Object.hasOwn(values, field) ? values[field] : entry[field]}`);
+    const value = Object.hasOwn(values, field) ? values[field] : entry[field];
+    lines.push(`  ${field.padEnd(14)}${value}`);
   }
   return `${lines.join('\n')}\n`;
 }

@@ -1,12 +1,10 @@
-"""The zone command, `python -m vorn` and `npx vorn`: the table of cases that
-the Node suite runs too (tests/node/zone_command_cases.json), on zones made by
-this host, against the Python command and, when Node and the addon are there,
-the Node one (its main(), all cases in one process each). The Node suite
-runs it on zones made by Node."""
+"""The zone command, `python -m vorn`: the table of cases that the Node suite
+runs too (tests/node/zone_command_cases.json), on zones made by this host. The
+Node suite runs it on zones made by Node, with the Node command and, when
+Python is there, this one: both commands print the same for the same zone."""
 import io
 import json
 import os
-import pathlib
 import shutil
 import subprocess
 import sys
@@ -21,8 +19,6 @@ import vorn  # noqa: E402
 from vorn._zone_command import main  # noqa: E402
 
 CASES = json.loads((REPO / "tests" / "node" / "zone_command_cases.json").read_text())["cases"]
-NODE_ADDON = pathlib.Path(os.environ.get("VORN_NODE_ADDON",
-                                         LIBRARY_DIR.parent / "node" / "vorn_native.node"))
 
 
 def make_zones(directory):
@@ -52,34 +48,6 @@ def filled(value, directory):
     if isinstance(value, dict):
         return {key: filled(item, directory) for key, item in value.items()}
     return value
-
-
-# Runs the cases it reads from stdin through the Node command's main(), in one
-# process, and prints what each printed and returned.
-NODE_DRIVER = r"""
-const { main } = require(process.argv[1]);
-const results = JSON.parse(require('node:fs').readFileSync(0, 'utf8')).map(({ args, env }) => {
-  delete process.env.XDG_RUNTIME_DIR;
-  Object.assign(process.env, env);
-  const printed = { stdout: '', stderr: '' };
-  const out = { write: (text) => { printed.stdout += text; } };
-  const err = { write: (text) => { printed.stderr += text; } };
-  return { status: main(args, { out, err }), ...printed };
-});
-process.stdout.write(JSON.stringify(results));
-"""
-
-
-def node_command(directory):
-    """js/zone_command.js in a copy of js/ laid out as the packed package, the
-    built addon beside it; None without Node or the addon."""
-    node = shutil.which("node")
-    if node is None or not NODE_ADDON.is_file():
-        return None
-    for source in (REPO / "js").glob("*.js"):
-        shutil.copy(str(source), directory)
-    os.symlink(str(NODE_ADDON), os.path.join(directory, "vorn_native.node"))
-    return [node, "-e", NODE_DRIVER, os.path.join(directory, "zone_command.js")]
 
 
 def run_here(cases):
@@ -122,43 +90,30 @@ class ZoneCommandTest(unittest.TestCase):
                 else:  # a usage error says so in one line
                     self.assertEqual(len(result["stderr"].splitlines()), case["status"] and 1)
 
-    def test_both_commands_show_a_python_zone_as_zone_stats_does(self):
-        node = node_command(self.temporary_directory())
-        for label in ["python"] + (["node"] if node else []):
-            with self.subTest(command=label):
-                directory = self.temporary_directory()
-                make_zones(directory)
-                shown = filled(next(case["json"] for case in CASES
-                                    if case["args"][:2] == ["zone", "made"] and "json" in case),
-                               directory)
-                stats = vorn.zone_stats("made", directory)
-                fields = [field for field in shown if field in stats]
-                self.assertEqual(len(fields), 10)
-                self.assertEqual({field: stats[field] for field in fields},
-                                 {field: shown[field] for field in fields})
-                cases = [{"args": filled(case["args"], directory),
-                          "env": filled(case.get("env", {}), directory)} for case in CASES]
-                if label == "python":
-                    results = run_here(cases)
-                else:
-                    run = subprocess.run(node, input=json.dumps(cases), stdout=subprocess.PIPE,
-                                         universal_newlines=True, timeout=60, check=True)
-                    results = json.loads(run.stdout)
-                self.check_results(results, directory)
-                # Looking for a zone never makes it.
-                self.assertFalse(os.path.lexists(directory + "/vorn.missing.zone-v3"))
+    def test_the_command_shows_a_python_zone_as_zone_stats_does(self):
+        directory = self.temporary_directory()
+        make_zones(directory)
+        shown = filled(next(case["json"] for case in CASES
+                            if case["args"][:2] == ["zone", "made"] and "json" in case), directory)
+        stats = vorn.zone_stats("made", directory)
+        fields = [field for field in shown if field in stats]
+        self.assertEqual(len(fields), 10)
+        self.assertEqual({field: stats[field] for field in fields},
+                         {field: shown[field] for field in fields})
+        self.check_results(run_here([{"args": filled(case["args"], directory),
+                                      "env": filled(case.get("env", {}), directory)}
+                                     for case in CASES]), directory)
+        # Looking for a zone never makes it.
+        self.assertFalse(os.path.lexists(directory + "/vorn.missing.zone-v3"))
 
     def test_python_m_vorn_runs_the_command(self):
         directory = self.temporary_directory()
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(LIBRARY_DIR), str(REPO)]))
-        run = subprocess.run([sys.executable, "-m", "vorn", "zones", "--zone-dir", directory],
-                             env=env, stdout=subprocess.PIPE, universal_newlines=True, timeout=60)
-        self.assertEqual((run.returncode, run.stdout), (0, "no zones in %s\n" % directory))
         run = subprocess.run([sys.executable, "-m", "vorn", "zone", "none", "--zone-dir",
-                              directory], env=env, stderr=subprocess.PIPE,
-                             universal_newlines=True, timeout=60)
-        self.assertEqual((run.returncode, run.stderr),
-                         (1, "vorn: no zone 'none' in %s\n" % directory))
+                              directory], env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+        self.assertEqual((run.returncode, run.stdout, run.stderr),
+                         (1, "", "vorn: no zone 'none' in %s\n" % directory))
 
 
 if __name__ == "__main__":
