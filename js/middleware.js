@@ -184,7 +184,9 @@ function closestToRefusing(checked) {
 // With options.rules (a list of rules, see makeRule) instead of options.engine,
 // a request is checked against every rule that applies and refused if any
 // refuses; the answer's fields and req.vorn describe the rule closest to
-// refusing. options.skip(req) returning true lets a request through unchecked.
+// refusing. Each rule keys its clients under its scope (its name when given,
+// else its path and methods), so rules never share a count by sharing a store.
+// An unknown option is a TypeError naming it. options.skip(req) returning true lets a request through unchecked.
 // Every checked answer carries the rate-limit fields of options.headers
 // ('draft', 'legacy', 'x' or null; see headers.js); a refused request is
 // answered 429 with Retry-After, or by options.onRefused(req, res, result) when
