@@ -302,7 +302,7 @@ function main(args, { prog = 'npx vorn', out = process.stdout, err = process.std
       err.write(`vorn: ${error.message}${usage}\n`);
       return error.status;
     }
-    if (error.code === 'ZoneError') {
+    if (error.code === 'ZoneError' || error.syscall !== undefined) {  // or a system call's error
       err.write(`vorn: ${error.message}\n`);
       return 1;
     }

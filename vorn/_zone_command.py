@@ -306,6 +306,6 @@ def main(args: Sequence[str], prog: str = "python -m vorn", out: TextIO = sys.st
         usage = "; run '%s --help' for how to use it" % prog if error.status == 2 else ""
         err.write("vorn: %s%s\n" % (error, usage))
         return error.status
-    except ZoneError as error:
+    except (ZoneError, OSError) as error:
         err.write("vorn: %s\n" % error)
         return 1
