@@ -428,6 +428,12 @@ class RedisEngine {
       }
       return reply;
     } catch (err) {
+      // Replies come in order on a connection, so one that never ends holds up
+      // every call behind it (and a huge one fills memory): a client built here
+      // drops that connection and makes a new one.
+      if (this.ownsClient && !this.cluster && /timed out/.test(String(err && err.message))) {
+        this.client.disconnect(true);
+      }
       this.failed(err, this.cluster ? this.whereOf(fullKey) : where);
       return undefined;
     } finally {
@@ -570,7 +576,8 @@ class RedisEngine {
           ...this.limits.rateArgs);
       call.catch(() => {});
       const reply = await Promise.race([call, late]);
-      return typeof reply === 'string';
+      return (this.limits.single ? this.fromOneRate(reply, false)
+        : this.fromLimits(reply, false)) !== null;
     } catch {
       return false;
     } finally {
@@ -588,9 +595,10 @@ class RedisEngine {
   async close() {
     this.closed = true;
     this.wake();
-    this.client.off('error', this.onClientError);
     this.client.off('ready', this.onClientReady);
+    // A client built here keeps its quiet error listener through the disconnect.
     if (this.ownsClient) this.client.disconnect();
+    else this.client.off('error', this.onClientError);
   }
 }
 

@@ -38,6 +38,8 @@ from ._redis_core import (DEFAULT_PREFIX, DEFAULT_PROBE_INTERVAL, DEFAULT_TIMEOU
 __all__ = ["AsyncRedisEngine", "Limits", "RedisEngine", "checked_cost", "key_digest",
            "key_number", "script_number", "script_text", "whole_count"]
 
+# What a call that failed gives back (a Redis nil reply is None).
+FAILED = object()
 # Redirections and TRYAGAIN replies one call follows before it gives up.
 MAX_REDIRECTIONS = 5
 # What the connections of a cluster given as a client keep of its settings.
@@ -205,7 +207,7 @@ class RedisEngine(_RedisEngineBase):
         amount = core.cost(cost)
         if amount == 0:
             return
-        if self._call(full_key, core.several, core.refund_args(full_key, amount)) is None:
+        if self._call(full_key, core.several, core.refund_args(full_key, amount)) is FAILED:
             core.local.refund(key, amount)
 
     def reset(self, key: str) -> None:
@@ -225,7 +227,7 @@ class RedisEngine(_RedisEngineBase):
         started = time.monotonic()
         script, args = core.check_call(ip, identity, told, cost)
         reply = self._call(args[1], script, args, started)
-        if reply is not None:
+        if reply is not FAILED:
             try:
                 return core.from_reply(route, reply, started, told, script)
             except UnexpectedReply as error:
@@ -234,12 +236,12 @@ class RedisEngine(_RedisEngineBase):
 
     def _call(self, key: str, script: Optional[Script], args: Tuple[Any, ...],
               started: Optional[float] = None) -> Any:
-        """The reply of one call on the server of `key`, within the timeout; None
+        """The reply of one call on the server of `key`, within the timeout; FAILED
         (the server then marked failed) when it failed in any way."""
         topology = self._topology
         where = topology.where(key)
         if self._core.is_down(where):
-            return None
+            return FAILED
         set_deadline((time.monotonic() if started is None else started) + self._core.timeout)
         try:
             if topology.cluster and not topology.loaded:
@@ -248,7 +250,7 @@ class RedisEngine(_RedisEngineBase):
             return self._run(where, key, script, args)
         except Exception as error:  # noqa: B902 (whatever breaks, the policy answers)
             self._failed(error, where)
-            return None
+            return FAILED
         finally:
             set_deadline(None)
 
@@ -299,7 +301,8 @@ class RedisEngine(_RedisEngineBase):
                 return
             set_deadline(time.monotonic() + core.timeout)
             try:
-                self._run(where, key, *core.probe_call(key))
+                script, args = core.probe_call(key)
+                core.from_reply("", self._run(where, key, script, args), 0.0, False, script)
             except Exception:  # noqa: B902
                 time.sleep(core.probe_interval)
                 continue
@@ -356,7 +359,8 @@ class AsyncRedisEngine(_RedisEngineBase):
         amount = core.cost(cost)
         if amount == 0:
             return
-        if await self._call(full_key, core.several, core.refund_args(full_key, amount)) is None:
+        if await self._call(full_key, core.several,
+                            core.refund_args(full_key, amount)) is FAILED:
             core.local.refund(key, amount)
 
     async def reset(self, key: str) -> None:
@@ -376,7 +380,7 @@ class AsyncRedisEngine(_RedisEngineBase):
         started = time.monotonic()
         script, args = core.check_call(ip, identity, told, cost)
         reply = await self._call(args[1], script, args)
-        if reply is not None:
+        if reply is not FAILED:
             try:
                 return core.from_reply(route, reply, started, told, script)
             except UnexpectedReply as error:
@@ -384,12 +388,12 @@ class AsyncRedisEngine(_RedisEngineBase):
         return core.without_redis(ip, route, identity, started, told, cost)
 
     async def _call(self, key: str, script: Optional[Script], args: Tuple[Any, ...]) -> Any:
-        """The reply of one call on the server of `key`, within the timeout; None
+        """The reply of one call on the server of `key`, within the timeout; FAILED
         (the server then marked failed) when it failed in any way."""
         topology = self._topology
         where = topology.where(key)
         if self._core.is_down(where):
-            return None
+            return FAILED
         try:
             if not topology.cluster:
                 reply = await self._send(script, args)
@@ -400,7 +404,7 @@ class AsyncRedisEngine(_RedisEngineBase):
                                           self._core.timeout)
         except Exception as error:  # noqa: B902 (whatever breaks, the policy answers)
             self._failed(error, where)
-            return None
+            return FAILED
 
     async def _run(self, where: str, key: str, script: Optional[Script],
                    args: Tuple[Any, ...]) -> Any:
@@ -497,11 +501,13 @@ class AsyncRedisEngine(_RedisEngineBase):
             try:
                 script, args = core.probe_call(key)
                 if self._topology.cluster:
-                    await asyncio.wait_for(self._run(where, key, script, args), core.timeout)
+                    reply = await asyncio.wait_for(self._run(where, key, script, args),
+                                                   core.timeout)
                 else:
                     reply = await self._send(script, args)
                     if isinstance(reply, BaseException):
                         raise reply
+                core.from_reply("", reply, 0.0, False, script)
             except Exception:  # noqa: B902
                 await asyncio.sleep(core.probe_interval)
                 continue
