@@ -19,8 +19,8 @@ const PLUGIN_OPTIONS = new Set([...LIMIT_OPTIONS].filter((name) => name !== 'sha
 // A counted request whose response decides whether it keeps its count.
 const TAKEN = Symbol('vorn.taken');
 
-function setFields(reply, result, limit) {
-  for (const [name, value] of responseHeaders(result, limit.style, limit.name)) reply.header(name, value);
+function setFields(reply, result, limit, policyName) {
+  for (const [name, value] of responseHeaders(result, limit.style, policyName)) reply.header(name, value);
 }
 
 function vornFastify(fastify, options, done) {
@@ -67,24 +67,24 @@ function vornFastify(fastify, options, done) {
     return undefined;
 
     function answer(taken) {
-      const { result } = taken;
+      const { result, name } = taken;
       request.vorn = result;
       if (result.allowed) {
-        setFields(reply, result, limit);
+        setFields(reply, result, limit, name);
         if (limit.refundable(taken)) {
           taken.limit = limit;
           request[TAKEN] = taken;
         }
         next();
       } else if (limit.onRefused) {
-        setFields(reply, result, limit);
+        setFields(reply, result, limit, name);
         limit.onRefused(request, reply, result);
       } else {
         // The status and fields go on the reply too: an error handler of the
         // app's own answers through it, and Fastify sets neither for one.
-        setFields(reply, result, limit);
+        setFields(reply, result, limit, name);
         reply.code(429);
-        next(new RateLimitError(result, refusalHeaders(result, limit.style, limit.name)));
+        next(new RateLimitError(result, refusalHeaders(result, limit.style, name)));
       }
     }
   });

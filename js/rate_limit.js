@@ -28,6 +28,7 @@ const COUNT_CHOICES = {
   successful: (req, res) => res.statusCode < 400,
 };
 const DEFAULT_SCOPE = 'default';
+const MAX_POLICY_NAME_LENGTH = 200;
 const REFUSED_BODY = 'Too Many Requests\n';
 // Zone and Redis state outlives the limiter: reset() forgets the keys it checked,
 // at most this many of the latest.
@@ -102,6 +103,11 @@ function sharedEngine(shared, config, makeEngine) {
   return engine;
 }
 
+// A scope as a policy name: the route's ("/login"), or "default" for the root.
+function policyName(scope) {
+  return scope === '' || scope.length > MAX_POLICY_NAME_LENGTH ? DEFAULT_SCOPE : scope;
+}
+
 class RouteLimit {
   // `makeEngine(config)` builds an engine (createEngine); `where` names the
   // entry point in errors.
@@ -133,7 +139,8 @@ class RouteLimit {
     this.key = options.key;
     this.cost = checkCost(options.cost);
     this.counts = checkCount(options.count);
-    this.name = options.name === undefined ? this.shared || DEFAULT_SCOPE : checkScopeName('name', options.name);
+    // The policy name of the fields: given, else the shared name, else the scope.
+    this.name = options.name === undefined ? this.shared : checkScopeName('name', options.name);
     this._enabled = options.enabled === undefined ? true : checkEnabled(options.enabled);
     this.skip = options.skip;
     this.onRefused = options.onRefused;
@@ -166,7 +173,7 @@ class RouteLimit {
     return this.resolver.resolve(peer, header);
   }
 
-  // Checks and counts one request under `scope`: {result, key, cost}, or a
+  // Checks and counts one request under `scope`: {result, key, cost, name}, or a
   // Promise of it for an engine that answers with Promises. `req` is what the
   // key and cost functions are given, `raw` the node:http request under it.
   take(req, raw, scope) {
@@ -184,8 +191,9 @@ class RouteLimit {
       result = cost === 1 ? engine.checkLimits(key, route, Date.now())
         : engine.checkLimits(key, route, Date.now(), cost);
     }
-    return isPromise(result) ? result.then((settled) => ({ result: settled, key, cost }))
-      : { result, key, cost };
+    const name = this.name || policyName(scope);
+    return isPromise(result) ? result.then((settled) => ({ result: settled, key, cost, name }))
+      : { result, key, cost, name };
   }
 
   remember(key) {
@@ -241,12 +249,12 @@ function refusalHeaders(result, style, name) {
 
 // Leaves the result closest to refusing on req.vorn when a request meets several
 // limits, and sets the fields of that one; true when `result` is it.
-function decides(req, res, result, limit) {
+function decides(req, res, result, limit, name) {
   const earlier = req.vorn;
   if (earlier != null && earlier !== result &&
       closestToRefusing([{ result: earlier }, { result }]).result === earlier) return false;
   req.vorn = result;
-  if (typeof res.setHeader === 'function') setResponseHeaders(res, result, limit.style, limit.name);
+  if (typeof res.setHeader === 'function') setResponseHeaders(res, result, limit.style, name);
   return true;
 }
 
@@ -278,20 +286,20 @@ function expressScope(req) {
 // The middleware that checks `limit` under `scopeOf(req)`.
 function middlewareOf(limit, scopeOf) {
   function answer(taken, req, res, next) {
-    const { result } = taken;
+    const { result, name } = taken;
     if (result.allowed) {
-      decides(req, res, result, limit);
+      decides(req, res, result, limit, name);
       if (limit.refundable(taken)) settleWhenDone(limit, taken, req, res);
       if (typeof next === 'function') next();
       return;
     }
     req.vorn = result;
     if (limit.onRefused) {
-      setResponseHeaders(res, result, limit.style, limit.name);
+      setResponseHeaders(res, result, limit.style, name);
       limit.onRefused(req, res, result, next);
       return;
     }
-    const headers = refusalHeaders(result, limit.style, limit.name);
+    const headers = refusalHeaders(result, limit.style, name);
     headers['Content-Type'] = 'text/plain; charset=utf-8';
     headers['Content-Length'] = Buffer.byteLength(REFUSED_BODY);
     res.writeHead(429, headers);

@@ -80,11 +80,11 @@ const CASES = [
     const other = await sendAll(times(4, ['GET', '/other']));
     assert.deepStrictEqual(other.map((r) => r.status), [200, 200, 200, 429]);
     const [admitted, refused] = [other[0].headers, other[3].headers];
-    assert.strictEqual(admitted['ratelimit-policy'], '"default";q=3;w=60');
-    assert.match(admitted.ratelimit, /^"default";r=2;t=(19|20)$/);
+    assert.strictEqual(admitted['ratelimit-policy'], '"/other";q=3;w=60');
+    assert.match(admitted.ratelimit, /^"\/other";r=2;t=(19|20)$/);
     assert.strictEqual(admitted['retry-after'], undefined);
-    assert.strictEqual(refused['ratelimit-policy'], '"default";q=3;w=60');
-    assert.match(refused.ratelimit, /^"default";r=0;t=(59|60)$/);
+    assert.strictEqual(refused['ratelimit-policy'], '"/other";q=3;w=60');
+    assert.match(refused.ratelimit, /^"\/other";r=0;t=(59|60)$/);
     assert.match(refused['retry-after'], /^(19|20)$/);
   }],
   ['a shared name shares one count', {}, async ({ sendAll }) => {
@@ -120,7 +120,7 @@ const CASES = [
     for (const r of refused) {
       assert.deepStrictEqual(json(r), SHAPED);
       assert.match(r.headers['retry-after'], /^1[12]$/);
-      assert.match(r.headers.ratelimit, /^"default";r=0;t=(59|60)$/);
+      assert.match(r.headers.ratelimit, /^"\/login";r=0;t=(59|60)$/);
     }
     assert.strictEqual((await send(login('right'))).status, 429);
   }],
