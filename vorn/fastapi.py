@@ -21,13 +21,18 @@ goes to the same handlers). Every checked response carries the fields. With
 in the request's own loop. `limiter.enabled = False` turns every limit off
 (for tests); `await limiter.reset()` forgets every count the limiter holds.
 
-The limiter works through the ASGI middleware `Limiter(app)` or
-`limiter.init_app(app)` adds; a limit dependency of a limiter without it fails.
+The ASGI middleware that `Limiter(app)` or `limiter.init_app(app)` adds counts
+the default limit (404s included), sets the fields on every answer and gives
+back what `count` says to. Without it, `FastAPI(dependencies=[Depends(
+limiter.default)])` counts the default limit on the routes, the dependencies
+set the fields on the answers of endpoints that return data rather than a
+Response, and a limit with `count` fails (RuntimeError).
 """
 import inspect
 from typing import Any, Callable, Dict, List, Optional, Set
 
 from fastapi import HTTPException, Request
+from fastapi import Response as FastAPIResponse
 from starlette.concurrency import run_in_threadpool
 from starlette.routing import Match
 
@@ -35,7 +40,8 @@ from ._framework import Check, Limit, LimiterCore, Verdict, limiter_options
 
 __all__ = ["Limiter", "RateLimitExceeded"]
 
-#: Where a request's checks wait for its response, in the ASGI scope.
+#: Where a request's checks wait for its response, in the ASGI scope (and the
+#: limiter's id after it).
 STATE_KEY = "vorn.checks"
 RESULT_KEY = "vorn.result"
 
@@ -71,27 +77,37 @@ class RouteLimit:
         self.limiter = limiter
         self.limit = limit
 
-    async def __call__(self, request: Request) -> None:
-        checks = request.scope.get(STATE_KEY)
-        if checks is None:
-            if not self.limiter.enabled:
-                return
-            raise RuntimeError("vorn.fastapi: the limiter is not on this app; make it with "
-                               "Limiter(app) or call limiter.init_app(app)")
-        if checks.limiter is not self.limiter or not self.limiter.enabled:
-            return
+    async def __call__(self, request: Request, response: FastAPIResponse) -> None:
         route = request.scope.get("route")
         route_name = getattr(route, "path", None) or request.url.path
-        await self.limiter._check(request, [self.limit], route_name, checks)
+        await self.limiter._depend(request, response, [self.limit], route_name)
+
+
+class DefaultLimit:
+    """The default limit as a dependency of the app or a router, for a limiter
+    without its middleware: `FastAPI(dependencies=[Depends(limiter.default)])`.
+    It counts the requests of the routes without a limit of their own."""
+
+    def __init__(self, limiter: "Limiter") -> None:
+        self.limiter = limiter
+
+    async def __call__(self, request: Request, response: FastAPIResponse) -> None:
+        limiter = self.limiter
+        route = request.scope.get("route")
+        if limiter._core.default and (route is None or not limiter._has_own_limit(route)):
+            await limiter._depend(request, response, list(limiter._core.default), "default",
+                                  default=True)
 
 
 class _RequestChecks(List[Check]):
-    """The checks of one request, as its limits run."""
+    """The checks of one request, as its limits run; `attached` when the limiter's
+    middleware made it (and sets the fields and gives back counts)."""
 
-    def __init__(self, limiter: "Limiter") -> None:
+    def __init__(self, attached: bool) -> None:
         super().__init__()
-        self.limiter = limiter
+        self.attached = attached
         self.route_name = ""
+        self.default_checked = False
 
 
 class Limiter:
@@ -113,6 +129,9 @@ class Limiter:
         self._header_name = self._core.forwarded_header.lower().encode("latin-1")
         self._exempt: Set[Any] = set()
         self._limited_routes: Dict[int, bool] = {}
+        # Each limiter's checks of a request have a place of their own in its scope.
+        self._state_key = STATE_KEY + "." + hex(id(self))
+        self.default = DefaultLimit(self)
         self.enabled = True
         if app is not None:
             self.init_app(app)
@@ -147,6 +166,29 @@ class Limiter:
             done = engine.reset(key)
             if inspect.isawaitable(done):
                 await done
+
+    async def _depend(self, request: Any, response: Any, limits: List[Limit], route_name: str,
+                      default: bool = False) -> None:
+        if not self.enabled:
+            return
+        scope = request.scope
+        checks = scope.get(self._state_key)
+        if checks is None:
+            if any(limit.counts is not None for limit in limits):
+                raise RuntimeError("vorn.fastapi: a limit with count= needs the limiter's "
+                                   "middleware: make it with Limiter(app) or call "
+                                   "limiter.init_app(app)")
+            checks = scope[self._state_key] = _RequestChecks(attached=False)
+        if default:
+            if checks.default_checked:
+                return
+            checks.default_checked = True
+        await self._check(request, limits, route_name, checks)
+        if not checks.attached:
+            verdict = self._core.verdict(checks, checks.route_name)
+            if verdict is not None:
+                for name, value in verdict.fields:
+                    response.headers[name] = value
 
     async def _check(self, request: Any, limits: List[Limit], route_name: str,
                      checks: _RequestChecks) -> None:
@@ -207,8 +249,8 @@ class _LimiterMiddleware:
         if scope["type"] != "http" or not limiter.enabled:
             await self.app(scope, receive, send)
             return
-        checks = _RequestChecks(limiter)
-        scope[STATE_KEY] = checks
+        checks = _RequestChecks(attached=True)
+        scope[limiter._state_key] = checks
         status = 500  # unless an answer starts
         sent: Dict[str, Any] = {}
 
@@ -230,6 +272,7 @@ class _LimiterMiddleware:
 
         try:
             if limiter._core.default and not self._own_limit(scope):
+                checks.default_checked = True
                 try:
                     await limiter._check(Request(scope, receive), list(limiter._core.default),
                                          "default", checks)

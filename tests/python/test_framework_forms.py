@@ -192,6 +192,25 @@ class FastAPITableTest(FlaskTableTest):
     def send(self, method, url, headers):
         return self.client.request(method, url, headers=headers)
 
+    def test_without_the_middleware_the_dependencies_limit_alone(self):
+        from fastapi import Depends, FastAPI
+        from fastapi.testclient import TestClient
+        import vorn.fastapi
+
+        limiter = vorn.fastapi.Limiter(default="2/minute")
+        app = FastAPI(dependencies=[Depends(limiter.default)])
+        app.get("/a", dependencies=[Depends(limiter.limit("1/minute"))])(lambda: "a")
+        app.get("/b")(lambda: "b")
+        app.get("/c", dependencies=[Depends(limiter.limit("1/minute", count="failed"))])(
+            lambda: "c")
+        client = TestClient(app)
+        answers = [client.get(path) for path in ("/a", "/a", "/b", "/b", "/b")]
+        self.assertEqual([(a.status_code, a.headers["ratelimit"].split(";")[0]) for a in answers],
+                         [(200, '"/a"'), (429, '"/a"'), (200, '"default"'), (200, '"default"'),
+                          (429, '"default"')])
+        with self.assertRaisesRegex(RuntimeError, "middleware"):
+            client.get("/c")
+
     def turn(self, on):
         self.limiter.enabled = on
 
