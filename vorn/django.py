@@ -140,7 +140,9 @@ setting_changed.connect(limiter.forget_settings)
 
 
 def _route_name(view: Any) -> str:
-    return view.__module__ + "." + view.__qualname__
+    module = getattr(view, "__module__", None)  # None for code run by exec()
+    name = getattr(view, "__qualname__", None) or getattr(view, "__name__", repr(view))
+    return module + "." + name if module else name
 
 
 def ratelimit(limit: str, *, key: Optional[Callable[[Any], Optional[str]]] = None,
