@@ -16,6 +16,8 @@
 #include "call_boundary.h"
 #include "core/engine.h"
 #include "core/wait_hook.h"
+#include "engine_counts.h"
+#include "gil_release.h"
 #include "limit_arguments.h"
 #include "messages.h"
 #include "zone/zone_connection.h"
@@ -159,30 +161,6 @@ struct EngineClass {
   const char* check_limits_entry_name;
   const char* refund_entry_name;
   const char* reset_entry_name;
-};
-
-// Lets the interpreter's other threads run while a zone check waits for a
-// lock, which a stopped or slow process may hold for seconds. Nothing that
-// Python owns is touched meanwhile: the check's texts are views into str
-// arguments that its bound arguments keep alive, and the engine lives inside
-// `self`, which the caller holds. The GIL comes back only when the check is
-// over, never while it holds a lock of its own: a thread in os.fork() keeps
-// the GIL while the fork waits for those locks. One per check, on the stack.
-class ReleaseGilWhileWaiting final : public WaitHook {
- public:
-  ReleaseGilWhileWaiting() = default;
-  ReleaseGilWhileWaiting(const ReleaseGilWhileWaiting&) = delete;
-  ReleaseGilWhileWaiting& operator=(const ReleaseGilWhileWaiting&) = delete;
-  ~ReleaseGilWhileWaiting() {
-    if (saved_ != nullptr) PyEval_RestoreThread(saved_);
-  }
-  void before_wait() override {
-    if (saved_ == nullptr) saved_ = PyEval_SaveThread();
-  }
-  void after_wait() override {}
-
- private:
-  PyThreadState* saved_ = nullptr;
 };
 
 InternedName name_get_logger("getLogger");
@@ -684,6 +662,8 @@ PyObject* create_engine_type() {
        kMethFastcall | METH_KEYWORDS, kRefundDoc},
       {"reset", reinterpret_cast<PyCFunction>(as_slot(&reset_entry<kRustEngine>)),
        kMethFastcall | METH_KEYWORDS, kResetDoc},
+      {"stats", &engine_stats_entry, METH_NOARGS, kStatsDoc},
+      {"name_counts", &engine_name_counts_entry, METH_O, kNameCountsDoc},
       {nullptr, nullptr, 0, nullptr},
   };
   static PyGetSetDef properties[] = {
@@ -746,6 +726,8 @@ PyObject* create_zone_engine_type() {
        kMethFastcall | METH_KEYWORDS, kRefundDoc},
       {"reset", reinterpret_cast<PyCFunction>(as_slot(&reset_entry<kZoneEngine>)),
        kMethFastcall | METH_KEYWORDS, kResetDoc},
+      {"stats", &engine_stats_entry, METH_NOARGS, kStatsDoc},
+      {"name_counts", &engine_name_counts_entry, METH_O, kNameCountsDoc},
       {"zone_stats", reinterpret_cast<PyCFunction>(as_slot(&engine_zone_stats_entry)), METH_NOARGS,
        "zone_stats($self)\n--\n\nThe counters of the zone this engine is on now, as the "
        "module's zone_stats tells them; None while it is degraded."},
@@ -832,6 +814,8 @@ FailurePolicy extract_failure_policy(PyObject* object) {
 }
 
 }  // namespace
+
+const VornEngine& engine_of(PyObject* self) { return state_of(self)->engine; }
 
 PyObject* engine_type() {
   if (engine_class == nullptr) engine_class = create_engine_type();

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "algorithms/clock.h"
+#include "core/engine.h"
 #include "py_ref.h"
 #include "python_api.h"
 
@@ -31,6 +32,9 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
 // api_key=None, debug=None, backend_url="http://localhost:4000"), whose engine
 // reads `clock`. Throws PyError on a binding or conversion error.
 PyRef new_engine_from_rates(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock);
+
+// The engine inside an instance of either class (which `self` must be).
+const VornEngine& engine_of(PyObject* self);
 
 // The ZoneEngine class (borrowed): a RustEngine whose state is in a shared zone.
 PyObject* zone_engine_type();

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "call_boundary.h"
+#include "engine_counts.h"
 #include "engine_object.h"
 #include "messages.h"
 #include "py_ref.h"
@@ -72,6 +73,7 @@ PyRef initialise_module() {
     throw PyError::fetch();
   }
   add_zone_names(module.get());
+  add_count_names(module.get());
   module_cache = PyRef::borrow(module.get()).release();
   return module;
 }

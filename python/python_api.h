@@ -78,6 +78,7 @@ extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* si
 #pragma weak PyUnicode_CompareWithASCIIString
 #pragma weak PyUnicode_Concat
 #pragma weak PyUnicode_DecodeFSDefaultAndSize
+#pragma weak PyUnicode_DecodeUTF8
 #pragma weak PyUnicode_EncodeFSDefault
 #pragma weak PyUnicode_FromStringAndSize
 #pragma weak PyUnicode_InternFromString

@@ -1,6 +1,6 @@
 """Type information for the native module vorn_native: RustEngine, and ZoneEngine with
 its shared-memory zones."""
-from typing import List, Optional, Sequence, Tuple, TypedDict, Union
+from typing import Dict, List, Optional, Sequence, Tuple, TypedDict, Union
 
 __all__: List[str]
 
@@ -78,8 +78,19 @@ class RustEngine:
                      cost: Cost = 1) -> LimitsResult: ...
     def refund(self, key: str, cost: Cost = 1) -> None: ...  # key: the identity, else the ip
     def reset(self, key: str) -> None: ...  # the key's next check starts fresh
+    def stats(self) -> CheckCounts: ...  # this engine's checks since it was made
+    def name_counts(self, name: str) -> None: ...  # no effect in process: counts are the engine's own
     @property
     def policies(self) -> Tuple[Policy, ...]: ...
+
+class CheckCounts(TypedDict):
+    """An engine's checks by outcome (stats(), zone_counts())."""
+
+    allowed: int
+    refused: int
+    shadow_refused: int  # shadow mode: would have been refused
+    disabled: int  # disabled mode: let through, nothing consulted
+    fallback: int  # of the above, answered by the failure policy: the store was unusable
 
 class ZoneError(OSError):
     """A zone could not be created, attached, read or removed."""
@@ -125,6 +136,8 @@ class ZoneEngine:
                      cost: Cost = 1) -> LimitsResult: ...
     def refund(self, key: str, cost: Cost = 1) -> None: ...  # in every process of the zone
     def reset(self, key: str) -> None: ...  # in every process of the zone
+    def stats(self) -> CheckCounts: ...  # this engine's checks since it was made
+    def name_counts(self, name: str) -> None: ...  # 1 to 48 UTF-8 bytes; "default" until given
     @property
     def policies(self) -> Tuple[Policy, ...]: ...
     @property
@@ -135,3 +148,4 @@ class ZoneEngine:
 
 def remove_zone(name: str, zone_dir: Optional[str] = None) -> bool: ...
 def zone_stats(name: str, zone_dir: Optional[str] = None) -> ZoneStats: ...
+def zone_counts(name: str, zone_dir: Optional[str] = None) -> Dict[str, CheckCounts]: ...

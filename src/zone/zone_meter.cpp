@@ -13,7 +13,8 @@ void ZoneMeter::follow(std::shared_ptr<const zone::ZoneMapping> mapping) {
   if (mapping == mapping_) return;
   release();
   mapping_ = std::move(mapping);
-  if (mapping_) claim();
+  // The record is claimed at the first count, under the name given by then.
+  claimed_by_ = 0;
 }
 
 void ZoneMeter::abandon() {
@@ -25,12 +26,12 @@ void ZoneMeter::rename(std::string_view name) {
   if (name == name_) return;
   release();
   name_ = std::string(name);
-  if (mapping_) claim();
+  claimed_by_ = 0;
 }
 
 void ZoneMeter::add(CheckOutcomeKind kind) {
   if (mapping_ && claimed_by_ != zone::current_process().id) {
-    record_.reset();  // the parent's, in a forked child
+    record_.reset();  // none yet, or the parent's in a forked child
     claim();
   }
   if (record_) {

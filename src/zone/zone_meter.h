@@ -1,8 +1,8 @@
 // A ZoneMeter is one engine's meter in its zone: the record it holds there
-// (see zone_meters.h) under the name its host gives its limit, followed across
-// the zone's mappings (a zone attached again, or replaced, gets a record
-// claimed afresh) and across a fork (a child claims a record of its own at its
-// first count, since its parent's record is its parent's to write). Counts
+// (see zone_meters.h) under the name its host gives its limit, claimed at its
+// first count, followed across the zone's mappings (a zone attached again, or
+// replaced, gets a record claimed afresh) and across a fork (a child claims a
+// record of its own, since its parent's record is its parent's to write). Counts
 // made while it has no record (the zone cannot be used, or every record is
 // held) are kept and added once it has one.
 //

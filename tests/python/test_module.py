@@ -16,7 +16,8 @@ class ModuleSurface(unittest.TestCase):
         self.assertIs(type(vorn_native.__all__), list)
         own = {name for name in vars(vorn_native)
                if not (name.startswith("__") and name.endswith("__"))}
-        self.assertEqual(own, {"RustEngine", "ZoneEngine", "ZoneError", "remove_zone", "zone_stats"})
+        self.assertEqual(own, {"RustEngine", "ZoneEngine", "ZoneError", "remove_zone", "zone_stats",
+                               "zone_counts"})
         self.assertEqual(vorn_native.__doc__, "")
 
     def test_class_identity(self):
