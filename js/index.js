@@ -37,7 +37,7 @@ function unsupportedPlatform() {
     const recent = major > floorMajor || (major === floorMajor && minor >= floorMinor);
     if (glibc && recent && SUPPORTED_ARCHES.includes(process.arch)) return null;
   }
-  return `vorn: no native engine for ${found}; ${supported} (build from source for others)`;
+  return `vorn: no native engine for ${found}; ${supported} (elsewhere on Linux, build it from source)`;
 }
 
 function loadAddon() {

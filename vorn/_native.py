@@ -29,7 +29,7 @@ def unsupported_platform() -> Optional[str]:
                 and _version_key(version) >= _version_key(GLIBC_FLOOR)):
             return None
     return ("vorn: no native engine for %s; vorn's wheels are for %s with glibc %s or later "
-            "(build from source for others)"
+            "(elsewhere on Linux, build it from source)"
             % (found, " and ".join("linux-" + name for name in SUPPORTED_MACHINES), GLIBC_FLOOR))
 
 
