@@ -91,7 +91,8 @@ class Rule:
             scope = "" if path is None else path if isinstance(path, str) else path.pattern
             if listed:
                 scope += " " + ",".join(listed)
-        self.scope = check_scope(scope, "a rule's name (or path and methods)")
+        self.scope = check_scope(scope, "a rule's name") if name is not None \
+            else scope_of_text(scope)
         self._prefix = path.rstrip("/") if isinstance(path, str) else None
         told = getattr(engine, "check_limits", None)
         self.check = told if callable(told) else engine.check
@@ -113,6 +114,15 @@ class Rule:
 #: Between a limit's scope and the client in the keys of its engine.
 SCOPE_SEPARATOR = "\x1f"
 MAX_SCOPE_BYTES = 200
+
+
+def scope_of_text(text: str) -> str:
+    """The scope of a route's or a rule's own text: the text, or its digest when
+    it cannot be one (longer than 200 UTF-8 bytes, or holding the separator)."""
+    if SCOPE_SEPARATOR not in text and (len(text) <= MAX_SCOPE_BYTES // 3 or len(
+            engine_text(text).encode("utf-8")) <= MAX_SCOPE_BYTES):
+        return text
+    return "#sha256:" + hashlib.sha256(text.encode("utf-8", "replace")).hexdigest()
 
 
 def check_scope(scope: str, what: str) -> str:

@@ -13,12 +13,12 @@ A limit that counts only some responses (`count`) counts every request when it
 arrives and gives it back (the engine's `refund`) when its response is not one
 that counts: N concurrent requests never get more than the limit through.
 """
-import hashlib
 import math
 import threading
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from ._core import SCOPE_SEPARATOR, check_scope, closest_to_refusing, engine_text, identity_key
+from ._core import scope_of_text
 from ._headers import ResponseFields, check_header_style
 from ._names import check_names
 from .address import DEFAULT_IPV6_PREFIX, ClientAddressResolver
@@ -57,16 +57,6 @@ def _checked_cost(cost: Any) -> Any:
     if not 0 <= cost < math.inf:
         raise ValueError("cost must be a finite number >= 0, not " + repr(cost))
     return cost
-
-
-def route_scope(name: str) -> str:
-    """The scope of a route's own name: the name, or its digest when it cannot be one."""
-    if SCOPE_SEPARATOR not in name and len(name) <= 50:  # nearly every route
-        return name
-    try:
-        return check_scope(name, "route")
-    except TypeError:
-        return "#sha256:" + hashlib.sha256(name.encode("utf-8", "replace")).hexdigest()
 
 
 class Limit:
@@ -273,7 +263,7 @@ class LimiterCore:
                 route = engine_text(route) or "/"
             key_function = limit.key or self.key
             client = None if key_function is None else identity_key(call(key_function, request))
-            scope = limit.scope if limit.scope is not None else route_scope(route_name)
+            scope = limit.scope if limit.scope is not None else scope_of_text(route_name)
             key = scope + SCOPE_SEPARATOR + (address if client is None else client)
             cost = call(limit.cost, request) if callable(limit.cost) else limit.cost
             engine = self.store.engine(limit)
@@ -291,7 +281,7 @@ class LimiterCore:
     def _fields_of(self, name: str) -> Callable[[Any], Any]:
         made = self._fields.get(name)
         if made is None:
-            policy = name if name.isascii() and len(name) <= 100 else DEFAULT_SCOPE
+            policy = name if name and name.isascii() and len(name) <= 200 else DEFAULT_SCOPE
             made = self._fields[name] = ResponseFields(self.headers, policy).fields
         return made
 

@@ -46,11 +46,12 @@ class RulesFormTest(unittest.TestCase):
         wsgi_call(vorn.WSGIMiddleware(Recorder().wsgi, alone))
         self.assertEqual(alone.check_limits("192.0.2.1", "/", cost=0)["remaining"], 1)
 
-    def test_a_scope_that_cannot_prefix_keys_is_refused(self):
+    def test_a_name_that_cannot_prefix_keys_is_refused_and_a_long_path_is_digested(self):
         for name in ("x" * 201, "a\x1fb", "é" * 101):
             with self.subTest(name=name[:5]), self.assertRaises(TypeError):
                 vorn.Rule(engine(), name=name)
-        vorn.Rule(engine(), name="é" * 100)
+        self.assertEqual(vorn.Rule(engine(), name="é" * 100).scope, "é" * 100)
+        self.assertRegex(vorn.Rule(engine(), path="/" + "é" * 100).scope, "^#sha256:[0-9a-f]{64}$")
 
 
 # Each case: the limits of the routes /a and /b (keyword arguments of limit(); "key":
