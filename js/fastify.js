@@ -60,7 +60,7 @@ function vornFastify(fastify, options, done) {
       if (!limit.appliesTo(request)) return next();
       const taken = limit.take(request, request.raw, scope);
       if (!isPromise(taken)) return answer(taken);
-      taken.then(answer, next);
+      taken.then(answer).then(undefined, next);
     } catch (err) {
       next(err);
     }

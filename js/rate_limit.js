@@ -145,7 +145,16 @@ class RouteLimit {
     this.skip = options.skip;
     this.onRefused = options.onRefused;
     this.style = checkHeaderStyle(options.headers);
-    this.report = options.onError || reportToConsole;
+    const onError = options.onError || reportToConsole;
+    // Called from events and settled Promises: a hook that throws must not
+    // become an uncaught exception.
+    this.report = (err, req) => {
+      try {
+        onError(err, req);
+      } catch (hookError) {
+        reportToConsole(hookError);
+      }
+    };
     this.resolver = new ClientAddressResolver(options.trustedProxies || [],
       options.forwardedHeader || 'x-forwarded-for', options.ipv6Prefix);
     // An engine of this limit's own is reset by replacing it; any other by its keys.
