@@ -416,7 +416,7 @@ class RedisEngine {
     });
     try {
       if (this.client.status !== 'ready') {
-        if (await Promise.race([this.connected, late]) === LATE) {
+        if (await Promise.race([this.nextConnection(), late]) === LATE) {
           throw new Error(`no connection within ${this.timeoutMs} ms`);
         }
       }
@@ -439,6 +439,27 @@ class RedisEngine {
     } finally {
       clearTimeout(timer);
     }
+  }
+
+  // Settles when the client's next connection is ready, or fails with the
+  // error of its next attempt (a refused certificate, say). Shared by every call
+  // that waits meanwhile.
+  nextConnection() {
+    if (this.pending === undefined || this.pending === null) {
+      this.pending = new Promise((resolve, reject) => {
+        const settle = (err) => {
+          this.client.off('ready', settle);
+          this.client.off('error', settle);
+          this.pending = null;
+          if (err) reject(err);
+          else resolve();
+        };
+        this.client.once('ready', settle);
+        this.client.once('error', settle);
+      });
+      this.pending.catch(() => {});
+    }
+    return this.pending;
   }
 
   fromOneRate(reply, told) {

@@ -11,6 +11,7 @@ connection makes stops there (a server that trickles one byte at a time cannot
 stretch a check past it). Error replies come back as exception objects."""
 import binascii
 import socket
+import ssl
 import threading
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
@@ -91,6 +92,41 @@ class _DeadlineConnection:
             self.socket_connect_timeout = saved
 
 
+class _TlsConnection:
+    """Mixed in before redis-py's SSLConnection: a refused certificate says so
+    (redis-py's own message keeps only the error's number)."""
+
+    def _connect(self) -> Any:
+        from redis.exceptions import ConnectionError as RedisConnectionError
+
+        try:
+            return super()._connect()  # type: ignore[misc]
+        except ssl.SSLError as error:
+            raise RedisConnectionError("TLS with %s:%s failed: %s" % (
+                self.host, self.port, error)) from error  # type: ignore[attr-defined]
+
+
+class _AsyncTlsConnection:
+    """_TlsConnection for redis.asyncio's SSLConnection."""
+
+    async def _connect(self) -> Any:
+        from redis.exceptions import ConnectionError as RedisConnectionError
+
+        try:
+            return await super()._connect()  # type: ignore[misc]
+        except ssl.SSLError as error:
+            raise RedisConnectionError("TLS with %s:%s failed: %s" % (
+                self.host, self.port, error)) from error  # type: ignore[attr-defined]
+
+
+def _async_tls_messages(client: Any) -> Any:
+    pool = client.connection_pool
+    if "SSL" in pool.connection_class.__name__:
+        pool.connection_class = type("Told" + pool.connection_class.__name__,
+                                     (_AsyncTlsConnection, pool.connection_class), {})
+    return client
+
+
 _DEADLINE_CLASSES: Dict[type, type] = {}
 
 
@@ -102,7 +138,9 @@ def bound_pool(pool: Any) -> None:
         return
     bound = _DEADLINE_CLASSES.get(cls)
     if bound is None:
-        bound = type("Deadline" + cls.__name__, (_DeadlineConnection, cls), {})
+        mixins = (_DeadlineConnection, _TlsConnection) if "SSL" in cls.__name__ \
+            else (_DeadlineConnection,)
+        bound = type("Deadline" + cls.__name__, mixins + (cls,), {})
         _DEADLINE_CLASSES[cls] = bound
     pool.connection_class = bound
     for connection in list(getattr(pool, "_available_connections", ())):
@@ -162,6 +200,9 @@ def _tls_kwargs(url: RedisUrl) -> Dict[str, Any]:
     if url.tls is None:
         return {}
     tls = url.tls
+    for name in ("ca_file", "cert_file", "key_file"):
+        if tls[name] is not None:
+            open(tls[name], "rb").close()  # a file that cannot be read fails here, not later
     return {"ssl": True, "ssl_ca_certs": tls["ca_file"], "ssl_certfile": tls["cert_file"],
             "ssl_keyfile": tls["key_file"], "ssl_cert_reqs": "required",
             "ssl_check_hostname": tls["check_hostname"]}
@@ -194,7 +235,8 @@ def client_from_url(url: RedisUrl, timeout: float, asyncio_client: bool) -> Any:
         sentinel = sentinel_py.Sentinel(url.hosts, sentinel_kwargs=sentinel_kwargs, **kwargs)
         return sentinel.master_for(url.service, **kwargs)
     host, port = url.hosts[0]
-    return redis_py.Redis(host=host, port=port, **kwargs)
+    client = redis_py.Redis(host=host, port=port, **kwargs)
+    return _async_tls_messages(client) if asyncio_client else client
 
 
 def key_slot(key: bytes) -> int:
@@ -267,6 +309,8 @@ class Topology:
                         import redis as redis_py  # type: ignore[no-redef]
                     host, port = split_address(where)
                     client = redis_py.Redis(host=host, port=port, **self.kwargs)
+                    if self.asyncio_client:
+                        _async_tls_messages(client)
                     self._clients[where] = client
         return client
 
