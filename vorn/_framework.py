@@ -171,10 +171,12 @@ class EngineStore:
 class Check:
     """One limit's answer on one request, and what its response may give back."""
 
-    __slots__ = ("limit", "engine", "key", "cost", "result")
+    __slots__ = ("limit", "name", "engine", "key", "cost", "result")
 
-    def __init__(self, limit: Limit, engine: Any, key: str, cost: Any, result: Any) -> None:
+    def __init__(self, limit: Limit, name: str, engine: Any, key: str, cost: Any,
+                 result: Any) -> None:
         self.limit = limit
+        self.name = name  # of its policy in the fields
         self.engine = engine
         self.key = key
         self.cost = cost
@@ -267,16 +269,16 @@ class LimiterCore:
             key = scope + SCOPE_SEPARATOR + (address if client is None else client)
             cost = call(limit.cost, request) if callable(limit.cost) else limit.cost
             engine = self.store.engine(limit)
-            checks.append(Check(limit, engine, key, cost,
+            checks.append(Check(limit, limit.name or route_name, engine, key, cost,
                                 engine.check_limits(address, route, key, cost=cost)))
             self.store.remember(limit.rates, key)
         return checks
 
-    def verdict(self, checks: Sequence[Check], route_name: str) -> Optional[Verdict]:
+    def verdict(self, checks: Sequence[Check]) -> Optional[Verdict]:
         """The verdict of finished checks (None when no limit applied)."""
         if not checks:
             return None
-        return Verdict(checks, lambda check: self._fields_of(check.limit.name or route_name))
+        return Verdict(checks, lambda check: self._fields_of(check.name))
 
     def _fields_of(self, name: str) -> Callable[[Any], Any]:
         made = self._fields.get(name)

@@ -113,7 +113,7 @@ class DjangoLimiter:
         header = meta.get("HTTP_" + core.forwarded_header.upper().replace("-", "_"))
         checks = core.start(limits, request, request.path, route_name,
                             meta.get("REMOTE_ADDR"), header, request.method)
-        verdict = core.verdict(checks, route_name)
+        verdict = core.verdict(checks)
         if verdict is None:
             return answer()
         request.vorn = verdict.result

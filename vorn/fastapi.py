@@ -106,7 +106,6 @@ class _RequestChecks(List[Check]):
     def __init__(self, attached: bool) -> None:
         super().__init__()
         self.attached = attached
-        self.route_name = ""
         self.default_checked = False
 
 
@@ -185,7 +184,7 @@ class Limiter:
             checks.default_checked = True
         await self._check(request, limits, route_name, checks)
         if not checks.attached:
-            verdict = self._core.verdict(checks, checks.route_name)
+            verdict = self._core.verdict(checks)
             if verdict is not None:
                 for name, value in verdict.fields:
                     response.headers[name] = value
@@ -207,8 +206,7 @@ class Limiter:
             if inspect.isawaitable(check.result):
                 check.result = await check.result
         checks.extend(started)
-        checks.route_name = checks.route_name or route_name
-        verdict = self._core.verdict(checks, checks.route_name)
+        verdict = self._core.verdict(checks)
         if verdict is not None:
             scope[RESULT_KEY] = verdict.result
             if not verdict.allowed:
@@ -258,7 +256,7 @@ class _LimiterMiddleware:
             nonlocal status
             if message["type"] == "http.response.start" and checks:
                 status = message["status"]
-                verdict = limiter._core.verdict(checks, checks.route_name)
+                verdict = limiter._core.verdict(checks)
                 if verdict is not None:
                     names = {name.lower().encode("latin-1") for name, _ in verdict.fields}
                     headers = [(k, v) for k, v in message.get("headers", ()) if k.lower()
@@ -281,7 +279,7 @@ class _LimiterMiddleware:
                     return
             await self.app(scope, receive, send_with_fields)
         finally:
-            verdict = sent.get("verdict") or limiter._core.verdict(checks, checks.route_name)
+            verdict = sent.get("verdict") or limiter._core.verdict(checks)
             if verdict is not None:
                 response = Response(status, {k.decode("latin-1").lower(): v.decode("latin-1")
                                              for k, v in sent.get("headers", ())})

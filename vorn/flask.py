@@ -152,7 +152,7 @@ class Limiter:
         checks = self._core.start(limits, None, request.path, route_name,
                                   environ.get("REMOTE_ADDR"), environ.get(self._header_key),
                                   request.method)
-        verdict = self._core.verdict(checks, route_name)
+        verdict = self._core.verdict(checks)
         if verdict is None:
             return
         environ[VERDICT_KEY] = verdict
