@@ -29,6 +29,7 @@ fields. `vorn.django.limiter.reset()` forgets every count. Views run
 synchronously (Django's sync views and middleware).
 """
 import functools
+import inspect
 import threading
 from typing import Any, Callable, List, Optional
 
@@ -158,6 +159,9 @@ def ratelimit(limit: str, *, key: Optional[Callable[[Any], Optional[str]]] = Non
     declared = Limit(limit, key=key, methods=methods, cost=cost, count=count, shared=shared)
 
     def decorate(view: Any) -> Any:
+        if inspect.iscoroutinefunction(view) or getattr(view, "view_is_async", False):
+            raise TypeError("vorn.django.ratelimit limits sync views; " + _route_name(view)
+                            + " is async")
         limits = view.__dict__.get(_LIMITS)
         if limits is not None:  # limited already: one check of all its limits
             limits.append(declared)
