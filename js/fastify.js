@@ -7,10 +7,11 @@
 // leaves the route unlimited. A refusal is a RateLimitError (status 429, the
 // rate-limit fields and Retry-After in its headers) handed to Fastify's error
 // handling, so fastify.setErrorHandler shapes it; onRefused(request, reply,
-// result) answers instead when given. The plugin applies to the whole app
-// (it is not encapsulated), and fastify.vorn holds `enabled` and reset().
-const { RouteLimit, RateLimitError, refusalHeaders, optionsOf, LIMIT_OPTIONS, DEFAULT_SCOPE } =
-  require('./rate_limit');
+// result) answers instead when given. The plugin is not encapsulated: it
+// applies to the context registering it, and fastify.vorn holds `enabled` and reset().
+const {
+  RouteLimit, RateLimitError, refusalHeaders, optionsOf, engineMaker, LIMIT_OPTIONS, DEFAULT_SCOPE,
+} = require('./route_limit');
 const { responseHeaders } = require('./headers');
 const { checkOptionNames } = require('./names');
 const { isPromise } = require('./middleware');
@@ -108,7 +109,7 @@ function vornFastify(fastify, options, done) {
 // switch and reset of them all.
 function makeLimits(options) {
   const { limit, enabled, ...shared } = options;
-  const createEngine = require('./index').createEngine;
+  const createEngine = engineMaker();
   const byDefault = limit == null ? null : new RouteLimit({ ...shared, limit }, 'vorn/fastify', createEngine);
   let on = enabled === undefined ? true : enabled;
   if (typeof on !== 'boolean' && typeof on !== 'function') {
