@@ -123,8 +123,8 @@ class Limiter:
         for engine, key in self._core.reset():
             engine.reset(key)
 
-    def _limits_of(self) -> Optional[List[Limit]]:
-        endpoint = request.endpoint
+    def _limits_of(self, req: Any) -> Optional[List[Limit]]:
+        endpoint = req.endpoint
         if endpoint is None:
             return list(self._core.default)
         view = current_app.view_functions.get(endpoint)
@@ -133,7 +133,7 @@ class Limiter:
         if view in self._exempt or owner in self._exempt:
             return None
         limits = self._views.get(view) or self._views.get(owner)
-        blueprints = request.blueprints
+        blueprints = req.blueprints
         if self._exempt_blueprints and any(b in self._exempt_blueprints for b in blueprints):
             return None
         if self._blueprints:
@@ -144,14 +144,15 @@ class Limiter:
     def _check(self) -> None:
         if not self.enabled or not current_app.config.get("VORN_ENABLED", True):
             return
-        limits = self._limits_of()
+        # The request itself, not its proxy: each read through the proxy costs a lookup.
+        req = request._get_current_object()  # type: ignore[attr-defined]
+        limits = self._limits_of(req)
         if not limits:
             return
-        environ = request.environ
-        route_name = request.endpoint or ""
-        checks = self._core.start(limits, None, request.path, route_name,
+        environ = req.environ
+        checks = self._core.start(limits, None, req.path, req.endpoint or "",
                                   environ.get("REMOTE_ADDR"), environ.get(self._header_key),
-                                  request.method)
+                                  req.method)
         verdict = self._core.verdict(checks)
         if verdict is None:
             return
