@@ -18,10 +18,18 @@ function checkName(kind, value, valid) {
   }
 }
 
+// What createEngine's config may hold: a NodeConfig's, a zone's, Redis's, and a limit's.
+const CONFIG_OPTIONS = new Set(['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey', 'debug',
+  'backendUrl', 'requestsPerMinute', 'requestsPerSecond', 'burstLimit', 'burstMultiplier',
+  'blockDurationMs', 'zone', 'zoneSize', 'zoneDir', 'onError', 'logger', 'redis', 'redisPrefix',
+  'redisTimeoutMs', 'redisProbeIntervalMs', 'clock', 'limit', 'windowMs']);
+
 // Throws a TypeError or RangeError, listing the valid names, when a NodeConfig
-// names an unknown algorithm or mode. An absent name is the default.
+// names an unknown algorithm or mode (an absent name is the default), and a
+// TypeError naming any option that no engine takes.
 function checkConfigNames(config) {
   if (config === null || typeof config !== 'object') return;
+  checkOptionNames('createEngine', config, CONFIG_OPTIONS);
   checkName('algorithm', config.algorithm, ALGORITHMS);
   checkName('mode', config.mode, MODES);
 }

@@ -196,6 +196,7 @@ test('every entry point names the options it does not know, and refuses bad valu
   const unknown = (fn, names) => assert.throws(fn, (err) => err instanceof TypeError &&
     names.every((name) => err.message.includes(`"${name}"`)), names.join());
   unknown(() => createRateLimiter({ windowMs: 60000, limit: 5 }), ['windowMs', 'limit']);
+  unknown(() => createEngine({ capcity: 5, limit: '1/s' }), ['capcity']);
   unknown(() => createRateLimiter({ rules: [{ config: {}, paths: '/x' }] }), ['paths']);
   unknown(() => rateLimit({ limit: '5/minute', max: 5 }), ['max']);
   unknown(() => defaultLimit({ limit: '5/minute', windowMs: 1 }), ['windowMs']);
