@@ -231,7 +231,8 @@ export interface ZoneStats {
 
 /**
  * A VornZoneNode when `config.zone` is set, a RedisEngine when `config.redis` is, else a
- * VornNode. Unknown algorithm or mode names throw, unlike the classes themselves.
+ * VornNode. Unknown algorithm or mode names throw, unlike the classes themselves, and so does
+ * an option no engine takes (a TypeError naming it).
  */
 export declare function createEngine(config: ZoneConfig & LimitOptions): VornZoneNode;
 export declare function createEngine(config: RedisConfig & LimitOptions): RedisEngine;
