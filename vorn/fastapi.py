@@ -122,7 +122,11 @@ class Limiter:
     client address from X-Forwarded-For before vorn sees it).
     """
 
-    def __init__(self, app: Any = None, **options: Any) -> None:
+    def __init__(self, app: Any = None, *, default: Optional[str] = None,
+                 zone: Optional[str] = None, redis: Any = None,
+                 key: Optional[Callable[[Any], Optional[str]]] = None,
+                 headers: Optional[str] = "draft", **options: Any) -> None:
+        options.update(default=default, zone=zone, redis=redis, key=key, headers=headers)
         self._core = LimiterCore(**limiter_options("vorn.fastapi.Limiter()", options),
                                  asynchronous=True)
         self._header_name = self._core.forwarded_header.lower().encode("latin-1")

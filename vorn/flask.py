@@ -70,7 +70,11 @@ class Limiter:
     `ipv6_prefix` as the WSGI middleware takes them. Thread-safe.
     """
 
-    def __init__(self, app: Optional[Flask] = None, **options: Any) -> None:
+    def __init__(self, app: Optional[Flask] = None, *, default: Optional[str] = None,
+                 zone: Optional[str] = None, redis: Any = None,
+                 key: Optional[Callable[[], Optional[str]]] = None,
+                 headers: Optional[str] = "draft", **options: Any) -> None:
+        options.update(default=default, zone=zone, redis=redis, key=key, headers=headers)
         self._core = LimiterCore(**limiter_options("vorn.flask.Limiter()", options),
                                  call=_call_bare)
         self._header_key = "HTTP_" + self._core.forwarded_header.upper().replace("-", "_")
