@@ -9,10 +9,13 @@ export type VornFastifyOptions = Omit<RateLimitOptions<FastifyRequest, FastifyRe
   onRefused?: (request: FastifyRequest, reply: FastifyReply, result: LimitsResultNode) => void;
 };
 
-/** A route's own limit: a limit text, its options, or false for none. */
-export type RouteRateLimit = string | false | (Omit<RateLimitOptions<FastifyRequest, FastifyReply>, 'onRefused'> & {
+/** One limit of a route: a limit text or its options. */
+export type RouteLimitOptions = string | (Omit<RateLimitOptions<FastifyRequest, FastifyReply>, 'onRefused'> & {
   onRefused?: (request: FastifyRequest, reply: FastifyReply, result: LimitsResultNode) => void;
 });
+
+/** A route's own limit, a list of limits that must all admit a request, or false for none. */
+export type RouteRateLimit = RouteLimitOptions | readonly RouteLimitOptions[] | false;
 
 declare module 'fastify' {
   interface FastifyRequest {

@@ -2,8 +2,9 @@
 // The Fastify plugin: fastify.register(require('vorn/fastify'), { limit: '100/minute' })
 // gives every route without a limit of its own the default limit (all of them
 // under the one scope "default", unmatched URLs included); a route's
-// `config: { rateLimit: '5/minute' }` (or an options object, as rateLimit takes)
-// is that route's own limit, scoped by its URL pattern; `{ rateLimit: false }`
+// `config: { rateLimit: '5/minute' }` (or an options object, as rateLimit takes,
+// or a list of them, which must all admit a request) is that route's own limit,
+// scoped by its URL pattern; `{ rateLimit: false }`
 // leaves the route unlimited. A refusal is a RateLimitError (status 429, the
 // rate-limit fields and Retry-After in its headers) handed to Fastify's error
 // handling, so fastify.setErrorHandler shapes it; onRefused(request, reply,
@@ -14,7 +15,7 @@ const {
 } = require('./route_limit');
 const { responseHeaders } = require('./headers');
 const { checkOptionNames } = require('./names');
-const { isPromise } = require('./middleware');
+const { closestToRefusing, isPromise } = require('./middleware');
 
 const PLUGIN_OPTIONS = new Set([...LIMIT_OPTIONS].filter((name) => name !== 'shared'));
 // A counted request whose response decides whether it keeps its count.
@@ -22,6 +23,64 @@ const TAKEN = Symbol('vorn.taken');
 
 function setFields(reply, result, limit, policyName) {
   for (const [name, value] of responseHeaders(result, limit.style, policyName)) reply.header(name, value);
+}
+
+// Checks a route's limits in order, each counting the request as it admits
+// it; the first refusal answers, and the limits after it are not checked. The
+// fields (and request.vorn) are those of the limit closest to refusing.
+function checkInTurn(request, reply, checks, scope, next) {
+  let closest = null;
+  const admitted = (limit, taken) => {
+    if (closest === null || closestToRefusing([{ result: closest.result }, { result: taken.result }])
+      .result === taken.result) closest = { limit, ...taken };
+    if (limit.refundable(taken)) {
+      taken.limit = limit;
+      if (request[TAKEN] === undefined) request[TAKEN] = [];
+      request[TAKEN].push(taken);
+    }
+  };
+  const finish = () => {
+    if (closest !== null) {
+      request.vorn = closest.result;
+      setFields(reply, closest.result, closest.limit, closest.name);
+    }
+    next();
+  };
+  const refuse = (limit, { result, name }) => {
+    request.vorn = result;
+    setFields(reply, result, limit, name);
+    if (limit.onRefused) {
+      limit.onRefused(request, reply, result);
+      return;
+    }
+    // The status goes on the reply too: an error handler of the app's own
+    // answers through it, and Fastify sets it for none.
+    reply.code(429);
+    next(new RateLimitError(result, refusalHeaders(result, limit.style, name)));
+  };
+  const from = (at) => {
+    for (; at < checks.length; at++) {
+      const limit = checks[at];
+      if (!limit.appliesTo(request)) continue;
+      const taken = limit.take(request, request.raw, scope);
+      if (isPromise(taken)) {
+        const after = at + 1;
+        taken.then((settled) => {
+          if (!settled.result.allowed) return refuse(limit, settled);
+          admitted(limit, settled);
+          return from(after);
+        }).then(undefined, next);
+        return;
+      }
+      if (!taken.result.allowed) {
+        refuse(limit, taken);
+        return;
+      }
+      admitted(limit, taken);
+    }
+    finish();
+  };
+  from(0);
 }
 
 function vornFastify(fastify, options, done) {
@@ -36,58 +95,31 @@ function vornFastify(fastify, options, done) {
   fastify.decorateRequest('vorn', null);
   fastify.decorate('vorn', limits.controls);
 
-  // Finds a route's own limit as it is added, so a wrong one fails at startup.
+  // Finds a route's own limits as it is added, so a wrong one fails at startup.
   fastify.addHook('onRoute', (route) => {
     const own = route.config && route.config.rateLimit;
-    if (own !== undefined && own !== null && own !== false) limits.own(own);
+    if (own !== undefined && own !== null && own !== false) limits.ownList(own);
   });
 
   fastify.addHook('onRequest', function checkRequest(request, reply, next) {
-    let limit;
-    let scope;
+    let checks;
     try {
       if (!limits.on(request)) return next();
       const config = request.routeOptions.config;
       const own = config === undefined ? undefined : config.rateLimit;
       if (own === false) return next();
       if (own === undefined || own === null) {
-        limit = limits.byDefault;
-        scope = DEFAULT_SCOPE;
-        if (limit === null) return next();
+        if (limits.byDefault === null) return next();
+        checks = [limits.byDefault];
       } else {
-        limit = limits.own(own);
-        scope = config.url;
+        checks = limits.ownList(own);
       }
-      if (!limit.appliesTo(request)) return next();
-      const taken = limit.take(request, request.raw, scope);
-      if (!isPromise(taken)) return answer(taken);
-      taken.then(answer).then(undefined, next);
+      const scope = checks[0] === limits.byDefault ? DEFAULT_SCOPE : config.url;
+      checkInTurn(request, reply, checks, scope, next);
     } catch (err) {
       next(err);
     }
     return undefined;
-
-    function answer(taken) {
-      const { result, name } = taken;
-      request.vorn = result;
-      if (result.allowed) {
-        setFields(reply, result, limit, name);
-        if (limit.refundable(taken)) {
-          taken.limit = limit;
-          request[TAKEN] = taken;
-        }
-        next();
-      } else if (limit.onRefused) {
-        setFields(reply, result, limit, name);
-        limit.onRefused(request, reply, result);
-      } else {
-        // The status and fields go on the reply too: an error handler of the
-        // app's own answers through it, and Fastify sets neither for one.
-        setFields(reply, result, limit, name);
-        reply.code(429);
-        next(new RateLimitError(result, refusalHeaders(result, limit.style, name)));
-      }
-    }
   });
 
   fastify.addHook('onClose', (instance, closed) => {
@@ -95,10 +127,10 @@ function vornFastify(fastify, options, done) {
   });
 
   fastify.addHook('onResponse', function settleRequest(request, reply, next) {
-    const taken = request[TAKEN];
-    if (taken !== undefined) {
+    const counted = request[TAKEN];
+    if (counted !== undefined) {
       request[TAKEN] = undefined;
-      taken.limit.settle(taken, request, reply);
+      for (const taken of counted) taken.limit.settle(taken, request, reply);
     }
     next();
   });
@@ -142,6 +174,12 @@ function makeLimits(options) {
     }
     return made;
   }
+  // A route's limits: one, or a list of them.
+  function ownList(given) {
+    if (!Array.isArray(given)) return [own(given)];
+    if (given.length === 0) throw new TypeError('config.rateLimit must not be an empty list');
+    return given.map(own);
+  }
   const controls = {
     get enabled() { return on; },
     set enabled(value) {
@@ -157,7 +195,7 @@ function makeLimits(options) {
     },
   };
   return {
-    byDefault, own, controls,
+    byDefault, ownList, controls,
     close: () => Promise.all(every.map((made) => made.close())),
     on: (request) => on === true || (on !== false && on(request) !== false),
   };

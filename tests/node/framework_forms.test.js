@@ -161,6 +161,23 @@ test('defaultLimit leaves the routes with a limit of their own, in nested router
   assert.deepStrictEqual(statuses, [200, 200, 429, 200, 200, 200, 429]);
 });
 
+test('a Fastify route of several limits: each counts in turn, the closest tells the fields', async () => {
+  const app = Fastify();
+  await app.register(vornFastify);
+  app.get('/r', { config: { rateLimit: ['3/minute', { limit: '2/minute', key: (request) => request.headers['x-user'] }] } },
+    async () => 'ok');
+  const answers = [];
+  for (const user of ['ann', 'ann', 'ann', 'bob', 'bob']) {
+    const res = await app.inject({ url: '/r', headers: { 'x-user': user } });
+    answers.push([res.statusCode, res.headers['ratelimit-policy']]);
+  }
+  await app.close();
+  // ann's third passes the route's 3 (which counts it) and is refused by her 2;
+  // then the route's 3 is spent for bob too. Admitted: her 2 is the closer.
+  assert.deepStrictEqual(answers, [[200, '"/r";q=2;w=60'], [200, '"/r";q=2;w=60'], [429, '"/r";q=2;w=60'],
+    [429, '"/r";q=3;w=60'], [429, '"/r";q=3;w=60']]);
+});
+
 test('rules: whole path segments, the app\'s case sensitivity, a scope for each rule', () => {
   const one = () => new VornNode({ capacity: 1, refillRate: 0 });
   const answer = (limiter, url, app) => {
