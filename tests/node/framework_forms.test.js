@@ -161,21 +161,40 @@ test('defaultLimit leaves the routes with a limit of their own, in nested router
   assert.deepStrictEqual(statuses, [200, 200, 429, 200, 200, 200, 429]);
 });
 
-test('a Fastify route of several limits: each counts in turn, the closest tells the fields', async () => {
-  const app = Fastify();
-  await app.register(vornFastify);
-  app.get('/r', { config: { rateLimit: ['3/minute', { limit: '2/minute', key: (request) => request.headers['x-user'] }] } },
-    async () => 'ok');
-  const answers = [];
-  for (const user of ['ann', 'ann', 'ann', 'bob', 'bob']) {
-    const res = await app.inject({ url: '/r', headers: { 'x-user': user } });
-    answers.push([res.statusCode, res.headers['ratelimit-policy']]);
+test('a route of several limits: each counts in turn, the closest tells the fields', async () => {
+  const byUser = (req) => req.headers['x-user'];
+  const fastify = Fastify();
+  await fastify.register(vornFastify);
+  fastify.get('/r', { config: { rateLimit: ['3/minute', { limit: '2/minute', key: byUser }] } }, async () => 'ok');
+  const app = express();
+  app.get('/r', rateLimit('3/minute'), rateLimit({ limit: '2/minute', key: byUser }), (req, res) => res.send('ok'));
+  const server = app.listen(0, '127.0.0.1');
+  await new Promise((resolve) => server.once('listening', resolve));
+  const hosts = {
+    fastify: async (user) => {
+      const res = await fastify.inject({ url: '/r', headers: { 'x-user': user } });
+      return [res.statusCode, res.headers['ratelimit-policy']];
+    },
+    express: async (user) => {
+      const res = await fetch(`http://127.0.0.1:${server.address().port}/r`, { headers: { 'x-user': user } });
+      await res.text();
+      return [res.status, res.headers.get('ratelimit-policy')];
+    },
+  };
+  try {
+    for (const [name, send] of Object.entries(hosts)) {
+      const answers = [];
+      for (const user of ['ann', 'ann', 'ann', 'bob']) answers.push(await send(user));
+      // ann's third passes the route's 3 (which counts it) and is refused by her
+      // 2; then the route's 3 is spent for bob too. Admitted: her 2 is closer.
+      assert.deepStrictEqual(answers, [[200, '"/r";q=2;w=60'], [200, '"/r";q=2;w=60'],
+        [429, '"/r";q=2;w=60'], [429, '"/r";q=3;w=60']], name);
+    }
+  } finally {
+    await fastify.close();
+    server.closeAllConnections();
+    server.close();
   }
-  await app.close();
-  // ann's third passes the route's 3 (which counts it) and is refused by her 2;
-  // then the route's 3 is spent for bob too. Admitted: her 2 is the closer.
-  assert.deepStrictEqual(answers, [[200, '"/r";q=2;w=60'], [200, '"/r";q=2;w=60'], [429, '"/r";q=2;w=60'],
-    [429, '"/r";q=3;w=60'], [429, '"/r";q=3;w=60']]);
 });
 
 test('rules: whole path segments, the app\'s case sensitivity, a scope for each rule', () => {
