@@ -228,12 +228,17 @@ function clientFromUrl(Redis, url, timeoutMs, probeIntervalMs) {
   const retryStrategy = (times) => Math.min(times * 50, probeIntervalMs);
   if (url.kind === 'cluster') {
     return new Redis.Cluster(url.hosts.map(([host, port]) => ({ host, port })), {
-      redisOptions: { ...common, commandTimeout: timeoutMs },
+      // A node's own connection comes up at its first command, which waits for
+      // it (within the call's time); a node that does not come back fails the
+      // commands it holds at its first failed reconnection.
+      redisOptions: { ...common, commandTimeout: timeoutMs, enableOfflineQueue: true },
       enableOfflineQueue: false,
       maxRedirections: MAX_REDIRECTIONS,
+      // These replies (and a node's connection closed before a command was
+      // written) mean the command did not run: sending it again counts it once.
       retryDelayOnTryAgain: 5,
-      retryDelayOnClusterDown: 0,
-      retryDelayOnFailover: 0,
+      retryDelayOnClusterDown: 10,
+      retryDelayOnFailover: 10,
       clusterRetryStrategy: retryStrategy,
     });
   }

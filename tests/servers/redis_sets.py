@@ -4,6 +4,7 @@ certificates made with openssl, and the five worker processes (two blocking
 Python, one asyncio, two Node) that check side by side through load_worker.*."""
 import json
 import os
+import random
 import shutil
 import socket
 import subprocess
@@ -37,6 +38,19 @@ def accepts(port):
         return True
     except OSError:
         return False
+
+
+def free_cluster_port():
+    """A free port whose cluster bus port (10,000 above it) is free too."""
+    while True:
+        port = random.randrange(20000, 30000)
+        try:
+            for candidate in (port, port + 10000):
+                with socket.socket() as probe:
+                    probe.bind(("127.0.0.1", candidate))
+            return port
+        except OSError:
+            continue
 
 
 class Servers:
@@ -76,7 +90,7 @@ class Cluster(Servers):
 
     def __init__(self):
         super().__init__()
-        self.ports = [free_port() for _ in range(6)]
+        self.ports = [free_cluster_port() for _ in range(6)]
         for port in self.ports:
             self.start(port, "--cluster-enabled", "yes", "--cluster-config-file",
                        "nodes-%d.conf" % port, "--cluster-node-timeout", "1000",
@@ -87,8 +101,11 @@ class Cluster(Servers):
         wait_for(self.healthy, 30, "the cluster")
 
     def healthy(self):
+        # A replica takes over only once it has synced with its primary.
         return all("cluster_state:ok" in cli(port, "cluster", "info")
-                   for port in self.processes)
+                   for port in self.processes) and \
+            all("master_link_status:up" in cli(port, "info", "replication")
+                for port in self.processes if "role:slave" in cli(port, "info", "replication"))
 
     @property
     def url(self):
