@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "call_boundary.h"
+#include "core/count_registry.h"
 #include "core/engine.h"
 #include "engine_object.h"
 #include "gil_release.h"
@@ -47,6 +48,43 @@ PyRef zone_counts(PyObject* args, PyObject* kwargs) {
 PyObject* zone_counts_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard_entry("zone_counts()", [&] { return zone_counts(args, kwargs); });
 }
+
+PyRef optional_text(const std::optional<std::string>& text) {
+  if (!text) return PyRef::borrow(Py_None);
+  PyRef decoded = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+      text->data(), static_cast<Py_ssize_t>(text->size())));
+  if (!decoded) throw PyError::fetch();
+  return decoded;
+}
+
+// [(name, zone, zone_dir, counts)] of every engine this process has made.
+PyRef process_counts() {
+  PyRef result = PyRef::steal(PyList_New(0));
+  if (!result) throw PyError::fetch();
+  for (const ProcessCounts& each : CountRegistry::process().read()) {
+    PyRef name = PyRef::steal(PyUnicode_DecodeUTF8(
+        each.name.data(), static_cast<Py_ssize_t>(each.name.size()), "replace"));
+    if (!name) throw PyError::fetch();
+    PyRef zone = optional_text(each.store.zone);
+    PyRef directory = optional_text(each.store.zone_dir);
+    PyRef counts = counts_dict(each.counts);
+    PyRef row = PyRef::steal(
+        PyTuple_Pack(4, name.get(), zone.get(), directory.get(), counts.get()));
+    if (!row || PyList_Append(result.get(), row.get()) != 0) throw PyError::fetch();
+  }
+  return result;
+}
+
+PyObject* process_counts_entry(PyObject*, PyObject*) {
+  return guard_entry("process_counts()", [&] { return process_counts(); });
+}
+
+PyMethodDef process_counts_definition = {
+    "process_counts",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&process_counts_entry)), METH_NOARGS,
+    "process_counts()\n--\n\nThe checks of every engine this process has made, gone ones "
+    "included, summed by name and store: a list of (name, zone, zone_dir, counts), zone None "
+    "for engines in process."};
 
 PyMethodDef zone_counts_definition = {
     "zone_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&zone_counts_entry)),
@@ -103,10 +141,12 @@ PyObject* engine_name_counts_entry(PyObject* self, PyObject* name) {
 }
 
 void add_count_names(PyObject* module) {
-  PyRef function = PyRef::steal(PyCFunction_NewEx(&zone_counts_definition, nullptr, nullptr));
-  if (!function) throw PyError::fetch();
-  PyRef key = new_text(zone_counts_definition.ml_name);
-  if (PyObject_SetAttr(module, key.get(), function.get()) != 0) throw PyError::fetch();
+  for (PyMethodDef* definition : {&zone_counts_definition, &process_counts_definition}) {
+    PyRef function = PyRef::steal(PyCFunction_NewEx(definition, nullptr, nullptr));
+    if (!function) throw PyError::fetch();
+    PyRef key = new_text(definition->ml_name);
+    if (PyObject_SetAttr(module, key.get(), function.get()) != 0) throw PyError::fetch();
+  }
 }
 
 }  // namespace vorn::python

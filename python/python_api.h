@@ -63,6 +63,7 @@ extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* si
 #pragma weak PyObject_Str
 #pragma weak PyTuple_GetItem
 #pragma weak PyTuple_New
+#pragma weak PyTuple_Pack
 #pragma weak PyTuple_SetItem
 #pragma weak PyTuple_Size
 #pragma weak PyType_FromSpec

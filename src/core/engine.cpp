@@ -1,6 +1,7 @@
 #include "core/engine.h"
 
 #include "algorithms/numeric.h"
+#include "core/count_registry.h"
 
 namespace vorn {
 namespace {
@@ -67,7 +68,15 @@ VornEngine::VornEngine(Algorithm limiter, std::string_view algorithm, std::strin
     policies_ = held.policies();
     whole_costs_ = held.whole_costs();
   });
+  CountedStore store;
+  if (zone_ != nullptr) {
+    store.zone = zone_->placement().name;
+    store.zone_dir = zone_->placement().directory;
+  }
+  CountRegistry::process().enter(this, std::move(store));
 }
+
+VornEngine::~VornEngine() { CountRegistry::process().leave(this); }
 
 void VornEngine::refund(std::string_view key, double amount) const {
   limiter_.with_lock([&](const Algorithm& limiter) { limiter.refund(key, amount); });
@@ -171,6 +180,7 @@ void VornEngine::count_checked(const AlgorithmResult& verdict) const {
 }
 
 void VornEngine::name_meter(std::string_view name) const {
+  CountRegistry::process().rename(this, name);
   if (zone_ == nullptr) return;
   limiter_.with_lock([this, name](const Algorithm&) { zone_->rename_meter(name); });
 }

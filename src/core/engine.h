@@ -97,6 +97,7 @@ class VornEngine {
 
   VornEngine(const VornEngine&) = delete;
   VornEngine& operator=(const VornEngine&) = delete;
+  ~VornEngine();
 
   // Decides one request of `cost` (validated by the caller: cost_problem
   // with whole_costs()). The key is the identity when given (the empty text
@@ -117,8 +118,9 @@ class VornEngine {
 
   // This engine's checks by outcome, since it was made. Thread-safe.
   CheckCounts check_counts() const { return counts_.counts(); }
-  // Names this engine's meter in its zone (a valid_meter_name; no-op for an
-  // in-process engine). Thread-safe; may wait for the zone's table lock.
+  // Names this engine's counts (a valid_meter_name; "default" until then), in
+  // the process's CountRegistry and in its meter in its zone. Thread-safe; may
+  // wait for the zone's table lock.
   void name_meter(std::string_view name) const;
 
   // Whether costs given to this engine must be whole (window limiters).

@@ -17,6 +17,7 @@
 #pragma weak napi_create_arraybuffer
 #pragma weak napi_create_double
 #pragma weak napi_create_error
+#pragma weak napi_create_array_with_length
 #pragma weak napi_create_object
 #pragma weak napi_create_range_error
 #pragma weak napi_create_bigint_uint64
@@ -39,6 +40,7 @@
 #pragma weak napi_get_named_property
 #pragma weak napi_get_new_target
 #pragma weak napi_get_null
+#pragma weak napi_set_element
 #pragma weak napi_strict_equals
 #pragma weak napi_get_reference_value
 #pragma weak napi_get_undefined

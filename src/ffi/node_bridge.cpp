@@ -13,6 +13,7 @@
 #include "algorithms/numeric.h"
 #include "core/engine.h"
 #include "ffi/check_fast_path.h"
+#include "ffi/engine_counts.h"
 #include "ffi/limit_arguments.h"
 #include "ffi/zone_functions.h"
 #include "ffi/zone_options.h"
@@ -186,8 +187,15 @@ MaybeError register_class(napi_env env, napi_value exports, const ClassDescripti
   napi_property_descriptor reset_property = refund_property;
   reset_property.utf8name = "reset";
   reset_property.method = reset_entry;
-  const std::array<napi_property_descriptor, 4> methods = {method_property, limits_property,
-                                                           refund_property, reset_property};
+  napi_property_descriptor stats_property = refund_property;
+  stats_property.utf8name = "stats";
+  stats_property.method = stats_entry;
+  napi_property_descriptor name_counts_property = refund_property;
+  name_counts_property.utf8name = "nameCounts";
+  name_counts_property.method = name_counts_entry;
+  const std::array<napi_property_descriptor, 6> methods = {
+      method_property, limits_property,  refund_property,
+      reset_property,  stats_property, name_counts_property};
   status = napi_define_properties(env, prototype, methods.size(), methods.data());
   if (status != napi_ok) return Error{status, {}, {}};
   if (MaybeError failure = fast_path.define_policies(env, prototype)) return failure;

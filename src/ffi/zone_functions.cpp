@@ -4,9 +4,11 @@
 #include <string>
 #include <utility>
 
+#include "ffi/engine_counts.h"
 #include "ffi/node_bridge.h"
 #include "zone/zone_connection.h"
 #include "zone/zone_mapping.h"
+#include "zone/zone_meters.h"
 
 namespace vorn::ffi {
 namespace {
@@ -48,6 +50,37 @@ napi_value remove_zone_entry(napi_env env, napi_callback_info info) {
     Expected<ZoneAddress> zone = zone_address_arguments(env, info);
     if (!zone.ok()) return std::move(zone.error());
     return to_napi_value(env, zone::remove_zone(zone.value().name, zone.value().directory));
+  });
+}
+
+// { name: counts } of every engine's meter on the zone.
+napi_value zone_counts_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    Expected<ZoneAddress> zone = zone_address_arguments(env, info);
+    if (!zone.ok()) return std::move(zone.error());
+    napi_value result = nullptr;
+    const napi_status created = napi_create_object(env, &result);
+    if (created != napi_ok) return Error{created, {}, {}};
+    for (const zone::NamedCounts& each : zone::zone_meters(zone.value().name, zone.value().directory)) {
+      Expected<napi_value> counts = counts_object(env, each.counts);
+      if (!counts.ok()) return std::move(counts.error());
+      // A name is a peer's bytes: defined as an own data property, so that
+      // even "__proto__" is only a name here.
+      const napi_property_descriptor property = {
+          .utf8name = each.name.c_str(),
+          .name = nullptr,
+          .method = nullptr,
+          .getter = nullptr,
+          .setter = nullptr,
+          .value = counts.value(),
+          .attributes = static_cast<napi_property_attributes>(napi_writable | napi_enumerable |
+                                                              napi_configurable),
+          .data = nullptr,
+      };
+      const napi_status defined = napi_define_properties(env, result, 1, &property);
+      if (defined != napi_ok) return Error{defined, {}, {}};
+    }
+    return result;
   });
 }
 
@@ -143,6 +176,8 @@ MaybeError register_zone_functions(napi_env env, napi_value exports) {
   const std::pair<const char*, napi_callback> functions[] = {
       {"removeZone", remove_zone_entry},
       {"zoneStats", zone_stats_entry},
+      {"zoneCounts", zone_counts_entry},
+      {"processCounts", process_counts_entry},
   };
   for (const auto& [name, callback] : functions) {
     napi_value function = nullptr;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/count_registry.h"
 #include "core/engine.h"
 #include "zone/zone_meters.h"
 #include "zone_support.h"
@@ -62,6 +63,24 @@ TEST(CheckCounts, EachModeCountsItsOutcomes) {
       }
     }
   }
+}
+
+TEST(CountRegistry, NamesKeepTheirCountsWhenEnginesGoOrAreRenamed) {
+  const auto before = [](const std::string& name) {
+    for (const ProcessCounts& each : CountRegistry::process().read()) {
+      if (each.name == name && !each.store.zone) return each.counts.values;
+    }
+    return Counts{};
+  };
+  {
+    const auto engine = engine_of("active");
+    engine->name_meter("registry-a");
+    check(*engine, 3);
+    engine->name_meter("registry-b");
+    check(*engine, 1, "other");
+  }
+  EXPECT_EQ(before("registry-a"), (Counts{2, 1, 0, 0, 0}));
+  EXPECT_EQ(before("registry-b"), (Counts{1, 0, 0, 0, 0}));
 }
 
 TEST(ZoneMeters, EnginesOfOneNameAddUpAcrossProcessesAndOutliveThem) {

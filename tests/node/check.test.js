@@ -123,9 +123,10 @@ test('any startMs number is accepted and extra arguments are ignored', () => {
 test('checkRequest is an enumerable prototype method that checks its receiver', () => {
   const { VornNode: Again, ...rest } = loadAddon();
   assert.strictEqual(Again, VornNode);
-  assert.deepStrictEqual(Object.keys(rest), ['VornZoneNode', 'removeZone', 'zoneStats']);
+  assert.deepStrictEqual(Object.keys(rest), ['VornZoneNode', 'removeZone', 'zoneStats', 'zoneCounts', 'processCounts']);
   assert.deepStrictEqual(Object.getOwnPropertyNames(VornNode.prototype).sort(),
-    ['checkLimits', 'checkRequest', 'constructor', 'policies', 'refund', 'reset']);
+    ['checkLimits', 'checkRequest', 'constructor', 'nameCounts', 'policies', 'refund', 'reset',
+      'stats']);
   assert.deepStrictEqual(Object.getOwnPropertyDescriptor(VornNode.prototype, 'checkRequest'),
     { value: VornNode.prototype.checkRequest, writable: true, enumerable: true, configurable: true });
   assert.strictEqual(VornNode.name, 'VornNode');
@@ -134,7 +135,7 @@ test('checkRequest is an enumerable prototype method that checks its receiver', 
   const node = new VornNode({});
   const inherited = [];
   for (const key in node) inherited.push(key);
-  assert.deepStrictEqual(inherited, ['checkRequest', 'checkLimits', 'refund', 'reset']);
+  assert.deepStrictEqual(inherited, ['checkRequest', 'checkLimits', 'refund', 'reset', 'stats', 'nameCounts']);
 
   const unwrapFailure = 'Failed to unwrap exclusive reference of `VornNode` type from napi value';
   const { checkRequest } = VornNode.prototype;

@@ -35,7 +35,7 @@ test('instances show nothing of their handle and the method looks as before', ()
   const node = new VornNode({});
   assert.deepStrictEqual(Reflect.ownKeys(node), []);
   assert.deepStrictEqual(Object.getOwnPropertyNames(Object.getPrototypeOf(node)).sort(),
-    ['checkLimits', 'checkRequest', 'constructor', 'policies', 'refund', 'reset']);
+    ['checkLimits', 'checkRequest', 'constructor', 'nameCounts', 'policies', 'refund', 'reset', 'stats']);
   assert.strictEqual(VornNode.prototype.checkRequest.length, 0);
   const result = node.checkRequest('a', '/', Date.now());
   assert.strictEqual(Object.getPrototypeOf(result), Object.prototype);
