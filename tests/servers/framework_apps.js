@@ -57,11 +57,13 @@ async function fastifyApp({ zone, redis, redisPrefix, enabled = true } = {}) {
     if (error.statusCode === 429) reply.send(SHAPED);
     else reply.send(error);
   });
-  app.post('/login', { config: { rateLimit: { limit: '5/minute', count: 'failed' } } }, async (request, reply) => {
+  const login = { config: { rateLimit: { limit: '5/minute', count: 'failed' } } };
+  app.post('/login', login, async (request, reply) => {
     if (request.headers['x-password'] === 'right') return { ok: true };
     return reply.code(401).send(FAILED_LOGIN);
   });
-  app.get('/items', { config: { rateLimit: { limit: '3/minute', key: (request) => request.headers['x-user'] } } },
+  const items = { config: { rateLimit: { limit: '3/minute', key: (request) => request.headers['x-user'] } } };
+  app.get('/items', items,
     async (request) => ({ left: request.vorn && request.vorn.remaining }));
   app.get('/other', { config: { rateLimit: '3/minute' } }, async () => 'other');
   app.get('/a', { config: { rateLimit: { limit: '2/minute', shared: 'pair' } } }, async () => 'a');
