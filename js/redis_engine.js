@@ -218,6 +218,10 @@ function tlsOptions(tls) {
 // retries none of them.
 function clientFromUrl(Redis, url, timeoutMs, probeIntervalMs) {
   const common = {
+    // A replica's answer to a write: the connection outlived a failover, and a
+    // new one (by name, or through Sentinel) may reach the new primary. The
+    // command is not sent again; its check has been answered as a failure.
+    reconnectOnError: (err) => (/^READONLY/.test(err.message) ? 1 : false),
     username: url.username ?? undefined,
     password: url.password ?? undefined,
     tls: tlsOptions(url.tls),

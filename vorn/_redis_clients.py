@@ -166,12 +166,23 @@ def run_blocking(client: Any, commands: Sequence[Tuple[Any, ...]]) -> List[Any]:
                 replies.append(connection.read_response())
             except ResponseError as error:
                 replies.append(error)
+        if any(_read_only(reply) for reply in replies):
+            connection.disconnect()
         return replies
     except BaseException:
         connection.disconnect()
         raise
     finally:
         pool.release(connection)
+
+
+def _read_only(reply: Any) -> bool:
+    # A replica's answer to a write: the connection outlived a failover, and the
+    # next one (by name, or through Sentinel) may reach the new primary.
+    from redis.exceptions import ReadOnlyError
+
+    return isinstance(reply, ReadOnlyError) or (
+        isinstance(reply, BaseException) and str(reply).startswith("READONLY"))
 
 
 async def run_async(client: Any, commands: Sequence[Tuple[Any, ...]]) -> List[Any]:
@@ -188,6 +199,8 @@ async def run_async(client: Any, commands: Sequence[Tuple[Any, ...]]) -> List[An
                 replies.append(await connection.read_response())
             except ResponseError as error:
                 replies.append(error)
+        if any(_read_only(reply) for reply in replies):
+            await connection.disconnect()
         return replies
     except BaseException:
         await connection.disconnect()

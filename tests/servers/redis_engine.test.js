@@ -199,6 +199,27 @@ test('a paused Redis hits the timeout', { skip }, async () => {
     '0 requests remaining');
 });
 
+test('a primary turned replica drops the connection, then is used again', { skip }, async () => {
+  const logger = quietLogger();
+  const checked = await engine({ onError: 'deny', logger, redisProbeIntervalMs: 50,
+    redisPrefix: 'demoted:' });
+  assert.strictEqual((await checked.checkRequest('10.0.0.1', '/', 0)).allowed, true);
+  const before = await checked.client.client('ID');
+  const other = await new RedisServer().start();
+  try {
+    await admin.replicaof('127.0.0.1', other.port);
+    assert.strictEqual((await checked.checkRequest('10.0.0.1', '/', 0)).allowed, false);
+    await admin.replicaof('NO', 'ONE');
+    await until(() => !checked.degraded);
+  } finally {
+    await other.kill();
+  }
+  assert.match(logger.lines[0], /READONLY/);
+  // The engine's connection was made again after the replica's answer.
+  assert.notStrictEqual(await checked.client.client('ID'), before);
+  assert.strictEqual((await checked.checkRequest('10.0.0.1', '/', 0)).allowed, true);
+});
+
 test('a full Redis keeps the engine off it until scripts run again', { skip }, async () => {
   const logger = quietLogger();
   const checked = await engine({ onError: 'deny', logger, redisProbeIntervalMs: 50,

@@ -229,6 +229,25 @@ class RedisFailureTest(unittest.TestCase):
         self.assertIn("OOM", logs.output[0])
         self.assertTrue(engine.check("10.0.0.1", "/")["allowed"])
 
+    def test_a_primary_turned_replica_drops_the_connection_then_is_used_again(self):
+        engine = self.engine("deny")
+        self.assertTrue(engine.check("10.0.0.1", "/")["allowed"])
+        admin = self.server.client()
+        first = admin.client_list()
+        other = RedisServer().start()
+        self.addCleanup(other.kill)
+        admin.execute_command("REPLICAOF", "127.0.0.1", str(other.port))
+        with self.assertLogs("vorn.redis", logging.WARNING) as logs:
+            self.assertFalse(self.timed_check(engine)["allowed"])
+            admin.execute_command("REPLICAOF", "NO", "ONE")
+            wait_until(lambda: not engine.degraded)
+        self.assertIn("read only replica", logs.output[0])
+        # The connection that met the replica was closed, not kept for later.
+        engine_ids = {c["id"] for c in first} - {str(admin.client_id())}
+        self.assertTrue(engine_ids)
+        self.assertFalse(engine_ids & {c["id"] for c in admin.client_list()})
+        self.assertTrue(engine.check("10.0.0.1", "/")["allowed"])
+
     def test_log_lines_never_show_the_password(self):
         self.server.kill()
         self.server = RedisServer("--requirepass", "right-one").start()
