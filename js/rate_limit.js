@@ -150,7 +150,9 @@ function routeLimitIn(stack, path, method, depth) {
     const handle = layer.handle;
     if (handle && handle[OWN_LIMIT]) return 'own';
     if (handle && Array.isArray(handle.stack) && depth < MAX_ROUTER_DEPTH) {
-      const matched = typeof match.path === 'string' ? match.path : '';
+      // Express 5's layers answer the matched path; Express 4's keep it on the layer.
+      const matched = typeof match.path === 'string' ? match.path
+        : typeof layer.path === 'string' ? layer.path : '';
       const rest = path.slice(matched.length);
       const found = routeLimitIn(handle.stack, rest.startsWith('/') ? rest : `/${rest}`, method, depth + 1);
       if (found !== undefined) return found;
@@ -164,7 +166,7 @@ function hasOwnLimit(req) {
   if (app == null) return false;
   let router;
   try {
-    router = app.router;
+    router = app._router || app.router;  // Express 4's, else Express 5's
   } catch {
     return false;
   }
