@@ -5,11 +5,9 @@
 // form's paths and scopes, and the options every entry point refuses.
 const test = require('node:test');
 const assert = require('node:assert');
-const path = require('node:path');
-const { repoRoot } = require('./addon');
+const { vorn, vornFastify } = require('./framework_package');
 
-const { rateLimit, defaultLimit, createRateLimiter, createEngine, removeZone, VornNode } = require(repoRoot);
-const vornFastify = require(path.join(repoRoot, 'fastify'));
+const { rateLimit, defaultLimit, createRateLimiter, createEngine, removeZone, VornNode } = vorn;
 const express = require('express');
 const Fastify = require('fastify');
 

@@ -7,9 +7,9 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const { EventEmitter } = require('node:events');
-const { repoRoot } = require('./addon');
+const { vorn } = require('./framework_package');
 
-const { rateLimit, defaultLimit, createEngine } = require(repoRoot);
+const { rateLimit, defaultLimit, createEngine } = vorn;
 
 class Marker extends Error {}
 const marker = () => { throw new Marker('hook'); };
