@@ -2,8 +2,8 @@
 wrong reply: what the hostile-server tests point both hosts' engines at.
 
 MODES maps a name to what the server writes back; "trickle" and "huge" keep
-writing (one byte every 40 ms; a 2 GB bulk string announced, then sent a
-megabyte at a time) until the client gives up."""
+writing (one byte every 40 ms; a 2 GB bulk string announced, then sent 64 KB
+at a time) until the client gives up."""
 import socket
 import threading
 import time
@@ -56,7 +56,7 @@ class HostileServer:
                         connection.sendall(b"1")
                 elif self.mode == "huge":
                     connection.sendall(b"$2000000000\r\n")
-                    chunk = b"1" * 1_000_000
+                    chunk = b"1" * 65536
                     while not self.stopped.wait(0.01):
                         connection.sendall(chunk)
                 else:
