@@ -5,6 +5,9 @@ import type { LimitsResultNode, RateLimitOptions, RateLimitError } from './index
 
 /** The plugin's options: a route limit's, with `limit` the default for routes without one. */
 export type VornFastifyOptions = Omit<RateLimitOptions<FastifyRequest, FastifyReply>, 'shared' | 'onRefused'> & {
+  /** The hook the limits run in: 'onRequest' (default, first), or 'preValidation' or
+   *  'preHandler', after the app's own hooks (a key reading request.user, or the body). */
+  hook?: 'onRequest' | 'preValidation' | 'preHandler';
   /** Answers a refusal through the reply instead of the RateLimitError handed to Fastify. */
   onRefused?: (request: FastifyRequest, reply: FastifyReply, result: LimitsResultNode) => void;
 };

@@ -17,7 +17,10 @@ const { responseHeaders } = require('./headers');
 const { checkOptionNames } = require('./names');
 const { closestToRefusing, isPromise } = require('./middleware');
 
-const PLUGIN_OPTIONS = new Set([...LIMIT_OPTIONS].filter((name) => name !== 'shared'));
+const PLUGIN_OPTIONS = new Set([...[...LIMIT_OPTIONS].filter((name) => name !== 'shared'), 'hook']);
+// Where the limits run: first (onRequest), or after the app's own hooks have
+// parsed the body or authenticated the request, for keys that need them.
+const HOOKS = ['onRequest', 'preValidation', 'preHandler'];
 // A counted request whose response decides whether it keeps its count.
 const TAKEN = Symbol('vorn.taken');
 
@@ -101,7 +104,7 @@ function vornFastify(fastify, options, done) {
     if (own !== undefined && own !== null && own !== false) limits.ownList(own);
   });
 
-  fastify.addHook('onRequest', function checkRequest(request, reply, next) {
+  fastify.addHook(limits.hook, function checkRequest(request, reply, next) {
     let checks;
     try {
       if (!limits.on(request)) return next();
@@ -140,7 +143,10 @@ function vornFastify(fastify, options, done) {
 // The plugin's limits: its default, one per distinct route limit, and the
 // switch and reset of them all.
 function makeLimits(options) {
-  const { limit, enabled, ...shared } = options;
+  const { limit, enabled, hook = 'onRequest', ...shared } = options;
+  if (!HOOKS.includes(hook)) {
+    throw new TypeError(`vorn/fastify: hook must be one of ${HOOKS.join(', ')}, not ${String(hook)}`);
+  }
   const createEngine = engineMaker();
   const byDefault = limit == null ? null : new RouteLimit({ ...shared, limit }, 'vorn/fastify', createEngine);
   let on = enabled === undefined ? true : enabled;
@@ -195,7 +201,7 @@ function makeLimits(options) {
     },
   };
   return {
-    byDefault, ownList, controls,
+    byDefault, ownList, controls, hook,
     close: () => Promise.all(every.map((made) => made.close())),
     on: (request) => on === true || (on !== false && on(request) !== false),
   };

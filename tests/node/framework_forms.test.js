@@ -188,6 +188,7 @@ test('every entry point names the options it does not know, and refuses bad valu
   unknown(() => defaultLimit({ limit: '5/minute', windowMs: 1 }), ['windowMs']);
   await assert.rejects(Fastify().register(vornFastify, { limit: '5/minute', timeWindow: 1 }).ready(),
     /unknown option "timeWindow"/);
+  await assert.rejects(Fastify().register(vornFastify, { limit: '5/minute', hook: 'onSend' }).ready(), TypeError);
   const app = Fastify();
   await app.register(vornFastify);
   assert.throws(() => app.get('/x', { config: { rateLimit: { limit: '1/s', max: 1 } } }, async () => ''),
