@@ -1,15 +1,15 @@
 'use strict';
 // The Fastify plugin: fastify.register(require('vorn/fastify'), { limit: '100/minute' })
 // gives every route without a limit of its own the default limit (all of them
-// under the one scope "default", unmatched URLs included); a route's
-// `config: { rateLimit: '5/minute' }` (or an options object, as rateLimit takes,
-// or a list of them, which must all admit a request) is that route's own limit,
-// scoped by its URL pattern; `{ rateLimit: false }`
-// leaves the route unlimited. A refusal is a RateLimitError (status 429, the
-// rate-limit fields and Retry-After in its headers) handed to Fastify's error
-// handling, so fastify.setErrorHandler shapes it; onRefused(request, reply,
-// result) answers instead when given. The plugin is not encapsulated: it
-// applies to the context registering it, and fastify.vorn holds `enabled` and reset().
+// under the one scope "default", unmatched URLs included). A route's
+// `config: { rateLimit: '5/minute' }` (an options object as rateLimit takes, or
+// a list of them that must all admit a request) is that route's own limit,
+// scoped by its URL pattern; `{ rateLimit: false }` leaves it unlimited.
+// A refusal is a RateLimitError (status 429, the rate-limit fields and
+// Retry-After in its headers) handed to Fastify's error handling, so
+// fastify.setErrorHandler shapes it; onRefused(request, reply, result) answers
+// instead when given. The plugin is not encapsulated: it applies to the
+// context that registers it. fastify.vorn holds `enabled` and reset().
 const {
   RouteLimit, RateLimitError, refusalHeaders, optionsOf, engineMaker, LIMIT_OPTIONS, DEFAULT_SCOPE,
 } = require('./route_limit');
