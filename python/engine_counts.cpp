@@ -57,7 +57,7 @@ PyRef optional_text(const std::optional<std::string>& text) {
   return decoded;
 }
 
-// [(name, zone, zone_dir, counts)] of every engine this process has made.
+// [(name, zone, zone_dir, counts, degraded)] of every engine this process has made.
 PyRef process_counts() {
   PyRef result = PyRef::steal(PyList_New(0));
   if (!result) throw PyError::fetch();
@@ -68,8 +68,8 @@ PyRef process_counts() {
     PyRef zone = optional_text(each.store.zone);
     PyRef directory = optional_text(each.store.zone_dir);
     PyRef counts = counts_dict(each.counts);
-    PyRef row = PyRef::steal(
-        PyTuple_Pack(4, name.get(), zone.get(), directory.get(), counts.get()));
+    PyRef row = PyRef::steal(PyTuple_Pack(5, name.get(), zone.get(), directory.get(), counts.get(),
+                                          each.degraded ? Py_True : Py_False));
     if (!row || PyList_Append(result.get(), row.get()) != 0) throw PyError::fetch();
   }
   return result;
@@ -83,8 +83,8 @@ PyMethodDef process_counts_definition = {
     "process_counts",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&process_counts_entry)), METH_NOARGS,
     "process_counts()\n--\n\nThe checks of every engine this process has made, gone ones "
-    "included, summed by name and store: a list of (name, zone, zone_dir, counts), zone None "
-    "for engines in process."};
+    "included, summed by name and store: a list of (name, zone, zone_dir, counts, degraded), "
+    "zone None for engines in process, degraded True while one of them is."};
 
 PyMethodDef zone_counts_definition = {
     "zone_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&zone_counts_entry)),

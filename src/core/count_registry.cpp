@@ -27,14 +27,15 @@ struct CountRegistry::State {
 
   // Adds `counts` under (name, store) in `into`.
   static void add(std::vector<ProcessCounts>& into, const std::string& name,
-                  const CountedStore& store, const CheckCounts& counts) {
+                  const CountedStore& store, const CheckCounts& counts, bool degraded = false) {
     for (ProcessCounts& each : into) {
       if (each.name == name && each.store == store) {
         each.counts += counts;
+        each.degraded = each.degraded || degraded;
         return;
       }
     }
-    into.push_back(ProcessCounts{name, store, counts});
+    into.push_back(ProcessCounts{name, store, counts, degraded});
   }
 
   Member* find(const VornEngine* engine) {
@@ -95,10 +96,14 @@ std::vector<ProcessCounts> CountRegistry::read() const {
   std::lock_guard lock(state_->mutex);
   std::vector<ProcessCounts> counts = state_->retired;
   for (const auto& [engine, member] : state_->members) {
-    State::add(counts, member.name, member.store, minus(engine->check_counts(), member.baseline));
+    const ZoneConnection* zone = engine->zone_connection();
+    State::add(counts, member.name, member.store, minus(engine->check_counts(), member.baseline),
+               zone != nullptr && zone->degraded());
   }
   // A name taken and left before anything was counted tells nothing.
-  std::erase_if(counts, [](const ProcessCounts& each) { return each.counts.empty(); });
+  std::erase_if(counts, [](const ProcessCounts& each) {
+    return each.counts.empty() && !each.degraded;
+  });
   return counts;
 }
 

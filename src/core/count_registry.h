@@ -32,6 +32,7 @@ struct ProcessCounts {
   std::string name;
   CountedStore store;
   CheckCounts counts;
+  bool degraded = false;  // some live engine of these answers by its failure policy now
 };
 
 class CountRegistry {

@@ -103,6 +103,11 @@ napi_value process_counts_entry(napi_env env, napi_callback_info) {
       if (MaybeError failure = set_property(env, row, "counts", counts.value())) {
         return std::move(*failure);
       }
+      Expected<napi_value> degraded = to_napi_value(env, each.degraded);
+      if (!degraded.ok()) return std::move(degraded.error());
+      if (MaybeError failure = set_property(env, row, "degraded", degraded.value())) {
+        return std::move(*failure);
+      }
       status = napi_set_element(env, rows, at, row);
       if (status != napi_ok) return Error{status, {}, {}};
     }

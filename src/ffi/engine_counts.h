@@ -13,7 +13,7 @@ namespace vorn::ffi {
 
 napi_value stats_entry(napi_env env, napi_callback_info info);
 napi_value name_counts_entry(napi_env env, napi_callback_info info);
-// processCounts() -> [{ name, zone, zoneDir, counts }]: the checks of every
+// processCounts() -> [{ name, zone, zoneDir, counts, degraded }]: the checks of every
 // engine this process has made, gone ones included, by name and store (zone
 // null in process).
 napi_value process_counts_entry(napi_env env, napi_callback_info info);

@@ -119,7 +119,8 @@ struct ConfigRef {
 // owner is 0 or gone may be taken over by a new engine of the same name,
 // whose counts go on from there. A zone made before meters existed has zeros
 // here: no record.
-inline constexpr uint32_t kMaxMeters = 64;
+// As many as the header has room for after the attachments.
+inline constexpr uint32_t kMaxMeters = 94;
 inline constexpr uint32_t kMaxMeterName = 48;
 inline constexpr uint32_t kMeterCounts = 8;  // the outcomes of CheckOutcomeKind; the rest spare
 struct alignas(64) MeterRecord {
@@ -149,6 +150,7 @@ struct alignas(64) ZoneHeader {
   alignas(64) MeterRecord meters[kMaxMeters];
 };
 static_assert(sizeof(ZoneHeader) <= kHeaderBytes);
+static_assert(kHeaderBytes - sizeof(ZoneHeader) < sizeof(MeterRecord), "room for more meters");
 
 struct alignas(64) Slot {
   uint64_t digest;      // the key's digest under its configuration
