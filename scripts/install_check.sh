@@ -3,7 +3,8 @@
 # private mount namespace where /usr is overlaid with a scratch layer (nothing
 # outside the namespace changes):
 #  1. With GoogleTest and Google Benchmark taken away: `npm pack` in a clean
-#     clone of the repository makes a tarball that installs and answers.
+#     clone of the repository makes a tarball that installs and answers, and
+#     `pip install .` there installs a package that answers.
 #  2. With cmake, g++, c++, cc (and every other C or C++ compiler) gone as
 #     well: dist/'s x86-64 wheel installs into new virtual environments of
 #     CPython 3.8 and 3.13, and dist/'s tarball into a new Node project, each
@@ -63,6 +64,22 @@ node_project() {
   echo "  ok: node answers all 48 cases"
 }
 
+# The newest interpreter of one minor version under pyenv.
+find_python() {
+  local python
+  python="$(ls -d "$pyenv_root"/versions/"$1".* 2>/dev/null | sort -V | tail -n1)/bin/python3"
+  [[ -x "$python" ]] || { echo "no CPython $1 under $pyenv_root" >&2; exit 1; }
+  echo "$python"
+}
+
+# Runs the smoke answers under interpreter $1 (of what $2 installed).
+smoke_python() {
+  local answers
+  answers="$(cd "$scratch" && "$1" "$repo/tests/dist/smoke.py" answers | wc -l)"
+  ((answers == 48)) || { echo "FAILED: $answers answers from $2, not 48" >&2; exit 1; }
+  echo "  ok: $2 answers all 48 cases"
+}
+
 echo "== 1. npm pack in a clean clone, without GoogleTest or Google Benchmark"
 take_away libgtest-dev libbenchmark-dev
 for header in gtest/gtest.h benchmark/benchmark.h; do
@@ -71,8 +88,13 @@ done
 git clone -q --no-local "$repo" "$scratch/clone"
 (cd "$scratch/clone" && npm pack --silent --pack-destination "$scratch" >/dev/null 2>"$scratch/pack.log") ||
   { cat "$scratch/pack.log" >&2; echo "FAILED: npm pack in a clean clone" >&2; exit 1; }
-rm -rf "$scratch/clone"
 node_project "$scratch/from-clone" "$scratch/vorn-$version.tgz"
+python_313="$(find_python 3.13)"
+"$python_313" -m venv "$scratch/venv-clone"
+(cd "$scratch/clone" && "$scratch/venv-clone/bin/python" -m pip install -q --no-index --no-cache-dir . \
+  2>"$scratch/pip.log") || { cat "$scratch/pip.log" >&2; echo "FAILED: pip install ." >&2; exit 1; }
+smoke_python "$scratch/venv-clone/bin/python" "pip install . of the clean clone"
+rm -rf "$scratch/clone" "$scratch/venv-clone"
 
 echo "== 2. dist/'s packages with no compiler on the machine"
 for tool in cmake g++ c++ cc gcc clang clang++ cpp x86_64-linux-gnu-g++ x86_64-linux-gnu-gcc \
@@ -84,15 +106,11 @@ for tool in cmake g++ c++ cc; do
 done
 echo "  ok: no cmake, g++, c++ or cc"
 for minor in 3.8 3.13; do
-  python="$(ls -d "$pyenv_root"/versions/"$minor".* 2>/dev/null | sort -V | tail -n1)/bin/python3"
-  [[ -x "$python" ]] || { echo "no CPython $minor under $pyenv_root" >&2; exit 1; }
-  "$python" -m venv "$scratch/venv-$minor"
+  "$(find_python "$minor")" -m venv "$scratch/venv-$minor"
   started="$(date +%s.%N)"
   "$scratch/venv-$minor/bin/python" -m pip install -q --no-index --no-cache-dir "$wheel"
   echo "  pip install into a CPython $minor venv: $(seconds_since "$started") s"
-  answers="$(cd "$scratch" && "$scratch/venv-$minor/bin/python" "$repo/tests/dist/smoke.py" answers | wc -l)"
-  ((answers == 48)) || { echo "FAILED: $answers answers under $minor, not 48" >&2; exit 1; }
-  echo "  ok: CPython $minor answers all 48 cases"
+  smoke_python "$scratch/venv-$minor/bin/python" "CPython $minor"
 done
 node_project "$scratch/from-dist" "$tarball"
 echo "install check passed"
