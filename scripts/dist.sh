@@ -26,6 +26,11 @@ for file in js/index.js vorn/_native.py; do
 done
 
 scripts/packages.sh library reliability
+# Without Node's headers the library would build as a Python module alone.
+if [[ ! -f /usr/include/node/node_api.h ]]; then
+  echo "dist: /usr/include/node/node_api.h is missing; the npm package needs the addon" >&2
+  exit 1
+fi
 cache="$(scripts/fetch_arm64.sh)"
 version="$(python3 -c 'import re; print(re.search(r"^__version__ = \"([^\"]+)\"", open("vorn/__init__.py").read(), re.M).group(1))')"
 npm_version="$(node -p 'require("./package.json").version')"
