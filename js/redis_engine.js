@@ -152,13 +152,22 @@ function checkedCost(cost, wholeCosts, algorithm) {
   return cost;
 }
 
+// The digests of the keys seen lately, so that a busy client is hashed once.
+const recentDigests = new Map();
+
 // What a key name holds of a client's key (its identity or address): the first
 // 16 bytes of the SHA-256 of its UTF-8, in unpadded base64url. The Python
 // package writes the same, so both share a client's count; the key itself (an
 // API key, say) is never stored.
 function keyDigest(key) {
-  return crypto.createHash('sha256').update(key, 'utf8').digest().subarray(0, 16)
-    .toString('base64url');
+  let digest = recentDigests.get(key);
+  if (digest === undefined) {
+    digest = crypto.createHash('sha256').update(key, 'utf8').digest().subarray(0, 16)
+      .toString('base64url');
+    if (recentDigests.size >= 4096) recentDigests.clear();
+    recentDigests.set(key, digest);
+  }
+  return digest;
 }
 
 let parserGuarded = false;
@@ -419,6 +428,16 @@ class RedisEngine {
   async call(fullKey, send) {
     const where = this.whereOf(fullKey);
     if (this.down.has(where)) return undefined;
+    if (this.ownsClient && !this.cluster && this.client.status === 'ready') {
+      // A connected client built here sends at once and bounds the command
+      // itself (commandTimeout), so no timer of ours is needed.
+      try {
+        return await send();
+      } catch (err) {
+        this.callFailed(err, where);
+        return undefined;
+      }
+    }
     let timer;
     const late = new Promise((resolve) => {
       timer = setTimeout(resolve, this.timeoutMs, LATE);
@@ -437,17 +456,21 @@ class RedisEngine {
       }
       return reply;
     } catch (err) {
-      // Replies come in order on a connection, so one that never ends holds up
-      // every call behind it (and a huge one fills memory): a client built here
-      // drops that connection and makes a new one.
-      if (this.ownsClient && !this.cluster && /timed out/.test(String(err && err.message))) {
-        this.client.disconnect(true);
-      }
-      this.failed(err, this.cluster ? this.whereOf(fullKey) : where);
+      this.callFailed(err, this.cluster ? this.whereOf(fullKey) : where);
       return undefined;
     } finally {
       clearTimeout(timer);
     }
+  }
+
+  callFailed(err, where) {
+    // Replies come in order on a connection, so one that never ends holds up
+    // every call behind it (and a huge one fills memory): a client built here
+    // drops that connection and makes a new one.
+    if (this.ownsClient && !this.cluster && /timed out/.test(String(err && err.message))) {
+      this.client.disconnect(true);
+    }
+    this.failed(err, where);
   }
 
   // Settles when the client's next connection is ready, or fails with the

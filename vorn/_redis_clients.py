@@ -14,7 +14,7 @@ import socket
 import ssl
 import threading
 import time
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 
 from ._redis_urls import RedisUrl
 
@@ -27,6 +27,11 @@ def set_deadline(at: Optional[float]) -> None:
     _deadline.at = at
 
 
+# How much later than the deadline a read may stop: a socket's timeout is left
+# alone (no system call) while it ends within this much past the deadline.
+_LATE_BY = 0.005
+
+
 class _DeadlineSocket:
     """A socket whose calls stop at the thread's deadline; otherwise it is the
     socket it wraps, with the timeout redis-py gave it."""
@@ -34,40 +39,46 @@ class _DeadlineSocket:
     def __init__(self, sock: Any) -> None:
         self._sock = sock
         self._timeout = sock.gettimeout()
+        # The timeout the socket has now.
+        self._applied = self._timeout
 
     def settimeout(self, timeout: Optional[float]) -> None:
         self._timeout = timeout
-        self._sock.settimeout(timeout)
+        if timeout != self._applied:
+            self._sock.settimeout(timeout)
+            self._applied = timeout
 
     def gettimeout(self) -> Optional[float]:
         return self._timeout
 
-    def _bound(self) -> bool:
+    def _bound(self) -> None:
+        wanted = self._timeout
         at = getattr(_deadline, "at", None)
-        if at is None:
-            return False
-        left = at - time.monotonic()
-        if left <= 0:
-            raise socket.timeout("the check's time ran out")
-        self._sock.settimeout(left if self._timeout is None else min(left, self._timeout))
-        return True
-
-    def _call(self, method: str, *args: Any) -> Any:
-        bounded = self._bound()
-        try:
-            return getattr(self._sock, method)(*args)
-        finally:
-            if bounded:
-                self._sock.settimeout(self._timeout)
+        if at is not None:
+            left = at - time.monotonic()
+            if left <= 0:
+                raise socket.timeout("the check's time ran out")
+            if wanted is None or left < wanted:
+                wanted = left
+        applied = self._applied
+        if applied == wanted:
+            return
+        if wanted and applied and wanted <= applied <= wanted + _LATE_BY:
+            return
+        self._sock.settimeout(wanted)
+        self._applied = wanted
 
     def recv(self, *args: Any) -> Any:
-        return self._call("recv", *args)
+        self._bound()
+        return self._sock.recv(*args)
 
     def recv_into(self, *args: Any) -> Any:
-        return self._call("recv_into", *args)
+        self._bound()
+        return self._sock.recv_into(*args)
 
     def sendall(self, *args: Any) -> Any:
-        return self._call("sendall", *args)
+        self._bound()
+        return self._sock.sendall(*args)
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._sock, name)
@@ -128,6 +139,8 @@ def _async_tls_messages(client: Any) -> Any:
 
 
 _DEADLINE_CLASSES: Dict[type, type] = {}
+# The deadline-bound classes made so far.
+_BOUND: Set[type] = set()
 
 
 def bound_pool(pool: Any) -> None:
@@ -135,6 +148,7 @@ def bound_pool(pool: Any) -> None:
     ones so that they reconnect so (connections in use are left alone)."""
     cls = pool.connection_class
     if issubclass(cls, _DeadlineConnection):
+        _BOUND.add(cls)
         return
     bound = _DEADLINE_CLASSES.get(cls)
     if bound is None:
@@ -142,6 +156,7 @@ def bound_pool(pool: Any) -> None:
             else (_DeadlineConnection,)
         bound = type("Deadline" + cls.__name__, mixins + (cls,), {})
         _DEADLINE_CLASSES[cls] = bound
+        _BOUND.add(bound)
     pool.connection_class = bound
     for connection in list(getattr(pool, "_available_connections", ())):
         connection.disconnect()
@@ -152,22 +167,23 @@ def run_blocking(client: Any, commands: Sequence[Tuple[Any, ...]]) -> List[Any]:
     """Sends commands in one write on one connection of a blocking client and
     reads every reply (an error reply as its exception)."""
     pool = client.connection_pool
-    if not isinstance(pool.connection_class, type) or \
-            not issubclass(pool.connection_class, _DeadlineConnection):
+    if pool.connection_class not in _BOUND:
         bound_pool(pool)
     connection = pool.get_connection("EVALSHA")
-    from redis.exceptions import ResponseError
-
+    response_error = _errors()[0]
     try:
-        connection.send_packed_command(connection.pack_commands(commands))
+        if len(commands) == 1:
+            connection.send_packed_command(connection.pack_command(*commands[0]))
+        else:
+            connection.send_packed_command(connection.pack_commands(commands))
         replies = []
         for _ in commands:
             try:
                 replies.append(connection.read_response())
-            except ResponseError as error:
+            except response_error as error:
                 replies.append(error)
-        if any(_read_only(reply) for reply in replies):
-            connection.disconnect()
+                if _read_only(error):
+                    connection.disconnect()
         return replies
     except BaseException:
         connection.disconnect()
@@ -176,30 +192,40 @@ def run_blocking(client: Any, commands: Sequence[Tuple[Any, ...]]) -> List[Any]:
         pool.release(connection)
 
 
-def _read_only(reply: Any) -> bool:
+_ERRORS: List[type] = []
+
+
+def _errors() -> List[type]:
+    """redis-py's ResponseError and ReadOnlyError, imported once they are needed."""
+    if not _ERRORS:
+        from redis.exceptions import ReadOnlyError, ResponseError
+
+        _ERRORS[:] = [ResponseError, ReadOnlyError]
+    return _ERRORS
+
+
+def _read_only(reply: BaseException) -> bool:
     # A replica's answer to a write: the connection outlived a failover, and the
     # next one (by name, or through Sentinel) may reach the new primary.
-    from redis.exceptions import ReadOnlyError
-
-    return isinstance(reply, ReadOnlyError) or (
-        isinstance(reply, BaseException) and str(reply).startswith("READONLY"))
+    return isinstance(reply, _errors()[1]) or str(reply).startswith("READONLY")
 
 
 async def run_async(client: Any, commands: Sequence[Tuple[Any, ...]]) -> List[Any]:
     """run_blocking for a redis.asyncio client; a cancelled call closes its connection."""
-    from redis.exceptions import ResponseError
-
+    response_error = _errors()[0]
     pool = client.connection_pool
     connection = await pool.get_connection("EVALSHA")
     try:
         await connection.send_packed_command(connection.pack_commands(commands))
         replies = []
+        closing = False
         for _ in commands:
             try:
                 replies.append(await connection.read_response())
-            except ResponseError as error:
+            except response_error as error:
                 replies.append(error)
-        if any(_read_only(reply) for reply in replies):
+                closing = closing or _read_only(error)
+        if closing:
             await connection.disconnect()
         return replies
     except BaseException:

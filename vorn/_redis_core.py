@@ -3,6 +3,7 @@ scripts take it (arguments, key names, costs), the results they are read into,
 and the degraded state. No Redis client is used here."""
 import base64
 import codecs
+import functools
 import hashlib
 import logging
 import math
@@ -155,6 +156,7 @@ codecs.register_error("vorn.replace",
                       lambda error: (b"\xef\xbf\xbd" * (error.end - error.start), error.end))
 
 
+@functools.lru_cache(maxsize=4096)
 def key_digest(key: str) -> str:
     """What a key name holds of a client's key (its identity or address): the
     first 16 bytes of the SHA-256 of its UTF-8, in unpadded base64url. The Node

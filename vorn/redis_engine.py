@@ -29,8 +29,8 @@ import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 from . import _redis_urls
-from ._redis_clients import (Topology, client_from_url, key_slot, node_kwargs, redirection,
-                             run_async, run_blocking, set_deadline)
+from ._redis_clients import (Topology, _deadline, client_from_url, key_slot, node_kwargs,
+                             redirection, run_async, run_blocking, set_deadline)
 from ._redis_core import (DEFAULT_PREFIX, DEFAULT_PROBE_INTERVAL, DEFAULT_TIMEOUT, EngineCore,
                           Limits, Script, UnexpectedReply, checked_cost, key_digest, key_number,
                           script_number, script_text, whole_count)
@@ -239,10 +239,11 @@ class RedisEngine(_RedisEngineBase):
         """The reply of one call on the server of `key`, within the timeout; FAILED
         (the server then marked failed) when it failed in any way."""
         topology = self._topology
-        where = topology.where(key)
-        if self._core.is_down(where):
+        where = topology.describe if topology.single is not None else topology.where(key)
+        core = self._core
+        if where in core._down:
             return FAILED
-        set_deadline((time.monotonic() if started is None else started) + self._core.timeout)
+        _deadline.at = (time.monotonic() if started is None else started) + core.timeout
         try:
             if topology.cluster and not topology.loaded:
                 self._refresh()
@@ -252,7 +253,7 @@ class RedisEngine(_RedisEngineBase):
             self._failed(error, where)
             return FAILED
         finally:
-            set_deadline(None)
+            _deadline.at = None
 
     def _run(self, where: str, key: str, script: Optional[Script],
              args: Tuple[Any, ...]) -> Any:
