@@ -56,7 +56,7 @@ function loadAddon() {
       '(build it with scripts/demo.sh, or install the package made by npm pack)');
 }
 
-const { VornNode, VornZoneNode, removeZone, zoneStats } = loadAddon();
+const { VornNode, VornZoneNode, removeZone, zoneStats, zoneCounts, processCounts } = loadAddon();
 // The capacity of a window given without one, as of the engine without either.
 const DEFAULT_CAPACITY = 100;
 
@@ -137,7 +137,11 @@ function createRateLimiter(options = {}) {
 }
 
 module.exports = {
-  VornNode, VornZoneNode, createEngine, removeZone, zoneStats,
+  VornNode, VornZoneNode, createEngine, removeZone, zoneStats, zoneCounts, processCounts,
   createRateLimiter, ClientAddressResolver, canonicalAddress, parseLimit,
   rateLimit, defaultLimit, RateLimitError,
 };
+// Loaded when first asked for: prom-client is an optional peer.
+Object.defineProperty(module.exports, 'metrics', {
+  enumerable: true, get: () => require('./metrics'),
+});

@@ -4,6 +4,7 @@ import math
 import re
 from typing import Any, Callable, Iterable, List, Optional, Pattern, Sequence, Tuple, Union
 
+from ._counts import name_counts
 from ._headers import DEFAULT_POLICY_NAME, ResponseFields
 from .address import DEFAULT_IPV6_PREFIX, ClientAddressResolver
 
@@ -83,6 +84,8 @@ class Rule:
         self.methods = None if listed is None else frozenset(listed)
         self.identity = identity
         self.name = DEFAULT_POLICY_NAME if name is None else name
+        if name is not None:
+            name_counts(engine, name)  # the metrics tell the rule's checks by its name
         # The key's prefix: a rule's count is its own even where its engine's limit
         # is another rule's too, in a zone or a Redis.
         if name is not None:

@@ -19,6 +19,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tupl
 
 from ._core import SCOPE_SEPARATOR, check_scope, closest_to_refusing, engine_text, identity_key
 from ._core import scope_of_text
+from ._counts import name_counts
 from ._headers import ResponseFields, check_header_style
 from ._names import check_names
 from .address import DEFAULT_IPV6_PREFIX, ClientAddressResolver
@@ -111,17 +112,21 @@ class EngineStore:
         self.on_error = on_error
         self.asynchronous = asynchronous and redis is not None
         self.remote = zone is not None or redis is not None
-        self._engines: Dict[Tuple[Tuple[int, int], ...], Any] = {}
+        # (rates, the name its counts go under) -> engine
+        self._engines: Dict[Tuple[Tuple[Tuple[int, int], ...], str], Any] = {}
         self._lock = threading.Lock()
         self._remembered: Dict[Tuple[Any, str], None] = {}
 
-    def engine(self, limit: Limit) -> Any:
-        engine = self._engines.get(limit.rates)
+    def engine(self, limit: Limit, name: str) -> Any:
+        """The engine of `limit` counting under `name` (the metrics' limit label)."""
+        engine = self._engines.get((limit.rates, name))
         if engine is None:
             with self._lock:
-                engine = self._engines.get(limit.rates)
+                engine = self._engines.get((limit.rates, name))
                 if engine is None:
-                    engine = self._engines[limit.rates] = self._make(limit.text)
+                    engine = self._make(limit.text)
+                    name_counts(engine, name)
+                    self._engines[(limit.rates, name)] = engine
         return engine
 
     def _make(self, text: str) -> Any:
@@ -144,16 +149,16 @@ class EngineStore:
                                  zone_dir=self.zone_dir, on_error=self.on_error)
         return create_engine(self.algorithm, self.mode, limit=text)
 
-    def remember(self, rates: Any, key: str) -> None:
+    def remember(self, engine_key: Any, key: str) -> None:
         if not self.remote:
             return
         remembered = self._remembered
-        if (rates, key) in remembered:
+        if (engine_key, key) in remembered:
             return
         with self._lock:
             if len(remembered) >= MAX_REMEMBERED_KEYS:
                 del remembered[next(iter(remembered))]
-            remembered[(rates, key)] = None
+            remembered[(engine_key, key)] = None
 
     def forget(self) -> List[Tuple[Any, str]]:
         """In process: drops every engine, so the next checks start afresh; in a zone
@@ -162,8 +167,8 @@ class EngineStore:
             if not self.remote:
                 self._engines.clear()
                 return []
-            pairs = [(self._engines[rates], key) for rates, key in self._remembered
-                     if rates in self._engines]
+            pairs = [(self._engines[engine_key], key) for engine_key, key in self._remembered
+                     if engine_key in self._engines]
             self._remembered.clear()
             return pairs
 
@@ -248,7 +253,7 @@ class LimiterCore:
             raise ValueError("cost must be whole for " + self.store.algorithm + ", not "
                              + repr(cost))
         if not self.store.asynchronous:  # asyncio engines are made in their loop
-            self.store.engine(limit)
+            self.store.engine(limit, limit.name or DEFAULT_SCOPE)
         return limit
 
     def start(self, limits: Sequence[Limit], request: Any, route: str, route_name: str,
@@ -268,10 +273,11 @@ class LimiterCore:
             scope = limit.scope if limit.scope is not None else scope_of_text(route_name)
             key = scope + SCOPE_SEPARATOR + (address if client is None else client)
             cost = call(limit.cost, request) if callable(limit.cost) else limit.cost
-            engine = self.store.engine(limit)
-            checks.append(Check(limit, limit.name or route_name, engine, key, cost,
+            name = limit.name or route_name
+            engine = self.store.engine(limit, name)
+            checks.append(Check(limit, name, engine, key, cost,
                                 engine.check_limits(address, route, key, cost=cost)))
-            self.store.remember(limit.rates, key)
+            self.store.remember((limit.rates, name), key)
         return checks
 
     def verdict(self, checks: Sequence[Check]) -> Optional[Verdict]:
