@@ -8,6 +8,7 @@ const {
   DEFAULT_POLICY_NAME, checkHeaderStyle, responseHeaders, setResponseHeaders,
 } = require('./headers');
 const { checkOptionNames } = require('./names');
+const { nameCounts } = require('./counts');
 
 const REFUSED_BODY = 'Too Many Requests\n';
 const FAILED_BODY = 'Internal Server Error\n';
@@ -120,6 +121,8 @@ function makeRule(rule, buildEngine, scoped) {
     throw new TypeError('identity must be a function of the request');
   }
   const name = rule.name === undefined ? DEFAULT_POLICY_NAME : checkScopeName('a rule name', rule.name);
+  // The metrics tell a named rule's checks by its name.
+  if (rule.name !== undefined) nameCounts(engine, name);
   const methodList = methods === undefined ? null : Array.from(methods, (m) => String(m).toUpperCase());
   const allowed = methodList === null ? null : new Set(methodList);
   const prefix = typeof path === 'string' ? path.replace(/\/+$/, '') : null;

@@ -14,6 +14,7 @@ const {
   identityKey, routeOf, checkScopeName, scopeOfText, reportToConsole, isPromise, SCOPE_SEPARATOR,
 } = require('./middleware');
 const { checkOptionNames } = require('./names');
+const { nameCounts } = require('./counts');
 
 // What a limit passes to createEngine, under the names it takes there.
 const ENGINE_OPTIONS = ['limit', 'algorithm', 'mode', 'zone', 'zoneSize', 'zoneDir', 'redis',
@@ -183,6 +184,11 @@ class RouteLimit {
   // Promise of it for an engine that answers with Promises. `req` is what the
   // key and cost functions are given, `raw` the node:http request under it.
   take(req, raw, scope) {
+    if (!this.named) {
+      // The metrics tell this limit's checks by the name its fields carry.
+      this.named = true;
+      if (this.ownsEngine) nameCounts(this.engine, this.name || policyName(scope));
+    }
     const client = (this.key ? identityKey(this.key(req)) : null) ?? this.addressOf(raw);
     const key = (this.shared || scopeOfText(scope)) + SCOPE_SEPARATOR + client;
     const cost = typeof this.cost === 'function' ? this.cost(req) : this.cost;
