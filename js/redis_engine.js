@@ -4,33 +4,31 @@
 //
 // Each check is one atomic round trip: the limiter's Lua script (lua/, shared with
 // the Python package) runs on the client's key by EVALSHA and takes the time from
-// the Redis server. When Redis cannot be reached, is slower than the timeout or
-// answers with an error, the check is answered as `onError` says ('local': from an
-// in-process VornNode with the same configuration; 'allow'; 'deny'), one warning
-// is logged, and a background probe brings the engine back to Redis once it
-// answers again. No check ever waits for a reconnection.
+// the Redis server. When Redis cannot be reached, is slower than the timeout, or
+// answers with anything but the script's answer, the check is answered as
+// `onError` says ('local': from an in-process VornNode with the same
+// configuration; 'allow'; 'deny'), one warning is logged, and a background probe
+// brings the engine back to Redis once it answers again. No check waits longer
+// than the timeout, a first connection included.
 //
-// The client is ioredis: it bounds each command by itself (commandTimeout), can
-// refuse commands at once while disconnected instead of queueing them for a later
-// replay (enableOfflineQueue false), and runs defined Lua commands by SHA with the
-// reload on NOSCRIPT built in.
+// The client is ioredis (js/redis_clients.js builds one from a URL: a Redis, a
+// Sentinel-managed Redis or a Cluster): it runs defined Lua commands by SHA with
+// the reload on NOSCRIPT built in, and follows a cluster's redirections. On a
+// cluster each primary fails and comes back on its own.
 //
 // A limit of several rates (config.rates, as VornNode takes them) is decided in
 // one call of lua/limits.lua on one key, so a request is counted by all of its
 // rates or by none; so are checks of a cost other than 1, and refunds.
-const crypto = require('node:crypto');
-const fs = require('node:fs');
 const path = require('node:path');
+const { LIMITS_COMMAND, checkedCost, keyDigest, keyNumber, limitsFor, scriptNumber, scriptText,
+  wholeCount } = require('./redis_core.js');
+const { clientFromUrl, guardParser, loadIoredis } = require('./redis_clients.js');
 const { parseRedisUrl, describeRedisUrl } = require('./redis_urls.js');
 
 const DEFAULT_PREFIX = 'vorn:';
 const DEFAULT_TIMEOUT_MS = 50;
 const DEFAULT_PROBE_INTERVAL_MS = 500;
-const WINDOW_MS = 60000;
-const U64_MAX = (1n << 64n) - 1n;
 const ON_ERROR_CHOICES = ['local', 'allow', 'deny'];
-// A call gives up after this many redirections (ioredis follows them itself).
-const MAX_REDIRECTIONS = 5;
 // "<1 or 0> <remaining> <message>", and when told "\n<next ms> <reset ms>".
 const ONE_RATE_REPLY = /^([01]) ([0-9]+) [^\n]*(?:\n(-?[0-9]+) (-?[0-9]+))?$/;
 // "<1 or 0> <remaining> <deciding rate> <next ms> <reset ms> <message>".
@@ -42,238 +40,11 @@ const UNAVAILABLE_TEXT = 'redis unavailable';
 const REDIS_OPTION_NAMES = ['redis', 'redisPrefix', 'redisTimeoutMs', 'onError',
   'redisProbeIntervalMs', 'logger', 'clock', 'rates'];
 
-const LIMITERS = {
-  token_bucket: { tag: 'tb', command: 'vornTokenBucket', refused: 'token_exhausted' },
-  sliding_window: { tag: 'sw', command: 'vornSlidingWindow', refused: 'limit_exceeded' },
-  fixed_window: { tag: 'fw', command: 'vornFixedWindow', refused: 'limit_exceeded' },
-  leaky_bucket: { tag: 'lb', command: 'vornLeakyBucket', refused: 'limit_exceeded' },
-};
-// lua/limits.lua, which decides any limit of one to four rates.
-const LIMITS_COMMAND = 'vornLimits';
-
-// The package carries the scripts beside js/; a checkout has them at the top too.
-function scriptText(limiter) {
-  return fs.readFileSync(path.join(__dirname, '..', 'lua', `${limiter}.lua`), 'utf8');
-}
-
-function limiterFor(algorithm) {
-  // Every other name, recognised or not, runs the token bucket.
-  return ['sliding_window', 'fixed_window', 'leaky_bucket'].includes(algorithm)
-    ? algorithm : 'token_bucket';
-}
-
-// A capacity as a count of requests: truncated, NaN and negatives 0, saturating.
-function wholeCount(value) {
-  if (!(value > 0)) return '0';
-  if (value >= 2 ** 64) return U64_MAX.toString();
-  return BigInt(Math.trunc(value)).toString();
-}
-
-// A number as the script reads it back exactly (Lua's tonumber).
-function scriptNumber(value) {
-  if (Number.isNaN(value)) return 'nan';
-  if (value === Infinity) return 'inf';
-  if (value === -Infinity) return '-inf';
-  return String(value);
-}
-
-// A number in a key, written the same way by both hosts: whole numbers below
-// 2^53 as digits, everything else by its bits.
-function keyNumber(value) {
-  if (Number.isNaN(value)) return 'nan';
-  if (value === Infinity) return 'inf';
-  if (value === -Infinity) return '-inf';
-  if (Number.isInteger(value) && Math.abs(value) < 2 ** 53) return String(value === 0 ? 0 : value);
-  const bits = Buffer.alloc(8);
-  bits.writeDoubleBE(value);
-  return `x${bits.toString('hex')}`;
-}
-
-// What one configuration sends to Redis: the scripts' arguments and the key
-// prefix that keeps engines with other limits apart. `args` are the one-rate
-// script's (null for several rates); `rateArgs` are lua/limits.lua's, two per
-// rate. A limit of one rate writes the same key and state as the one-rate engine
-// of that capacity and rate (or count and window), so both share a client's
-// state; the key of several rates names each rate as written.
-function limitsFor(algorithm, capacity, refillRate, prefix, rates) {
-  const limiter = limiterFor(algorithm);
-  const wholeCosts = limiter === 'sliding_window' || limiter === 'fixed_window';
-  let pairs;
-  if (rates === undefined) {
-    pairs = [[capacity, wholeCosts ? WINDOW_MS : refillRate]];
-  } else {
-    // The refill the native engine derives, in the same operations.
-    pairs = rates.map(([count, windowMs]) => [count,
-      wholeCosts ? windowMs : count * 1000 / windowMs]);
-  }
-  const rateArgs = [];
-  const shapes = [];
-  for (const [first, second] of pairs) {
-    if (wholeCosts) {
-      const count = wholeCount(first);
-      rateArgs.push(count, String(second));
-      shapes.push(`${count}:${second}`);
-    } else {
-      rateArgs.push(scriptNumber(first), scriptNumber(second));
-      shapes.push(`${keyNumber(first)}:${keyNumber(second)}`);
-    }
-  }
-  const { tag, command, refused } = LIMITERS[limiter];
-  const single = pairs.length === 1;
-  if (!single) {
-    // The key of several rates names each as written: "tb:300/60000;1000/3600000:".
-    shapes.splice(0, shapes.length, ...rates.map(([count, windowMs]) =>
-      `${wholeCosts ? wholeCount(count) : keyNumber(count)}/${windowMs}`));
-  }
-  // probeKey lies outside every client's key space, and belongs to this algorithm
-  // and configuration only: what the probe of a failed Redis checks.
-  return { limiter, kind: tag, command, refused, wholeCosts, single, rateArgs,
-    args: single ? rateArgs : null, keyPrefix: `${prefix}${tag}:${shapes.join(';')}:`,
-    probeKey: `${prefix}probe:${tag}:${shapes.join(';')}` };
-}
-
-// A request's cost (or a refund's amount), refused as the native engine refuses
-// it: a finite number >= 0, whole for the window algorithms.
-function checkedCost(cost, wholeCosts, algorithm) {
-  if (cost === undefined) return 1;
-  if (typeof cost !== 'number') {
-    let given;
-    if (typeof cost === 'string') given = `"${cost}"`;
-    else if (typeof cost === 'bigint') given = `${cost}n`;
-    else given = String(cost);
-    throw new TypeError(`cost must be a number, not ${given}`);
-  }
-  if (!Number.isFinite(cost) || cost < 0) {
-    throw new RangeError(`cost must be a finite number >= 0, not ${cost}`);
-  }
-  if (wholeCosts && !Number.isInteger(cost)) {
-    throw new RangeError(`cost must be a whole number for ${algorithm}, not ${cost}`);
-  }
-  return cost;
-}
-
-// The digests of the keys seen lately, so that a busy client is hashed once.
-const recentDigests = new Map();
-
-// What a key name holds of a client's key (its identity or address): the first
-// 16 bytes of the SHA-256 of its UTF-8, in unpadded base64url. The Python
-// package writes the same, so both share a client's count; the key itself (an
-// API key, say) is never stored.
-function keyDigest(key) {
-  let digest = recentDigests.get(key);
-  if (digest === undefined) {
-    digest = crypto.createHash('sha256').update(key, 'utf8').digest().subarray(0, 16)
-      .toString('base64url');
-    if (recentDigests.size >= 4096) recentDigests.clear();
-    recentDigests.set(key, digest);
-  }
-  return digest;
-}
-
-let parserGuarded = false;
-
-// ioredis's reply parser reads nested arrays by recursion, so a reply nested
-// deeply enough overflows the stack inside a socket's data event, where nothing
-// catches it and the process exits. Such a parse becomes the parser's fatal
-// error instead: ioredis then fails the connection's commands and reconnects.
-function guardParser() {
-  if (parserGuarded) return;
-  parserGuarded = true;
-  let Parser;
-  try {
-    Parser = require(require.resolve('redis-parser',
-      { paths: [path.dirname(require.resolve('ioredis'))] }));
-  } catch {
-    return;
-  }
-  const { execute } = Parser.prototype;
-  Parser.prototype.execute = function guardedExecute(buffer) {
-    try {
-      return execute.call(this, buffer);
-    } catch (err) {
-      this.reset();
-      return this.returnFatalError(err instanceof Error ? err : new Error(String(err)));
-    }
-  };
-}
-
-function loadIoredis() {
-  let Redis;
-  try {
-    Redis = require('ioredis');
-  } catch (err) {
-    throw new Error('vorn: the Redis engine needs the ioredis package (npm install ioredis)',
-      { cause: err });
-  }
-  guardParser();
-  return Redis;
-}
-
-function tlsOptions(tls) {
-  if (tls === null) return undefined;
-  const options = {};
-  if (tls.ca_file !== null) options.ca = fs.readFileSync(tls.ca_file);
-  if (tls.cert_file !== null) {
-    options.cert = fs.readFileSync(tls.cert_file);
-    options.key = fs.readFileSync(tls.key_file);
-  }
-  // The chain is checked still; only the name it is issued to is not.
-  if (!tls.check_hostname) options.checkServerIdentity = () => undefined;
-  return options;
-}
-
-// An ioredis client (a Redis or a Cluster) for a parsed URL: it fails commands
-// at once while disconnected instead of queueing them for a later replay, and
-// retries none of them.
-function clientFromUrl(Redis, url, timeoutMs, probeIntervalMs) {
-  const common = {
-    // A replica's answer to a write: the connection outlived a failover, and a
-    // new one (by name, or through Sentinel) may reach the new primary. The
-    // command is not sent again; its check has been answered as a failure.
-    reconnectOnError: (err) => (/^READONLY/.test(err.message) ? 1 : false),
-    username: url.username ?? undefined,
-    password: url.password ?? undefined,
-    tls: tlsOptions(url.tls),
-    connectTimeout: Math.max(timeoutMs, 1000),
-    enableOfflineQueue: false,
-    maxRetriesPerRequest: 0,
-  };
-  const retryStrategy = (times) => Math.min(times * 50, probeIntervalMs);
-  if (url.kind === 'cluster') {
-    return new Redis.Cluster(url.hosts.map(([host, port]) => ({ host, port })), {
-      // A node's own connection comes up at its first command, which waits for
-      // it (within the call's time); a node that does not come back fails the
-      // commands it holds at its first failed reconnection.
-      redisOptions: { ...common, commandTimeout: timeoutMs, enableOfflineQueue: true },
-      enableOfflineQueue: false,
-      maxRedirections: MAX_REDIRECTIONS,
-      // These replies (and a node's connection closed before a command was
-      // written) mean the command did not run: sending it again counts it once.
-      retryDelayOnTryAgain: 5,
-      retryDelayOnClusterDown: 10,
-      retryDelayOnFailover: 10,
-      clusterRetryStrategy: retryStrategy,
-    });
-  }
-  const options = { ...common, db: url.db, commandTimeout: timeoutMs, retryStrategy };
-  if (url.kind === 'unix') return new Redis({ ...options, path: url.path });
-  if (url.kind === 'sentinel') {
-    return new Redis({ ...options, sentinels: url.hosts.map(([host, port]) => ({ host, port })),
-      name: url.service, sentinelPassword: url.sentinel_password ?? undefined,
-      enableTLSForSentinelMode: url.tls !== null, sentinelRetryStrategy: retryStrategy,
-      sentinelTLS: url.tls !== null ? tlsOptions(url.tls) : undefined });
-  }
-  const [[host, port]] = url.hosts;
-  return new Redis({ ...options, host, port });
-}
-
 // The text of an error for a log line, with the password (if any) masked.
 function errorText(err, password) {
   const text = `${err && err.name ? err.name : 'Error'}: ${err && err.message}`;
   return password ? text.split(password).join('***') : text;
 }
-
-const sleep = (ms) => new Promise((resolve) => { setTimeout(resolve, ms).unref(); });
 
 // RedisEngine(config, VornNode): config is a NodeConfig plus `redis` (a URL or an
 // ioredis Redis or Cluster), `redisPrefix`, `redisTimeoutMs`, `onError`, and for
@@ -402,10 +173,11 @@ class RedisEngine {
     if (typeof ip !== 'string') throw new TypeError('ip must be a string');
     const fullKey = this.limits.keyPrefix + keyDigest(ip);
     const several = !this.limits.single || (cost !== undefined && cost !== 1);
+    const { command, args } = this.limits;
     const reply = await this.call(fullKey, several
       ? () => this.client[LIMITS_COMMAND](fullKey, ...this.scriptHead(cost ?? 1, 'check'))
-      : () => (told ? this.client[this.limits.command](fullKey, ...this.limits.args, this.now(), '1')
-        : this.client[this.limits.command](fullKey, ...this.limits.args, this.now())));
+      : () => (told ? this.client[command](fullKey, ...args, this.now(), '1')
+        : this.client[command](fullKey, ...args, this.now())));
     if (reply !== undefined) {
       const result = several ? this.fromLimits(reply, told) : this.fromOneRate(reply, told);
       if (result !== null) return result;

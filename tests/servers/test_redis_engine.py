@@ -191,7 +191,8 @@ class RedisFailureTest(unittest.TestCase):
                 self.assertEqual(len(logs.records), 2, logs.output)  # one down, one back
                 self.assertIn("answers again", logs.output[1])
                 engine.check("10.0.0.7", "/")
-                self.assertEqual(self.server.client().exists("vorn:fw:2:60000:" + key_digest("10.0.0.7")), 1)
+                key = "vorn:fw:2:60000:" + key_digest("10.0.0.7")
+                self.assertEqual(self.server.client().exists(key), 1)
 
     def test_shadow_mode_lets_the_deny_answer_through(self):
         engine = self.engine("deny", mode="shadow")
