@@ -17,7 +17,7 @@
 // tell the scraped process's own. Under node:cluster with prom-client's
 // AggregatorRegistry, register with { perProcess: true } in each worker: each
 // then tells its own counts, which the aggregator adds up (the zone gauges are
-// aggregated by their maximum).
+// aggregated by their maximum), and answers the primary's requests for them.
 const counts = require('./counts');
 
 const RESULTS = [['allowed', 0], ['refused', 1], ['shadow_refused', 2], ['disabled', 3]];
@@ -140,6 +140,11 @@ function register(registry, options = {}) {
       }
     },
   }));
+  if (perProcess && require('node:cluster').isWorker) {
+    // A worker answers the primary's aggregator only once it listens for it.
+    new client.AggregatorRegistry();  // eslint-disable-line no-new
+    if (registers[0] !== client.register) client.AggregatorRegistry.setRegistries(registers);
+  }
   return { requests, fallback, degraded, roundTrips, zones };
 }
 
