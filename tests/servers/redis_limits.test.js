@@ -108,8 +108,10 @@ test('keys name the limit as the Python engine does, and other limits stay apart
       .checkLimits('10.0.0.1', '/', 0, 2);
     await (await engine({ algorithm: 'token_bucket', rates: [[2, 1000], [4, 10000]] }))
       .checkLimits('10.0.0.1', '/', 0, 2);
-    await (await engine({ algorithm: 'sliding_window', rates: [[10, 60000]] }))
-      .checkLimits('10.0.0.1', '/', 0, 2);
+    const sliding = await engine({ algorithm: 'sliding_window', rates: [[10, 60000]] });
+    await sliding.checkLimits('10.0.0.1', '/', 0, 2);
+    // A probe's key is of its algorithm and limits, as the Python engine's.
+    assert.strictEqual(sliding.limits.probeKey, 'vorn:probe:sw:10:60000');
     // The client's part is the digest of '10.0.0.1', as vorn/redis_engine.py writes it.
     assert.deepStrictEqual((await admin.keys('*9QRzRBIvDe6ZdLpnYeYcaw')).sort(), [
       'vorn:fw:3/60000;5/3600000:9QRzRBIvDe6ZdLpnYeYcaw',

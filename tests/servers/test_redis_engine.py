@@ -230,6 +230,23 @@ class RedisFailureTest(unittest.TestCase):
         self.assertIn("OOM", logs.output[0])
         self.assertTrue(engine.check("10.0.0.1", "/")["allowed"])
 
+    def test_engines_of_other_algorithms_probe_keys_of_their_own(self):
+        engines = [redis_engine.RedisEngine(self.server.url, algorithm, "active", 2, 0, None,
+                                            None, "", timeout=0.2, probe_interval=0.05)
+                   for algorithm in ("sliding_window", "token_bucket", "fixed_window")]
+        self.server.kill()
+        with self.assertLogs("vorn.redis", logging.WARNING) as logs:
+            for engine in engines:
+                engine.check("10.0.0.1", "/")
+            self.server.start()
+            wait_until(lambda: not any(engine.degraded for engine in engines), 5)
+        self.assertEqual(len(logs.output), 6, logs.output)  # failed, then back, once each
+        self.assertEqual(sorted(key.decode() for key in self.server.client().keys("vorn:probe*")),
+                         ["vorn:probe:fw:2:60000", "vorn:probe:sw:2:60000",
+                          "vorn:probe:tb:2:0"])
+        for engine in engines:
+            engine.close()
+
     def test_a_primary_turned_replica_drops_the_connection_then_is_used_again(self):
         engine = self.engine("deny")
         self.assertTrue(engine.check("10.0.0.1", "/")["allowed"])
