@@ -22,7 +22,7 @@ const ADDON_CANDIDATES = [
 ];
 // Where the packed binaries run: Linux with glibc of at least this version.
 const SUPPORTED_ARCHES = ['x64', 'arm64'];
-const GLIBC_FLOOR = '2.36';
+const GLIBC_FLOOR = '2.34';
 
 // Why this machine cannot run the packed binaries, or null when it can.
 function unsupportedPlatform() {

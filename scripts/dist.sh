@@ -14,7 +14,7 @@ cd "$repo"
 
 # The oldest glibc the libraries run on: the floor of the tags and of the
 # platform checks in js/index.js and vorn/_native.py.
-GLIBC_FLOOR=2.36
+GLIBC_FLOOR=2.34
 MAX_WHEEL_BYTES=$((1024 * 1024))
 MAX_TARBALL_BYTES=$((2 * 1024 * 1024))
 

@@ -11,7 +11,7 @@ import sys
 from typing import Optional
 
 SUPPORTED_MACHINES = ("x86_64", "aarch64")
-GLIBC_FLOOR = "2.36"
+GLIBC_FLOOR = "2.34"
 
 
 def _version_key(text: str) -> tuple:

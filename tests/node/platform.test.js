@@ -11,7 +11,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { repoRoot } = require('./addon');
 
-const SUPPORTED = /vorn's binaries are for linux-x64 and linux-arm64 with glibc 2\.36 or later/;
+const SUPPORTED = /vorn's binaries are for linux-x64 and linux-arm64 with glibc 2\.34 or later/;
 
 // Requires index.js from a copy (with `addon` bytes as linux-<arch>'s prebuild
 // when given) as if on `platform`; returns the error it throws.
@@ -46,13 +46,13 @@ const CASES = [
   { platform: 'darwin', arch: 'arm64', message: /no native engine for darwin-arm64; /, supported: true },
   { platform: 'win32', arch: 'x64', message: /no native engine for win32-x64; /, supported: true },
   { platform: 'linux', arch: 'x64', message: /for linux-x64 without glibc \(musl\?\); /, supported: true },
-  { platform: 'linux', arch: 'x64', glibc: '2.31', message: /for linux-x64 with glibc 2\.31; /, supported: true },
+  { platform: 'linux', arch: 'x64', glibc: '2.33', message: /for linux-x64 with glibc 2\.33; /, supported: true },
   { platform: 'linux', arch: 'x64', glibc: '2.4', message: /with glibc 2\.4; /, supported: true },
   { platform: 'linux', arch: 'ppc64', glibc: '2.36', message: /for linux-ppc64 with glibc 2\.36; /, supported: true },
   // musl with a glibc build force-installed: the loader's error is the cause.
   { platform: 'linux', arch: 'x64', addon: 'not an ELF file', message: /without glibc/, supported: true, cause: true },
   // A supported platform keeps the messages it had.
-  { platform: 'linux', arch: 'x64', glibc: '2.36', message: /^vorn: no built addon; looked for /, supported: false },
+  { platform: 'linux', arch: 'x64', glibc: '2.34', message: /^vorn: no built addon; looked for /, supported: false },
   { platform: 'linux', arch: 'arm64', glibc: '2.39', addon: 'not an ELF file', message: /invalid ELF header|file too short/, supported: false },
 ];
 

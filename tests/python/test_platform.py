@@ -16,17 +16,17 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO))
 from vorn import _native  # noqa: E402
 
-SUPPORTED = "vorn's wheels are for linux-x86_64 and linux-aarch64 with glibc 2.36 or later"
+SUPPORTED = "vorn's wheels are for linux-x86_64 and linux-aarch64 with glibc 2.34 or later"
 
 # (sys.platform, machine, libc_ver(), the platform named, or None where supported)
 PLATFORMS = [
     ("darwin", "arm64", ("", ""), "darwin-arm64"),
     ("win32", "AMD64", ("", ""), "win32-amd64"),
     ("linux", "x86_64", ("", ""), "linux-x86_64 without glibc (musl?)"),
-    ("linux", "x86_64", ("glibc", "2.31"), "linux-x86_64 with glibc 2.31"),
+    ("linux", "x86_64", ("glibc", "2.33"), "linux-x86_64 with glibc 2.33"),
     ("linux", "aarch64", ("glibc", "2.4"), "linux-aarch64 with glibc 2.4"),
     ("linux", "ppc64le", ("glibc", "2.36"), "linux-ppc64le with glibc 2.36"),
-    ("linux", "x86_64", ("glibc", "2.36"), None),
+    ("linux", "x86_64", ("glibc", "2.34"), None),
     ("linux", "aarch64", ("glibc", "2.39"), None),
 ]
 
