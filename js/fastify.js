@@ -171,7 +171,7 @@ function makeLimits(options) {
       if (routeOptions.engine !== undefined) {
         for (const name of Object.keys(inherited)) {
           if (!['key', 'skip', 'onRefused', 'headers', 'trustedProxies', 'forwardedHeader',
-            'ipv6Prefix', 'onError'].includes(name)) delete inherited[name];
+            'ipv6Prefix', 'onError', 'logRefusals', 'logger'].includes(name)) delete inherited[name];
         }
       }
       made = new RouteLimit({ ...inherited, ...routeOptions }, 'config.rateLimit', createEngine);

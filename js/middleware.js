@@ -9,6 +9,7 @@ const {
 } = require('./headers');
 const { checkOptionNames } = require('./names');
 const { nameCounts } = require('./counts');
+const { refusalLogOf } = require('./refusal_log');
 
 const REFUSED_BODY = 'Too Many Requests\n';
 const FAILED_BODY = 'Internal Server Error\n';
@@ -58,7 +59,8 @@ function routeOf(req) {
 
 const RULE_OPTIONS = new Set(['engine', 'config', 'path', 'methods', 'identity', 'name']);
 const LIMITER_OPTIONS = new Set(['engine', 'rules', 'config', 'buildEngine', 'identity', 'skip',
-  'onRefused', 'headers', 'onError', 'trustedProxies', 'forwardedHeader', 'ipv6Prefix']);
+  'onRefused', 'headers', 'onError', 'trustedProxies', 'forwardedHeader', 'ipv6Prefix',
+  'logRefusals', 'logger']);
 // A scope's text is part of every key it makes: bounded, and never the separator.
 const MAX_SCOPE_BYTES = 200;
 const SCOPE_SEPARATOR = '\x1f';
@@ -229,6 +231,7 @@ function createRateLimiter(options = {}) {
   }
   const { skip, onRefused } = options;
   const style = checkHeaderStyle(options.headers);
+  const refusalLog = refusalLogOf(options.logRefusals, options.logger);
   const onError = options.onError === undefined ? reportToConsole : options.onError;
   if (typeof onError !== 'function') throw new TypeError('onError must be a function');
   const resolver = new ClientAddressResolver(
@@ -258,9 +261,17 @@ function createRateLimiter(options = {}) {
     return applying.map((rule) => ({ rule, result: rule.check(keyOf(req, rule, address, shared), route) }));
   }
 
+  // The refusal log's line of a refused request (or one shadow mode let through).
+  function logRefusal(req, rule, result) {
+    const identify = rule.identity || identity;
+    const key = (identify ? identityKey(identify(req)) : null) ?? addressOf(req);
+    refusalLog.refused(rule.name, key, routeOf(req), result);
+  }
+
   // Leaves the deciding result on the request; returns the {rule, result}.
   function settle(req, chosen) {
     req.vorn = chosen.result;
+    if (refusalLog !== null && chosen.result.wouldBlock) logRefusal(req, chosen.rule, chosen.result);
     return chosen;
   }
 
@@ -322,10 +333,12 @@ function createRateLimiter(options = {}) {
     if (isPromise(result)) {
       return result.then((settled) => {
         req.vorn = settled;
+        if (refusalLog !== null && settled.wouldBlock) logRefusal(req, only, settled);
         return answer(settled, req, res, only.name);
       });
     }
     req.vorn = result;
+    if (refusalLog !== null && result.wouldBlock) logRefusal(req, only, result);
     if (!result.allowed) return answer(result, req, res, only.name);
     if (typeof res.setHeader === 'function') setResponseHeaders(res, result, style, only.name);
     return true;

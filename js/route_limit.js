@@ -15,13 +15,14 @@ const {
 } = require('./middleware');
 const { checkOptionNames } = require('./names');
 const { nameCounts } = require('./counts');
+const { refusalLogOf } = require('./refusal_log');
 
 // What a limit passes to createEngine, under the names it takes there.
 const ENGINE_OPTIONS = ['limit', 'algorithm', 'mode', 'zone', 'zoneSize', 'zoneDir', 'redis',
   'redisPrefix', 'redisTimeoutMs', 'redisProbeIntervalMs', 'logger'];
 const LIMIT_OPTIONS = new Set([...ENGINE_OPTIONS, 'engine', 'onStoreError', 'key', 'cost', 'count',
   'shared', 'name', 'enabled', 'skip', 'onRefused', 'headers', 'trustedProxies', 'forwardedHeader',
-  'ipv6Prefix', 'onError']);
+  'ipv6Prefix', 'onError', 'logRefusals']);
 const COUNT_CHOICES = {
   failed: (req, res) => res.statusCode >= 400,
   successful: (req, res) => res.statusCode < 400,
@@ -143,6 +144,7 @@ class RouteLimit {
     this.skip = options.skip;
     this.onRefused = options.onRefused;
     this.style = checkHeaderStyle(options.headers);
+    this.refusalLog = refusalLogOf(options.logRefusals, options.logger);
     const onError = options.onError || reportToConsole;
     // Called from events and settled Promises: a hook that throws must not
     // become an uncaught exception.
@@ -204,8 +206,14 @@ class RouteLimit {
         : engine.checkLimits(key, route, Date.now(), cost);
     }
     const name = this.name || policyName(scope);
-    return isPromise(result) ? result.then((settled) => ({ result: settled, key, cost, name }))
-      : { result, key, cost, name };
+    if (isPromise(result)) {
+      return result.then((settled) => {
+        if (this.refusalLog !== null && settled.wouldBlock) this.refusalLog.refused(name, client, route, settled);
+        return { result: settled, key, cost, name };
+      });
+    }
+    if (this.refusalLog !== null && result.wouldBlock) this.refusalLog.refused(name, client, route, result);
+    return { result, key, cost, name };
   }
 
   remember(key) {

@@ -240,6 +240,16 @@ class LimitingMiddleware:
 
     limiter: RequestLimiter
     headers: str
+    _refusal_log: Any = None
+
+    def _log_refusal(self, request: Any, rule: "Rule", result: Any, route: str,
+                     peer: Optional[str], header: Optional[str]) -> None:
+        """Writes the refusal log's line of a refused request (or one shadow mode
+        would have refused)."""
+        identify = rule.identity if rule.identity is not None else self.limiter.identity
+        identity = identity_key(identify(request)) if identify is not None else None
+        key = identity if identity is not None else self.limiter.resolver.resolve(peer, header)
+        self._refusal_log.refused(rule.name, key, route, result)
 
     def _take_settings(self, as_bytes: bool) -> None:
         limiter = self.limiter

@@ -22,6 +22,7 @@ from ._core import scope_of_text
 from ._counts import name_counts
 from ._headers import ResponseFields, check_header_style
 from ._names import check_names
+from ._refusal_log import refusal_log_of
 from .address import DEFAULT_IPV6_PREFIX, ClientAddressResolver
 from .limits import parse_limit
 
@@ -176,10 +177,11 @@ class EngineStore:
 class Check:
     """One limit's answer on one request, and what its response may give back."""
 
-    __slots__ = ("limit", "name", "engine", "key", "cost", "result")
+    __slots__ = ("limit", "name", "engine", "key", "cost", "result", "route")
 
     def __init__(self, limit: Limit, name: str, engine: Any, key: str, cost: Any,
-                 result: Any) -> None:
+                 result: Any, route: str = "/") -> None:
+        self.route = route
         self.limit = limit
         self.name = name  # of its policy in the fields
         self.engine = engine
@@ -193,11 +195,12 @@ class Verdict:
     closest to refusing, and the fields its response carries (Retry-After too
     when refused)."""
 
-    __slots__ = ("allowed", "result", "fields", "limit", "checks")
+    __slots__ = ("allowed", "result", "fields", "limit", "checks", "chosen")
 
     def __init__(self, checks: Sequence[Check], fields_of: Callable[[Any], Any]) -> None:
         chosen, result = closest_to_refusing([(check, check.result) for check in checks])
         self.checks = checks
+        self.chosen = chosen
         self.limit = chosen.limit
         self.result = result
         self.allowed = bool(result["allowed"])
@@ -228,8 +231,10 @@ class LimiterCore:
                  algorithm: str, mode: str, zone: Optional[str], zone_dir: Any, redis: Any,
                  redis_prefix: str, redis_timeout: float, on_error: str,
                  trusted_proxies: Iterable[str],
-                 forwarded_header: str, ipv6_prefix: int, asynchronous: bool = False,
+                 forwarded_header: str, ipv6_prefix: int, log_refusals: Any = None,
+                 asynchronous: bool = False,
                  call: Callable[[Callable[..., Any], Any], Any] = _call_with_request) -> None:
+        self.refusal_log = refusal_log_of(log_refusals)
         if key is not None and not callable(key):
             raise TypeError("key must be a function of the request, not " + repr(key))
         self.key = key
@@ -276,7 +281,7 @@ class LimiterCore:
             name = limit.name or route_name
             engine = self.store.engine(limit, name)
             checks.append(Check(limit, name, engine, key, cost,
-                                engine.check_limits(address, route, key, cost=cost)))
+                                engine.check_limits(address, route, key, cost=cost), route))
             self.store.remember((limit.rates, name), key)
         return checks
 
@@ -284,7 +289,12 @@ class LimiterCore:
         """The verdict of finished checks (None when no limit applied)."""
         if not checks:
             return None
-        return Verdict(checks, lambda check: self._fields_of(check.name))
+        verdict = Verdict(checks, lambda check: self._fields_of(check.name))
+        if self.refusal_log is not None and verdict.result.get("would_block"):
+            chosen = verdict.chosen
+            self.refusal_log.refused(chosen.name, chosen.key.partition(SCOPE_SEPARATOR)[2],
+                                     chosen.route, verdict.result)
+        return verdict
 
     def _fields_of(self, name: str) -> Callable[[Any], Any]:
         made = self._fields.get(name)
@@ -310,7 +320,8 @@ LIMITER_OPTIONS: Dict[str, Any] = {
     "default": None, "key": None, "headers": "draft", "algorithm": "token_bucket",
     "mode": "active", "zone": None, "zone_dir": None, "redis": None, "redis_prefix": "vorn:",
     "redis_timeout": 0.05, "on_error": "local", "trusted_proxies": (),
-    "forwarded_header": "X-Forwarded-For", "ipv6_prefix": DEFAULT_IPV6_PREFIX}
+    "forwarded_header": "X-Forwarded-For", "ipv6_prefix": DEFAULT_IPV6_PREFIX,
+    "log_refusals": None}
 
 
 def limiter_options(caller: str, options: Dict[str, Any]) -> Dict[str, Any]:

@@ -1,10 +1,12 @@
 """ASGI middleware: engine checks per HTTP request, rate-limit headers, 429 for a refused one."""
 import inspect
-from typing import Any, Awaitable, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import (Any, Awaitable, Callable, Dict, Iterable, List, Optional, Sequence, Tuple,
+                    Union)
 
 from ._core import REFUSED_BODY, REFUSED_CONTENT_HEADERS, RequestLimiter, Rule
 from ._core import LimitingMiddleware, closest_to_refusing, engine_text, identity_key
 from ._headers import check_header_style
+from ._refusal_log import refusal_log_of
 from .address import DEFAULT_IPV6_PREFIX
 
 #: Key under which the engine's result dict is added to the (copied) scope.
@@ -76,13 +78,15 @@ class ASGIMiddleware(LimitingMiddleware):
                  limit_websockets: bool = False,
                  headers: Optional[str] = "draft",
                  skip: Optional[Callable[[_Scope], bool]] = None,
-                 on_refused: Optional[_App] = None) -> None:
+                 on_refused: Optional[_App] = None,
+                 log_refusals: Union[None, bool, int] = None) -> None:
         self.app = app
         self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity,
                                       ipv6_prefix, rules=rules)
         self.headers = check_header_style(headers)
         self.skip = skip
         self.on_refused = on_refused
+        self._refusal_log = refusal_log_of(log_refusals)
         self._header_name = forwarded_header.strip().lower().encode("latin-1")
         self._checked_types = ("http", "websocket") if limit_websockets else ("http",)
         self._take_settings(as_bytes=True)
@@ -124,6 +128,9 @@ class ASGIMiddleware(LimitingMiddleware):
             checked = [(rule, (await result) if inspect.isawaitable(result) else result)
                        for rule, result in checked]
             rule, result = closest_to_refusing(checked)
+        if self._refusal_log is not None and result.get("would_block"):
+            self._log_refusal(scope, rule, result, route, peer,
+                              _header(scope, self._header_name) if self._reads_header else None)
         fields = self._fields[rule](result)
         scope = dict(scope)
         scope[RESULT_KEY] = result

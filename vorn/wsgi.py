@@ -1,10 +1,11 @@
 """WSGI middleware: engine checks per request, rate-limit headers, 429 for a refused one."""
 import inspect
-from typing import Any, Callable, Iterable, Optional, Sequence
+from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
 from ._core import REFUSED_BODY, REFUSED_CONTENT_HEADERS, REFUSED_STATUS, RequestLimiter, Rule
 from ._core import LimitingMiddleware, closest_to_refusing, engine_text, identity_key
 from ._headers import check_header_style
+from ._refusal_log import refusal_log_of
 from .address import DEFAULT_IPV6_PREFIX
 
 #: Key under which the engine's result dict is left in the WSGI environ.
@@ -41,6 +42,8 @@ class WSGIMiddleware(LimitingMiddleware):
     against every rule that applies to it and refused if any refuses; the
     headers and environ["vorn.result"] describe the rule closest to refusing.
     `skip(environ)` returning true lets a request through unchecked.
+    `log_refusals` (True, or a number of lines a second) writes a line per
+    refusal to the logger "vorn" (see vorn._refusal_log).
 
     Every checked response carries the rate-limit fields of `headers` ("draft",
     "legacy", "x" or None; see vorn._headers). A refused request gets 429 with
@@ -60,7 +63,8 @@ class WSGIMiddleware(LimitingMiddleware):
                  ipv6_prefix: int = DEFAULT_IPV6_PREFIX,
                  headers: Optional[str] = "draft",
                  skip: Optional[Callable[[Any], bool]] = None,
-                 on_refused: Optional[Callable[..., Iterable[bytes]]] = None) -> None:
+                 on_refused: Optional[Callable[..., Iterable[bytes]]] = None,
+                 log_refusals: Union[None, bool, int] = None) -> None:
         self.limiter = RequestLimiter(engine, trusted_proxies, forwarded_header, identity,
                                       ipv6_prefix, rules=rules)
         for rule in self.limiter.rules:
@@ -71,6 +75,7 @@ class WSGIMiddleware(LimitingMiddleware):
         self.headers = check_header_style(headers)
         self.skip = skip
         self.on_refused = on_refused
+        self._refusal_log = refusal_log_of(log_refusals)
         self._header_key = _environ_key(forwarded_header)
         self._take_settings(as_bytes=False)
 
@@ -105,6 +110,9 @@ class WSGIMiddleware(LimitingMiddleware):
                 return self.app(environ, start_response)
             rule, result = closest_to_refusing(checked)
         environ[RESULT_KEY] = result
+        if self._refusal_log is not None and result.get("would_block"):
+            self._log_refusal(environ, rule, result, _route(environ), environ.get("REMOTE_ADDR"),
+                              environ.get(self._header_key) if self._reads_header else None)
         fields = self._fields[rule](result)
         allowed = result["allowed"]
         if allowed and not fields:
