@@ -4,7 +4,7 @@ import time
 from typing import Any, Dict, List, Optional, Set, Tuple
 
 from ._redis_base import FAILED, MAX_REDIRECTIONS, _no_script, _RedisEngineBase
-from ._redis_clients import run_async
+from ._redis_clients import redirection, run_async
 from ._redis_core import Script, UnexpectedReply
 
 
@@ -23,10 +23,11 @@ class AsyncRedisEngine(_RedisEngineBase):
 
     def _start(self) -> None:
         self._probes: Set["asyncio.Task[None]"] = set()
-        # Calls waiting for the next pipeline of a single Redis: (script, EVALSHA
+        # Per server, the calls waiting for its next pipeline: (script, EVALSHA
         # arguments, future of the reply); a script of None sends the arguments
         # as a command of their own.
-        self._batch: List[Tuple[Optional[Script], Tuple[Any, ...], "asyncio.Future[Any]"]] = []
+        self._batches: Dict[str, List[Tuple[Optional[Script], Tuple[Any, ...],
+                                            "asyncio.Future[Any]"]]] = {}
         # Pipelines in flight; the loop itself keeps only weak references to tasks.
         self._sending: Set["asyncio.Task[None]"] = set()
 
@@ -80,36 +81,39 @@ class AsyncRedisEngine(_RedisEngineBase):
         """The reply of one call on the server of `key`, within the timeout; FAILED
         (the server then marked failed) when it failed in any way."""
         topology = self._topology
+        if topology.cluster and not topology.loaded:
+            try:
+                await asyncio.wait_for(self._refresh(), self._core.timeout)
+            except Exception:  # noqa: B902 (the call below fails as it may)
+                pass
         where = topology.where(key)
-        if self._core.is_down(where):
+        if where in self._core._down:
             return FAILED
         try:
-            if not topology.cluster:
-                reply = await self._send(script, args)
-                if isinstance(reply, BaseException):
-                    raise reply
-                return reply
-            return await asyncio.wait_for(self._run(where, key, script, args),
-                                          self._core.timeout)
+            reply = await self._send(script, args, where)
+            if isinstance(reply, BaseException):
+                raise reply
+            return reply
         except Exception as error:  # noqa: B902 (whatever breaks, the policy answers)
             self._failed(error, where)
             return FAILED
 
     async def _run(self, where: str, key: str, script: Optional[Script],
-                   args: Tuple[Any, ...]) -> Any:
-        if not self._topology.loaded:
-            await self._refresh()
-            where = self._topology.where(key)
+                   args: Tuple[Any, ...], reply: Any = None) -> Any:
+        """One call's reply, following a cluster's redirections; `reply` is the
+        one already read from `where`, if any."""
         load = asking = False
         for _ in range(MAX_REDIRECTIONS):
-            reply = (await run_async(self._topology.client(where),
-                                     self._commands(script, args, load, asking)))[-1]
+            if reply is None:
+                reply = (await run_async(self._topology.client(where),
+                                         self._commands(script, args, load, asking)))[-1]
             if not isinstance(reply, BaseException):
                 return reply
             again = self._next_try(reply, where, key, script)
             if again is None:
                 raise reply
             where, load, asking = again
+            reply = None
         raise UnexpectedReply("still redirected after %d tries" % MAX_REDIRECTIONS)
 
     async def _refresh(self) -> bool:
@@ -129,22 +133,25 @@ class AsyncRedisEngine(_RedisEngineBase):
             self._probes.add(task)
             task.add_done_callback(self._probes.discard)
 
-    def _send(self, script: Optional[Script], args: Tuple[Any, ...]) -> "asyncio.Future[Any]":
-        # Calls started while a pipeline is being written share the next one:
-        # still one round trip per call, and far fewer of them.
+    def _send(self, script: Optional[Script], args: Tuple[Any, ...],
+              where: str) -> "asyncio.Future[Any]":
+        # Calls to one server started while a pipeline is being written share the
+        # next one: still one round trip per call, and far fewer of them.
         loop = asyncio.get_running_loop()
         future = loop.create_future()
-        self._batch.append((script, args, future))
-        if len(self._batch) == 1:
-            task = loop.create_task(self._send_batch())
+        batch = self._batches.setdefault(where, [])
+        batch.append((script, args, future))
+        if len(batch) == 1:
+            task = loop.create_task(self._send_batch(where))
             self._sending.add(task)
             task.add_done_callback(self._sending.discard)
         return future
 
-    async def _send_batch(self) -> None:
-        batch, self._batch = self._batch, []
+    async def _send_batch(self, where: str) -> None:
+        batch = self._batches.pop(where)
         try:
-            replies = await asyncio.wait_for(self._batch_replies(batch), self._core.timeout)
+            replies = await asyncio.wait_for(self._batch_replies(batch, where),
+                                             self._core.timeout)
         except BaseException as error:  # noqa: B902 (every waiting call gets the failure)
             for _, _, future in batch:
                 if not future.done():
@@ -156,9 +163,9 @@ class AsyncRedisEngine(_RedisEngineBase):
             if not future.done():
                 future.set_result(reply)
 
-    async def _batch_replies(self, batch: List[Tuple[Optional[Script], Tuple[Any, ...], Any]]
-                             ) -> List[Any]:
-        client = self._topology.single
+    async def _batch_replies(self, batch: List[Tuple[Optional[Script], Tuple[Any, ...], Any]],
+                             where: str) -> List[Any]:
+        client = self._topology.client(where)
         calls = [(script, args) for script, args, _ in batch]
         replies = await run_async(client, [self._commands(script, args, False, False)[0]
                                            for script, args in calls])
@@ -173,6 +180,16 @@ class AsyncRedisEngine(_RedisEngineBase):
                 self._commands(calls[n][0], calls[n][1], False, False)[0] for n in again])
             for n, reply in zip(again, resent[len(loads):]):
                 replies[n] = reply
+        if self._topology.cluster:
+            # A redirected call did not run: it follows the redirection alone.
+            for n, reply in enumerate(replies):
+                if isinstance(reply, BaseException) and (redirection(reply) or str(
+                        reply).startswith("TRYAGAIN")):
+                    script, args = calls[n]
+                    try:
+                        replies[n] = await self._run(where, args[1], script, args, reply)
+                    except Exception as error:  # noqa: B902 (that call's own failure)
+                        replies[n] = error
         return replies
 
     async def _probe(self, where: str) -> None:
@@ -189,13 +206,9 @@ class AsyncRedisEngine(_RedisEngineBase):
                 return
             try:
                 script, args = core.probe_call(key)
-                if self._topology.cluster:
-                    reply = await asyncio.wait_for(self._run(where, key, script, args),
-                                                   core.timeout)
-                else:
-                    reply = await self._send(script, args)
-                    if isinstance(reply, BaseException):
-                        raise reply
+                reply = await self._send(script, args, where)
+                if isinstance(reply, BaseException):
+                    raise reply
                 core.from_reply("", reply, 0.0, False, script)
             except Exception:  # noqa: B902
                 await asyncio.sleep(core.probe_interval)
