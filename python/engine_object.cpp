@@ -1,6 +1,9 @@
 #include "engine_object.h"
 
+#include <dlfcn.h>
+
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -313,18 +316,55 @@ void add_limits_templates(ResultTemplates& templates, const std::vector<LimitPol
   }
 }
 
-// The UTF-8 text of a str argument, borrowed from the argument itself (alive for
-// the whole call). Anything but a str fails as extract_text does.
-std::string_view borrowed_text(PyObject* object) {
-  if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
-    extract_text(object);  // throws the conversion's TypeError
-    throw InternalFailure("a value that is not a str converted to text");
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-  if (data == nullptr) throw PyError::fetch();
-  return std::string_view(data, static_cast<size_t>(size));
+// PyUnicode_AsUTF8AndSize hands out a str's own UTF-8 storage (any ASCII
+// text's, without a copy), but is in the limited API only from 3.10 on. There
+// it is looked up rather than linked, so that on 3.8 and 3.9 the module keeps
+// to their limited API and copies the text instead. Found when the library is
+// loaded; null before 3.10, and in Node, where no interpreter is.
+using Utf8InPlace = const char* (*)(PyObject*, Py_ssize_t*);
+
+Utf8InPlace find_utf8_in_place() {
+  if (Py_GetVersion == nullptr) return nullptr;
+  unsigned major = 0, minor = 0;
+  const std::string_view version = Py_GetVersion();  // "3.12.1 (main, ...", say
+  const char* const end = version.data() + version.size();
+  const auto [dot, major_error] = std::from_chars(version.data(), end, major);
+  if (major_error != std::errc() || dot == end || *dot != '.') return nullptr;
+  std::from_chars(dot + 1, end, minor);
+  if (major < 3 || (major == 3 && minor < 10)) return nullptr;
+  return reinterpret_cast<Utf8InPlace>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
 }
+
+const Utf8InPlace utf8_in_place = find_utf8_in_place();
+
+// The UTF-8 text of a str argument for the whole call: borrowed from the
+// argument itself where the interpreter hands it out, else a copy held here.
+// Anything but a str fails as extract_text does.
+class TextArgument {
+ public:
+  explicit TextArgument(PyObject* object) {
+    if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
+      extract_text(object);  // throws the conversion's TypeError
+      throw InternalFailure("a value that is not a str converted to text");
+    }
+    if (utf8_in_place != nullptr) [[likely]] {
+      Py_ssize_t size = 0;
+      const char* data = utf8_in_place(object, &size);
+      if (data == nullptr) throw PyError::fetch();
+      view_ = std::string_view(data, static_cast<size_t>(size));
+    } else {
+      copy_.emplace(extract_text(object));
+      view_ = copy_->view();
+    }
+  }
+  std::string_view view() const { return view_; }
+
+ private:
+  std::optional<OwnedText> copy_;
+  std::string_view view_;
+};
+
+TextArgument text_argument(PyObject* object) { return TextArgument(object); }
 
 // Created once; the class and everything its spec points to live for the process.
 PyObject* engine_class = nullptr;
@@ -366,7 +406,7 @@ PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates
   if (record.reason != word_within_limit.text()) {
     set_item(decision.get(), key_reason.get(), word_text(record.reason).get());
   }
-  if (Py_TYPE(route) == Py_TYPE(key_route.get()) && borrowed_text(route) == record.route) {
+  if (Py_TYPE(route) == Py_TYPE(key_route.get()) && TextArgument(route).view() == record.route) {
     set_item(decision.get(), key_route.get(), route);
   } else {
     set_item(decision.get(), key_route.get(), new_text(record.route).get());
@@ -460,11 +500,13 @@ PyRef decide(const EngineClass& kind, bool with_limits, PyObject* self, PyObject
   InstanceState& state = state_for_call(kind, self);
   BorrowScope borrow(state.borrow_count);
 
-  const std::string_view ip = convert_argument("ip", slots[0], borrowed_text);
-  const std::string_view route = convert_argument("route", slots[1], borrowed_text);
+  const TextArgument ip_text = convert_argument("ip", slots[0], text_argument);
+  const TextArgument route_text = convert_argument("route", slots[1], text_argument);
+  const std::string_view ip = ip_text.view(), route = route_text.view();
+  std::optional<TextArgument> identity_text;
   std::optional<std::string_view> identity;
   if (slots[2] != nullptr && slots[2] != Py_None) {
-    identity = convert_argument("identity", slots[2], borrowed_text);
+    identity = identity_text.emplace(convert_argument("identity", slots[2], text_argument)).view();
   }
   Cost cost;
   if (with_limits && slots[3] != nullptr) {
@@ -498,7 +540,8 @@ PyRef refund(const EngineClass& kind, PyObject* self, PyObject* const* args, Py_
       bind_vector_arguments(kind.refund_signature, args, count, keyword_names);
   InstanceState& state = state_for_call(kind, self);
   BorrowScope borrow(state.borrow_count);
-  const std::string_view key = convert_argument("key", slots[0], borrowed_text);
+  const TextArgument key_text = convert_argument("key", slots[0], text_argument);
+  const std::string_view key = key_text.view();
   const double amount = slots[1] == nullptr ? 1.0
                                             : extract_cost(slots[1], state.engine.whole_costs(),
                                                            state.engine.algorithm_name());
@@ -513,7 +556,8 @@ PyRef reset(const EngineClass& kind, PyObject* self, PyObject* const* args, Py_s
       bind_vector_arguments(kind.reset_signature, args, count, keyword_names);
   InstanceState& state = state_for_call(kind, self);
   BorrowScope borrow(state.borrow_count);
-  const std::string_view key = convert_argument("key", slots[0], borrowed_text);
+  const TextArgument key_text = convert_argument("key", slots[0], text_argument);
+  const std::string_view key = key_text.view();
   change_engine(self, state, kind.reset_entry_name,
                 [&](const VornEngine& engine) { engine.reset(key); });
   return PyRef::borrow(Py_None);

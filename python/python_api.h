@@ -13,11 +13,6 @@
 #define Py_LIMITED_API 0x03080000
 #include <Python.h>
 
-// Every CPython since 3.3 exports this function; the stable ABI lists it from
-// 3.10 on, with the same behaviour as in 3.8 and 3.9. For a str whose UTF-8
-// form is its own storage (any ASCII text) it hands out that storage: no copy.
-extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
-
 // Functions.
 #pragma weak PyBytes_AsString
 #pragma weak PyBytes_Size
@@ -39,6 +34,7 @@ extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* si
 #pragma weak PyErr_WriteUnraisable
 #pragma weak PyEval_RestoreThread
 #pragma weak PyEval_SaveThread
+#pragma weak Py_GetVersion
 #pragma weak PyException_GetCause
 #pragma weak PyException_SetCause
 #pragma weak PyFloat_AsDouble
@@ -74,7 +70,6 @@ extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* si
 #pragma weak PyCFunction_NewEx
 #pragma weak PyBool_FromLong
 #pragma weak PyUnicode_AsEncodedString
-#pragma weak PyUnicode_AsUTF8AndSize
 #pragma weak PyUnicode_AsUTF8String
 #pragma weak PyUnicode_CompareWithASCIIString
 #pragma weak PyUnicode_Concat
