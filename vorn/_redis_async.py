@@ -222,5 +222,5 @@ class AsyncRedisEngine(_RedisEngineBase):
         self._core._closed = True
         for task in list(self._probes):
             task.cancel()
-        for client in self._topology.close() if self._owns_client else ():
+        for client in self._topology.close(self._owns_client):
             await client.close()

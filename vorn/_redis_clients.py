@@ -380,8 +380,9 @@ class Topology:
         """A MOVED reply's news: the slot lives at address now."""
         self._slots[slot] = address
 
-    def close(self) -> List[Any]:
-        """The clients made here, for the engine to close."""
+    def close(self, with_single: bool) -> List[Any]:
+        """The clients to close: every node's client made here, and the single
+        one when the engine made it too (a client the application gave stays open)."""
         clients = list(self._clients.values())
         self._clients = {}
-        return clients + ([self.single] if self.single is not None else [])
+        return clients + ([self.single] if self.single is not None and with_single else [])

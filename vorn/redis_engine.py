@@ -176,5 +176,5 @@ class RedisEngine(_RedisEngineBase):
     def close(self) -> None:
         """Stops the probes; closes the clients the engine built."""
         self._core._closed = True
-        for client in self._topology.close() if self._owns_client else ():
+        for client in self._topology.close(self._owns_client):
             client.close()

@@ -71,6 +71,7 @@ class ClusterTest(unittest.TestCase):
             engine = redis_engine.AsyncRedisEngine(client, capacity=3, refill_rate=0,
                                                    timeout=1.0)
             answers = [(await engine.check(key, "/"))["allowed"] for key in keys]
+            await engine.close()
             await client.close()
             return answers
 
@@ -83,6 +84,7 @@ class ClusterTest(unittest.TestCase):
         self.assertEqual(admitted, [True] * 12 + [False] * 4)
         self.assertFalse(blocking.degraded)
         blocking.close()
+        blocking.client.close()
 
     def test_exact_totals_through_a_primary_killed_under_load(self):
         cluster = self.cluster

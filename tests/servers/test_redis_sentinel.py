@@ -62,7 +62,10 @@ class SentinelTest(unittest.TestCase):
             client = redis.asyncio.sentinel.Sentinel(sentinels).master_for(service)
             engine = redis_engine.AsyncRedisEngine(client, capacity=3, refill_rate=0,
                                                    timeout=1.0)
-            return [(await engine.check(key, "/"))["allowed"] for key in keys]
+            answers = [(await engine.check(key, "/"))["allowed"] for key in keys]
+            await engine.close()
+            await client.close()
+            return answers
 
         admitted += asyncio.run(from_asyncio())
         admitted += json.loads(subprocess.run(
@@ -72,6 +75,8 @@ class SentinelTest(unittest.TestCase):
         # Three each: two from the blocking engine, one from asyncio, none from Node.
         self.assertEqual(admitted, [True] * 12 + [False] * 4)
         self.assertFalse(blocking.degraded)
+        blocking.close()
+        client.close()
 
     def test_engines_follow_the_promoted_replica(self):
         sentinels = self.sentinels
