@@ -65,6 +65,7 @@ VornEngine::VornEngine(Algorithm limiter, std::string_view algorithm, std::strin
       clock_(clock) {
   limiter_.with_lock([this](const Algorithm& held) {
     zone_ = held.zone_connection();
+    zone_meter_ = zone_ != nullptr ? zone_->meter() : nullptr;
     policies_ = held.policies();
     whole_costs_ = held.whole_costs();
   });
@@ -165,18 +166,6 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
     });
   }
   return outcome;
-}
-
-void VornEngine::count_checked(const AlgorithmResult& verdict) const {
-  const CheckOutcomeKind kind = verdict.allowed         ? CheckOutcomeKind::Allowed
-                                : mode_ == Mode::Shadow ? CheckOutcomeKind::ShadowRefused
-                                                        : CheckOutcomeKind::Refused;
-  counts_.add_serialized(kind);
-  if (verdict.by_policy) counts_.add_serialized(CheckOutcomeKind::ByPolicy);
-  if (zone_ != nullptr) {
-    zone_->count(kind);
-    if (verdict.by_policy) zone_->count(CheckOutcomeKind::ByPolicy);
-  }
 }
 
 void VornEngine::name_meter(std::string_view name) const {

@@ -35,6 +35,7 @@
 #include "core/poisoning_mutex.h"
 #include "telemetry/queue.h"
 #include "zone/zone_connection.h"
+#include "zone/zone_meter.h"
 #include "zone/zone_placement.h"
 
 namespace vorn {
@@ -155,8 +156,18 @@ class VornEngine {
                                              std::optional<uint64_t> reset_after_ms,
                                              std::optional<uint64_t> retry_after_ms) const;
 
-  // Requires the limiter lock.
-  void count_checked(const AlgorithmResult& verdict) const;
+  // Requires the limiter lock. On every check's path: kept inline.
+  void count_checked(const AlgorithmResult& verdict) const {
+    const CheckOutcomeKind kind = verdict.allowed         ? CheckOutcomeKind::Allowed
+                                  : mode_ == Mode::Shadow ? CheckOutcomeKind::ShadowRefused
+                                                          : CheckOutcomeKind::Refused;
+    counts_.add_serialized(kind);
+    if (verdict.by_policy) counts_.add_serialized(CheckOutcomeKind::ByPolicy);
+    if (zone_meter_ != nullptr) {
+      zone_meter_->add(kind);
+      if (verdict.by_policy) zone_meter_->add(CheckOutcomeKind::ByPolicy);
+    }
+  }
 
   mutable PoisoningMutex<Algorithm> limiter_;
   mutable CheckCounter counts_;
@@ -173,6 +184,7 @@ class VornEngine {
   uint64_t block_duration_ms_;
   Clock clock_;
   const ZoneConnection* zone_ = nullptr;  // inside limiter_, which never moves
+  ZoneMeter* zone_meter_ = nullptr;       // zone_'s, under the limiter lock
 };
 
 }  // namespace vorn

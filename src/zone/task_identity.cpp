@@ -14,6 +14,8 @@
 #include <string_view>
 
 namespace vorn::zone {
+
+std::atomic<uint32_t> detail::forks{0};
 namespace {
 
 struct TaskStat {
@@ -63,7 +65,10 @@ std::optional<TaskStat> read_stat(uint32_t id) {
 
 std::atomic<uint64_t> cached_process{0};
 
-void forget_process() { cached_process.store(0, std::memory_order_relaxed); }
+void forget_process() {
+  cached_process.store(0, std::memory_order_relaxed);
+  detail::forks.fetch_add(1, std::memory_order_relaxed);
+}
 
 }  // namespace
 

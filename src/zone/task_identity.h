@@ -5,6 +5,7 @@
 // only whether the id is free can be asked. All functions are thread-safe.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace vorn::zone {
@@ -16,6 +17,15 @@ struct TaskIdentity {
 
 // This process (its pid). Cheap after the first call in a process.
 TaskIdentity current_process();
+
+namespace detail {
+// Raised in every child of a fork once current_process() was called.
+extern std::atomic<uint32_t> forks;
+}  // namespace detail
+
+// How many forks made this process from the first that called
+// current_process(): a value to compare, one relaxed load.
+inline uint32_t fork_generation() { return detail::forks.load(std::memory_order_relaxed); }
 
 // The stamp /proc gives the task `id` now; 0 when there is none (gone, or no
 // /proc).

@@ -353,6 +353,8 @@ void ZoneConnection::count(CheckOutcomeKind kind) const { state_->meter.add(kind
 
 void ZoneConnection::rename_meter(std::string_view name) const { state_->meter.rename(name); }
 
+ZoneMeter* ZoneConnection::meter() const { return &state_->meter; }
+
 bool ZoneConnection::degraded() const { return state_->degraded.load(std::memory_order_relaxed); }
 
 std::string ZoneConnection::degraded_reason() const {

@@ -38,6 +38,7 @@
 namespace vorn {
 
 class ZoneLimiter;
+class ZoneMeter;
 
 class ZoneConnection {
  public:
@@ -98,6 +99,9 @@ class ZoneConnection {
   // table lock.
   void count(CheckOutcomeKind kind) const;
   void rename_meter(std::string_view name) const;
+  // The meter count() adds to, for callers that count on the check's own path
+  // (under the same exclusion); it lives as long as the connection.
+  ZoneMeter* meter() const;
 
  private:
   struct State;

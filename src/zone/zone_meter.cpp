@@ -19,6 +19,7 @@ void ZoneMeter::follow(std::shared_ptr<const zone::ZoneMapping> mapping) {
 
 void ZoneMeter::abandon() {
   record_.reset();
+  counts_ = nullptr;
   mapping_.reset();
 }
 
@@ -29,8 +30,9 @@ void ZoneMeter::rename(std::string_view name) {
   claimed_by_ = 0;
 }
 
-void ZoneMeter::add(CheckOutcomeKind kind) {
-  if (mapping_ && claimed_by_ != zone::current_process().id) {
+void ZoneMeter::add_slowly(CheckOutcomeKind kind) {
+  if (mapping_ && (claimed_by_ != zone::current_process().id ||
+                   claimed_in_ != zone::fork_generation())) {
     record_.reset();  // none yet, or the parent's in a forked child
     claim();
   }
@@ -44,6 +46,8 @@ void ZoneMeter::add(CheckOutcomeKind kind) {
 void ZoneMeter::claim() {
   record_ = zone::claim_meter(mapping_->view(), name_);
   claimed_by_ = zone::current_process().id;
+  claimed_in_ = zone::fork_generation();
+  counts_ = record_ ? mapping_->view().header()->meters[*record_].counts : nullptr;
   if (record_ && !unsaved_.empty()) {
     zone::add_to_meter(mapping_->view(), *record_, unsaved_);
     unsaved_ = {};
@@ -55,6 +59,7 @@ void ZoneMeter::release() {
     zone::release_meter(mapping_->view(), *record_);
   }
   record_.reset();
+  counts_ = nullptr;
 }
 
 }  // namespace vorn

@@ -10,6 +10,8 @@
 // limiter lock serialises them).
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -17,6 +19,7 @@
 #include <string_view>
 
 #include "core/check_counts.h"
+#include "zone/task_identity.h"
 #include "zone/zone_mapping.h"
 
 namespace vorn {
@@ -36,10 +39,19 @@ class ZoneMeter {
   void abandon();
   // Counts under `name` (valid_meter_name) from now on.
   void rename(std::string_view name);
-  void add(CheckOutcomeKind kind);
+  void add(CheckOutcomeKind kind) {
+    // A check's common case: the record is held and no fork came since.
+    if (counts_ != nullptr && claimed_in_ == zone::fork_generation()) {
+      std::atomic_ref<uint64_t> count(counts_[static_cast<size_t>(kind)]);
+      count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+      return;
+    }
+    add_slowly(kind);
+  }
   const std::string& name() const { return name_; }
 
  private:
+  void add_slowly(CheckOutcomeKind kind);
   void claim();
   void release();
 
@@ -47,6 +59,8 @@ class ZoneMeter {
   std::shared_ptr<const zone::ZoneMapping> mapping_;
   std::optional<uint32_t> record_;
   uint32_t claimed_by_ = 0;  // the process that claimed record_
+  uint32_t claimed_in_ = 0;  // its fork_generation() then
+  uint64_t* counts_ = nullptr;  // record_'s counts, in mapping_, which holds them
   CheckCounts unsaved_;
 };
 
