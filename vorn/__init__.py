@@ -15,7 +15,7 @@ from .address import ClientAddressResolver, canonical_address
 from .asgi import ASGIMiddleware
 from .limits import parse_limit, window_ms_of
 from .wsgi import WSGIMiddleware
-from .zone import ZoneDir, remove_zone, zone_directory, zone_stats
+from .zone import ZoneDir, remove_zone, zone_counts, zone_directory, zone_stats
 
 if TYPE_CHECKING:  # the stub ships with the wheel
     from vorn_native import RustEngine, ZoneEngine, ZoneError
@@ -24,7 +24,7 @@ if TYPE_CHECKING:  # the stub ships with the wheel
 
 __all__ = ["ASGIMiddleware", "ClientAddressResolver", "Rule", "RustEngine", "WSGIMiddleware",
            "ZoneEngine", "ZoneError", "canonical_address", "create_async_engine", "create_engine",
-           "parse_limit", "remove_zone", "zone_stats"]
+           "parse_limit", "remove_zone", "zone_counts", "zone_stats"]
 __version__ = "0.1.0"
 
 #: Where telemetry would be sent; the engine only stores it and opens no connection.

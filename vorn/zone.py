@@ -8,7 +8,7 @@ one is given, else in the default place (see docs/zones.md); every function here
 takes the same `zone_dir` as the engines that use the zone.
 """
 import os
-from typing import TYPE_CHECKING, Optional, Union
+from typing import TYPE_CHECKING, Dict, Optional, Union
 
 if TYPE_CHECKING:  # the stub ships with the wheel
     from vorn_native import ZoneStats
@@ -38,3 +38,13 @@ def zone_stats(name: str, zone_dir: ZoneDir = None) -> "ZoneStats":
     from ._native import zone_stats as native_zone_stats
 
     return native_zone_stats(name, zone_directory(zone_dir))
+
+
+def zone_counts(name: str, zone_dir: ZoneDir = None) -> Dict[str, Dict[str, int]]:
+    """The checks of every engine on the zone, of every process, by the name each
+    counts under ("default" unless named): {name: {allowed, refused,
+    shadow_refused, disabled, fallback}}. Raises `ZoneError` when it is missing."""
+    from . import _native  # noqa: F401  (the platform check)
+    import vorn_native
+
+    return vorn_native.zone_counts(name, zone_directory(zone_dir))
