@@ -110,6 +110,10 @@ export declare class VornNode {
   refund(key: string, cost?: number): void;
   /** Forgets the key: its next check starts fresh. */
   reset(key: string): void;
+  /** This engine's checks since it was made, by outcome. */
+  stats(): CheckCounts;
+  /** The name (1 to 48 UTF-8 bytes) its counts go under in the metrics and in its zone. */
+  nameCounts(name: string): void;
   /** Every rate's policy, in order. */
   readonly policies: Policy[];
 }
@@ -196,6 +200,10 @@ export declare class VornZoneNode {
   refund(key: string, cost?: number): void;
   /** VornNode.reset, for every process of the zone. */
   reset(key: string): void;
+  /** This engine's checks since it was made, by outcome. */
+  stats(): CheckCounts;
+  /** The name (1 to 48 UTF-8 bytes) its counts go under in the metrics and in its zone. */
+  nameCounts(name: string): void;
   /** Every rate's policy, in order. */
   readonly policies: Policy[];
   /** True while checks are answered by `onError` instead of the zone. */
@@ -244,6 +252,37 @@ export declare function parseLimit(text: string): [count: number, windowMs: numb
 export declare function removeZone(name: string, zoneDir?: string): boolean;
 /** The zone's occupancy; throws an Error with code "ZoneError" when it is missing. */
 export declare function zoneStats(name: string, zoneDir?: string): ZoneStats;
+
+/** Checks by outcome; `fallback` counts those the failure policy answered (also counted
+ *  under one of the others). */
+export interface CheckCounts {
+  allowed: number;
+  refused: number;
+  /** Shadow mode: would have been refused. */
+  shadowRefused: number;
+  /** Disabled mode: let through, nothing consulted. */
+  disabled: number;
+  fallback: number;
+}
+/** Every engine's counts on the zone, of every process, by the name each counts under. */
+export declare function zoneCounts(name: string, zoneDir?: string): Record<string, CheckCounts>;
+/** The counts of every engine this process made, gone ones included, by name and store. */
+export declare function processCounts(): {
+  name: string; zone: string | null; zoneDir: string | null; counts: CheckCounts; degraded: boolean;
+}[];
+
+/** Prometheus metrics through prom-client (an optional peer dependency). */
+export declare const metrics: {
+  /** Registers vorn's metrics with `registry` (prom-client's global one when omitted).
+   *  perProcess: each process tells only its own counts, for prom-client's AggregatorRegistry. */
+  register(registry?: unknown, options?: { perProcess?: boolean }): unknown;
+};
+
+/** What logs a refusal: pino and console fit. */
+export interface RefusalLogger {
+  warn(object: { limit: string; key: string; route: string; retryAfterS: number | null;
+    shadow: boolean; omitted: number }, message: string): void;
+}
 
 /** What the middleware reads from a request: Node's IncomingMessage fits. */
 export interface RequestLike {
@@ -320,6 +359,10 @@ export interface RateLimiterOptions<Req extends RequestLike = FrameworkRequest,
   identity?: (req: Req) => string | null | undefined;
   /** Called with each error answered 500 (when there is no next); default console.error. */
   onError?: (err: unknown, req: Req) => void;
+  /** true (10 lines a second) or a number of lines a second: one line per refusal. */
+  logRefusals?: boolean | number;
+  /** Where the refusal log writes; default console. */
+  logger?: RefusalLogger;
 }
 
 export interface RateLimiter<Req extends RequestLike = FrameworkRequest,
@@ -396,7 +439,10 @@ export interface RateLimitOptions<Req = FrameworkRequest, Res = FrameworkRespons
   redisProbeIntervalMs?: number;
   /** How checks are answered while the zone or Redis fails: "local" (default), "allow", "deny". */
   onStoreError?: 'local' | 'allow' | 'deny';
-  logger?: { warn(message: string): void } | null;
+  /** Where a zone's notices and, with logRefusals, the refusal log write; default console. */
+  logger?: { warn(message: unknown, ...rest: unknown[]): void } | null;
+  /** true (10 lines a second) or a number of lines a second: one line per refusal. */
+  logRefusals?: boolean | number;
   /** An engine to check with instead of one made from the options above. */
   engine?: EngineLike;
   /** The client's key (a user id, an API key); null or undefined falls back to the address. */

@@ -10,3 +10,13 @@ http.createServer((req, res) => {
     res.end("ok\n");
   });
 }).listen(3000);
+
+// Watching it: an engine's counts, the metrics and the refusal log.
+import { createEngine, createRateLimiter, metrics, zoneCounts } from 'vorn';
+
+const counted = createEngine({ limit: '100/minute', zone: 'types' });
+counted.nameCounts('api');
+const seen: number = counted.stats().shadowRefused + (zoneCounts('types').api?.allowed ?? 0);
+metrics.register(undefined, { perProcess: true });
+createRateLimiter({ engine: counted, logRefusals: 5,
+  logger: { warn: (line, message) => console.warn(line.limit, line.omitted, message, seen) } });
