@@ -21,11 +21,12 @@ _NOT_PER_NODE = ("host", "port", "db", "connection_pool", "connection_class", "p
 
 
 def _no_script(reply: Any) -> bool:
+    if not isinstance(reply, BaseException):
+        return False
     from redis.exceptions import NoScriptError
 
     # redis-py drops the NOSCRIPT word from the message of the error it makes.
-    return isinstance(reply, NoScriptError) or (
-        isinstance(reply, BaseException) and str(reply).startswith("NOSCRIPT"))
+    return isinstance(reply, NoScriptError) or str(reply).startswith("NOSCRIPT")
 
 
 def _describe(client: Any) -> Tuple[str, Optional[str]]:
