@@ -157,10 +157,12 @@ def bound_pool(pool: Any) -> None:
         bound = type("Deadline" + cls.__name__, mixins + (cls,), {})
         _DEADLINE_CLASSES[cls] = bound
         _BOUND.add(bound)
-    pool.connection_class = bound
-    for connection in list(getattr(pool, "_available_connections", ())):
-        connection.disconnect()
-        connection.__class__ = bound
+    # Under the pool's lock no other thread takes an idle connection meanwhile.
+    with getattr(pool, "_lock", None) or threading.Lock():
+        pool.connection_class = bound
+        for connection in list(getattr(pool, "_available_connections", ())):
+            connection.disconnect()
+            connection.__class__ = bound
 
 
 def run_blocking(client: Any, commands: Sequence[Tuple[Any, ...]]) -> List[Any]:
