@@ -90,6 +90,13 @@ class Cluster(Servers):
 
     def __init__(self):
         super().__init__()
+        try:
+            self._start_all()
+        except BaseException:
+            self.stop()  # nothing is left running when the set cannot start
+            raise
+
+    def _start_all(self):
         self.ports = [free_cluster_port() for _ in range(6)]
         for port in self.ports:
             self.start(port, "--cluster-enabled", "yes", "--cluster-config-file",
@@ -133,6 +140,13 @@ class Sentinels(Servers):
 
     def __init__(self):
         super().__init__()
+        try:
+            self._start_all()
+        except BaseException:
+            self.stop()
+            raise
+
+    def _start_all(self):
         self.primary, self.replica = free_port(), free_port()
         self.start(self.primary)
         self.start(self.replica, "--replicaof", "127.0.0.1", str(self.primary))
