@@ -11,6 +11,9 @@ const OUTCOMES = ['allowed', 'refused', 'shadowRefused', 'disabled', 'fallback']
 const ROUND_TRIP_BUCKETS = [0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1];
 // The longest name counts go under, in UTF-8 bytes (a zone's meters hold no more).
 const MAX_NAME_BYTES = 48;
+// The name of engines counted by another (a Redis engine's own in-process
+// engine, whose checks the Redis engine counts): left out of the metrics.
+const HIDDEN_NAME = '\x1f';
 
 const counts = new Map();  // `${store}\n${name}` -> { name, store, values }
 const engines = new Set();  // WeakRefs of engines with `degraded`
@@ -66,7 +69,7 @@ function nameCounts(engine, name) {
 }
 
 module.exports = {
-  OUTCOMES, ROUND_TRIP_BUCKETS, MAX_NAME_BYTES, count, outcomeOf, observeRoundTrip, track,
+  OUTCOMES, ROUND_TRIP_BUCKETS, MAX_NAME_BYTES, HIDDEN_NAME, count, outcomeOf, observeRoundTrip, track,
   degradedStores, countedName, nameCounts, roundTripHooks,
   counted: () => [...counts.values()].map(({ name, store, values }) => ({ name, store, values: [...values] })),
 };

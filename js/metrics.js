@@ -46,6 +46,7 @@ function gather(perProcess = false) {
   const degraded = { zone: false, redis: false };
   const zones = new Map();
   for (const row of addon.processCounts()) {
+    if (row.name === counts.HIDDEN_NAME) continue;  // counted by the engine it serves
     const values = valuesOf(row.counts);
     if (row.zone === null) {
       add(requests, row.name, values);
@@ -70,6 +71,7 @@ function gather(perProcess = false) {
     }
     if (perProcess) continue;
     for (const [name, object] of Object.entries(machine)) {
+      if (name === counts.HIDDEN_NAME) continue;
       const values = valuesOf(object);
       add(requests, name, values);
       fallback.zone += values[4];

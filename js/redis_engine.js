@@ -24,6 +24,7 @@ const { LIMITS_COMMAND, checkedCost, keyDigest, keyNumber, limitsFor, scriptNumb
   wholeCount } = require('./redis_core.js');
 const { clientFromUrl, guardParser, loadIoredis } = require('./redis_clients.js');
 const { parseRedisUrl, describeRedisUrl } = require('./redis_urls.js');
+const counts = require('./counts');
 
 const DEFAULT_PREFIX = 'vorn:';
 const DEFAULT_TIMEOUT_MS = 50;
@@ -61,6 +62,12 @@ class RedisEngine {
     // Also checks the configuration exactly as the native engine does.
     this.local = config.rates === undefined ? new VornNode(local)
       : new VornNode(local, config.rates, VornNode.withRates);
+    // Its checks are this engine's, counted as such: kept out of the process's
+    // counts of in-process engines.
+    this.local.nameCounts(counts.HIDDEN_NAME);
+    this.countsName = 'default';
+    this.ownCounts = [0, 0, 0, 0, 0];
+    counts.track(this);
     // The limits and windows clients are told, the same as the native engine's.
     this.policies = this.local.policies;
     this.algorithm = config.algorithm === undefined ? 'token_bucket' : config.algorithm;
@@ -162,10 +169,32 @@ class RedisEngine {
     await this.call(fullKey, () => this.client.del(fullKey));
   }
 
+  // This engine's checks since it was made, by outcome, as VornNode.stats.
+  stats() {
+    return Object.fromEntries(counts.OUTCOMES.map((outcome, at) => [outcome, this.ownCounts[at]]));
+  }
+
+  // The name (the metrics' limit label) this engine's checks count under.
+  nameCounts(name) {
+    if (typeof name !== 'string' || name === '') throw new TypeError('name must be a non-empty string');
+    this.countsName = counts.countedName(name);
+  }
+
+  // `result`, counted for the metrics; `started` (performance.now()) when the
+  // Redis call began, whose round trip is timed, else null.
+  counted(result, started, byPolicy = false) {
+    if (started !== null) counts.observeRoundTrip((performance.now() - started) / 1000);
+    const outcome = this.mode === 'disabled' ? 3 : counts.outcomeOf(result, this.mode === 'shadow');
+    this.ownCounts[outcome] += 1;
+    if (byPolicy) this.ownCounts[4] += 1;
+    counts.count(this.countsName, 'redis', outcome, byPolicy);
+    return result;
+  }
+
   async check(ip, route, startMs, told, cost) {
     if (this.mode === 'disabled') {
-      return told ? this.local.checkLimits(ip, route, startMs, cost)
-        : this.local.checkRequest(ip, route, startMs);
+      return this.counted(told ? this.local.checkLimits(ip, route, startMs, cost)
+        : this.local.checkRequest(ip, route, startMs), null);
     }
     if (cost !== undefined && cost !== 1) {
       cost = checkedCost(cost, this.limits.wholeCosts, this.algorithm);
@@ -174,17 +203,18 @@ class RedisEngine {
     const fullKey = this.limits.keyPrefix + keyDigest(ip);
     const several = !this.limits.single || (cost !== undefined && cost !== 1);
     const { command, args } = this.limits;
+    const started = performance.now();
     const reply = await this.call(fullKey, several
       ? () => this.client[LIMITS_COMMAND](fullKey, ...this.scriptHead(cost ?? 1, 'check'))
       : () => (told ? this.client[command](fullKey, ...args, this.now(), '1')
         : this.client[command](fullKey, ...args, this.now())));
     if (reply !== undefined) {
       const result = several ? this.fromLimits(reply, told) : this.fromOneRate(reply, told);
-      if (result !== null) return result;
+      if (result !== null) return this.counted(result, started);
       this.failed(new Error('the script answered with something that is not a decision'),
         this.whereOf(fullKey));
     }
-    return this.withoutRedis(ip, route, startMs, told, cost);
+    return this.counted(this.withoutRedis(ip, route, startMs, told, cost), null, true);
   }
 
   // The server holding a key: the slot's primary on a cluster.

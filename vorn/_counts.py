@@ -8,7 +8,7 @@ must. Each process counts its own.
 """
 import threading
 import weakref
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 #: The outcomes, in the order of a count list; "fallback" is also one of the others.
 OUTCOMES = ("allowed", "refused", "shadow_refused", "disabled", "fallback")
@@ -33,16 +33,19 @@ def outcome_of(result: Any, shadow: bool) -> int:
     return ALLOWED
 
 
-def count(name: str, store: str, outcome: int, by_policy: bool = False) -> None:
-    """Counts one check of an engine named `name` on `store` ("redis")."""
+def count(name: str, store: str, outcome: int, by_policy: bool = False,
+          own: Optional[List[int]] = None) -> None:
+    """Counts one check of an engine named `name` on `store` ("redis"), also in
+    the engine's `own` counts when given."""
     key = (name, store)
     with _lock:
         counts = _counts.get(key)
         if counts is None:
             counts = _counts[key] = [0] * len(OUTCOMES)
-        counts[outcome] += 1
-        if by_policy:
-            counts[FALLBACK] += 1
+        for kept in (counts, own) if own is not None else (counts,):
+            kept[outcome] += 1
+            if by_policy:
+                kept[FALLBACK] += 1
 
 
 def observe_round_trip(seconds: float) -> None:
@@ -104,3 +107,7 @@ def name_counts(engine: Any, name: str) -> None:
     named = getattr(engine, "name_counts", None)
     if callable(named):
         named(counted_name(name))
+
+#: The name of engines counted by another (a Redis engine's own in-process engine,
+#: whose checks the Redis engine counts): left out of the metrics.
+HIDDEN_NAME = "\x1f"

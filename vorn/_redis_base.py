@@ -3,9 +3,9 @@ servers a URL or a client object names, the commands of one call (after a
 NOSCRIPT, an ASK), what a redirection means, and the probe key of a server."""
 import inspect
 import itertools
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from . import _redis_urls
+from . import _counts, _redis_urls
 from ._redis_clients import Topology, client_from_url, key_slot, node_kwargs, redirection
 from ._redis_core import (DEFAULT_PREFIX, DEFAULT_PROBE_INTERVAL, DEFAULT_TIMEOUT, EngineCore,
                           Script)
@@ -93,6 +93,7 @@ class _RedisEngineBase:
         self._owns_client = isinstance(redis, str)
         self._where = self._topology.describe
         self._start()
+        _counts.track(self)
 
     @property
     def degraded(self) -> bool:
@@ -102,6 +103,19 @@ class _RedisEngineBase:
     @property
     def client(self) -> Any:
         return self._client
+
+    #: What vorn.metrics calls the store of this engine's counts.
+    store = "redis"
+
+    def stats(self) -> Dict[str, int]:
+        """This engine's checks since it was made, by outcome, as RustEngine.stats."""
+        return dict(zip(_counts.OUTCOMES, self._core.own_counts))
+
+    def name_counts(self, name: str) -> None:
+        """The name (the metrics' limit label) this engine's checks count under."""
+        if not isinstance(name, str) or not name:
+            raise ValueError("name must be a non-empty text")
+        self._core.counts_name = _counts.counted_name(name)
 
     @property
     def policies(self) -> Tuple[Tuple[int, Optional[int]], ...]:

@@ -14,6 +14,8 @@ import threading
 import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
+from . import _counts
+
 LOG = logging.getLogger("vorn.redis")
 
 DEFAULT_PREFIX = "vorn:"
@@ -207,6 +209,11 @@ class EngineCore:
                 pass  # the native engine says what is wrong
             self.local = RustEngine.from_rates(algorithm, mode, rates, api_key, debug,
                                                backend_url)
+        # Its checks are this engine's, counted as such: kept out of the process's
+        # counts of in-process engines.
+        self.local.name_counts(_counts.HIDDEN_NAME)
+        self.counts_name = "default"
+        self.own_counts = [0] * len(_counts.OUTCOMES)
         self.algorithm = algorithm
         self.mode = mode if mode in ("shadow", "disabled") else "active"
         self.limits = Limits(algorithm, capacity, refill_rate, prefix, rates)
@@ -224,6 +231,19 @@ class EngineCore:
         self._down: Set[str] = set()
         self._closed = False
         self._state_lock = threading.Lock()
+
+    def counted(self, result: Dict[str, Any], started: Optional[float],
+                by_policy: bool = False) -> Dict[str, Any]:
+        """`result`, counted for the metrics; `started` is when the Redis call
+        began (its round trip is timed), None when Redis was not asked."""
+        if started is not None:
+            _counts.observe_round_trip(time.monotonic() - started)
+        if self.mode == "disabled":
+            outcome = _counts.DISABLED
+        else:
+            outcome = _counts.outcome_of(result, self.mode == "shadow")
+        _counts.count(self.counts_name, "redis", outcome, by_policy, self.own_counts)
+        return result
 
     @property
     def degraded(self) -> bool:

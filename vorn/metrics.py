@@ -63,6 +63,8 @@ def gather(per_process: bool = False) -> Dict[str, Any]:
     degraded = {"zone": False, "redis": False}
     zones: Dict[Tuple[str, Optional[str]], None] = {}
     for name, zone, zone_dir, counts, is_degraded in native.process_counts():
+        if name == _counts.HIDDEN_NAME:
+            continue  # counted by the engine it serves
         values = _as_list(counts)
         if zone is None:
             _add(requests, name, values)
@@ -81,6 +83,8 @@ def gather(per_process: bool = False) -> Dict[str, Any]:
             continue  # a zone gone or unusable now: its engines answer by policy
         if not per_process:
             for name, counts in machine.items():
+                if name == _counts.HIDDEN_NAME:
+                    continue
                 values = _as_list(counts)
                 _add(requests, name, values)
                 fallback["zone"] += values[_counts.FALLBACK]

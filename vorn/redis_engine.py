@@ -81,7 +81,7 @@ class RedisEngine(_RedisEngineBase):
                cost: Any = 1) -> Dict[str, Any]:
         core = self._core
         if core.mode == "disabled":
-            return core.local_check(ip, route, identity, told, cost)
+            return core.counted(core.local_check(ip, route, identity, told, cost), None)
         if cost != 1 or type(cost) is not int:
             cost = core.cost(cost)
         started = time.monotonic()
@@ -89,10 +89,12 @@ class RedisEngine(_RedisEngineBase):
         reply = self._call(args[1], script, args, started)
         if reply is not FAILED:
             try:
-                return core.from_reply(route, reply, started, told, script)
+                return core.counted(core.from_reply(route, reply, started, told, script),
+                                    started)
             except UnexpectedReply as error:
                 self._failed(error, self._topology.where(args[1]))
-        return core.without_redis(ip, route, identity, started, told, cost)
+        return core.counted(core.without_redis(ip, route, identity, started, told, cost), None,
+                            by_policy=True)
 
     def _call(self, key: str, script: Optional[Script], args: Tuple[Any, ...],
               started: Optional[float] = None) -> Any:

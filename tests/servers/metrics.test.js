@@ -94,3 +94,30 @@ test('in-process engines add up through the cluster aggregator', async (t) => {
   assert.strictEqual(counts.allowed, statuses.filter((status) => status === 200).length);
   assert.strictEqual(counts.allowed + counts.refused, 300);
 });
+
+test('a Redis killed under load: degraded, and the fallback answers counted', async (t) => {
+  const { RedisServer, haveRedisServer, pause } = require('./redis_support');
+  if (!haveRedisServer) return t.skip('redis-server is not installed');
+  const { createEngine } = require(path.join(__dirname, '..', '..', 'js', 'index.js'));
+  const { gather } = require(path.join(__dirname, '..', '..', 'js', 'metrics.js'));
+  const server = await new RedisServer().start();
+  t.after(() => server.kill());
+  const engine = createEngine({ limit: '1000/minute', redis: server.url, redisTimeoutMs: 500 });
+  t.after(() => engine.close());
+  engine.nameCounts('outage');
+  const check = async (times) => {
+    for (let i = 0; i < times; i++) await engine.checkRequest('198.51.100.9', '/', Date.now());
+  };
+  await check(5);
+  assert.strictEqual(gather().degraded.redis, false);
+  const before = gather().fallback.redis;
+  await server.kill();
+  await check(10);
+  assert.deepStrictEqual([gather().degraded.redis, gather().fallback.redis - before], [true, 10]);
+  assert.strictEqual(gather().requests.get('outage')[0], 15);
+  await server.start();
+  for (let waited = 0; engine.degraded && waited < 10000; waited += 50) await pause(50);
+  await check(1);
+  assert.strictEqual(gather().degraded.redis, false);
+  assert.strictEqual(engine.stats().fallback, 10);
+});

@@ -112,3 +112,48 @@ class FlaskWorkersMetrics(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class RedisOutageMetrics(unittest.TestCase):
+    """A Redis killed under load: the metrics say the store is degraded and count
+    the failure policy's answers, and say it no more once Redis is back."""
+
+    def test_degraded_while_redis_is_down(self):
+        import sys
+        sys.path[:0] = [str(LIBRARY_DIR), REPO]
+        import prometheus_client
+        import vorn
+        import vorn.metrics
+        from redis_support import HAVE_REDIS_SERVER, RedisServer
+        if not HAVE_REDIS_SERVER:
+            self.skipTest("redis-server is not installed")
+        server = RedisServer().start()
+        self.addCleanup(server.kill)
+        registry = prometheus_client.CollectorRegistry()
+        vorn.metrics.register(registry)
+        engine = vorn.create_engine(limit="1000/minute", redis=server.url, redis_timeout=0.5)
+        self.addCleanup(engine.close)
+        engine.name_counts("outage")
+        value = registry.get_sample_value
+
+        def check(times):
+            for _ in range(times):
+                engine.check("198.51.100.9", "/")
+
+        check(5)
+        self.assertEqual(value("vorn_store_degraded", {"store": "redis"}), 0)
+        self.assertGreaterEqual(value("vorn_redis_check_seconds_count"), 5)
+        before = value("vorn_store_fallback_total", {"store": "redis"})
+        server.kill()
+        check(10)
+        self.assertEqual(value("vorn_store_degraded", {"store": "redis"}), 1)
+        self.assertEqual(value("vorn_store_fallback_total", {"store": "redis"}) - before, 10)
+        self.assertEqual(value("vorn_requests_total", {"limit": "outage", "result": "allowed"}),
+                         15)
+        server.start()
+        deadline = time.monotonic() + 10
+        while engine.degraded and time.monotonic() < deadline:
+            time.sleep(0.05)
+        check(1)
+        self.assertEqual(value("vorn_store_degraded", {"store": "redis"}), 0)
+        self.assertEqual(engine.stats()["fallback"], 10)
