@@ -94,16 +94,17 @@ std::string CountRegistry::name_of(const VornEngine* engine) const {
 
 std::vector<ProcessCounts> CountRegistry::read() const {
   std::lock_guard lock(state_->mutex);
-  std::vector<ProcessCounts> counts = state_->retired;
+  // A name taken and left before anything was counted tells nothing; a live
+  // engine's row stays even so, since it tells which zones are in use.
+  std::vector<ProcessCounts> counts;
+  for (const ProcessCounts& each : state_->retired) {
+    if (!each.counts.empty()) counts.push_back(each);
+  }
   for (const auto& [engine, member] : state_->members) {
     const ZoneConnection* zone = engine->zone_connection();
     State::add(counts, member.name, member.store, minus(engine->check_counts(), member.baseline),
                zone != nullptr && zone->degraded());
   }
-  // A name taken and left before anything was counted tells nothing.
-  std::erase_if(counts, [](const ProcessCounts& each) {
-    return each.counts.empty() && !each.degraded;
-  });
   return counts;
 }
 

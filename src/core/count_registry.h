@@ -46,8 +46,8 @@ class CountRegistry {
   // The name `engine` counts under now.
   std::string name_of(const VornEngine* engine) const;
 
-  // The process's counts by (name, store), the names in the order first seen;
-  // a name with nothing counted is left out.
+  // The process's counts by (name, store), the names in the order first seen:
+  // every live engine's, and those left behind that counted anything.
   std::vector<ProcessCounts> read() const;
 
   CountRegistry(const CountRegistry&) = delete;
