@@ -88,7 +88,8 @@ function createEngine(config = {}) {
   if (config.redis != null) {
     const { redis } = config;
     if (typeof redis !== 'string' && typeof (redis && redis.defineCommand) !== 'function') {
-      throw new TypeError('createEngine: redis must be a redis:// or rediss:// URL or an ' +
+      throw new TypeError('createEngine: redis must be a Redis URL (redis://, rediss://, ' +
+        'redis+cluster://, redis+sentinel://) or an ' +
         `ioredis client, not ${inspect(redis)}`);
     }
     const { RedisEngine } = require('./redis_engine');  // loads ioredis only when used

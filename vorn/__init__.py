@@ -180,7 +180,8 @@ def _rates_of(caller: str, limit: Optional[str], window: Optional[float],
 def _check_redis(caller: str, redis: Any) -> None:
     # Both redis-py clients, blocking and asyncio, run commands through this method.
     if not isinstance(redis, str) and not callable(getattr(redis, "execute_command", None)):
-        raise TypeError(caller + "(): redis must be a redis:// or rediss:// URL or a redis-py "
+        raise TypeError(caller + "(): redis must be a Redis URL (redis://, rediss://, "
+                        "redis+cluster://, redis+sentinel://) or a redis-py "
                         "client, not " + repr(redis))
 
 

@@ -84,8 +84,8 @@ test('wrong zone and redis options are named as given', () => {
   for (const { value } of OPTION_CASES.redis) {
     assert.throws(() => vorn.createEngine({ redis: value }), {
       name: 'TypeError',
-      message: 'createEngine: redis must be a redis:// or rediss:// URL or an ioredis client, ' +
-        `not ${inspect(value)}`,
+      message: 'createEngine: redis must be a Redis URL (redis://, rediss://, redis+cluster://, ' +
+        `redis+sentinel://) or an ioredis client, not ${inspect(value)}`,
     });
   }
   assert.strictEqual(vorn.removeZone('never-made'), false);

@@ -189,8 +189,9 @@ class ZoneAndRedisOptions(unittest.TestCase):
                                        zone="never-made", **{option: row["value"]})
         for value in [row["value"] for row in OPTION_CASES["redis"]] + [b"redis://cache"]:
             with self.subTest(redis=value):
-                self.assertRefused(TypeError, "create_engine(): redis must be a redis:// or "
-                                   "rediss:// URL or a redis-py client, not %r" % (value,),
+                self.assertRefused(TypeError, "create_engine(): redis must be a Redis URL "
+                                   "(redis://, rediss://, redis+cluster://, redis+sentinel://) "
+                                   "or a redis-py client, not %r" % (value,),
                                    redis=value)
         self.assertEqual(vorn_native.remove_zone("never-made"), False)
 
