@@ -120,7 +120,8 @@ export declare class VornNode {
 
 /** A NodeConfig for an engine whose client state lives in Redis (see createEngine). */
 export interface RedisConfig extends NodeConfig {
-  /** A redis:// or rediss:// URL (password, TLS and database go in it), or an ioredis client. */
+  /** A Redis URL: redis://, rediss:// (TLS), redis+cluster://, redis+sentinel://; or an ioredis
+   *  client (Redis or Cluster). */
   redis: string | object;
   /** Start of every key. Default "vorn:". */
   redisPrefix?: string | undefined;
