@@ -47,10 +47,17 @@ std::optional<TaskStat> parse_stat(std::string_view line) {
 
 // Works for any thread id, listed in /proc or not. Nothing when the task has
 // no readable entry: gone, hidden (a hidepid mount), or no /proc.
+// Read as /proc/<id>/task/<id>/stat, the same line as /proc/<id>/stat: an
+// emulator such as qemu-user answers a process's read of its own
+// /proc/<pid>/stat with a start time of its own making, a tick or more after
+// the kernel's, and a lock's holder would then look dead to every other
+// process, which would take the lock from it.
 std::optional<TaskStat> read_stat(uint32_t id) {
-  char path[32] = "/proc/";
-  char* const digits_end = std::to_chars(path + 6, path + 20, id).ptr;
-  std::memcpy(digits_end, "/stat", sizeof "/stat");
+  char path[48] = "/proc/";
+  char* end = std::to_chars(path + 6, path + 16, id).ptr;
+  end = std::copy_n("/task/", 6, end);
+  end = std::to_chars(end, end + 10, id).ptr;
+  std::memcpy(end, "/stat", sizeof "/stat");
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   char buffer[1024];
