@@ -1,3 +1,3 @@
 // require('vorn/fastify'): see js/fastify.d.ts.
-export * from './js/fastify';
-export { default } from './js/fastify';
+import vornFastify = require('./js/fastify');
+export = vornFastify;

@@ -1,24 +1,8 @@
-// Type information for require('vorn/fastify'): the plugin, and what it adds to Fastify's
-// request, instance and route config.
+// Type information for require('vorn/fastify') and `import vorn from 'vorn/fastify'`: the
+// plugin, and what it adds to Fastify's request, instance and route config.
 import type { FastifyPluginCallback, FastifyReply, FastifyRequest } from 'fastify';
-import type { LimitsResultNode, RateLimitOptions, RateLimitError } from './index';
-
-/** The plugin's options: a route limit's, with `limit` the default for routes without one. */
-export type VornFastifyOptions = Omit<RateLimitOptions<FastifyRequest, FastifyReply>, 'shared' | 'onRefused'> & {
-  /** The hook the limits run in: 'onRequest' (default, first), or 'preValidation' or
-   *  'preHandler', after the app's own hooks (a key reading request.user, or the body). */
-  hook?: 'onRequest' | 'preValidation' | 'preHandler';
-  /** Answers a refusal through the reply instead of the RateLimitError handed to Fastify. */
-  onRefused?: (request: FastifyRequest, reply: FastifyReply, result: LimitsResultNode) => void;
-};
-
-/** One limit of a route: a limit text or its options. */
-export type RouteLimitOptions = string | (Omit<RateLimitOptions<FastifyRequest, FastifyReply>, 'onRefused'> & {
-  onRefused?: (request: FastifyRequest, reply: FastifyReply, result: LimitsResultNode) => void;
-});
-
-/** A route's own limit, a list of limits that must all admit a request, or false for none. */
-export type RouteRateLimit = RouteLimitOptions | readonly RouteLimitOptions[] | false;
+import type { LimitsResultNode, RateLimitOptions } from './index';
+import { RateLimitError } from './index';
 
 declare module 'fastify' {
   interface FastifyRequest {
@@ -33,10 +17,34 @@ declare module 'fastify' {
     };
   }
   interface FastifyContextConfig {
-    rateLimit?: RouteRateLimit;
+    rateLimit?: vornFastify.RouteRateLimit;
   }
 }
 
-declare const vornFastify: FastifyPluginCallback<VornFastifyOptions>;
-export default vornFastify;
-export { vornFastify, RateLimitError };
+type VornFastifyPlugin = FastifyPluginCallback<vornFastify.VornFastifyOptions> & {
+  default: VornFastifyPlugin;
+  vornFastify: VornFastifyPlugin;
+  RateLimitError: typeof RateLimitError;
+};
+
+// `module.exports = vornFastify`, with the rest as its properties.
+declare const vornFastify: VornFastifyPlugin;
+declare namespace vornFastify {
+  /** The plugin's options: a route limit's, with `limit` the default for routes without one. */
+  export type VornFastifyOptions = Omit<RateLimitOptions<FastifyRequest, FastifyReply>, 'shared' | 'onRefused'> & {
+    /** The hook the limits run in: 'onRequest' (default, first), or 'preValidation' or
+     *  'preHandler', after the app's own hooks (a key reading request.user, or the body). */
+    hook?: 'onRequest' | 'preValidation' | 'preHandler';
+    /** Answers a refusal through the reply instead of the RateLimitError handed to Fastify. */
+    onRefused?: (request: FastifyRequest, reply: FastifyReply, result: LimitsResultNode) => void;
+  };
+
+  /** One limit of a route: a limit text or its options. */
+  export type RouteLimitOptions = string | (Omit<RateLimitOptions<FastifyRequest, FastifyReply>, 'onRefused'> & {
+    onRefused?: (request: FastifyRequest, reply: FastifyReply, result: LimitsResultNode) => void;
+  });
+
+  /** A route's own limit, a list of limits that must all admit a request, or false for none. */
+  export type RouteRateLimit = RouteLimitOptions | readonly RouteLimitOptions[] | false;
+}
+export = vornFastify;

@@ -512,3 +512,10 @@ declare global {
     }
   }
 }
+
+declare module 'http' {
+  interface IncomingMessage {
+    /** The check of the vorn limit closest to refusing this request (node:http). */
+    vorn?: LimitsResultNode;
+  }
+}
