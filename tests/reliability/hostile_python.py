@@ -13,6 +13,7 @@ Usage: hostile_python.py [iterations] [seed]   (VORN_PYTHON_PATH names the build
 import decimal
 import gc
 import fractions
+import logging
 import math
 import os
 import pathlib
@@ -25,6 +26,12 @@ import tempfile
 sys.path.insert(0, os.environ.get(
     "VORN_PYTHON_PATH", str(pathlib.Path(__file__).resolve().parents[2] / "build" / "python")))
 import vorn_native  # noqa: E402
+
+# The library imports logging and makes the logger "vorn.zone" at its first zone
+# notice: made first here, so that no call whose argument reference counts are
+# compared does it (logging's code and the new logger hold interned names such as
+# "disabled", which arguments may be).
+logging.getLogger("vorn.zone")
 
 RustEngine = vorn_native.RustEngine
 ZoneEngine = vorn_native.ZoneEngine
