@@ -113,8 +113,15 @@ const assert = require('node:assert');
 const vorn = require('vorn');
 const pkg = require('vorn/package.json');
 assert.deepStrictEqual(Object.keys(vorn).sort(),
-  ['ClientAddressResolver', 'VornNode', 'VornZoneNode', 'canonicalAddress', 'createEngine',
-    'createRateLimiter', 'parseLimit', 'removeZone', 'zoneStats']);
+  ['ClientAddressResolver', 'RateLimitError', 'VornNode', 'VornZoneNode', 'canonicalAddress',
+    'createEngine', 'createRateLimiter', 'defaultLimit', 'metrics', 'parseLimit', 'processCounts',
+    'rateLimit', 'removeZone', 'zoneCounts', 'zoneStats']);
+// Every file the package's modules load is packed (prom-client, an optional peer, is not).
+assert.strictEqual(typeof vorn.metrics.register, 'function');
+assert.strictEqual(typeof require('vorn/fastify'), 'function');
+for (const file of ['redis_engine', 'redis_urls', 'redis_core', 'redis_clients', 'refusal_log', 'counts']) {
+  require.resolve(`vorn/js/${file}.js`);
+}
 const zone = `vorn-pack-${process.pid}`;
 assert.ok(vorn.createEngine({ zone }) instanceof vorn.VornZoneNode && vorn.removeZone(zone));
 require.resolve(`vorn/${pkg.types}`);
