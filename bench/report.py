@@ -256,6 +256,20 @@ def redis_rate_rows(host, result):
                None, None)
 
 
+def redis_cluster_rows(result):
+    """Checks per second on a cluster of three primaries, and the ratio to one Redis."""
+    for name, rate in sorted(result.get("rate", {}).items()):
+        if not name.endswith("_cluster"):
+            continue
+        engine = name[:-len("_cluster")]
+        ratio = result.get("ratio", {}).get(engine)
+        host = f"Node {result['node']}" if engine.startswith("node") \
+            else f"Python {result['python']}"
+        ratio_text = f"  cluster / one Redis = {ratio:.2f}" if ratio is not None else ""
+        yield (host, f"Redis Cluster: {engine.replace('_', ' ')}, 64 in flight",
+               f"{rate:,.0f} checks/s{ratio_text}", None, None)
+
+
 def node_http_rows(host, result):
     """The wrapped node:http handler on fresh request and response objects."""
     ns = result["ns"]
@@ -389,6 +403,10 @@ def main():
         rates = load(directory, name)
         if rates:
             rows += redis_rate_rows(f"{host_key.capitalize()} {rates[host_key]}", rates)
+
+    cluster = load(directory, "redis_cluster.json")
+    if cluster:
+        rows += redis_cluster_rows(cluster)
 
     print(f"Machine: {cpu_model()}, {__import__('os').cpu_count()} cores. "
           "Medians over repeated rounds; ratios from the same run.")

@@ -78,6 +78,9 @@ print(s.getsockname()[1])')"
   kill "$pid"
   wait "$pid" 2>/dev/null || true
   trap - EXIT
+  echo "== Redis Cluster of three primaries against one Redis (both hosts)" >&2
+  "$python" "$repo/bench/redis_cluster_bench.py" "$build" --json "$results/redis_cluster.json" >&2 ||
+    echo "the Redis Cluster rows failed" >&2
 }
 
 echo "== building (Release) in $builddir" >&2
