@@ -187,10 +187,10 @@ class _MultiprocessCopy:
 
     def _take_copied(self) -> None:
         # What counts exist now were made before: only later checks are this copy's.
-        self._copied = dict(self._figures())
+        self._copied = dict(self._figures(gather(per_process=True)))
 
-    def _figures(self) -> Iterable[Tuple[Tuple[str, ...], int]]:
-        figures = gather(per_process=True)
+    @staticmethod
+    def _figures(figures: Dict[str, Any]) -> Iterable[Tuple[Tuple[str, ...], int]]:
         for name, counts in figures["requests"].items():
             for at, result in enumerate(RESULTS):
                 yield ("requests", name, result), counts[at]
@@ -200,13 +200,13 @@ class _MultiprocessCopy:
     def copy(self) -> None:
         """Adds what was counted since the last copy; sets the gauges."""
         with self._lock:
-            for key, value in self._figures():
+            figures = gather(per_process=True)
+            for key, value in self._figures(figures):
                 added = value - self._copied.get(key, 0)
                 if added > 0:
                     metric = self.requests if key[0] == "requests" else self.fallback
                     metric.labels(*key[1:]).inc(added)
                 self._copied[key] = value
-            figures = gather(per_process=True)
             for store, is_degraded in figures["degraded"].items():
                 self.degraded.labels(store).set(1 if is_degraded else 0)
             for field, gauge in self.zones.items():

@@ -349,8 +349,6 @@ void ZoneConnection::reset(std::string_view key) const {
 
 const ZonePlacement& ZoneConnection::placement() const { return state_->placement; }
 
-void ZoneConnection::count(CheckOutcomeKind kind) const { state_->meter.add(kind); }
-
 void ZoneConnection::rename_meter(std::string_view name) const { state_->meter.rename(name); }
 
 ZoneMeter* ZoneConnection::meter() const { return &state_->meter; }

@@ -30,7 +30,6 @@
 #include "algorithms/algorithm_result.h"
 #include "algorithms/clock.h"
 #include "algorithms/cost.h"
-#include "core/check_counts.h"
 #include "zone/zone_layout.h"
 #include "zone/zone_mapping.h"
 #include "zone/zone_placement.h"
@@ -93,15 +92,12 @@ class ZoneConnection {
   // The counters of the zone in use, or nullopt while degraded.
   std::optional<zone::ZoneStats> stats() const;
 
-  // Counts one check of this engine in its meter in the zone (see
-  // ZoneMeter), under the name given last ("default" until then). Both
-  // require the caller's exclusion; rename_meter may wait for the zone's
-  // table lock.
-  void count(CheckOutcomeKind kind) const;
-  void rename_meter(std::string_view name) const;
-  // The meter count() adds to, for callers that count on the check's own path
-  // (under the same exclusion); it lives as long as the connection.
+  // This engine's meter in the zone (see ZoneMeter), which counts under the
+  // name given last ("default" until then); it lives as long as the
+  // connection. Using it, or renaming it, requires the caller's exclusion;
+  // rename_meter may wait for the zone's table lock.
   ZoneMeter* meter() const;
+  void rename_meter(std::string_view name) const;
 
  private:
   struct State;
