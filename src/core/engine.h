@@ -33,6 +33,7 @@
 #include "core/canonical.h"
 #include "core/check_counts.h"
 #include "core/poisoning_mutex.h"
+#include "sync/sync_store.h"
 #include "telemetry/queue.h"
 #include "zone/zone_connection.h"
 #include "zone/zone_meter.h"
@@ -96,6 +97,14 @@ class VornEngine {
              std::string backend_url, const ZonePlacement* zone = nullptr,
              Clock clock = Clock::system(), Reclaiming reclaiming = Reclaiming::On);
 
+  // An engine of `rates` of `algorithm` (token_bucket, fixed_window or
+  // leaky_bucket; the host refuses the others) whose state a host keeps in
+  // step with Redis through sync_store() (see sync/sync_store.h).
+  VornEngine(std::string_view algorithm, std::string_view mode, std::optional<std::string> api_key,
+             const std::vector<Rate>& rates, double burst_multiplier,
+             std::optional<std::string> debug, RateLimitOptions limits, uint64_t block_duration_ms,
+             std::string backend_url, SyncSettings sync, Clock clock = Clock::system());
+
   VornEngine(const VornEngine&) = delete;
   VornEngine& operator=(const VornEngine&) = delete;
   ~VornEngine();
@@ -132,6 +141,10 @@ class VornEngine {
   // The zone engine's hold on its zone; nullptr for an in-process engine.
   // Thread-safe to read beside checks (see ZoneConnection).
   const ZoneConnection* zone_connection() const;
+
+  // The synced engine's store; nullptr for any other engine. Thread-safe to
+  // use beside checks.
+  const SyncStore* sync_store() const { return sync_; }
 
   const LimitPolicy& policy() const { return policy_; }
   Mode mode() const { return mode_; }
@@ -185,6 +198,7 @@ class VornEngine {
   Clock clock_;
   const ZoneConnection* zone_ = nullptr;  // inside limiter_, which never moves
   ZoneMeter* zone_meter_ = nullptr;       // zone_'s, under the limiter lock
+  const SyncStore* sync_ = nullptr;       // inside limiter_, which never moves
 };
 
 }  // namespace vorn
