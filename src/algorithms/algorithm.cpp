@@ -53,7 +53,8 @@ LimitPolicy Algorithm::policy() const {
         using Limiter = std::decay_t<decltype(limiter)>;
         if constexpr (std::is_same_v<Limiter, ZoneConnection>) {
           return zone_policy(limiter.config());
-        } else if constexpr (std::is_same_v<Limiter, RateSet>) {
+        } else if constexpr (std::is_same_v<Limiter, RateSet> ||
+                             std::is_same_v<Limiter, SyncStore>) {
           return limiter.policies().front();
         } else if constexpr (std::is_same_v<Limiter, TokenBucket>) {
           return bucket_policy(limiter.capacity(), limiter.refill_rate());
@@ -73,7 +74,8 @@ size_t Algorithm::keys_held() const {
         if constexpr (std::is_same_v<Limiter, ZoneConnection>) {
           const std::optional<zone::ZoneStats> stats = limiter.stats();
           return stats ? stats->keys : 0;
-        } else if constexpr (std::is_same_v<Limiter, RateSet>) {
+        } else if constexpr (std::is_same_v<Limiter, RateSet> ||
+                             std::is_same_v<Limiter, SyncStore>) {
           return limiter.keys_held();
         } else {
           return limiter.store().size();
@@ -134,6 +136,14 @@ Algorithm Algorithm::from_rates(std::string_view name, const std::vector<Rate>& 
   return Algorithm(RateSet::of<TokenBucketRules>(rates, clock, reclaiming), rates);
 }
 
+Algorithm Algorithm::synced(std::string_view name, const std::vector<Rate>& rates,
+                            SyncSettings settings, Clock clock) {
+  const SyncKind kind = name == "fixed_window"   ? SyncKind::FixedWindow
+                        : name == "leaky_bucket" ? SyncKind::LeakyBucket
+                                                 : SyncKind::TokenBucket;
+  return Algorithm(SyncStore(kind, rates, settings, clock), rates);
+}
+
 Algorithm Algorithm::in_zone(std::string_view name, const std::vector<Rate>& rates,
                              const ZonePlacement& zone, Clock clock) {
   std::vector<zone::ZoneConfig> configs;
@@ -164,6 +174,8 @@ bool Algorithm::whole_costs() const {
           return true;
         } else if constexpr (std::is_same_v<Limiter, RateSet>) {
           return limiter.whole_costs();
+        } else if constexpr (std::is_same_v<Limiter, SyncStore>) {
+          return limiter.kind() == SyncKind::FixedWindow;
         } else if constexpr (std::is_same_v<Limiter, ZoneConnection>) {
           const auto kind = static_cast<zone::Kind>(limiter.config().kind);
           return kind == zone::Kind::SlidingWindow || kind == zone::Kind::FixedWindow;

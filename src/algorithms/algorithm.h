@@ -29,6 +29,7 @@
 #include "algorithms/rate_set.h"
 #include "algorithms/sliding_window.h"
 #include "algorithms/token_bucket.h"
+#include "sync/sync_store.h"
 #include "zone/zone_connection.h"
 #include "zone/zone_placement.h"
 
@@ -38,8 +39,8 @@ inline constexpr uint64_t WINDOW_MS = 60000;
 
 class Algorithm {
  public:
-  using Variant =
-      std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket, RateSet, ZoneConnection>;
+  using Variant = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket, RateSet,
+                               ZoneConnection, SyncStore>;
 
   static Algorithm from_name(std::string_view name, double capacity, double refill_rate,
                              Clock clock = Clock::system(), Reclaiming reclaiming = Reclaiming::On);
@@ -55,6 +56,10 @@ class Algorithm {
                               Clock clock = Clock::system(), Reclaiming reclaiming = Reclaiming::On);
   static Algorithm in_zone(std::string_view name, const std::vector<Rate>& rates,
                            const ZonePlacement& zone, Clock clock = Clock::system());
+  // Synced through Redis by a host (see SyncStore): "fixed_window",
+  // "leaky_bucket", else the token bucket.
+  static Algorithm synced(std::string_view name, const std::vector<Rate>& rates,
+                          SyncSettings settings, Clock clock = Clock::system());
 
   explicit Algorithm(Variant limiter) : limiter_(std::move(limiter)) {}
   // A limiter of `rates`, which its policies then state as written.
@@ -81,6 +86,8 @@ class Algorithm {
 
   // The zone connection, for a limiter in a zone; nullptr otherwise.
   const ZoneConnection* zone_connection() const { return std::get_if<ZoneConnection>(&limiter_); }
+  // The synced store, for a limiter synced through Redis; nullptr otherwise.
+  const SyncStore* sync_store() const { return std::get_if<SyncStore>(&limiter_); }
 
   // Keys whose state the store holds (for a zone: every configuration's, or
   // 0 while it cannot be used).

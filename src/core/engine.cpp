@@ -48,6 +48,15 @@ VornEngine::VornEngine(std::string_view algorithm, std::string_view mode,
                  algorithm, mode, std::move(api_key), burst_multiplier, std::move(debug), limits,
                  block_duration_ms, std::move(backend_url), clock) {}
 
+VornEngine::VornEngine(std::string_view algorithm, std::string_view mode,
+                       std::optional<std::string> api_key, const std::vector<Rate>& rates,
+                       double burst_multiplier, std::optional<std::string> debug,
+                       RateLimitOptions limits, uint64_t block_duration_ms, std::string backend_url,
+                       SyncSettings sync, Clock clock)
+    : VornEngine(Algorithm::synced(algorithm, rates, sync, clock), algorithm, mode,
+                 std::move(api_key), burst_multiplier, std::move(debug), limits,
+                 block_duration_ms, std::move(backend_url), clock) {}
+
 VornEngine::VornEngine(Algorithm limiter, std::string_view algorithm, std::string_view mode,
                        std::optional<std::string> api_key, double burst_multiplier,
                        std::optional<std::string> debug, RateLimitOptions limits,
@@ -65,6 +74,7 @@ VornEngine::VornEngine(Algorithm limiter, std::string_view algorithm, std::strin
       clock_(clock) {
   limiter_.with_lock([this](const Algorithm& held) {
     zone_ = held.zone_connection();
+    sync_ = held.sync_store();
     zone_meter_ = zone_ != nullptr ? zone_->meter() : nullptr;
     policies_ = held.policies();
     whole_costs_ = held.whole_costs();

@@ -22,9 +22,8 @@
 //
 // A key idle for a whole interval gives its lease back at the next sync, and
 // leaves the table once its mirror is as a fresh state and nothing is pending.
-// The table holds at most max_keys keys: past it, a new key is decided by a
-// mirror that is not kept (credit counted nowhere), and refused when no credit
-// is left.
+// The table holds at most max_keys keys: past it, a new key is refused (nothing
+// left, next admission at the next sync) until others leave.
 //
 // Thread-safety: check, refund, reset, reports, apply, failed, forked and
 // set_degraded are thread-safe; reports/apply/failed must not be called by
@@ -33,7 +32,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -53,6 +51,7 @@ namespace vorn {
 // What makes an engine a synced one.
 struct SyncSettings {
   double max_overshoot = 0.02;  // share of each rate that credit may pass it by, in all
+  uint64_t interval_ms = 100;   // between syncs: a refusal for want of a lease waits this
   size_t max_keys = 1 << 20;    // keys the table holds at most
 };
 
@@ -85,10 +84,10 @@ class SyncStore {
   // the parent's) and any sync in flight; the child is a new instance.
   void forked() const;
 
-  void set_degraded(bool degraded) const { degraded_.store(degraded, std::memory_order_relaxed); }
-  bool degraded() const { return degraded_.load(std::memory_order_relaxed); }
+  void set_degraded(bool degraded) const;
+  bool degraded() const;
   // Live instances Redis last counted (1 before the first sync).
-  uint64_t instances() const { return instances_.load(std::memory_order_relaxed); }
+  uint64_t instances() const;
 
   SyncKind kind() const { return kind_; }
   size_t rate_count() const { return rates_.size(); }
@@ -97,13 +96,14 @@ class SyncStore {
 
  private:
   struct Table;
+  // Requires no lock: the credit is read and written whole.
+  void update_credit() const;
+
   SyncKind kind_;
   std::vector<Rate> rates_;
   SyncSettings settings_;
   Clock clock_;
-  std::unique_ptr<Table> table_;
-  mutable std::atomic<bool> degraded_{false};
-  mutable std::atomic<uint64_t> instances_{1};
+  std::unique_ptr<Table> table_;  // never moves, so checks may hold on to it
 };
 
 }  // namespace vorn
