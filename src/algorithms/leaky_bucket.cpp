@@ -37,7 +37,7 @@ namespace {
 void drain(Bucket& bucket, uint64_t now, double leak_rate) {
   const uint64_t elapsed = saturating_sub(now, bucket.last_leak);
   const double drained = (static_cast<double>(elapsed) / -1000.0) * leak_rate + bucket.level;
-  bucket.level = std::fmax(drained, 0.0);  // a NaN drained gives 0
+  bucket.level = fmax_exact(drained, 0.0);  // a NaN drained gives 0
   bucket.last_leak = std::max(bucket.last_leak, now);
 }
 
@@ -48,7 +48,7 @@ AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double lea
   drain(bucket, now, leak_rate);
   // What must be below the capacity for the request to fit: the level with
   // all of the request but its last unit.
-  const double beyond_first = std::fmax(cost.need, 1.0) - 1.0;
+  const double beyond_first = fmax_exact(cost.need, 1.0) - 1.0;
   const bool never_fits = cost.need > 1.0 && cost.need > capacity;
 
   AlgorithmResult result;
@@ -81,7 +81,7 @@ AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double lea
 
 void refund(Bucket& bucket, uint64_t now, double leak_rate, double amount) {
   drain(bucket, now, leak_rate);
-  if (amount > 0.0) bucket.level = std::fmax(bucket.level - amount, 0.0);
+  if (amount > 0.0) bucket.level = fmax_exact(bucket.level - amount, 0.0);
 }
 
 }  // namespace leaky_bucket

@@ -6,12 +6,6 @@
 
 namespace vorn {
 
-uint64_t to_u64_saturating(double value) {
-  if (!(value > 0.0)) return 0;  // NaN, zero and negatives
-  if (value >= 18446744073709551616.0) return UINT64_MAX;
-  return static_cast<uint64_t>(value);
-}
-
 char* write_decimal(char* out, char* end, uint64_t value) {
   return std::to_chars(out, end, value).ptr;
 }

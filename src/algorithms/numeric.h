@@ -13,8 +13,25 @@ constexpr uint64_t saturating_sub(uint64_t a, uint64_t b) { return a > b ? a - b
 constexpr uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 // Truncates toward zero; NaN and negative values give 0, values of 2^64 or more
-// (positive infinity included) give the u64 maximum.
-uint64_t to_u64_saturating(double value);
+// (positive infinity included) give the u64 maximum. Inline: every check's
+// figures go through it several times.
+inline uint64_t to_u64_saturating(double value) {
+  if (!(value > 0.0)) return 0;  // NaN, zero and negatives
+  if (value >= 18446744073709551616.0) return UINT64_MAX;
+  return static_cast<uint64_t>(value);
+}
+
+// std::fmin and std::fmax, answer for answer (a NaN operand gives the other
+// one; equal operands, signed zeros included, give the second), without the
+// library call that the compiler otherwise keeps.
+inline double fmin_exact(double a, double b) {
+  if (a < b) return a;
+  return b != b ? a : b;
+}
+inline double fmax_exact(double a, double b) {
+  if (a > b) return a;
+  return b != b ? a : b;
+}
 
 // fmod(value, 1.0) without the library call: for every finite value the
 // difference from its truncation is exact; infinities and NaN give NaN.

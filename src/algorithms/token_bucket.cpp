@@ -40,7 +40,7 @@ void refill(Bucket& bucket, uint64_t now, double capacity, double refill_rate) {
   const double candidate = (static_cast<double>(elapsed) / 1000.0) * refill_rate + bucket.tokens;
   // fmin ignores a NaN operand: a NaN candidate gives the capacity and a NaN
   // capacity gives the candidate.
-  bucket.tokens = std::fmin(candidate, capacity);
+  bucket.tokens = fmin_exact(candidate, capacity);
   bucket.last_refill = std::max(bucket.last_refill, now);
 }
 
@@ -78,7 +78,7 @@ AlgorithmResult decide(Bucket& bucket, uint64_t now, double capacity, double ref
 
 void refund(Bucket& bucket, uint64_t now, double capacity, double refill_rate, double amount) {
   refill(bucket, now, capacity, refill_rate);
-  if (amount > 0.0) bucket.tokens = std::fmin(bucket.tokens + amount, capacity);
+  if (amount > 0.0) bucket.tokens = fmin_exact(bucket.tokens + amount, capacity);
 }
 
 }  // namespace token_bucket

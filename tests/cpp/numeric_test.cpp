@@ -47,6 +47,25 @@ TEST(ToU64Saturating, TruncatesAndSaturates) {
   EXPECT_EQ(to_u64_saturating(9007199254740993.0), 9007199254740992u);
 }
 
+TEST(ExactMinMax, AnswersAsTheLibraryDoes) {
+  const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+  // Read through volatile, so the library's answers come from its code at run
+  // time, not from the compiler's own folding.
+  volatile double values[] = {0.0, -0.0, 1.0, -1.0, 2.5, inf, -inf, nan};
+  for (const double a : values) {
+    for (const double b : values) {
+      const double min = fmin_exact(a, b), max = fmax_exact(a, b);
+      EXPECT_EQ(std::isnan(min), std::isnan(std::fmin(a, b))) << a << " " << b;
+      EXPECT_EQ(std::isnan(max), std::isnan(std::fmax(a, b))) << a << " " << b;
+      if (std::isnan(min) || std::isnan(max)) continue;
+      EXPECT_EQ(min, std::fmin(a, b)) << a << " " << b;
+      EXPECT_EQ(std::signbit(min), std::signbit(std::fmin(a, b))) << a << " " << b;
+      EXPECT_EQ(max, std::fmax(a, b)) << a << " " << b;
+      EXPECT_EQ(std::signbit(max), std::signbit(std::fmax(a, b))) << a << " " << b;
+    }
+  }
+}
+
 TEST(SaturatingArithmetic, NeverWraps) {
   EXPECT_EQ(saturating_sub(3, 5), 0u);
   EXPECT_EQ(saturating_sub(5, 3), 2u);
