@@ -15,6 +15,7 @@
 
 #include "algorithms/clock.h"
 #include "algorithms/cost.h"
+#include "algorithms/numeric.h"
 #include "algorithms/rate.h"
 #include "call_boundary.h"
 #include "core/engine.h"
@@ -73,6 +74,8 @@ struct InstanceState {
   // The engine's zone, read once so that a check finds it without a call;
   // null for a RustEngine.
   const ZoneConnection* zone = nullptr;
+  // The engine's clock, which ends a result's latency.
+  Clock clock = Clock::system();
 };
 
 // pymalloc hands out 16-byte aligned blocks.
@@ -240,6 +243,8 @@ PyRef word_text(std::string_view word) {
   return new_text(word);
 }
 InternedName& word_allow = vocabulary[0];
+InternedName& word_block = vocabulary[1];
+InternedName& word_would_block = vocabulary[2];
 InternedName& word_within_limit = vocabulary[3];
 
 // Builds the three templates; the values are those of an admitted check.
@@ -392,32 +397,41 @@ class BorrowScope {
   Py_ssize_t& count_;
 };
 
-// `route` (borrowed) is the route argument: an exact str holding the record's
-// route text is the very value the new str would be, so it is stored itself.
-// `with_limits` picks the templates that carry the limit figures, which are
-// then filled in.
+// The result of a check whose outcome the engine told without its decision
+// record: the record's fields follow from the outcome as the engine would
+// have filled them (the decision word from the verdict and the mode, the
+// reason, the remaining count), the route is the argument and `latency_ms` was
+// read right after the check. `route` (borrowed) is the route argument and
+// `route_text` its text: an exact str is the very value a new str of the text
+// would be, so it is stored itself. `with_limits` picks the templates that
+// carry the limit figures, which are then filled in.
 PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates, PyObject* route,
-                   bool with_limits = false) {
-  const CanonicalDecision& record = outcome.decision;
+                   std::string_view route_text, uint64_t latency_ms, bool with_limits = false) {
   PyRef decision = copy_dict(templates.decision.get());
-  if (record.decision != word_allow.text()) {
-    set_item(decision.get(), key_decision.get(), word_text(record.decision).get());
+  if (outcome.would_block) {
+    // Refused by the limiter: blocked, or in shadow mode let through.
+    set_item(decision.get(), key_decision.get(),
+             outcome.allowed ? word_would_block.get() : word_block.get());
   }
-  if (record.reason != word_within_limit.text()) {
-    set_item(decision.get(), key_reason.get(), word_text(record.reason).get());
+  // Without a reason (disabled mode) the record still says within_limit.
+  PyRef reason;
+  if (outcome.reason && *outcome.reason != word_within_limit.text()) {
+    reason = word_text(*outcome.reason);
+    set_item(decision.get(), key_reason.get(), reason.get());
   }
-  if (Py_TYPE(route) == Py_TYPE(key_route.get()) && TextArgument(route).view() == record.route) {
+  if (Py_TYPE(route) == Py_TYPE(key_route.get())) {
     set_item(decision.get(), key_route.get(), route);
   } else {
-    set_item(decision.get(), key_route.get(), new_text(record.route).get());
+    set_item(decision.get(), key_route.get(), new_text(route_text).get());
   }
-  PyRef remaining;  // the decision's count, shared with the limit figures
-  if (record.remaining) {
-    remaining = new_optional_u64(record.remaining);
+  const LimitFigures& figures = outcome.figures;
+  PyRef remaining;  // the decision's count, the same as the limit figures'
+  if (figures.remaining) {
+    remaining = new_optional_u64(figures.remaining);
     set_item(decision.get(), key_remaining.get(), remaining.get());
   }
-  if (record.latency_ms != uint64_t{0}) {
-    set_item(decision.get(), key_latency_ms.get(), new_optional_u64(record.latency_ms).get());
+  if (latency_ms != 0) {
+    set_item(decision.get(), key_latency_ms.get(), new_optional_u64(latency_ms).get());
   }
 
   PyRef result;
@@ -434,18 +448,10 @@ PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates
   }
   if (!outcome.allowed) set_item(result.get(), key_allowed.get(), Py_False);
   if (outcome.would_block) set_item(result.get(), key_would_block.get(), Py_True);
-  if (outcome.reason && *outcome.reason != word_within_limit.text()) {
-    set_item(result.get(), key_reason.get(), word_text(*outcome.reason).get());
-  }
+  if (reason) set_item(result.get(), key_reason.get(), reason.get());
   set_item(result.get(), key_decision.get(), decision.get());
   if (with_limits) {
-    const LimitFigures& figures = outcome.figures;
-    if (figures.remaining) {
-      if (!remaining || figures.remaining != record.remaining) {
-        remaining = new_optional_u64(figures.remaining);
-      }
-      set_item(result.get(), key_remaining.get(), remaining.get());
-    }
+    if (remaining) set_item(result.get(), key_remaining.get(), remaining.get());
     // The template with a reason holds the usual 0 already.
     if (figures.next_admission_ms != uint64_t{0} || !outcome.reason) {
       set_item(result.get(), key_retry_after_ms.get(),
@@ -514,24 +520,32 @@ PyRef decide(const EngineClass& kind, bool with_limits, PyObject* self, PyObject
         Cost::of(extract_cost(slots[3], state.engine.whole_costs(), state.engine.algorithm_name()));
   }
 
-  // Read right before the call: the engine measures latency from here.
+  // Read right before the call, and the engine's clock right after it: the
+  // result's latency. The engine is asked for the verdict alone, since
+  // build_result fills the decision record's fields itself.
   const uint64_t start_ms = now_ms();
+  uint64_t end_ms = 0;
   if (state.zone == nullptr) {
     const CheckOutcome outcome = state.engine.check_request_with_identity(
-        identity, ip, route, start_ms, OutcomeDetail::Full, cost);
-    return build_result(outcome, state.templates, slots[1], with_limits);
+        identity, ip, route, start_ms, OutcomeDetail::VerdictOnly, cost);
+    end_ms = state.clock.now_ms();
+    return build_result(outcome, state.templates, slots[1], route, saturating_sub(end_ms, start_ms),
+                        with_limits);
   }
   const CheckOutcome outcome = [&] {
     ReleaseGilWhileWaiting release;
     const ScopedWaitHook installed(&release);
-    return state.engine.check_request_with_identity(identity, ip, route, start_ms,
-                                                    OutcomeDetail::Full, cost);
+    CheckOutcome checked = state.engine.check_request_with_identity(
+        identity, ip, route, start_ms, OutcomeDetail::VerdictOnly, cost);
+    end_ms = state.clock.now_ms();
+    return checked;
   }();
   if (state.zone->has_notices()) {
     log_notices(self, *state.zone,
                 with_limits ? kind.check_limits_entry_name : kind.check_entry_name);
   }
-  return build_result(outcome, state.templates, slots[1], with_limits);
+  return build_result(outcome, state.templates, slots[1], route, saturating_sub(end_ms, start_ms),
+                      with_limits);
 }
 
 PyRef refund(const EngineClass& kind, PyObject* self, PyObject* const* args, Py_ssize_t count,
@@ -943,6 +957,7 @@ PyRef build_engine_object(PyTypeObject* subtype, const EngineSettings& settings,
     InstanceState& state = *state_of(self);
     add_limits_templates(state.templates, state.engine.policies());
     state.zone = state.engine.zone_connection();
+    state.clock = clock;
   } catch (...) {
     std::destroy_at(state_of(self));
     free_instance(self, subtype);  // never reached Python, so no deallocator runs
