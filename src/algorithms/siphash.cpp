@@ -69,6 +69,21 @@ SipKey random_key() {
   return key;
 }
 
+// The last 0 to 7 bytes of a text as the low bytes of a word, read without a
+// copy through a buffer: two overlapping loads cover 4 to 7 bytes, three
+// byte loads 1 to 3 (a byte read twice lands on itself).
+uint64_t load_tail(const char* p, size_t count) {
+  const auto byte = [p](size_t i) { return uint64_t{static_cast<unsigned char>(p[i])}; };
+  if (count >= 4) {
+    uint32_t low, high;
+    std::memcpy(&low, p, 4);
+    std::memcpy(&high, p + count - 4, 4);
+    return uint64_t{low} | (uint64_t{high} << (8 * (count - 4)));
+  }
+  if (count == 0) return 0;
+  return byte(0) | (byte(count / 2) << (8 * (count / 2))) | (byte(count - 1) << (8 * (count - 1)));
+}
+
 }  // namespace
 
 uint64_t siphash13_text(const SipKey& key, std::string_view text) {
@@ -79,16 +94,11 @@ uint64_t siphash13_text(const SipKey& key, std::string_view text) {
   size_t left = text.size();
   for (; left >= 8; left -= 8, p += 8) s.compress(load_le64(p));
   // The tail: the remaining bytes, then 0xFF; that may fill a whole word.
-  unsigned char tail[16] = {};
-  std::memcpy(tail, p, left);
-  tail[left] = 0xFF;
-  uint64_t word;
+  uint64_t word = load_tail(p, left) | (uint64_t{0xFF} << (8 * left));
   if (left + 1 == 8) {
-    std::memcpy(&word, tail, 8);
     s.compress(word);
-    std::memset(tail, 0, 8);
+    word = 0;
   }
-  std::memcpy(&word, tail, 8);
   word |= static_cast<uint64_t>(length) << 56;
   s.compress(word);
   s.v2 ^= 0xFF;

@@ -21,6 +21,11 @@ TEST(SipHash13, MatchesReferenceValuesWithTrailingFFByte) {
   const SipKey zero{0, 0};
   EXPECT_EQ(siphash13_text(zero, ""), 3476900567878811119u);
   EXPECT_EQ(siphash13_text(zero, "a"), 8186225505942432243u);
+  EXPECT_EQ(siphash13_text(zero, "ab"), 7391266126405785627u);
+  EXPECT_EQ(siphash13_text(zero, "abc"), 17224545590736200989u);
+  EXPECT_EQ(siphash13_text(zero, "abcd"), 13543138095457285553u);
+  EXPECT_EQ(siphash13_text(zero, "abcde"), 6096364545333141307u);
+  EXPECT_EQ(siphash13_text(zero, "abcdef"), 16096452501350407259u);
   EXPECT_EQ(siphash13_text(zero, "abcdefg"), 2492161047327640297u);
   EXPECT_EQ(siphash13_text(zero, "abcdefgh"), 6689927370435554326u);
   EXPECT_EQ(siphash13_text(zero, "192.168.100.200"), 6837532918475792675u);
