@@ -15,6 +15,7 @@
 #include "ffi/check_fast_path.h"
 #include "ffi/engine_counts.h"
 #include "ffi/limit_arguments.h"
+#include "ffi/sync_bridge.h"
 #include "ffi/zone_functions.h"
 #include "ffi/zone_options.h"
 #include "zone/zone_connection.h"
@@ -228,7 +229,7 @@ MaybeError register_class(napi_env env, napi_value exports, const ClassDescripti
 template <bool kInZone>
 Expected<napi_value> construct(napi_env env, napi_callback_info info,
                                const ClassDescription& description) {
-  Expected<CallbackInfo<3>> call = CallbackInfo<3>::fetch(env, info);
+  Expected<CallbackInfo<4>> call = CallbackInfo<4>::fetch(env, info);
   if (!call.ok()) return std::move(call.error());
   const napi_value self = call.value().self;
   // Called as a plain function, `this` is the global object (or whatever the
@@ -262,6 +263,13 @@ Expected<napi_value> construct(napi_env env, napi_callback_info info,
     read = std::move(rates.value());
   }
   const std::vector<Rate>* given_rates = read ? &*read : nullptr;
+  // A limit of rates may be synced through Redis (js/sync_engine.js).
+  std::optional<SyncSettings> sync;
+  if (with_rates && !kInZone) {
+    Expected<std::optional<SyncSettings>> settings = read_sync_settings(env, call.value().args[3]);
+    if (!settings.ok()) return std::move(settings.error());
+    sync = settings.value();
+  }
 
   const std::optional<std::string>& given = config.value().algorithm;
   const std::string_view algorithm = given ? std::string_view(*given) : kDefaultAlgorithm;
@@ -273,7 +281,7 @@ Expected<napi_value> construct(napi_env env, napi_callback_info info,
                                         ZonePlacement{std::move(zone->zone), zone->zone_size,
                                                       std::move(zone->zone_dir), zone->on_error},
                                         std::move(zone->logger))
-           : std::make_unique<VornNode>(config.value(), given_rates);
+           : std::make_unique<VornNode>(config.value(), given_rates, sync ? &*sync : nullptr);
   VornNode* native = node.get();
   napi_ref wrapper = nullptr;
   status = napi_wrap(env, self, native, finalize_node, nullptr, &wrapper);
@@ -435,7 +443,8 @@ RateLimitOptions limits_of(const NodeConfig& config) {
 // Builds the engine from `config` with its defaults, of `rates` when given;
 // `zone` places its state.
 std::shared_ptr<VornEngine> make_engine(const NodeConfig& config, const std::vector<Rate>* rates,
-                                        const ZonePlacement* zone) {
+                                        const ZonePlacement* zone,
+                                        const SyncSettings* sync = nullptr) {
   const RateLimitOptions limits = limits_of(config);
   const uint64_t block_duration_ms = config.block_duration_ms
                                          ? to_u64_saturating(*config.block_duration_ms)
@@ -446,6 +455,11 @@ std::shared_ptr<VornEngine> make_engine(const NodeConfig& config, const std::vec
   const double refill_rate = config.refill_rate.value_or(kDefaultRefillRate);
   const double burst_multiplier = config.burst_multiplier.value_or(kDefaultBurstMultiplier);
   std::string backend_url = config.backend_url.value_or(std::string(kDefaultBackendUrl));
+  if (rates != nullptr && sync != nullptr) {
+    return std::make_shared<VornEngine>(algorithm, mode, config.api_key, *rates, burst_multiplier,
+                                        config.debug, limits, block_duration_ms,
+                                        std::move(backend_url), *sync);
+  }
   if (rates != nullptr) {
     return std::make_shared<VornEngine>(algorithm, mode, config.api_key, *rates, burst_multiplier,
                                         config.debug, limits, block_duration_ms,
@@ -484,8 +498,9 @@ bool call_method(napi_env env, napi_value object, const char* method, napi_value
 
 }  // namespace
 
-VornNode::VornNode(const NodeConfig& config, const std::vector<Rate>* rates)
-    : engine_(make_engine(config, rates, nullptr)) {}
+VornNode::VornNode(const NodeConfig& config, const std::vector<Rate>* rates,
+                   const SyncSettings* sync)
+    : engine_(make_engine(config, rates, nullptr, sync)) {}
 
 VornNode::VornNode(napi_env env, const NodeConfig& config, const std::vector<Rate>* rates,
                    const ZonePlacement& zone, Reference logger)
@@ -614,6 +629,7 @@ extern "C" __attribute__((visibility("default"))) napi_value napi_register_modul
       }
     }
     if (MaybeError failure = register_zone_functions(env, exports)) return std::move(*failure);
+    if (MaybeError failure = register_sync_functions(env, exports)) return std::move(*failure);
     if (MaybeError failure = register_rates_marker(env)) return std::move(*failure);
     return exports;
   });

@@ -26,6 +26,7 @@
 namespace vorn {
 class VornEngine;
 class ZoneConnection;
+struct SyncSettings;
 struct ZonePlacement;
 }  // namespace vorn
 
@@ -95,8 +96,10 @@ class VornNode {
  public:
   // Applies the defaults and builds the engine: of `rates` (valid by
   // rates_problem) when given, in place of the config's capacity and refill
-  // rate. Never fails.
-  explicit VornNode(const NodeConfig& config, const std::vector<vorn::Rate>* rates = nullptr);
+  // rate, and synced through Redis by its host when `sync` is given too.
+  // Never fails.
+  explicit VornNode(const NodeConfig& config, const std::vector<vorn::Rate>* rates = nullptr,
+                    const vorn::SyncSettings* sync = nullptr);
 
   // The same, with the per-client state in a shared-memory zone, whose notices
   // go to `logger` (an object with a warn method) in `env`. Throws
