@@ -156,6 +156,44 @@ export declare class RedisEngine {
   close(): Promise<void>;
 }
 
+/** Options of an engine that holds one limit across every process on one Redis while each
+ *  check is answered at once from this process's own state (see createEngine). */
+export interface SyncConfig extends NodeConfig {
+  /** A Redis URL (as RedisConfig.redis) or an ioredis client (Redis or Cluster). */
+  redis: string | object;
+  /** How often (ms, > 0) this process trades what it admitted for new leases. Default 100. */
+  syncMs: number;
+  /** The share (0 to 1) of each rate that all processes together may admit past the limit,
+   *  on keys they have not synced yet. Default 0.02. */
+  maxOvershoot?: number | undefined;
+  /** Start of every key. Default "vorn:". */
+  redisPrefix?: string | undefined;
+  /** How long a sync waits for Redis. Default max(syncMs, 50). */
+  redisTimeoutMs?: number | undefined;
+  /** Where the warnings go (one when Redis fails, one when it is back). Default console. */
+  logger?: { warn(message: string): void } | undefined;
+  /** token_bucket (default), fixed_window or leaky_bucket; anything else is a TypeError. */
+  algorithm?: 'token_bucket' | 'fixed_window' | 'leaky_bucket' | undefined;
+}
+
+/** One limit across every process on one Redis; checks are plain calls, not Promises. */
+export interface SyncEngine {
+  /** True while the last sync failed: this process then limits alone. */
+  readonly degraded: boolean;
+  checkRequest(ip: string, route: string, startMs: number): CheckResultNode;
+  checkLimits(ip: string, route: string, startMs: number, cost?: number): LimitsResultNode;
+  /** Gives `cost` back to `key`, here at once and in Redis at the next sync. */
+  refund(key: string, cost?: number): void;
+  /** Forgets the key here at once and, at the next sync, for every process. */
+  reset(key: string): void;
+  stats(): CheckCounts & { degraded: boolean };
+  nameCounts(name: string): void;
+  readonly policies: Policy[];
+  /** Resolves after the next sync has run, whether it reached Redis or not. */
+  ready(): Promise<void>;
+  /** One last sync (giving back unspent leases), then stops; disconnects a client it built. */
+  close(): Promise<void>;
+}
 
 /** Options of an engine whose per-client state lives in a shared-memory zone. */
 export interface ZoneConfig extends NodeConfig {
@@ -244,6 +282,7 @@ export interface ZoneStats {
  * an option no engine takes (a TypeError naming it).
  */
 export declare function createEngine(config: ZoneConfig & LimitOptions): VornZoneNode;
+export declare function createEngine(config: SyncConfig & LimitOptions): SyncEngine;
 export declare function createEngine(config: RedisConfig & LimitOptions): RedisEngine;
 export declare function createEngine(config?: NodeConfig & LimitOptions): VornNode;
 /** The rates of a limit text, in the order written; a TypeError quoting the text otherwise. */

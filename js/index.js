@@ -56,7 +56,8 @@ function loadAddon() {
       '(build it with scripts/demo.sh, or install the package made by npm pack)');
 }
 
-const { VornNode, VornZoneNode, removeZone, zoneStats, zoneCounts, processCounts } = loadAddon();
+const addon = loadAddon();
+const { VornNode, VornZoneNode, removeZone, zoneStats, zoneCounts, processCounts } = addon;
 // The capacity of a window given without one, as of the engine without either.
 const DEFAULT_CAPACITY = 100;
 
@@ -68,7 +69,13 @@ const DEFAULT_CAPACITY = 100;
 // config.limit, a limit text ("10/second; 1000/hour"), or config.windowMs with
 // config.capacity ("capacity per window") give the engine its rates, for any
 // algorithm; neither goes with refillRate, nor limit with capacity or windowMs.
+// config.syncMs with config.redis makes a SyncEngine: one limit shared through
+// Redis whose checks are answered at once from this process's state.
 function createEngine(config = {}) {
+  if (config !== null && typeof config === 'object' &&
+    (config.syncMs != null || config.maxOvershoot != null)) {
+    return createSyncEngine(config);
+  }
   checkConfigNames(config);
   if (config.zone != null && config.redis != null) {
     throw new TypeError('createEngine: give a zone or redis, not both');
@@ -97,6 +104,21 @@ function createEngine(config = {}) {
   }
   return rates === null ? new VornNode(config)
     : new VornNode(engineConfig, rates, VornNode.withRates);
+}
+
+function createSyncEngine(config) {
+  const { syncMs, maxOvershoot, ...rest } = config;
+  checkConfigNames(rest);
+  if (syncMs == null) throw new TypeError('createEngine: maxOvershoot needs syncMs');
+  if (config.redis == null) throw new TypeError('createEngine: syncMs needs redis');
+  for (const name of ['zone', 'zoneSize', 'zoneDir', 'onError', 'redisProbeIntervalMs', 'clock']) {
+    // A synced engine always limits alone while Redis fails, from its own state.
+    if (config[name] != null) throw new TypeError(`createEngine: ${name} does not go with syncMs`);
+  }
+  const rates = ratesOf(config);
+  const { SyncEngine } = require('./sync_engine');  // loads ioredis only when used
+  const { limit, windowMs, ...engineConfig } = config;
+  return new SyncEngine({ ...engineConfig, rates: rates ?? undefined }, addon);
 }
 
 // The [count, windowMs] rates that config.limit or config.windowMs give, or null

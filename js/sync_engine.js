@@ -1,0 +1,316 @@
+'use strict';
+// An engine that holds one limit across every process and machine pointed at
+// one Redis, while each check is answered at once from this process's native
+// state: a plain call that returns its result, never a Promise.
+//
+// The native engine keeps, per key, a mirror of the state Redis last told it, a
+// lease reserved for this process in Redis, and what it admitted beyond the
+// lease. Every `syncMs` one timer (unref'd: a process exit never waits on it)
+// takes the native reports of the keys with anything to say and sends them in
+// one script call (lua/sync.lua), whose answer hands each key its new state
+// and lease. One round trip per interval, whatever the rate of checks.
+//
+// While a sync fails the engine is `degraded`: each process limits alone, and
+// what it admits is pushed to Redis once a sync succeeds again.
+const crypto = require('node:crypto');
+const { clientFromUrl, guardParser, loadIoredis } = require('./redis_clients.js');
+const { parseRedisUrl, describeRedisUrl } = require('./redis_urls.js');
+const { keyDigest, keyNumber, scriptNumber, scriptText, wholeCount } = require('./redis_core.js');
+const counts = require('./counts');
+
+const DEFAULT_PREFIX = 'vorn:';
+const DEFAULT_SYNC_MS = 100;
+const DEFAULT_MAX_OVERSHOOT = 0.02;
+const SYNC_COMMAND = 'vornSync';
+const SYNC_ALGORITHMS = ['token_bucket', 'fixed_window', 'leaky_bucket'];
+const SYNC_ONLY_OPTIONS = ['redis', 'redisPrefix', 'redisTimeoutMs', 'syncMs', 'maxOvershoot',
+  'logger', 'rates'];
+const LATE = Symbol('late');
+const TAGS = { token_bucket: 'tb', leaky_bucket: 'lb', fixed_window: 'fw' };
+// A process counts among the live instances this many intervals after its last sync.
+const LIVE_INTERVALS = 3;
+const MIN_LIVE_MS = 1000;
+
+// What both hosts send for one limit: the script's rate arguments (capacity and
+// refill per second for the buckets, count and window for the fixed window)
+// and the start of every key, which names the limit and holds one Cluster hash
+// tag, so one script call covers all of an engine's keys.
+function syncLimit(prefix, algorithm, rates) {
+  const tag = TAGS[algorithm];
+  const whole = algorithm === 'fixed_window';
+  const rateArgs = [];
+  const shapes = [];
+  for (const [count, windowMs] of rates) {
+    if (whole) {
+      rateArgs.push(wholeCount(count), String(windowMs));
+      shapes.push(`${wholeCount(count)}/${windowMs}`);
+    } else {
+      rateArgs.push(scriptNumber(count), scriptNumber(count * 1000 / windowMs));
+      shapes.push(`${keyNumber(count)}/${windowMs}`);
+    }
+  }
+  const keyPrefix = `${prefix}{sync:${tag}:${shapes.join(';')}}:`;
+  return { tag, rateArgs, keyPrefix, instancesKey: `${keyPrefix}instances` };
+}
+
+// The script's arguments for `reports`: the number of keys, the keys (the
+// instances set first), then the limit, this instance and five numbers a key.
+function scriptArguments(engine, reports) {
+  const { limit } = engine;
+  const keys = [limit.instancesKey];
+  const perKey = [];
+  for (const [key, extra, unused, want, reset, leaseTimeMs] of reports) {
+    keys.push(limit.keyPrefix + keyDigest(key));
+    perKey.push(scriptNumber(extra), scriptNumber(unused), scriptNumber(want), String(reset),
+      String(leaseTimeMs));
+  }
+  return [keys.length, ...keys, limit.tag, String(engine.rates.length), ...limit.rateArgs,
+    engine.instanceId, String(Math.max(LIVE_INTERVALS * engine.syncMs, MIN_LIVE_MS)), ...perKey];
+}
+
+// [serverNowMs, instances, answers] of the script's reply to `count` reports;
+// an Error for any other reply.
+function answersOf(reply, count) {
+  if (!Array.isArray(reply) || reply.length !== count + 2 || !Number.isFinite(Number(reply[0]))) {
+    throw new Error('the sync script answered with something that is not its answer');
+  }
+  const answers = new Array(count);
+  for (let at = 0; at < count; at++) {
+    const text = reply[at + 2];
+    if (typeof text !== 'string') throw new Error('the sync script answered a key with no text');
+    answers[at] = text.split(' ').map(Number);
+  }
+  return [Number(reply[0]), Number(reply[1]), answers];
+}
+
+function errorText(err, password) {
+  const text = `${err && err.name ? err.name : 'Error'}: ${err && err.message}`;
+  return password ? text.split(password).join('***') : text;
+}
+
+// The ioredis client of `redis` (a URL, or a client the caller owns), where it
+// points (for log lines) and its password (masked in them).
+function clientOf(redis, timeoutMs) {
+  if (typeof redis === 'string') {
+    const url = parseRedisUrl(redis);
+    const client = clientFromUrl(loadIoredis(), url, timeoutMs, Math.max(timeoutMs, 100));
+    return { client, owned: true, where: describeRedisUrl(url), password: url.password ?? undefined };
+  }
+  if (typeof (redis && redis.defineCommand) !== 'function') {
+    throw new TypeError('createEngine: redis must be a Redis URL (redis://, rediss://, ' +
+      'redis+cluster://, redis+sentinel://, unix://) or an ioredis client');
+  }
+  guardParser();
+  const options = redis.options || {};
+  const redisOptions = options.redisOptions || options;
+  const where = redis.isCluster ? 'cluster' : options.path ? `unix:${options.path}`
+    : `${options.host || 'localhost'}:${options.port || 6379}/${options.db || 0}`;
+  return { client: redis, owned: false, where, password: redisOptions.password };
+}
+
+function positive(name, value, fallback) {
+  if (value === undefined) return fallback;
+  if (typeof value !== 'number' || !(value > 0 && value < Infinity)) {
+    throw new TypeError(`createEngine: ${name} must be a finite number > 0, not ${value}`);
+  }
+  return value;
+}
+
+// SyncEngine(config, addon): config is a NodeConfig with `rates` ([count,
+// windowMs] pairs), `redis` (a URL or an ioredis client), and optionally
+// `syncMs`, `maxOvershoot` (the share of each rate that instances may admit
+// beyond their leases, in all), `redisPrefix`, `redisTimeoutMs` (how long a sync
+// waits for Redis) and `logger`. Everything runs on the calling thread's event loop.
+class SyncEngine {
+  constructor(config, addon) {
+    const algorithm = config.algorithm === undefined ? 'token_bucket' : config.algorithm;
+    if (!SYNC_ALGORITHMS.includes(algorithm)) {
+      throw new TypeError('createEngine: sync works with token_bucket, fixed_window and leaky_bucket');
+    }
+    this.syncMs = positive('syncMs', config.syncMs, DEFAULT_SYNC_MS);
+    this.maxOvershoot = config.maxOvershoot === undefined ? DEFAULT_MAX_OVERSHOOT
+      : config.maxOvershoot;
+    if (typeof this.maxOvershoot !== 'number' || !(this.maxOvershoot >= 0 && this.maxOvershoot <= 1)) {
+      throw new TypeError(`createEngine: maxOvershoot must be a number from 0 to 1, not ${this.maxOvershoot}`);
+    }
+    this.timeoutMs = positive('redisTimeoutMs', config.redisTimeoutMs, Math.max(this.syncMs, 50));
+    this.logger = config.logger || console;
+    const local = {};
+    for (const [name, value] of Object.entries(config)) {
+      if (!SYNC_ONLY_OPTIONS.includes(name)) local[name] = value;
+    }
+    this.VornNode = addon.VornNode;
+    if (!Array.isArray(config.rates)) {
+      throw new TypeError('createEngine: syncMs needs a limit ("100/minute") or windowMs');
+    }
+    this.rates = config.rates;
+    this.native = new addon.VornNode(local, config.rates, addon.VornNode.withRates,
+      { maxOvershoot: this.maxOvershoot, intervalMs: Math.max(1, Math.round(this.syncMs)) });
+    this.policies = this.native.policies;
+    this.algorithm = algorithm;
+    this.prefix = config.redisPrefix === undefined ? DEFAULT_PREFIX : config.redisPrefix;
+    this.limit = syncLimit(this.prefix, algorithm, config.rates);
+
+    const { client, owned, where, password } = clientOf(config.redis, this.timeoutMs);
+    this.client = client;
+    this.ownsClient = owned;
+    this.where = where;
+    this.password = password;
+    if (typeof client[SYNC_COMMAND] !== 'function') {
+      // No fixed number of keys: the first argument says how many.
+      client.defineCommand(SYNC_COMMAND, { lua: scriptText('sync') });
+    }
+    this.onClientError = () => {};
+    client.on('error', this.onClientError);
+    // A connection of ours never keeps the process alive; close() holds it
+    // for its last push.
+    this.onClientConnect = () => { this.holdConnection(false); };
+    if (owned) client.on('connect', this.onClientConnect);
+    this.instanceId = crypto.randomBytes(12).toString('base64url');
+    this.failedSince = null;
+    this.syncing = null;
+    this.closed = false;
+    counts.track(this, 'sync');
+    this.timer = setInterval(() => { this.sync(); }, this.syncMs);
+    this.timer.unref();
+  }
+
+  // True while the last sync failed: this process then limits alone.
+  get degraded() {
+    return this.failedSince !== null;
+  }
+
+  checkRequest(ip, route, startMs) {
+    return this.native.checkRequest(ip, route, startMs);
+  }
+
+  checkLimits(ip, route, startMs, cost) {
+    return this.native.checkLimits(ip, route, startMs, cost);
+  }
+
+  // Gives `cost` back to `key`; Redis gets it at the next sync.
+  refund(key, cost = 1) {
+    this.native.refund(key, cost);
+  }
+
+  // Forgets `key` here at once and, at the next sync, for every process.
+  reset(key) {
+    this.native.reset(key);
+  }
+
+  stats() {
+    return { ...this.native.stats(), degraded: this.degraded };
+  }
+
+  nameCounts(name) {
+    this.native.nameCounts(name);
+  }
+
+  // Resolves after the next sync has run (whether it reached Redis or not).
+  async ready() {
+    await this.sync();
+  }
+
+  // One sync: the reports out, the answers in. Overlapping calls share the one
+  // in flight, so a slow Redis never gets two of this process's syncs at once.
+  sync() {
+    if (this.syncing === null) {
+      this.syncing = this.syncOnce().finally(() => { this.syncing = null; });
+    }
+    return this.syncing;
+  }
+
+  async syncOnce() {
+    const reports = this.VornNode.syncReports(this.native, this.closing === true);
+    try {
+      const reply = await this.withinTimeout(() => this.client[SYNC_COMMAND](
+        ...scriptArguments(this, reports)));
+      this.VornNode.syncApply(this.native, ...answersOf(reply, reports.length));
+    } catch (err) {
+      this.VornNode.syncFailed(this.native);
+      this.failed(err);
+      return false;
+    }
+    if (this.failedSince !== null) {
+      this.failedSince = null;
+      this.VornNode.setSyncDegraded(this.native, false);
+      if (!this.closed) this.logger.warn(`vorn: Redis at ${this.where} answers again; the limit is shared again`);
+    }
+    return true;
+  }
+
+  failed(err) {
+    if (this.failedSince !== null || this.closed) return;
+    this.failedSince = Date.now();
+    this.VornNode.setSyncDegraded(this.native, true);
+    this.logger.warn(`vorn: Redis at ${this.where} failed (${errorText(err, this.password)}); ` +
+      'each process limits alone until it is back');
+  }
+
+  // send()'s reply, or an Error once the timeout has passed (a first
+  // connection still coming up included).
+  async withinTimeout(send) {
+    let timer;
+    const late = new Promise((resolve) => { timer = setTimeout(resolve, this.timeoutMs, LATE); });
+    if (!this.closing) timer.unref();
+    try {
+      if (this.client.status !== 'ready' && !this.client.isCluster) {
+        const connected = this.nextConnection();
+        connected.catch(() => {});
+        if (await Promise.race([connected, late]) === LATE) {
+          throw new Error(`no connection within ${this.timeoutMs} ms`);
+        }
+      }
+      const call = send();
+      const reply = await Promise.race([call, late]);
+      if (reply === LATE) {
+        call.catch(() => {});
+        throw new Error(`no answer within ${this.timeoutMs} ms`);
+      }
+      return reply;
+    } finally {
+      clearTimeout(timer);
+    }
+  }
+
+  // Stops the timer after one last sync, which gives back this process's
+  // unspent leases and pushes what it admitted (within the timeout);
+  // disconnects the client when the engine built it from a URL.
+  async close() {
+    if (this.closed) return;
+    clearInterval(this.timer);
+    if (this.syncing !== null) await this.syncing;
+    this.closing = true;
+    this.holdConnection(true);
+    await this.sync();
+    this.closed = true;
+    this.client.off('connect', this.onClientConnect);
+    if (this.ownsClient) this.client.disconnect();
+    else this.client.off('error', this.onClientError);
+  }
+
+  // Whether the connection of a client built here keeps the process alive.
+  holdConnection(hold) {
+    const { stream } = this.client;
+    if (!this.ownsClient || !stream || typeof stream.ref !== 'function') return;
+    if (hold) stream.ref();
+    else stream.unref();
+  }
+
+  // Settles when the client's next connection is ready, or fails with the
+  // error of its next attempt.
+  nextConnection() {
+    return new Promise((resolve, reject) => {
+      const settle = (err) => {
+        this.client.off('ready', settle);
+        this.client.off('error', settle);
+        if (err) reject(err);
+        else resolve();
+      };
+      this.client.once('ready', settle);
+      this.client.once('error', settle);
+    });
+  }
+}
+
+module.exports = { SyncEngine, syncLimit, SYNC_ALGORITHMS, DEFAULT_SYNC_MS, DEFAULT_MAX_OVERSHOOT };
