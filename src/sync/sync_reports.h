@@ -5,7 +5,7 @@
 //   reports: a list of [key, extra, unused, want, reset, lease_time_ms]
 //     key           the client key checks key on (a text; the host digests it)
 //     extra         admitted without a lease since the last sync: debit it
-//     unused        lease given back (the key idled a whole interval, or closing)
+//     unused        lease given back (the key went unchecked for three syncs, or closing)
 //     want          lease asked for (about twice the last interval's demand)
 //     reset         1 when the key was reset since: forget Redis's state first
 //     lease_time_ms Redis time when the given-back lease was granted; a fixed

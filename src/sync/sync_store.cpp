@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <variant>
 
+#include "algorithms/fatal_error.h"
 #include "algorithms/numeric.h"
 #include "algorithms/rate_decision.h"
 #include "algorithms/rate_rules.h"
@@ -16,6 +17,10 @@
 
 namespace vorn {
 namespace {
+
+// A key keeps its lease through this many syncs without a check, so that a
+// key asked every few intervals does not wait for a sync each time.
+constexpr uint8_t kIdleSyncs = 3;
 
 // What a store keeps of one key between syncs.
 template <typename Rules>
@@ -26,6 +31,7 @@ struct KeyState {
   double demand = 0.0;
   uint64_t lease_time = 0;  // Redis ms of the last grant
   bool asked = false;       // checked since the last report
+  uint8_t idle = 0;         // reports since it was last checked
   bool reset = false;
   bool synced = false;  // an answer came for it: no more credit
   bool in_flight = false;
@@ -187,7 +193,8 @@ class SyncTable {
           if (Lease::kWhole) want = std::ceil(want);
           report.want = std::max(0.0, want);
         }
-        if ((!state.asked || closing) && state.lease > 0.0) {
+        state.idle = state.asked ? 0 : static_cast<uint8_t>(std::min(state.idle + 1, 255));
+        if ((state.idle >= kIdleSyncs || closing) && state.lease > 0.0) {
           report.unused = state.lease;
           report.lease_time_ms = state.lease_time;
           state.lease = 0.0;
@@ -238,8 +245,8 @@ class SyncTable {
     state.lease_time = server_now;
     const double own = state.lease - state.extra;
     for (size_t i = 0; i < count_; ++i) {
-      state.mirror[i] = Lease::from_redis(answer.states[2 * i],
-                                          to_local(answer.states[2 * i + 1], offset), own);
+      state.mirror[i] =
+          Lease::from_redis(answer.states[2 * i], to_local(answer.states[2 * i + 1], offset), own);
     }
     state.synced = true;
   }
@@ -359,7 +366,7 @@ struct SyncStore::Table {
 namespace {
 
 TypedTable typed_table(SyncKind kind, const std::vector<Rate>& rates,
-                                              const SyncSettings& settings) {
+                       const SyncSettings& settings) {
   switch (kind) {
     case SyncKind::FixedWindow:
       return SyncTable<FixedWindowRules>(rates, settings);
@@ -381,6 +388,12 @@ SyncStore::SyncStore(SyncKind kind, const std::vector<Rate>& rates, SyncSettings
       clock_(clock),
       table_(std::make_unique<Table>(typed_table(kind, rates, settings))) {
   update_credit();
+  // The first sync is about an interval away.
+  try {
+    table_->last_report_ms.store(clock_.now_ms(), std::memory_order_relaxed);
+  } catch (const FatalError&) {
+    // A clock before the epoch fails the first check instead.
+  }
 }
 
 SyncStore::~SyncStore() = default;
@@ -409,7 +422,8 @@ void SyncStore::update_credit() const {
 
 AlgorithmResult SyncStore::check(std::string_view key, Cost cost) const {
   const uint64_t now = clock_.now_ms();
-  const uint64_t since = saturating_sub(now, table_->last_report_ms.load(std::memory_order_relaxed));
+  const uint64_t since =
+      saturating_sub(now, table_->last_report_ms.load(std::memory_order_relaxed));
   const uint64_t wait = since >= settings_.interval_ms ? 1 : settings_.interval_ms - since;
   const double credit = table_->credit.load(std::memory_order_relaxed);
   return table_->visit(
@@ -443,13 +457,14 @@ void SyncStore::apply(uint64_t server_now_ms, uint64_t instances,
     for (const SyncReport& report : sent) {
       table_->visit([&](const auto& table) { table.failed(report); });
     }
-    throw std::invalid_argument("a sync gave " + std::to_string(answers.size()) +
-                                " answers to " + std::to_string(sent.size()) + " reports");
+    throw std::invalid_argument("a sync gave " + std::to_string(answers.size()) + " answers to " +
+                                std::to_string(sent.size()) + " reports");
   }
   const int64_t offset =
       static_cast<int64_t>(clock_.now_ms()) - static_cast<int64_t>(server_now_ms);
   for (size_t i = 0; i < sent.size(); ++i) {
-    table_->visit([&](const auto& table) { table.apply(sent[i], answers[i], server_now_ms, offset); });
+    table_->visit(
+        [&](const auto& table) { table.apply(sent[i], answers[i], server_now_ms, offset); });
   }
   table_->instances.store(std::max<uint64_t>(instances, 1), std::memory_order_relaxed);
   update_credit();

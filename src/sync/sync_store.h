@@ -20,7 +20,7 @@
 // the resets for the next sync and drops the leases given back (they may have
 // reached Redis: dropping undershoots, resending could overshoot).
 //
-// A key idle for a whole interval gives its lease back at the next sync, and
+// A key unchecked for three syncs gives its lease back at the next one, and
 // leaves the table once its mirror is as a fresh state and nothing is pending.
 // The table holds at most max_keys keys: past it, a new key is refused (nothing
 // left, next admission at the next sync) until others leave.
@@ -78,7 +78,8 @@ class SyncStore {
 
   // See sync_reports.h for the shapes. `closing` gives every lease back.
   std::vector<SyncReport> reports(bool closing) const;
-  void apply(uint64_t server_now_ms, uint64_t instances, const std::vector<SyncAnswer>& answers) const;
+  void apply(uint64_t server_now_ms, uint64_t instances,
+             const std::vector<SyncAnswer>& answers) const;
   void failed() const;
   // In a forked child: forgets every key (the leases, extra and demand are
   // the parent's) and any sync in flight; the child is a new instance.
