@@ -743,7 +743,8 @@ PyObject* create_engine_type() {
       .name = "builtins.RustEngine",
       .basicsize = static_cast<int>(kInstanceSize),
       .itemsize = 0,
-      .flags = Py_TPFLAGS_DEFAULT,
+      // SyncEngine (engine_sync.cpp) adds its syncing methods to this class.
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
       .slots = slots,
   };
   PyObject* type = PyType_FromSpec(&spec);
@@ -897,6 +898,7 @@ struct EngineSettings {
   std::optional<std::string> api_key;
   std::optional<std::string> debug;
   std::string backend_url;
+  std::optional<SyncSettings> sync;  // with rates: an engine synced through Redis
 };
 
 std::optional<std::string> owned(const std::optional<OwnedText>& text) {
@@ -933,7 +935,12 @@ PyRef build_engine_object(PyTypeObject* subtype, const EngineSettings& settings,
   PyObject* self = allocate(subtype, 0);
   if (self == nullptr) throw PyError::fetch();
   try {
-    if (settings.rates) {
+    if (settings.sync) {
+      std::construct_at(state_storage(self), std::move(templates), settings.algorithm,
+                        settings.mode, settings.api_key, *settings.rates, kBurstMultiplier,
+                        settings.debug, RateLimitOptions{}, kBlockDurationMs, settings.backend_url,
+                        *settings.sync, clock);
+    } else if (settings.rates) {
       std::construct_at(state_storage(self), std::move(templates), settings.algorithm,
                         settings.mode, settings.api_key, *settings.rates, kBurstMultiplier,
                         settings.debug, RateLimitOptions{}, kBlockDurationMs, settings.backend_url,
@@ -985,6 +992,22 @@ PyRef new_engine_from_rates(PyTypeObject* subtype, PyObject* args, PyObject* kwa
   settings.backend_url = slots[5] == nullptr
                              ? std::string(kDefaultBackendUrl)
                              : convert_argument("backend_url", slots[5], extract_text).str();
+  return build_engine_object(subtype, settings, std::nullopt, clock);
+}
+
+PyRef new_synced_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
+                               SyncSettings sync, Clock clock) {
+  const BoundArguments<6> slots = bind_arguments(kFromRatesSignature, args, kwargs);
+  EngineSettings settings;
+  settings.algorithm = convert_argument("algorithm", slots[0], extract_text).str();
+  settings.mode = convert_argument("mode", slots[1], extract_text).str();
+  settings.rates = extract_rates(slots[2]);  // names the parameter itself
+  settings.api_key = owned(convert_argument("api_key", slots[3], extract_optional_text));
+  settings.debug = owned(convert_argument("debug", slots[4], extract_optional_text));
+  settings.backend_url = slots[5] == nullptr
+                             ? std::string(kDefaultBackendUrl)
+                             : convert_argument("backend_url", slots[5], extract_text).str();
+  settings.sync = sync;
   return build_engine_object(subtype, settings, std::nullopt, clock);
 }
 

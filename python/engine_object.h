@@ -36,6 +36,11 @@ PyRef new_engine_from_rates(PyTypeObject* subtype, PyObject* args, PyObject* kwa
 // The engine inside an instance of either class (which `self` must be).
 const VornEngine& engine_of(PyObject* self);
 
+// SyncEngine's constructor: from_rates's arguments, for an engine of those
+// rates synced through Redis by `sync` (see sync/sync_store.h). Throws PyError.
+PyRef new_synced_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
+                               SyncSettings sync, Clock clock);
+
 // The ZoneEngine class (borrowed): a RustEngine whose state is in a shared zone.
 PyObject* zone_engine_type();
 

@@ -5,6 +5,7 @@
 #include "call_boundary.h"
 #include "engine_counts.h"
 #include "engine_object.h"
+#include "engine_sync.h"
 #include "messages.h"
 #include "py_ref.h"
 #include "python_api.h"
@@ -73,6 +74,7 @@ PyRef initialise_module() {
     throw PyError::fetch();
   }
   add_zone_names(module.get());
+  add_sync_names(module.get());
   add_count_names(module.get());
   module_cache = PyRef::borrow(module.get()).release();
   return module;
