@@ -68,7 +68,9 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
                   window: Optional[float] = None, zone: Optional[str] = None,
                   zone_size: Optional[int] = None, zone_dir: ZoneDir = None,
                   redis: Any = None, redis_prefix: str = "vorn:", redis_timeout: float = 0.05,
-                  on_error: str = "local") -> Union["RustEngine", "ZoneEngine", "RedisEngine"]:
+                  on_error: str = "local", sync: Optional[float] = None,
+                  max_overshoot: Optional[float] = None
+                  ) -> Union["RustEngine", "ZoneEngine", "RedisEngine"]:
     """Builds a `vorn_native.RustEngine` with keyword arguments and Node's defaults
     (capacity 100, refill_rate 10).
 
@@ -88,6 +90,12 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
     with keys under `redis_prefix`, checks bounded by `redis_timeout` seconds, and
     `on_error` saying how to answer without Redis.
 
+    With `redis` and `sync` (seconds between syncs, > 0), one limit shared
+    through that Redis but answered in process: a native engine whose checks
+    never wait for Redis, kept in step with it by a daemon thread; at most about
+    `max_overshoot` (default 0.02) of each rate is admitted past the limit in
+    all. token_bucket, fixed_window and leaky_bucket only. `close()` stops it.
+
     Unlike the classes themselves, refuses an unknown algorithm or mode name
     (ValueError, TypeError for a non-str), listing the valid ones.
     """
@@ -97,6 +105,12 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
     refill_rate = DEFAULT_REFILL_RATE if refill_rate is None else refill_rate
     if zone is not None and redis is not None:
         raise TypeError("create_engine(): give a zone or redis, not both")
+    if sync is not None:
+        return _synced_engine(algorithm, mode, rates, capacity, refill_rate, api_key, debug,
+                              backend_url, zone, redis, redis_prefix, redis_timeout, sync,
+                              max_overshoot)
+    if max_overshoot is not None:
+        raise TypeError("create_engine(): max_overshoot needs sync")
     if zone is not None:
         from ._native import ZoneEngine
 
@@ -125,6 +139,26 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
     if rates is None:
         return engine_class(algorithm, mode, capacity, refill_rate, api_key, debug, backend_url)
     return engine_class.from_rates(algorithm, mode, rates, api_key, debug, backend_url)
+
+
+def _synced_engine(algorithm: str, mode: str, rates: Optional[List[Tuple[float, int]]],
+                   capacity: float, refill_rate: float, api_key: Optional[str],
+                   debug: Optional[str], backend_url: str, zone: Optional[str], redis: Any,
+                   redis_prefix: str, redis_timeout: float, sync: Any,
+                   max_overshoot: Optional[float]) -> Any:
+    if zone is not None:
+        raise TypeError("create_engine(): sync does not go with a zone")
+    if redis is None:
+        raise TypeError("create_engine(): sync needs redis")
+    _check_redis("create_engine", redis)
+    from ._sync import bucket_rates, create_synced_engine
+
+    if rates is None:
+        rates = bucket_rates(algorithm, capacity, refill_rate)
+    return create_synced_engine(redis, algorithm, mode, rates, api_key, debug, backend_url,
+                                sync=sync, max_overshoot=0.02 if max_overshoot is None
+                                else max_overshoot, prefix=redis_prefix,
+                                timeout=redis_timeout)
 
 
 def create_async_engine(algorithm: str = "token_bucket", mode: str = "active",

@@ -1,0 +1,229 @@
+"""One limit across processes and machines, answered in process: the engine of
+create_engine(..., redis=..., sync=seconds).
+
+Checks are the native SyncEngine's own methods, decided from local state: each
+key's mirror of the shared state, the lease this process holds of it, and a
+small credit for keys not synced yet. One daemon thread syncs every `sync`
+seconds: it takes the native reports of the keys with something to say, sends
+them to Redis in one call of lua/sync.lua (the keys of one engine share a
+Cluster hash tag, so one call covers them), and hands the answers back. A sync
+that fails (Redis down, slower than the timeout) leaves the engine degraded:
+each process then limits alone, and what it admitted reaches Redis at the
+first sync that succeeds. A forked child starts its own thread and holds
+nothing of its parent. close() stops the thread after one last push.
+"""
+import os
+import threading
+import time
+import uuid
+import weakref
+from typing import Any, List, Optional, Sequence, Tuple
+
+from ._redis_base import MAX_REDIRECTIONS, _no_script, _topology
+from ._redis_clients import key_slot, redirection, run_blocking, set_deadline
+from ._redis_core import Limits, Script, key_digest, script_text
+
+SYNC_ALGORITHMS = ("token_bucket", "fixed_window", "leaky_bucket")
+SYNC_REFUSED = "sync works with token_bucket, fixed_window and leaky_bucket"
+# An instance counts as live for this many intervals after its last sync.
+LIVE_INTERVALS = 3
+
+_script: Optional[Script] = None
+
+
+def _sync_script() -> Script:
+    global _script
+    if _script is None:
+        _script = Script(script_text("sync"))
+    return _script
+
+
+def _number(value: float) -> str:
+    return repr(float(value)) if value != int(value) else str(int(value))
+
+
+class _Syncer:
+    """The background work of one engine. Holds the engine weakly: an engine
+    dropped without close() ends its thread at the next interval."""
+
+    def __init__(self, engine: Any, redis: Any, algorithm: str,
+                 rates: Sequence[Tuple[float, int]], prefix: str, timeout: float,
+                 interval: float) -> None:
+        self._engine = weakref.ref(engine)
+        self._topology, _ = _topology(redis, timeout, False)
+        self._owns_client = isinstance(redis, str)
+        self._interval = interval
+        self._timeout = max(timeout, interval)
+        limits = Limits(algorithm, 0.0, 0.0, prefix, rates)
+        shape = limits.key_prefix[len(prefix):-1]
+        # One hash tag for every key of this limit: one script call, one slot.
+        self._key_base = prefix + "sync{" + shape + "}:"
+        self._instances_key = self._key_base + "instances"
+        self._head = (limits.kind, str(len(rates))) + limits.rate_args
+        self._life_ms = str(max(1, int(interval * 1000 * LIVE_INTERVALS)))
+        self._closed = False
+        self._lock = threading.Lock()  # one sync at a time
+        self._start()
+        syncer = weakref.ref(self)
+        os.register_at_fork(after_in_child=lambda: _restart(syncer))
+
+    def _start(self) -> None:
+        self._id = uuid.uuid4().hex
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._loop, name="vorn-sync", daemon=True)
+        self._thread.start()
+
+    def forked(self) -> None:
+        """In a forked child: a new instance, with nothing of the parent's."""
+        self._lock = threading.Lock()
+        engine = self._engine()
+        if engine is None or self._closed:
+            return
+        engine._sync_forked()
+        self._start()
+
+    def _loop(self) -> None:
+        wait = 0.0
+        while not self._stop.wait(wait):
+            started = time.monotonic()
+            if not self.sync(False):
+                return
+            wait = max(0.0, self._interval - (time.monotonic() - started))
+
+    def sync(self, closing: bool) -> bool:
+        """One sync; False once the engine is gone."""
+        engine = self._engine()
+        if engine is None:
+            return False
+        with self._lock:
+            reports = engine._sync_reports(closing)
+            keys = [self._instances_key]
+            args: List[str] = list(self._head)
+            args += [self._id, self._life_ms]
+            for key, extra, unused, want, reset, lease_time in reports:
+                keys.append(self._key_base + key_digest(key))
+                args += [_number(extra), _number(unused), _number(want), str(reset),
+                         str(lease_time)]
+            try:
+                reply = self._call(keys, args)
+                now, live, answers = int(reply[0]), int(reply[1]), reply[2:]
+            except Exception:  # noqa: B902 (whatever fails, the next sync tries again)
+                engine._sync_failed()
+                return True
+            engine._sync_apply(now, live, answers)
+        return True
+
+    def _call(self, keys: List[str], args: List[str]) -> Any:
+        script = _sync_script()
+        topology = self._topology
+        set_deadline(time.monotonic() + self._timeout)
+        try:
+            if topology.cluster and not topology.loaded:
+                self._refresh()
+            where = topology.where(keys[0])
+            load = asking = False
+            for _ in range(MAX_REDIRECTIONS):
+                commands: List[Tuple[Any, ...]] = []
+                if load:
+                    commands.append(("SCRIPT", "LOAD", script.text))
+                if asking:
+                    commands.append(("ASKING",))
+                commands.append(("EVALSHA", script.sha, len(keys), *keys, *args))
+                reply = run_blocking(topology.client(where), commands)[-1]
+                if not isinstance(reply, BaseException):
+                    return reply
+                load = asking = False
+                if _no_script(reply):
+                    load = True
+                    continue
+                moved = redirection(reply)
+                if moved is None or not topology.cluster:
+                    raise reply
+                if moved[0] == "MOVED":
+                    topology.moved(key_slot(keys[0].encode("utf-8")), moved[1])
+                where, asking = moved[1], moved[0] == "ASK"
+            raise RuntimeError("still redirected after %d tries" % MAX_REDIRECTIONS)
+        finally:
+            set_deadline(None)
+
+    def _refresh(self) -> None:
+        for address in self._topology.addresses():
+            try:
+                reply = run_blocking(self._topology.client(address), [("CLUSTER", "SLOTS")])[0]
+            except Exception:  # noqa: B902 (the next node may answer)
+                continue
+            if self._topology.read_slots(reply):
+                return
+
+    def close(self) -> None:
+        if self._closed:
+            return
+        self._closed = True
+        self._stop.set()
+        if self._thread is not threading.current_thread():
+            self._thread.join(self._timeout + self._interval)
+        self.sync(True)
+        for client in self._topology.close(self._owns_client):
+            client.close()
+
+
+def _restart(syncer: "weakref.ref[_Syncer]") -> None:
+    live = syncer()
+    if live is not None:
+        live.forked()
+
+
+def bucket_rates(algorithm: str, capacity: float, refill_rate: float
+                 ) -> List[Tuple[float, int]]:
+    """The one rate of an engine given as capacity and refill_rate."""
+    if algorithm == "fixed_window":
+        return [(capacity, 60000)]
+    if not refill_rate > 0:
+        raise ValueError("create_engine(): sync needs a refill_rate > 0 or a limit")
+    return [(capacity, max(1, int(round(capacity / refill_rate * 1000))))]
+
+
+def create_synced_engine(redis: Any, algorithm: str, mode: str,
+                         rates: Sequence[Tuple[float, int]], api_key: Optional[str],
+                         debug: Optional[str], backend_url: str, *, sync: Any,
+                         max_overshoot: Any, prefix: str, timeout: float) -> Any:
+    if algorithm not in SYNC_ALGORITHMS:
+        raise ValueError("create_engine(): " + SYNC_REFUSED + ", not " + repr(algorithm))
+    if isinstance(sync, bool) or not isinstance(sync, (int, float)) or not 0 < sync < 86400:
+        raise ValueError("create_engine(): sync must be a number of seconds > 0, not "
+                         + repr(sync))
+    if isinstance(max_overshoot, bool) or not isinstance(max_overshoot, (int, float)) \
+            or not 0 <= max_overshoot <= 1:
+        raise ValueError("create_engine(): max_overshoot must be a number from 0 to 1, not "
+                         + repr(max_overshoot))
+    engine = _engine_class()(algorithm, mode, rates, api_key, debug, backend_url,
+                             max_overshoot=float(max_overshoot),
+                             sync_ms=max(1, int(round(sync * 1000))))
+    engine._syncer = _Syncer(engine, redis, algorithm, rates, prefix, timeout, float(sync))
+    return engine
+
+
+_engine: Any = None
+
+
+def _engine_class() -> Any:
+    """SyncedEngine, made on first use: its base is the native class."""
+    global _engine
+    if _engine is None:
+        from . import _native  # noqa: F401 (its ImportError names the platform)
+        from vorn_native import SyncEngine
+
+        class SyncedEngine(SyncEngine):  # type: ignore[misc,valid-type]
+            """A native engine of one limit shared through Redis. check,
+            check_limits, refund, reset, stats and policies are the native
+            engine's; `degraded` is True while the last sync failed."""
+
+            __slots__ = ("_syncer", "__weakref__")
+
+            def close(self) -> None:
+                """Stops the syncing after one last push (bounded by the timeout)."""
+                self._syncer.close()
+
+        SyncedEngine.__module__ = "vorn"
+        _engine = SyncedEngine
+    return _engine
