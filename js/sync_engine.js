@@ -15,7 +15,7 @@
 const crypto = require('node:crypto');
 const { clientFromUrl, guardParser, loadIoredis } = require('./redis_clients.js');
 const { parseRedisUrl, describeRedisUrl } = require('./redis_urls.js');
-const { keyDigest, keyNumber, scriptNumber, scriptText, wholeCount } = require('./redis_core.js');
+const { keyDigest, limitsFor, scriptNumber, scriptText } = require('./redis_core.js');
 const counts = require('./counts');
 
 const DEFAULT_PREFIX = 'vorn:';
@@ -26,31 +26,20 @@ const SYNC_ALGORITHMS = ['token_bucket', 'fixed_window', 'leaky_bucket'];
 const SYNC_ONLY_OPTIONS = ['redis', 'redisPrefix', 'redisTimeoutMs', 'syncMs', 'maxOvershoot',
   'logger', 'rates'];
 const LATE = Symbol('late');
-const TAGS = { token_bucket: 'tb', leaky_bucket: 'lb', fixed_window: 'fw' };
 // A process counts among the live instances this many intervals after its last sync.
 const LIVE_INTERVALS = 3;
-const MIN_LIVE_MS = 1000;
 
-// What both hosts send for one limit: the script's rate arguments (capacity and
-// refill per second for the buckets, count and window for the fixed window)
-// and the start of every key, which names the limit and holds one Cluster hash
-// tag, so one script call covers all of an engine's keys.
+// What both hosts send for one limit: the script's rate arguments, as the
+// per-request engine's (capacity and refill per second for the buckets, count
+// and window for the fixed window), and the start of every key, which names
+// the limit as that engine's keys do inside one Cluster hash tag, so that one
+// script call covers all of an engine's keys.
 function syncLimit(prefix, algorithm, rates) {
-  const tag = TAGS[algorithm];
-  const whole = algorithm === 'fixed_window';
-  const rateArgs = [];
-  const shapes = [];
-  for (const [count, windowMs] of rates) {
-    if (whole) {
-      rateArgs.push(wholeCount(count), String(windowMs));
-      shapes.push(`${wholeCount(count)}/${windowMs}`);
-    } else {
-      rateArgs.push(scriptNumber(count), scriptNumber(count * 1000 / windowMs));
-      shapes.push(`${keyNumber(count)}/${windowMs}`);
-    }
-  }
-  const keyPrefix = `${prefix}{sync:${tag}:${shapes.join(';')}}:`;
-  return { tag, rateArgs, keyPrefix, instancesKey: `${keyPrefix}instances` };
+  const limits = limitsFor(algorithm, 0, 0, prefix, rates);
+  const shape = limits.keyPrefix.slice(prefix.length, -1);
+  const keyPrefix = `${prefix}sync{${shape}}:`;
+  return { tag: limits.kind, rateArgs: limits.rateArgs, keyPrefix,
+    instancesKey: `${keyPrefix}instances` };
 }
 
 // The script's arguments for `reports`: the number of keys, the keys (the
@@ -65,7 +54,7 @@ function scriptArguments(engine, reports) {
       String(leaseTimeMs));
   }
   return [keys.length, ...keys, limit.tag, String(engine.rates.length), ...limit.rateArgs,
-    engine.instanceId, String(Math.max(LIVE_INTERVALS * engine.syncMs, MIN_LIVE_MS)), ...perKey];
+    engine.instanceId, String(Math.max(1, Math.trunc(LIVE_INTERVALS * engine.syncMs))), ...perKey];
 }
 
 // [serverNowMs, instances, answers] of the script's reply to `count` reports;
@@ -251,7 +240,11 @@ class SyncEngine {
   // connection still coming up included).
   async withinTimeout(send) {
     let timer;
-    const late = new Promise((resolve) => { timer = setTimeout(resolve, this.timeoutMs, LATE); });
+    // A reply already read while the loop was busy still wins: the timer
+    // settles only after the loop's next look at its sockets.
+    const late = new Promise((resolve) => {
+      timer = setTimeout(() => { setImmediate(resolve, LATE); }, this.timeoutMs);
+    });
     if (!this.closing) timer.unref();
     try {
       if (this.client.status !== 'ready' && !this.client.isCluster) {
