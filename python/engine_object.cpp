@@ -374,6 +374,8 @@ TextArgument text_argument(PyObject* object) { return TextArgument(object); }
 // Created once; the class and everything its spec points to live for the process.
 PyObject* engine_class = nullptr;
 PyObject* zone_engine_class = nullptr;
+PyObject* sync_engine_class = nullptr;  // made by create_sync_engine_type
+PyObject* sync_engine_type() { return sync_engine_class; }
 
 // Gives back the memory of an instance of `type` and the instance's reference
 // to its heap type. The instance state must already be destroyed (or never built).
@@ -597,6 +599,9 @@ constexpr EngineClass engine_class_named(const char* name, PyObject* (*type)(),
 constexpr EngineClass kRustEngine =
     engine_class_named("RustEngine", engine_type, "RustEngine.check()", "RustEngine.check_limits()",
                        "RustEngine.refund()", "RustEngine.reset()");
+constexpr EngineClass kSyncEngine =
+    engine_class_named("SyncEngine", sync_engine_type, "SyncEngine.check()",
+                       "SyncEngine.check_limits()", "SyncEngine.refund()", "SyncEngine.reset()");
 constexpr EngineClass kZoneEngine =
     engine_class_named("ZoneEngine", zone_engine_type, "ZoneEngine.check()",
                        "ZoneEngine.check_limits()", "ZoneEngine.refund()", "ZoneEngine.reset()");
@@ -743,8 +748,7 @@ PyObject* create_engine_type() {
       .name = "builtins.RustEngine",
       .basicsize = static_cast<int>(kInstanceSize),
       .itemsize = 0,
-      // SyncEngine (engine_sync.cpp) adds its syncing methods to this class.
-      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+      .flags = Py_TPFLAGS_DEFAULT,
       .slots = slots,
   };
   PyObject* type = PyType_FromSpec(&spec);
@@ -774,6 +778,55 @@ PyObject* engine_zone_stats_entry(PyObject* self, PyObject*) {
     return stats ? zone_stats_dict(*stats) : PyRef::borrow(Py_None);
   });
 }
+
+}  // namespace
+
+PyObject* create_sync_engine_type(std::span<const PyMethodDef> methods,
+                                  std::span<const PyGetSetDef> properties, newfunc new_entry,
+                                  const char* doc) {
+  // Static: interpreters before 3.11 keep pointing at the tables.
+  static std::vector<PyMethodDef> all_methods = {
+      {"check", reinterpret_cast<PyCFunction>(as_slot(&check_entry<kSyncEngine>)),
+       kMethFastcall | METH_KEYWORDS, kCheckDoc},
+      {"check_limits", reinterpret_cast<PyCFunction>(as_slot(&check_limits_entry<kSyncEngine>)),
+       kMethFastcall | METH_KEYWORDS, kCheckLimitsDoc},
+      {"refund", reinterpret_cast<PyCFunction>(as_slot(&refund_entry<kSyncEngine>)),
+       kMethFastcall | METH_KEYWORDS, kRefundDoc},
+      {"reset", reinterpret_cast<PyCFunction>(as_slot(&reset_entry<kSyncEngine>)),
+       kMethFastcall | METH_KEYWORDS, kResetDoc},
+      {"stats", &engine_stats_entry, METH_NOARGS, kStatsDoc},
+      {"name_counts", &engine_name_counts_entry, METH_O, kNameCountsDoc},
+  };
+  static std::vector<PyGetSetDef> all_properties = {
+      {"policies", &policies_entry, nullptr, kPoliciesDoc, nullptr},
+  };
+  all_methods.insert(all_methods.end(), methods.begin(), methods.end());
+  all_methods.push_back({nullptr, nullptr, 0, nullptr});
+  all_properties.insert(all_properties.end(), properties.begin(), properties.end());
+  all_properties.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+  static PyType_Slot slots[] = {
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_new, as_slot(new_entry)},
+      {Py_tp_dealloc, as_slot(&dealloc_entry)},
+      {Py_tp_methods, all_methods.data()},
+      {Py_tp_getset, all_properties.data()},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {
+      .name = "builtins.SyncEngine",
+      .basicsize = static_cast<int>(kInstanceSize),
+      .itemsize = 0,
+      // The package's class adds close() and holds its syncing thread.
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+      .slots = slots,
+  };
+  sync_engine_class = PyType_FromSpec(&spec);
+  if (sync_engine_class == nullptr) throw PyError::fetch();
+  return sync_engine_class;
+}
+
+namespace {
 
 PyObject* create_zone_engine_type() {
   static PyMethodDef methods[] = {

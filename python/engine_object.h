@@ -12,6 +12,8 @@
 // zone's notices are logged as warnings of the logger "vorn.zone".
 #pragma once
 
+#include <span>
+
 #include "algorithms/clock.h"
 #include "core/engine.h"
 #include "py_ref.h"
@@ -35,6 +37,14 @@ PyRef new_engine_from_rates(PyTypeObject* subtype, PyObject* args, PyObject* kwa
 
 // The engine inside an instance of either class (which `self` must be).
 const VornEngine& engine_of(PyObject* self);
+
+// Builds the class SyncEngine once: RustEngine's methods, slots and properties
+// on an engine synced through Redis, with `methods` and `properties` (no null
+// entries; static storage) added and `new_entry` as its constructor.
+// Throws PyError.
+PyObject* create_sync_engine_type(std::span<const PyMethodDef> methods,
+                                  std::span<const PyGetSetDef> properties, newfunc new_entry,
+                                  const char* doc);
 
 // SyncEngine's constructor: from_rates's arguments, for an engine of those
 // rates synced through Redis by `sync` (see sync/sync_store.h). Throws PyError.

@@ -24,7 +24,6 @@
 #pragma weak PySequence_Size
 #pragma weak PyTuple_New
 #pragma weak PyTuple_SetItem
-#pragma weak PyType_FromSpecWithBases
 #pragma weak PyType_IsSubtype
 #pragma weak PyUnicode_AsUTF8String
 #pragma weak PyDict_DelItemString
@@ -221,47 +220,31 @@ void* as_slot(Function* function) {
 // The vectorcall convention for methods (see engine_object.cpp).
 constexpr int kMethFastcall = 0x0080;
 
-PyObject* create_sync_engine_type() {
-  static PyMethodDef methods[] = {
-      {"_sync_reports", &reports_entry, METH_O,
-       "_sync_reports($self, closing)\n--\n\nTakes the reports of the next sync."},
-      {"_sync_apply", reinterpret_cast<PyCFunction>(as_slot(&apply_entry)), kMethFastcall,
-       "_sync_apply($self, now_ms, instances, answers)\n--\n\nHands in the script's answers."},
-      {"_sync_failed", &failed_entry, METH_NOARGS,
-       "_sync_failed($self)\n--\n\nThe sync of the last reports failed."},
-      {"_sync_forked", &forked_entry, METH_NOARGS,
-       "_sync_forked($self)\n--\n\nIn a forked child: forgets the parent's keys."},
-      {nullptr, nullptr, 0, nullptr},
-  };
-  static PyGetSetDef properties[] = {
-      {"degraded", &degraded_entry, nullptr, "Whether the last sync failed.", nullptr},
-      {nullptr, nullptr, nullptr, nullptr, nullptr},
-  };
-  static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("SyncEngine(algorithm, mode, rates, api_key=None, debug=None, "
-                                    "backend_url='http://localhost:4000', *, max_overshoot=0.02, "
-                                    "sync_ms=100)\n--\n\n")},
-      {Py_tp_new, as_slot(&new_entry)},
-      {Py_tp_methods, methods},
-      {Py_tp_getset, properties},
-      {0, nullptr},
-  };
-  static PyType_Spec spec = {
-      .name = "builtins.SyncEngine",
-      .basicsize = 0,  // the base's
-      .itemsize = 0,
-      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-      .slots = slots,
-  };
-  PyObject* type = PyType_FromSpecWithBases(&spec, engine_type());
-  if (type == nullptr) throw PyError::fetch();
-  return type;
-}
+// Static: interpreters before 3.11 keep pointing at the tables.
+const PyMethodDef kMethods[] = {
+    {"_sync_reports", &reports_entry, METH_O,
+     "_sync_reports($self, closing)\n--\n\nTakes the reports of the next sync."},
+    {"_sync_apply", reinterpret_cast<PyCFunction>(as_slot(&apply_entry)), kMethFastcall,
+     "_sync_apply($self, now_ms, instances, answers)\n--\n\nHands in the script's answers."},
+    {"_sync_failed", &failed_entry, METH_NOARGS,
+     "_sync_failed($self)\n--\n\nThe sync of the last reports failed."},
+    {"_sync_forked", &forked_entry, METH_NOARGS,
+     "_sync_forked($self)\n--\n\nIn a forked child: forgets the parent's keys."},
+};
+const PyGetSetDef kProperties[] = {
+    {"degraded", &degraded_entry, nullptr, "Whether the last sync failed.", nullptr},
+};
+constexpr const char* kDoc =
+    "SyncEngine(algorithm, mode, rates, api_key=None, debug=None, "
+    "backend_url='http://localhost:4000', *, max_overshoot=0.02, sync_ms=100)\n--\n\n"
+    "An engine of `rates` whose keys a host thread syncs with Redis.";
 
 }  // namespace
 
 void add_sync_names(PyObject* module) {
-  if (sync_engine_class == nullptr) sync_engine_class = create_sync_engine_type();
+  if (sync_engine_class == nullptr) {
+    sync_engine_class = create_sync_engine_type(kMethods, kProperties, &new_entry, kDoc);
+  }
   if (PyObject_SetAttrString(module, "SyncEngine", sync_engine_class) != 0) throw PyError::fetch();
 }
 
