@@ -18,7 +18,7 @@ class ModuleSurface(unittest.TestCase):
         own = {name for name in vars(vorn_native)
                if not (name.startswith("__") and name.endswith("__"))}
         self.assertEqual(own, {"RustEngine", "ZoneEngine", "ZoneError", "remove_zone", "zone_stats",
-                               "zone_counts", "process_counts"})
+                               "zone_counts", "process_counts", "SyncEngine"})
         self.assertEqual(vorn_native.__doc__, "")
 
     def test_class_identity(self):
