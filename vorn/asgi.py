@@ -137,7 +137,9 @@ class ASGIMiddleware(LimitingMiddleware):
         send_with_fields = send
         if fields:
             # Hands back send's awaitable, so no coroutine of its own per message.
-            def send_with_fields(message: Any) -> Awaitable[None]:
+            # Unannotated: a nested function's annotations are evaluated on every
+            # request that defines it.
+            def send_with_fields(message):
                 if message.get("type") == "http.response.start":
                     message = dict(message)
                     message["headers"] = [*message.get("headers", ()), *fields]

@@ -118,7 +118,9 @@ class WSGIMiddleware(LimitingMiddleware):
         if allowed and not fields:
             return self.app(environ, start_response)
 
-        def start_with_fields(status: str, headers: Any, exc_info: Any = None) -> Any:
+        # Unannotated: a nested function's annotations are built on every request
+        # that defines it.
+        def start_with_fields(status, headers, exc_info=None):
             if exc_info is None:
                 return start_response(status, [*headers, *fields])
             return start_response(status, [*headers, *fields], exc_info)
