@@ -77,6 +77,17 @@ class Algorithm {
     std::visit([key](const auto& limiter) { limiter.reset(key); }, limiter_);
   }
 
+  // Whether check() may run on several threads at once with no lock of the
+  // caller's: true of the in-process limiters, whose keys' shard locks are
+  // all they need; false of the others (a zone connection requires the
+  // caller's exclusion).
+  bool safe_without_caller_lock() const {
+    return std::holds_alternative<TokenBucket>(limiter_) ||
+           std::holds_alternative<SlidingWindow>(limiter_) ||
+           std::holds_alternative<FixedWindow>(limiter_) ||
+           std::holds_alternative<LeakyBucket>(limiter_) || std::holds_alternative<RateSet>(limiter_);
+  }
+
   // Whether costs must be whole (the window limiters count requests).
   bool whole_costs() const;
 

@@ -78,6 +78,7 @@ VornEngine::VornEngine(Algorithm limiter, std::string_view algorithm, std::strin
     zone_meter_ = zone_ != nullptr ? zone_->meter() : nullptr;
     policies_ = held.policies();
     whole_costs_ = held.whole_costs();
+    unlocked_checks_ = held.safe_without_caller_lock();
   });
   CountedStore store;
   if (zone_ != nullptr) {
@@ -123,59 +124,75 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
   }
 
   // The identity, even an empty one, is the key; the route never is part of it.
-  const std::string_view key = identity ? *identity : ip;
-  AlgorithmResult verdict = limiter_.with_lock([this, key, cost](const Algorithm& limiter) {
-    AlgorithmResult result = limiter.check(key, cost);
-    count_checked(result);
-    return result;
-  });
-
-  const std::string_view reason = reason_word(verdict.reason);
+  AlgorithmResult result = run_limiter(identity ? *identity : ip, cost);
   // The reading right after the limiter only feeds the telemetry event's latency.
   const uint64_t limiter_done_ms = api_key_ ? clock_.now_ms() : 0;
-  const bool allowed = verdict.allowed || mode_ == Mode::Shadow;
-  const bool would_block = !verdict.allowed;
-  const DecisionKind kind = verdict.allowed         ? DecisionKind::Allow
-                            : mode_ == Mode::Shadow ? DecisionKind::WouldBlock
-                                                    : DecisionKind::Block;
-
-  CheckOutcome outcome{
-      .decision = wants_record
-                      ? build_canonical_decision(kind, verdict.reason, identity, ip, route,
-                                                 start_ms, verdict.remaining,
-                                                 verdict.reset_after_ms, verdict.retry_after_ms)
-                      : CanonicalDecision{},
+  CanonicalDecision decision =
+      wants_record ? build_canonical_decision(decision_kind(result), result.reason, identity, ip,
+                                              route, start_ms, result.remaining,
+                                              result.reset_after_ms, result.retry_after_ms)
+                   : CanonicalDecision{};
+  CheckVerdict verdict = verdict_of(std::move(result));
+  if (api_key_) {
+    push_event(decision, identity, ip, route, start_ms, limiter_done_ms, verdict.allowed);
+  }
+  return CheckOutcome{
+      .decision = std::move(decision),
       .algorithm = algorithm_name_,
-      .debug_info = std::move(verdict.message),
-      .reason = reason,
-      .allowed = allowed,
-      .would_block = would_block,
-      .figures = LimitFigures{.remaining = verdict.remaining,
-                              .next_admission_ms = verdict.next_admission_ms,
-                              .full_reset_ms = verdict.full_reset_ms},
+      .debug_info = verdict.debug_info,
+      .reason = verdict.reason,
+      .allowed = verdict.allowed,
+      .would_block = verdict.would_block,
+      .figures = verdict.figures,
       .rate = verdict.rate,
   };
-  if (api_key_) {
-    telemetry_.push(CanonicalTelemetryEvent{
-        .event_type = kDecisionEventType,
-        .api_key = *api_key_,
-        .source = std::nullopt,
-        .decision = outcome.decision,
-        .metadata =
-            CanonicalRequestMetadata{
-                .route = std::string(route),
-                .ip = std::string(ip),
-                .mode = mode_word(mode_),
-                .user_agent = std::nullopt,
-                .method = std::nullopt,
-                .identity = copy_of(identity),
-                .latency_ms = saturating_sub(limiter_done_ms, start_ms),
-                .status_code = allowed ? kStatusAllowed : kStatusBlocked,
-            },
-        .timestamp = outcome.decision.timestamp,
-    });
+}
+
+CheckVerdict VornEngine::check_verdict(std::optional<std::string_view> identity,
+                                       std::string_view ip, std::string_view route,
+                                       uint64_t start_ms, Cost cost) const {
+  if (mode_ == Mode::Disabled) {
+    counts_.add_concurrent(CheckOutcomeKind::Disabled);
+    return CheckVerdict{.debug_info = LimitMessage::fixed("disabled"),
+                        .reason = std::nullopt,
+                        .allowed = true,
+                        .would_block = false,
+                        .figures = LimitFigures{}};
   }
-  return outcome;
+  AlgorithmResult result = run_limiter(identity ? *identity : ip, cost);
+  if (!api_key_) return verdict_of(std::move(result));
+  const uint64_t limiter_done_ms = clock_.now_ms();
+  CanonicalDecision decision = build_canonical_decision(
+      decision_kind(result), result.reason, identity, ip, route, start_ms, result.remaining,
+      result.reset_after_ms, result.retry_after_ms);
+  CheckVerdict verdict = verdict_of(std::move(result));
+  push_event(std::move(decision), identity, ip, route, start_ms, limiter_done_ms,
+             verdict.allowed);
+  return verdict;
+}
+
+void VornEngine::push_event(CanonicalDecision decision, std::optional<std::string_view> identity,
+                            std::string_view ip, std::string_view route, uint64_t start_ms,
+                            uint64_t limiter_done_ms, bool allowed) const {
+  const uint64_t timestamp = decision.timestamp;
+  telemetry_.push(CanonicalTelemetryEvent{
+      .event_type = kDecisionEventType,
+      .api_key = *api_key_,
+      .source = std::nullopt,
+      .decision = std::move(decision),
+      .metadata =
+          CanonicalRequestMetadata{
+              .route = std::string(route),
+              .ip = std::string(ip),
+              .mode = mode_word(mode_),
+              .user_agent = std::nullopt,
+              .method = std::nullopt,
+              .identity = copy_of(identity),
+              .latency_ms = saturating_sub(limiter_done_ms, start_ms),
+              .status_code = allowed ? kStatusAllowed : kStatusBlocked,
+          },
+      .timestamp = timestamp,
+  });
 }
 
 void VornEngine::name_meter(std::string_view name) const {

@@ -7,9 +7,12 @@
 // process can tell the whole machine's counts. Disabled checks consult no zone
 // and are counted by the engine alone.
 //
-// Thread-safety: check_request_with_identity is thread-safe. Active and shadow
-// checks serialise on the limiter lock for the limiter call and its counting
-// only; disabled checks take no lock. Lock order: limiter lock, then the limiter's shard lock; the
+// Thread-safety: check_request_with_identity and check_verdict are thread-safe.
+// Active and shadow checks of a zone or synced engine serialise on the limiter
+// lock for the limiter call and its counting only; an in-process engine's
+// limiter is safe by itself (each key's shard lock), so its checks take no
+// limiter lock and count with atomic additions. Disabled checks take no lock.
+// Refunds, resets and renames always take the limiter lock. Lock order: limiter lock, then the limiter's shard lock; the
 // telemetry queue's lock is taken only after the limiter lock is released, so no
 // two of the engine's locks are ever held in opposite orders. A fork takes them
 // all in that same order (LockLevel in core/fork_guard.h) and so never copies
@@ -59,6 +62,19 @@ struct LimitFigures {
 struct CheckOutcome {
   CanonicalDecision decision;
   std::string algorithm;                   // the configured algorithm text
+  LimitMessage debug_info;                 // the limiter's message, or "disabled"
+  std::optional<std::string_view> reason;  // a LimitReason word; absent in disabled mode
+  bool allowed = false;
+  bool would_block = false;
+  LimitFigures figures;
+  uint8_t rate = 0;  // which of the engine's policies() the figures describe
+};
+
+// What a check decided, without the decision record or the algorithm's text:
+// the fields of CheckOutcome that a host showing the verdict reads, with the
+// same values. Holds no text of its own (the reason is a word of the fixed
+// tables, the message renders on demand), so building one allocates nothing.
+struct CheckVerdict {
   LimitMessage debug_info;                 // the limiter's message, or "disabled"
   std::optional<std::string_view> reason;  // a LimitReason word; absent in disabled mode
   bool allowed = false;
@@ -119,6 +135,13 @@ class VornEngine {
                                            OutcomeDetail detail = OutcomeDetail::Full,
                                            Cost cost = {}) const;
 
+  // The same check, answering what check_request_with_identity with
+  // OutcomeDetail::VerdictOnly answers less the algorithm's text: the
+  // cheapest whole check. The telemetry event, when there is one, is the
+  // same. Thread-safe. Throws FatalError on a fatal failure.
+  CheckVerdict check_verdict(std::optional<std::string_view> identity, std::string_view ip,
+                             std::string_view route, uint64_t start_ms, Cost cost = {}) const;
+
   // Gives back up to `amount` (validated as a cost) of what `key` spent, on
   // every rate; forgets `key` in every rate. The key is what checks key on.
   // Atomic with the key's checks; in every mode. Thread-safe. Throw
@@ -169,18 +192,62 @@ class VornEngine {
                                              std::optional<uint64_t> reset_after_ms,
                                              std::optional<uint64_t> retry_after_ms) const;
 
-  // Requires the limiter lock. On every check's path: kept inline.
+  // Runs the limiter for one check and counts it, under the limiter lock
+  // unless the limiter needs none. Kept inline: on every check's path.
+  AlgorithmResult run_limiter(std::string_view key, Cost cost) const {
+    if (unlocked_checks_) {
+      return limiter_.without_lock([this, key, cost](const Algorithm& limiter) {
+        AlgorithmResult result = limiter.check(key, cost);
+        count_checked<&CheckCounter::add_concurrent>(result);
+        return result;
+      });
+    }
+    return limiter_.with_lock([this, key, cost](const Algorithm& limiter) {
+      AlgorithmResult result = limiter.check(key, cost);
+      count_checked<&CheckCounter::add_serialized>(result);
+      return result;
+    });
+  }
+
+  // Counts one limiter answer: with add_serialized under the limiter lock,
+  // with add_concurrent without it (always the same for one engine).
+  template <void (CheckCounter::*Add)(CheckOutcomeKind)>
   void count_checked(const AlgorithmResult& verdict) const {
     const CheckOutcomeKind kind = verdict.allowed         ? CheckOutcomeKind::Allowed
                                   : mode_ == Mode::Shadow ? CheckOutcomeKind::ShadowRefused
                                                           : CheckOutcomeKind::Refused;
-    counts_.add_serialized(kind);
-    if (verdict.by_policy) counts_.add_serialized(CheckOutcomeKind::ByPolicy);
+    (counts_.*Add)(kind);
+    if (verdict.by_policy) (counts_.*Add)(CheckOutcomeKind::ByPolicy);
     if (zone_meter_ != nullptr) {
       zone_meter_->add(kind);
       if (verdict.by_policy) zone_meter_->add(CheckOutcomeKind::ByPolicy);
     }
   }
+
+  // The verdict of a limiter answer in this engine's mode.
+  CheckVerdict verdict_of(AlgorithmResult&& result) const {
+    return CheckVerdict{
+        .debug_info = result.message,
+        .reason = reason_word(result.reason),
+        .allowed = result.allowed || mode_ == Mode::Shadow,
+        .would_block = !result.allowed,
+        .figures = LimitFigures{.remaining = result.remaining,
+                                .next_admission_ms = result.next_admission_ms,
+                                .full_reset_ms = result.full_reset_ms},
+        .rate = result.rate,
+    };
+  }
+
+  DecisionKind decision_kind(const AlgorithmResult& result) const {
+    return result.allowed         ? DecisionKind::Allow
+           : mode_ == Mode::Shadow ? DecisionKind::WouldBlock
+                                   : DecisionKind::Block;
+  }
+
+  // Queues the telemetry event of one check; requires api_key_.
+  void push_event(CanonicalDecision decision, std::optional<std::string_view> identity,
+                  std::string_view ip, std::string_view route, uint64_t start_ms,
+                  uint64_t limiter_done_ms, bool allowed) const;
 
   mutable PoisoningMutex<Algorithm> limiter_;
   mutable CheckCounter counts_;
@@ -199,6 +266,7 @@ class VornEngine {
   const ZoneConnection* zone_ = nullptr;  // inside limiter_, which never moves
   ZoneMeter* zone_meter_ = nullptr;       // zone_'s, under the limiter lock
   const SyncStore* sync_ = nullptr;       // inside limiter_, which never moves
+  bool unlocked_checks_ = false;          // the limiter is safe without the limiter lock
 };
 
 }  // namespace vorn

@@ -63,6 +63,23 @@ class PoisoningMutex {
     }
   }
 
+  // Runs `body(value)` without the lock, for a caller whose value is safe to
+  // use from several threads at once; poisoned and poisoning as with_lock.
+  template <typename Body>
+  decltype(auto) without_lock(Body&& body) {
+    if (poisoned_.load(std::memory_order_relaxed)) throw_unwrap_failure("PoisonError { .. }");
+    try {
+      return std::forward<Body>(body)(value_);
+    } catch (const ZoneError&) {
+      throw;
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (...) {
+      poisoned_.store(true, std::memory_order_relaxed);
+      throw;
+    }
+  }
+
   bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
 
  private:

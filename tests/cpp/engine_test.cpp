@@ -164,9 +164,21 @@ TEST(Engine, VerdictOnlyChecksAnswerAlikeWithoutBuildingTheRecord) {
     ManualClock clock;
     VornEngine full = make_engine({.mode = mode, .capacity = 2}, clock);
     VornEngine lean = make_engine({.mode = mode, .capacity = 2}, clock);
+    VornEngine leanest = make_engine({.mode = mode, .capacity = 2}, clock);
     for (int i = 0; i < 4; ++i) {
       CheckOutcome expected = full.check_request_with_identity(std::nullopt, "ip", "/", 0);
-      const uint64_t reads_before = clock.reads();
+      uint64_t reads_before = clock.reads();
+      const CheckVerdict verdict = leanest.check_verdict(std::nullopt, "ip", "/", 0);
+      EXPECT_EQ(verdict.allowed, expected.allowed) << mode << i;
+      EXPECT_EQ(verdict.would_block, expected.would_block);
+      EXPECT_EQ(verdict.reason, expected.reason);
+      EXPECT_EQ(verdict.debug_info, expected.debug_info);
+      EXPECT_EQ(verdict.figures.remaining, expected.figures.remaining);
+      EXPECT_EQ(verdict.figures.next_admission_ms, expected.figures.next_admission_ms);
+      EXPECT_EQ(verdict.figures.full_reset_ms, expected.figures.full_reset_ms);
+      reads_before = clock.reads() - reads_before;
+      EXPECT_EQ(reads_before, std::string(mode) == "disabled" ? 0 : (i == 0 ? 2 : 1));
+      reads_before = clock.reads();
       CheckOutcome outcome = lean.check_request_with_identity(std::nullopt, "ip", "/", 0,
                                                               OutcomeDetail::VerdictOnly);
       EXPECT_EQ(outcome.allowed, expected.allowed) << mode << i;
@@ -184,10 +196,14 @@ TEST(Engine, VerdictOnlyChecksAnswerAlikeWithoutBuildingTheRecord) {
   ManualClock clock;
   VornEngine engine = make_engine({.api_key = "k"}, clock);
   engine.check_request_with_identity(std::nullopt, "ip", "/r", 0, OutcomeDetail::VerdictOnly);
+  engine.check_verdict("user", "ip", "/v", 0);
   auto events = engine.telemetry().snapshot();
-  ASSERT_EQ(events.size(), 1u);
+  ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].decision.decision, "allow");
   EXPECT_EQ(events[0].decision.route, "/r");
+  EXPECT_EQ(events[1].decision.route, "/v");
+  EXPECT_EQ(events[1].metadata.identity, "user");
+  EXPECT_EQ(engine.check_counts()[CheckOutcomeKind::Allowed], 2u);
 }
 
 TEST(Engine, ClockFailureInsideTheLimiterPoisonsActiveAndShadowChecks) {
@@ -240,6 +256,9 @@ TEST(Engine, ConcurrentChecksAdmitExactlyTheWholeCapacity) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(admitted.load(), 1000);
   EXPECT_EQ(engine.telemetry().size(), 3200u);
+  // The in-process engine counts with no lock of its own: no count is lost.
+  EXPECT_EQ(engine.check_counts()[CheckOutcomeKind::Allowed], 1000u);
+  EXPECT_EQ(engine.check_counts()[CheckOutcomeKind::Refused], 2200u);
 }
 
 }  // namespace
