@@ -133,7 +133,7 @@ class SyncTable {
       if (Lease::rolls_over(state.mirror[i], now, params_[i])) state.lease = 0.0;
     }
     auto trial = state.mirror;
-    AlgorithmResult result = decide_rates<Rules>(trial, params_, count_, now, cost);
+    AlgorithmResult result = decide(trial, now, cost);
     if (!result.allowed) {
       state.mirror = trial;
       return result;
@@ -297,6 +297,14 @@ class SyncTable {
     return shards_[TextHash{}(key) & (shard_count_ - 1)];
   }
 
+  // A limit of one rate is decided as its one-rate limiter decides, without
+  // the combining of several.
+  AlgorithmResult decide(std::array<typename Rules::State, kMaxRates>& states, uint64_t now,
+                         Cost cost) const {
+    if (count_ == 1) return Rules::decide(states[0], now, params_[0], cost);
+    return decide_rates<Rules>(states, params_, count_, now, cost);
+  }
+
   Key fresh(uint64_t now) const {
     Key state;
     for (size_t i = 0; i < count_; ++i) state.mirror[i] = Rules::fresh(params_[i], now);
@@ -316,7 +324,7 @@ class SyncTable {
   // a lease, which the next sync may bring.
   AlgorithmResult refused(const Key& state, uint64_t now, Cost cost, uint64_t wait_ms) const {
     auto look = state.mirror;
-    AlgorithmResult result = decide_rates<Rules>(look, params_, count_, now, Cost{cost.need, 0.0});
+    AlgorithmResult result = decide(look, now, Cost{cost.need, 0.0});
     result.allowed = false;
     result.reason = Lease::kRefused;
     result.remaining = 0;
