@@ -75,6 +75,9 @@ print(s.getsockname()[1])')"
     --json "$results/redis_rates_python.json" >&2 || echo "the Python Redis rate rows failed" >&2
   node "$repo/bench/redis_rates_bench.js" "redis://127.0.0.1:$port/0" "$build" \
     --json "$results/redis_rates_node.json" >&2 || echo "the Node Redis rate rows failed" >&2
+  echo "== synced engines against in-process ones (Python)" >&2
+  "$python" "$repo/bench/sync_bench.py" "redis://127.0.0.1:$port/0" "$build" \
+    --json "$results/sync_python.json" >&2 || echo "the Python synced rows failed" >&2
   kill "$pid"
   wait "$pid" 2>/dev/null || true
   trap - EXIT
