@@ -146,6 +146,37 @@ class ZoneEngine:
     def degraded_reason(self) -> Optional[str]: ...
     def zone_stats(self) -> Optional[ZoneStats]: ...  # None while degraded
 
+class SyncEngine:
+    """An engine of one limit shared through Redis, answered from local state: what
+    create_engine(redis=..., sync=seconds) makes (a subclass that adds close() and
+    holds the syncing thread). Checks never wait for Redis; `degraded` is True
+    while the last sync failed."""
+
+    def __new__(
+        cls,
+        algorithm: str,  # token_bucket, fixed_window or leaky_bucket
+        mode: str,
+        rates: Sequence[Rate],
+        api_key: Optional[str] = None,
+        debug: Optional[str] = None,
+        backend_url: str = "http://localhost:4000",
+        *,
+        max_overshoot: float = 0.02,  # 0 to 1
+        sync_ms: int = 100,
+    ) -> "SyncEngine": ...
+    def check(self, ip: str, route: str, identity: Optional[str] = None) -> CheckResult: ...
+    def check_limits(self, ip: str, route: str, identity: Optional[str] = None, *,
+                     cost: Cost = 1) -> LimitsResult: ...
+    def refund(self, key: str, cost: Cost = 1) -> None: ...  # here, and in Redis at the next sync
+    def reset(self, key: str) -> None: ...  # here, and in Redis at the next sync
+    def stats(self) -> CheckCounts: ...
+    def name_counts(self, name: str) -> None: ...
+    def close(self) -> None: ...  # the package's subclass: one last push, then no more syncs
+    @property
+    def policies(self) -> Tuple[Policy, ...]: ...
+    @property
+    def degraded(self) -> bool: ...
+
 def remove_zone(name: str, zone_dir: Optional[str] = None) -> bool: ...
 def zone_stats(name: str, zone_dir: Optional[str] = None) -> ZoneStats: ...
 def zone_counts(name: str, zone_dir: Optional[str] = None) -> Dict[str, CheckCounts]: ...

@@ -18,7 +18,7 @@ from .wsgi import WSGIMiddleware
 from .zone import ZoneDir, remove_zone, zone_counts, zone_directory, zone_stats
 
 if TYPE_CHECKING:  # the stub ships with the wheel
-    from vorn_native import RustEngine, ZoneEngine, ZoneError
+    from vorn_native import RustEngine, SyncEngine, ZoneEngine, ZoneError
 
     from .redis_engine import AsyncRedisEngine, RedisEngine
 
@@ -58,7 +58,17 @@ def create_engine(algorithm: str = ..., mode: str = ..., capacity: Optional[floa
                   limit: Optional[str] = ..., window: Optional[float] = ...,
                   zone: None = ..., zone_size: None = ..., zone_dir: None = ...,
                   redis: Any, redis_prefix: str = ..., redis_timeout: float = ...,
-                  on_error: str = ...) -> "RedisEngine": ...
+                  on_error: str = ..., sync: float,
+                  max_overshoot: Optional[float] = ...) -> "SyncEngine": ...
+@overload
+def create_engine(algorithm: str = ..., mode: str = ..., capacity: Optional[float] = ...,
+                  refill_rate: Optional[float] = ..., api_key: Optional[str] = ...,
+                  debug: Optional[str] = ..., backend_url: str = ..., *,
+                  limit: Optional[str] = ..., window: Optional[float] = ...,
+                  zone: None = ..., zone_size: None = ..., zone_dir: None = ...,
+                  redis: Any, redis_prefix: str = ..., redis_timeout: float = ...,
+                  on_error: str = ..., sync: None = ...,
+                  max_overshoot: None = ...) -> "RedisEngine": ...
 
 
 def create_engine(algorithm: str = "token_bucket", mode: str = "active",
@@ -70,7 +80,7 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
                   redis: Any = None, redis_prefix: str = "vorn:", redis_timeout: float = 0.05,
                   on_error: str = "local", sync: Optional[float] = None,
                   max_overshoot: Optional[float] = None
-                  ) -> Union["RustEngine", "ZoneEngine", "RedisEngine"]:
+                  ) -> Union["RustEngine", "ZoneEngine", "RedisEngine", "SyncEngine"]:
     """Builds a `vorn_native.RustEngine` with keyword arguments and Node's defaults
     (capacity 100, refill_rate 10).
 
