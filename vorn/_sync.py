@@ -21,7 +21,7 @@ from typing import Any, List, Optional, Sequence, Tuple
 
 from ._redis_base import MAX_REDIRECTIONS, _no_script, _topology
 from ._redis_clients import key_slot, redirection, run_blocking, set_deadline
-from ._redis_core import Limits, Script, key_digest, script_text
+from ._redis_core import LOG, Limits, Script, key_digest, script_text
 
 SYNC_ALGORITHMS = ("token_bucket", "fixed_window", "leaky_bucket")
 SYNC_REFUSED = "sync works with token_bucket, fixed_window and leaky_bucket"
@@ -50,7 +50,7 @@ class _Syncer:
                  rates: Sequence[Tuple[float, int]], prefix: str, timeout: float,
                  interval: float) -> None:
         self._engine = weakref.ref(engine)
-        self._topology, _ = _topology(redis, timeout, False)
+        self._topology, self._password = _topology(redis, timeout, False)
         self._owns_client = isinstance(redis, str)
         self._interval = interval
         self._timeout = max(timeout, interval)
@@ -107,10 +107,21 @@ class _Syncer:
             try:
                 reply = self._call(keys, args)
                 now, live, answers = int(reply[0]), int(reply[1]), reply[2:]
-            except Exception:  # noqa: B902 (whatever fails, the next sync tries again)
+            except Exception as error:  # noqa: B902 (whatever fails, the next sync tries again)
+                was_degraded = engine.degraded
                 engine._sync_failed()
+                if not was_degraded:
+                    text = type(error).__name__ + ": " + str(error)
+                    if self._password:
+                        text = text.replace(self._password, "***")
+                    LOG.warning("vorn: sync with Redis at %s failed (%s); each process limits "
+                                "alone until it is back", self._topology.describe, text)
                 return True
+            was_degraded = engine.degraded
             engine._sync_apply(now, live, answers)
+            if was_degraded:
+                LOG.warning("vorn: sync with Redis at %s answers again; what was admitted "
+                            "meanwhile is counted there", self._topology.describe)
         return True
 
     def _call(self, keys: List[str], args: List[str]) -> Any:

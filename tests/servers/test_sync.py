@@ -85,24 +85,27 @@ class SyncedEngines(unittest.TestCase):
                 time.sleep(0.0005)
 
         thread = threading.Thread(target=load)
-        thread.start()
-        try:
-            time.sleep(0.5)
-            phase["name"] = "down"
-            self.server.kill()
-            wait_until(lambda: engine.degraded)
-            time.sleep(2.0)
-            phase["name"] = "back"
-            self.server.start()
-            back = time.monotonic()
-            self.redis = self.server.client()
-            time.sleep(2 * INTERVAL)
-            state = self.redis.get(state_key("vorn:", "fw:1000000:3600000", "k"))
-            within = time.monotonic() - back
-            self.assertFalse(engine.degraded)
-        finally:
-            stop.set()
-            thread.join()
+        with self.assertLogs("vorn.redis", "WARNING") as logged:
+            thread.start()
+            try:
+                time.sleep(0.5)
+                phase["name"] = "down"
+                self.server.kill()
+                wait_until(lambda: engine.degraded)
+                time.sleep(2.0)
+                phase["name"] = "back"
+                self.server.start()
+                back = time.monotonic()
+                self.redis = self.server.client()
+                time.sleep(2 * INTERVAL)
+                state = self.redis.get(state_key("vorn:", "fw:1000000:3600000", "k"))
+                within = time.monotonic() - back
+                self.assertFalse(engine.degraded)
+            finally:
+                stop.set()
+                thread.join()
+        self.assertEqual([("failed" in line, "answers again" in line) for line in logged.output],
+                         [(True, False), (False, True)])
         self.assertIsNotNone(state)
         count = float(state.split()[0])
         print("\nRedis down %.1f s: %d admitted meanwhile, Redis counts %d %.2f s after it came "
