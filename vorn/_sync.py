@@ -17,7 +17,7 @@ import threading
 import time
 import uuid
 import weakref
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ._redis_base import MAX_REDIRECTIONS, _no_script, _topology
 from ._redis_clients import key_slot, redirection, run_blocking, set_deadline
@@ -27,6 +27,11 @@ SYNC_ALGORITHMS = ("token_bucket", "fixed_window", "leaky_bucket")
 SYNC_REFUSED = "sync works with token_bucket, fixed_window and leaky_bucket"
 # An instance counts as live for this many intervals after its last sync.
 LIVE_INTERVALS = 3
+# Keys per script call, so that one call does not hold Redis for long; the
+# calls of one sync still go in one write.
+KEYS_PER_CALL = 1000
+# Redis key names kept, so that a sync digests a key only when it is new.
+NAMES_KEPT = 1 << 16
 
 _script: Optional[Script] = None
 
@@ -61,6 +66,7 @@ class _Syncer:
         self._instances_key = self._key_base + "instances"
         self._head = (limits.kind, str(len(rates))) + limits.rate_args
         self._life_ms = str(max(1, int(interval * 1000 * LIVE_INTERVALS)))
+        self._names: Dict[str, str] = {}
         self._closed = False
         self._lock = threading.Lock()  # one sync at a time
         self._start()
@@ -97,16 +103,10 @@ class _Syncer:
             return False
         with self._lock:
             reports = engine._sync_reports(closing)
-            keys = [self._instances_key]
-            args: List[str] = list(self._head)
-            args += [self._id, self._life_ms]
-            for key, extra, unused, want, reset, lease_time in reports:
-                keys.append(self._key_base + key_digest(key))
-                args += [_number(extra), _number(unused), _number(want), str(reset),
-                         str(lease_time)]
             try:
-                reply = self._call(keys, args)
-                now, live, answers = int(reply[0]), int(reply[1]), reply[2:]
+                replies = self._call(self._calls(reports))
+                now, live = int(replies[-1][0]), int(replies[-1][1])
+                answers = [answer for reply in replies for answer in reply[2:]]
             except Exception as error:  # noqa: B902 (whatever fails, the next sync tries again)
                 was_degraded = engine.degraded
                 engine._sync_failed()
@@ -124,34 +124,61 @@ class _Syncer:
                             "meanwhile is counted there", self._topology.describe)
         return True
 
-    def _call(self, keys: List[str], args: List[str]) -> Any:
+    def _state_key(self, key: str) -> str:
+        name = self._names.get(key)
+        if name is None:
+            if len(self._names) >= NAMES_KEPT:
+                self._names.clear()
+            name = self._names[key] = self._key_base + key_digest(key)
+        return name
+
+    def _calls(self, reports: Sequence[Tuple[Any, ...]]) -> List[Tuple[Any, ...]]:
+        """The script calls of one sync: at least one (it registers this
+        instance), each of at most KEYS_PER_CALL keys, all sent in one write."""
+        calls = []
+        for first in range(0, max(len(reports), 1), KEYS_PER_CALL):
+            part = reports[first:first + KEYS_PER_CALL]
+            keys = [self._instances_key] + [self._state_key(report[0]) for report in part]
+            args: List[str] = list(self._head) + [self._id, self._life_ms]
+            for _, extra, unused, want, reset, lease_time in part:
+                args += [_number(extra), _number(unused), _number(want), str(reset),
+                         str(lease_time)]
+            calls.append((len(keys), *keys, *args))
+        return calls
+
+    def _call(self, calls: List[Tuple[Any, ...]]) -> List[Any]:
         script = _sync_script()
         topology = self._topology
         set_deadline(time.monotonic() + self._timeout)
         try:
             if topology.cluster and not topology.loaded:
                 self._refresh()
-            where = topology.where(keys[0])
+            where = topology.where(self._instances_key)
             load = asking = False
             for _ in range(MAX_REDIRECTIONS):
                 commands: List[Tuple[Any, ...]] = []
                 if load:
                     commands.append(("SCRIPT", "LOAD", script.text))
-                if asking:
-                    commands.append(("ASKING",))
-                commands.append(("EVALSHA", script.sha, len(keys), *keys, *args))
-                reply = run_blocking(topology.client(where), commands)[-1]
-                if not isinstance(reply, BaseException):
-                    return reply
+                for call in calls:
+                    if asking:
+                        commands.append(("ASKING",))
+                    commands.append(("EVALSHA", script.sha) + call)
+                replies = run_blocking(topology.client(where), commands)
+                replies = [reply for reply, command in zip(replies, commands)
+                           if command[0] == "EVALSHA"]
+                failed = next((reply for reply in replies if isinstance(reply, BaseException)),
+                              None)
+                if failed is None:
+                    return replies
                 load = asking = False
-                if _no_script(reply):
+                if _no_script(failed):
                     load = True
                     continue
-                moved = redirection(reply)
+                moved = redirection(failed)
                 if moved is None or not topology.cluster:
-                    raise reply
+                    raise failed
                 if moved[0] == "MOVED":
-                    topology.moved(key_slot(keys[0].encode("utf-8")), moved[1])
+                    topology.moved(key_slot(self._instances_key.encode("utf-8")), moved[1])
                 where, asking = moved[1], moved[0] == "ASK"
             raise RuntimeError("still redirected after %d tries" % MAX_REDIRECTIONS)
         finally:

@@ -116,6 +116,23 @@ class SyncedEngines(unittest.TestCase):
         # A check that waited for Redis would take the 0.5 s timeout.
         self.assertLess(counts["slowest"], 0.25)
 
+    def test_many_keys_go_in_several_calls_each_answer_to_its_key(self):
+        engine = self.engine()
+        keys = ["client-%d" % n for n in range(2500)]
+        for n, key in enumerate(keys):
+            for _ in range(n % 3 + 1):
+                engine.check("10.0.0.1", "/", key)
+        names = [state_key("vorn:", "fw:1000000:3600000", key) for key in keys]
+        wait_until(lambda: all(self.redis.mget(names)))  # one sync wrote them all
+        engine._syncer._stop.set()  # no sync from here on
+        engine._syncer._thread.join()
+        counts = [float(state.split()[0]) for state in self.redis.mget(names)]
+        # Each key's checks, and the lease of twice as many that its answer granted.
+        self.assertEqual(counts, [3.0 * (n % 3 + 1) for n in range(len(keys))])
+        for n, key in enumerate(keys[:30]):  # each spends its own lease
+            self.assertEqual(sum(engine.check("10.0.0.1", "/", key)["allowed"]
+                                 for _ in range(10)), 2 * (n % 3 + 1))
+
     def test_close_gives_the_lease_back_and_stops_the_thread(self):
         engine = self.engine(limit="100/minute", algorithm="token_bucket")
         key = state_key("vorn:", "tb:100:x3ffaaaaaaaaaaaab", "k")
