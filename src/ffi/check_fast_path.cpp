@@ -24,7 +24,16 @@ namespace {
 constexpr char kCheckRequestSource[] = R"js('use strict';
 (function makeCheckRequest(checkByHandle, checkByReceiver, flagBuffer, limitsByHandle,
                            figureBuffer, limitsOfCostByHandle, ...reasonWords) {
-  const flags = new Uint8Array(flagBuffer);
+  const flags = new Uint8Array(flagBuffer, 0, 2);
+  // How many times the native half has taken a new route text, and the route
+  // it took last as this side saw it: a call of that same route sets flags[1]
+  // and the native half reuses the text instead of reading it again. A count
+  // other than the one this side's own call produced (a call made meanwhile by
+  // a zone's logger, a failed call) means the text is not known.
+  const routeTakes = new Uint32Array(flagBuffer, 4, 1);
+  const unknown = {};
+  let lastRoute = unknown;
+  let lastTake = 0;
   const figures = new Float64Array(figureBuffer);
   const figure = (at) => (figures[at] < 0 ? null : figures[at]);
   const reasons = [undefined, ...reasonWords];
@@ -62,7 +71,19 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
             !(#handle in self)) {
           return apply(checkByReceiver, self, [ip, route, startMs]);
         }
-        const debugInfo = checkByHandle(self.#handle, ip, route, startMs);
+        let debugInfo;
+        if (route === lastRoute && routeTakes[0] === lastTake) {
+          flags[1] = 1;
+          debugInfo = checkByHandle(self.#handle, ip, route, startMs);
+        } else {
+          const take = (routeTakes[0] + 1) >>> 0;
+          flags[1] = 0;
+          debugInfo = checkByHandle(self.#handle, ip, route, startMs);
+          if (routeTakes[0] === take) {
+            lastRoute = route;
+            lastTake = take;
+          }
+        }
         const bits = flags[0];
         const allowed = (bits & 1) !== 0;
         const wouldBlock = (bits & 2) !== 0;
@@ -80,6 +101,7 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
             !(#handle in self)) {
           return apply(checkByReceiver, self, [ip, route, startMs]);  // throws: not an instance
         }
+        flags[1] = 0;
         const debugInfo = cost === undefined
             ? limitsByHandle(self.#handle, ip, route, startMs)
             : limitsOfCostByHandle(self.#handle, ip, route, startMs, cost);
@@ -113,7 +135,19 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
             !(#handle in self) || cost !== undefined || self.#listed !== undefined) {
           return limitsOtherwise(self, ip, route, startMs, cost);
         }
-        const debugInfo = limitsByHandle(self.#handle, ip, route, startMs);
+        let debugInfo;
+        if (route === lastRoute && routeTakes[0] === lastTake) {
+          flags[1] = 1;
+          debugInfo = limitsByHandle(self.#handle, ip, route, startMs);
+        } else {
+          const take = (routeTakes[0] + 1) >>> 0;
+          flags[1] = 0;
+          debugInfo = limitsByHandle(self.#handle, ip, route, startMs);
+          if (routeTakes[0] === take) {
+            lastRoute = route;
+            lastTake = take;
+          }
+        }
         const bits = flags[0];
         const allowed = (bits & 1) !== 0;
         const wouldBlock = (bits & 2) !== 0;
@@ -154,12 +188,21 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
 constexpr std::array<LimitReason, 3> kReasonCodes = {
     LimitReason::WithinLimit, LimitReason::LimitExceeded, LimitReason::TokenExhausted};
 
+// The words of kReasonCodes, looked up once.
+const std::array<std::string_view, kReasonCodes.size()> kReasonWords = {
+    reason_word(kReasonCodes[0]), reason_word(kReasonCodes[1]), reason_word(kReasonCodes[2])};
+
 // Bit 0 allowed, bit 1 wouldBlock, bits 2-3 the reason code.
 uint8_t flag_byte(bool allowed, bool would_block, std::optional<std::string_view> reason) {
   uint8_t code = 0;
   if (reason) {
-    for (size_t at = 0; at < kReasonCodes.size(); ++at) {
-      if (*reason == reason_word(kReasonCodes[at])) code = static_cast<uint8_t>(at + 1);
+    for (size_t at = 0; at < kReasonWords.size(); ++at) {
+      // The engine hands out these very words: most often the same storage.
+      const std::string_view word = kReasonWords[at];
+      if (reason->data() == word.data() ? reason->size() == word.size() : *reason == word) {
+        code = static_cast<uint8_t>(at + 1);
+        break;
+      }
     }
   }
   return static_cast<uint8_t>((allowed ? 1 : 0) | (would_block ? 2 : 0) | code << 2);
@@ -215,7 +258,7 @@ MaybeError CheckFastPath::create(napi_env env, const char* name, napi_callback b
   if (status == napi_ok) {
     status = napi_create_function(env, name, NAPI_AUTO_LENGTH, by_receiver, nullptr, &args[1]);
   }
-  if (status == napi_ok) status = napi_create_arraybuffer(env, 1, &memory, &args[2]);
+  if (status == napi_ok) status = napi_create_arraybuffer(env, kFlagBytes, &memory, &args[2]);
   if (status == napi_ok) status = Reference::create(env, args[2], flag_buffer_);
   if (status == napi_ok) {
     status = napi_create_function(env, "checkLimits", NAPI_AUTO_LENGTH, limits_by_handle_entry,
@@ -231,6 +274,7 @@ MaybeError CheckFastPath::create(napi_env env, const char* name, napi_callback b
   }
   if (status != napi_ok) return Error{status, {}, {}};
   flags_ = static_cast<uint8_t*>(memory);
+  route_takes_ = reinterpret_cast<uint32_t*>(flags_ + kRouteTakesOffset);
   figures_ = static_cast<double*>(figure_memory);
   for (size_t at = 0; at < kReasonCodes.size(); ++at) {
     Expected<napi_value> word = ffi::to_napi_value(env, reason_word(kReasonCodes[at]));
@@ -275,8 +319,8 @@ napi_status CheckFastPath::stamp(napi_env env, napi_value instance, const VornNo
   std::vector<napi_value> args = {instance, nullptr, algorithm};
   napi_status status = napi_create_bigint_uint64(env, reinterpret_cast<uintptr_t>(node), &args[1]);
   for (const LimitPolicy& policy : policies) {
-    for (const std::optional<uint64_t> value : {std::optional<uint64_t>(policy.limit),
-                                                policy.window_ms}) {
+    for (const std::optional<uint64_t> value :
+         {std::optional<uint64_t>(policy.limit), policy.window_ms}) {
       napi_value number = nullptr;
       if (status == napi_ok) status = napi_create_double(env, figure_value(value), &number);
       args.push_back(number);
@@ -312,7 +356,7 @@ napi_value run_by_handle(napi_env env, napi_callback_info info, const Decide& de
     void* data = nullptr;
     napi_status status = napi_get_cb_info(env, info, &argc, args.data(), nullptr, &data);
     if (status != napi_ok) return make_error(status, msg::kCallbackInfo);
-    const auto& path = *static_cast<const CheckFastPath*>(data);
+    auto& path = *static_cast<CheckFastPath*>(data);
     uint64_t address = 0;
     bool lossless = false;
     status = napi_get_value_bigint_uint64(env, args[0], &address, &lossless);
@@ -322,10 +366,15 @@ napi_value run_by_handle(napi_env env, napi_callback_info info, const Decide& de
     TextArgument ip;
     if (MaybeError failure = ip.read(env, args[1])) return std::move(*failure);
     TextArgument route;
-    if (MaybeError failure = route.read(env, args[2])) return std::move(*failure);
+    std::string_view route_text = path.last_route();
+    if (!path.same_route()) {
+      if (MaybeError failure = route.read(env, args[2])) return std::move(*failure);
+      route_text = route.view();
+      path.keep_route(route_text);
+    }
     Expected<double> start = from_napi_value<double>(env, args[3]);
     if (!start.ok()) return std::move(start.error());
-    return decide(path, node, ip.view(), route.view(), start.value(), args);
+    return decide(path, node, ip.view(), route_text, start.value(), args);
   });
 }
 

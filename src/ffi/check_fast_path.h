@@ -7,7 +7,11 @@
 // carries, in private fields no other code can see or forge, a handle to its
 // native VornNode and its algorithm text. The native half reads the
 // arguments, runs the check, leaves allowed, wouldBlock and the reason code in a
-// one-byte buffer and returns the debugInfo text. checkLimits reads its
+// byte of a small flag buffer and returns the debugInfo text. A route is read
+// once for a run of calls with the same route: the JavaScript half tells, in
+// another byte, when the route is the one the native half took last, which
+// then reuses that text (reading a string costs as much as a third of the
+// check); a count of takes in the buffer lets it know. checkLimits reads its
 // figures from a second buffer, and an instance's policies (a frozen array
 // made once, which the policies getter returns too) from a private field of
 // their own. A receiver without the fields (anything but an instance) goes to
@@ -20,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -55,6 +60,16 @@ class CheckFastPath {
   // Names the class in the error of an unusable handle.
   std::string_view class_name() const { return class_name_; }
 
+  // Whether the JavaScript half says this call's route is the one taken last,
+  // whose text last_route() then is (valid until the next keep_route).
+  bool same_route() const { return flags_[1] != 0; }
+  std::string_view last_route() const { return last_route_; }
+  // Takes `text` as the last route, and counts the take for the JavaScript half.
+  void keep_route(std::string_view text) {
+    last_route_.assign(text);
+    ++*route_takes_;
+  }
+
  private:
   static napi_value check_by_handle_entry(napi_env env, napi_callback_info info);
   static napi_value limits_by_handle_entry(napi_env env, napi_callback_info info);
@@ -65,6 +80,10 @@ class CheckFastPath {
   Expected<napi_value> hand_over(napi_env env, const LimitsResultNode& result) const;
 
   static constexpr size_t kFigureCount = 5;
+  // The flag buffer: the verdict's byte, the same-route byte, and at this
+  // offset the count of route takes (a uint32).
+  static constexpr size_t kRouteTakesOffset = 4;
+  static constexpr size_t kFlagBytes = kRouteTakesOffset + sizeof(uint32_t);
 
   Reference check_request_;
   Reference check_limits_;
@@ -72,8 +91,10 @@ class CheckFastPath {
   Reference define_policies_;
   Reference flag_buffer_;
   Reference figure_buffer_;
-  uint8_t* flags_ = nullptr;   // in flag_buffer_'s memory, which never moves while it lives
-  double* figures_ = nullptr;  // in figure_buffer_'s memory, likewise
+  uint8_t* flags_ = nullptr;         // in flag_buffer_'s memory, which never moves while it lives
+  double* figures_ = nullptr;        // in figure_buffer_'s memory, likewise
+  uint32_t* route_takes_ = nullptr;  // in flag_buffer_'s memory
+  std::string last_route_;
   std::string_view class_name_;
 };
 

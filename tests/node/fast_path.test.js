@@ -63,3 +63,18 @@ test('long and non-ASCII texts take the general conversion and still check', () 
   throwsCoded(assert, () => node.checkRequest(longIp, 7, 1), 'StringExpected',
     'Failed to convert JavaScript value `Number 7 ` into rust type `String`');
 });
+
+test('a route repeated across calls and instances is still taken as the argument it is', () => {
+  const one = new VornNode({ capacity: 5, refillRate: 0 });
+  const two = new VornNode({ capacity: 5, refillRate: 0 });
+  for (const node of [one, two, one]) node.checkRequest('a', '/same', 1);
+  // A call that fails after its route was read, then the same route again.
+  assert.throws(() => one.checkRequest('a', '/same', '5'), { code: 'NumberExpected' });
+  assert.strictEqual(one.checkLimits('a', '/same', 1).remaining, 2);
+  assert.strictEqual(one.checkLimits('a', '/same', 1, 2).remaining, 0);
+  for (const route of [undefined, null, 7, new String('/same')]) {
+    assert.throws(() => one.checkRequest('a', route, 1), { code: 'StringExpected' });
+    assert.throws(() => two.checkLimits('a', route, 1), { code: 'StringExpected' });
+  }
+  assert.strictEqual(two.checkRequest('a', '/same', 1).debugInfo, '3 tokens remaining');
+});
