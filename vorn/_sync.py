@@ -263,5 +263,6 @@ def _engine_class() -> Any:
                 self._syncer.close()
 
         SyncedEngine.__module__ = "vorn"
+        SyncedEngine.__qualname__ = "SyncedEngine"
         _engine = SyncedEngine
     return _engine
