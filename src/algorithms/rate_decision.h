@@ -30,6 +30,18 @@ inline bool later(const std::optional<uint64_t>& a, const std::optional<uint64_t
   return b && *a > *b;
 }
 
+// Room for one result per rate, left unmade: only the first `count` are
+// written, each before it is read, so no check spends time on the rest.
+struct RateResults {
+  static_assert(std::is_trivially_copyable_v<AlgorithmResult> &&
+                std::is_trivially_destructible_v<AlgorithmResult>);
+  RateResults() {}
+  union {
+    AlgorithmResult at[kMaxRates];
+  };
+  std::span<AlgorithmResult> first(size_t count) { return {at, count}; }
+};
+
 // The answer of a limit whose rates answered `results` (one decision each,
 // all for the same request): the deciding rate's result, its index in
 // `rate`, and the latest next admission.
@@ -68,7 +80,7 @@ inline AlgorithmResult combine_rates(std::span<AlgorithmResult> results) {
 template <typename Rules, typename States, typename Params>
 AlgorithmResult decide_rates(States& states, const Params& params, size_t count, uint64_t now,
                              Cost cost) {
-  std::array<AlgorithmResult, kMaxRates> results{};
+  RateResults results;
   const Cost look{cost.need, 0.0};
   if constexpr (std::is_trivially_copyable_v<typename Rules::State>) {
     // Small states are decided on copies, kept when every rate admits: the
@@ -76,8 +88,8 @@ AlgorithmResult decide_rates(States& states, const Params& params, size_t count,
     States trial = states;
     bool all_admit = true;
     for (size_t i = 0; i < count; ++i) {
-      results[i] = Rules::decide(trial[i], now, params[i], cost);
-      all_admit = all_admit && results[i].allowed;
+      results.at[i] = Rules::decide(trial[i], now, params[i], cost);
+      all_admit = all_admit && results.at[i].allowed;
     }
     if (all_admit) {
       states = trial;
@@ -85,8 +97,8 @@ AlgorithmResult decide_rates(States& states, const Params& params, size_t count,
       // A refused state took nothing; the others tell their figures without
       // the request, and only come up to now.
       for (size_t i = 0; i < count; ++i) {
-        if (results[i].allowed) {
-          results[i] = Rules::decide(states[i], now, params[i], look);
+        if (results.at[i].allowed) {
+          results.at[i] = Rules::decide(states[i], now, params[i], look);
         } else {
           states[i] = trial[i];
         }
@@ -98,16 +110,16 @@ AlgorithmResult decide_rates(States& states, const Params& params, size_t count,
     // the same `now` twice changes nothing).
     bool all_fit = true;
     for (size_t i = 0; i < count; ++i) {
-      results[i] = Rules::decide(states[i], now, params[i], look);
-      all_fit = all_fit && results[i].allowed;
+      results.at[i] = Rules::decide(states[i], now, params[i], look);
+      all_fit = all_fit && results.at[i].allowed;
     }
     if (all_fit && cost.take > 0.0) {
       for (size_t i = 0; i < count; ++i) {
-        results[i] = Rules::decide(states[i], now, params[i], cost);
+        results.at[i] = Rules::decide(states[i], now, params[i], cost);
       }
     }
   }
-  return combine_rates(std::span<AlgorithmResult>(results.data(), count));
+  return combine_rates(results.first(count));
 }
 
 }  // namespace vorn

@@ -157,19 +157,19 @@ inline AlgorithmResult decide_logs(ShardTransaction& tx, Slot* const* slots,
     return sliding_window::decide(log, now, configs[i].window_ms, configs[i].max_requests, weighed);
   };
   std::array<std::optional<ZoneLog>, kMaxZoneRates> logs;
-  std::array<AlgorithmResult, kMaxZoneRates> results{};
+  RateResults results;
   const Cost look{cost.need, 0.0};
   bool all_fit = true;
   for (size_t i = 0; i < count; ++i) {
     logs[i].emplace(tx, *slots[i], configs[i].max_requests, held, now);
-    results[i] = decide(*logs[i], i, look);
-    all_fit = all_fit && results[i].allowed;
+    results.at[i] = decide(*logs[i], i, look);
+    all_fit = all_fit && results.at[i].allowed;
   }
   if (all_fit && cost.take > 0.0) {
-    for (size_t i = 0; i < count; ++i) results[i] = decide(*logs[i], i, cost);
+    for (size_t i = 0; i < count; ++i) results.at[i] = decide(*logs[i], i, cost);
   }
   for (size_t i = 0; i < count; ++i) logs[i]->finish();
-  return combine_rates(std::span<AlgorithmResult>(results.data(), count));
+  return combine_rates(results.first(count));
 }
 
 template <typename Rules>
