@@ -65,17 +65,23 @@ BENCHMARK(BM_EngineCheck)->ArgsProduct({{0, 1, 2, 3}, {4096, 1'000'000}});
 
 // As BM_EngineCheck on 4,096 hot keys, through the entry a host uses when it
 // shows only the verdict and figures: `range(1)` 0 is check_verdict, 1 the
-// full check asked for the verdict only (OutcomeDetail::VerdictOnly).
+// full check asked for the verdict only (OutcomeDetail::VerdictOnly), 2
+// check_verdict on 1,000,000 cold keys.
 void BM_EngineVerdict(benchmark::State& state) {
   const char* name = kNames[state.range(0)];
   vorn::VornEngine engine =
       state.range(0) == 1
           ? vorn::VornEngine(name, "active", std::nullopt, 1, 0, 1.0, std::nullopt, {}, 60000, "")
           : make_engine(name, "active");
-  const std::vector<std::string> keys = ipv4_keys(4096);
+  const std::vector<std::string> keys = ipv4_keys(state.range(1) == 2 ? 1'000'000 : 4096);
   for (const auto& key : keys) engine.check_verdict(std::nullopt, key, "/api", 0);
   size_t i = 0;
-  if (state.range(1) == 0) {
+  if (state.range(1) == 2) {
+    for (auto _ : state) {
+      benchmark::DoNotOptimize(engine.check_verdict(std::nullopt, keys[i], "/api", 0));
+      if (++i == keys.size()) i = 0;
+    }
+  } else if (state.range(1) == 0) {
     for (auto _ : state) {
       benchmark::DoNotOptimize(engine.check_verdict(std::nullopt, keys[i++ & 4095], "/api", 0));
     }
@@ -85,9 +91,38 @@ void BM_EngineVerdict(benchmark::State& state) {
           std::nullopt, keys[i++ & 4095], "/api", 0, vorn::OutcomeDetail::VerdictOnly));
     }
   }
-  state.SetLabel(std::string(name) + (state.range(1) == 0 ? ", verdict" : ", verdict only"));
+  static const char* const kForms[] = {", verdict", ", verdict only", ", verdict, cold key"};
+  state.SetLabel(std::string(name) + kForms[state.range(1)]);
 }
-BENCHMARK(BM_EngineVerdict)->ArgsProduct({{0, 1, 2, 3}, {0, 1}});
+BENCHMARK(BM_EngineVerdict)->ArgsProduct({{0, 1, 2, 3}, {0, 1, 2}});
+
+// check_verdict of a token bucket on 4,096 hot keys under the limits users
+// write: 0 the bucket of BM_EngineVerdict/0/0, 1 "10/second", 2 "10/second;
+// 1000/hour". Each key comes back every few hundred microseconds, so past its
+// first ten requests most of its checks are refusals, as for a client over
+// its limit.
+void BM_RatesCheck(benchmark::State& state) {
+  std::vector<vorn::Rate> rates{{10, 1000}};
+  if (state.range(0) == 2) rates.push_back({1000, 3'600'000});
+  std::optional<vorn::VornEngine> engine;
+  if (state.range(0) == 0) {
+    engine.emplace("token_bucket", "active", std::nullopt, 1e9, 1.0, 1.0, std::nullopt,
+                   vorn::RateLimitOptions{}, 60000, "");
+  } else {
+    engine.emplace("token_bucket", "active", std::nullopt, rates, 1.0, std::nullopt,
+                   vorn::RateLimitOptions{}, 60000, "");
+  }
+  const std::vector<std::string> keys = ipv4_keys(4096);
+  for (const auto& key : keys) engine->check_verdict(std::nullopt, key, "/api", 0);
+  size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(engine->check_verdict(std::nullopt, keys[i++ & 4095], "/api", 0));
+  }
+  static const char* const kLimits[] = {"capacity and refill", "10/second",
+                                        "10/second; 1000/hour"};
+  state.SetLabel(kLimits[state.range(0)]);
+}
+BENCHMARK(BM_RatesCheck)->DenseRange(0, 2);
 
 // An engine check on 4,096 hot keys through a limit of rates: `range(1)` 0 is
 // the engine of capacity and refill rate, 1 the same limit as one rate, 2 two

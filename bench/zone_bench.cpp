@@ -78,6 +78,25 @@ void BM_ZoneEngineCheck(benchmark::State& state) {
 }
 BENCHMARK(BM_ZoneEngineCheck)->ArgsProduct({{0, 1, 2, 3}, {4096, 1'000'000}});
 
+// As BM_EngineVerdict/<algorithm>/0 of core_bench, in a zone: check_verdict
+// on 4,096 hot keys, or 1,000,000 cold ones.
+void BM_ZoneEngineVerdict(benchmark::State& state) {
+  const char* name = kNames[state.range(0)];
+  const bool sliding = state.range(0) == 1;
+  BenchZone zone;
+  vorn::VornEngine engine(placement(zone.name()), name, "active", std::nullopt, sliding ? 1 : 1e9,
+                          sliding ? 0 : 1.0, 1.0, std::nullopt, {}, 60000, "");
+  const std::vector<std::string> keys = ipv4_keys(static_cast<size_t>(state.range(1)));
+  for (const auto& key : keys) engine.check_verdict(std::nullopt, key, "/api", 0);
+  size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(engine.check_verdict(std::nullopt, keys[i], "/api", 0));
+    if (++i == keys.size()) i = 0;
+  }
+  state.SetLabel(name);
+}
+BENCHMARK(BM_ZoneEngineVerdict)->ArgsProduct({{0, 1, 2, 3}, {4096, 1'000'000}});
+
 // As BM_LimitCheck of core_bench, in a zone: 4,096 hot keys through the
 // engine of capacity and refill rate (range(1) 0), the same limit as one rate
 // (1), two rates, the second as loose as the first (2), and one rate with
