@@ -5,7 +5,9 @@
 // (awaited), the limiter package's TokenBucket kept per key, a plain JavaScript
 // token bucket on a Map returning the same five properties, and the floor addon
 // (bench/napifloor): a Node-API method reading the same three arguments and
-// returning a five-property object built property by property.
+// returning a five-property object built property by property, and its
+// `nothing`, which reads no argument and returns undefined (napi_nothing: the
+// bare crossing, the least any native check can cost).
 //
 // Every row checks the same client keys in rotation; the rows ending in "_4096"
 // check 4,096 keys instead, with a bucket that never refills (norefill) or one
@@ -171,6 +173,7 @@ function rows() {
     ['zone_checkRequest', false, (ip) => zoned.checkRequest(ip, ROUTE, Date.now())],
     ['map_bucket', false, (ip) => map.checkRequest(ip, ROUTE, Date.now())],
     ['napi_floor', false, (ip) => floor.floorObject(ip, ROUTE, Date.now())],
+    ['napi_nothing', false, (ip) => floor.nothing(ip, ROUTE, Date.now())],
     ['middleware', false, middlewareRow(allow)],
     ['middleware_refused', false, middlewareRow(refuse)],
   ];

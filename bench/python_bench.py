@@ -8,7 +8,9 @@ admitted (allowances never run out): RustEngine.check (token bucket, active
 mode, no API key); the `limits` library's in-memory fixed and moving windows;
 a token bucket in plain Python on a dict that returns the same nested dict as
 check; and the floor module (bench/pyfloor), which parses the same two str
-arguments and returns that nested dict without deciding anything. Rounds
+arguments and returns that nested dict without deciding anything (and its
+`nothing`, a vectorcall method that reads nothing and returns None: the bare
+crossing, the least any native check can cost). Rounds
 alternate over the rows so that load from elsewhere on the machine hits all of
 them alike; each figure is the median over the rounds and each ratio the median
 of the per-round ratios.
@@ -140,7 +142,8 @@ def main():
             "check_limits_rates": lambda: two_rates.check_limits,
             "zone_check": lambda: zone_engine.check,
             "dict_bucket": lambda: bucket.check,
-            "floor": lambda: pyfloor.check, "floor_vectorcall": lambda: pyfloor.check_fast}
+            "floor": lambda: pyfloor.check, "floor_vectorcall": lambda: pyfloor.check_fast,
+            "floor_nothing": lambda: pyfloor.nothing}
     rows.update(limits_rows())
     functions = {name: make() for name, make in rows.items()}
     sequence = (keys * (options.calls // KEY_COUNT + 1))[:options.calls]
