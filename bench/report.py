@@ -37,6 +37,24 @@ def core_rows(core):
                 target = 150 if (index, keys) == (0, 4096) else None
                 yield ("C++", f"engine check, {algorithm}, {label}", f"{bench['cpu_time']:.0f} ns",
                        bench["cpu_time"], target)
+    for index, algorithm in enumerate(ALGORITHMS):
+        bench = medians.get(f"BM_EngineVerdict/{index}/0")
+        if bench:
+            yield ("C++", f"engine check_verdict, {algorithm}, hot key (4,096 keys)",
+                   f"{bench['cpu_time']:.0f} ns", bench["cpu_time"], 70)
+    plain = medians.get("BM_RatesCheck/0")
+    for index, label, target in ((1, '"10/second"', 1.1), (2, '"10/second; 1000/hour"', 1.6)):
+        bench = medians.get(f"BM_RatesCheck/{index}")
+        if plain and bench:
+            ratio = bench["cpu_time"] / plain["cpu_time"]
+            yield ("C++", f"engine check_verdict, token bucket, {label} / hot-key check, 4,096 keys",
+                   f"{bench['cpu_time']:.0f} ns / {plain['cpu_time']:.0f} ns = {ratio:.2f}",
+                   ratio, target)
+    for index in range(5):
+        bench = medians.get(f"BM_Floor/{index}")
+        if bench:
+            yield ("C++", f"floor: {bench.get('label', index)}", f"{bench['cpu_time']:.1f} ns",
+                   None, None)
     norefill = medians.get("BM_EngineCheckReturning/0")
     refill = medians.get("BM_EngineCheckReturning/1")
     if norefill and refill:
@@ -104,6 +122,16 @@ def zone_rows(core, zone):
                 yield ("C++", label.format(algorithm),
                        f"{shared[zone_name]['cpu_time']:.0f} ns  this / in-process = {ratio:.2f}",
                        ratio, 1.5 if hot_or_new else None)
+    for index, algorithm in enumerate(ALGORITHMS):
+        for keys, base, label in ((4096, 0, "hot key (4,096 keys)"),
+                                  (1000000, 2, "cold key (1,000,000 keys)")):
+            zone_name, local_name = f"BM_ZoneEngineVerdict/{index}/{keys}", f"BM_EngineVerdict/{index}/{base}"
+            if local_name in local and zone_name in shared:
+                ratio = shared[zone_name]["cpu_time"] / local[local_name]["cpu_time"]
+                target = 1.25 if keys == 4096 else (2 if index == 1 else None)
+                yield ("C++", f"engine check_verdict in a zone, {algorithm}, {label}",
+                       f"{shared[zone_name]['cpu_time']:.0f} ns  this / in-process = {ratio:.2f}",
+                       ratio, target)
     yield from limit_rows(shared, "BM_ZoneLimitCheck", " in a zone")
 
 
