@@ -92,7 +92,7 @@ cmake --build "$builddir" -j2 >&2
 mkdir -p "$out"
 
 echo "== C++ core" >&2
-"$builddir/bench/vorn_bench" --benchmark_filter='BM_EngineCheck|BM_BytesPerKey|BM_ExistingKey/0|BM_NewKey|BM_LimitCheck' \
+"$builddir/bench/vorn_bench" --benchmark_filter='BM_EngineCheck|BM_EngineVerdict|BM_RatesCheck|BM_Floor|BM_BytesPerKey|BM_ExistingKey/0|BM_NewKey|BM_LimitCheck' \
   --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_min_time=0.3 --benchmark_format=json --benchmark_out="$out/core.json" \
   --benchmark_out_format=json >/dev/null
@@ -100,7 +100,7 @@ echo "== C++ core" >&2
   --benchmark_format=json --benchmark_out="$out/core_memory.json" \
   --benchmark_out_format=json >/dev/null
 echo "== C++ zone" >&2
-"$builddir/bench/vorn_zone_bench" --benchmark_filter='BM_ZoneEngineCheck|BM_ZoneNewKey|BM_ZoneLimitCheck' \
+"$builddir/bench/vorn_zone_bench" --benchmark_filter='BM_ZoneEngineCheck|BM_ZoneEngineVerdict|BM_ZoneNewKey|BM_ZoneLimitCheck' \
   --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_min_time=0.3 --benchmark_format=json --benchmark_out="$out/zone.json" \
   --benchmark_out_format=json >/dev/null
