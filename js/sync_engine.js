@@ -26,6 +26,9 @@ const SYNC_ALGORITHMS = ['token_bucket', 'fixed_window', 'leaky_bucket'];
 const SYNC_ONLY_OPTIONS = ['redis', 'redisPrefix', 'redisTimeoutMs', 'syncMs', 'maxOvershoot',
   'logger', 'rates'];
 const LATE = Symbol('late');
+// A sync's reply is given up after this many timeouts (the client built here
+// gives the command up by then itself).
+const GIVE_UP_TIMEOUTS = 20;
 // A process counts among the live instances this many intervals after its last sync.
 const LIVE_INTERVALS = 3;
 
@@ -79,10 +82,13 @@ function errorText(err, password) {
 
 // The ioredis client of `redis` (a URL, or a client the caller owns), where it
 // points (for log lines) and its password (masked in them).
-function clientOf(redis, timeoutMs) {
+function clientOf(redis, timeoutMs, syncMs) {
   if (typeof redis === 'string') {
     const url = parseRedisUrl(redis);
-    const client = clientFromUrl(loadIoredis(), url, timeoutMs, Math.max(timeoutMs, 100));
+    // Reconnection is tried at least once an interval, so that a Redis that
+    // is back gets the admissions made without it at about the next sync.
+    const client = clientFromUrl(loadIoredis(), url, GIVE_UP_TIMEOUTS * timeoutMs,
+      Math.max(Math.min(syncMs, 1000), 20));
     return { client, owned: true, where: describeRedisUrl(url), password: url.password ?? undefined };
   }
   if (typeof (redis && redis.defineCommand) !== 'function') {
@@ -140,7 +146,7 @@ class SyncEngine {
     this.prefix = config.redisPrefix === undefined ? DEFAULT_PREFIX : config.redisPrefix;
     this.limit = syncLimit(this.prefix, algorithm, config.rates);
 
-    const { client, owned, where, password } = clientOf(config.redis, this.timeoutMs);
+    const { client, owned, where, password } = clientOf(config.redis, this.timeoutMs, this.syncMs);
     this.client = client;
     this.ownsClient = owned;
     this.where = where;
@@ -212,8 +218,8 @@ class SyncEngine {
   async syncOnce() {
     const reports = this.VornNode.syncReports(this.native, this.closing === true);
     try {
-      const reply = await this.withinTimeout(() => this.client[SYNC_COMMAND](
-        ...scriptArguments(this, reports)));
+      if (this.client.status !== 'ready' && !this.client.isCluster) await this.connection();
+      const reply = await this.answer(this.client[SYNC_COMMAND](...scriptArguments(this, reports)));
       this.VornNode.syncApply(this.native, ...answersOf(reply, reports.length));
     } catch (err) {
       this.VornNode.syncFailed(this.native);
@@ -236,33 +242,51 @@ class SyncEngine {
       'each process limits alone until it is back');
   }
 
-  // send()'s reply, or an Error once the timeout has passed (a first
-  // connection still coming up included).
-  async withinTimeout(send) {
+  // A timer of `ms` that is not waited for by the process but while closing.
+  // It settles only after the loop's next look at its sockets, so that a
+  // reply read while the loop was busy still comes first.
+  after(ms) {
     let timer;
-    // A reply already read while the loop was busy still wins: the timer
-    // settles only after the loop's next look at its sockets.
     const late = new Promise((resolve) => {
-      timer = setTimeout(() => { setImmediate(resolve, LATE); }, this.timeoutMs);
+      timer = setTimeout(() => { setImmediate(resolve, LATE); }, ms);
     });
     if (!this.closing) timer.unref();
+    return [late, () => clearTimeout(timer)];
+  }
+
+  // Resolves once the client is connected; fails after the timeout.
+  async connection() {
+    const connected = this.nextConnection();
+    connected.catch(() => {});
+    const [late, cancel] = this.after(this.timeoutMs);
     try {
-      if (this.client.status !== 'ready' && !this.client.isCluster) {
-        const connected = this.nextConnection();
-        connected.catch(() => {});
-        if (await Promise.race([connected, late]) === LATE) {
-          throw new Error(`no connection within ${this.timeoutMs} ms`);
-        }
+      if (await Promise.race([connected, late]) === LATE) {
+        throw new Error(`no connection within ${this.timeoutMs} ms`);
       }
-      const call = send();
-      const reply = await Promise.race([call, late]);
+    } finally {
+      cancel();
+    }
+  }
+
+  // The reply of `call`. One later than the timeout leaves the engine
+  // degraded meanwhile, but still counts when it comes: its leases were
+  // granted and its debits made. One that never comes is given up after
+  // GIVE_UP_TIMEOUTS timeouts.
+  async answer(call) {
+    call.catch(() => {});
+    const [late, cancelLate] = this.after(this.timeoutMs);
+    const [lost, cancelLost] = this.after(GIVE_UP_TIMEOUTS * this.timeoutMs);
+    try {
+      let reply = await Promise.race([call, late]);
       if (reply === LATE) {
-        call.catch(() => {});
-        throw new Error(`no answer within ${this.timeoutMs} ms`);
+        this.failed(new Error(`no answer within ${this.timeoutMs} ms`));
+        reply = await Promise.race([call, lost]);
+        if (reply === LATE) throw new Error(`no answer within ${GIVE_UP_TIMEOUTS * this.timeoutMs} ms`);
       }
       return reply;
     } finally {
-      clearTimeout(timer);
+      cancelLate();
+      cancelLost();
     }
   }
 
@@ -272,13 +296,20 @@ class SyncEngine {
   async close() {
     if (this.closed) return;
     clearInterval(this.timer);
-    if (this.syncing !== null) await this.syncing;
     this.closing = true;
     this.holdConnection(true);
-    await this.sync();
+    const [late, cancel] = this.after(this.timeoutMs);
+    try {
+      if (this.syncing !== null) await Promise.race([this.syncing, late]);
+      await Promise.race([this.sync(), late]);
+    } finally {
+      cancel();
+    }
     this.closed = true;
     this.client.off('connect', this.onClientConnect);
-    if (this.ownsClient) this.client.disconnect();
+    // QUIT comes after the last sync on the connection, which Redis runs
+    // even when its answer comes too late to wait for.
+    if (this.ownsClient) this.client.quit().catch(() => { this.client.disconnect(); });
     else this.client.off('error', this.onClientError);
   }
 
