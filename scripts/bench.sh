@@ -78,6 +78,9 @@ print(s.getsockname()[1])')"
   echo "== synced engines against in-process ones (Python)" >&2
   "$python" "$repo/bench/sync_bench.py" "redis://127.0.0.1:$port/0" "$build" \
     --json "$results/sync_python.json" >&2 || echo "the Python synced rows failed" >&2
+  echo "== synced engines against in-process and per-request Redis ones (Node.js)" >&2
+  node "$repo/bench/sync_bench.js" "redis://127.0.0.1:$port/0" "$build" \
+    --json "$results/sync_node.json" >&2 || echo "the Node synced rows failed" >&2
   kill "$pid"
   wait "$pid" 2>/dev/null || true
   trap - EXIT
