@@ -29,9 +29,10 @@ struct KeyState {
   double lease = 0.0;  // reserved in Redis for this process, not yet spent
   double extra = 0.0;  // admitted without a lease since the last report
   double demand = 0.0;
-  uint64_t lease_time = 0;  // Redis ms of the last grant
-  bool asked = false;       // checked since the last report
-  uint8_t idle = 0;         // reports since it was last checked
+  double credit_used = 0.0;  // before the key's first answer, across reports
+  uint64_t lease_time = 0;   // Redis ms of the last grant
+  bool asked = false;        // checked since the last report
+  uint8_t idle = 0;          // reports since it was last checked
   bool reset = false;
   bool synced = false;  // an answer came for it: no more credit
   bool in_flight = false;
@@ -142,11 +143,12 @@ class SyncTable {
     if (store.degraded()) {
       state.extra += take;
     } else {
-      const double credit_left = state.synced ? 0.0 : std::max(0.0, credit - state.extra);
+      const double credit_left = state.synced ? 0.0 : std::max(0.0, credit - state.credit_used);
       if (state.lease + credit_left < take) return refused(state, now, cost, wait_ms);
       const double from_lease = std::min(state.lease, take);
       state.lease -= from_lease;
       state.extra += take - from_lease;
+      state.credit_used += take - from_lease;
     }
     state.mirror = trial;
     return result;

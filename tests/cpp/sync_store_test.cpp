@@ -119,6 +119,19 @@ TEST_P(SyncStoreTest, MirrorRefusesWhatRedisSaysIsSpent) {
   EXPECT_GT(refused.next_admission_ms.value_or(UINT64_MAX), 0u);
 }
 
+TEST_P(SyncStoreTest, AdmissionsWhileASyncIsInFlightStayCounted) {
+  const SyncStore store = make();
+  store.check("a");
+  store.reports(false);
+  // The credit is the key's until its first answer, however many reports.
+  EXPECT_EQ(admitted(store, "a", 30), 19u);
+  store.apply(clock.now(), 1, {answer_of(GetParam(), 0, 1, clock.now())});
+  // Redis knows of one; the mirror also holds the 19 it will hear of next.
+  store.set_degraded(true);
+  EXPECT_EQ(admitted(store, "a", 1000), 980u);
+  EXPECT_EQ(store.reports(false).at(0).extra, 999.0);
+}
+
 TEST_P(SyncStoreTest, MoreInstancesShareTheCredit) {
   const SyncStore store = make();
   store.check("warm");
