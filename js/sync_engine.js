@@ -160,7 +160,16 @@ class SyncEngine {
     // A connection of ours never keeps the process alive; close() holds it
     // for its last push.
     this.onClientConnect = () => { this.holdConnection(false); };
-    if (owned) client.on('connect', this.onClientConnect);
+    // Nor does its wait before the next attempt while Redis is away (ioredis
+    // emits the event on the next tick, once the timer is set).
+    this.onClientReconnecting = () => {
+      const timer = this.client.reconnectTimeout;
+      if (!this.closing && timer && typeof timer.unref === 'function') timer.unref();
+    };
+    if (owned) {
+      client.on('connect', this.onClientConnect);
+      client.on('reconnecting', this.onClientReconnecting);
+    }
     this.instanceId = crypto.randomBytes(12).toString('base64url');
     this.failedSince = null;
     this.syncing = null;
@@ -307,6 +316,7 @@ class SyncEngine {
     }
     this.closed = true;
     this.client.off('connect', this.onClientConnect);
+    this.client.off('reconnecting', this.onClientReconnecting);
     // QUIT comes after the last sync on the connection, which Redis runs
     // even when its answer comes too late to wait for.
     if (this.ownsClient) this.client.quit().catch(() => { this.client.disconnect(); });
