@@ -67,6 +67,7 @@ class _Syncer:
         self._head = (limits.kind, str(len(rates))) + limits.rate_args
         self._life_ms = str(max(1, int(interval * 1000 * LIVE_INTERVALS)))
         self._names: Dict[str, str] = {}
+        self._refreshes = 0  # slot map reads so far
         self._closed = False
         self._lock = threading.Lock()  # one sync at a time
         self._start()
@@ -147,6 +148,8 @@ class _Syncer:
         return calls
 
     def _call(self, calls: List[Tuple[Any, ...]]) -> List[Any]:
+        """The replies of every call. A call refused unrun (NOSCRIPT, MOVED,
+        ASK, TRYAGAIN) is sent again alone, so that none is counted twice."""
         script = _sync_script()
         topology = self._topology
         set_deadline(time.monotonic() + self._timeout)
@@ -154,25 +157,35 @@ class _Syncer:
             if topology.cluster and not topology.loaded:
                 self._refresh()
             where = topology.where(self._instances_key)
+            answered: List[Any] = [None] * len(calls)
+            pending = list(range(len(calls)))
             load = asking = False
             for _ in range(MAX_REDIRECTIONS):
                 commands: List[Tuple[Any, ...]] = []
                 if load:
                     commands.append(("SCRIPT", "LOAD", script.text))
-                for call in calls:
+                for index in pending:
                     if asking:
                         commands.append(("ASKING",))
-                    commands.append(("EVALSHA", script.sha) + call)
+                    commands.append(("EVALSHA", script.sha) + calls[index])
                 replies = run_blocking(topology.client(where), commands)
                 replies = [reply for reply, command in zip(replies, commands)
                            if command[0] == "EVALSHA"]
-                failed = next((reply for reply in replies if isinstance(reply, BaseException)),
-                              None)
+                failed = None
+                for index, reply in zip(pending, replies):
+                    if isinstance(reply, BaseException):
+                        failed = failed or reply
+                    else:
+                        answered[index] = reply
                 if failed is None:
-                    return replies
+                    return answered
+                pending = [index for index in pending if answered[index] is None]
                 load = asking = False
                 if _no_script(failed):
                     load = True
+                    continue
+                if topology.cluster and str(failed).startswith("TRYAGAIN"):
+                    time.sleep(0.01)  # a slot half moved: its keys are together soon
                     continue
                 moved = redirection(failed)
                 if moved is None or not topology.cluster:
@@ -181,11 +194,20 @@ class _Syncer:
                     topology.moved(key_slot(self._instances_key.encode("utf-8")), moved[1])
                 where, asking = moved[1], moved[0] == "ASK"
             raise RuntimeError("still redirected after %d tries" % MAX_REDIRECTIONS)
+        except BaseException:
+            # A node lost, or the cluster down: the slot may have a new primary.
+            topology.loaded = False
+            raise
         finally:
             set_deadline(None)
 
     def _refresh(self) -> None:
-        for address in self._topology.addresses():
+        """Reads the slot map, from each node in turn, starting one further on
+        each time: a node that hangs until the deadline is not asked first again."""
+        addresses = self._topology.addresses()
+        start = self._refreshes % max(len(addresses), 1)
+        self._refreshes += 1
+        for address in addresses[start:] + addresses[:start]:
             try:
                 reply = run_blocking(self._topology.client(address), [("CLUSTER", "SLOTS")])[0]
             except Exception:  # noqa: B902 (the next node may answer)
