@@ -227,7 +227,7 @@ class SyncEngine {
   async syncOnce() {
     const reports = this.VornNode.syncReports(this.native, this.closing === true);
     try {
-      if (this.client.status !== 'ready' && !this.client.isCluster) await this.connection();
+      if (this.client.status !== 'ready') await this.connection();
       const reply = await this.answer(this.client[SYNC_COMMAND](...scriptArguments(this, reports)));
       this.VornNode.syncApply(this.native, ...answersOf(reply, reports.length));
     } catch (err) {
