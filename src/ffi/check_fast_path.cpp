@@ -34,6 +34,9 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
   const unknown = {};
   let lastRoute = unknown;
   let lastTake = 0;
+  // The debugInfo text the native half handed over last, which it answers
+  // with undefined when a check's text is that same one.
+  let lastDebugInfo;
   const figures = new Float64Array(figureBuffer);
   const figure = (at) => (figures[at] < 0 ? null : figures[at]);
   const reasons = [undefined, ...reasonWords];
@@ -84,6 +87,8 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
             lastTake = take;
           }
         }
+        if (debugInfo === undefined) debugInfo = lastDebugInfo;
+        else lastDebugInfo = debugInfo;
         const bits = flags[0];
         const allowed = (bits & 1) !== 0;
         const wouldBlock = (bits & 2) !== 0;
@@ -102,9 +107,11 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
           return apply(checkByReceiver, self, [ip, route, startMs]);  // throws: not an instance
         }
         flags[1] = 0;
-        const debugInfo = cost === undefined
+        let debugInfo = cost === undefined
             ? limitsByHandle(self.#handle, ip, route, startMs)
             : limitsOfCostByHandle(self.#handle, ip, route, startMs, cost);
+        if (debugInfo === undefined) debugInfo = lastDebugInfo;
+        else lastDebugInfo = debugInfo;
         const policies = self.#listed;
         const bits = flags[0];
         const allowed = (bits & 1) !== 0;
@@ -148,6 +155,8 @@ constexpr char kCheckRequestSource[] = R"js('use strict';
             lastTake = take;
           }
         }
+        if (debugInfo === undefined) debugInfo = lastDebugInfo;
+        else lastDebugInfo = debugInfo;
         const bits = flags[0];
         const allowed = (bits & 1) !== 0;
         const wouldBlock = (bits & 2) !== 0;
@@ -333,6 +342,16 @@ napi_status CheckFastPath::stamp(napi_env env, napi_value instance, const VornNo
   return status;
 }
 
+Expected<napi_value> CheckFastPath::debug_info_value(napi_env env, std::string_view text) const {
+  if (has_last_debug_info_ && text == last_debug_info_) return static_cast<napi_value>(nullptr);
+  Expected<napi_value> value = ffi::to_napi_value(env, text);
+  if (value.ok()) {
+    last_debug_info_.assign(text);
+    has_last_debug_info_ = true;
+  }
+  return value;
+}
+
 MaybeError CheckFastPath::define_policies(napi_env env, napi_value prototype) const {
   napi_value define = define_policies_.value();
   if (define == nullptr) return make_error(napi_generic_failure, msg::kMissingEnvironmentData);
@@ -389,7 +408,8 @@ napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info
             std::string_view route, double start, const auto&) -> Expected<napi_value> {
         const CheckResultNode result = node.check_request(ip, route, start);
         LimitMessage::Buffer text;
-        Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
+        Expected<napi_value> debug_info =
+            path.debug_info_value(env, result.debug_info.render(text));
         if (!debug_info.ok()) return std::move(debug_info.error());
         // Written last, so no other check can run between this and the
         // caller's read.
@@ -402,7 +422,7 @@ napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info
 [[gnu::always_inline]] inline Expected<napi_value> CheckFastPath::hand_over(
     napi_env env, const LimitsResultNode& result) const {
   LimitMessage::Buffer text;
-  Expected<napi_value> debug_info = ffi::to_napi_value(env, result.debug_info.render(text));
+  Expected<napi_value> debug_info = debug_info_value(env, result.debug_info.render(text));
   if (!debug_info.ok()) return std::move(debug_info.error());
   figures_[0] = figure_value(result.policy.limit);
   figures_[1] = figure_value(result.figures.remaining);

@@ -70,6 +70,11 @@ class CheckFastPath {
     ++*route_takes_;
   }
 
+  // The debugInfo to hand the JavaScript half for `text`: undefined (null)
+  // when `text` is the one handed over last, which that half then reuses,
+  // else a new string, which becomes the last one.
+  Expected<napi_value> debug_info_value(napi_env env, std::string_view text) const;
+
  private:
   static napi_value check_by_handle_entry(napi_env env, napi_callback_info info);
   static napi_value limits_by_handle_entry(napi_env env, napi_callback_info info);
@@ -95,6 +100,9 @@ class CheckFastPath {
   double* figures_ = nullptr;        // in figure_buffer_'s memory, likewise
   uint32_t* route_takes_ = nullptr;  // in flag_buffer_'s memory
   std::string last_route_;
+  // Mutable: the const entry points keep it, on the environment's one thread.
+  mutable std::string last_debug_info_;
+  mutable bool has_last_debug_info_ = false;
   std::string_view class_name_;
 };
 

@@ -78,3 +78,17 @@ test('a route repeated across calls and instances is still taken as the argument
   }
   assert.strictEqual(two.checkRequest('a', '/same', 1).debugInfo, '3 tokens remaining');
 });
+
+test('debugInfo is each check\'s own text when texts repeat across instances and methods', () => {
+  const one = new VornNode({ capacity: 5, refillRate: 0 });
+  const two = new VornNode({ capacity: 5, refillRate: 0 });
+  const off = new VornNode({ mode: 'disabled' });
+  const texts = [
+    one.checkRequest('a', '/', 1), two.checkRequest('a', '/', 1), one.checkLimits('a', '/', 1),
+    off.checkRequest('a', '/', 1), off.checkLimits('a', '/', 1, 1), two.checkLimits('a', '/', 1, 2),
+  ].map((result) => result.debugInfo);
+  assert.throws(() => one.checkRequest('a', 7, 1), { code: 'StringExpected' });
+  texts.push(one.checkRequest('a', '/', 1).debugInfo, one.checkLimits('a', '/', 1, 2).debugInfo);
+  assert.deepStrictEqual(texts, ['4 tokens remaining', '4 tokens remaining', '3 tokens remaining',
+    'disabled', 'disabled', '2 tokens remaining', '2 tokens remaining', '0 tokens remaining']);
+});
