@@ -10,10 +10,12 @@
 // byte of a small flag buffer and returns the debugInfo text. A route is read
 // once for a run of calls with the same route: the JavaScript half tells, in
 // another byte, when the route is the one the native half took last, which
-// then reuses that text (reading a string costs as much as a third of the
-// check); a count of takes in the buffer lets it know. checkLimits reads its
-// figures from a second buffer, and an instance's policies (a frozen array
-// made once, which the policies getter returns too) from a private field of
+// then reuses that text (reading a string is near a tenth of the check); a
+// count of takes in the buffer lets it know. A debugInfo text equal to the one
+// handed over last comes back as undefined, and the JavaScript half reuses the
+// string it kept, so a run of equal texts makes no new string. checkLimits
+// reads its figures from a second buffer, and an instance's policies (a frozen
+// array made once, which the policies getter returns too) from a private field of
 // their own. A receiver without the fields (anything but an instance) goes to
 // the receiver-based native method, which unwraps `this` and fails as it must.
 //
