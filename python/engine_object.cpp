@@ -48,6 +48,25 @@ struct LimitsTemplates {
   PyRef result_without_reason;
 };
 
+// The int of the remaining count a check handed out last: a run of checks
+// leaving the same count (a client far from its limit, whose bucket is full
+// again between its requests) shares one int, which is immutable. The GIL
+// guards it.
+class CountCache {
+ public:
+  PyRef get(uint64_t value) {
+    if (!object_ || value_ != value) {
+      object_ = new_optional_u64(value);
+      value_ = value;
+    }
+    return PyRef::borrow(object_.get());
+  }
+
+ private:
+  PyRef object_;
+  uint64_t value_ = 0;
+};
+
 struct ResultTemplates {
   PyRef result;                 // allowed, would_block, reason, decision
   PyRef result_without_reason;  // allowed, would_block, decision (disabled mode)
@@ -61,6 +80,7 @@ struct ResultTemplates {
   // Every rate's (limit, window_ms), the one tuple that results and the
   // property `policies` hand out.
   PyRef policies;
+  mutable CountCache remaining;
 };
 
 struct InstanceState {
@@ -429,7 +449,7 @@ PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates
   const LimitFigures& figures = outcome.figures;
   PyRef remaining;  // the decision's count, the same as the limit figures'
   if (figures.remaining) {
-    remaining = new_optional_u64(figures.remaining);
+    remaining = templates.remaining.get(*figures.remaining);
     set_item(decision.get(), key_remaining.get(), remaining.get());
   }
   if (latency_ms != 0) {
