@@ -42,14 +42,15 @@ function syncLimit(prefix, algorithm, rates) {
   const shape = limits.keyPrefix.slice(prefix.length, -1);
   const keyPrefix = `${prefix}sync{${shape}}:`;
   return { tag: limits.kind, rateArgs: limits.rateArgs, keyPrefix,
-    instancesKey: `${keyPrefix}instances` };
+    instancesKey: `${keyPrefix}instances`, callsKey: `${keyPrefix}calls` };
 }
 
 // The script's arguments for `reports`: the number of keys, the keys (the
-// instances set first), then the limit, this instance and five numbers a key.
+// instances and calls sets first), then the limit, this instance, the call's
+// number (a client's resending of the call is then run once) and five numbers a key.
 function scriptArguments(engine, reports) {
   const { limit } = engine;
-  const keys = [limit.instancesKey];
+  const keys = [limit.instancesKey, limit.callsKey];
   const perKey = [];
   for (const [key, extra, unused, want, reset, leaseTimeMs] of reports) {
     keys.push(limit.keyPrefix + keyDigest(key));
@@ -57,7 +58,8 @@ function scriptArguments(engine, reports) {
       String(leaseTimeMs));
   }
   return [keys.length, ...keys, limit.tag, String(engine.rates.length), ...limit.rateArgs,
-    engine.instanceId, String(Math.max(1, Math.trunc(LIVE_INTERVALS * engine.syncMs))), ...perKey];
+    engine.instanceId, String(Math.max(1, Math.trunc(LIVE_INTERVALS * engine.syncMs))),
+    String(++engine.callsMade), ...perKey];
 }
 
 // [serverNowMs, instances, answers] of the script's reply to `count` reports;
@@ -171,6 +173,7 @@ class SyncEngine {
       client.on('reconnecting', this.onClientReconnecting);
     }
     this.instanceId = crypto.randomBytes(12).toString('base64url');
+    this.callsMade = 0;
     this.failedSince = null;
     this.syncing = null;
     this.closed = false;

@@ -4,17 +4,22 @@
 -- admitted without a lease (even past the limit: a bucket down to one
 -- capacity of debt, a window's count past its limit), and reserves a new
 -- lease of at most what every rate still allows. It also registers the
--- process among the live instances.
+-- process among the live instances. A call that already ran (a client sent
+-- it again after losing its reply) changes nothing and grants no lease: it
+-- answers the states as they are, so that nothing is counted twice.
 --
 -- KEYS[1]: the sorted set of live instances (member: instance id, score: its
---   deadline in Redis ms); KEYS[2] onwards: one state key per report.
+--   deadline in Redis ms); KEYS[2]: the sorted set of calls run lately
+--   (member: "<instance id>:<call number>", score: when it is forgotten);
+--   KEYS[3] onwards: one state key per report.
 -- ARGV[1]: the algorithm: tb (token bucket), lb (leaky bucket), fw (fixed window).
 -- ARGV[2]: R, the number of rates.
 -- ARGV[3 .. 2 + 2R]: two per rate: capacity and rate per second (buckets), or
 --   max_requests and window_ms (fixed window).
 -- ARGV[3 + 2R]: this process's instance id.
 -- ARGV[4 + 2R]: how long its registration lasts, ms.
--- ARGV[5 + 2R] onwards, five per key (in KEYS order): extra, unused, want,
+-- ARGV[5 + 2R]: the number of this call, new for every call of the process.
+-- ARGV[6 + 2R] onwards, five per key (in KEYS order): extra, unused, want,
 --   reset (1 or 0), lease_time (Redis ms the given-back lease was granted).
 --
 -- Reply: { now (Redis ms, integer), live instances (integer), then per key one
@@ -38,6 +43,15 @@ redis.call('ZADD', KEYS[1], now + life, id)
 redis.call('ZREMRANGEBYSCORE', KEYS[1], '-inf', now)
 redis.call('PEXPIRE', KEYS[1], 2 * life)
 local live = redis.call('ZCARD', KEYS[1])
+
+-- Calls are remembered well past any client's retries of one.
+local call, kept = id .. ':' .. ARGV[5 + 2 * rates], math.max(20 * life, 60000)
+local again = redis.call('ZSCORE', KEYS[2], call)
+if not again then
+  redis.call('ZADD', KEYS[2], now + kept, call)
+  redis.call('ZREMRANGEBYSCORE', KEYS[2], '-inf', now)
+  redis.call('PEXPIRE', KEYS[2], kept)
+end
 
 local function fresh(i)
   if kind == 'tb' then return firsts[i], now end
@@ -73,11 +87,12 @@ local function until_fresh(i, level, at)
 end
 
 local reply = { now, live }
-for k = 2, #KEYS do
-  local base = 4 + 2 * rates + 5 * (k - 2)
+for k = 3, #KEYS do
+  local base = 5 + 2 * rates + 5 * (k - 3)
   local extra, unused, want = tonumber(ARGV[base + 1]), tonumber(ARGV[base + 2]),
     tonumber(ARGV[base + 3])
   local reset, lease_time = ARGV[base + 4] == '1', tonumber(ARGV[base + 5])
+  if again then extra, unused, want, reset = 0, 0, 0, false end
   local key = KEYS[k]
   local levels, ats = {}, {}
   local saved = nil
@@ -123,7 +138,9 @@ for k = 2, #KEYS do
     local left = until_fresh(i, levels[i], ats[i])
     if left == nil then ttl = nil elseif ttl ~= nil then ttl = math.max(ttl, left) end
   end
-  if ttl == nil then
+  if again then
+    -- Already saved by the call's first run.
+  elseif ttl == nil then
     redis.call('SET', key, table.concat(state, ' '))
   elseif ttl > 0 then
     redis.call('SET', key, table.concat(state, ' '), 'PX', ttl)

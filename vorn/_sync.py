@@ -64,6 +64,7 @@ class _Syncer:
         # One hash tag for every key of this limit: one script call, one slot.
         self._key_base = prefix + "sync{" + shape + "}:"
         self._instances_key = self._key_base + "instances"
+        self._calls_key = self._key_base + "calls"
         self._head = (limits.kind, str(len(rates))) + limits.rate_args
         self._life_ms = str(max(1, int(interval * 1000 * LIVE_INTERVALS)))
         self._names: Dict[str, str] = {}
@@ -76,6 +77,7 @@ class _Syncer:
 
     def _start(self) -> None:
         self._id = uuid.uuid4().hex
+        self._calls_made = 0
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._loop, name="vorn-sync", daemon=True)
         self._thread.start()
@@ -139,8 +141,11 @@ class _Syncer:
         calls = []
         for first in range(0, max(len(reports), 1), KEYS_PER_CALL):
             part = reports[first:first + KEYS_PER_CALL]
-            keys = [self._instances_key] + [self._state_key(report[0]) for report in part]
-            args: List[str] = list(self._head) + [self._id, self._life_ms]
+            keys = [self._instances_key, self._calls_key] + \
+                [self._state_key(report[0]) for report in part]
+            self._calls_made += 1
+            args: List[str] = list(self._head) + [self._id, self._life_ms,
+                                                  str(self._calls_made)]
             for _, extra, unused, want, reset, lease_time in part:
                 args += [_number(extra), _number(unused), _number(want), str(reset),
                          str(lease_time)]

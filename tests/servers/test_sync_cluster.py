@@ -187,16 +187,35 @@ class SyncedClusterTest(OutageChecks, unittest.TestCase):
         import redis
         return redis.Redis(port=self.cluster.owner_of(base + "instances"))
 
+    def test_a_call_sent_again_counts_once(self):
+        import vorn
+        engine = vorn.create_engine("fixed_window", limit="10/hour", redis=self.cluster.url,
+                                    sync=3600)
+        self.addCleanup(engine.close)
+        syncer = engine._syncer
+        # What a client resends after losing the reply: the same call.
+        call = syncer._calls([("10.7.0.1", 3, 0, 2, 0, 0)])[0]
+        with syncer._lock:
+            replies = syncer._call([call, call])
+        first, again = (reply[2].decode().split() for reply in replies)
+        self.assertEqual((first[:2], again), (["2", "5"], ["0"] + first[1:]))
+        client = cluster_client(self.cluster)
+        self.addCleanup(client.close)
+        self.assertEqual(client.get(syncer._state_key("10.7.0.1")).decode(), " ".join(first[1:]))
+
     def test_admits_across_two_processes_what_one_engine_would_in_one_slot(self):
         from vorn._redis_clients import key_slot
         port = next(iter(self.cluster.processes))  # a node still running
         # Each host once by URL and once by its own cluster client.
         runs = [(("python", "url", self.cluster.url), ("node", "client", port)),
                 (("python", "client", port), ("node", "url", self.cluster.url))]
+        everywhere = cluster_client(self.cluster)
+        self.addCleanup(everywhere.close)
         for index, (limit, count, window_ms, keys) in enumerate(
                 [("10000/minute", 10000, 60000, 1), ("100/minute", 100, 60000, 200)]):
             base = key_base("token_bucket", [(count, window_ms)])
             owner = self.owner_client(base)
+            everywhere.flushall()
             owner.config_resetstat()
             workers = [start_worker(host, how, target, "token_bucket", limit, keys, SECONDS)
                        for host, how, target in runs[index]]
@@ -213,13 +232,13 @@ class SyncedClusterTest(OutageChecks, unittest.TestCase):
                 self.assertLessEqual(admitted, 1.02 * exact)
                 self.assertEqual([r["degradedSeen"] for r in reports], [False, False])
                 self.assertEqual([r["log"] for r in reports], ["", ""])
-                # Every key of the limit, and the instances, in one slot of one node.
+                # Every key of the limit, the instances and the calls, in one slot
+                # of one node.
                 slot = key_slot((base + "instances").encode())
-                self.assertEqual(owner.cluster("countkeysinslot", slot), keys + 1)
-                self.assertEqual(owner.dbsize(), keys + 1)
+                self.assertEqual(owner.cluster("countkeysinslot", slot), keys + 2)
+                self.assertEqual(owner.dbsize(), keys + 2)
                 # One call a process an interval (and a few while the script loads).
                 self.assertLessEqual(calls, 2 * (span / SYNC_MS + 5))
-            owner.flushall()
 
     def test_primary_killed_under_load_degrades_then_pushes_after_failover(self):
         cluster = self.cluster
