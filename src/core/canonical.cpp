@@ -26,16 +26,4 @@ std::string_view decision_word(DecisionKind kind) {
   return "allow";
 }
 
-std::string_view reason_word(LimitReason reason) {
-  switch (reason) {
-    case LimitReason::WithinLimit:
-      return "within_limit";
-    case LimitReason::LimitExceeded:
-      return "limit_exceeded";
-    case LimitReason::TokenExhausted:
-      return "token_exhausted";
-  }
-  return "within_limit";
-}
-
 }  // namespace vorn

@@ -19,10 +19,21 @@ namespace vorn {
 enum class Mode : uint8_t { Active = 0, Shadow = 1, Disabled = 2 };
 enum class DecisionKind : uint8_t { Allow = 0, Block = 1, WouldBlock = 2 };
 
-// Fixed table lookups from code to word; nothing parses words back.
+// Fixed table lookups from code to word; nothing parses words back. Inline:
+// every check names its reason.
 std::string_view mode_word(Mode mode);
 std::string_view decision_word(DecisionKind kind);
-std::string_view reason_word(LimitReason reason);
+inline std::string_view reason_word(LimitReason reason) {
+  switch (reason) {
+    case LimitReason::WithinLimit:
+      return "within_limit";
+    case LimitReason::LimitExceeded:
+      return "limit_exceeded";
+    case LimitReason::TokenExhausted:
+      return "token_exhausted";
+  }
+  return "within_limit";
+}
 
 inline constexpr std::string_view kDecisionEventType = "decision";
 inline constexpr uint16_t kStatusAllowed = 200;
