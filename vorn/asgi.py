@@ -132,7 +132,8 @@ class ASGIMiddleware(LimitingMiddleware):
             self._log_refusal(scope, rule, result, route, peer,
                               _header(scope, self._header_name) if self._reads_header else None)
         fields = self._fields[rule](result)
-        scope = dict(scope)
+        # A dict's own copy skips the dict() call's argument handling.
+        scope = scope.copy() if scope.__class__ is dict else dict(scope)
         scope[RESULT_KEY] = result
         send_with_fields = send
         if fields:
@@ -141,7 +142,7 @@ class ASGIMiddleware(LimitingMiddleware):
             # request that defines it.
             def send_with_fields(message):
                 if message.get("type") == "http.response.start":
-                    message = dict(message)
+                    message = message.copy() if message.__class__ is dict else dict(message)
                     message["headers"] = [*message.get("headers", ()), *fields]
                 return send(message)
         if not result["allowed"]:
