@@ -176,9 +176,11 @@ class SyncEngine {
     this.callsMade = 0;
     this.failedSince = null;
     this.syncing = null;
+    this.pending = null;
+    this.closing = false;
     this.closed = false;
     counts.track(this, 'sync');
-    this.timer = setInterval(() => { this.sync(); }, this.syncMs);
+    this.timer = setInterval(() => { this.syncShared(); }, this.syncMs);
     this.timer.unref();
   }
 
@@ -218,9 +220,16 @@ class SyncEngine {
     await this.sync();
   }
 
+  // Resolves to whether a sync, run now, reached Redis; the process stays
+  // alive until it has (the timer's syncs do not hold it).
+  sync() {
+    const keep = setTimeout(() => {}, (GIVE_UP_TIMEOUTS + 1) * this.timeoutMs);
+    return this.syncShared().finally(() => { clearTimeout(keep); });
+  }
+
   // One sync: the reports out, the answers in. Overlapping calls share the one
   // in flight, so a slow Redis never gets two of this process's syncs at once.
-  sync() {
+  syncShared() {
     if (this.syncing === null) {
       this.syncing = this.syncOnce().finally(() => { this.syncing = null; });
     }
@@ -228,7 +237,7 @@ class SyncEngine {
   }
 
   async syncOnce() {
-    const reports = this.VornNode.syncReports(this.native, this.closing === true);
+    const reports = this.VornNode.syncReports(this.native, this.closing);
     try {
       if (this.client.status !== 'ready') await this.connection();
       const reply = await this.answer(this.client[SYNC_COMMAND](...scriptArguments(this, reports)));
@@ -269,7 +278,6 @@ class SyncEngine {
   // Resolves once the client is connected; fails after the timeout.
   async connection() {
     const connected = this.nextConnection();
-    connected.catch(() => {});
     const [late, cancel] = this.after(this.timeoutMs);
     try {
       if (await Promise.race([connected, late]) === LATE) {
@@ -313,7 +321,7 @@ class SyncEngine {
     const [late, cancel] = this.after(this.timeoutMs);
     try {
       if (this.syncing !== null) await Promise.race([this.syncing, late]);
-      await Promise.race([this.sync(), late]);
+      await Promise.race([this.syncShared(), late]);
     } finally {
       cancel();
     }
@@ -335,19 +343,25 @@ class SyncEngine {
   }
 
   // Settles when the client's next connection is ready, or fails with the
-  // error of its next attempt.
+  // error of its next attempt; shared by every sync that waits meanwhile.
   nextConnection() {
-    return new Promise((resolve, reject) => {
-      const settle = (err) => {
-        this.client.off('ready', settle);
-        this.client.off('error', settle);
-        if (err) reject(err);
-        else resolve();
-      };
-      this.client.once('ready', settle);
-      this.client.once('error', settle);
-    });
+    if (this.pending === null) {
+      this.pending = new Promise((resolve, reject) => {
+        const settle = (err) => {
+          this.client.off('ready', settle);
+          this.client.off('error', settle);
+          this.pending = null;
+          if (err) reject(err);
+          else resolve();
+        };
+        this.client.once('ready', settle);
+        this.client.once('error', settle);
+      });
+      this.pending.catch(() => {});
+    }
+    return this.pending;
   }
+
 }
 
 module.exports = { SyncEngine, syncLimit, SYNC_ALGORITHMS, DEFAULT_SYNC_MS, DEFAULT_MAX_OVERSHOOT };
