@@ -191,6 +191,8 @@ export interface SyncEngine {
   readonly policies: Policy[];
   /** Resolves after the next sync has run, whether it reached Redis or not. */
   ready(): Promise<void>;
+  /** Syncs now (or joins the sync in flight); resolves to whether it reached Redis. */
+  sync(): Promise<boolean>;
   /** One last sync (giving back unspent leases), then stops; disconnects a client it built. */
   close(): Promise<void>;
 }
