@@ -15,6 +15,7 @@
 
 #include "algorithms/algorithm.h"
 #include "core/engine.h"
+#include "zone/shared_lock.h"
 #include "zone/zone_mapping.h"
 
 namespace {
@@ -77,6 +78,20 @@ void BM_ZoneEngineCheck(benchmark::State& state) {
   state.SetLabel(name);
 }
 BENCHMARK(BM_ZoneEngineCheck)->ArgsProduct({{0, 1, 2, 3}, {4096, 1'000'000}});
+
+// What a zone check cannot go below beside an in-process one: its shard's
+// cross-process lock taken and released, uncontended (compare BM_Floor/2 of
+// core_bench, the in-process shard lock).
+void BM_ZoneFloor(benchmark::State& state) {
+  vorn::zone::SharedLock lock{};
+  const std::string zone = "floor";
+  for (auto _ : state) {
+    vorn::zone::SharedLockGuard guard(&lock, zone, "a shard");
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel("shared lock");
+}
+BENCHMARK(BM_ZoneFloor);
 
 // As BM_EngineVerdict/<algorithm>/0 of core_bench, in a zone: check_verdict
 // on 4,096 hot keys, or 1,000,000 cold ones.
