@@ -132,6 +132,10 @@ def zone_rows(core, zone):
                 yield ("C++", f"engine check_verdict in a zone, {algorithm}, {label}",
                        f"{shared[zone_name]['cpu_time']:.0f} ns  this / in-process = {ratio:.2f}",
                        ratio, target)
+    floor = shared.get("BM_ZoneFloor")
+    if floor:
+        yield ("C++", "floor: a zone shard's cross-process lock", f"{floor['cpu_time']:.1f} ns",
+               None, None)
     yield from limit_rows(shared, "BM_ZoneLimitCheck", " in a zone")
 
 
