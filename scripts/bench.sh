@@ -103,7 +103,7 @@ echo "== C++ core" >&2
   --benchmark_format=json --benchmark_out="$out/core_memory.json" \
   --benchmark_out_format=json >/dev/null
 echo "== C++ zone" >&2
-"$builddir/bench/vorn_zone_bench" --benchmark_filter='BM_ZoneEngineCheck|BM_ZoneEngineVerdict|BM_ZoneNewKey|BM_ZoneLimitCheck' \
+"$builddir/bench/vorn_zone_bench" --benchmark_filter='BM_ZoneEngineCheck|BM_ZoneEngineVerdict|BM_ZoneFloor|BM_ZoneNewKey|BM_ZoneLimitCheck' \
   --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_min_time=0.3 --benchmark_format=json --benchmark_out="$out/zone.json" \
   --benchmark_out_format=json >/dev/null
