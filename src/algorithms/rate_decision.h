@@ -30,12 +30,14 @@ inline bool later(const std::optional<uint64_t>& a, const std::optional<uint64_t
   return b && *a > *b;
 }
 
-// Room for one result per rate, left unmade: only the first `count` are
-// written, each before it is read, so no check spends time on the rest.
+// Room for one result per rate, left unmade past the first: only the first
+// `count` are written, each before it is read, so no check spends time on the
+// rest. The first is made so that the optimiser of a release build, which
+// cannot see that a limit has a rate at least, has nothing to warn of.
 struct RateResults {
   static_assert(std::is_trivially_copyable_v<AlgorithmResult> &&
                 std::is_trivially_destructible_v<AlgorithmResult>);
-  RateResults() {}
+  RateResults() { at[0] = AlgorithmResult{}; }
   union {
     AlgorithmResult at[kMaxRates];
   };
