@@ -128,7 +128,9 @@ for k = 3, #KEYS do
     levels[i], ats[i] = level, at
     lease = math.min(lease, room(i, level))
   end
-  if kind == 'fw' then lease = math.floor(lease) end
+  -- A lease below one request cannot be spent by whole costs; its fraction stays here, where
+  -- the refill makes it whole for the next asker, instead of idling in some process.
+  if kind == 'fw' or want == math.floor(want) then lease = math.floor(lease) end
   local parts, state = { string.format('%.17g', lease) }, {}
   local ttl = 0
   for i = 1, rates do

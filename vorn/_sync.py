@@ -7,7 +7,8 @@ small credit for keys not synced yet. One daemon thread syncs every `sync`
 seconds: it takes the native reports of the keys with something to say, sends
 them to Redis in one call of lua/sync.lua (the keys of one engine share a
 Cluster hash tag, so one call covers them), and hands the answers back. A sync
-that fails (Redis down, slower than the timeout) leaves the engine degraded:
+that fails (Redis down, or no answer within LATE_TIMEOUTS timeouts) leaves the
+engine degraded:
 each process then limits alone, and what it admitted reaches Redis at the
 first sync that succeeds. A forked child starts its own thread and holds
 nothing of its parent. close() stops the thread after one last push.
@@ -32,6 +33,12 @@ LIVE_INTERVALS = 3
 KEYS_PER_CALL = 1000
 # Redis key names kept, so that a sync digests a key only when it is new.
 NAMES_KEPT = 1 << 16
+# A sync waits this many timeouts for its answer before it counts as failed. A
+# late answer is still the truth (its script ran): taking it keeps the leases
+# and debits it made, where giving up would make each process limit alone and
+# send the same admissions again. Meanwhile checks spend only their leases, so
+# waiting can undershoot, never overshoot. close()'s last push waits one timeout.
+LATE_TIMEOUTS = 20
 
 _script: Optional[Script] = None
 
@@ -107,7 +114,8 @@ class _Syncer:
         with self._lock:
             reports = engine._sync_reports(closing)
             try:
-                replies = self._call(self._calls(reports))
+                replies = self._call(self._calls(reports),
+                                     self._timeout * (1 if closing else LATE_TIMEOUTS))
                 now, live = int(replies[-1][0]), int(replies[-1][1])
                 answers = [answer for reply in replies for answer in reply[2:]]
             except Exception as error:  # noqa: B902 (whatever fails, the next sync tries again)
@@ -152,12 +160,12 @@ class _Syncer:
             calls.append((len(keys), *keys, *args))
         return calls
 
-    def _call(self, calls: List[Tuple[Any, ...]]) -> List[Any]:
+    def _call(self, calls: List[Tuple[Any, ...]], timeout: float) -> List[Any]:
         """The replies of every call. A call refused unrun (NOSCRIPT, MOVED,
         ASK, TRYAGAIN) is sent again alone, so that none is counted twice."""
         script = _sync_script()
         topology = self._topology
-        set_deadline(time.monotonic() + self._timeout)
+        set_deadline(time.monotonic() + timeout)
         try:
             if topology.cluster and not topology.loaded:
                 self._refresh()
