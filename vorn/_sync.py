@@ -160,12 +160,14 @@ class _Syncer:
             calls.append((len(keys), *keys, *args))
         return calls
 
-    def _call(self, calls: List[Tuple[Any, ...]], timeout: float) -> List[Any]:
-        """The replies of every call. A call refused unrun (NOSCRIPT, MOVED,
-        ASK, TRYAGAIN) is sent again alone, so that none is counted twice."""
+    def _call(self, calls: List[Tuple[Any, ...]],
+              timeout: Optional[float] = None) -> List[Any]:
+        """The replies of every call, waited for `timeout` seconds (the sync
+        timeout when not given). A call refused unrun (NOSCRIPT, MOVED, ASK,
+        TRYAGAIN) is sent again alone, so that none is counted twice."""
         script = _sync_script()
         topology = self._topology
-        set_deadline(time.monotonic() + timeout)
+        set_deadline(time.monotonic() + (self._timeout if timeout is None else timeout))
         try:
             if topology.cluster and not topology.loaded:
                 self._refresh()
