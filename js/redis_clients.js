@@ -105,4 +105,25 @@ function clientFromUrl(Redis, url, timeoutMs, probeIntervalMs) {
   return new Redis({ ...options, host, port });
 }
 
-module.exports = { clientFromUrl, guardParser, loadIoredis };
+// A promise, kept in `owner.pending` and shared by every caller meanwhile, that
+// settles when `owner.client`'s next connection is ready, or fails with the
+// error of its next attempt.
+function nextConnection(owner) {
+  if (owner.pending === undefined || owner.pending === null) {
+    owner.pending = new Promise((resolve, reject) => {
+      const settle = (err) => {
+        owner.client.off('ready', settle);
+        owner.client.off('error', settle);
+        owner.pending = null;
+        if (err) reject(err);
+        else resolve();
+      };
+      owner.client.once('ready', settle);
+      owner.client.once('error', settle);
+    });
+    owner.pending.catch(() => {});
+  }
+  return owner.pending;
+}
+
+module.exports = { clientFromUrl, guardParser, loadIoredis, nextConnection };

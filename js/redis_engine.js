@@ -22,7 +22,7 @@
 const path = require('node:path');
 const { LIMITS_COMMAND, checkedCost, keyDigest, keyNumber, limitsFor, scriptNumber, scriptText,
   wholeCount } = require('./redis_core.js');
-const { clientFromUrl, guardParser, loadIoredis } = require('./redis_clients.js');
+const { clientFromUrl, guardParser, loadIoredis, nextConnection } = require('./redis_clients.js');
 const { parseRedisUrl, describeRedisUrl } = require('./redis_urls.js');
 const counts = require('./counts');
 
@@ -279,21 +279,7 @@ class RedisEngine {
   // error of its next attempt (a refused certificate, say). Shared by every call
   // that waits meanwhile.
   nextConnection() {
-    if (this.pending === undefined || this.pending === null) {
-      this.pending = new Promise((resolve, reject) => {
-        const settle = (err) => {
-          this.client.off('ready', settle);
-          this.client.off('error', settle);
-          this.pending = null;
-          if (err) reject(err);
-          else resolve();
-        };
-        this.client.once('ready', settle);
-        this.client.once('error', settle);
-      });
-      this.pending.catch(() => {});
-    }
-    return this.pending;
+    return nextConnection(this);
   }
 
   fromOneRate(reply, told) {

@@ -13,7 +13,7 @@
 // While a sync fails the engine is `degraded`: each process limits alone, and
 // what it admits is pushed to Redis once a sync succeeds again.
 const crypto = require('node:crypto');
-const { clientFromUrl, guardParser, loadIoredis } = require('./redis_clients.js');
+const { clientFromUrl, guardParser, loadIoredis, nextConnection } = require('./redis_clients.js');
 const { parseRedisUrl, describeRedisUrl } = require('./redis_urls.js');
 const { keyDigest, limitsFor, scriptNumber, scriptText } = require('./redis_core.js');
 const counts = require('./counts');
@@ -340,21 +340,7 @@ class SyncEngine {
   // Settles when the client's next connection is ready, or fails with the
   // error of its next attempt; shared by every sync that waits meanwhile.
   nextConnection() {
-    if (this.pending === null) {
-      this.pending = new Promise((resolve, reject) => {
-        const settle = (err) => {
-          this.client.off('ready', settle);
-          this.client.off('error', settle);
-          this.pending = null;
-          if (err) reject(err);
-          else resolve();
-        };
-        this.client.once('ready', settle);
-        this.client.once('error', settle);
-      });
-      this.pending.catch(() => {});
-    }
-    return this.pending;
+    return nextConnection(this);
   }
 
 }

@@ -1054,7 +1054,8 @@ PyRef new_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
                              clock);
 }
 
-PyRef new_engine_from_rates(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock) {
+// The settings of an engine of rates, from from_rates' arguments.
+EngineSettings rates_settings(PyObject* args, PyObject* kwargs) {
   const BoundArguments<6> slots = bind_arguments(kFromRatesSignature, args, kwargs);
   EngineSettings settings;
   settings.algorithm = convert_argument("algorithm", slots[0], extract_text).str();
@@ -1065,21 +1066,16 @@ PyRef new_engine_from_rates(PyTypeObject* subtype, PyObject* args, PyObject* kwa
   settings.backend_url = slots[5] == nullptr
                              ? std::string(kDefaultBackendUrl)
                              : convert_argument("backend_url", slots[5], extract_text).str();
-  return build_engine_object(subtype, settings, std::nullopt, clock);
+  return settings;
+}
+
+PyRef new_engine_from_rates(PyTypeObject* subtype, PyObject* args, PyObject* kwargs, Clock clock) {
+  return build_engine_object(subtype, rates_settings(args, kwargs), std::nullopt, clock);
 }
 
 PyRef new_synced_engine_object(PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
                                SyncSettings sync, Clock clock) {
-  const BoundArguments<6> slots = bind_arguments(kFromRatesSignature, args, kwargs);
-  EngineSettings settings;
-  settings.algorithm = convert_argument("algorithm", slots[0], extract_text).str();
-  settings.mode = convert_argument("mode", slots[1], extract_text).str();
-  settings.rates = extract_rates(slots[2]);  // names the parameter itself
-  settings.api_key = owned(convert_argument("api_key", slots[3], extract_optional_text));
-  settings.debug = owned(convert_argument("debug", slots[4], extract_optional_text));
-  settings.backend_url = slots[5] == nullptr
-                             ? std::string(kDefaultBackendUrl)
-                             : convert_argument("backend_url", slots[5], extract_text).str();
+  EngineSettings settings = rates_settings(args, kwargs);
   settings.sync = sync;
   return build_engine_object(subtype, settings, std::nullopt, clock);
 }

@@ -50,23 +50,23 @@ class PoisoningMutex {
       wait.begin();
       lock.lock();
     }
-    if (poisoned_.load(std::memory_order_relaxed)) throw_unwrap_failure("PoisonError { .. }");
-    try {
-      return std::forward<Body>(body)(value_);
-    } catch (const ZoneError&) {
-      throw;
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (...) {
-      poisoned_.store(true, std::memory_order_relaxed);
-      throw;
-    }
+    return run_poisoning(std::forward<Body>(body));
   }
 
   // Runs `body(value)` without the lock, for a caller whose value is safe to
   // use from several threads at once; poisoned and poisoning as with_lock.
   template <typename Body>
   decltype(auto) without_lock(Body&& body) {
+    return run_poisoning(std::forward<Body>(body));
+  }
+
+  bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
+
+ private:
+  // Runs `body(value)` unless poisoned; any failure but a zone's or a failed
+  // allocation poisons for good.
+  template <typename Body>
+  decltype(auto) run_poisoning(Body&& body) {
     if (poisoned_.load(std::memory_order_relaxed)) throw_unwrap_failure("PoisonError { .. }");
     try {
       return std::forward<Body>(body)(value_);
@@ -80,9 +80,6 @@ class PoisoningMutex {
     }
   }
 
-  bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
-
- private:
   ForkSafeMutex mutex_{Level};
   std::atomic<bool> poisoned_{false};
   T value_;  // guarded by mutex_
