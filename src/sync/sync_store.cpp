@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 #include <variant>
@@ -14,29 +15,14 @@
 #include "algorithms/rate_rules.h"
 #include "algorithms/shard_count.h"
 #include "core/fork_guard.h"
+#include "sync/key_digest.h"
+#include "sync/shared_sync_table.h"
+#include "sync/sync_key.h"
+#include "zone/zone_error.h"
+#include "zone/zone_mapping.h"
 
 namespace vorn {
 namespace {
-
-// A key keeps its lease through this many syncs without a check, so that a
-// key asked every few intervals does not wait for a sync each time.
-constexpr uint8_t kIdleSyncs = 3;
-
-// What a store keeps of one key between syncs.
-template <typename Rules>
-struct KeyState {
-  std::array<typename Rules::State, kMaxRates> mirror{};
-  double lease = 0.0;  // reserved in Redis for this process, not yet spent
-  double extra = 0.0;  // admitted without a lease since the last report
-  double demand = 0.0;
-  double credit_used = 0.0;  // before the key's first answer, across reports
-  uint64_t lease_time = 0;   // Redis ms of the last grant
-  bool asked = false;        // checked since the last report
-  uint8_t idle = 0;          // reports since it was last checked
-  bool reset = false;
-  bool synced = false;  // an answer came for it: no more credit
-  bool in_flight = false;
-};
 
 struct TextHash {
   using is_transparent = void;
@@ -47,172 +33,68 @@ struct TextEqual {
   bool operator()(std::string_view a, std::string_view b) const { return a == b; }
 };
 
-// How each algorithm's state reads Redis's numbers and holds a lease. `own`
-// is what this process holds beyond Redis's state: its lease less what it
-// admitted that Redis has not been told of.
-template <typename Rules>
-struct LeaseRules;
-
-template <>
-struct LeaseRules<TokenBucketRules> {
-  static constexpr LimitReason kRefused = LimitReason::TokenExhausted;
-  static constexpr bool kWhole = false;
-  static token_bucket::Bucket from_redis(double level, uint64_t at, double own) {
-    return {level + own, at};
-  }
-  static bool rolls_over(const token_bucket::Bucket&, uint64_t, const TokenBucketRules::Params&) {
-    return false;
-  }
-  static double limit(const TokenBucketRules::Params& p) { return p.capacity; }
-};
-
-template <>
-struct LeaseRules<LeakyBucketRules> {
-  static constexpr LimitReason kRefused = LimitReason::LimitExceeded;
-  static constexpr bool kWhole = false;
-  static leaky_bucket::Bucket from_redis(double level, uint64_t at, double own) {
-    return {std::max(0.0, level - own), at};
-  }
-  static bool rolls_over(const leaky_bucket::Bucket&, uint64_t, const LeakyBucketRules::Params&) {
-    return false;
-  }
-  static double limit(const LeakyBucketRules::Params& p) { return p.capacity; }
-};
-
-template <>
-struct LeaseRules<FixedWindowRules> {
-  static constexpr LimitReason kRefused = LimitReason::LimitExceeded;
-  static constexpr bool kWhole = true;
-  static Window from_redis(double count, uint64_t at, double own) {
-    return {to_u64_saturating(std::max(0.0, count - own)), at};
-  }
-  // A lease is of the window it was granted in.
-  static bool rolls_over(const Window& window, uint64_t now, const WindowParams& p) {
-    return now >= window.window_start + p.window_ms;
-  }
-  static double limit(const WindowParams& p) { return static_cast<double>(p.max_requests); }
-};
-
-uint64_t to_local(double redis_ms, int64_t offset) {
-  const double local = redis_ms + static_cast<double>(offset);
-  return local > 0.0 ? to_u64_saturating(local) : 0;
-}
-
 }  // namespace
 
-// One algorithm's table. Requires nothing of its callers beyond SyncStore's rules.
+// One algorithm's table of this process's own keys. Requires nothing of its
+// callers beyond SyncStore's rules.
 template <typename Rules>
 class SyncTable {
  public:
-  using Lease = LeaseRules<Rules>;
-  using Key = KeyState<Rules>;
+  using Key = SyncKey<Rules>;
 
   SyncTable(const std::vector<Rate>& rates, const SyncSettings& settings)
-      : shard_count_(default_shard_count()),
+      : rules_(rates),
+        shard_count_(default_shard_count()),
         shards_(std::make_unique<Shard[]>(shard_count_)),
-        count_(rates.size()),
-        per_shard_(std::max<size_t>(1, settings.max_keys / shard_count_)) {
-    for (size_t i = 0; i < count_; ++i) params_[i] = Rules::params(rates[i]);
-  }
+        per_shard_(std::max<size_t>(1, settings.max_keys / shard_count_)) {}
 
-  double limit(size_t i) const { return Lease::limit(params_[i]); }
-  size_t count() const { return count_; }
+  const KeyRules<Rules>& rules() const { return rules_; }
 
-  AlgorithmResult check(std::string_view key, Cost cost, uint64_t now, const SyncStore& store,
+  AlgorithmResult check(std::string_view key, Cost cost, uint64_t now, bool degraded,
                         double credit, uint64_t wait_ms) const {
     Shard& shard = shard_for(key);
     std::lock_guard lock(shard.mutex);
     auto found = shard.keys.find(key);
     if (found == shard.keys.end()) {
-      if (shard.keys.size() >= per_shard_) return refused(fresh(now), now, cost, wait_ms);
-      found = shard.keys.emplace(std::string(key), fresh(now)).first;
+      if (shard.keys.size() >= per_shard_) {
+        return rules_.refused(rules_.fresh(KeyDigest{}, now), now, cost, wait_ms);
+      }
+      found = shard.keys.emplace(std::string(key), rules_.fresh(key_digest(key), now)).first;
     }
-    Key& state = found->second;
-    state.asked = true;
-    state.demand += cost.take;
-    for (size_t i = 0; i < count_; ++i) {
-      if (Lease::rolls_over(state.mirror[i], now, params_[i])) state.lease = 0.0;
-    }
-    auto trial = state.mirror;
-    AlgorithmResult result = decide(trial, now, cost);
-    if (!result.allowed) {
-      state.mirror = trial;
-      return result;
-    }
-    const double take = cost.take;
-    if (store.degraded()) {
-      state.extra += take;
-    } else {
-      const double credit_left = state.synced ? 0.0 : std::max(0.0, credit - state.credit_used);
-      if (state.lease + credit_left < take) return refused(state, now, cost, wait_ms);
-      const double from_lease = std::min(state.lease, take);
-      state.lease -= from_lease;
-      state.extra += take - from_lease;
-      state.credit_used += take - from_lease;
-    }
-    state.mirror = trial;
-    return result;
+    return rules_.check(found->second, now, cost, degraded, credit, wait_ms);
   }
 
   void refund(std::string_view key, double amount, uint64_t now) const {
     Shard& shard = shard_for(key);
     std::lock_guard lock(shard.mutex);
     auto found = shard.keys.find(key);
-    if (found == shard.keys.end() || !(amount > 0.0)) return;
-    Key& state = found->second;
-    for (size_t i = 0; i < count_; ++i) Rules::refund(state.mirror[i], now, params_[i], amount);
-    // What Redis was never told of is simply not told; the rest Redis holds
-    // as spent, so it is this process's to spend again or give back.
-    const double untold = std::min(state.extra, amount);
-    state.extra -= untold;
-    state.lease += amount - untold;
+    if (found != shard.keys.end()) rules_.refund(found->second, now, amount);
   }
 
-  void reset(std::string_view key, uint64_t now) const {
+  // `only_held`: a key this table does not hold is left alone.
+  void reset(std::string_view key, uint64_t now, bool only_held) const {
     Shard& shard = shard_for(key);
     std::lock_guard lock(shard.mutex);
     auto found = shard.keys.find(key);
     if (found == shard.keys.end()) {
-      if (shard.keys.size() >= per_shard_) return;
-      found = shard.keys.emplace(std::string(key), fresh(now)).first;
+      if (only_held || shard.keys.size() >= per_shard_) return;
+      found = shard.keys.emplace(std::string(key), rules_.fresh(key_digest(key), now)).first;
     }
-    Key& state = found->second;
-    const bool in_flight = state.in_flight;
-    state = fresh(now);
-    state.reset = true;
-    state.in_flight = in_flight;
+    rules_.reset(found->second, now);
   }
 
-  void reports(bool closing, uint64_t now, std::vector<SyncReport>& out) const {
+  void reports(bool closing, uint64_t now, std::vector<SyncReport>& out,
+               std::vector<std::string>& keys) const {
     for (size_t s = 0; s < shard_count_; ++s) {
       Shard& shard = shards_[s];
       std::lock_guard lock(shard.mutex);
       for (auto it = shard.keys.begin(); it != shard.keys.end();) {
-        Key& state = it->second;
         SyncReport report;
-        if (state.asked && !closing) {
-          double want = std::max(1.0, 2.0 * state.demand) - state.lease;
-          if (Lease::kWhole) want = std::ceil(want);
-          report.want = std::max(0.0, want);
-        }
-        state.idle = state.asked ? 0 : static_cast<uint8_t>(std::min(state.idle + 1, 255));
-        if ((state.idle >= kIdleSyncs || closing) && state.lease > 0.0) {
-          report.unused = state.lease;
-          report.lease_time_ms = state.lease_time;
-          state.lease = 0.0;
-        }
-        report.extra = state.extra;
-        report.reset = state.reset;
-        if (state.asked || report.extra > 0.0 || report.unused > 0.0 || report.reset) {
-          report.key = it->first;
+        if (rules_.report(it->second, closing, 0, report)) {
           out.push_back(std::move(report));
-          state.extra = 0.0;
-          state.reset = false;
-          state.demand = 0.0;
-          state.asked = false;
-          state.in_flight = true;
+          keys.push_back(it->first);
           ++it;
-        } else if (!state.in_flight && whole(state, now)) {
+        } else if (rules_.removable(it->second, now)) {
           it = shard.keys.erase(it);
         } else {
           ++it;
@@ -221,49 +103,19 @@ class SyncTable {
     }
   }
 
-  void apply(const SyncReport& report, const SyncAnswer& answer, uint64_t server_now,
+  void apply(const std::string& key, const SyncAnswer& answer, uint64_t server_now,
              int64_t offset) const {
-    if (answer.states.size() != 2 * count_) {
-      throw std::invalid_argument("a sync answer holds " + std::to_string(answer.states.size()) +
-                                  " state numbers; this limit has " + std::to_string(count_) +
-                                  " rates, two each");
-    }
-    Shard& shard = shard_for(report.key);
+    Shard& shard = shard_for(key);
     std::lock_guard lock(shard.mutex);
-    auto found = shard.keys.find(report.key);
-    if (found == shard.keys.end()) return;
-    Key& state = found->second;
-    state.in_flight = false;
-    // A reset since the report makes this answer stale: the next sync resets
-    // Redis, and with it this lease.
-    if (state.reset) return;
-    for (size_t i = 0; i < count_; ++i) {
-      // A lease of a window that has rolled since is worth nothing.
-      if (Lease::kWhole && answer.states[2 * i + 1] > static_cast<double>(state.lease_time)) {
-        state.lease = 0.0;
-      }
-    }
-    state.lease += std::max(0.0, answer.lease);
-    state.lease_time = server_now;
-    const double own = state.lease - state.extra;
-    for (size_t i = 0; i < count_; ++i) {
-      state.mirror[i] =
-          Lease::from_redis(answer.states[2 * i], to_local(answer.states[2 * i + 1], offset), own);
-    }
-    state.synced = true;
+    auto found = shard.keys.find(key);
+    if (found != shard.keys.end()) rules_.apply(found->second, answer, server_now, offset);
   }
 
-  void failed(const SyncReport& report) const {
-    Shard& shard = shard_for(report.key);
+  void failed(const std::string& key) const {
+    Shard& shard = shard_for(key);
     std::lock_guard lock(shard.mutex);
-    auto found = shard.keys.find(report.key);
-    if (found == shard.keys.end()) return;
-    Key& state = found->second;
-    state.in_flight = false;
-    if (state.reset) return;  // reset since: what came before it is forgotten
-    state.extra += report.extra;
-    state.reset = report.reset;
-    if (report.want > 0.0) state.asked = true;
+    auto found = shard.keys.find(key);
+    if (found != shard.keys.end()) rules_.failed(found->second);
   }
 
   void clear() const {
@@ -282,12 +134,6 @@ class SyncTable {
     return total;
   }
 
-  std::vector<LimitPolicy> policies() const {
-    std::vector<LimitPolicy> policies;
-    for (size_t i = 0; i < count_; ++i) policies.push_back(Rules::policy(params_[i]));
-    return policies;
-  }
-
  private:
   struct Shard {
     ForkSafeMutex mutex{LockLevel::Shard};
@@ -299,65 +145,46 @@ class SyncTable {
     return shards_[TextHash{}(key) & (shard_count_ - 1)];
   }
 
-  // A limit of one rate is decided as its one-rate limiter decides, without
-  // the combining of several.
-  AlgorithmResult decide(std::array<typename Rules::State, kMaxRates>& states, uint64_t now,
-                         Cost cost) const {
-    if (count_ == 1) return Rules::decide(states[0], now, params_[0], cost);
-    return decide_rates<Rules>(states, params_, count_, now, cost);
-  }
-
-  Key fresh(uint64_t now) const {
-    Key state;
-    for (size_t i = 0; i < count_; ++i) state.mirror[i] = Rules::fresh(params_[i], now);
-    return state;
-  }
-
-  // Whether the key can go: nothing pending and a mirror a fresh one would match.
-  bool whole(const Key& state, uint64_t now) const {
-    if (state.lease > 0.0 || state.extra > 0.0 || state.reset) return false;
-    for (size_t i = 0; i < count_; ++i) {
-      if (!Rules::is_fresh_equivalent(state.mirror[i], now, params_[i])) return false;
-    }
-    return true;
-  }
-
-  // The mirror's figures of `state` with nothing left: a refusal for want of
-  // a lease, which the next sync may bring.
-  AlgorithmResult refused(const Key& state, uint64_t now, Cost cost, uint64_t wait_ms) const {
-    auto look = state.mirror;
-    AlgorithmResult result = decide(look, now, Cost{cost.need, 0.0});
-    result.allowed = false;
-    result.reason = Lease::kRefused;
-    result.remaining = 0;
-    if (result.next_admission_ms) {
-      result.next_admission_ms = std::max(*result.next_admission_ms, wait_ms);
-    }
-    if constexpr (Lease::kRefused == LimitReason::TokenExhausted) {
-      result.retry_after_ms = result.next_admission_ms;
-    }
-    return result;
-  }
-
+  KeyRules<Rules> rules_;
   size_t shard_count_;
   std::unique_ptr<Shard[]> shards_;
-  std::array<typename Rules::Params, kMaxRates> params_{};
-  size_t count_;
   size_t per_shard_;
 };
 
-using TypedTable = std::variant<SyncTable<TokenBucketRules>, SyncTable<FixedWindowRules>,
-                                SyncTable<LeakyBucketRules>>;
+// A store's tables of one algorithm: its own, and, with a zone, the machine's.
+template <typename Rules>
+struct Tables {
+  Tables(const std::vector<Rate>& rates, const SyncSettings& settings) : local(rates, settings) {}
+
+  SyncTable<Rules> local;
+  std::optional<SharedSyncTable<Rules>> shared;
+};
+
+using TypedTables = std::variant<Tables<TokenBucketRules>, Tables<FixedWindowRules>,
+                                 Tables<LeakyBucketRules>>;
+
+// Where a report in flight came from.
+struct SyncStore::Flight {
+  bool shared = false;
+  std::string key;      // the local table's key
+  SharedFlight record;  // the shared table's record
+};
 
 struct SyncStore::Table {
-  explicit Table(TypedTable table) : typed(std::move(table)) {}
+  explicit Table(TypedTables tables) : typed(std::move(tables)) {}
 
-  TypedTable typed;
-  // in_flight_mutex protects the reports of the sync under way; never held
-  // while a shard lock is taken.
+  TypedTables typed;
+  std::unique_ptr<MachineLedger> ledger;  // with a zone, once attached
+  std::atomic<bool> ledger_failed{false};
+  // in_flight_mutex protects where the reports of the sync under way came
+  // from and whether this process syncs the machine's table; never held while
+  // a shard lock (of either table) is taken.
   ForkSafeMutex in_flight_mutex{LockLevel::Leaf};
-  std::vector<SyncReport> in_flight;
+  std::vector<Flight> flights;
+  bool elected = false;
+  bool resign = false;
   std::atomic<double> credit{0.0};
+  std::atomic<double> shared_credit{0.0};
   std::atomic<uint64_t> last_report_ms{0};
   std::atomic<uint64_t> instances{1};
   std::atomic<bool> degraded{false};
@@ -366,26 +193,51 @@ struct SyncStore::Table {
   decltype(auto) visit(Body&& body) const {
     return std::visit(std::forward<Body>(body), typed);
   }
+  template <typename Body>
+  decltype(auto) visit_to_build(Body&& body) {
+    return std::visit(std::forward<Body>(body), typed);
+  }
 
-  std::vector<SyncReport> take_in_flight() {
-    std::lock_guard lock(in_flight_mutex);
-    return std::move(in_flight);
+  // The machine's table while it can be used.
+  bool sharing() const { return ledger && !ledger_failed.load(std::memory_order_relaxed); }
+  // A ledger that failed for good (cut short) is used no more; a stuck lock
+  // fails only the calls that meet it.
+  void note_failure() {
+    if (ledger && ledger->broken()) ledger_failed.store(true, std::memory_order_relaxed);
   }
 };
 
 namespace {
 
-TypedTable typed_table(SyncKind kind, const std::vector<Rate>& rates,
-                       const SyncSettings& settings) {
+TypedTables typed_tables(SyncKind kind, const std::vector<Rate>& rates,
+                         const SyncSettings& settings) {
   switch (kind) {
     case SyncKind::FixedWindow:
-      return SyncTable<FixedWindowRules>(rates, settings);
+      return TypedTables(std::in_place_type<Tables<FixedWindowRules>>, rates, settings);
     case SyncKind::LeakyBucket:
-      return SyncTable<LeakyBucketRules>(rates, settings);
+      return TypedTables(std::in_place_type<Tables<LeakyBucketRules>>, rates, settings);
     case SyncKind::TokenBucket:
       break;
   }
-  return SyncTable<TokenBucketRules>(rates, settings);
+  return TypedTables(std::in_place_type<Tables<TokenBucketRules>>, rates, settings);
+}
+
+std::string scope_of(SyncKind kind, const std::vector<Rate>& rates, const SyncSettings& settings) {
+  std::string scope = std::to_string(static_cast<int>(kind));
+  for (const Rate& rate : rates) {
+    scope += ':' + std::to_string(rate.count) + '/' + std::to_string(rate.window_ms);
+  }
+  return scope + '|' + settings.zone_scope;
+}
+
+double credit_for(double max_overshoot, uint64_t instances, const auto& rules) {
+  if (!(max_overshoot > 0.0)) return 0.0;
+  double credit = std::numeric_limits<double>::infinity();
+  for (size_t i = 0; i < rules.count(); ++i) {
+    credit = std::min(credit, std::floor(max_overshoot * rules.limit(i) /
+                                         static_cast<double>(std::max<uint64_t>(instances, 1))));
+  }
+  return std::max(credit, 1.0);
 }
 
 }  // namespace
@@ -396,7 +248,25 @@ SyncStore::SyncStore(SyncKind kind, const std::vector<Rate>& rates, SyncSettings
       rates_(rates),
       settings_(settings),
       clock_(clock),
-      table_(std::make_unique<Table>(typed_table(kind, rates, settings))) {
+      table_(std::make_unique<Table>(typed_tables(kind, rates, settings))) {
+  if (settings_.zone) {
+    // A bad name or directory is the caller's to hear of; any other failure
+    // leaves each process syncing its own keys.
+    zone::validate_zone_name(settings_.zone->name);
+    zone::zone_directory(settings_.zone->directory);
+    try {
+      table_->ledger = table_->visit_to_build([&](auto& tables) {
+        using Key = typename std::remove_reference_t<decltype(tables.local.rules())>::Key;
+        return MachineLedger::open(*settings_.zone, scope_of(kind, rates, settings_), sizeof(Key),
+                                   std::min<uint64_t>(settings_.max_keys, MachineLedger::kDefaultRecords));
+      });
+      table_->visit_to_build(
+          [&](auto& tables) { tables.shared.emplace(*table_->ledger, tables.local.rules()); });
+    } catch (const ZoneError& error) {
+      ledger_problem_ = error.what();
+      table_->ledger.reset();
+    }
+  }
   update_credit();
   // The first sync is about an interval away.
   try {
@@ -412,96 +282,247 @@ SyncStore::SyncStore(SyncStore&&) noexcept = default;
 void SyncStore::set_degraded(bool degraded) const {
   table_->degraded.store(degraded, std::memory_order_relaxed);
 }
-bool SyncStore::degraded() const { return table_->degraded.load(std::memory_order_relaxed); }
+bool SyncStore::degraded() const {
+  if (table_->degraded.load(std::memory_order_relaxed)) return true;
+  return table_->sharing() && table_->ledger->degraded();
+}
 uint64_t SyncStore::instances() const { return table_->instances.load(std::memory_order_relaxed); }
+bool SyncStore::shares_machine() const { return table_->sharing(); }
 
 void SyncStore::update_credit() const {
-  const double instances = static_cast<double>(table_->instances.load(std::memory_order_relaxed));
-  double credit = 0.0;
-  if (settings_.max_overshoot > 0.0) {
-    credit = std::numeric_limits<double>::infinity();
-    table_->visit([&](const auto& table) {
-      for (size_t i = 0; i < table.count(); ++i) {
-        credit = std::min(credit, std::floor(settings_.max_overshoot * table.limit(i) / instances));
-      }
-    });
-    credit = std::max(credit, 1.0);
-  }
-  table_->credit.store(credit, std::memory_order_relaxed);
+  table_->visit([&](const auto& tables) {
+    const auto& rules = tables.local.rules();
+    table_->credit.store(credit_for(settings_.max_overshoot,
+                                    table_->instances.load(std::memory_order_relaxed), rules),
+                         std::memory_order_relaxed);
+    if (table_->sharing()) {
+      table_->shared_credit.store(
+          credit_for(settings_.max_overshoot, table_->ledger->instances(), rules),
+          std::memory_order_relaxed);
+    }
+  });
+}
+
+uint64_t SyncStore::wait_ms(uint64_t now, uint64_t last_report) const {
+  const uint64_t since = saturating_sub(now, last_report);
+  return since >= settings_.interval_ms ? 1 : settings_.interval_ms - since;
 }
 
 AlgorithmResult SyncStore::check(std::string_view key, Cost cost) const {
   const uint64_t now = clock_.now_ms();
-  const uint64_t since =
-      saturating_sub(now, table_->last_report_ms.load(std::memory_order_relaxed));
-  const uint64_t wait = since >= settings_.interval_ms ? 1 : settings_.interval_ms - since;
+  if (table_->sharing()) {
+    try {
+      const MachineLedger& ledger = *table_->ledger;
+      const uint64_t wait = wait_ms(
+          now, std::max(ledger.last_sync_ms(), table_->last_report_ms.load(std::memory_order_relaxed)));
+      const double credit = table_->shared_credit.load(std::memory_order_relaxed);
+      const bool degraded = this->degraded();
+      return table_->visit([&](const auto& tables) {
+        return tables.shared->check(key, cost, now, degraded, credit, wait);
+      });
+    } catch (const ZoneError&) {
+      table_->note_failure();  // this check is counted here, and synced by this process
+    }
+  }
+  const uint64_t wait = wait_ms(now, table_->last_report_ms.load(std::memory_order_relaxed));
   const double credit = table_->credit.load(std::memory_order_relaxed);
-  return table_->visit(
-      [&](const auto& table) { return table.check(key, cost, now, *this, credit, wait); });
+  const bool degraded = table_->degraded.load(std::memory_order_relaxed);
+  return table_->visit([&](const auto& tables) {
+    return tables.local.check(key, cost, now, degraded, credit, wait);
+  });
 }
 
 void SyncStore::refund(std::string_view key, double amount) const {
   const uint64_t now = clock_.now_ms();
-  table_->visit([&](const auto& table) { table.refund(key, amount, now); });
+  table_->visit([&](const auto& tables) {
+    if (table_->sharing()) {
+      try {
+        tables.shared->refund(key, amount, now);
+      } catch (const ZoneError&) {
+        table_->note_failure();
+      }
+    }
+    tables.local.refund(key, amount, now);
+  });
 }
 
 void SyncStore::reset(std::string_view key) const {
   const uint64_t now = clock_.now_ms();
-  table_->visit([&](const auto& table) { table.reset(key, now); });
+  table_->visit([&](const auto& tables) {
+    bool shared = false;
+    if (table_->sharing()) {
+      try {
+        tables.shared->reset(key, now);
+        shared = true;
+      } catch (const ZoneError&) {
+        table_->note_failure();
+      }
+    }
+    tables.local.reset(key, now, shared);
+  });
+}
+
+bool SyncStore::sync_turn() const {
+  if (!table_->sharing()) return true;
+  const uint64_t now = clock_.now_ms();
+  bool elected = false;
+  bool took_over = false;
+  try {
+    elected = table_->ledger->elect(now, settings_.interval_ms, took_over);
+    if (took_over) {
+      const uint64_t self = table_->ledger->self();
+      table_->visit([&](const auto& tables) { tables.shared->recover(self); });
+    }
+  } catch (const ZoneError&) {
+    table_->note_failure();
+  }
+  {
+    std::lock_guard lock(table_->in_flight_mutex);
+    table_->elected = elected;
+  }
+  update_credit();
+  if (elected || !table_->sharing()) return true;
+  // A process that is not elected syncs only what it had to keep alone.
+  return table_->visit([](const auto& tables) { return tables.local.size() > 0; });
 }
 
 std::vector<SyncReport> SyncStore::reports(bool closing) const {
   const uint64_t now = clock_.now_ms();
   std::vector<SyncReport> out;
-  table_->visit([&](const auto& table) { table.reports(closing, now, out); });
+  std::vector<Flight> flights;
+  std::vector<std::string> keys;
+  table_->visit([&](const auto& tables) { tables.local.reports(closing, now, out, keys); });
+  for (std::string& key : keys) flights.push_back(Flight{false, std::move(key), {}});
+  bool elected = false;
+  {
+    std::lock_guard lock(table_->in_flight_mutex);
+    elected = table_->elected;
+  }
+  if (elected && table_->sharing()) {
+    std::vector<SharedFlight> records;
+    try {
+      // The machine's leases stay with the machine when one process closes.
+      table_->visit([&](const auto& tables) {
+        tables.shared->reports(now, table_->ledger->self(), out, records);
+      });
+    } catch (const ZoneError&) {
+      table_->note_failure();  // the records reported so far are in flight all the same
+    }
+    for (const SharedFlight& record : records) flights.push_back(Flight{true, {}, record});
+  }
   table_->last_report_ms.store(now, std::memory_order_relaxed);
   std::lock_guard lock(table_->in_flight_mutex);
-  table_->in_flight = out;
+  table_->resign = elected && closing;
+  table_->flights = std::move(flights);
   return out;
 }
 
 void SyncStore::apply(uint64_t server_now_ms, uint64_t instances,
                       const std::vector<SyncAnswer>& answers) const {
-  const std::vector<SyncReport> sent = table_->take_in_flight();
-  if (answers.size() != sent.size()) {
-    for (const SyncReport& report : sent) {
-      table_->visit([&](const auto& table) { table.failed(report); });
+  std::vector<Flight> flights;
+  bool elected = false;
+  bool resign = false;
+  {
+    std::lock_guard lock(table_->in_flight_mutex);
+    flights = std::move(table_->flights);
+    table_->flights.clear();
+    elected = table_->elected;
+    resign = table_->resign;
+  }
+  const size_t numbers = 2 * rates_.size();
+  bool well_formed = answers.size() == flights.size();
+  for (size_t i = 0; well_formed && i < answers.size(); ++i) {
+    well_formed = answers[i].states.size() == numbers;
+  }
+  if (!well_formed) {
+    fail_flights(flights, elected, resign);
+    throw std::invalid_argument("a sync gave " + std::to_string(answers.size()) +
+                                " answers to " + std::to_string(flights.size()) +
+                                " reports, each of " + std::to_string(numbers) +
+                                " state numbers (two per rate)");
+  }
+  const uint64_t local_now = clock_.now_ms();
+  const int64_t offset = static_cast<int64_t>(local_now) - static_cast<int64_t>(server_now_ms);
+  const uint64_t self = table_->ledger ? table_->ledger->self() : 0;
+  table_->visit([&](const auto& tables) {
+    for (size_t i = 0; i < flights.size(); ++i) {
+      if (!flights[i].shared) {
+        tables.local.apply(flights[i].key, answers[i], server_now_ms, offset);
+        continue;
+      }
+      try {
+        tables.shared->apply(flights[i].record, answers[i], server_now_ms, offset, self);
+      } catch (const ZoneError&) {
+        table_->note_failure();  // the record stays in flight until the next election
+      }
     }
-    throw std::invalid_argument("a sync gave " + std::to_string(answers.size()) + " answers to " +
-                                std::to_string(sent.size()) + " reports");
-  }
-  const int64_t offset =
-      static_cast<int64_t>(clock_.now_ms()) - static_cast<int64_t>(server_now_ms);
-  for (size_t i = 0; i < sent.size(); ++i) {
-    table_->visit(
-        [&](const auto& table) { table.apply(sent[i], answers[i], server_now_ms, offset); });
-  }
+  });
   table_->instances.store(std::max<uint64_t>(instances, 1), std::memory_order_relaxed);
+  if (elected && table_->ledger) {
+    table_->ledger->publish(std::max<uint64_t>(instances, 1), false, local_now);
+    if (resign) table_->ledger->resign();
+  }
   update_credit();
   set_degraded(false);
 }
 
-void SyncStore::failed() const {
-  for (const SyncReport& report : table_->take_in_flight()) {
-    table_->visit([&](const auto& table) { table.failed(report); });
+void SyncStore::fail_flights(const std::vector<Flight>& flights, bool elected, bool resign) const {
+  const uint64_t self = table_->ledger ? table_->ledger->self() : 0;
+  table_->visit([&](const auto& tables) {
+    for (const Flight& flight : flights) {
+      if (!flight.shared) {
+        tables.local.failed(flight.key);
+        continue;
+      }
+      try {
+        tables.shared->failed(flight.record, self);
+      } catch (const ZoneError&) {
+        table_->note_failure();
+      }
+    }
+  });
+  if (elected && table_->ledger) {
+    table_->ledger->publish(table_->ledger->instances(), true, table_->ledger->last_sync_ms());
+    if (resign) table_->ledger->resign();
   }
+}
+
+void SyncStore::failed() const {
+  std::vector<Flight> flights;
+  bool elected = false;
+  bool resign = false;
+  {
+    std::lock_guard lock(table_->in_flight_mutex);
+    flights = std::move(table_->flights);
+    table_->flights.clear();
+    elected = table_->elected;
+    resign = table_->resign;
+  }
+  fail_flights(flights, elected, resign);
   set_degraded(true);
 }
 
 void SyncStore::forked() const {
-  table_->take_in_flight();
-  table_->visit([](const auto& table) { table.clear(); });
+  {
+    std::lock_guard lock(table_->in_flight_mutex);
+    table_->flights.clear();
+    table_->elected = false;
+    table_->resign = false;
+  }
+  table_->visit([](const auto& tables) { tables.local.clear(); });
   table_->instances.store(1, std::memory_order_relaxed);
   update_credit();
   set_degraded(false);
 }
 
 size_t SyncStore::keys_held() const {
-  return table_->visit([](const auto& table) { return table.size(); });
+  size_t held = table_->visit([](const auto& tables) { return tables.local.size(); });
+  if (table_->sharing()) held += table_->ledger->records_in_use();
+  return held;
 }
 
 std::vector<LimitPolicy> SyncStore::policies() const {
-  return table_->visit([](const auto& table) { return table.policies(); });
+  return table_->visit([](const auto& tables) { return tables.local.rules().policies(); });
 }
 
 }  // namespace vorn

@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,7 @@
 #include "algorithms/limit_policy.h"
 #include "algorithms/rate.h"
 #include "sync/sync_reports.h"
+#include "zone/zone_placement.h"
 
 namespace vorn {
 
@@ -53,6 +55,11 @@ struct SyncSettings {
   double max_overshoot = 0.02;  // share of each rate that credit may pass it by, in all
   uint64_t interval_ms = 100;   // between syncs: a refusal for want of a lease waits this
   size_t max_keys = 1 << 20;    // keys the table holds at most
+  // With a zone, every process of the machine with the same limit (and the
+  // same `zone_scope`, which names where it syncs) shares one table of keys
+  // beside the zone, and one of them syncs it for all.
+  std::optional<ZonePlacement> zone;
+  std::string zone_scope;
 };
 
 enum class SyncKind : uint8_t { TokenBucket, FixedWindow, LeakyBucket };
@@ -85,6 +92,15 @@ class SyncStore {
   // the parent's) and any sync in flight; the child is a new instance.
   void forked() const;
 
+  // Whether this process should sync now: always without a zone; with one,
+  // when it is elected to sync the machine's table (which this renews or takes
+  // over) or has keys it had to keep alone. Call it once before each sync.
+  bool sync_turn() const;
+  // Whether checks use the machine's table; why not, when a zone was given
+  // and its table could not be attached (empty otherwise).
+  bool shares_machine() const;
+  const std::string& ledger_problem() const { return ledger_problem_; }
+
   void set_degraded(bool degraded) const;
   bool degraded() const;
   // Live instances Redis last counted (1 before the first sync).
@@ -97,13 +113,17 @@ class SyncStore {
 
  private:
   struct Table;
+  struct Flight;
   // Requires no lock: the credit is read and written whole.
   void update_credit() const;
+  uint64_t wait_ms(uint64_t now, uint64_t last_report) const;
+  void fail_flights(const std::vector<Flight>& flights, bool elected, bool resign) const;
 
   SyncKind kind_;
   std::vector<Rate> rates_;
   SyncSettings settings_;
   Clock clock_;
+  std::string ledger_problem_;
   std::unique_ptr<Table> table_;  // never moves, so checks may hold on to it
 };
 

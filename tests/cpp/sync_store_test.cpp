@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "algorithms/fatal_error.h"
 #include "core/engine.h"
+#include "sync/key_digest.h"
 #include "test_clock.h"
 
 namespace vorn {
@@ -47,12 +51,48 @@ SyncAnswer answer_of(const StoreCase& c, double lease, double spent, uint64_t se
   return answer;
 }
 
-class SyncStoreTest : public ::testing::TestWithParam<StoreCase> {
+// Each case runs on a process's own table and on a machine's table beside a zone.
+struct TableCase {
+  StoreCase store;
+  bool machine;
+};
+
+std::vector<TableCase> table_cases() {
+  std::vector<TableCase> cases;
+  for (const StoreCase& c : kCases) {
+    cases.push_back({c, false});
+    cases.push_back({c, true});
+  }
+  return cases;
+}
+
+class SyncStoreTest : public ::testing::TestWithParam<TableCase> {
  protected:
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/vorn-ledger-test-XXXXXX";
+    directory_ = mkdtemp(pattern);
+  }
+  static void TearDownTestSuite() { std::filesystem::remove_all(directory_); }
+  const StoreCase& store_case() const { return GetParam().store; }
+  SyncSettings settings(double max_overshoot = 0.02) const {
+    SyncSettings settings;
+    settings.max_overshoot = max_overshoot;
+    settings.interval_ms = 100;
+    settings.max_keys = 4096;
+    if (GetParam().machine) {
+      static int made = 0;
+      settings.zone = ZonePlacement{"test" + std::to_string(++made), {}, directory_, {}};
+    }
+    return settings;
+  }
   SyncStore make(double max_overshoot = 0.02) {
-    return SyncStore(GetParam().kind, GetParam().rates,
-                     SyncSettings{.max_overshoot = max_overshoot, .interval_ms = 100},
+    return SyncStore(store_case().kind, store_case().rates, settings(max_overshoot),
                      clock.clock());
+  }
+  // A sync's reports, as a host takes them: after asking for its turn.
+  static std::vector<SyncReport> reports(const SyncStore& store, bool closing) {
+    EXPECT_TRUE(store.sync_turn());
+    return store.reports(closing);
   }
   size_t admitted(const SyncStore& store, std::string_view key, size_t tries) {
     size_t passed = 0;
@@ -61,14 +101,15 @@ class SyncStoreTest : public ::testing::TestWithParam<StoreCase> {
   }
   // One sync that grants every report `lease` on top of what was spent.
   void sync(const SyncStore& store, double lease, double spent, uint64_t instances = 1) {
-    const std::vector<SyncReport> reports = store.reports(false);
+    const std::vector<SyncReport> sent = reports(store, false);
     std::vector<SyncAnswer> answers;
-    for (size_t i = 0; i < reports.size(); ++i) {
-      answers.push_back(answer_of(GetParam(), lease, spent, clock.now() + kServerAheadMs));
+    for (size_t i = 0; i < sent.size(); ++i) {
+      answers.push_back(answer_of(store_case(), lease, spent, clock.now() + kServerAheadMs));
     }
     store.apply(clock.now() + kServerAheadMs, instances, answers);
   }
   ManualClock clock;
+  static inline std::string directory_;
 };
 
 TEST_P(SyncStoreTest, NewKeyIsAdmittedWithinItsCreditThenWaitsForTheSync) {
@@ -81,18 +122,18 @@ TEST_P(SyncStoreTest, NewKeyIsAdmittedWithinItsCreditThenWaitsForTheSync) {
   clock.advance(40);
   EXPECT_EQ(store.check("a").next_admission_ms, 60u);
 
-  const std::vector<SyncReport> reports = store.reports(false);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].key, "a");
-  EXPECT_EQ(reports[0].extra, 20.0);
-  EXPECT_EQ(reports[0].want, 104.0);  // twice the 52 asked for
-  EXPECT_FALSE(reports[0].reset);
+  const std::vector<SyncReport> sent = reports(store, false);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].key, key_digest_text(key_digest("a")));  // the name Redis knows it by
+  EXPECT_EQ(sent[0].extra, 20.0);
+  EXPECT_EQ(sent[0].want, 104.0);  // twice the 52 asked for
+  EXPECT_FALSE(sent[0].reset);
 }
 
 TEST_P(SyncStoreTest, ZeroOvershootAdmitsNothingBeforeTheFirstSync) {
   const SyncStore store = make(0.0);
   EXPECT_EQ(admitted(store, "a", 5), 0u);
-  EXPECT_EQ(store.reports(false).at(0).want, 10.0);
+  EXPECT_EQ(reports(store, false).at(0).want, 10.0);
 }
 
 TEST_P(SyncStoreTest, LeaseIsSpentThenASyncedKeyGetsNoCredit) {
@@ -102,10 +143,10 @@ TEST_P(SyncStoreTest, LeaseIsSpentThenASyncedKeyGetsNoCredit) {
   EXPECT_EQ(admitted(store, "a", 40), 30u);
   const AlgorithmResult after = store.check("a");
   EXPECT_FALSE(after.allowed);
-  const std::vector<SyncReport> reports = store.reports(false);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].extra, 0.0);
-  EXPECT_EQ(reports[0].want, 82.0);
+  const std::vector<SyncReport> sent = reports(store, false);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].extra, 0.0);
+  EXPECT_EQ(sent[0].want, 82.0);
 }
 
 TEST_P(SyncStoreTest, MirrorRefusesWhatRedisSaysIsSpent) {
@@ -122,14 +163,14 @@ TEST_P(SyncStoreTest, MirrorRefusesWhatRedisSaysIsSpent) {
 TEST_P(SyncStoreTest, AdmissionsWhileASyncIsInFlightStayCounted) {
   const SyncStore store = make();
   store.check("a");
-  store.reports(false);
+  reports(store, false);
   // The credit is the key's until its first answer, however many reports.
   EXPECT_EQ(admitted(store, "a", 30), 19u);
-  store.apply(clock.now(), 1, {answer_of(GetParam(), 0, 1, clock.now())});
+  store.apply(clock.now(), 1, {answer_of(store_case(), 0, 1, clock.now())});
   // Redis knows of one; the mirror also holds the 19 it will hear of next.
   store.set_degraded(true);
   EXPECT_EQ(admitted(store, "a", 1000), 980u);
-  EXPECT_EQ(store.reports(false).at(0).extra, 999.0);
+  EXPECT_EQ(reports(store, false).at(0).extra, 999.0);
 }
 
 TEST_P(SyncStoreTest, MoreInstancesShareTheCredit) {
@@ -142,7 +183,7 @@ TEST_P(SyncStoreTest, MoreInstancesShareTheCredit) {
 
 TEST_P(SyncStoreTest, CreditIsAtLeastOneUnlessZero) {
   const SyncStore store =
-      SyncStore(GetParam().kind, {{10, 60000}}, SyncSettings{.max_overshoot = 0.01}, clock.clock());
+      SyncStore(store_case().kind, {{10, 60000}}, settings(0.01), clock.clock());
   EXPECT_EQ(admitted(store, "a", 5), 1u);
 }
 
@@ -152,17 +193,17 @@ TEST_P(SyncStoreTest, FailedSyncKeepsExtraAndResetAndDropsGivenBackLease) {
   store.reset("b");
   store.failed();  // nothing in flight: nothing happens but the flag
   EXPECT_TRUE(store.degraded());
-  std::vector<SyncReport> first = store.reports(false);
+  std::vector<SyncReport> first = reports(store, false);
   ASSERT_EQ(first.size(), 2u);
   store.failed();
-  std::vector<SyncReport> again = store.reports(false);
+  std::vector<SyncReport> again = reports(store, false);
   ASSERT_EQ(again.size(), 2u);
   for (const SyncReport& report : again) {
-    EXPECT_EQ(report.extra, report.key == "a" ? 3.0 : 0.0) << report.key;
-    EXPECT_EQ(report.reset, report.key == "b") << report.key;
+    EXPECT_EQ(report.extra, report.key == key_digest_text(key_digest("a")) ? 3.0 : 0.0) << report.key;
+    EXPECT_EQ(report.reset, report.key == key_digest_text(key_digest("b"))) << report.key;
   }
   std::vector<SyncAnswer> answers;
-  for (size_t i = 0; i < again.size(); ++i) answers.push_back(answer_of(GetParam(), 0, 3, 5));
+  for (size_t i = 0; i < again.size(); ++i) answers.push_back(answer_of(store_case(), 0, 3, 5));
   store.apply(5, 1, answers);
   EXPECT_FALSE(store.degraded());
 }
@@ -171,7 +212,7 @@ TEST_P(SyncStoreTest, DegradedAdmitsByTheMirrorAloneAndReportsItAll) {
   const SyncStore store = make();
   store.set_degraded(true);
   EXPECT_EQ(admitted(store, "a", 1200), 1000u);
-  EXPECT_EQ(store.reports(false).at(0).extra, 1000.0);
+  EXPECT_EQ(reports(store, false).at(0).extra, 1000.0);
 }
 
 TEST_P(SyncStoreTest, ResetForgetsTheLeaseAndResetsRedisAtTheNextSync) {
@@ -179,24 +220,24 @@ TEST_P(SyncStoreTest, ResetForgetsTheLeaseAndResetsRedisAtTheNextSync) {
   store.check("a");
   sync(store, 30, 1);
   store.check("a");
-  store.reports(false);  // in flight
+  reports(store, false);  // in flight
   store.reset("a");
-  store.apply(clock.now(), 1, {answer_of(GetParam(), 50, 2, clock.now())});
+  store.apply(clock.now(), 1, {answer_of(store_case(), 50, 2, clock.now())});
   // The answer predates the reset: its lease is not taken, and the key has
   // its credit again.
   EXPECT_EQ(admitted(store, "a", 50), 20u);
-  const std::vector<SyncReport> reports = store.reports(false);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_TRUE(reports[0].reset);
-  EXPECT_EQ(reports[0].extra, 20.0);
+  const std::vector<SyncReport> sent = reports(store, false);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_TRUE(sent[0].reset);
+  EXPECT_EQ(sent[0].extra, 20.0);
 }
 
 TEST_P(SyncStoreTest, RefundTakesBackUntoldAdmissionsFirstThenHoldsTheRest) {
   const SyncStore store = make();
   admitted(store, "a", 4);
   store.refund("a", 3);
-  EXPECT_EQ(store.reports(false).at(0).extra, 1.0);
-  store.apply(clock.now(), 1, {answer_of(GetParam(), 0, 1, clock.now())});
+  EXPECT_EQ(reports(store, false).at(0).extra, 1.0);
+  store.apply(clock.now(), 1, {answer_of(store_case(), 0, 1, clock.now())});
   store.refund("a", 2);  // spent in Redis already: this process may spend it again
   EXPECT_EQ(admitted(store, "a", 5), 2u);
   store.refund("unknown", 1);
@@ -207,17 +248,17 @@ TEST_P(SyncStoreTest, UncheckedKeyGivesItsLeaseBackAndLeavesOnceWhole) {
   const SyncStore store = make();
   store.check("a");
   sync(store, 30, 1);
-  EXPECT_EQ(store.reports(false).size(), 0u);
-  EXPECT_EQ(store.reports(false).size(), 0u);
-  const std::vector<SyncReport> third = store.reports(false);
+  EXPECT_EQ(reports(store, false).size(), 0u);
+  EXPECT_EQ(reports(store, false).size(), 0u);
+  const std::vector<SyncReport> third = reports(store, false);
   ASSERT_EQ(third.size(), 1u);
   EXPECT_EQ(third[0].unused, 30.0);
   EXPECT_EQ(third[0].lease_time_ms, clock.now() + kServerAheadMs);
   EXPECT_EQ(third[0].want, 0.0);
-  store.apply(clock.now(), 1, {answer_of(GetParam(), 0, 1, clock.now())});
+  store.apply(clock.now(), 1, {answer_of(store_case(), 0, 1, clock.now())});
   EXPECT_EQ(store.keys_held(), 1u);
   clock.advance(3'600'000);  // every rate whole again
-  EXPECT_EQ(store.reports(false).size(), 0u);
+  EXPECT_EQ(reports(store, false).size(), 0u);
   EXPECT_EQ(store.keys_held(), 0u);
 }
 
@@ -226,36 +267,44 @@ TEST_P(SyncStoreTest, ClosingGivesEveryLeaseBack) {
   store.check("a");
   sync(store, 30, 1);
   store.check("a");
-  const std::vector<SyncReport> last = store.reports(true);
+  const std::vector<SyncReport> last = reports(store, true);
   ASSERT_EQ(last.size(), 1u);
-  EXPECT_EQ(last[0].unused, 29.0);
+  // A machine's lease stays with the machine's other processes.
+  EXPECT_EQ(last[0].unused, GetParam().machine ? 0.0 : 29.0);
   EXPECT_EQ(last[0].want, 0.0);
 }
 
-TEST_P(SyncStoreTest, ForkedChildHoldsNothingOfItsParent) {
+TEST_P(SyncStoreTest, ForkedChildHoldsNothingOfItsParentButTheMachinesTable) {
   const SyncStore store = make();
   store.check("a");
   sync(store, 30, 1, 3);
   store.check("a");
-  store.reports(false);
+  reports(store, false);
   store.forked();
-  EXPECT_EQ(store.keys_held(), 0u);
   EXPECT_EQ(store.instances(), 1u);
-  EXPECT_EQ(store.reports(false).size(), 0u);
+  EXPECT_THROW(store.apply(0, 1, {answer_of(store_case(), 1, 0, 0)}), std::invalid_argument);
+  if (GetParam().machine) {
+    // The parent's sync is in flight still; the child syncs once elected.
+    EXPECT_EQ(store.keys_held(), 1u);
+    EXPECT_EQ(admitted(store, "a", 50), 29u);
+    return;
+  }
+  EXPECT_EQ(store.keys_held(), 0u);
+  EXPECT_EQ(reports(store, false).size(), 0u);
   EXPECT_EQ(admitted(store, "a", 50), 20u);  // a new instance's credit, no lease
-  EXPECT_THROW(store.apply(0, 1, {answer_of(GetParam(), 1, 0, 0)}), std::invalid_argument);
 }
 
 TEST_P(SyncStoreTest, AnswerOfAnotherShapeIsRefused) {
   const SyncStore store = make();
   store.check("a");
-  store.reports(false);
+  reports(store, false);
   EXPECT_THROW(store.apply(0, 1, {SyncAnswer{1, {1}}}), std::invalid_argument);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryAlgorithm, SyncStoreTest, ::testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(EveryAlgorithm, SyncStoreTest, ::testing::ValuesIn(table_cases()),
                          [](const auto& info) {
-                           std::string name = info.param.name;
+                           std::string name = std::string(info.param.store.name) +
+                                              (info.param.machine ? " machine" : "");
                            for (char& c : name) c = std::isalnum(c) ? c : '_';
                            return name;
                          });

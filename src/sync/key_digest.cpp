@@ -1,0 +1,95 @@
+#include "sync/key_digest.h"
+
+#include <bit>
+#include <cstring>
+
+namespace vorn {
+namespace {
+
+constexpr std::array<uint32_t, 64> kRounds = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
+    0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
+    0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
+    0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
+    0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
+    0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
+    0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
+    0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
+    0xc67178f2};
+
+void compress(std::array<uint32_t, 8>& hash, const unsigned char* block) {
+  std::array<uint32_t, 64> w{};
+  for (size_t i = 0; i < 16; ++i) {
+    w[i] = (uint32_t{block[4 * i]} << 24) | (uint32_t{block[4 * i + 1]} << 16) |
+           (uint32_t{block[4 * i + 2]} << 8) | uint32_t{block[4 * i + 3]};
+  }
+  for (size_t i = 16; i < 64; ++i) {
+    const uint32_t s0 = std::rotr(w[i - 15], 7) ^ std::rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+    const uint32_t s1 = std::rotr(w[i - 2], 17) ^ std::rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+    w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+  }
+  std::array<uint32_t, 8> v = hash;
+  for (size_t i = 0; i < 64; ++i) {
+    const uint32_t s1 = std::rotr(v[4], 6) ^ std::rotr(v[4], 11) ^ std::rotr(v[4], 25);
+    const uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
+    const uint32_t t1 = v[7] + s1 + choice + kRounds[i] + w[i];
+    const uint32_t s0 = std::rotr(v[0], 2) ^ std::rotr(v[0], 13) ^ std::rotr(v[0], 22);
+    const uint32_t majority = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
+    const uint32_t t2 = s0 + majority;
+    v = {t1 + t2, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
+  }
+  for (size_t i = 0; i < 8; ++i) hash[i] += v[i];
+}
+
+}  // namespace
+
+Sha256 sha256(std::string_view bytes) {
+  std::array<uint32_t, 8> hash = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                  0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t left = bytes.size();
+  for (; left >= 64; left -= 64, data += 64) compress(hash, data);
+  // The last block or two: the rest, a one bit, zeros, the length in bits.
+  unsigned char tail[128] = {};
+  if (left > 0) std::memcpy(tail, data, left);
+  tail[left] = 0x80;
+  const size_t tail_size = left < 56 ? 64 : 128;
+  const uint64_t bits = static_cast<uint64_t>(bytes.size()) * 8;
+  for (size_t i = 0; i < 8; ++i) tail[tail_size - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
+  compress(hash, tail);
+  if (tail_size == 128) compress(hash, tail + 64);
+  Sha256 out{};
+  for (size_t i = 0; i < 8; ++i) {
+    for (size_t b = 0; b < 4; ++b) out[4 * i + b] = static_cast<uint8_t>(hash[i] >> (24 - 8 * b));
+  }
+  return out;
+}
+
+KeyDigest key_digest(std::string_view key) {
+  const Sha256 full = sha256(key);
+  KeyDigest digest{};
+  std::memcpy(digest.data(), full.data(), digest.size());
+  return digest;
+}
+
+std::string key_digest_text(const KeyDigest& digest) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string text;
+  text.reserve(22);
+  uint32_t buffer = 0;
+  int bits = 0;
+  for (uint8_t byte : digest) {
+    buffer = (buffer << 8) | byte;
+    bits += 8;
+    while (bits >= 6) {
+      bits -= 6;
+      text.push_back(kAlphabet[(buffer >> bits) & 0x3F]);
+    }
+  }
+  if (bits > 0) text.push_back(kAlphabet[(buffer << (6 - bits)) & 0x3F]);
+  return text;
+}
+
+}  // namespace vorn
