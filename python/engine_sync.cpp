@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -80,13 +81,35 @@ SyncSettings settings_from(PyObject* overshoot, PyObject* interval) {
   return settings;
 }
 
+// A text keyword (None when absent) as UTF-8.
+std::optional<std::string> text_keyword(PyObject* value, const char* name) {
+  if (value == nullptr || value == Py_None) return std::nullopt;
+  if (!PyUnicode_Check(value)) {
+    throw PyError::with_message(PyExc_TypeError, std::string(name) + " must be a str or None");
+  }
+  PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(value));
+  if (!bytes) throw PyError::fetch();
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) throw PyError::fetch();
+  return std::string(data, static_cast<size_t>(size));
+}
+
 PyRef new_sync_engine(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   PyRef own = PyRef::steal(kwargs == nullptr ? PyDict_New() : PyDict_Copy(kwargs));
   if (!own) throw PyError::fetch();
   const PyRef overshoot = take_keyword(own.get(), "max_overshoot");
   const PyRef interval = take_keyword(own.get(), "sync_ms");
-  return new_synced_engine_object(subtype, args, own.get(),
-                                  settings_from(overshoot.get(), interval.get()), Clock::system());
+  const PyRef zone = take_keyword(own.get(), "zone");
+  const PyRef zone_dir = take_keyword(own.get(), "zone_dir");
+  const PyRef zone_scope = take_keyword(own.get(), "zone_scope");
+  SyncSettings settings = settings_from(overshoot.get(), interval.get());
+  if (std::optional<std::string> name = text_keyword(zone.get(), "zone")) {
+    settings.zone = ZonePlacement{std::move(*name), std::nullopt,
+                                  text_keyword(zone_dir.get(), "zone_dir"), FailurePolicy::Local};
+    settings.zone_scope = text_keyword(zone_scope.get(), "zone_scope").value_or("");
+  }
+  return new_synced_engine_object(subtype, args, own.get(), std::move(settings), Clock::system());
 }
 
 PyRef owned_or_fail(PyObject* object) {
@@ -195,6 +218,12 @@ PyObject* failed_entry(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* turn_entry(PyObject* self, PyObject*) {
+  return guard_entry("SyncEngine._sync_turn()", [&] {
+    return PyRef::borrow(store_of(self).sync_turn() ? Py_True : Py_False);
+  });
+}
+
 PyObject* forked_entry(PyObject* self, PyObject*) {
   return guard_entry("SyncEngine._sync_forked()", [&] {
     store_of(self).forked();
@@ -228,6 +257,8 @@ const PyMethodDef kMethods[] = {
      "_sync_apply($self, now_ms, instances, answers)\n--\n\nHands in the script's answers."},
     {"_sync_failed", &failed_entry, METH_NOARGS,
      "_sync_failed($self)\n--\n\nThe sync of the last reports failed."},
+    {"_sync_turn", &turn_entry, METH_NOARGS,
+     "_sync_turn($self)\n--\n\nWhether this process syncs now (asked before each sync)."},
     {"_sync_forked", &forked_entry, METH_NOARGS,
      "_sync_forked($self)\n--\n\nIn a forked child: forgets the parent's keys."},
 };
@@ -236,8 +267,10 @@ const PyGetSetDef kProperties[] = {
 };
 constexpr const char* kDoc =
     "SyncEngine(algorithm, mode, rates, api_key=None, debug=None, "
-    "backend_url='http://localhost:4000', *, max_overshoot=0.02, sync_ms=100)\n--\n\n"
-    "An engine of `rates` whose keys a host thread syncs with Redis.";
+    "backend_url='http://localhost:4000', *, max_overshoot=0.02, sync_ms=100, zone=None, "
+    "zone_dir=None, zone_scope=None)\n--\n\n"
+    "An engine of `rates` whose keys a host thread syncs with Redis; with `zone`, one table "
+    "of keys for the machine's processes of the same limit and `zone_scope`, synced by one.";
 
 }  // namespace
 

@@ -19,6 +19,7 @@ constexpr std::string_view kSettingsNotObject = "sync settings must be an object
 constexpr std::string_view kOvershootRange = "maxOvershoot must be a number from 0 to 1, not {}";
 constexpr std::string_view kMaxKeysRange = "maxKeys must be a whole number >= 1, not {}";
 constexpr std::string_view kIntervalRange = "intervalMs must be a whole number >= 1, not {}";
+constexpr std::string_view kZoneTextOption = "{} must be a string";
 constexpr std::string_view kNotArray = "{} must be an array";
 constexpr std::string_view kAnswerShape =
     "each answer must be an array of a lease and two numbers per rate";
@@ -183,6 +184,16 @@ napi_value sync_failed_entry(napi_env env, napi_callback_info info) {
   });
 }
 
+napi_value sync_turn_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    Expected<CallbackInfo<1>> call = CallbackInfo<1>::fetch(env, info);
+    if (!call.ok()) return std::move(call.error());
+    Expected<const SyncStore*> store = store_of(env, call.value().args[0], "syncTurn");
+    if (!store.ok()) return std::move(store.error());
+    return to_napi_value(env, store.value()->sync_turn());
+  });
+}
+
 napi_value set_degraded_entry(napi_env env, napi_callback_info info) {
   return run_entry_point(env, [&]() -> Expected<napi_value> {
     Expected<CallbackInfo<2>> call = CallbackInfo<2>::fetch(env, info);
@@ -229,6 +240,21 @@ Expected<std::optional<SyncSettings>> read_sync_settings(napi_env env, napi_valu
       settings.max_keys = static_cast<size_t>(read);
     }
   }
+  std::optional<std::string> texts[3];
+  const char* const text_names[] = {"zone", "zoneDir", "zoneScope"};
+  for (size_t i = 0; i < 3; ++i) {
+    Expected<std::optional<napi_value>> option = get(env, value, text_names[i]);
+    if (!option.ok()) return std::move(option.error());
+    if (!option.value()) continue;
+    Expected<std::string> text = from_napi_value<std::string>(env, *option.value());
+    if (!text.ok()) return invalid(kZoneTextOption, {text_names[i]});
+    texts[i] = std::move(text.value());
+  }
+  if (texts[0]) {
+    settings.zone = ZonePlacement{std::move(*texts[0]), std::nullopt, std::move(texts[1]),
+                                  FailurePolicy::Local};
+    settings.zone_scope = texts[2].value_or("");
+  }
   return std::optional<SyncSettings>{settings};
 }
 
@@ -240,6 +266,7 @@ MaybeError register_sync_functions(napi_env env, napi_value exports) {
       {"syncReports", sync_reports_entry},
       {"syncApply", sync_apply_entry},
       {"syncFailed", sync_failed_entry},
+      {"syncTurn", sync_turn_entry},
       {"setSyncDegraded", set_degraded_entry},
   };
   std::vector<napi_property_descriptor> properties;
