@@ -427,7 +427,7 @@ class BorrowScope {
 // `route_text` its text: an exact str is the very value a new str of the text
 // would be, so it is stored itself. `with_limits` picks the templates that
 // carry the limit figures, which are then filled in.
-PyRef build_result(const CheckOutcome& outcome, const ResultTemplates& templates, PyObject* route,
+PyRef build_result(const CheckVerdict& outcome, const ResultTemplates& templates, PyObject* route,
                    std::string_view route_text, uint64_t latency_ms, bool with_limits = false) {
   PyRef decision = copy_dict(templates.decision.get());
   if (outcome.would_block) {
@@ -544,21 +544,20 @@ PyRef decide(const EngineClass& kind, bool with_limits, PyObject* self, PyObject
 
   // Read right before the call, and the engine's clock right after it: the
   // result's latency. The engine is asked for the verdict alone, since
-  // build_result fills the decision record's fields itself.
+  // build_result fills the decision record's fields itself (the algorithm's
+  // text is in the template, so no check copies it).
   const uint64_t start_ms = now_ms();
   uint64_t end_ms = 0;
   if (state.zone == nullptr) {
-    const CheckOutcome outcome = state.engine.check_request_with_identity(
-        identity, ip, route, start_ms, OutcomeDetail::VerdictOnly, cost);
+    const CheckVerdict outcome = state.engine.check_verdict(identity, ip, route, start_ms, cost);
     end_ms = state.clock.now_ms();
     return build_result(outcome, state.templates, slots[1], route, saturating_sub(end_ms, start_ms),
                         with_limits);
   }
-  const CheckOutcome outcome = [&] {
+  const CheckVerdict outcome = [&] {
     ReleaseGilWhileWaiting release;
     const ScopedWaitHook installed(&release);
-    CheckOutcome checked = state.engine.check_request_with_identity(
-        identity, ip, route, start_ms, OutcomeDetail::VerdictOnly, cost);
+    CheckVerdict checked = state.engine.check_verdict(identity, ip, route, start_ms, cost);
     end_ms = state.clock.now_ms();
     return checked;
   }();
