@@ -1,6 +1,8 @@
 #include "algorithms/limit_message.h"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <ostream>
 
 #include "algorithms/numeric.h"
@@ -30,6 +32,21 @@ std::string_view LimitMessage::render(Buffer& buffer) const {
   const std::string_view words = words_for(unit_);
   written = std::copy(words.begin(), words.end(), written);
   return {buffer.data(), static_cast<size_t>(written - buffer.data())};
+}
+
+LimitMessage::TextKey LimitMessage::text_key() const {
+  switch (form_) {
+    case Form::Fixed:
+      return TextKey{.fixed = fixed_.data(), .fixed_size = fixed_.size(), .form = form_};
+    case Form::Whole:
+      return TextKey{.count = whole_, .form = form_, .unit = unit_};
+    case Form::Rounded:
+      // The rounding write_count prints, with its sign (-0 is not 0).
+      return TextKey{.count = std::bit_cast<uint64_t>(std::nearbyint(rounded_)),
+                     .form = form_,
+                     .unit = unit_};
+  }
+  return TextKey{};
 }
 
 std::string LimitMessage::text() const {

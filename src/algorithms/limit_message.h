@@ -47,6 +47,25 @@ class LimitMessage {
   // The text, written into `buffer` when it is not a fixed one; the view is
   // valid while `buffer` is.
   std::string_view render(Buffer& buffer) const;
+
+ private:
+  enum class Form : uint8_t { Rounded, Whole, Fixed };
+
+ public:
+  // What the text is made of, so that a caller keeping the last text can tell
+  // it unchanged without writing it out: equal keys read alike. A rounded
+  // count is keyed by its rounding, since 9.2 and 9.4 tokens both read "9
+  // tokens remaining". Unequal keys may still read alike (two copies of one
+  // fixed text, NaNs of other payloads), so a mismatch is no proof of change.
+  struct TextKey {
+    uint64_t count = 0;
+    const char* fixed = nullptr;
+    size_t fixed_size = 0;
+    Form form = Form::Fixed;
+    Unit unit = Unit::Tokens;
+    bool operator==(const TextKey&) const = default;
+  };
+  TextKey text_key() const;
   std::string text() const;
 
   friend bool operator==(const LimitMessage& message, std::string_view text) {
@@ -58,8 +77,6 @@ class LimitMessage {
   friend std::ostream& operator<<(std::ostream& out, const LimitMessage& message);
 
  private:
-  enum class Form : uint8_t { Rounded, Whole, Fixed };
-
   LimitMessage(Form form, Unit unit) : form_(form), unit_(unit) {}
 
   Form form_;

@@ -342,11 +342,20 @@ napi_status CheckFastPath::stamp(napi_env env, napi_value instance, const VornNo
   return status;
 }
 
-Expected<napi_value> CheckFastPath::debug_info_value(napi_env env, std::string_view text) const {
-  if (has_last_debug_info_ && text == last_debug_info_) return static_cast<napi_value>(nullptr);
+Expected<napi_value> CheckFastPath::debug_info_value(napi_env env,
+                                                     const LimitMessage& message) const {
+  const LimitMessage::TextKey key = message.text_key();
+  if (has_last_debug_info_ && key == last_debug_key_) return static_cast<napi_value>(nullptr);
+  LimitMessage::Buffer buffer;
+  const std::string_view text = message.render(buffer);
+  if (has_last_debug_info_ && text == last_debug_info_) {
+    last_debug_key_ = key;
+    return static_cast<napi_value>(nullptr);
+  }
   Expected<napi_value> value = ffi::to_napi_value(env, text);
   if (value.ok()) {
     last_debug_info_.assign(text);
+    last_debug_key_ = key;
     has_last_debug_info_ = true;
   }
   return value;
@@ -407,9 +416,7 @@ napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info
       [env](const CheckFastPath& path, const VornNode& node, std::string_view ip,
             std::string_view route, double start, const auto&) -> Expected<napi_value> {
         const CheckResultNode result = node.check_request(ip, route, start);
-        LimitMessage::Buffer text;
-        Expected<napi_value> debug_info =
-            path.debug_info_value(env, result.debug_info.render(text));
+        Expected<napi_value> debug_info = path.debug_info_value(env, result.debug_info);
         if (!debug_info.ok()) return std::move(debug_info.error());
         // Written last, so no other check can run between this and the
         // caller's read.
@@ -421,8 +428,7 @@ napi_value CheckFastPath::check_by_handle_entry(napi_env env, napi_callback_info
 // Inline in both callers, as the body was in the one caller before costs.
 [[gnu::always_inline]] inline Expected<napi_value> CheckFastPath::hand_over(
     napi_env env, const LimitsResultNode& result) const {
-  LimitMessage::Buffer text;
-  Expected<napi_value> debug_info = debug_info_value(env, result.debug_info.render(text));
+  Expected<napi_value> debug_info = debug_info_value(env, result.debug_info);
   if (!debug_info.ok()) return std::move(debug_info.error());
   figures_[0] = figure_value(result.policy.limit);
   figures_[1] = figure_value(result.figures.remaining);

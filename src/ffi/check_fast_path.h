@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "algorithms/limit_message.h"
 #include "algorithms/limit_policy.h"
 #include "ffi/napi_boundary.h"
 
@@ -72,10 +73,11 @@ class CheckFastPath {
     ++*route_takes_;
   }
 
-  // The debugInfo to hand the JavaScript half for `text`: undefined (null)
-  // when `text` is the one handed over last, which that half then reuses,
-  // else a new string, which becomes the last one.
-  Expected<napi_value> debug_info_value(napi_env env, std::string_view text) const;
+  // The debugInfo to hand the JavaScript half for `message`: undefined (null)
+  // when its text is the one handed over last, which that half then reuses,
+  // else a new string, which becomes the last one. A message of the last one's
+  // text key is told unchanged without being written out.
+  Expected<napi_value> debug_info_value(napi_env env, const LimitMessage& message) const;
 
  private:
   static napi_value check_by_handle_entry(napi_env env, napi_callback_info info);
@@ -104,6 +106,7 @@ class CheckFastPath {
   std::string last_route_;
   // Mutable: the const entry points keep it, on the environment's one thread.
   mutable std::string last_debug_info_;
+  mutable LimitMessage::TextKey last_debug_key_;
   mutable bool has_last_debug_info_ = false;
   std::string_view class_name_;
 };
