@@ -20,14 +20,21 @@
 // the resets for the next sync and drops the leases given back (they may have
 // reached Redis: dropping undershoots, resending could overshoot).
 //
+// With a zone, the keys live in the machine's table (MachineLedger), shared by
+// every process of the machine that runs the same limit: a check spends the
+// machine's lease, and only the process elected in the table's file reports
+// its keys (sync_turn). A call that cannot use that table (a stuck lock, the
+// file cut short) is answered from this process's own table instead, which
+// this process then syncs itself.
+//
 // A key unchecked for three syncs gives its lease back at the next one, and
 // leaves the table once its mirror is as a fresh state and nothing is pending.
 // The table holds at most max_keys keys: past it, a new key is refused (nothing
 // left, next admission at the next sync) until others leave.
 //
-// Thread-safety: check, refund, reset, reports, apply, failed, forked and
-// set_degraded are thread-safe; reports/apply/failed must not be called by
-// two threads at once (one sync at a time). Each runs under the key's shard
+// Thread-safety: check, refund, reset, sync_turn, reports, apply, failed,
+// forked and set_degraded are thread-safe; sync_turn/reports/apply/failed must
+// not be called by two threads at once (one sync at a time). Each runs under the key's shard
 // lock (a ForkSafeMutex at LockLevel::Shard); no other lock is held meanwhile.
 #pragma once
 
