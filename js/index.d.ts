@@ -174,6 +174,14 @@ export interface SyncConfig extends NodeConfig {
   logger?: { warn(message: string): void } | undefined;
   /** token_bucket (default), fixed_window or leaky_bucket; anything else is a TypeError. */
   algorithm?: 'token_bucket' | 'fixed_window' | 'leaky_bucket' | undefined;
+  /** A zone's name (as ZoneConfig.zone): every process of this machine on it with the same
+   *  limit shares one table of keys, and one of them syncs for all. */
+  zone?: string | undefined;
+  /** The zone's directory, as ZoneConfig.zoneDir; only with `zone`. */
+  zoneDir?: string | undefined;
+  /** Not with syncMs (a TypeError): a synced engine always limits alone while it cannot sync. */
+  zoneSize?: undefined;
+  onError?: undefined;
 }
 
 /** One limit across every process on one Redis; checks are plain calls, not Promises. */
@@ -279,12 +287,13 @@ export interface ZoneStats {
 }
 
 /**
- * A VornZoneNode when `config.zone` is set, a RedisEngine when `config.redis` is, else a
+ * A SyncEngine when `config.syncMs` is set (with `redis`, and `zone` or not), else a
+ * VornZoneNode when `config.zone` is set, a RedisEngine when `config.redis` is, else a
  * VornNode. Unknown algorithm or mode names throw, unlike the classes themselves, and so does
  * an option no engine takes (a TypeError naming it).
  */
-export declare function createEngine(config: ZoneConfig & LimitOptions): VornZoneNode;
 export declare function createEngine(config: SyncConfig & LimitOptions): SyncEngine;
+export declare function createEngine(config: ZoneConfig & LimitOptions): VornZoneNode;
 export declare function createEngine(config: RedisConfig & LimitOptions): RedisEngine;
 export declare function createEngine(config?: NodeConfig & LimitOptions): VornNode;
 /** The rates of a limit text, in the order written; a TypeError quoting the text otherwise. */

@@ -70,7 +70,8 @@ const DEFAULT_CAPACITY = 100;
 // config.capacity ("capacity per window") give the engine its rates, for any
 // algorithm; neither goes with refillRate, nor limit with capacity or windowMs.
 // config.syncMs with config.redis makes a SyncEngine: one limit shared through
-// Redis whose checks are answered at once from this process's state.
+// Redis whose checks are answered at once from this process's state (with
+// config.zone, one process of the machine syncs for all of them on the zone).
 function createEngine(config = {}) {
   if (config !== null && typeof config === 'object' &&
     (config.syncMs != null || config.maxOvershoot != null)) {
@@ -111,9 +112,13 @@ function createSyncEngine(config) {
   checkConfigNames(rest);
   if (syncMs == null) throw new TypeError('createEngine: maxOvershoot needs syncMs');
   if (config.redis == null) throw new TypeError('createEngine: syncMs needs redis');
-  for (const name of ['zone', 'zoneSize', 'zoneDir', 'onError', 'redisProbeIntervalMs', 'clock']) {
-    // A synced engine always limits alone while Redis fails, from its own state.
+  for (const name of ['zoneSize', 'onError', 'redisProbeIntervalMs', 'clock']) {
+    // A synced engine keeps no state in the zone itself, and while it cannot use
+    // the machine's shared table or Redis it always limits alone.
     if (config[name] != null) throw new TypeError(`createEngine: ${name} does not go with syncMs`);
+  }
+  if (config.zoneDir != null && config.zone == null) {
+    throw new TypeError('createEngine: zoneDir needs a zone');
   }
   const rates = ratesOf(config);
   const { SyncEngine } = require('./sync_engine');  // loads ioredis only when used

@@ -12,10 +12,15 @@
 //
 // While a sync fails the engine is `degraded`: each process limits alone, and
 // what it admits is pushed to Redis once a sync succeeds again.
+//
+// With a zone, every process of the machine on that zone with the same limit
+// shares one table of keys in a file beside the zone's, and the one elected in
+// that file syncs for all of them: the others skip their turns, so Redis sees
+// one client per machine.
 const crypto = require('node:crypto');
 const { clientFromUrl, guardParser, loadIoredis, nextConnection } = require('./redis_clients.js');
 const { parseRedisUrl, describeRedisUrl } = require('./redis_urls.js');
-const { keyDigest, limitsFor, scriptNumber, scriptText } = require('./redis_core.js');
+const { limitsFor, scriptNumber, scriptText } = require('./redis_core.js');
 const counts = require('./counts');
 
 const DEFAULT_PREFIX = 'vorn:';
@@ -24,7 +29,7 @@ const DEFAULT_MAX_OVERSHOOT = 0.02;
 const SYNC_COMMAND = 'vornSync';
 const SYNC_ALGORITHMS = ['token_bucket', 'fixed_window', 'leaky_bucket'];
 const SYNC_ONLY_OPTIONS = ['redis', 'redisPrefix', 'redisTimeoutMs', 'syncMs', 'maxOvershoot',
-  'logger', 'rates'];
+  'logger', 'rates', 'zone', 'zoneDir'];
 const LATE = Symbol('late');
 // A sync's reply is given up after this many timeouts (the client built here
 // gives the command up by then itself).
@@ -52,8 +57,9 @@ function scriptArguments(engine, reports) {
   const { limit } = engine;
   const keys = [limit.instancesKey, limit.callsKey];
   const perKey = [];
-  for (const [key, extra, unused, want, reset, leaseTimeMs] of reports) {
-    keys.push(limit.keyPrefix + keyDigest(key));
+  // Each report names its key by the digest the Redis engines' keys end with.
+  for (const [digest, extra, unused, want, reset, leaseTimeMs] of reports) {
+    keys.push(limit.keyPrefix + digest);
     perKey.push(scriptNumber(extra), scriptNumber(unused), scriptNumber(want), String(reset),
       String(leaseTimeMs));
   }
@@ -82,27 +88,36 @@ function errorText(err, password) {
   return password ? text.split(password).join('***') : text;
 }
 
-// The ioredis client of `redis` (a URL, or a client the caller owns), where it
-// points (for log lines) and its password (masked in them).
-function clientOf(redis, timeoutMs, syncMs) {
+// Where `redis` (a URL, or an ioredis client the caller owns) points, as the
+// log lines and the machine's shared table name it, and its password (masked
+// in the log lines); `url` is the parsed URL, if one was given.
+function placeOf(redis) {
   if (typeof redis === 'string') {
     const url = parseRedisUrl(redis);
-    // Reconnection is tried at least once an interval, so that a Redis that
-    // is back gets the admissions made without it at about the next sync.
-    const client = clientFromUrl(loadIoredis(), url, GIVE_UP_TIMEOUTS * timeoutMs,
-      Math.max(Math.min(syncMs, 1000), 20));
-    return { client, owned: true, where: describeRedisUrl(url), password: url.password ?? undefined };
+    return { url, where: describeRedisUrl(url), password: url.password ?? undefined };
   }
   if (typeof (redis && redis.defineCommand) !== 'function') {
     throw new TypeError('createEngine: redis must be a Redis URL (redis://, rediss://, ' +
       'redis+cluster://, redis+sentinel://, unix://) or an ioredis client');
   }
-  guardParser();
   const options = redis.options || {};
   const redisOptions = options.redisOptions || options;
   const where = redis.isCluster ? 'cluster' : options.path ? `unix:${options.path}`
     : `${options.host || 'localhost'}:${options.port || 6379}/${options.db || 0}`;
-  return { client: redis, owned: false, where, password: redisOptions.password };
+  return { url: null, where, password: redisOptions.password };
+}
+
+// The ioredis client of `redis` at `place`, and whether the engine owns it.
+function clientOf(redis, place, timeoutMs, syncMs) {
+  if (place.url !== null) {
+    // Reconnection is tried at least once an interval, so that a Redis that
+    // is back gets the admissions made without it at about the next sync.
+    const client = clientFromUrl(loadIoredis(), place.url, GIVE_UP_TIMEOUTS * timeoutMs,
+      Math.max(Math.min(syncMs, 1000), 20));
+    return { client, owned: true };
+  }
+  guardParser();
+  return { client: redis, owned: false };
 }
 
 function positive(name, value, fallback) {
@@ -117,7 +132,8 @@ function positive(name, value, fallback) {
 // windowMs] pairs), `redis` (a URL or an ioredis client), and optionally
 // `syncMs`, `maxOvershoot` (the share of each rate that instances may admit
 // beyond their leases, in all), `redisPrefix`, `redisTimeoutMs` (how long a sync
-// waits for Redis) and `logger`. Everything runs on the calling thread's event loop.
+// waits for Redis), `logger`, and `zone` with `zoneDir` (the machine's shared
+// table of keys). Everything runs on the calling thread's event loop.
 class SyncEngine {
   constructor(config, addon) {
     const algorithm = config.algorithm === undefined ? 'token_bucket' : config.algorithm;
@@ -141,18 +157,27 @@ class SyncEngine {
       throw new TypeError('createEngine: syncMs needs a limit ("100/minute") or windowMs');
     }
     this.rates = config.rates;
-    this.native = new addon.VornNode(local, config.rates, addon.VornNode.withRates,
-      { maxOvershoot: this.maxOvershoot, intervalMs: Math.max(1, Math.round(this.syncMs)) });
+    const place = placeOf(config.redis);
+    this.prefix = config.redisPrefix === undefined ? DEFAULT_PREFIX : config.redisPrefix;
+    const syncOptions = { maxOvershoot: this.maxOvershoot,
+      intervalMs: Math.max(1, Math.round(this.syncMs)) };
+    if (config.zone != null) {
+      // The machine's processes share a table of keys only when they sync
+      // it to the same place (as both hosts write it).
+      const { keyPrefix } = syncLimit(this.prefix, algorithm, config.rates);
+      Object.assign(syncOptions, { zone: config.zone, zoneScope: `${keyPrefix} ${place.where}` });
+      if (config.zoneDir != null) syncOptions.zoneDir = config.zoneDir;
+    }
+    this.native = new addon.VornNode(local, config.rates, addon.VornNode.withRates, syncOptions);
     this.policies = this.native.policies;
     this.algorithm = algorithm;
-    this.prefix = config.redisPrefix === undefined ? DEFAULT_PREFIX : config.redisPrefix;
     this.limit = syncLimit(this.prefix, algorithm, config.rates);
 
-    const { client, owned, where, password } = clientOf(config.redis, this.timeoutMs, this.syncMs);
+    const { client, owned } = clientOf(config.redis, place, this.timeoutMs, this.syncMs);
     this.client = client;
     this.ownsClient = owned;
-    this.where = where;
-    this.password = password;
+    this.where = place.where;
+    this.password = place.password;
     if (typeof client[SYNC_COMMAND] !== 'function') {
       // No fixed number of keys: the first argument says how many.
       client.defineCommand(SYNC_COMMAND, { lua: scriptText('sync') });
@@ -237,6 +262,10 @@ class SyncEngine {
   }
 
   async syncOnce() {
+    // Another process of the machine syncs the shared keys this interval.
+    // close()'s last push always runs: its reports hold what this process has
+    // to give back itself.
+    if (!this.closing && !this.VornNode.syncTurn(this.native)) return true;
     const reports = this.VornNode.syncReports(this.native, this.closing);
     try {
       if (this.client.status !== 'ready') await this.connection();

@@ -163,6 +163,9 @@ class SyncEngine:
         *,
         max_overshoot: float = 0.02,  # 0 to 1
         sync_ms: int = 100,
+        zone: Optional[str] = None,  # this machine's processes on it share one table of keys
+        zone_dir: Optional[str] = None,  # as for ZoneEngine
+        zone_scope: Optional[str] = None,  # where it syncs: only engines of one scope share
     ) -> "SyncEngine": ...
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> CheckResult: ...
     def check_limits(self, ip: str, route: str, identity: Optional[str] = None, *,

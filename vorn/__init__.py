@@ -56,7 +56,7 @@ def create_engine(algorithm: str = ..., mode: str = ..., capacity: Optional[floa
                   refill_rate: Optional[float] = ..., api_key: Optional[str] = ...,
                   debug: Optional[str] = ..., backend_url: str = ..., *,
                   limit: Optional[str] = ..., window: Optional[float] = ...,
-                  zone: None = ..., zone_size: None = ..., zone_dir: None = ...,
+                  zone: Optional[str] = ..., zone_size: None = ..., zone_dir: ZoneDir = ...,
                   redis: Any, redis_prefix: str = ..., redis_timeout: float = ...,
                   on_error: str = ..., sync: float,
                   max_overshoot: Optional[float] = ...) -> "SyncEngine": ...
@@ -105,6 +105,9 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
     never wait for Redis, kept in step with it by a daemon thread; at most about
     `max_overshoot` (default 0.02) of each rate is admitted past the limit in
     all. token_bucket, fixed_window and leaky_bucket only. `close()` stops it.
+    With a `zone` too (and `zone_dir`), the processes of this machine on that
+    zone share one table of keys and one of them syncs for all; `zone_size`
+    and `on_error` do not go with `sync`.
 
     Unlike the classes themselves, refuses an unknown algorithm or mode name
     (ValueError, TypeError for a non-str), listing the valid ones.
@@ -113,12 +116,12 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
     rates = _rates_of("create_engine", limit, window, capacity, refill_rate)
     capacity = DEFAULT_CAPACITY if capacity is None else capacity
     refill_rate = DEFAULT_REFILL_RATE if refill_rate is None else refill_rate
-    if zone is not None and redis is not None:
-        raise TypeError("create_engine(): give a zone or redis, not both")
     if sync is not None:
         return _synced_engine(algorithm, mode, rates, capacity, refill_rate, api_key, debug,
-                              backend_url, zone, redis, redis_prefix, redis_timeout, sync,
-                              max_overshoot)
+                              backend_url, zone, zone_size, zone_dir, redis, redis_prefix,
+                              redis_timeout, on_error, sync, max_overshoot)
+    if zone is not None and redis is not None:
+        raise TypeError("create_engine(): give a zone or redis, not both")
     if max_overshoot is not None:
         raise TypeError("create_engine(): max_overshoot needs sync")
     if zone is not None:
@@ -153,13 +156,20 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
 
 def _synced_engine(algorithm: str, mode: str, rates: Optional[List[Tuple[float, int]]],
                    capacity: float, refill_rate: float, api_key: Optional[str],
-                   debug: Optional[str], backend_url: str, zone: Optional[str], redis: Any,
-                   redis_prefix: str, redis_timeout: float, sync: Any,
+                   debug: Optional[str], backend_url: str, zone: Optional[str],
+                   zone_size: Optional[int], zone_dir: ZoneDir, redis: Any, redis_prefix: str,
+                   redis_timeout: float, on_error: str, sync: Any,
                    max_overshoot: Optional[float]) -> Any:
-    if zone is not None:
-        raise TypeError("create_engine(): sync does not go with a zone")
     if redis is None:
         raise TypeError("create_engine(): sync needs redis")
+    # A synced engine keeps no state in the zone itself, and while it cannot
+    # use the machine's shared table or Redis it always limits alone ("local").
+    if zone_size is not None:
+        raise TypeError("create_engine(): zone_size does not go with sync")
+    if on_error != "local":
+        raise TypeError("create_engine(): on_error does not go with sync")
+    if zone_dir is not None and zone is None:
+        raise TypeError("create_engine(): zone_dir needs a zone")
     _check_redis("create_engine", redis)
     from ._sync import bucket_rates, create_synced_engine
 
@@ -168,7 +178,8 @@ def _synced_engine(algorithm: str, mode: str, rates: Optional[List[Tuple[float, 
     return create_synced_engine(redis, algorithm, mode, rates, api_key, debug, backend_url,
                                 sync=sync, max_overshoot=0.02 if max_overshoot is None
                                 else max_overshoot, prefix=redis_prefix,
-                                timeout=redis_timeout)
+                                timeout=redis_timeout, zone=zone,
+                                zone_dir=zone_directory(zone_dir))
 
 
 def create_async_engine(algorithm: str = "token_bucket", mode: str = "active",

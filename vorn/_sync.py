@@ -8,9 +8,11 @@ seconds: it takes the native reports of the keys with something to say, sends
 them to Redis in one call of lua/sync.lua (the keys of one engine share a
 Cluster hash tag, so one call covers them), and hands the answers back. A sync
 that fails (Redis down, or no answer within LATE_TIMEOUTS timeouts) leaves the
-engine degraded:
-each process then limits alone, and what it admitted reaches Redis at the
-first sync that succeeds. A forked child starts its own thread and holds
+engine degraded: each process then limits alone, and what it admitted reaches
+Redis at the first sync that succeeds. With a zone, the processes of one
+machine share one table of keys in a file beside the zone's, and only the one
+elected in it syncs (`_sync_turn()`): the others skip their intervals, so Redis
+sees one client per machine. A forked child starts its own thread and holds
 nothing of its parent. close() stops the thread after one last push.
 """
 import os
@@ -18,11 +20,11 @@ import threading
 import time
 import uuid
 import weakref
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, List, Optional, Sequence, Tuple
 
 from ._redis_base import MAX_REDIRECTIONS, _no_script, _topology
 from ._redis_clients import key_slot, redirection, run_blocking, set_deadline
-from ._redis_core import LOG, Limits, Script, key_digest, script_text
+from ._redis_core import LOG, Limits, Script, script_text
 
 SYNC_ALGORITHMS = ("token_bucket", "fixed_window", "leaky_bucket")
 SYNC_REFUSED = "sync works with token_bucket, fixed_window and leaky_bucket"
@@ -31,8 +33,6 @@ LIVE_INTERVALS = 3
 # Keys per script call, so that one call does not hold Redis for long; the
 # calls of one sync still go in one write.
 KEYS_PER_CALL = 1000
-# Redis key names kept, so that a sync digests a key only when it is new.
-NAMES_KEPT = 1 << 16
 # A sync waits this many timeouts for its answer before it counts as failed. A
 # late answer is still the truth (its script ran): taking it keeps the leases
 # and debits it made, where giving up would make each process limit alone and
@@ -55,13 +55,12 @@ def _number(value: float) -> str:
 
 
 class _Syncer:
-    """The background work of one engine. Holds the engine weakly: an engine
-    dropped without close() ends its thread at the next interval."""
+    """The background work of one engine, from start(engine) on. Holds the
+    engine weakly: an engine dropped without close() ends its thread at the
+    next interval."""
 
-    def __init__(self, engine: Any, redis: Any, algorithm: str,
-                 rates: Sequence[Tuple[float, int]], prefix: str, timeout: float,
-                 interval: float) -> None:
-        self._engine = weakref.ref(engine)
+    def __init__(self, redis: Any, algorithm: str, rates: Sequence[Tuple[float, int]],
+                 prefix: str, timeout: float, interval: float) -> None:
         self._topology, self._password = _topology(redis, timeout, False)
         self._owns_client = isinstance(redis, str)
         self._interval = interval
@@ -74,10 +73,18 @@ class _Syncer:
         self._calls_key = self._key_base + "calls"
         self._head = (limits.kind, str(len(rates))) + limits.rate_args
         self._life_ms = str(max(1, int(interval * 1000 * LIVE_INTERVALS)))
-        self._names: Dict[str, str] = {}
         self._refreshes = 0  # slot map reads so far
         self._closed = False
         self._lock = threading.Lock()  # one sync at a time
+
+    @property
+    def scope(self) -> str:
+        """Where this limit syncs, as both hosts write it: engines of one
+        machine share a table of keys only when they sync to the same place."""
+        return self._key_base + " " + self._topology.describe
+
+    def start(self, engine: Any) -> None:
+        self._engine = weakref.ref(engine)
         self._start()
         syncer = weakref.ref(self)
         os.register_at_fork(after_in_child=lambda: _restart(syncer))
@@ -112,6 +119,11 @@ class _Syncer:
         if engine is None:
             return False
         with self._lock:
+            # Another process of the machine syncs the shared keys this
+            # interval. close()'s last push always runs: its reports hold what
+            # this process has to give back itself.
+            if not closing and not engine._sync_turn():
+                return True
             reports = engine._sync_reports(closing)
             try:
                 replies = self._call(self._calls(reports),
@@ -135,13 +147,9 @@ class _Syncer:
                             "meanwhile is counted there", self._topology.describe)
         return True
 
-    def _state_key(self, key: str) -> str:
-        name = self._names.get(key)
-        if name is None:
-            if len(self._names) >= NAMES_KEPT:
-                self._names.clear()
-            name = self._names[key] = self._key_base + key_digest(key)
-        return name
+    def _state_key(self, digest: str) -> str:
+        """The Redis key of the client key a native report names by its digest."""
+        return self._key_base + digest
 
     def _calls(self, reports: Sequence[Tuple[Any, ...]]) -> List[Tuple[Any, ...]]:
         """The script calls of one sync: at least one (it registers this
@@ -238,6 +246,9 @@ class _Syncer:
         if self._thread is not threading.current_thread():
             self._thread.join(self._timeout + self._interval)
         self.sync(True)
+        self.close_clients()
+
+    def close_clients(self) -> None:
         for client in self._topology.close(self._owns_client):
             client.close()
 
@@ -261,7 +272,8 @@ def bucket_rates(algorithm: str, capacity: float, refill_rate: float
 def create_synced_engine(redis: Any, algorithm: str, mode: str,
                          rates: Sequence[Tuple[float, int]], api_key: Optional[str],
                          debug: Optional[str], backend_url: str, *, sync: Any,
-                         max_overshoot: Any, prefix: str, timeout: float) -> Any:
+                         max_overshoot: Any, prefix: str, timeout: float,
+                         zone: Optional[str] = None, zone_dir: Optional[str] = None) -> Any:
     if algorithm not in SYNC_ALGORITHMS:
         raise ValueError("create_engine(): " + SYNC_REFUSED + ", not " + repr(algorithm))
     if isinstance(sync, bool) or not isinstance(sync, (int, float)) or not 0 < sync < 86400:
@@ -271,10 +283,19 @@ def create_synced_engine(redis: Any, algorithm: str, mode: str,
             or not 0 <= max_overshoot <= 1:
         raise ValueError("create_engine(): max_overshoot must be a number from 0 to 1, not "
                          + repr(max_overshoot))
-    engine = _engine_class()(algorithm, mode, rates, api_key, debug, backend_url,
-                             max_overshoot=float(max_overshoot),
-                             sync_ms=max(1, int(round(sync * 1000))))
-    engine._syncer = _Syncer(engine, redis, algorithm, rates, prefix, timeout, float(sync))
+    syncer = _Syncer(redis, algorithm, rates, prefix, timeout, float(sync))
+    # Without a zone the engine syncs alone.
+    on_zone = {} if zone is None else {"zone": zone, "zone_dir": zone_dir,
+                                       "zone_scope": syncer.scope}
+    try:
+        engine = _engine_class()(algorithm, mode, rates, api_key, debug, backend_url,
+                                 max_overshoot=float(max_overshoot),
+                                 sync_ms=max(1, int(round(sync * 1000))), **on_zone)
+    except BaseException:
+        syncer.close_clients()
+        raise
+    engine._syncer = syncer
+    syncer.start(engine)
     return engine
 
 

@@ -1,5 +1,6 @@
 'use strict';
-// createEngine with syncMs (js/sync_engine.js): the options it refuses, checks
+// createEngine with syncMs (js/sync_engine.js): the options it refuses, the
+// native reports it sends and its turns to send them, checks
 // that answer at once as the in-process engine does, engines on one Redis that
 // share one limit, a reset every engine sees, a Redis that goes away and comes
 // back, and a process that ends without closing its engine. The package is a
@@ -24,6 +25,7 @@ for (const sub of ['js', 'lua']) {
 fs.symlinkSync(addonPath, path.join(dir, 'js', 'vorn_native.node'));
 fs.symlinkSync(path.join(repoRoot, 'node_modules'), path.join(dir, 'node_modules'));
 const vorn = require(path.join(dir, 'js', 'index.js'));
+const { keyDigest } = require(path.join(dir, 'js', 'redis_core.js'));
 
 const ALGORITHMS = ['token_bucket', 'fixed_window', 'leaky_bucket'];
 // Nothing refills within a test's time.
@@ -40,12 +42,49 @@ test('options are refused when the engine is declared, naming the option', () =>
     [{ syncMs: undefined, maxOvershoot: 0.1 }, /maxOvershoot needs syncMs/],
     [{ redis: undefined }, /syncMs needs redis/],
     [{ onError: 'allow' }, /onError does not go with syncMs/],
+    [{ zone: 'z', onError: 'local' }, /onError does not go with syncMs/],
+    [{ zone: 'z', zoneSize: 1 << 20 }, /zoneSize does not go with syncMs/],
+    [{ zoneDir: '/tmp' }, /zoneDir needs a zone/],
+    [{ zone: 'z', redis: undefined }, /syncMs needs redis/],
     [{ limit: undefined }, /syncMs needs a limit/],
     [{ redis: 42 }, /redis must be a Redis URL/],
     [{ mode: 'Shadow' }, /unknown mode "Shadow"/],
   ];
   for (const [change, message] of cases) {
     assert.throws(() => vorn.createEngine({ ...base, ...change }), message, JSON.stringify(change));
+  }
+});
+
+// Reports name their keys as the Redis engines' keys end; every turn is this
+// process's without a zone.
+test('native reports and turns', () => {
+  const { VornNode } = vorn;
+  for (const key of ['client-1', 'caf\u00e9 \u5ba2\u6237 \u{1f600}']) {
+    const native = new VornNode({}, [[1000, 60000]], VornNode.withRates,
+      { maxOvershoot: 0.02, intervalMs: 100 });
+    assert.strictEqual(VornNode.syncTurn(native), true);
+    native.checkRequest(key, '/', Date.now());
+    const [[digest]] = VornNode.syncReports(native, false);
+    assert.strictEqual(digest, keyDigest(key), key);
+    assert.strictEqual(digest.length, 22);
+    assert.strictEqual(VornNode.syncTurn(native), true);
+  }
+});
+
+test('a zone with syncMs makes a synced engine on it', async () => {
+  const zoneDir = fs.mkdtempSync(path.join(os.tmpdir(), 'vorn-sync-zone-'));
+  fs.chmodSync(zoneDir, 0o700);
+  try {
+    const engine = vorn.createEngine({ limit: LIMIT, redis: 'redis://127.0.0.1:1/0', syncMs: 100000,
+      redisTimeoutMs: 100, zone: 'zonesync', zoneDir, logger: quiet });
+    assert.strictEqual(engine.checkRequest('k', '/', Date.now()).allowed, true);
+    assert.strictEqual(vorn.VornNode.syncTurn(engine.native), true);  // the only process
+    // The machine's table of keys, beside the zone.
+    assert.ok(fs.readdirSync(zoneDir).some((name) => name.startsWith('vorn.zonesync.sync-')),
+      fs.readdirSync(zoneDir).join(' '));
+    await engine.close();
+  } finally {
+    fs.rmSync(zoneDir, { recursive: true, force: true });
   }
 });
 

@@ -2,13 +2,16 @@
 shape the syncing thread uses, a Python subclass of it, and the options
 create_engine refuses before it reaches Redis."""
 import os
+import shutil
 import sys
+import tempfile
 import unittest
 
 from vorn_loader import vorn_native
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 import vorn  # noqa: E402
+from vorn._redis_core import key_digest  # noqa: E402
 
 SyncEngine = vorn_native.SyncEngine
 LIMIT = [(1000, 60000)]
@@ -30,7 +33,7 @@ class SyncEngineMethods(unittest.TestCase):
                 self.assertEqual(admitted(limiter, "k", 30), 20)  # 2% of 1000
                 [(key, extra, unused, want, reset, lease_time)] = limiter._sync_reports(False)
                 self.assertEqual((key, extra, unused, want, reset, lease_time),
-                                 ("k", 20.0, 0.0, 60.0, 0, 0))
+                                 (key_digest("k"), 20.0, 0.0, 60.0, 0, 0))
                 spent = "980 5000" if algorithm == "token_bucket" else "20 5000"
                 # The script's texts, as redis-py gives them (bytes) or decoded.
                 limiter._sync_apply(5000, 1, [b"10 " + spent.encode()])
@@ -66,11 +69,33 @@ class SyncEngineMethods(unittest.TestCase):
         limiter.refund("k", 2)
         limiter.reset("other")
         reports = {report[0]: report for report in limiter._sync_reports(False)}
-        self.assertEqual(reports["k"][1], 3.0)
-        self.assertEqual(reports["other"][4], 1)
+        self.assertEqual(reports[key_digest("k")][1], 3.0)
+        self.assertEqual(reports[key_digest("other")][4], 1)
         admitted(limiter, "k", 1)
         limiter._sync_forked()
         self.assertEqual(limiter._sync_reports(True), [])
+
+    def test_a_report_names_its_key_by_the_redis_engines_digest(self):
+        for key in ("client-1", "caf\u00e9 \u5ba2\u6237 \U0001f600"):
+            with self.subTest(key):
+                limiter = engine()
+                limiter.check("ip", "/", key)
+                [report] = limiter._sync_reports(False)
+                self.assertEqual(report[0], key_digest(key))
+                self.assertEqual(len(report[0]), 22)
+
+    def test_every_turn_is_this_process_without_a_zone_or_alone_on_one(self):
+        directory = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, directory)
+        alone = engine()
+        self.assertTrue(all(alone._sync_turn() for _ in range(3)))
+        limiter = engine(zone="zonesync", zone_dir=directory, zone_scope="vorn:sync{x}: here")
+        self.assertTrue(all(limiter._sync_turn() for _ in range(3)))
+        self.assertTrue(limiter.check("ip", "/", "k")["allowed"])
+        [report] = limiter._sync_reports(False)
+        self.assertEqual(report[0], key_digest("k"))
+        with self.assertRaises(TypeError):
+            engine(zone=7)
 
     def test_answers_of_another_shape_are_refused(self):
         limiter = engine(rates=[(10, 1000), (100, 60000)])
@@ -113,7 +138,14 @@ class CreateEngineRefusals(unittest.TestCase):
         cases = [
             (dict(redis=url, sync=0.1, algorithm="sliding_window"), ValueError,
              "sync works with token_bucket, fixed_window and leaky_bucket"),
-            (dict(redis=url, sync=0.1, zone="z"), TypeError, "zone"),
+            (dict(redis=url, sync=0.1, zone="z", zone_size=1 << 20), TypeError,
+             "zone_size does not go with sync"),
+            (dict(redis=url, sync=0.1, zone="z", on_error="allow"), TypeError,
+             "on_error does not go with sync"),
+            (dict(redis=url, sync=0.1, on_error="deny"), TypeError,
+             "on_error does not go with sync"),
+            (dict(redis=url, sync=0.1, zone_dir="/tmp"), TypeError, "zone_dir needs a zone"),
+            (dict(zone="z", sync=0.1), TypeError, "sync needs redis"),
             (dict(sync=0.1), TypeError, "sync needs redis"),
             (dict(redis=url, max_overshoot=0.1), TypeError, "max_overshoot needs sync"),
             (dict(redis=url, sync=0), ValueError, "sync must be"),

@@ -3,7 +3,9 @@
 // and prints what it admitted as JSON. The Python twin is sync_fleet_worker.py.
 // Usage: node sync_fleet_worker.js <redis url> <limit> <keys> <seconds> [<outage file>]
 // While the outage file exists the admissions are also counted apart; while
-// <outage file>.pause exists it checks nothing (its syncs go on).
+// <outage file>.pause exists it checks nothing (its syncs go on). With
+// VORN_FLEET_ZONE (and VORN_FLEET_ZONE_DIR) set, the engine is on that zone, so
+// that one process of the machine syncs for all.
 const fs = require('node:fs');
 const path = require('node:path');
 const { addonPath, repoRoot } = require('./redis_support');
@@ -18,7 +20,8 @@ const TIMEOUT_MS = 1000;
 async function main([url, limit, keyCount, seconds, outageFile]) {
   // What createEngine({ limit, redis, syncMs: 100 }) builds, on the addon under test.
   const engine = new SyncEngine({ rates: parseLimit(limit), redis: url, syncMs: 100,
-    redisTimeoutMs: TIMEOUT_MS }, require(addonPath));
+    redisTimeoutMs: TIMEOUT_MS, zone: process.env.VORN_FLEET_ZONE,
+    zoneDir: process.env.VORN_FLEET_ZONE_DIR }, require(addonPath));
   await engine.ready();
   const keys = Array.from({ length: Number(keyCount) }, (_, i) => `client-${i}`);
   const report = { admitted: 0, checks: 0, outageAdmitted: 0, degradedSeen: false,

@@ -2,7 +2,9 @@
 and prints what it admitted as JSON (the Node twin is sync_fleet_worker.js).
 Usage: sync_fleet_worker.py <redis url> <limit> <keys> <seconds> [<outage file>]
 While the outage file exists the admissions are also counted apart; while
-<outage file>.pause exists it checks nothing (its syncs go on)."""
+<outage file>.pause exists it checks nothing (its syncs go on). With
+VORN_FLEET_ZONE (and VORN_FLEET_ZONE_DIR) set, the engine is on that zone, so
+that one process of the machine syncs for all."""
 import json
 import os
 import random
@@ -18,7 +20,9 @@ TIMEOUT = 1.0
 
 
 def main(url, limit, key_count, seconds, outage_file=None):
-    engine = vorn.create_engine(limit=limit, redis=url, sync=0.1, redis_timeout=TIMEOUT)
+    engine = vorn.create_engine(limit=limit, redis=url, sync=0.1, redis_timeout=TIMEOUT,
+                                zone=os.environ.get("VORN_FLEET_ZONE"),
+                                zone_dir=os.environ.get("VORN_FLEET_ZONE_DIR"))
     keys = ["client-%d" % i for i in range(int(key_count))]
     report = {"admitted": 0, "checks": 0, "outageAdmitted": 0, "degradedSeen": False,
               "slowestCheckMs": 0.0, "start": int(time.time() * 1000), "end": 0}

@@ -1,7 +1,8 @@
 """Two Python and two Node processes, each checking as fast as it can with a
 synced engine on one Redis, admit together what one exact engine admits over
-the same time; and while Redis is down each limits alone, its admissions
-reaching Redis soon after it is back.
+the same time, also as two machines of one Python and one Node process each,
+where one process of each machine syncs for both; and while Redis is down each
+limits alone, its admissions reaching Redis soon after it is back.
 
 VORN_SYNC_FLEET_SECONDS sets the length of the runs that count admissions
 (default 20); the run with Redis killed lasts 10 s."""
@@ -43,15 +44,22 @@ class SyncedFleetTest(unittest.TestCase):
         self.server = RedisServer().start()
         self.addCleanup(self.server.kill)
 
-    def run_fleet(self, limit, keys, outage_file=None, seconds=SECONDS):
+    def run_fleet(self, limit, keys, outage_file=None, seconds=SECONDS, zone_dirs=(None, None)):
+        """Two machines, each of one Python and one Node process; on a zone
+        each (the directory of its ledger) when zone_dirs are given."""
         env = dict(os.environ, VORN_PYTHON_PATH=LIBRARY_DIR, VORN_NODE_ADDON=ADDON)
         tail = [self.server.url, limit, str(keys), str(seconds)]
         if outage_file is not None:
             tail.append(outage_file)
-        commands = [[sys.executable, "sync_fleet_worker.py"] + tail] * 2 + \
-            [["node", "sync_fleet_worker.js"] + tail] * 2
-        return [subprocess.Popen(command, cwd=HERE, env=env, stdout=subprocess.PIPE)
-                for command in commands]
+        workers = []
+        for zone_dir in zone_dirs:
+            machine = env if zone_dir is None else \
+                dict(env, VORN_FLEET_ZONE="fleet", VORN_FLEET_ZONE_DIR=zone_dir)
+            for host in ([sys.executable, "sync_fleet_worker.py"],
+                         ["node", "sync_fleet_worker.js"]):
+                workers.append(subprocess.Popen(host + tail, cwd=HERE, env=machine,
+                                                stdout=subprocess.PIPE))
+        return workers
 
     def reports_of(self, workers):
         reports = []
@@ -83,6 +91,37 @@ class SyncedFleetTest(unittest.TestCase):
     def test_a_thousand_keys_admit_what_one_engine_would(self):
         reports = self.reports_of(self.run_fleet("100/minute", 1000))
         self.assert_near_exact(reports, 100, 60000, 1000)
+
+    def test_processes_on_two_zones_sync_once_per_machine(self):
+        client = self.server.client()
+        instances_key = key_base(HOT_COUNT, HOT_WINDOW_MS) + "instances"
+        zone_dirs = [tempfile.mkdtemp() for _ in range(2)]
+        for zone_dir in zone_dirs:
+            self.addCleanup(shutil.rmtree, zone_dir)
+        client.config_resetstat()
+        started = time.monotonic()
+        workers = self.run_fleet(HOT_LIMIT, 1, zone_dirs=zone_dirs)
+        # Until the first of them closes (its last push is its own), the live
+        # instances are the processes that sync.
+        most_live, seen = 0, set()
+        while time.monotonic() - started < SECONDS:
+            whole, micros = client.time()
+            live = client.zrangebyscore(instances_key, whole * 1000 + micros // 1000, "+inf")
+            most_live, seen = max(most_live, len(live)), seen | set(live)
+            time.sleep(0.05)
+        reports = self.reports_of(workers)
+        elapsed = time.monotonic() - started
+        stats = client.info("commandstats")
+        calls = sum(stats.get(name, {}).get("calls", 0)
+                    for name in ("cmdstat_evalsha", "cmdstat_eval"))
+        one_each = 2 * elapsed * 1000 / SYNC_MS
+        print("\ntwo zones: at most %d live instances (%d seen), %d script calls in %.1f s "
+              "(%.1f/s; one sync a machine an interval is %.1f/s)"
+              % (most_live, len(seen), calls, elapsed, calls / elapsed, one_each / elapsed))
+        self.assertLessEqual(most_live, 2)
+        # The slack is for the four processes' last pushes on close.
+        self.assertLessEqual(calls, 1.5 * one_each + 20)
+        self.assert_near_exact(reports, HOT_COUNT, HOT_WINDOW_MS, 1)
 
     def test_redis_down_each_limits_alone_and_catches_up(self):
         import redis
