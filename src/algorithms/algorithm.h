@@ -69,6 +69,33 @@ class Algorithm {
     return std::visit([&](const auto& limiter) { return limiter.check(key, cost); }, limiter_);
   }
 
+  // check(), counted in the limiter's store under the key's shard lock as
+  // `count` says, for a limiter safe_without_caller_lock (any other counts
+  // nothing: its caller counts under its own lock). check_counts() tells
+  // what was counted so, over the store's shards.
+  AlgorithmResult check_counted(std::string_view key, Cost cost, CountAs count) const {
+    return std::visit(
+        [&](const auto& limiter) {
+          if constexpr (requires { limiter.check(key, cost, count); }) {
+            return limiter.check(key, cost, count);
+          } else {
+            return limiter.check(key, cost);
+          }
+        },
+        limiter_);
+  }
+  CheckCounts check_counts() const {
+    return std::visit(
+        [](const auto& limiter) {
+          if constexpr (requires { limiter.check_counts(); }) {
+            return limiter.check_counts();
+          } else {
+            return CheckCounts{};
+          }
+        },
+        limiter_);
+  }
+
   // Gives back up to `amount` (a cost) of what `key` spent, on every rate,
   // never past a fresh state; nothing for a key without state.
   void refund(std::string_view key, double amount) const;

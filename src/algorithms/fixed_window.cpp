@@ -66,7 +66,7 @@ void refund(Window& window, uint64_t now, uint64_t window_ms, uint64_t amount) {
 
 }  // namespace fixed_window
 
-AlgorithmResult FixedWindow::check(std::string_view key, Cost cost) const {
+AlgorithmResult FixedWindow::check(std::string_view key, Cost cost, CountAs count) const {
   auto window = store_->entry_or_insert(
       key, [&] { return fixed_window::fresh(clock_.now_ms()); },
       [&] {
@@ -75,7 +75,9 @@ AlgorithmResult FixedWindow::check(std::string_view key, Cost cost) const {
         };
       });
   const uint64_t now = clock_.now_ms();
-  return fixed_window::decide(*window, now, window_ms_, max_requests_, cost);
+  AlgorithmResult result = fixed_window::decide(*window, now, window_ms_, max_requests_, cost);
+  window.count(count, result.allowed);
+  return result;
 }
 
 void FixedWindow::refund(std::string_view key, uint64_t amount) const {

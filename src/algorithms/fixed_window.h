@@ -54,7 +54,10 @@ class FixedWindow {
 
   // Decides one request for `key` and updates its window. Throws FatalError
   // when the clock reads before the epoch (the window then stays as it was).
-  AlgorithmResult check(std::string_view key, Cost cost = {}) const;
+  // Counts the check in the store as `count` says (see check_counts).
+  AlgorithmResult check(std::string_view key, Cost cost = {}, CountAs count = {}) const;
+  // What checks counted in the store.
+  CheckCounts check_counts() const { return store_->counts(); }
 
   // Uncounts up to `amount` of `key`'s requests in its window; nothing for an unknown key.
   void refund(std::string_view key, uint64_t amount) const;

@@ -86,7 +86,7 @@ void refund(Bucket& bucket, uint64_t now, double leak_rate, double amount) {
 
 }  // namespace leaky_bucket
 
-AlgorithmResult LeakyBucket::check(std::string_view key, Cost cost) const {
+AlgorithmResult LeakyBucket::check(std::string_view key, Cost cost, CountAs count) const {
   auto bucket = store_->entry_or_insert(
       key, [&] { return leaky_bucket::fresh(clock_.now_ms()); },
       [&] {
@@ -95,7 +95,9 @@ AlgorithmResult LeakyBucket::check(std::string_view key, Cost cost) const {
         };
       });
   const uint64_t now = clock_.now_ms();
-  return leaky_bucket::decide(*bucket, now, capacity_, leak_rate_, cost);
+  AlgorithmResult result = leaky_bucket::decide(*bucket, now, capacity_, leak_rate_, cost);
+  bucket.count(count, result.allowed);
+  return result;
 }
 
 void LeakyBucket::refund(std::string_view key, double amount) const {

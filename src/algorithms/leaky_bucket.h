@@ -55,7 +55,10 @@ class LeakyBucket {
 
   // Decides one request for `key` and updates its bucket. Throws FatalError
   // when the clock reads before the epoch (the bucket then stays as it was).
-  AlgorithmResult check(std::string_view key, Cost cost = {}) const;
+  // Counts the check in the store as `count` says (see check_counts).
+  AlgorithmResult check(std::string_view key, Cost cost = {}, CountAs count = {}) const;
+  // What checks counted in the store.
+  CheckCounts check_counts() const { return store_->counts(); }
 
   // Gives back up to `amount` of what `key` poured in; nothing for an unknown key.
   void refund(std::string_view key, double amount) const;

@@ -39,7 +39,7 @@ class RatesOf {
     for (size_t i = 0; i < count_; ++i) params_[i] = Rules::params(rates[i]);
   }
 
-  AlgorithmResult check(std::string_view key, Cost cost) const {
+  AlgorithmResult check(std::string_view key, Cost cost, CountAs count = {}) const {
     auto states = store_->entry_or_insert(
         key,
         [&] {
@@ -56,8 +56,12 @@ class RatesOf {
             return true;
           };
         });
-    return decide_rates<Rules>(*states, params_, count_, clock_.now_ms(), cost);
+    AlgorithmResult result = decide_rates<Rules>(*states, params_, count_, clock_.now_ms(), cost);
+    states.count(count, result.allowed);
+    return result;
   }
+
+  CheckCounts check_counts() const { return store_->counts(); }
 
   void refund(std::string_view key, double amount) const {
     auto states = store_->find_entry(key);
@@ -101,8 +105,11 @@ class RateSet {
     return RateSet(RatesOf<Rules, kMaxRates>(rates, clock, reclaiming));
   }
 
-  AlgorithmResult check(std::string_view key, Cost cost = {}) const {
-    return std::visit([&](const auto& rates) { return rates.check(key, cost); }, rates_);
+  AlgorithmResult check(std::string_view key, Cost cost = {}, CountAs count = {}) const {
+    return std::visit([&](const auto& rates) { return rates.check(key, cost, count); }, rates_);
+  }
+  CheckCounts check_counts() const {
+    return std::visit([](const auto& rates) { return rates.check_counts(); }, rates_);
   }
   void refund(std::string_view key, double amount) const {
     std::visit([&](const auto& rates) { rates.refund(key, amount); }, rates_);

@@ -15,9 +15,12 @@
 // have remembered the later one (its last refill, its window or its logged
 // requests).
 //
-// A fork never leaves a shard locked: the map's one ForkGuard, at
-// LockLevel::Shard, takes every shard's lock exclusively in index order before
-// a fork and releases them after it. All methods are thread-safe.
+// Each shard also counts the checks that ran under its lock (Entry::count),
+// so that counting a check costs no atomic read-modify-write of a counter
+// every thread shares; counts() sums them. A fork never leaves a shard locked:
+// the map's one ForkGuard, at LockLevel::Shard, takes every shard's lock
+// exclusively in index order before a fork and releases them after it, so a
+// child's counts are the parent's at the fork. All methods are thread-safe.
 #pragma once
 
 #include <bit>
@@ -33,6 +36,7 @@
 #include "algorithms/rw_lock.h"
 #include "algorithms/shard_count.h"
 #include "algorithms/siphash.h"
+#include "core/check_counts.h"
 #include "core/fork_guard.h"
 
 namespace vorn {
@@ -56,13 +60,19 @@ class ShardedMap {
     // Whether this call inserted the key.
     bool inserted() const { return inserted_; }
 
+    // Counts, as `as` says, the check that holds this entry, in its shard.
+    void count(const CountAs& as, bool allowed) const {
+      if (as.counts) counts_->add_serialized(allowed ? CheckOutcomeKind::Allowed : as.refused);
+    }
+
    private:
     friend class ShardedMap;
-    Entry(std::unique_lock<RwLock> lock, V* value, bool inserted)
-        : lock_(std::move(lock)), value_(value), inserted_(inserted) {}
+    Entry(std::unique_lock<RwLock> lock, V* value, bool inserted, CheckCounter* counts)
+        : lock_(std::move(lock)), value_(value), inserted_(inserted), counts_(counts) {}
     std::unique_lock<RwLock> lock_;
     V* value_;
     bool inserted_;
+    CheckCounter* counts_;  // the shard's, written only under lock_
   };
 
   explicit ShardedMap(Reclaiming reclaiming = Reclaiming::On)
@@ -102,7 +112,7 @@ class ShardedMap {
       }
       value = shard.table.insert_new(key, hash, make_initial(), hasher);
     }
-    return Entry(std::move(lock), value, inserted);
+    return Entry(std::move(lock), value, inserted, &shard.counts);
   }
 
   // The same for a store whose states are never reclaimable.
@@ -120,7 +130,7 @@ class ShardedMap {
     std::unique_lock lock(shard.mutex);
     V* value = shard.table.find(key, hash);
     if (value == nullptr) return std::nullopt;
-    return Entry(std::move(lock), value, false);
+    return Entry(std::move(lock), value, false, &shard.counts);
   }
 
   // Forgets the key's state, if it has one. Thread-safe.
@@ -143,13 +153,22 @@ class ShardedMap {
     return total;
   }
 
+  // What Entry::count counted, over every shard. Thread-safe; takes no lock,
+  // so checks running meanwhile may or may not be in it.
+  CheckCounts counts() const {
+    CheckCounts total;
+    for (size_t i = 0; i < shard_count_; ++i) total += shards_[i].counts.counts();
+    return total;
+  }
+
   size_t shard_count() const { return shard_count_; }
   const SipKey& hash_key() const { return hash_key_; }
 
  private:
   struct alignas(64) Shard {
     mutable RwLock mutex;
-    FlatTable<V> table;  // guarded by mutex
+    FlatTable<V> table;   // guarded by mutex
+    CheckCounter counts;  // written under mutex, read at any time
   };
 
   // A fork's hooks. Exclusive, so a fork also waits out size()'s readers and

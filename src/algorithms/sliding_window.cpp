@@ -11,7 +11,7 @@ SlidingWindow::SlidingWindow(uint64_t window_ms, uint64_t max_requests, Clock cl
       max_requests_(max_requests),
       clock_(clock) {}
 
-AlgorithmResult SlidingWindow::check(std::string_view key, Cost cost) const {
+AlgorithmResult SlidingWindow::check(std::string_view key, Cost cost, CountAs count) const {
   // A log whose every entry is older than the cutoff would be empty after its
   // key's next eviction: the same as a new key's log.
   auto log = store_->entry_or_insert(
@@ -22,7 +22,9 @@ AlgorithmResult SlidingWindow::check(std::string_view key, Cost cost) const {
         };
       });
   const uint64_t now = clock_.now_ms();
-  return sliding_window::decide(*log, now, window_ms_, max_requests_, cost);
+  AlgorithmResult result = sliding_window::decide(*log, now, window_ms_, max_requests_, cost);
+  log.count(count, result.allowed);
+  return result;
 }
 
 void SlidingWindow::refund(std::string_view key, uint64_t amount) const {

@@ -94,7 +94,10 @@ class SlidingWindow {
   // the clock reads before the epoch (a new key's empty log stays inserted),
   // and std::bad_alloc when the key's log cannot grow (the request is then
   // not logged; the log keeps what it had).
-  AlgorithmResult check(std::string_view key, Cost cost = {}) const;
+  // Counts the check in the store as `count` says (see check_counts).
+  AlgorithmResult check(std::string_view key, Cost cost = {}, CountAs count = {}) const;
+  // What checks counted in the store.
+  CheckCounts check_counts() const { return store_->counts(); }
 
   // Removes up to `amount` of `key`'s newest logged requests; nothing for an unknown key.
   void refund(std::string_view key, uint64_t amount) const;

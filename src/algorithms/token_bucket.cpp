@@ -83,7 +83,7 @@ void refund(Bucket& bucket, uint64_t now, double capacity, double refill_rate, d
 
 }  // namespace token_bucket
 
-AlgorithmResult TokenBucket::check(std::string_view key, Cost cost) const {
+AlgorithmResult TokenBucket::check(std::string_view key, Cost cost, CountAs count) const {
   auto bucket = store_->entry_or_insert(
       key, [&] { return token_bucket::fresh(capacity_, clock_.now_ms()); },
       [&] {
@@ -92,7 +92,9 @@ AlgorithmResult TokenBucket::check(std::string_view key, Cost cost) const {
         };
       });
   const uint64_t now = clock_.now_ms();
-  return token_bucket::decide(*bucket, now, capacity_, refill_rate_, cost);
+  AlgorithmResult result = token_bucket::decide(*bucket, now, capacity_, refill_rate_, cost);
+  bucket.count(count, result.allowed);
+  return result;
 }
 
 void TokenBucket::refund(std::string_view key, double amount) const {

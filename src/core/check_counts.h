@@ -5,10 +5,11 @@
 //
 // Thread-safety: CheckCounts is a plain value. A CheckCounter may be read
 // (counts()) from any thread at any time. add_serialized() requires that every
-// call for that outcome runs under one lock (the engine's limiter lock), which
-// lets it skip the locked read-modify-write; add_concurrent() needs no lock.
-// One outcome is always counted the same way: disabled checks concurrently,
-// the others serialised.
+// call for that outcome runs under one lock (the engine's limiter lock, or for
+// a store's counter the shard lock of its shard), which lets it skip the
+// locked read-modify-write; add_concurrent() needs no lock. One outcome is
+// always counted the same way: disabled checks concurrently, the others
+// serialised.
 #pragma once
 
 #include <array>
@@ -42,6 +43,14 @@ struct CheckCounts {
     }
     return true;
   }
+};
+
+// How a check counts itself in its store, under the key's shard lock: an
+// admission as Allowed, a refusal as `refused` (ShadowRefused in shadow mode).
+// The default counts nothing, leaving the count to the caller.
+struct CountAs {
+  bool counts = false;
+  CheckOutcomeKind refused = CheckOutcomeKind::Refused;
 };
 
 class CheckCounter {

@@ -79,7 +79,11 @@ VornEngine::VornEngine(Algorithm limiter, std::string_view algorithm, std::strin
     policies_ = held.policies();
     whole_costs_ = held.whole_costs();
     unlocked_checks_ = held.safe_without_caller_lock();
+    counting_store_ = unlocked_checks_ ? &held : nullptr;
   });
+  count_as_ = CountAs{.counts = true,
+                      .refused = mode_ == Mode::Shadow ? CheckOutcomeKind::ShadowRefused
+                                                       : CheckOutcomeKind::Refused};
   CountedStore store;
   if (zone_ != nullptr) {
     store.zone = zone_->placement().name;
@@ -111,8 +115,8 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
     return CheckOutcome{
         .decision = detail == OutcomeDetail::Full
                         ? build_canonical_decision(DecisionKind::Allow, LimitReason::WithinLimit,
-                                                   identity, ip, route, start_ms, std::nullopt,
-                                                   std::nullopt, std::nullopt)
+                                                   identity, ip, route, start_ms, clock_.now_ms(),
+                                                   std::nullopt, std::nullopt, std::nullopt)
                         : CanonicalDecision{},
         .algorithm = algorithm_name_,
         .debug_info = LimitMessage::fixed("disabled"),
@@ -125,11 +129,12 @@ CheckOutcome VornEngine::check_request_with_identity(std::optional<std::string_v
 
   // The identity, even an empty one, is the key; the route never is part of it.
   AlgorithmResult result = run_limiter(identity ? *identity : ip, cost);
-  // The reading right after the limiter only feeds the telemetry event's latency.
-  const uint64_t limiter_done_ms = api_key_ ? clock_.now_ms() : 0;
+  // One reading right after the limiter ends both the record's latency and the
+  // telemetry event's.
+  const uint64_t limiter_done_ms = wants_record ? clock_.now_ms() : 0;
   CanonicalDecision decision =
       wants_record ? build_canonical_decision(decision_kind(result), result.reason, identity, ip,
-                                              route, start_ms, result.remaining,
+                                              route, start_ms, limiter_done_ms, result.remaining,
                                               result.reset_after_ms, result.retry_after_ms)
                    : CanonicalDecision{};
   CheckVerdict verdict = verdict_of(std::move(result));
@@ -163,8 +168,8 @@ CheckVerdict VornEngine::check_verdict(std::optional<std::string_view> identity,
   if (!api_key_) return verdict_of(std::move(result));
   const uint64_t limiter_done_ms = clock_.now_ms();
   CanonicalDecision decision = build_canonical_decision(
-      decision_kind(result), result.reason, identity, ip, route, start_ms, result.remaining,
-      result.reset_after_ms, result.retry_after_ms);
+      decision_kind(result), result.reason, identity, ip, route, start_ms, limiter_done_ms,
+      result.remaining, result.reset_after_ms, result.retry_after_ms);
   CheckVerdict verdict = verdict_of(std::move(result));
   push_event(std::move(decision), identity, ip, route, start_ms, limiter_done_ms,
              verdict.allowed);
@@ -203,10 +208,9 @@ void VornEngine::name_meter(std::string_view name) const {
 
 CanonicalDecision VornEngine::build_canonical_decision(
     DecisionKind decision, LimitReason reason, std::optional<std::string_view> identity,
-    std::string_view ip, std::string_view route, uint64_t start_ms,
+    std::string_view ip, std::string_view route, uint64_t start_ms, uint64_t now,
     std::optional<uint64_t> remaining, std::optional<uint64_t> reset_after_ms,
     std::optional<uint64_t> retry_after_ms) const {
-  const uint64_t now = clock_.now_ms();
   return CanonicalDecision{
       .decision = decision_word(decision),
       .reason = reason_word(reason),

@@ -11,7 +11,9 @@
 // Active and shadow checks of a zone or synced engine serialise on the limiter
 // lock for the limiter call and its counting only; an in-process engine's
 // limiter is safe by itself (each key's shard lock), so its checks take no
-// limiter lock and count with atomic additions. Disabled checks take no lock.
+// limiter lock and are counted in the key's shard, under its lock, which
+// spares every check an atomic addition to a counter all threads share.
+// Disabled checks take no lock.
 // Refunds, resets and renames always take the limiter lock. Lock order: limiter lock, then the limiter's shard lock; the
 // telemetry queue's lock is taken only after the limiter lock is released, so no
 // two of the engine's locks are ever held in opposite orders. A fork takes them
@@ -150,7 +152,11 @@ class VornEngine {
   void reset(std::string_view key) const;
 
   // This engine's checks by outcome, since it was made. Thread-safe.
-  CheckCounts check_counts() const { return counts_.counts(); }
+  CheckCounts check_counts() const {
+    CheckCounts counts = counts_.counts();
+    if (counting_store_ != nullptr) counts += counting_store_->check_counts();
+    return counts;
+  }
   // Names this engine's counts (a valid_meter_name; "default" until then), in
   // the process's CountRegistry and in its meter in its zone. Thread-safe; may
   // wait for the zone's table lock.
@@ -185,21 +191,22 @@ class VornEngine {
              std::optional<std::string> debug, RateLimitOptions limits, uint64_t block_duration_ms,
              std::string backend_url, Clock clock);
 
+  // The record of a check decided at `now` (the engine's clock).
   CanonicalDecision build_canonical_decision(DecisionKind decision, LimitReason reason,
                                              std::optional<std::string_view> identity,
                                              std::string_view ip, std::string_view route,
-                                             uint64_t start_ms, std::optional<uint64_t> remaining,
+                                             uint64_t start_ms, uint64_t now,
+                                             std::optional<uint64_t> remaining,
                                              std::optional<uint64_t> reset_after_ms,
                                              std::optional<uint64_t> retry_after_ms) const;
 
   // Runs the limiter for one check and counts it, under the limiter lock
-  // unless the limiter needs none. Kept inline: on every check's path.
+  // unless the limiter needs none (it then counts in its store, under the
+  // key's shard lock). Kept inline: on every check's path.
   AlgorithmResult run_limiter(std::string_view key, Cost cost) const {
     if (unlocked_checks_) {
       return limiter_.without_lock([this, key, cost](const Algorithm& limiter) {
-        AlgorithmResult result = limiter.check(key, cost);
-        count_checked<&CheckCounter::add_concurrent>(result);
-        return result;
+        return limiter.check_counted(key, cost, count_as_);
       });
     }
     return limiter_.with_lock([this, key, cost](const Algorithm& limiter) {
@@ -209,8 +216,7 @@ class VornEngine {
     });
   }
 
-  // Counts one limiter answer: with add_serialized under the limiter lock,
-  // with add_concurrent without it (always the same for one engine).
+  // Counts one limiter answer under the limiter lock.
   template <void (CheckCounter::*Add)(CheckOutcomeKind)>
   void count_checked(const AlgorithmResult& verdict) const {
     const CheckOutcomeKind kind = verdict.allowed         ? CheckOutcomeKind::Allowed
@@ -267,6 +273,10 @@ class VornEngine {
   ZoneMeter* zone_meter_ = nullptr;       // zone_'s, under the limiter lock
   const SyncStore* sync_ = nullptr;       // inside limiter_, which never moves
   bool unlocked_checks_ = false;          // the limiter is safe without the limiter lock
+  // The limiter, when it counts checks in its store (unlocked_checks_); inside
+  // limiter_, which never moves.
+  const Algorithm* counting_store_ = nullptr;
+  CountAs count_as_;  // how such a limiter counts this engine's checks
 };
 
 }  // namespace vorn
