@@ -27,7 +27,7 @@ legacy and x styles, tell the deciding rate: the result's limit and window.
 """
 import functools
 import time
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 HEADER_STYLES = ("draft", "legacy", "x", "none")
 DEFAULT_POLICY_NAME = "default"
@@ -249,6 +249,34 @@ class ResponseFields:
             return headers
         return [(name.lower().encode("latin-1"), value.encode("latin-1"))
                 for name, value in headers]
+
+    def of_one_policy(self) -> Callable[[Any], Sequence[Any]]:
+        """`fields` for the results of one engine of this package with one policy,
+        whose results always carry that policy's limit and window, and figures that
+        are ints or None: an admission whose remaining count and reset were seen
+        before takes one look-up. The style's own `fields` when it keeps nothing.
+        """
+        fields = self.fields
+        if not self._draft:
+            return fields
+        seen: Dict[Tuple[Any, Any], Sequence[Any]] = {}
+
+        def one_policy_fields(result):
+            remaining = result["remaining"]
+            reset_ms = result["reset_after_ms"]
+            if result["would_block"] is False:
+                made = seen.get((remaining, reset_ms))
+                if made is not None:
+                    return made
+                made = fields(result)
+                if remaining.__class__ is int is reset_ms.__class__:
+                    if len(seen) >= MAX_KEPT_FIELDS:
+                        seen.clear()
+                    seen[remaining, reset_ms] = made
+                return made
+            return fields(result)
+
+        return one_policy_fields
 
     def _draft_fields(self, figures: "_Figures") -> Tuple[Any, Any]:
         limit, window_ms, remaining, reset = figures[:4]

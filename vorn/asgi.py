@@ -1,11 +1,12 @@
 """ASGI middleware: engine checks per HTTP request, rate-limit headers, 429 for a refused one."""
 import inspect
+import sys
 from typing import (Any, Awaitable, Callable, Dict, Iterable, List, Optional, Sequence, Tuple,
                     Union)
 
 from ._core import REFUSED_BODY, REFUSED_CONTENT_HEADERS, RequestLimiter, Rule
 from ._core import LimitingMiddleware, closest_to_refusing, engine_text, identity_key
-from ._headers import check_header_style
+from ._headers import ResponseFields, check_header_style
 from ._refusal_log import refusal_log_of
 from .address import DEFAULT_IPV6_PREFIX
 
@@ -90,6 +91,10 @@ class ASGIMiddleware(LimitingMiddleware):
         self._header_name = forwarded_header.strip().lower().encode("latin-1")
         self._checked_types = ("http", "websocket") if limit_websockets else ("http",)
         self._take_settings(as_bytes=True)
+        rule = self._only_rule
+        if rule is not None and _tells_one_policy(rule):
+            self._fields[rule] = ResponseFields(self.headers, rule.name,
+                                                as_bytes=True).of_one_policy()
 
     async def __call__(self, scope: _Scope, receive: Callable[[], Awaitable[Any]],
                        send: Callable[[Any], Awaitable[None]]) -> None:
@@ -157,6 +162,16 @@ class ASGIMiddleware(LimitingMiddleware):
                 await send({"type": "http.response.body", "body": body})
             return
         await self.app(scope, receive, send_with_fields if kind == "http" else send)
+
+
+def _tells_one_policy(rule: Rule) -> bool:
+    """Whether `rule` checks with the check_limits of a native engine of one
+    policy, whose every result carries that policy's figures."""
+    native = sys.modules.get("vorn_native")
+    engine = rule.engine
+    if native is None or engine.__class__ not in (native.RustEngine, native.ZoneEngine):
+        return False
+    return rule.check == engine.check_limits and len(engine.policies) == 1
 
 
 def _content_headers() -> List[Tuple[bytes, bytes]]:
