@@ -57,6 +57,8 @@ AlgorithmResult decide(Window& window, uint64_t now, uint64_t window_ms, uint64_
   return admitted;
 }
 
+void roll_over(Window& window, uint64_t now, uint64_t window_ms) { roll(window, now, window_ms); }
+
 void refund(Window& window, uint64_t now, uint64_t window_ms, uint64_t amount) {
   // A window that ran out holds nothing to give back; the next request, not
   // the refund, opens the next one.

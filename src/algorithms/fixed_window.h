@@ -42,6 +42,9 @@ inline AlgorithmResult decide(Window& window, uint64_t now, uint64_t window_ms,
   return decide(window, now, window_ms, max_requests, Cost{});
 }
 
+// Rolls `window` over when it ran out, as decide does first. Never throws.
+void roll_over(Window& window, uint64_t now, uint64_t window_ms);
+
 // Uncounts up to `amount` requests of a window that has not run out.
 void refund(Window& window, uint64_t now, uint64_t window_ms, uint64_t amount);
 

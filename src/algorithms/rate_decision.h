@@ -96,13 +96,19 @@ AlgorithmResult decide_rates(States& states, const Params& params, size_t count,
     if (all_admit) {
       states = trial;
     } else {
-      // A refused state took nothing; the others tell their figures without
-      // the request, and only come up to now.
+      // A refused state took nothing; the others only come up to now. Of a
+      // rate that would admit the request the refused answer reads only that
+      // and its time of next admission, 0 then (no rate admitting is the one
+      // that answers, nor waits longest): rules that can bring a state up to
+      // now without deciding skip the rest of the decision.
       for (size_t i = 0; i < count; ++i) {
-        if (results.at[i].allowed) {
-          results.at[i] = Rules::decide(states[i], now, params[i], look);
-        } else {
+        if (!results.at[i].allowed) {
           states[i] = trial[i];
+        } else if constexpr (requires { Rules::advance(states[i], now, params[i]); }) {
+          Rules::advance(states[i], now, params[i]);
+          results.at[i].next_admission_ms = 0;
+        } else {
+          results.at[i] = Rules::decide(states[i], now, params[i], look);
         }
       }
     }

@@ -44,6 +44,10 @@ struct TokenBucketRules {
   static void refund(State& s, uint64_t now, const Params& p, double amount) {
     token_bucket::refund(s, now, p.capacity, p.rate, amount);
   }
+  // Brings `s` up to `now` as a decision that takes nothing would.
+  static void advance(State& s, uint64_t now, const Params& p) {
+    token_bucket::refund(s, now, p.capacity, p.rate, 0.0);
+  }
   static bool is_fresh_equivalent(const State& s, uint64_t now, const Params& p) {
     return token_bucket::is_fresh_equivalent(s, now, p.capacity, p.rate);
   }
@@ -63,6 +67,9 @@ struct LeakyBucketRules {
   }
   static void refund(State& s, uint64_t now, const Params& p, double amount) {
     leaky_bucket::refund(s, now, p.rate, amount);
+  }
+  static void advance(State& s, uint64_t now, const Params& p) {
+    leaky_bucket::refund(s, now, p.rate, 0.0);
   }
   static bool is_fresh_equivalent(const State& s, uint64_t now, const Params& p) {
     return leaky_bucket::is_fresh_equivalent(s, now, p.rate);
@@ -85,6 +92,9 @@ struct FixedWindowRules {
   }
   static void refund(State& s, uint64_t now, const Params& p, double amount) {
     fixed_window::refund(s, now, p.window_ms, to_u64_saturating(amount));
+  }
+  static void advance(State& s, uint64_t now, const Params& p) {
+    fixed_window::roll_over(s, now, p.window_ms);
   }
   static bool is_fresh_equivalent(const State& s, uint64_t now, const Params& p) {
     return fixed_window::is_fresh_equivalent(s, now, p.window_ms);
