@@ -9,20 +9,6 @@
 
 namespace vorn::zone {
 
-bool log_all_before(const ShardTransaction& tx, const LogState& log, uint64_t time) {
-  uint32_t block = log.head;
-  uint32_t position = log.head_pos;
-  for (uint32_t left = log.runs; left > 0;) {
-    const Block& current = tx.block(block);
-    for (; position < kBlockRuns && left > 0; ++position, --left) {
-      if (run_time(current.runs[position]) >= time) return false;
-    }
-    block = read_index(current.next);
-    position = 0;
-  }
-  return true;
-}
-
 bool is_fresh_equivalent(const ShardTransaction& tx, const Slot& slot, uint64_t now) {
   const std::optional<ZoneConfig> found =
       tx.zone().config(read_index(slot.config), read_index(slot.config_tag));
@@ -37,8 +23,11 @@ bool is_fresh_equivalent(const ShardTransaction& tx, const Slot& slot, uint64_t 
                                                config.rate);
     case Kind::FixedWindow:
       return fixed_window::is_fresh_equivalent(state_of<Window>(slot), now, config.window_ms);
-    case Kind::SlidingWindow:
-      return log_all_before(tx, checked_log(tx, slot), saturating_sub(now, config.window_ms));
+    case Kind::SlidingWindow: {
+      // Every check stamps the slot with the time it may log at (recency_ms).
+      const uint64_t stamped = recency_ms(slot.last_used);
+      return stamped <= now && now - stamped >= config.window_ms;
+    }
   }
   return false;
 }
@@ -84,7 +73,8 @@ uint32_t allocate_block(ShardTransaction& tx, HeldSlots held, uint64_t now) {
   const uint32_t blocks = tx.zone().geometry().blocks_per_shard;
   tx.touch(&state);
   if (read_index(state.free_head) == kNoBlock && read_index(state.unused_blocks_from) >= blocks) {
-    // Examine up to eight logs from where the last search stopped.
+    // Examine up to eight logs from where the last search stopped, by their
+    // slots alone (consecutive lines), never by their blocks (a miss each).
     const uint64_t slots = tx.slot_count();
     uint64_t at = read_index(state.cursor) % slots;
     Slot* victim = nullptr;

@@ -65,12 +65,13 @@ inline LogState checked_log(const ShardTransaction& tx, const Slot& slot) {
   return log;
 }
 
-// Whether every logged time is earlier than `time` (true when empty).
-bool log_all_before(const ShardTransaction& tx, const LogState& log, uint64_t time);
-
 // Whether `slot` holds a state that a fresh one under its own configuration
 // would answer identically from `now` on. An orphan (its configuration freed)
-// is never asked again, so it counts as fresh.
+// is never asked again, so it counts as fresh. A log is told by its slot's
+// age alone, never by its blocks (a cache miss each, and eviction asks up to
+// sixteen): one last touched a whole window ago is over. A log whose requests
+// have all left while its key was still asked (refused, or refunded) then
+// goes by recency instead.
 bool is_fresh_equivalent(const ShardTransaction& tx, const Slot& slot, uint64_t now);
 
 // Gives the blocks of `slot`'s log, if it has one, back to the pool; the

@@ -152,6 +152,11 @@ struct alignas(64) ZoneHeader {
 static_assert(sizeof(ZoneHeader) <= kHeaderBytes);
 static_assert(kHeaderBytes - sizeof(ZoneHeader) < sizeof(MeterRecord), "room for more meters");
 
+// A slot's last_used: the time of the check that last touched it (ms) above
+// kRecencyOrderBits of order among that millisecond's checks.
+inline constexpr unsigned kRecencyOrderBits = 20;
+constexpr uint64_t recency_ms(uint64_t last_used) { return last_used >> kRecencyOrderBits; }
+
 struct alignas(64) Slot {
   uint64_t digest;      // the key's digest under its configuration
   uint64_t check;       // a second, independent digest of the same

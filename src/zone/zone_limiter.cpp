@@ -46,7 +46,8 @@ static_assert(kMaxZoneRates == kMaxRates);
 // clock reading of its own: the time-stamp counter costs about 25 ns in a VM.
 uint64_t recency_stamp(uint64_t now) {
   thread_local uint32_t sequence = 0;
-  return (now << 20) | (++sequence & 0xFFFFF);
+  return (now << zone::kRecencyOrderBits) |
+         (++sequence & ((uint32_t{1} << zone::kRecencyOrderBits) - 1));
 }
 
 // The second digest that tells apart keys whose keyed SipHash digests agree
