@@ -209,9 +209,10 @@ class SyncEngine {
     this.timer.unref();
   }
 
-  // True while the last sync failed: this process then limits alone.
+  // True while the last sync failed (this process's, or on a zone the
+  // machine's): each process then limits alone.
   get degraded() {
-    return this.failedSince !== null;
+    return this.VornNode.syncDegraded(this.native);
   }
 
   checkRequest(ip, route, startMs) {
@@ -265,7 +266,10 @@ class SyncEngine {
     // Another process of the machine syncs the shared keys this interval.
     // close()'s last push always runs: its reports hold what this process has
     // to give back itself.
-    if (!this.closing && !this.VornNode.syncTurn(this.native)) return true;
+    if (!this.closing && !this.VornNode.syncTurn(this.native)) {
+      this.failedSince = null;  // the elected process tells whether Redis answers
+      return true;
+    }
     const reports = this.VornNode.syncReports(this.native, this.closing);
     try {
       if (this.client.status !== 'ready') await this.connection();

@@ -194,6 +194,16 @@ napi_value sync_turn_entry(napi_env env, napi_callback_info info) {
   });
 }
 
+napi_value sync_degraded_entry(napi_env env, napi_callback_info info) {
+  return run_entry_point(env, [&]() -> Expected<napi_value> {
+    Expected<CallbackInfo<1>> call = CallbackInfo<1>::fetch(env, info);
+    if (!call.ok()) return std::move(call.error());
+    Expected<const SyncStore*> store = store_of(env, call.value().args[0], "syncDegraded");
+    if (!store.ok()) return std::move(store.error());
+    return to_napi_value(env, store.value()->degraded());
+  });
+}
+
 napi_value set_degraded_entry(napi_env env, napi_callback_info info) {
   return run_entry_point(env, [&]() -> Expected<napi_value> {
     Expected<CallbackInfo<2>> call = CallbackInfo<2>::fetch(env, info);
@@ -267,6 +277,7 @@ MaybeError register_sync_functions(napi_env env, napi_value exports) {
       {"syncApply", sync_apply_entry},
       {"syncFailed", sync_failed_entry},
       {"syncTurn", sync_turn_entry},
+      {"syncDegraded", sync_degraded_entry},
       {"setSyncDegraded", set_degraded_entry},
   };
   std::vector<napi_property_descriptor> properties;

@@ -382,8 +382,11 @@ bool SyncStore::sync_turn() const {
   }
   update_credit();
   if (elected || !table_->sharing()) return true;
-  // A process that is not elected syncs only what it had to keep alone.
-  return table_->visit([](const auto& tables) { return tables.local.size() > 0; });
+  // A process that is not elected syncs only what it had to keep alone; with
+  // nothing of its own, whether Redis answers is the elected process's to say.
+  const bool own_keys = table_->visit([](const auto& tables) { return tables.local.size() > 0; });
+  if (!own_keys) set_degraded(false);
+  return own_keys;
 }
 
 std::vector<SyncReport> SyncStore::reports(bool closing) const {

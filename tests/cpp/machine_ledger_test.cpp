@@ -109,6 +109,29 @@ TEST_F(MachineLedgerTest, LiveSyncingProcessKeepsItsTurnUntilItStopsRenewing) {
   EXPECT_EQ(in_child([&] { return make().sync_turn() ? 1 : 0; }), 1);
 }
 
+TEST_F(MachineLedgerTest, DegradedIsTheSyncingProcesssWordForTheMachine) {
+  const SyncStore elected = make();
+  ASSERT_TRUE(elected.sync_turn());
+  elected.reports(false);
+  elected.failed();
+  EXPECT_EQ(in_child([&] {
+              const SyncStore other = make();
+              other.set_degraded(true);  // its own last sync, before it lost its turn
+              if (other.sync_turn()) return 1;
+              return other.degraded() ? 0 : 2;
+            }),
+            0);
+  elected.reports(false);
+  elected.apply(clock.now(), 1, {});
+  EXPECT_EQ(in_child([&] {
+              const SyncStore other = make();
+              other.set_degraded(true);
+              if (other.sync_turn()) return 1;
+              return other.degraded() ? 2 : 0;
+            }),
+            0);
+}
+
 TEST_F(MachineLedgerTest, GarbageFileIsReplacedByAFreshOne) {
   { make(); }
   const std::string path = ledger_path();
