@@ -150,8 +150,10 @@ MachineLedger::Geometry MachineLedger::geometry_for(size_t state_bytes, uint64_t
   const uint64_t per_set = uint64_t{kShards} * kWays;
   geometry.sets_per_shard = static_cast<uint32_t>(std::max<uint64_t>(1, (records + per_set - 1) / per_set));
   geometry.record_bytes = 8 + 2 * ledger_record::copy_bytes(state_bytes);
-  geometry.shard_bytes =
-      (64 + uint64_t{geometry.sets_per_shard} * kWays * geometry.record_bytes + 63) & ~uint64_t{63};
+  // The lock's line, a line of way tags per set, then the records.
+  geometry.shard_bytes = (64 + uint64_t{geometry.sets_per_shard} * 64 +
+                          uint64_t{geometry.sets_per_shard} * kWays * geometry.record_bytes + 63) &
+                         ~uint64_t{63};
   geometry.total_bytes = kHeaderBytes + geometry.shard_count * geometry.shard_bytes;
   return geometry;
 }
@@ -239,7 +241,7 @@ MachineLedger::~MachineLedger() {
 }
 
 LedgerRecordId MachineLedger::id_of(std::string_view key) const {
-  return {siphash13_text(first_key_, key), siphash13_text(second_key_, key)};
+  return {siphash13_text(first_key_, key), secondary_digest(second_key_, key)};
 }
 
 unsigned char* MachineLedger::shard(uint32_t index) const {
@@ -247,7 +249,12 @@ unsigned char* MachineLedger::shard(uint32_t index) const {
 }
 
 unsigned char* MachineLedger::record(uint32_t shard_index, uint64_t way) const {
-  return shard(shard_index) + 64 + way * geometry_.record_bytes;
+  return shard(shard_index) + 64 + uint64_t{geometry_.sets_per_shard} * 64 +
+         way * geometry_.record_bytes;
+}
+
+uint32_t* MachineLedger::tags(uint32_t shard_index, uint64_t set_in_shard) const {
+  return reinterpret_cast<uint32_t*>(shard(shard_index) + 64 + set_in_shard * 64);
 }
 
 uint64_t* MachineLedger::header_word(size_t offset) const {

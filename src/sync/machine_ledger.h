@@ -6,7 +6,10 @@
 // The file "<zone directory>/vorn.<zone>.sync-<scope digest>-v1" holds a
 // header (geometry, hash keys, the elected process and what its syncs tell
 // everyone: live instances, whether the last sync failed, when it ran) and
-// shards, each a SharedLock and sets of kWays records. A record is a commit
+// shards, each a SharedLock and sets of kWays records, with a line of tags
+// per set that tells which way may hold a key without reading the records
+// (a hint: a tag torn by a dying writer only costs a look at every way). A
+// record is a commit
 // word and two copies of a key's state: a writer fills the copy the word does
 // not name and then advances the word, so a process that dies at any instant
 // leaves the record as it was before or after, never half written, and the
@@ -115,6 +118,9 @@ class MachineLedger {
 
   unsigned char* shard(uint32_t index) const;
   unsigned char* record(uint32_t shard_index, uint64_t way) const;
+  // The kWays tags of a set: a record's tag_of(id) while in use, 0 when free.
+  uint32_t* tags(uint32_t shard_index, uint64_t set_in_shard) const;
+  static uint32_t tag_of(const LedgerRecordId& id) { return static_cast<uint32_t>(id.second) | 1u; }
   uint64_t* header_word(size_t offset) const;
   // The guard of `shard_index`'s lock; fails at once while a holder that
   // kept it past the timeout keeps it still.
@@ -173,16 +179,41 @@ bool MachineLedger::with_record(const LedgerRecordId& id, bool create, size_t st
   const uint64_t first_way = (set / geometry_.shard_count) * kWays;
   zone::SharedLockGuard lock = lock_shard(shard_index);
   lock.mark_consistent();  // a record is never half written: nothing to repair
-  unsigned char* found = nullptr;
-  unsigned char* free_way = nullptr;
-  for (uint64_t way = first_way; way < first_way + kWays; ++way) {
-    unsigned char* at = record(shard_index, way);
+  const uint64_t set_in_shard = set / geometry_.shard_count;
+  uint32_t* const tag_line = tags(shard_index, set_in_shard);
+  const auto tag_at = [&](uint64_t way) { return std::atomic_ref<uint32_t>(tag_line[way]); };
+  const uint32_t tag = tag_of(id);
+  const auto holds = [&](uint64_t way) {
+    unsigned char* at = record(shard_index, first_way + way);
     const Head head = head_of(copy(at, state_bytes, commit(at).load(std::memory_order_acquire)));
-    if (head.in_use != 1) {
-      if (free_way == nullptr) free_way = at;
-    } else if (head.first == id.first && head.second == id.second) {
-      found = at;
-      break;
+    return head.in_use == 1 && head.first == id.first && head.second == id.second;
+  };
+  unsigned char* found = nullptr;
+  uint64_t found_way = kWays;
+  for (uint64_t way = 0; way < kWays && found == nullptr; ++way) {
+    if (tag_at(way).load(std::memory_order_relaxed) == tag && holds(way)) found_way = way;
+    if (found_way == way) found = record(shard_index, first_way + way);
+  }
+  unsigned char* free_way = nullptr;
+  if (found == nullptr) {
+    // Not where the tags say: every way is looked at, and the tags mended.
+    for (uint64_t way = 0; way < kWays; ++way) {
+      unsigned char* at = record(shard_index, first_way + way);
+      const Head head = head_of(copy(at, state_bytes, commit(at).load(std::memory_order_acquire)));
+      if (head.in_use != 1) {
+        tag_at(way).store(0, std::memory_order_relaxed);
+        if (free_way == nullptr) {
+          free_way = at;
+          found_way = way;
+        }
+      } else if (head.first == id.first && head.second == id.second) {
+        found = at;
+        found_way = way;
+        tag_at(way).store(tag, std::memory_order_relaxed);
+        break;
+      } else {
+        tag_at(way).store(tag_of({head.first, head.second}), std::memory_order_relaxed);
+      }
     }
   }
   if (found == nullptr && (!create || free_way == nullptr)) {
@@ -197,7 +228,10 @@ bool MachineLedger::with_record(const LedgerRecordId& id, bool create, size_t st
               state_bytes);
   const bool keep = body(static_cast<void*>(state), found != nullptr);
   check_intact();
-  if (keep) commit_copy(at, state_bytes, Head{id.first, id.second, 1}, state);
+  if (keep) {
+    commit_copy(at, state_bytes, Head{id.first, id.second, 1}, state);
+    tag_at(found_way).store(tag, std::memory_order_relaxed);
+  }
   return true;
 }
 
@@ -222,6 +256,7 @@ void MachineLedger::for_each(size_t state_bytes, Body&& body) const {
         commit_copy(at, state_bytes, head, state);
       } else if (verdict < 0) {
         commit_copy(at, state_bytes, Head{0, 0, 0}, nullptr);
+        std::atomic_ref<uint32_t>(tags(s, way / kWays)[way % kWays]).store(0, std::memory_order_relaxed);
       }
     }
   }

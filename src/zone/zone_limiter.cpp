@@ -50,25 +50,6 @@ uint64_t recency_stamp(uint64_t now) {
          (++sequence & ((uint32_t{1} << zone::kRecencyOrderBits) - 1));
 }
 
-// The second digest that tells apart keys whose keyed SipHash digests agree
-// (one pair in 2^64). Collisions of the SipHash digest cannot be steered
-// without its key, so this one need only mix well: a multiply-xorshift over the
-// key's 8-byte words, seeded from the zone's second key pair.
-[[gnu::always_inline]] inline uint64_t secondary_digest(const SipKey& key, std::string_view text) {
-  uint64_t hash = key.k0 ^ (text.size() * 0x9E3779B97F4A7C15ULL);
-  size_t at = 0;
-  for (; at + 8 <= text.size(); at += 8) {
-    uint64_t word;
-    std::memcpy(&word, text.data() + at, 8);
-    hash = (hash ^ word) * 0xBF58476D1CE4E5B9ULL;
-    hash ^= hash >> 31;
-  }
-  uint64_t tail = 0;
-  std::memcpy(&tail, text.data() + at, text.size() - at);
-  hash = (hash ^ tail ^ key.k1) * 0x94D049BB133111EBULL;
-  return hash ^ (hash >> 29);
-}
-
 uint32_t set_of(const ShardTransaction& tx, uint64_t digest) {
   return static_cast<uint32_t>(((digest & 0xFFFFFFFFu) * tx.zone().geometry().sets_per_shard) >>
                                32);
