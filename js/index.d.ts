@@ -179,8 +179,10 @@ export interface SyncConfig extends NodeConfig {
   zone?: string | undefined;
   /** The zone's directory, as ZoneConfig.zoneDir; only with `zone`. */
   zoneDir?: string | undefined;
+  /** Bytes of the shared table's file when this engine creates it; only with `zone`.
+   *  Default room for 32,768 keys (about 11 MiB). */
+  zoneSize?: number | undefined;
   /** Not with syncMs (a TypeError): a synced engine always limits alone while it cannot sync. */
-  zoneSize?: undefined;
   onError?: undefined;
 }
 

@@ -112,13 +112,15 @@ function createSyncEngine(config) {
   checkConfigNames(rest);
   if (syncMs == null) throw new TypeError('createEngine: maxOvershoot needs syncMs');
   if (config.redis == null) throw new TypeError('createEngine: syncMs needs redis');
-  for (const name of ['zoneSize', 'onError', 'redisProbeIntervalMs', 'clock']) {
-    // A synced engine keeps no state in the zone itself, and while it cannot use
-    // the machine's shared table or Redis it always limits alone.
+  for (const name of ['onError', 'redisProbeIntervalMs', 'clock']) {
+    // While a synced engine cannot use the machine's shared table or Redis it
+    // always limits alone.
     if (config[name] != null) throw new TypeError(`createEngine: ${name} does not go with syncMs`);
   }
-  if (config.zoneDir != null && config.zone == null) {
-    throw new TypeError('createEngine: zoneDir needs a zone');
+  for (const name of ['zoneDir', 'zoneSize']) {
+    if (config[name] != null && config.zone == null) {
+      throw new TypeError(`createEngine: ${name} needs a zone`);
+    }
   }
   const rates = ratesOf(config);
   const { SyncEngine } = require('./sync_engine');  // loads ioredis only when used

@@ -29,7 +29,7 @@ const DEFAULT_MAX_OVERSHOOT = 0.02;
 const SYNC_COMMAND = 'vornSync';
 const SYNC_ALGORITHMS = ['token_bucket', 'fixed_window', 'leaky_bucket'];
 const SYNC_ONLY_OPTIONS = ['redis', 'redisPrefix', 'redisTimeoutMs', 'syncMs', 'maxOvershoot',
-  'logger', 'rates', 'zone', 'zoneDir'];
+  'logger', 'rates', 'zone', 'zoneDir', 'zoneSize'];
 const LATE = Symbol('late');
 // A sync's reply is given up after this many timeouts (the client built here
 // gives the command up by then itself).
@@ -167,6 +167,7 @@ class SyncEngine {
       const { keyPrefix } = syncLimit(this.prefix, algorithm, config.rates);
       Object.assign(syncOptions, { zone: config.zone, zoneScope: `${keyPrefix} ${place.where}` });
       if (config.zoneDir != null) syncOptions.zoneDir = config.zoneDir;
+      if (config.zoneSize != null) syncOptions.zoneSize = config.zoneSize;  // the table's file
     }
     this.native = new addon.VornNode(local, config.rates, addon.VornNode.withRates, syncOptions);
     this.policies = this.native.policies;

@@ -103,11 +103,17 @@ PyRef new_sync_engine(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   const PyRef zone = take_keyword(own.get(), "zone");
   const PyRef zone_dir = take_keyword(own.get(), "zone_dir");
   const PyRef zone_scope = take_keyword(own.get(), "zone_scope");
+  const PyRef zone_size = take_keyword(own.get(), "zone_size");
   SyncSettings settings = settings_from(overshoot.get(), interval.get());
   if (std::optional<std::string> name = text_keyword(zone.get(), "zone")) {
     settings.zone = ZonePlacement{std::move(*name), std::nullopt,
                                   text_keyword(zone_dir.get(), "zone_dir"), FailurePolicy::Local};
     settings.zone_scope = text_keyword(zone_scope.get(), "zone_scope").value_or("");
+    if (zone_size.get() != nullptr && zone_size.get() != Py_None) {
+      const unsigned long long bytes = PyLong_AsUnsignedLongLong(zone_size.get());
+      if (PyErr_Occurred() != nullptr) throw PyError::fetch();
+      settings.zone->size_bytes = bytes;
+    }
   }
   return new_synced_engine_object(subtype, args, own.get(), std::move(settings), Clock::system());
 }
@@ -268,7 +274,7 @@ const PyGetSetDef kProperties[] = {
 constexpr const char* kDoc =
     "SyncEngine(algorithm, mode, rates, api_key=None, debug=None, "
     "backend_url='http://localhost:4000', *, max_overshoot=0.02, sync_ms=100, zone=None, "
-    "zone_dir=None, zone_scope=None)\n--\n\n"
+    "zone_dir=None, zone_scope=None, zone_size=None)\n--\n\n"
     "An engine of `rates` whose keys a host thread syncs with Redis; with `zone`, one table "
     "of keys for the machine's processes of the same limit and `zone_scope`, synced by one.";
 

@@ -166,6 +166,7 @@ class SyncEngine:
         zone: Optional[str] = None,  # this machine's processes on it share one table of keys
         zone_dir: Optional[str] = None,  # as for ZoneEngine
         zone_scope: Optional[str] = None,  # where it syncs: only engines of one scope share
+        zone_size: Optional[int] = None,  # bytes of the shared table's file when new
     ) -> "SyncEngine": ...
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> CheckResult: ...
     def check_limits(self, ip: str, route: str, identity: Optional[str] = None, *,

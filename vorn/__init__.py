@@ -56,7 +56,8 @@ def create_engine(algorithm: str = ..., mode: str = ..., capacity: Optional[floa
                   refill_rate: Optional[float] = ..., api_key: Optional[str] = ...,
                   debug: Optional[str] = ..., backend_url: str = ..., *,
                   limit: Optional[str] = ..., window: Optional[float] = ...,
-                  zone: Optional[str] = ..., zone_size: None = ..., zone_dir: ZoneDir = ...,
+                  zone: Optional[str] = ..., zone_size: Optional[int] = ...,
+                  zone_dir: ZoneDir = ...,
                   redis: Any, redis_prefix: str = ..., redis_timeout: float = ...,
                   on_error: str = ..., sync: float,
                   max_overshoot: Optional[float] = ...) -> "SyncEngine": ...
@@ -106,8 +107,8 @@ def create_engine(algorithm: str = "token_bucket", mode: str = "active",
     `max_overshoot` (default 0.02) of each rate is admitted past the limit in
     all. token_bucket, fixed_window and leaky_bucket only. `close()` stops it.
     With a `zone` too (and `zone_dir`), the processes of this machine on that
-    zone share one table of keys and one of them syncs for all; `zone_size`
-    and `on_error` do not go with `sync`.
+    zone share one table of keys (in a file of `zone_size` bytes when new) and
+    one of them syncs for all; `on_error` does not go with `sync`.
 
     Unlike the classes themselves, refuses an unknown algorithm or mode name
     (ValueError, TypeError for a non-str), listing the valid ones.
@@ -162,10 +163,10 @@ def _synced_engine(algorithm: str, mode: str, rates: Optional[List[Tuple[float, 
                    max_overshoot: Optional[float]) -> Any:
     if redis is None:
         raise TypeError("create_engine(): sync needs redis")
-    # A synced engine keeps no state in the zone itself, and while it cannot
-    # use the machine's shared table or Redis it always limits alone ("local").
-    if zone_size is not None:
-        raise TypeError("create_engine(): zone_size does not go with sync")
+    # While a synced engine cannot use the machine's shared table or Redis it
+    # always limits alone ("local"). zone_size sizes the shared table's file.
+    if zone_size is not None and zone is None:
+        raise TypeError("create_engine(): zone_size needs a zone")
     if on_error != "local":
         raise TypeError("create_engine(): on_error does not go with sync")
     if zone_dir is not None and zone is None:
@@ -178,7 +179,7 @@ def _synced_engine(algorithm: str, mode: str, rates: Optional[List[Tuple[float, 
     return create_synced_engine(redis, algorithm, mode, rates, api_key, debug, backend_url,
                                 sync=sync, max_overshoot=0.02 if max_overshoot is None
                                 else max_overshoot, prefix=redis_prefix,
-                                timeout=redis_timeout, zone=zone,
+                                timeout=redis_timeout, zone=zone, zone_size=zone_size,
                                 zone_dir=zone_directory(zone_dir))
 
 

@@ -273,7 +273,8 @@ def create_synced_engine(redis: Any, algorithm: str, mode: str,
                          rates: Sequence[Tuple[float, int]], api_key: Optional[str],
                          debug: Optional[str], backend_url: str, *, sync: Any,
                          max_overshoot: Any, prefix: str, timeout: float,
-                         zone: Optional[str] = None, zone_dir: Optional[str] = None) -> Any:
+                         zone: Optional[str] = None, zone_dir: Optional[str] = None,
+                         zone_size: Optional[int] = None) -> Any:
     if algorithm not in SYNC_ALGORITHMS:
         raise ValueError("create_engine(): " + SYNC_REFUSED + ", not " + repr(algorithm))
     if isinstance(sync, bool) or not isinstance(sync, (int, float)) or not 0 < sync < 86400:
@@ -286,7 +287,7 @@ def create_synced_engine(redis: Any, algorithm: str, mode: str,
     syncer = _Syncer(redis, algorithm, rates, prefix, timeout, float(sync))
     # Without a zone the engine syncs alone.
     on_zone = {} if zone is None else {"zone": zone, "zone_dir": zone_dir,
-                                       "zone_scope": syncer.scope}
+                                       "zone_scope": syncer.scope, "zone_size": zone_size}
     try:
         engine = _engine_class()(algorithm, mode, rates, api_key, debug, backend_url,
                                  max_overshoot=float(max_overshoot),

@@ -20,6 +20,7 @@ constexpr std::string_view kOvershootRange = "maxOvershoot must be a number from
 constexpr std::string_view kMaxKeysRange = "maxKeys must be a whole number >= 1, not {}";
 constexpr std::string_view kIntervalRange = "intervalMs must be a whole number >= 1, not {}";
 constexpr std::string_view kZoneTextOption = "{} must be a string";
+constexpr std::string_view kZoneSizeOption = "zoneSize must be a whole number of bytes, not {}";
 constexpr std::string_view kNotArray = "{} must be an array";
 constexpr std::string_view kAnswerShape =
     "each answer must be an array of a lease and two numbers per rate";
@@ -264,6 +265,14 @@ Expected<std::optional<SyncSettings>> read_sync_settings(napi_env env, napi_valu
     settings.zone = ZonePlacement{std::move(*texts[0]), std::nullopt, std::move(texts[1]),
                                   FailurePolicy::Local};
     settings.zone_scope = texts[2].value_or("");
+    Expected<std::optional<napi_value>> size = get(env, value, "zoneSize");
+    if (!size.ok()) return std::move(size.error());
+    if (size.value()) {
+      Expected<double> bytes = from_napi_value<double>(env, *size.value());
+      const double read = bytes.ok() ? bytes.value() : NAN;
+      if (!whole(read)) return invalid(kZoneSizeOption, {format_count(read)});
+      settings.zone->size_bytes = static_cast<uint64_t>(read);
+    }
   }
   return std::optional<SyncSettings>{settings};
 }

@@ -21,7 +21,6 @@ namespace {
 constexpr uint64_t kMagic = 0x5244474c4e524f56ULL;  // "VORNLGDR" in memory order
 constexpr uint32_t kVersion = 1;
 constexpr uint64_t kHeaderBytes = 4096;
-constexpr uint64_t kMaxBytes = uint64_t{1} << 34;
 // An election not renewed for this many intervals is taken over.
 constexpr uint64_t kElectionIntervals = 3;
 
@@ -156,6 +155,18 @@ MachineLedger::Geometry MachineLedger::geometry_for(size_t state_bytes, uint64_t
                          ~uint64_t{63};
   geometry.total_bytes = kHeaderBytes + geometry.shard_count * geometry.shard_bytes;
   return geometry;
+}
+
+uint64_t MachineLedger::records_for(uint64_t bytes, size_t state_bytes) {
+  if (bytes < kMinBytes || bytes > kMaxBytes) {
+    throw zone::ZoneRefusal("a sync ledger's size must be from " + std::to_string(kMinBytes) +
+                            " to " + std::to_string(kMaxBytes) + " bytes, not " +
+                            std::to_string(bytes));
+  }
+  const Geometry one_set = geometry_for(state_bytes, 1);
+  const uint64_t per_set_bytes = one_set.shard_bytes * kShards - 64 * kShards;
+  const uint64_t sets = std::max<uint64_t>(1, (bytes - kHeaderBytes) / per_set_bytes);
+  return sets * kShards * kWays;
 }
 
 std::unique_ptr<MachineLedger> MachineLedger::open(const ZonePlacement& zone,

@@ -54,6 +54,12 @@ class MachineLedger {
   static constexpr uint32_t kWays = 16;
   static constexpr uint32_t kShards = 64;
   static constexpr uint64_t kDefaultRecords = 32768;
+  static constexpr uint64_t kMinBytes = 128 * 1024;
+  static constexpr uint64_t kMaxBytes = uint64_t{1} << 34;
+
+  // The records a file of at most `bytes` holds (at least one set per shard);
+  // throws ZoneRefusal for a size out of [kMinBytes, kMaxBytes].
+  static uint64_t records_for(uint64_t bytes, size_t state_bytes);
 
   // The ledger of `scope` (a text that names the limit and where it syncs)
   // beside `zone`, made with room for `records` records of `state_bytes` each

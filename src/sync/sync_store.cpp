@@ -257,11 +257,17 @@ SyncStore::SyncStore(SyncKind kind, const std::vector<Rate>& rates, SyncSettings
     try {
       table_->ledger = table_->visit_to_build([&](auto& tables) {
         using Key = typename std::remove_reference_t<decltype(tables.local.rules())>::Key;
+        const std::optional<uint64_t> bytes = settings_.zone->size_bytes;
+        const uint64_t records =
+            bytes ? MachineLedger::records_for(*bytes, sizeof(Key))
+                  : std::min<uint64_t>(settings_.max_keys, MachineLedger::kDefaultRecords);
         return MachineLedger::open(*settings_.zone, scope_of(kind, rates, settings_), sizeof(Key),
-                                   std::min<uint64_t>(settings_.max_keys, MachineLedger::kDefaultRecords));
+                                   records);
       });
       table_->visit_to_build(
           [&](auto& tables) { tables.shared.emplace(*table_->ledger, tables.local.rules()); });
+    } catch (const zone::ZoneRefusal&) {
+      throw;  // a size out of bounds is the caller's to hear of
     } catch (const ZoneError& error) {
       ledger_problem_ = error.what();
       table_->ledger.reset();

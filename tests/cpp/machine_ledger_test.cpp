@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "sync/sync_key.h"
 #include "sync/sync_store.h"
 #include "test_clock.h"
+#include "zone/zone_error.h"
 
 namespace vorn {
 namespace {
@@ -32,11 +34,11 @@ class MachineLedgerTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(directory_); }
 
-  SyncStore make() const {
+  SyncStore make(std::optional<uint64_t> bytes = std::nullopt) const {
     SyncSettings settings;
     settings.interval_ms = 100;
     settings.max_keys = 4096;
-    settings.zone = ZonePlacement{"machine", {}, directory_, {}};
+    settings.zone = ZonePlacement{"machine", bytes, directory_, {}};
     settings.zone_scope = "vorn:sync{test}:";
     return SyncStore(SyncKind::TokenBucket, {{1000, 60000}}, settings, clock.clock());
   }
@@ -130,6 +132,16 @@ TEST_F(MachineLedgerTest, DegradedIsTheSyncingProcesssWordForTheMachine) {
               return other.degraded() ? 2 : 0;
             }),
             0);
+}
+
+TEST_F(MachineLedgerTest, SizeGivenMakesTheFileThatSizeAndNeverResizesIt) {
+  EXPECT_THROW(make(1024), zone::ZoneRefusal);
+  { make(512 * 1024); }
+  const auto made = std::filesystem::file_size(ledger_path());
+  EXPECT_LE(made, 512u * 1024);
+  EXPECT_GT(made, 256u * 1024);
+  { make(8 << 20); }
+  EXPECT_EQ(std::filesystem::file_size(ledger_path()), made);
 }
 
 TEST_F(MachineLedgerTest, GarbageFileIsReplacedByAFreshOne) {

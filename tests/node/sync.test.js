@@ -43,7 +43,7 @@ test('options are refused when the engine is declared, naming the option', () =>
     [{ redis: undefined }, /syncMs needs redis/],
     [{ onError: 'allow' }, /onError does not go with syncMs/],
     [{ zone: 'z', onError: 'local' }, /onError does not go with syncMs/],
-    [{ zone: 'z', zoneSize: 1 << 20 }, /zoneSize does not go with syncMs/],
+    [{ zoneSize: 1 << 20 }, /zoneSize needs a zone/],
     [{ zoneDir: '/tmp' }, /zoneDir needs a zone/],
     [{ zone: 'z', redis: undefined }, /syncMs needs redis/],
     [{ limit: undefined }, /syncMs needs a limit/],
