@@ -125,6 +125,11 @@ async function main() {
     redisTimeoutMs: 1000 },
     addon);
   await synced.ready();
+  // The same on a zone: the machine's table of keys in shared memory.
+  const zoneDir = fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'vorn-sync-bench-'));
+  const syncedZone = new SyncEngine({ ...config, redis: url, syncMs: 100,
+    redisPrefix: 'bench-sync-zone:', redisTimeoutMs: 1000, zone: 'bench', zoneDir }, addon);
+  await syncedZone.ready();
   const perRequest = new RedisEngine({ ...config, redis: url, redisTimeoutMs: 2000,
     redisPrefix: 'bench-sync-per-request:' }, addon.VornNode);
   await perRequest.ready();
@@ -132,11 +137,13 @@ async function main() {
   const rows = {
     in_process: () => plainRate((ip) => local.checkRequest(ip, '/', 0), CHECKS),
     synced: () => plainRate((ip) => synced.checkRequest(ip, '/', 0), CHECKS),
+    synced_zone: () => plainRate((ip) => syncedZone.checkRequest(ip, '/', 0), CHECKS),
     per_request_redis: () => redisRate((ip) => perRequest.checkRequest(ip, '/', 0), REDIS_CHECKS),
   };
   // Every key known and leased before the rounds.
   for (const round of Object.values(rows)) await round();
   await synced.sync();
+  await syncedZone.sync();
   const samples = Object.fromEntries(Object.keys(rows).map((name) => [name, []]));
   for (let round = 0; round < ROUNDS; round++) {
     for (const [name, run] of Object.entries(rows)) {
@@ -152,6 +159,8 @@ async function main() {
   }
   report.syncedOverInProcess = median(samples.synced.map((run, i) =>
     samples.in_process[i].rate / run.rate));
+  report.syncedZoneOverInProcess = median(samples.synced_zone.map((run, i) =>
+    samples.in_process[i].rate / run.rate));
   const pacedRows = { synced: (ip) => synced.checkRequest(ip, '/', 0),
     per_request_redis: (ip) => perRequest.checkRequest(ip, '/', 0) };
   for (const keyCount of [64, 4096]) {
@@ -164,6 +173,8 @@ async function main() {
   }
 
   await synced.close();
+  await syncedZone.close();
+  fs.rmSync(zoneDir, { recursive: true, force: true });
   await perRequest.close();
   client.disconnect();
 
@@ -174,6 +185,7 @@ async function main() {
       `${(row.p99Ns / 1000).toFixed(2).padStart(8)} us`);
   }
   console.error(`  synced check time / in-process: ${report.syncedOverInProcess.toFixed(2)}`);
+  console.error(`  synced on a zone check time / in-process: ${report.syncedZoneOverInProcess.toFixed(2)}`);
   console.error('  paced                                 checks/s  Redis trips/s  commands/s');
   for (const [name, run] of Object.entries(report.paced)) {
     console.error(`  ${name.padEnd(36)} ${run.checksPerSecond.toFixed(0).padStart(9)} ` +
