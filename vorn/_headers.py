@@ -264,12 +264,11 @@ class ResponseFields:
         def one_policy_fields(result):
             remaining = result["remaining"]
             reset_ms = result["reset_after_ms"]
-            if result["would_block"] is False:
+            # An equal float (9.0 == 9) is written otherwise: ints only.
+            if result["would_block"] is False and remaining.__class__ is int is reset_ms.__class__:
                 made = seen.get((remaining, reset_ms))
-                if made is not None:
-                    return made
-                made = fields(result)
-                if remaining.__class__ is int is reset_ms.__class__:
+                if made is None:
+                    made = fields(result)
                     if len(seen) >= MAX_KEPT_FIELDS:
                         seen.clear()
                     seen[remaining, reset_ms] = made

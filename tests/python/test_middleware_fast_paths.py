@@ -125,6 +125,26 @@ class ResponseFieldsTest(unittest.TestCase):
         result = dict(self.RESULTS[0], remaining=5.0)
         self.assertEqual(list(made.fields(result)), response_headers(result, "draft"))
 
+    def test_one_policy_fields_agree_with_the_general_ones(self):
+        # One policy's results: its limit and window throughout, figures that
+        # repeat, refusals and shadow refusals between admissions.
+        results = []
+        for remaining, reset_ms in [(9, 1000), (8, 1000), (9, 1000), (0, 59999), (9, 1000)]:
+            results.append({"allowed": True, "would_block": False, "limit": 10,
+                            "remaining": remaining, "reset_after_ms": reset_ms,
+                            "window_ms": 60000})
+            results.append({"allowed": remaining != 0, "would_block": True, "limit": 10,
+                            "remaining": 0, "retry_after_ms": 1000,
+                            "reset_after_ms": reset_ms, "window_ms": 60000})
+        results.append(dict(results[0], remaining=9.0))
+        for style in HEADER_STYLES:
+            for as_bytes in (False, True):
+                made = ResponseFields(style, "api", as_bytes=as_bytes)
+                one_policy = made.of_one_policy()
+                for result in results + results:
+                    with self.subTest(style=style, as_bytes=as_bytes, result=result):
+                        self.assertEqual(list(one_policy(result)), list(made.fields(result)))
+
     def test_a_name_latin1_cannot_carry_fails_as_before(self):
         made = ResponseFields("draft", "\u20ac", as_bytes=True).fields
         with self.assertRaises(UnicodeEncodeError):
