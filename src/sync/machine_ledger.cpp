@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,22 +64,6 @@ std::string problem(std::string_view what, int error) {
   return std::string(what) + ": " + std::strerror(error);
 }
 
-void random_words(uint64_t (&words)[4]) {
-  size_t filled = 0;
-  auto* bytes = reinterpret_cast<unsigned char*>(words);
-  while (filled < sizeof words) {
-    const ssize_t got = getrandom(bytes + filled, sizeof words - filled, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      const auto mix =
-          static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-      for (uint64_t& word : words) word ^= mix * 0x9E3779B97F4A7C15ULL + static_cast<uint64_t>(getpid());
-      return;
-    }
-    filled += static_cast<size_t>(got);
-  }
-}
-
 uint64_t scope_digest(std::string_view scope) {
   return siphash13_text(SipKey{0x766f726e6c656467ULL, 0x73636f7065ULL}, scope);
 }
@@ -94,7 +77,7 @@ void make_file(std::string_view zone, const std::string& directory, const std::s
   std::string temporary;
   if (fd.fd < 0) {
     uint64_t nonce[4] = {};
-    random_words(nonce);
+    zone::random_keys(nonce);
     char suffix[48];
     std::snprintf(suffix, sizeof suffix, ".%d.%016llx.tmp", static_cast<int>(getpid()),
                   static_cast<unsigned long long>(nonce[0]));
@@ -124,7 +107,7 @@ void make_file(std::string_view zone, const std::string& directory, const std::s
   header.ways = MachineLedger::kWays;
   header.scope = scope;
   header.instances = 1;
-  random_words(header.hash_keys);
+  zone::random_keys(header.hash_keys);
   std::memcpy(base, &header, sizeof header);
   // The magic last: a file without it is never taken for a ledger.
   std::atomic_ref<uint64_t>(static_cast<LedgerHeader*>(base)->magic)
@@ -356,6 +339,9 @@ uint64_t MachineLedger::records_in_use() const {
   uint64_t total = 0;
   for (uint32_t s = 0; s < geometry_.shard_count && !broken(); ++s) {
     for (uint64_t way = 0; way < ways; ++way) {
+      if (std::atomic_ref<uint32_t>(tags(s, way / kWays)[way % kWays]).load(std::memory_order_relaxed) == 0) {
+        continue;
+      }
       unsigned char* at = record(s, way);
       if (head_of(copy(at, state_bytes, commit(at).load(std::memory_order_acquire))).in_use == 1) {
         ++total;

@@ -7,8 +7,9 @@
 // header (geometry, hash keys, the elected process and what its syncs tell
 // everyone: live instances, whether the last sync failed, when it ran) and
 // shards, each a SharedLock and sets of kWays records, with a line of tags
-// per set that tells which way may hold a key without reading the records
-// (a hint: a tag torn by a dying writer only costs a look at every way). A
+// per set that tells which way may hold a key without reading the records,
+// and which ways are free (tag 0: written before a record is taken and
+// cleared after it is freed, so a free tag never hides a live record). A
 // record is a commit
 // word and two copies of a key's state: a writer fills the copy the word does
 // not name and then advances the word, so a process that dies at any instant
@@ -235,8 +236,10 @@ bool MachineLedger::with_record(const LedgerRecordId& id, bool create, size_t st
   const bool keep = body(static_cast<void*>(state), found != nullptr);
   check_intact();
   if (keep) {
+    // The tag before the record and cleared only after it: a way whose tag is
+    // 0 is free, whenever a writer dies (the sweeps below rely on it).
+    tag_at(found_way).store(tag, std::memory_order_release);
     commit_copy(at, state_bytes, Head{id.first, id.second, 1}, state);
-    tag_at(found_way).store(tag, std::memory_order_relaxed);
   }
   return true;
 }
@@ -252,6 +255,9 @@ void MachineLedger::for_each(size_t state_bytes, Body&& body) const {
     zone::SharedLockGuard lock = lock_shard(s);
     lock.mark_consistent();
     for (uint64_t way = 0; way < ways; ++way) {
+      // A free way's record is never read: a sweep touches the live keys only.
+      std::atomic_ref<uint32_t> tag(tags(s, way / kWays)[way % kWays]);
+      if (tag.load(std::memory_order_acquire) == 0) continue;
       unsigned char* at = record(s, way);
       const unsigned char* current = copy(at, state_bytes, commit(at).load(std::memory_order_acquire));
       const Head head = head_of(current);
@@ -262,7 +268,7 @@ void MachineLedger::for_each(size_t state_bytes, Body&& body) const {
         commit_copy(at, state_bytes, head, state);
       } else if (verdict < 0) {
         commit_copy(at, state_bytes, Head{0, 0, 0}, nullptr);
-        std::atomic_ref<uint32_t>(tags(s, way / kWays)[way % kWays]).store(0, std::memory_order_relaxed);
+        tag.store(0, std::memory_order_release);
       }
     }
   }

@@ -198,6 +198,19 @@ struct SyncStore::Table {
     return std::visit(std::forward<Body>(body), typed);
   }
 
+  // The sync under way, taken to be answered or failed.
+  struct SyncInFlight {
+    std::vector<Flight> flights;
+    bool elected;
+    bool resign;
+  };
+  SyncInFlight take_sync() {
+    std::lock_guard lock(in_flight_mutex);
+    SyncInFlight taken{std::move(flights), elected, resign};
+    flights.clear();
+    return taken;
+  }
+
   // The machine's table while it can be used.
   bool sharing() const { return ledger && !ledger_failed.load(std::memory_order_relaxed); }
   // A ledger that failed for good (cut short) is used no more; a stuck lock
@@ -428,16 +441,7 @@ std::vector<SyncReport> SyncStore::reports(bool closing) const {
 
 void SyncStore::apply(uint64_t server_now_ms, uint64_t instances,
                       const std::vector<SyncAnswer>& answers) const {
-  std::vector<Flight> flights;
-  bool elected = false;
-  bool resign = false;
-  {
-    std::lock_guard lock(table_->in_flight_mutex);
-    flights = std::move(table_->flights);
-    table_->flights.clear();
-    elected = table_->elected;
-    resign = table_->resign;
-  }
+  auto [flights, elected, resign] = table_->take_sync();
   const size_t numbers = 2 * rates_.size();
   bool well_formed = answers.size() == flights.size();
   for (size_t i = 0; well_formed && i < answers.size(); ++i) {
@@ -497,16 +501,7 @@ void SyncStore::fail_flights(const std::vector<Flight>& flights, bool elected, b
 }
 
 void SyncStore::failed() const {
-  std::vector<Flight> flights;
-  bool elected = false;
-  bool resign = false;
-  {
-    std::lock_guard lock(table_->in_flight_mutex);
-    flights = std::move(table_->flights);
-    table_->flights.clear();
-    elected = table_->elected;
-    resign = table_->resign;
-  }
+  auto [flights, elected, resign] = table_->take_sync();
   fail_flights(flights, elected, resign);
   set_degraded(true);
 }

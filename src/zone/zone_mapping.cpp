@@ -119,22 +119,6 @@ std::string owner_text(const struct stat& info) {
          std::to_string((info.st_mode >> 3) & 7) + std::to_string(info.st_mode & 7) + ")";
 }
 
-void random_keys(uint64_t (&keys)[4]) {
-  size_t filled = 0;
-  auto* bytes = reinterpret_cast<unsigned char*>(keys);
-  while (filled < sizeof keys) {
-    const ssize_t got = getrandom(bytes + filled, sizeof keys - filled, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      // No random source: fall back to something no other zone shares.
-      const uint64_t mix =
-          static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-      for (uint64_t& key : keys) key ^= mix * 0x9E3779B97F4A7C15ULL + getpid();
-      return;
-    }
-    filled += static_cast<size_t>(got);
-  }
-}
 
 // The lock file that serialises the makers and replacers of a directory's
 // zones. flock is dropped by the kernel when its holder dies, so a killed
@@ -305,6 +289,23 @@ void make_zone_file(std::string_view name, const std::string& directory, const s
 }
 
 }  // namespace
+
+void random_keys(uint64_t (&keys)[4]) {
+  size_t filled = 0;
+  auto* bytes = reinterpret_cast<unsigned char*>(keys);
+  while (filled < sizeof keys) {
+    const ssize_t got = getrandom(bytes + filled, sizeof keys - filled, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      // No random source: fall back to something no other zone shares.
+      const uint64_t mix =
+          static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+      for (uint64_t& key : keys) key ^= mix * 0x9E3779B97F4A7C15ULL + getpid();
+      return;
+    }
+    filled += static_cast<size_t>(got);
+  }
+}
 
 ZoneMapping::ZoneMapping(std::string_view name, void* base, uint64_t size, int fd,
                          std::string path)

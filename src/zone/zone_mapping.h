@@ -71,6 +71,10 @@ class ZoneMapping {
   ZoneView view_;
 };
 
+// Fills `keys` from the operating system's random source (else with words no
+// other zone shares): the hash keys of a new zone, or of a file beside it.
+void random_keys(uint64_t (&keys)[4]);
+
 // Throws InvalidZoneName unless `name` is 1 to 64 characters of [A-Za-z0-9_.-].
 void validate_zone_name(std::string_view name);
 

@@ -261,5 +261,22 @@ TEST(Engine, ConcurrentChecksAdmitExactlyTheWholeCapacity) {
   EXPECT_EQ(engine.check_counts()[CheckOutcomeKind::Refused], 2200u);
 }
 
+TEST(Engine, ConcurrentChecksOverManyShardsLoseNoCount) {
+  // Each shard counts its own checks; a count read sums them.
+  VornEngine engine("token_bucket", "active", std::nullopt, 5, 0, 1.0, std::nullopt,
+                    RateLimitOptions{}, 60000, "");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 640; ++i) {
+        engine.check_request_with_identity(std::nullopt, "10.0.0." + std::to_string(i % 64), "/", 0);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(engine.check_counts()[CheckOutcomeKind::Allowed], 64u * 5);
+  EXPECT_EQ(engine.check_counts()[CheckOutcomeKind::Refused], 8u * 640 - 64 * 5);
+}
+
 }  // namespace
 }  // namespace vorn
