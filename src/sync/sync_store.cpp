@@ -441,7 +441,11 @@ std::vector<SyncReport> SyncStore::reports(bool closing) const {
 
 void SyncStore::apply(uint64_t server_now_ms, uint64_t instances,
                       const std::vector<SyncAnswer>& answers) const {
-  auto [flights, elected, resign] = table_->take_sync();
+  // Plain names, not a structured binding: lambdas below capture them.
+  Table::SyncInFlight taken = table_->take_sync();
+  const std::vector<Flight>& flights = taken.flights;
+  const bool elected = taken.elected;
+  const bool resign = taken.resign;
   const size_t numbers = 2 * rates_.size();
   bool well_formed = answers.size() == flights.size();
   for (size_t i = 0; well_formed && i < answers.size(); ++i) {
@@ -501,7 +505,11 @@ void SyncStore::fail_flights(const std::vector<Flight>& flights, bool elected, b
 }
 
 void SyncStore::failed() const {
-  auto [flights, elected, resign] = table_->take_sync();
+  // Plain names, not a structured binding: lambdas below capture them.
+  Table::SyncInFlight taken = table_->take_sync();
+  const std::vector<Flight>& flights = taken.flights;
+  const bool elected = taken.elected;
+  const bool resign = taken.resign;
   fail_flights(flights, elected, resign);
   set_degraded(true);
 }
