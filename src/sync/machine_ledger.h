@@ -197,9 +197,12 @@ bool MachineLedger::with_record(const LedgerRecordId& id, bool create, size_t st
   };
   unsigned char* found = nullptr;
   uint64_t found_way = kWays;
-  for (uint64_t way = 0; way < kWays && found == nullptr; ++way) {
-    if (tag_at(way).load(std::memory_order_relaxed) == tag && holds(way)) found_way = way;
-    if (found_way == way) found = record(shard_index, first_way + way);
+  for (uint64_t way = 0; way < kWays; ++way) {
+    if (tag_at(way).load(std::memory_order_relaxed) == tag && holds(way)) {
+      found_way = way;
+      found = record(shard_index, first_way + way);
+      break;
+    }
   }
   unsigned char* free_way = nullptr;
   if (found == nullptr) {
